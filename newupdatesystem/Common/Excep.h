@@ -112,7 +112,7 @@ public:
     {
     }
 
-    // file ": " line ", " function "(), compiled: " time " " date
+    // Appends file ": " line ", " function "(), compiled: " time " " date.
     void formatSource(std::string& out) const;
     std::string formatSource() const
     {
@@ -148,7 +148,7 @@ public:
     CSocketExcep(int32_t code, const CThrowSite& site);
 
     const char* codeName() const;
-    // "(" name ") " then the message text of the socket error.
+    // Appends "(" name ") " then the message text of the socket error.
     void errorText(std::string& out) const;
 
     int32_t socketError;

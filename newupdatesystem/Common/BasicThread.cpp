@@ -1,0 +1,220 @@
+#include "newupdatesystem/Common/BasicThread.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "newupdatesystem/Common/Log.h"
+#include "platform/Thread.h"
+
+namespace
+{
+
+[[noreturn]] void lockMisuse(const char* what)
+{
+    std::fprintf(stderr, "CCritSection misuse: %s\n", what);
+    std::abort();
+}
+
+} // namespace
+
+CCritSection::~CCritSection()
+{
+    if (owner.load() != std::thread::id())
+        lockMisuse("destroyed while held");
+}
+
+void CCritSection::enter()
+{
+    mutex.lock();
+    if (depth++ == 0)
+        owner.store(std::this_thread::get_id());
+}
+
+void CCritSection::leave()
+{
+    if (!heldByCurrentThread())
+        lockMisuse("left by a thread that does not hold it");
+    if (--depth == 0)
+        owner.store(std::thread::id());
+    mutex.unlock();
+}
+
+bool CCritSection::heldByCurrentThread() const
+{
+    return owner.load() == std::this_thread::get_id();
+}
+
+CCritLock::CCritLock(CCritSection& section) : section(&section)
+{
+    if (!section.heldByCurrentThread())
+        lockMisuse("CCritLock on a section the caller has not entered");
+}
+
+CCritLock::~CCritLock()
+{
+    if (section)
+        section->leave();
+}
+
+namespace Threading
+{
+
+CThread::CThread(bool autoDelete, int priority, unsigned stackSize)
+    : autoDelete(autoDelete), threadId(0), handle(nullptr)
+{
+    handle = platformThreadCreate(&CThread::threadProc, this, stackSize, &threadId);
+    if (!handle)
+    {
+        // Reported here so that an owner that only looks at its worker's
+        // result still finds the cause in the log.
+        int err = errno;
+        logError("Thread creation failed, error %d: %s", err, std::strerror(err));
+        return;
+    }
+    platformThreadSetPriority(handle, priority);
+}
+
+CThread::~CThread()
+{
+    if (handle)
+        platformThreadClose(handle);
+}
+
+int CThread::resume()
+{
+    if (!handle)
+        return -1;
+    return platformThreadResume(handle);
+}
+
+bool CThread::wait(double seconds)
+{
+    if (!handle)
+        return false;
+    return platformThreadJoin(handle, waitMilliseconds(seconds));
+}
+
+int64_t CThread::waitMilliseconds(double seconds)
+{
+    if (seconds < 0 || std::isnan(seconds))
+        return -1;
+    double ms = seconds * 1000.0 + 0.5;
+    if (ms >= 9.0e15)
+        return -1;
+    return static_cast<int64_t>(ms);
+}
+
+void CThread::onExcep(const CExcep& e)
+{
+    std::string source;
+    e.formatSource(source);
+    logError("Exception %d from: %s", e.code, source.c_str());
+}
+
+void CThread::threadProc(void* self)
+{
+    auto* thread = static_cast<CThread*>(self);
+    try
+    {
+        thread->run();
+    }
+    catch (const CExcep& e)
+    {
+        thread->onExcep(e);
+        return;
+    }
+    if (thread->autoDelete)
+        delete thread;
+}
+
+} // namespace Threading
+
+CBasicThread::CBasicThread(bool autoDelete, int priority)
+    : CThread(autoDelete, priority, 0), running(true)
+{
+}
+
+CBasicThread::~CBasicThread() = default;
+
+void CBasicThread::setRunning(bool value)
+{
+    runLock.enter();
+    running = value;
+    runLock.leave();
+}
+
+bool CBasicThread::isRunning() const
+{
+    runLock.enter();
+    bool value = running;
+    runLock.leave();
+    return value;
+}
+
+void CBasicThread::stopRun()
+{
+    throw CStopExcep(EXCEP_SITE("CBasicThread::stopRun"));
+}
+
+void CBasicThread::checkRun() const
+{
+    if (!isRunning())
+        stopRun();
+}
+
+void CBasicThread::run()
+{
+    try
+    {
+        onStart();
+        while (step())
+        {
+        }
+    }
+    catch (const CStopExcep&)
+    {
+    }
+    catch (const CSystemExcep& e)
+    {
+        onSystemExcep(e);
+        return;
+    }
+
+    try
+    {
+        onFinish();
+    }
+    catch (const CStopExcep&)
+    {
+    }
+    catch (const CSystemExcep& e)
+    {
+        onSystemExcep(e);
+    }
+}
+
+void CBasicThread::onStart()
+{
+}
+
+void CBasicThread::onFinish()
+{
+}
+
+bool CBasicThread::step()
+{
+    return false;
+}
+
+void CBasicThread::onSystemExcep(const CSystemExcep& e)
+{
+    std::string text;
+    e.errorText(text);
+    std::string source;
+    e.formatSource(source);
+    logError("System exception at %s, code %u: %s '%s', source %s", e.codeName(),
+             static_cast<unsigned>(e.errorNumber), text.c_str(), e.subject.c_str(), source.c_str());
+}

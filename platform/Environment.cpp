@@ -1,0 +1,30 @@
+#include "platform/Environment.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+extern char** environ;
+
+bool getEnvironmentVariable(const char* name, std::string& value)
+{
+    size_t nameLength = std::strlen(name);
+    if (nameLength == 0 || !environ)
+        return false;
+    const char* found = nullptr;
+    for (char** entry = environ; *entry; ++entry)
+    {
+        const char* e = *entry;
+        if (std::strncmp(e, name, nameLength) == 0 && e[nameLength] == '=')
+        {
+            found = e;
+            break;
+        }
+        if (!found && strncasecmp(e, name, nameLength) == 0 && e[nameLength] == '=')
+            found = e;
+    }
+    if (!found)
+        return false;
+    value = found + nameLength + 1;
+    return true;
+}

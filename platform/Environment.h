@@ -1,0 +1,8 @@
+// Environment variables, looked up as Windows does: without regard to case.
+#pragma once
+
+#include <string>
+
+// True and the value when a variable of that name is set; an exact-case match
+// wins over others that differ only in case.
+bool getEnvironmentVariable(const char* name, std::string& value);

@@ -1,0 +1,28 @@
+// Operating-system threads as the thread classes need them: created suspended,
+// resumed once, waited for with a time-out.
+#pragma once
+
+#include <cstdint>
+
+struct PlatformThread;
+using PlatformThreadProc = void (*)(void* arg);
+
+// Creates a thread that calls proc(arg) only after platformThreadResume. Returns
+// null when the thread cannot be created, with the reason in errno.
+// stackSize 0 is the system default.
+PlatformThread* platformThreadCreate(PlatformThreadProc proc, void* arg, unsigned stackSize,
+                                     uint32_t* threadId);
+// Lets the thread run; the previous suspend count (1 the first time, then 0).
+int platformThreadResume(PlatformThread* thread);
+// Waits until proc has returned: without limit for a negative time. True when
+// it has; false on time-out.
+bool platformThreadJoin(PlatformThread* thread, int64_t milliseconds);
+// Thread priorities are not used on this platform; always true.
+bool platformThreadSetPriority(PlatformThread* thread, int priority);
+// Releases the handle; neither stops nor waits for a running thread. A thread
+// that was never resumed ends without calling proc. May be called on the
+// thread itself (a thread object that deletes itself).
+void platformThreadClose(PlatformThread* thread);
+
+// Test hook: the next platformThreadCreate fails with EAGAIN.
+void platformThreadFailNextCreate();
