@@ -1,0 +1,64 @@
+// Test fixtures shared by all areas: a private current folder per test and a
+// deadline-bounded wait for a condition.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <stdexcept>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+// A fresh temporary folder made the current folder for one test; the previous
+// current folder is restored and the temporary one deleted afterwards.
+class Sandbox
+{
+public:
+    Sandbox()
+    {
+        previous = std::filesystem::current_path();
+        std::string pattern = (std::filesystem::temp_directory_path() / "upd-test-XXXXXX").string();
+        if (!mkdtemp(pattern.data()))
+            throw std::runtime_error("cannot make a temporary folder");
+        folder = pattern;
+        std::filesystem::current_path(folder);
+    }
+    ~Sandbox()
+    {
+        std::error_code ec;
+        std::filesystem::current_path(previous, ec);
+        std::filesystem::remove_all(folder, ec);
+    }
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    const std::filesystem::path& path() const { return folder; }
+
+private:
+    std::filesystem::path previous;
+    std::filesystem::path folder;
+};
+
+// A GoogleTest fixture that runs each test in its own Sandbox.
+class SandboxTest : public ::testing::Test
+{
+protected:
+    Sandbox sandbox;
+};
+
+// Polls the condition until it holds or the deadline passes; true when it held.
+template <typename Condition>
+bool waitFor(Condition condition, std::chrono::milliseconds deadline = std::chrono::seconds(10))
+{
+    auto end = std::chrono::steady_clock::now() + deadline;
+    while (!condition())
+    {
+        if (std::chrono::steady_clock::now() >= end)
+            return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
