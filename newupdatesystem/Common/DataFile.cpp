@@ -1,0 +1,247 @@
+#include "newupdatesystem/Common/DataFile.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include <zlib.h>
+
+#include "newupdatesystem/Common/BinFile.h"
+#include "newupdatesystem/Common/Excep.h"
+
+namespace
+{
+
+uint32_t getLe32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+void putLe32(uint8_t* p, uint32_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+
+[[noreturn]] void fail(int32_t code, const CThrowSite& site)
+{
+    throw CSystemExcep(code, EK_NONE, 0, "", site);
+}
+
+// zlib 1.2.3's bound, which never falls below that of any later zlib
+// (checked by the tests), so the output buffer is sized once.
+uint64_t packBound(uint32_t length)
+{
+    return uint64_t(length) + (length >> 12) + (length >> 14) + 11;
+}
+
+} // namespace
+
+void CDataFile::pack(void* dest, uint32_t& capacity, const void* source, uint32_t length)
+{
+    uint32_t available = capacity;
+    capacity = 0;
+    if (available < HEADER_SIZE || length > MAX_SIZE)
+    {
+        fail(Z_OUT_OF_BUFFER, EXCEP_SITE("CDataFile::pack"));
+    }
+    uint8_t* out = static_cast<uint8_t*>(dest);
+    putLe32(out, MAGIC);
+    putLe32(out + 4, length);
+    putLe32(out + 8, 0);
+    uLongf streamLength = available - HEADER_SIZE;
+    int rc = compress2(out + HEADER_SIZE, &streamLength, static_cast<const Bytef*>(source), length, 9);
+    if (rc != Z_OK || streamLength > MAX_SIZE)
+    {
+        fail(Z_OUT_OF_BUFFER, EXCEP_SITE("CDataFile::pack"));
+    }
+    putLe32(out + 8, uint32_t(streamLength));
+    capacity = uint32_t(streamLength) + HEADER_SIZE;
+}
+
+void CDataFile::unpack(void* dest, uint32_t& capacity, const void* source, uint32_t length)
+{
+    uint32_t available = capacity;
+    capacity = 0;
+    const uint8_t* in = static_cast<const uint8_t*>(source);
+    if (length < HEADER_SIZE || getLe32(in) != MAGIC)
+    {
+        fail(Z_CORRUPTED, EXCEP_SITE("CDataFile::unpack"));
+    }
+    uint32_t unpackedSize = getLe32(in + 4);
+    uint32_t packedSize = getLe32(in + 8);
+    if (packedSize > MAX_SIZE || packedSize + HEADER_SIZE != length)
+    {
+        fail(Z_CORRUPTED, EXCEP_SITE("CDataFile::unpack"));
+    }
+    if (unpackedSize > available)
+    {
+        fail(Z_OUT_OF_BUFFER, EXCEP_SITE("CDataFile::unpack"));
+    }
+    uLongf produced = available;
+    int rc = uncompress(static_cast<Bytef*>(dest), &produced, in + HEADER_SIZE, packedSize);
+    if (rc == Z_MEM_ERROR || rc == Z_BUF_ERROR)
+    {
+        fail(Z_OUT_OF_BUFFER, EXCEP_SITE("CDataFile::unpack"));
+    }
+    if (rc != Z_OK)
+    {
+        fail(Z_CORRUPTED, EXCEP_SITE("CDataFile::unpack"));
+    }
+    capacity = uint32_t(produced);
+}
+
+CDataFile::CDataFile(const char* path, bool packed)
+{
+    if (!packed)
+    {
+        loadFromFile(path);
+        return;
+    }
+    CDataFile raw;
+    raw.loadFromFile(path);
+    unpackFrom(raw.data(), raw.size());
+}
+
+CDataFile::CDataFile(CDataFile&& other) noexcept
+    : allocated(std::exchange(other.allocated, 0)), bytes(std::exchange(other.bytes, nullptr)),
+      used(std::exchange(other.used, 0))
+{
+}
+
+CDataFile& CDataFile::operator=(CDataFile&& other) noexcept
+{
+    if (this != &other)
+    {
+        free();
+        allocated = std::exchange(other.allocated, 0);
+        bytes = std::exchange(other.bytes, nullptr);
+        used = std::exchange(other.used, 0);
+    }
+    return *this;
+}
+
+void CDataFile::free()
+{
+    delete[] bytes;
+    bytes = nullptr;
+    allocated = 0;
+    used = 0;
+}
+
+void CDataFile::reserve(uint32_t n)
+{
+    if (allocated >= n)
+    {
+        return;
+    }
+    uint8_t* grown = new uint8_t[n]();
+    if (used > 0)
+    {
+        memcpy(grown, bytes, used);
+    }
+    delete[] bytes;
+    bytes = grown;
+    allocated = n;
+}
+
+void CDataFile::writeAt(const void* source, uint32_t length, uint32_t offset)
+{
+    uint64_t end = uint64_t(offset) + length;
+    if (end > UINT32_MAX)
+    {
+        throw std::bad_alloc();
+    }
+    if (end > allocated)
+    {
+        reserve(uint32_t(std::min<uint64_t>(std::max<uint64_t>(uint64_t(allocated) * 2, end), UINT32_MAX)));
+    }
+    if (length > 0)
+    {
+        memcpy(bytes + offset, source, length);
+    }
+    used = uint32_t(end);
+}
+
+void CDataFile::loadFromFile(const char* path)
+{
+    CBinFile file(path, CBinFile::MODE_OPEN);
+    int32_t n = file.length();
+    if (n < 0)
+    {
+        // Too large for the format (or unknowable): no buffer can hold it.
+        throw CSystemExcep(FILE_READ, EK_ERRNO, EFBIG, path, EXCEP_SITE("CBinFile::read"));
+    }
+    reserve(std::max<uint32_t>(uint32_t(n), 16));
+    file.read(bytes, uint32_t(n));
+    file.safeClose();
+    used = uint32_t(n);
+}
+
+void CDataFile::saveToFile(const char* path) const
+{
+    CBinFile file(path, CBinFile::MODE_CREATE);
+    file.write(bytes, used);
+    file.safeClose();
+}
+
+bool CDataFile::holds(const void* p) const
+{
+    const uint8_t* b = static_cast<const uint8_t*>(p);
+    return bytes != nullptr && b >= bytes && b < bytes + allocated;
+}
+
+void CDataFile::packFrom(const void* source, uint32_t length)
+{
+    if (length > 0 && holds(source))
+    {
+        // Growing would free the source first.
+        CDataFile packed;
+        packed.packFrom(source, length);
+        *this = std::move(packed);
+        return;
+    }
+    uint64_t bound = packBound(length);
+    if (bound > MAX_SIZE)
+    {
+        fail(Z_OUT_OF_BUFFER, EXCEP_SITE("CDataFile::pack"));
+    }
+    reserve(uint32_t(bound) + HEADER_SIZE);
+    uint32_t written = allocated;
+    pack(bytes, written, source, length);
+    used = written;
+}
+
+void CDataFile::unpackFrom(const void* source, uint32_t length)
+{
+    const uint8_t* in = static_cast<const uint8_t*>(source);
+    if (length < HEADER_SIZE || getLe32(in) != MAGIC || getLe32(in + 4) > MAX_SIZE)
+    {
+        fail(Z_CORRUPTED, EXCEP_SITE("CDataFile::unpack"));
+    }
+    uint32_t unpackedSize = getLe32(in + 4);
+    // Deflate expands at most 1032:1, so a header promising more is corrupt
+    // whatever follows; checking here spares a hostile 512 MiB allocation.
+    if (unpackedSize > uint64_t(getLe32(in + 8)) * 1032 + 1024)
+    {
+        fail(Z_CORRUPTED, EXCEP_SITE("CDataFile::unpack"));
+    }
+    if (holds(source))
+    {
+        CDataFile unpacked;
+        unpacked.unpackFrom(source, length);
+        *this = std::move(unpacked);
+        return;
+    }
+    reserve(std::max<uint32_t>(unpackedSize, 16));
+    uint32_t produced = unpackedSize;
+    unpack(bytes, produced, source, length);
+    if (produced != unpackedSize)
+    {
+        fail(Z_CORRUPTED, EXCEP_SITE("CDataFile::unpack"));
+    }
+    used = unpackedSize;
+}

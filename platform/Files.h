@@ -1,0 +1,74 @@
+// File-system services with the semantics the update system was designed on:
+// `\` and `/` both separate components, and a path whose components exist only
+// in another letter case still finds them (installation lists hold lower-case
+// names, while the files on disk keep whatever case they were shipped with).
+// New files and folders get the name exactly as given. All functions report
+// failure the C way (nullptr / -1 / false) with errno set, so that callers can
+// raise their own exceptions with it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include <dirent.h>
+
+namespace platform
+{
+
+// The on-disk form of a path: separators become `/`; every component that does
+// not exist exactly is replaced by an existing entry of its folder that equals
+// it without regard to ASCII case (the first in byte order when several do).
+// Components after the first one that has no match at all stay as given.
+// A path that exists exactly costs one stat and is returned unchanged.
+std::string resolvePath(const char* path);
+
+// fopen on the resolved path.
+FILE* openFile(const char* path, const char* mode);
+
+// unlink, rmdir and mkdir (mode 0777 before umask) on the resolved path.
+int removeFile(const char* path);
+int removeDirectory(const char* path);
+int createDirectory(const char* path);
+
+// Sets the last-write and last-access times to exactly t seconds since
+// 1970-01-01 00:00 UTC; 0 or -1 with errno.
+int setFileTime(const char* path, int64_t t);
+
+// The last-write time of a file, seconds since 1970 UTC; -1 with errno on failure.
+int64_t getFileTime(const char* path);
+
+// Removes write protection: adds the owner write bit. 0 or -1 with errno.
+int clearWriteProtection(const char* path);
+
+struct DirEntry
+{
+    const char* name;  // valid until the next call of DirReader::next or close
+    bool folder;
+    uint64_t size;     // 0 for folders
+    int64_t time;      // last-write time, seconds since 1970 UTC
+};
+
+// Enumerates one folder: one readdir and one stat per entry. "." and ".." are
+// never returned; neither are entries that vanish while being read, dangling
+// links, links to folders (they could loop) and anything that is neither a
+// regular file nor a folder (a pipe would block a checksum read).
+class DirReader
+{
+public:
+    DirReader() = default;
+    ~DirReader() { close(); }
+    DirReader(const DirReader&) = delete;
+    DirReader& operator=(const DirReader&) = delete;
+
+    // Opens the folder (resolved as resolvePath does); false with errno set.
+    bool open(const char* folder);
+    // The next entry; false at the end (or on a read error, errno then != 0).
+    bool next(DirEntry& entry);
+    void close();
+
+private:
+    DIR* dir = nullptr;
+};
+
+} // namespace platform

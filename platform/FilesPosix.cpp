@@ -1,0 +1,237 @@
+#include "platform/Files.h"
+
+#include <cerrno>
+#include <cstring>
+#include <strings.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform
+{
+
+namespace
+{
+
+bool existsNoFollow(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// The entry of folder that equals name without regard to ASCII case, the first
+// in byte order when there are several; empty when there is none.
+std::string findCaseless(const std::string& folder, const std::string& name)
+{
+    std::string best;
+    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr)
+    {
+        return best;
+    }
+    while (const dirent* d = readdir(dir))
+    {
+        if (strcasecmp(d->d_name, name.c_str()) == 0 && (best.empty() || best.compare(d->d_name) > 0))
+        {
+            best = d->d_name;
+        }
+    }
+    closedir(dir);
+    return best;
+}
+
+} // namespace
+
+std::string resolvePath(const char* path)
+{
+    std::string given(path);
+    for (char& c : given)
+    {
+        if (c == '\\')
+        {
+            c = '/';
+        }
+    }
+    if (given.empty() || existsNoFollow(given))
+    {
+        return given;
+    }
+    int savedErrno = errno;
+
+    std::string prefix = given[0] == '/' ? "/" : "";
+    size_t pos = 0;
+    while (pos < given.size())
+    {
+        size_t end = given.find('/', pos);
+        if (end == std::string::npos)
+        {
+            end = given.size();
+        }
+        if (end == pos)
+        {
+            ++pos; // doubled or leading separator
+            continue;
+        }
+        std::string name = given.substr(pos, end - pos);
+        std::string candidate = prefix;
+        if (!candidate.empty() && candidate.back() != '/')
+        {
+            candidate += '/';
+        }
+        if (existsNoFollow(candidate + name) || name == "." || name == "..")
+        {
+            prefix = candidate + name;
+        }
+        else
+        {
+            std::string match = findCaseless(prefix, name);
+            if (match.empty())
+            {
+                // Nothing on disk: the rest keeps the name as given.
+                prefix = candidate + given.substr(pos);
+                errno = savedErrno;
+                return prefix;
+            }
+            prefix = candidate + match;
+        }
+        pos = end + 1;
+    }
+    if (given.back() == '/' && prefix.back() != '/')
+    {
+        prefix += '/';
+    }
+    errno = savedErrno;
+    return prefix;
+}
+
+FILE* openFile(const char* path, const char* mode)
+{
+    return fopen(resolvePath(path).c_str(), mode);
+}
+
+int removeFile(const char* path)
+{
+    return unlink(resolvePath(path).c_str());
+}
+
+int removeDirectory(const char* path)
+{
+    return rmdir(resolvePath(path).c_str());
+}
+
+int createDirectory(const char* path)
+{
+    return mkdir(resolvePath(path).c_str(), 0777);
+}
+
+int setFileTime(const char* path, int64_t t)
+{
+    struct timespec times[2];
+    times[0].tv_sec = time_t(t);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    return utimensat(AT_FDCWD, resolvePath(path).c_str(), times, 0);
+}
+
+int64_t getFileTime(const char* path)
+{
+    struct stat st;
+    if (stat(resolvePath(path).c_str(), &st) != 0)
+    {
+        return -1;
+    }
+    return int64_t(st.st_mtim.tv_sec);
+}
+
+int clearWriteProtection(const char* path)
+{
+    std::string resolved = resolvePath(path);
+    struct stat st;
+    if (stat(resolved.c_str(), &st) != 0)
+    {
+        return -1;
+    }
+    if (st.st_mode & S_IWUSR)
+    {
+        return 0;
+    }
+    return chmod(resolved.c_str(), (st.st_mode & 07777) | S_IWUSR);
+}
+
+bool DirReader::open(const char* folder)
+{
+    close();
+    const char* name = *folder ? folder : ".";
+    dir = opendir(name);
+    if (dir == nullptr && (errno == ENOENT || errno == ENOTDIR || strchr(name, '\\') != nullptr))
+    {
+        dir = opendir(resolvePath(name).c_str());
+    }
+    return dir != nullptr;
+}
+
+bool DirReader::next(DirEntry& entry)
+{
+    if (dir == nullptr)
+    {
+        errno = EBADF;
+        return false;
+    }
+    int fd = dirfd(dir);
+    for (;;)
+    {
+        errno = 0;
+        const dirent* d = readdir(dir);
+        if (d == nullptr)
+        {
+            return false;
+        }
+        const char* n = d->d_name;
+        if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')))
+        {
+            continue;
+        }
+        struct stat st;
+        if (fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        {
+            continue; // removed since readdir
+        }
+        if (S_ISLNK(st.st_mode))
+        {
+            if (fstatat(fd, n, &st, 0) != 0 || S_ISDIR(st.st_mode))
+            {
+                continue;
+            }
+        }
+        if (S_ISDIR(st.st_mode))
+        {
+            entry.folder = true;
+            entry.size = 0;
+        }
+        else if (S_ISREG(st.st_mode))
+        {
+            entry.folder = false;
+            entry.size = uint64_t(st.st_size);
+        }
+        else
+        {
+            continue;
+        }
+        entry.name = n;
+        entry.time = int64_t(st.st_mtim.tv_sec);
+        errno = 0;
+        return true;
+    }
+}
+
+void DirReader::close()
+{
+    if (dir != nullptr)
+    {
+        closedir(dir);
+        dir = nullptr;
+    }
+}
+
+} // namespace platform
