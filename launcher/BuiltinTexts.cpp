@@ -1,0 +1,94 @@
+#include "launcher/BuiltinTexts.h"
+
+#include <atomic>
+
+namespace {
+
+struct BuiltinEntry
+{
+    int32_t id;
+    const char* english;
+    const char* russian;
+};
+
+// Some Russian texts end with a blank on purpose: a value follows them.
+const BuiltinEntry kTexts[] = {
+    {151, "One copy of client is already running!", "Одна копия Zelvan.exe уже запущена!"},
+    {156, "Update completed successfully.", "Обновление завершено успешно."},
+    {157, "Self update is not required.", "Самообновления не требуется."},
+    {158, "Error connecting to the server.", "Ошибка соединения с сервером."},
+    {159, "Network connection error", "Ошибка сетевого соединения."},
+    {160, "Wrong network protocol version! Please manually update update-system.", "Неправильная версия протокола передачи данных. Вручную обновите систему обновления."},
+    {161, "Server authorization failure.", "Сервер отказал в авторизации."},
+    {162, "The server is temporarily down for maintenance.", "Сервер временно недоступен, проводится техобслуживание."},
+    {163, "Data transfer protocol error. Please refer to the developers.", "Ошибка протокола передачи данных. Обратитесь к разработчикам."},
+    {164, "Data read error.", "Ошибка чтения данных с диска."},
+    {165, "Error writing data to disk. Check access rights and the availability of free space. For Windows Vista users: check that User Account Control (UAC) is switched off.", "Ошибка записи данных на диск. Проверьте права доступа и наличие свободного места.  Пользователи Windows Vista убедитесь, что отключен User Account Control (UAC)."},
+    {166, "Error updating data on disk. Check access rights. For Windows Vista users: check that User Account Control (UAC) is switched off.", "Ошибка модификации данных на диске. Проверьте права доступа. Пользователи Windows Vista убедитесь, что отключен User Account Control (UAC)."},
+    {167, "Error working with operating system. Please refer to the developers.", "Ошибка работы с операционной системой. Обратитесь к разработчикам."},
+    {168, "Data compression error. Please refer to the developers.", "Ошибка сжатия данных. Обратитесь к разработчикам."},
+    {169, "Error starting client. Please refer to the developers.", "Ошибка запуска клиента. Обратитесь к разработчикам."},
+    {170, "Internal application error. Please refer to the developers.", "Внутренняя ошибка программы. Обратитесь к разработчикам."},
+    {171, "Time remaining:", "Осталось времени: "},
+    {172, "Error", "Ошибка"},
+    {173, "Scanning files (may take several minutes)", "Сканирование файлов (может занять несколько минут)"},
+    {174, "?onnecting to server", "Соединение с сервером"},
+    {175, "Building an update filelist", "Составление списка обновляемых файлов"},
+    {176, "Transfer speed:", "Скорость передачи: "},
+    {177, "Downloading file:", "Загрузка файла с сервера: "},
+    {178, "Decompressing file:", "Декомпрессия файла: "},
+    {179, "Creating folders", "Создание папок"},
+    {180, "Deleting unnecessary files", "Удаление лишних файлов"},
+    {181, "Saving filelist", "Сохранение списка файлов"},
+    {182, "Ready to work", "Готов к работе"},
+    {188, "Starting Zelvan", "Запуск Zelvan"},
+    {190, "Your DirectX version is too old. Please, update your DirectX to at least version 9.", "Ваша версия DirectX устарела, рекомендуем обновить DirectX как минимум до 9-й версии."},
+    {191, "Warning", "Предупреждение"},
+    {192, "You can download DirectX by following link:", "Скачать DirectX можно по следующей ссылке:"},
+    {195, "No connection.", "Нет соединения."},
+    {196, "Please wait while the game is starting.", "Игра запускается. Пожалуйста, подождите."},
+};
+
+std::atomic<BuiltinLanguage> g_language{BuiltinLanguage::English};
+
+const BuiltinEntry* findEntry(int32_t id)
+{
+    for (const BuiltinEntry& e : kTexts)
+        if (e.id == id)
+            return &e;
+    return nullptr;
+}
+
+}
+
+void setBuiltinLanguage(BuiltinLanguage language)
+{
+    g_language = language;
+}
+
+BuiltinLanguage builtinLanguage()
+{
+    return g_language;
+}
+
+bool findBuiltinText(int32_t id, std::string& text)
+{
+    const BuiltinEntry* e = findEntry(id);
+    if (!e)
+        return false;
+    text = g_language == BuiltinLanguage::Russian ? e->russian : e->english;
+    return true;
+}
+
+std::string builtinText(int32_t id)
+{
+    return builtinText(id, g_language);
+}
+
+std::string builtinText(int32_t id, BuiltinLanguage language)
+{
+    const BuiltinEntry* e = findEntry(id);
+    if (!e)
+        return std::string();
+    return language == BuiltinLanguage::Russian ? e->russian : e->english;
+}

@@ -1,0 +1,34 @@
+#include "launcher/IniFile.h"
+
+#include "platform/IniReader.h"
+
+#include <unistd.h>
+
+CIniFile::CIniFile(const std::string& fileName)
+{
+    char dir[1024];
+    if (getcwd(dir, sizeof dir))
+        m_path = std::string(dir) + "/" + fileName;
+    else
+        m_path = fileName;
+}
+
+int CIniFile::getInt(const std::string& section, const std::string& key, int def) const
+{
+    return IniReader::fromFile(m_path).getInt(section, key, def);
+}
+
+std::string CIniFile::getString(const std::string& section, const std::string& key, const std::string& def) const
+{
+    return IniReader::fromFile(m_path).getString(section, key, def);
+}
+
+std::vector<std::string> CIniFile::getSectionNames() const
+{
+    return IniReader::fromFile(m_path).getSectionNames();
+}
+
+std::vector<std::string> CIniFile::getKeyNames(const std::string& section) const
+{
+    return IniReader::fromFile(m_path).getKeyNames(section);
+}

@@ -1,0 +1,53 @@
+#include "launcher/UpdaterApp.h"
+
+#include "launcher/AppSeams.h"
+#include "launcher/BuiltinTexts.h"
+#include "newupdatesystem/Common/Log.h"
+#include "platform/Locale.h"
+
+const char* const UPDATER_MUTEX_NAME = "Updater_mutex_27182818284590452353602874713527";
+
+namespace {
+
+constexpr int32_t TEXT_ALREADY_RUNNING = 151;
+constexpr int32_t TEXT_ERROR_CAPTION = 172;
+
+}
+
+CUpdaterApp::CUpdaterApp(IAppUi& ui)
+    : m_ui(ui)
+{
+}
+
+bool CUpdaterApp::initInstance(const std::string& commandLine)
+{
+    CMyWinApp::initInstance(commandLine);
+
+    BuiltinLanguage language = BuiltinLanguage::English;
+    if (hasSwitch("/rus"))
+        language = BuiltinLanguage::Russian;
+    else if (hasSwitch("/eng"))
+        language = BuiltinLanguage::English;
+    else if (userDefaultLanguageId() == LANG_ID_RUSSIAN)
+        language = BuiltinLanguage::Russian;
+    setBuiltinLanguage(language);
+
+    m_autoRealm = getSwitchValue("/auto_realm");
+
+    // The self-update restarts us with /auto_realm while the old process may
+    // still be ending, so such a start neither waits for nor takes the guard.
+    if (!m_autoRealm) {
+        if (m_guard.create(UPDATER_MUTEX_NAME, m_guardFolder) == GuardResult::AlreadyExists) {
+            m_refused = true;
+            m_ui.showMessageBox(builtinText(TEXT_ERROR_CAPTION), builtinText(TEXT_ALREADY_RUNNING));
+            logInfo("%s", "Mutex creation failed!");
+            return false;
+        }
+        // Any other failure: run unguarded.
+    }
+
+    m_ui.runMainWindow(m_autoRealm.value_or(std::string()));
+    // The guard stays until the process ends, as the window may still be
+    // handing over to another program.
+    return false;
+}
