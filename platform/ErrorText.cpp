@@ -77,7 +77,7 @@ thread_local int32_t lastSocketError = 0;
 // would make up "Unknown error N").
 const char* errnoText(int err)
 {
-    if (err <= 0)
+    if (err < 0)
         return nullptr;
     return strerrordesc_np(err);
 }
@@ -140,14 +140,12 @@ void setLastError(int32_t err)
 bool systemMessageText(int32_t number, bool isWinsock, std::string& out)
 {
     const char* text = nullptr;
-    if (!isWinsock)
+    if (!isWinsock || (number >= 0 && number < kFirstWinsock))
         text = errnoText(number);
     else if (number >= kHostNotFound && number <= kNoData)
         text = hstrerror(number - kHostNotFound + HOST_NOT_FOUND);
-    else if (number >= kFirstWinsock)
-        text = errnoText(errnoFromWinsock(number));
-    else
-        text = errnoText(number);
+    else if (int err = errnoFromWinsock(number); err != 0)
+        text = errnoText(err);
 
     if (!text || !*text)
     {
