@@ -1,0 +1,115 @@
+#include "platform/Files.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "newupdatesystem/Common/BinFile.h"
+#include "newupdatesystem/Common/Excep.h"
+#include "support/Sandbox.h"
+
+namespace fs = std::filesystem;
+
+namespace
+{
+
+void writeText(const fs::path& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string readText(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+} // namespace
+
+using Files = SandboxTest;
+
+TEST_F(Files, ResolvesComponentsWithoutRegardToCase)
+{
+    fs::create_directories("Data/Maps");
+    writeText("Data/Maps/A.BIN", "map");
+
+    EXPECT_EQ(platform::resolvePath("Data/Maps/A.BIN"), "Data/Maps/A.BIN");
+    EXPECT_EQ(platform::resolvePath("data\\maps\\a.bin"), "Data/Maps/A.BIN");
+    EXPECT_EQ(platform::resolvePath("data/maps/"), "Data/Maps/");
+    // Missing parts keep the name given after the last match.
+    EXPECT_EQ(platform::resolvePath("data/New/b.bin"), "Data/New/b.bin");
+    // Absolute paths resolve the same way.
+    std::string absolute = (sandbox.path() / "DATA/maps/a.bin").string();
+    EXPECT_EQ(platform::resolvePath(absolute.c_str()), (sandbox.path() / "Data/Maps/A.BIN").string());
+
+    // An exact match wins over a case-insensitive one.
+    writeText("Data/Maps/a.bin", "lower");
+    EXPECT_EQ(platform::resolvePath("data/maps/a.bin"), "Data/Maps/a.bin");
+}
+
+TEST_F(Files, BinFileUsesWindowsNameSemantics)
+{
+    fs::create_directories("Data/Maps");
+    writeText("Data/Maps/A.BIN", "old");
+
+    // Rewriting a file named in another case replaces it instead of adding a twin.
+    {
+        CBinFile f("data\\maps\\a.bin", CBinFile::MODE_CREATE);
+        f.write("new", 3);
+        f.safeClose();
+    }
+    EXPECT_EQ(readText("Data/Maps/A.BIN"), "new");
+    EXPECT_FALSE(fs::exists("Data/Maps/a.bin"));
+
+    // New files and folders get the name as given, inside the existing folders.
+    CBinFile::createDir("data/maps/Sub", false);
+    EXPECT_TRUE(fs::is_directory("Data/Maps/Sub"));
+    CBinFile("DATA/MAPS/sub/New.txt", CBinFile::MODE_CREATE).safeClose();
+    EXPECT_TRUE(fs::exists("Data/Maps/Sub/New.txt"));
+    EXPECT_THROW(CBinFile::createDir("data/MAPS/sub", false), CSystemExcep);
+
+    CBinFile::setTime("data/maps/sub/new.txt", 1234567890);
+    EXPECT_EQ(platform::getFileTime("Data/Maps/Sub/New.txt"), 1234567890);
+    CBinFile::remove("data/maps/sub/new.txt", false);
+    CBinFile::removeDir("data/maps/sub", false);
+    EXPECT_FALSE(fs::exists("Data/Maps/Sub"));
+}
+
+TEST_F(Files, DirReaderReportsFilesAndFolders)
+{
+    fs::create_directories("Top/Sub");
+    writeText("Top/file.dat", "12345");
+    writeText("Top/Sub/inner", "x");
+    platform::setFileTime("Top/file.dat", 1500000000);
+    fs::create_symlink("file.dat", "Top/link.dat");
+    fs::create_directory_symlink("Sub", "Top/looplink");
+    fs::create_symlink("nowhere", "Top/dangling");
+    ASSERT_EQ(mkfifo("Top/pipe", 0600), 0);
+
+    platform::DirReader reader;
+    ASSERT_TRUE(reader.open("top"));
+    std::map<std::string, platform::DirEntry> seen;
+    platform::DirEntry e;
+    while (reader.next(e))
+    {
+        seen[e.name] = e;
+    }
+    EXPECT_EQ(errno, 0);
+    ASSERT_EQ(seen.size(), 3u); // file.dat, link.dat, Sub
+    EXPECT_FALSE(seen["file.dat"].folder);
+    EXPECT_EQ(seen["file.dat"].size, 5u);
+    EXPECT_EQ(seen["file.dat"].time, 1500000000);
+    EXPECT_EQ(seen["link.dat"].size, 5u);
+    EXPECT_TRUE(seen["Sub"].folder);
+    EXPECT_EQ(seen["Sub"].size, 0u);
+
+    EXPECT_FALSE(reader.open("missing"));
+    EXPECT_EQ(errno, ENOENT);
+}
