@@ -217,9 +217,13 @@ bool CSystemExcep::errorText(std::string& out) const
         out += text;
         return true;
     case EK_ERRNO:
-        // The runtime library's own message, whatever it says for the number.
-        out += std::strerror(errorNumber);
+    {
+        // The runtime library's own message, whatever it says for the number;
+        // the reentrant form, since any thread may format its exception.
+        char buffer[256];
+        out += strerror_r(errorNumber, buffer, sizeof buffer);
         return true;
+    }
     default:
         return false;
     }
