@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 #include "newupdatesystem/Common/Log.h"
 #include "platform/Thread.h"
@@ -124,6 +125,13 @@ void CThread::threadProc(void* self)
     catch (const CExcep& e)
     {
         thread->onExcep(e);
+        return;
+    }
+    catch (const std::exception& e)
+    {
+        // Left to run, a standard exception (out of memory, a bad length)
+        // would end the whole process; the worker ends and its owner sees that.
+        logError("Exception from thread %u: %s", thread->threadId, e.what());
         return;
     }
     if (thread->autoDelete)

@@ -61,6 +61,9 @@ namespace Threading
 
 // One operating-system thread running the object's run(). The thread is created
 // suspended in the constructor and runs none of run() before resume().
+// A CExcep escaping run() goes to onExcep, a std::exception is logged; either
+// way the object is not deleted, and after a normal return it is deleted when
+// autoDelete is set.
 // The owner must not destroy the object while its thread runs; destroying an
 // object whose thread was never resumed is safe (the thread then never runs).
 class CThread

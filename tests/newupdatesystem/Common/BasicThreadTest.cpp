@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -298,6 +299,19 @@ TEST_F(ThreadLogTest, OtherExceptionReachesOnExcepAndKeepsAutoDeleteObject)
     EXPECT_EQ(count(log, "Exception 8 from: "), 1);
     EXPECT_NE(log.find("Test::step(), compiled: "), std::string::npos);
     delete thread;
+}
+
+TEST_F(ThreadLogTest, StandardExceptionEndsOnlyTheThread)
+{
+    struct Throwing : CBasicThread
+    {
+        Throwing() : CBasicThread(false, 0) {}
+        bool step() override { throw std::length_error("list too long"); }
+    };
+    Throwing thread;
+    thread.resume();
+    ASSERT_TRUE(thread.wait(-1.0));
+    EXPECT_NE(logText().find(": list too long"), std::string::npos);
 }
 
 TEST(CCritSection, IsRecursive)
