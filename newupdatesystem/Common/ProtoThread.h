@@ -1,0 +1,104 @@
+// The packet protocol between the update client and its server, on top of the
+// socket thread: framing, 8-byte packet heads with four-letter tags, chunked
+// CRC-checked transfers acknowledged one by one, NUL-terminated text messages,
+// and the thread's course of work (open the session once, then run in steps).
+// Every failure is a CProtoExcep (or a CSocketExcep from below); the server's
+// "Quit", "Busy", "Acss" and "Rjtd" raise wherever they arrive.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "newupdatesystem/Common/FrameCodec.h"
+#include "newupdatesystem/Common/ProtoTags.h"
+#include "newupdatesystem/Common/SocketThread.h"
+
+class CDataFile;
+
+class CProtoThread : public CSocketThread
+{
+public:
+    // Not auto-deleting; I/O time-out 30 s.
+    CProtoThread();
+    ~CProtoThread() override;
+
+    static constexpr double kIoTimeout = 30.0;
+
+protected:
+    // For tests only: a shorter I/O time-out.
+    explicit CProtoThread(double ioTimeout);
+
+    // --- sending
+
+    // Encodes head and data as one packet into one frame and sends all of it
+    // within the I/O time-out. PROTO_PACKET when the frame does not fit,
+    // PROTO_TIMEOUT when the send does not finish in time.
+    void sendPacket(const void* head, uint32_t headLength, const void* data = nullptr,
+                    uint32_t dataLength = 0);
+    void sendMsg(uint32_t tag);
+    void sendInit(uint32_t sessionKind, uint32_t version);
+    void sendText(uint32_t tag, const std::string& text);
+    void sendModify(uint32_t operation, const std::string& path, uint32_t value);
+    // Sends the bytes as chunks of at most CHUNK_MAX_SIZE. A "Data" chunk waits
+    // for "Ackn" (next chunk) or "Rept" (the same chunk again), and the transfer
+    // ends with "EndF"; a "Get " request awaits nothing.
+    void sendData(uint32_t tag, uint32_t subtag, const void* bytes, uint32_t length);
+    void sendGetRequest(uint32_t subtag, const std::string& name);
+    void sendFileData(uint32_t subtag, const CDataFile& buffer);
+
+    // --- receiving; each works on the current packet, which stays available
+    // until the next receive
+
+    // Receives the next packet; words (when given) get its first two words.
+    void recvPacket(uint32_t* words = nullptr);
+    uint32_t packetLength() const { return decoder.packetLength(); }
+    const uint8_t* packetData() const { return decoder.packet(); }
+    uint32_t packetTag() const;
+    // The current packet's four words when it has exactly 16 bytes; true when
+    // its tag is "Init".
+    bool recvInit(uint32_t words[4]);
+    // Validates the current packet as a chunk of the expected subtag (0: any,
+    // then set) at the expected offset. A good "Data" chunk is acknowledged and
+    // its content handed out (a pointer into the current packet); a bad CRC is
+    // answered "Rept" and hands out nullptr, 0.
+    void processDataPacket(uint32_t& subtag, uint32_t offset, const uint8_t*& content,
+                           uint32_t& length);
+    // Receives a whole "Data" transfer into buffer, after reserving reserveSize.
+    void recvFile(uint32_t subtag, CDataFile& buffer, uint32_t reserveSize);
+    void recvChecksum(uint8_t checksum[16]);
+    // True for the first tag, false for the second, PROTO_PROTO for any other.
+    bool recvAckMsg(uint32_t first, uint32_t second);
+    // The NUL-terminated text of the current packet from offset.
+    void parseTextMsg(uint32_t offset, std::string& text);
+
+    // MD5 over the stored "PswK" challenge and the password.
+    void makeAuthDigest(const char* password, uint8_t digest[16]) const;
+    void setChallenge(const uint8_t challenge[8]);
+
+    // --- course of work
+    void onStart() override;
+    bool step() override;
+    virtual bool protoHandshake() = 0;
+    virtual bool protoProcess() = 0;
+    virtual void onProtoExcep(const CProtoExcep& e);
+    virtual void onSocketExcep(const CSocketExcep& e);
+    virtual void onTraffic(uint32_t sent, uint32_t received);
+    // The first bytes of the connection; false hands the connection over (the
+    // socket is detached) and raises PROTO_PLUGIN.
+    virtual bool onFirstData(const uint8_t* bytes, uint32_t count);
+
+    // For fuzzing and tests: makes a packet current as if it had been received.
+    bool loadPacket(const void* bytes, uint32_t length);
+
+private:
+    CAsyncTcp& requireSocket(const char* function) const;
+
+    CFrameDecoder decoder;
+    CFrameEncoder encoder;
+    std::unique_ptr<uint8_t[]> recvBuffer;
+    uint32_t readPos = 0;
+    uint32_t fill = 0;
+    uint8_t challenge[8] = {};
+    bool firstData = true;
+};
