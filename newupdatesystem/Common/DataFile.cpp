@@ -31,11 +31,13 @@ void putLe32(uint8_t* p, uint32_t v)
     throw CSystemExcep(code, EK_NONE, 0, "", site);
 }
 
-// zlib 1.2.3's bound, which never falls below that of any later zlib
-// (checked by the tests), so the output buffer is sized once.
+// zlib 1.2.3's bound, or the linked zlib's when larger: later versions
+// allow a few more bytes for incompressible input, and the output buffer is
+// sized once.
 uint64_t packBound(uint32_t length)
 {
-    return uint64_t(length) + (length >> 12) + (length >> 14) + 11;
+    uint64_t old = uint64_t(length) + (length >> 12) + (length >> 14) + 11;
+    return std::max<uint64_t>(old, compressBound(length));
 }
 
 } // namespace
@@ -82,7 +84,14 @@ void CDataFile::unpack(void* dest, uint32_t& capacity, const void* source, uint3
         fail(Z_OUT_OF_BUFFER, EXCEP_SITE("CDataFile::unpack"));
     }
     uLongf produced = available;
-    int rc = uncompress(static_cast<Bytef*>(dest), &produced, in + HEADER_SIZE, packedSize);
+    uLong consumed = packedSize;
+    int rc = uncompress2(static_cast<Bytef*>(dest), &produced, in + HEADER_SIZE, &consumed);
+    // Newer zlib reports a stream that ends early as a full buffer when the
+    // output happens to be complete; all input used up means it was cut short.
+    if (rc == Z_BUF_ERROR && consumed == packedSize)
+    {
+        fail(Z_CORRUPTED, EXCEP_SITE("CDataFile::unpack"));
+    }
     if (rc == Z_MEM_ERROR || rc == Z_BUF_ERROR)
     {
         fail(Z_OUT_OF_BUFFER, EXCEP_SITE("CDataFile::unpack"));
