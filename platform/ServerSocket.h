@@ -1,0 +1,64 @@
+// The server side of TCP over IPv4: a listening socket that accepts with a
+// time-out, and the accepted connection with bounded waits. Failures of
+// setting up are thrown as std::system_error with the operation named; the
+// connection reports its failures through return values, because a peer that
+// goes away is an everyday event for a server, not an error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class CServerSocket
+{
+public:
+    CServerSocket() = default;
+    ~CServerSocket() { close(); }
+    CServerSocket(const CServerSocket&) = delete;
+    CServerSocket& operator=(const CServerSocket&) = delete;
+
+    // Binds address:port (port 0 lets the system choose) and listens.
+    void listenOn(const std::string& address, uint16_t port, int backlog);
+    // The port actually bound.
+    uint16_t port() const { return boundPort; }
+
+    // A new connection's descriptor, or -1 when none arrived within
+    // timeoutMs (or the wait was interrupted by a signal). The peer's
+    // "address:port" goes to peer.
+    int acceptTimeout(int timeoutMs, std::string& peer);
+    void close();
+
+private:
+    int fd = -1;
+    uint16_t boundPort = 0;
+};
+
+class CServerConnection
+{
+public:
+    explicit CServerConnection(int fd);
+    ~CServerConnection();
+    CServerConnection(const CServerConnection&) = delete;
+    CServerConnection& operator=(const CServerConnection&) = delete;
+
+    enum Result
+    {
+        IO_OK,
+        IO_TIMEOUT, // nothing moved within the time-out
+        IO_CLOSED,  // the peer closed the connection or it broke
+    };
+
+    // At least one byte into buffer (count in got), waiting at most timeoutMs.
+    Result receive(void* buffer, size_t size, size_t& got, int timeoutMs);
+    // All bytes; timeoutMs limits each wait for the socket to take more.
+    Result sendAll(const void* bytes, size_t size, int timeoutMs);
+    // Wakes a thread blocked in receive or sendAll; safe from another thread.
+    void shutdownBoth();
+    // Ends our sending and reads what the peer still sends until it closes or
+    // timeoutMs passes, so that closing does not reset the connection and
+    // destroy our last packet before the peer has read it.
+    void finish(int timeoutMs);
+
+private:
+    int fd;
+};

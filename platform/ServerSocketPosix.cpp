@@ -1,0 +1,157 @@
+#include "platform/ServerSocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace
+{
+[[noreturn]] void fail(const std::string& what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+std::string describe(const sockaddr_in& a)
+{
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
+}
+} // namespace
+
+void CServerSocket::listenOn(const std::string& address, uint16_t port, int backlog)
+{
+    close();
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    std::string where = address + ":" + std::to_string(port);
+    if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+        errno = EINVAL;
+        fail("bad bind address " + address);
+    }
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        fail("socket");
+    int one = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+        fail("setsockopt SO_REUSEADDR");
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        fail("bind " + where);
+    if (::listen(fd, backlog) != 0)
+        fail("listen " + where);
+    socklen_t len = sizeof a;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        fail("getsockname");
+    boundPort = ntohs(a.sin_port);
+}
+
+int CServerSocket::acceptTimeout(int timeoutMs, std::string& peer)
+{
+    pollfd p{fd, POLLIN, 0};
+    int ready = ::poll(&p, 1, timeoutMs);
+    if (ready < 0 && errno == EINTR)
+        return -1;
+    if (ready < 0)
+        fail("poll");
+    if (ready == 0)
+        return -1;
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    int client = ::accept4(fd, reinterpret_cast<sockaddr*>(&a), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (client < 0) {
+        // The peer may have gone already, or descriptors ran out for a moment:
+        // neither ends the server.
+        return -1;
+    }
+    int one = 1;
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    peer = describe(a);
+    return client;
+}
+
+void CServerSocket::close()
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+CServerConnection::CServerConnection(int fd) : fd(fd) {}
+
+CServerConnection::~CServerConnection()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+CServerConnection::Result CServerConnection::receive(void* buffer, size_t size, size_t& got, int timeoutMs)
+{
+    got = 0;
+    for (;;) {
+        ssize_t n = ::recv(fd, buffer, size, 0);
+        if (n > 0) {
+            got = static_cast<size_t>(n);
+            return IO_OK;
+        }
+        if (n == 0)
+            return IO_CLOSED;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return IO_CLOSED;
+        pollfd p{fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, timeoutMs);
+        if (ready == 0)
+            return IO_TIMEOUT;
+        if (ready < 0 && errno != EINTR)
+            return IO_CLOSED;
+    }
+}
+
+CServerConnection::Result CServerConnection::sendAll(const void* bytes, size_t size, int timeoutMs)
+{
+    const char* p = static_cast<const char*>(bytes);
+    while (size > 0) {
+        ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
+        if (n > 0) {
+            p += n;
+            size -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return IO_CLOSED;
+        pollfd w{fd, POLLOUT, 0};
+        int ready = ::poll(&w, 1, timeoutMs);
+        if (ready == 0)
+            return IO_TIMEOUT;
+        if (ready < 0 && errno != EINTR)
+            return IO_CLOSED;
+    }
+    return IO_OK;
+}
+
+void CServerConnection::shutdownBoth()
+{
+    ::shutdown(fd, SHUT_RDWR);
+}
+
+void CServerConnection::finish(int timeoutMs)
+{
+    ::shutdown(fd, SHUT_WR);
+    char sink[4096];
+    for (int rounds = 0; rounds < 64; ++rounds) {
+        size_t got = 0;
+        if (receive(sink, sizeof sink, got, timeoutMs) != IO_OK)
+            return;
+    }
+}

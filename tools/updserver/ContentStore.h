@@ -1,0 +1,68 @@
+// What the server publishes: the file list of the content tree ("list"), the
+// ignore patterns ("ignore") and the list of the launcher's own files
+// ("self_upd"), each held packed and with the MD5 of its unpacked bytes, and
+// the mapping of a requested name onto a file on disk. A rebuild makes a new
+// snapshot and swaps it in, so sessions in the middle of a transfer keep the
+// snapshot they started with.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "newupdatesystem/Common/DataFile.h"
+#include "newupdatesystem/Common/FileList.h"
+#include "tools/updserver/PathGuard.h"
+
+struct PublishedFile
+{
+    CDataFile packed;
+    uint8_t md5[16] = {}; // of the unpacked bytes
+};
+
+struct ContentSnapshot
+{
+    CFileList content;
+    CFileList self;
+    PublishedFile list;
+    PublishedFile ignore;
+    PublishedFile selfList;
+};
+
+class CContentStore
+{
+public:
+    // selfDir and ignoreFile may be empty (no self-update files, no patterns).
+    CContentStore(std::filesystem::path root, std::filesystem::path selfDir, std::filesystem::path ignoreFile);
+
+    // Scans the trees again. Checksums of files whose size and time did not
+    // change since the last build are taken over instead of read again.
+    // Throws CExcep (scan, read, pack) or std::runtime_error.
+    void rebuild();
+
+    std::shared_ptr<const ContentSnapshot> snapshot() const;
+
+    // The published list by its name ("list", "ignore", "self_upd"), or null.
+    static const PublishedFile* special(const ContentSnapshot& snap, const std::string& name);
+
+    // The disk path of a requested file: a name of the self-update list is
+    // taken from the self-update folder, any other must be a file of the
+    // content list. False for anything else.
+    bool locate(const ContentSnapshot& snap, const std::string& name, std::filesystem::path& out) const;
+
+    const CPathGuard& contentGuard() const { return content; }
+
+private:
+    void buildList(CFileList& list, const std::filesystem::path& dir, const CFileList* previous);
+    static void publish(CFileList& list, PublishedFile& out);
+    static void publishBytes(const void* bytes, uint32_t size, PublishedFile& out);
+
+    CPathGuard content;
+    CPathGuard selfFolder;
+    std::filesystem::path ignoreFile;
+    mutable std::mutex lock;
+    std::shared_ptr<const ContentSnapshot> current;
+    std::mutex rebuilding; // one rebuild at a time
+};

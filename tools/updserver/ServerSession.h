@@ -1,0 +1,82 @@
+// One client connection, served on its own thread from "Init" to "Quit":
+// the handshake with the login challenge, file and checksum requests,
+// operator commands and, in modification mode, changes to the content tree.
+// Everything the client sends is checked before use; a client that breaks the
+// protocol loses its own session and nothing else.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "newupdatesystem/Common/DataFile.h"
+#include "newupdatesystem/Common/FrameCodec.h"
+#include "platform/ServerSocket.h"
+
+class CUpdServer;
+struct ContentSnapshot;
+
+class CServerSession
+{
+public:
+    enum Mode
+    {
+        SERVE,     // a normal session
+        BUSY_ONLY, // too many clients: answer the opening with "Busy"
+    };
+
+    CServerSession(CUpdServer& server, int fd, std::string peer, Mode mode);
+    ~CServerSession();
+
+    // Serves the connection until it ends; never throws.
+    void run();
+    // Makes a blocked run() return soon; callable from any thread.
+    void interrupt() { connection.shutdownBoth(); }
+
+    Mode mode() const { return sessionMode; }
+
+private:
+    struct End // the session is over, for the reason already logged
+    {
+    };
+
+    // Packet level.
+    void recvPacket();
+    uint32_t tag() const;
+    uint32_t word(uint32_t offset) const;
+    void sendPacket(const void* head, uint32_t headLength, const void* data = nullptr, uint32_t dataLength = 0);
+    void sendMsg(uint32_t tag);
+    [[noreturn]] void violation(const char* what);
+    bool takeText(uint32_t offset, std::string& text) const;
+
+    // Session.
+    bool handshake();
+    void serve();
+    void onAuth();
+    void onGet();
+    void onGetChecksum();
+    void onCommand();
+    void onModify();
+    bool receiveUpload(CDataFile& packed);
+    bool storeUpload(const std::string& path, uint32_t time, const CDataFile& packed);
+    void sendData(uint32_t subtag, const uint8_t* bytes, uint32_t length);
+    void closeGracefully();
+
+    CUpdServer& server;
+    CServerConnection connection;
+    std::string peer;
+    Mode sessionMode;
+    CFrameDecoder decoder;
+    CFrameEncoder encoder;
+    uint8_t receiveBuffer[16384];
+    uint32_t readPos = 0;
+    uint32_t fill = 0;
+
+    uint32_t kind = 0;
+    uint8_t challenge[8] = {};
+    bool loggedIn = false;
+    std::string userName;
+    bool modifying = false;
+    std::shared_ptr<const ContentSnapshot> snapshot;
+};

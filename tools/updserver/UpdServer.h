@@ -1,0 +1,82 @@
+// The reference update server: publishes a content tree, the launcher's own
+// files and the ignore patterns, and serves one session per connection on its
+// own thread (see ServerSession). Also runs the operator's commands.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/ServerSocket.h"
+#include "tools/updserver/ContentStore.h"
+#include "tools/updserver/PackCache.h"
+#include "tools/updserver/Users.h"
+
+class CServerSession;
+
+struct ServerOptions
+{
+    std::filesystem::path root;
+    std::filesystem::path selfUpdateDir; // empty: no self-update files
+    std::filesystem::path ignoreFile;    // empty: no ignore patterns
+    std::string bindAddress = "127.0.0.1";
+    uint16_t port = 25859;
+    std::filesystem::path usersFile;     // empty: no logins
+    unsigned maxClients = 64;
+    unsigned ioTimeoutSeconds = 60;
+    uint64_t cacheBytes = 256ull << 20;
+};
+
+class CUpdServer
+{
+public:
+    explicit CUpdServer(ServerOptions options);
+    ~CUpdServer();
+    CUpdServer(const CUpdServer&) = delete;
+    CUpdServer& operator=(const CUpdServer&) = delete;
+
+    // Loads the users, builds the lists and starts listening; throws on any
+    // failure (std::exception or CExcep), before a client could connect.
+    void start();
+    uint16_t port() const { return listener.port(); }
+
+    // Accepts connections until stop is set (tested several times a second),
+    // then ends every session and waits for their threads.
+    void run(const std::atomic<bool>& stop);
+
+    // --- for the sessions ---
+    const ServerOptions& options() const { return opts; }
+    CContentStore& store() { return *content; }
+    CPackCache& cache() { return packs; }
+    const CUsers& users() const { return accounts; }
+    bool loginRequired() const { return !accounts.empty(); }
+    bool suspended() const { return isSuspended.load(); }
+    void countServed(uint64_t bytes);
+    // Runs an operator command; the lines to echo go to out (possibly none).
+    void execCommand(const std::string& text, std::vector<std::string>& out);
+
+private:
+    void startSession(int fd, const std::string& peer);
+    void finishSession(CServerSession* session);
+
+    ServerOptions opts;
+    std::unique_ptr<CContentStore> content;
+    CPackCache packs;
+    CUsers accounts;
+    CServerSocket listener;
+    std::atomic<bool> isSuspended{false};
+    std::atomic<uint64_t> filesServed{0};
+    std::atomic<uint64_t> bytesServed{0};
+    std::atomic<uint64_t> sessionsTotal{0};
+
+    std::mutex sessionLock;
+    std::condition_variable sessionsChanged;
+    std::set<CServerSession*> sessions;
+    unsigned busySessions = 0; // sessions that only answer "Busy"
+};
