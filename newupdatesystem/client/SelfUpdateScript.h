@@ -1,0 +1,50 @@
+// Pieces of the self-update: the temporary folder names, the checks that keep
+// server names inside the installation, and the script that replaces the
+// launcher's files once the launcher has exited.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The C runtime's classic rand(): x = x * 214013 + 2531011, value bits 16..30.
+// Every worker starts its own at seed 1, so the temporary folder candidates are
+// always drawn in the same order (dir0029, dir4823, ...).
+class CRuntimeRandom
+{
+public:
+    explicit CRuntimeRandom(uint32_t seed = 1) : state(seed) {}
+    int next()
+    {
+        state = state * 214013u + 2531011u;
+        return static_cast<int>((state >> 16) & 0x7FFF);
+    }
+
+private:
+    uint32_t state;
+};
+
+// "dir%04x" and the platform's separator: the folder of one self-update.
+std::string selfUpdateFolderName(int value);
+
+// A single file name for the installation's root: not empty, not "." or "..",
+// no separator, no drive colon, no control character.
+bool isPlainFileName(const char* name);
+
+// A relative path inside a folder: one or more components separated by `/` or
+// `\`, each of them a plain file name (a trailing separator is allowed). Names
+// from a server must pass this before anything is written or deleted.
+bool isSafeRelativePath(const char* path);
+
+// Quotes a text for the POSIX shell: in single quotes, each quote as '\''.
+std::string shellQuote(const std::string& text);
+
+// The script text, in the order it is written. File numbers count from 0.
+// The folder name carries its trailing separator.
+std::string selfUpdateScriptHead();
+std::string selfUpdateScriptFileBlock(unsigned number, const std::string& folder,
+                                      const std::string& fileName);
+std::string selfUpdateScriptTail(const std::string& folder, const std::string& executableName,
+                                 const std::string& realm);
+
+// The script's file name inside the temporary folder.
+extern const char* const kSelfUpdateScriptName;

@@ -1,0 +1,387 @@
+// CUpdateClient: construction, the host's operations and the worker's job loop.
+#include "newupdatesystem/client/ClientLock.h"
+#include "newupdatesystem/client/UpdateClient.h"
+
+#include <cstring>
+#include <new>
+
+#include "newupdatesystem/Common/Log.h"
+
+namespace
+{
+
+char upperAscii(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+} // namespace
+
+UpdStatus statusForProtoExcep(int32_t code)
+{
+    switch (code)
+    {
+    case PROTO_TIMEOUT: return UPD_CONNECT_FAILED;
+    case PROTO_VERSION: return UPD_PROTO_VERSION;
+    case PROTO_ACCESS:
+    case PROTO_AUTH:
+    case PROTO_BUSY: return UPD_SERVER_REFUSED;
+    default: return UPD_PROTO_ERROR;
+    }
+}
+
+UpdStatus statusForSocketExcep(int32_t code, int32_t socketError)
+{
+    constexpr int32_t kWsaeTimedOut = 10060;
+    constexpr int32_t kWsaeConnRefused = 10061;
+    if (code == NET_CONNECT || socketError == kWsaeTimedOut || socketError == kWsaeConnRefused)
+        return UPD_CONNECT_FAILED;
+    return UPD_NETWORK_ERROR;
+}
+
+UpdStatus statusForSystemExcep(int32_t code)
+{
+    switch (code)
+    {
+    case FILE_OPEN:
+    case FILE_READ:
+    case FILE_GET_ATTR:
+    case FIND_FIRST: return UPD_READ_ERROR;
+    case FILE_CREATE:
+    case FILE_WRITE:
+    case FILE_CLOSE:
+    case DIR_CREATE: return UPD_WRITE_ERROR;
+    case FILE_DELETE:
+    case FILE_RENAME:
+    case FILE_SET_ATTR:
+    case FILE_SET_TIME:
+    case DIR_DELETE:
+    case HANDLE_CLOSE: return UPD_MODIFY_ERROR;
+    case Z_OUT_OF_BUFFER:
+    case Z_CORRUPTED: return UPD_DATA_CORRUPTED;
+    default: return UPD_SYSTEM_ERROR;
+    }
+}
+
+CUpdateClient::CUpdateClient(const char* host, unsigned port, const char* listFileName)
+    : CProtoThread(), host(host ? host : ""), port(port), listFileName(listFileName ? listFileName : "")
+{
+    init();
+}
+
+CUpdateClient::CUpdateClient(const char* host, unsigned port, const char* listFileName, double ioTimeout)
+    : CProtoThread(ioTimeout), host(host ? host : ""), port(port),
+      listFileName(listFileName ? listFileName : "")
+{
+    init();
+}
+
+void CUpdateClient::init()
+{
+    logWarning("Update client source code revision is %i", kSourceRevision);
+}
+
+CUpdateClient::~CUpdateClient() = default;
+
+void CUpdateClient::release()
+{
+    // Destroying a running worker would pull its object away under it: ask it
+    // to stop and wait (it leaves at its next check point, at the latest one
+    // I/O time-out later). A worker that was never started never runs.
+    if (started && !Threading::CThread::wait(0))
+    {
+        setRunning(false);
+        Threading::CThread::wait(-1.0);
+    }
+    delete this;
+}
+
+void CUpdateClient::setCallback(IUpdateCallback* cb)
+{
+    callback = cb;
+}
+
+void CUpdateClient::setCheckMode(int mode)
+{
+    CLocked hold(lock);
+    checkMode = static_cast<CheckMode>(mode);
+}
+
+void CUpdateClient::setLogin(const char* name, const char* pass)
+{
+    CLocked hold(lock);
+    login = name ? name : "";
+    password = pass ? pass : "";
+}
+
+bool CUpdateClient::refuseAfterStart(const char* what)
+{
+    if (!started)
+        return false;
+    logWarning("Update client already started, %s ignored!", what);
+    return true;
+}
+
+void CUpdateClient::setCommand(const char* text)
+{
+    CLocked hold(lock);
+    if (refuseAfterStart("setCommand"))
+        return;
+    job = JOB_COMMAND;
+    command = text ? text : "";
+    echoes.clear();
+    commandDone = false;
+}
+
+bool CUpdateClient::isCommandDone()
+{
+    CLocked hold(lock);
+    return commandDone;
+}
+
+int CUpdateClient::getEchoCount()
+{
+    CLocked hold(lock);
+    return static_cast<int>(echoes.size());
+}
+
+const char* CUpdateClient::getEcho(unsigned index)
+{
+    CLocked hold(lock);
+    return index < echoes.size() ? echoes[index].c_str() : nullptr;
+}
+
+const char* CUpdateClient::findEcho(const char* text)
+{
+    if (!text)
+        return nullptr;
+    CLocked hold(lock);
+    size_t length = std::strlen(text);
+    for (const auto& line : echoes)
+    {
+        if (line.size() != length)
+            continue;
+        bool same = true;
+        for (size_t i = 0; i < length && same; ++i)
+            same = upperAscii(line[i]) == upperAscii(text[i]);
+        if (same)
+            return line.c_str();
+    }
+    return nullptr;
+}
+
+const char* CUpdateClient::findEchoPrefix(const char* prefix)
+{
+    if (!prefix)
+        return nullptr;
+    CLocked hold(lock);
+    size_t length = std::strlen(prefix);
+    for (const auto& line : echoes)
+    {
+        if (line.size() < length)
+            continue;
+        bool same = true;
+        for (size_t i = 0; i < length && same; ++i)
+            same = upperAscii(line[i]) == upperAscii(prefix[i]);
+        if (same)
+            return line.c_str();
+    }
+    return nullptr;
+}
+
+void CUpdateClient::setUpdateJob(const char* dir, const char* cache)
+{
+    CLocked hold(lock);
+    if (refuseAfterStart("setUpdateJob"))
+        return;
+    job = JOB_UPDATE;
+    localDir = dir ? dir : "";
+    serverListCache = cache ? cache : "";
+    localList.clear();
+}
+
+void CUpdateClient::setRecheckList(const char* text)
+{
+    CLocked hold(lock);
+    recheckText = text ? text : "";
+}
+
+void CUpdateClient::setFullCheck(bool full)
+{
+    checkMode = full ? CHECK_FULL : CHECK_NORMAL;
+}
+
+void CUpdateClient::setUploadJob(const char* dir)
+{
+    CLocked hold(lock);
+    if (refuseAfterStart("setUploadJob"))
+        return;
+    job = JOB_UPLOAD;
+    localDir = dir ? dir : "";
+    localList.clear();
+}
+
+void CUpdateClient::setSelfUpdateJob(const char* realmName)
+{
+    CLocked hold(lock);
+    if (refuseAfterStart("setSelfUpdateJob"))
+        return;
+    job = JOB_SELF_UPDATE;
+    localDir = ".";
+    realm = realmName ? realmName : "";
+    localList.clear();
+}
+
+const char* CUpdateClient::getSelfUpdateBatch()
+{
+    return selfUpdateBatch.empty() ? nullptr : selfUpdateBatch.c_str();
+}
+
+int CUpdateClient::start()
+{
+    started = true;
+    return resume();
+}
+
+bool CUpdateClient::wait(double seconds)
+{
+    return Threading::CThread::wait(seconds);
+}
+
+void CUpdateClient::stop()
+{
+    setRunning(false);
+}
+
+int CUpdateClient::getStatus()
+{
+    CLocked hold(lock);
+    return status;
+}
+
+void CUpdateClient::addExclusions(const char* text)
+{
+    if (!text)
+        return;
+    CLocked hold(lock);
+    logInfo("Exclude directory name '%s'!", text);
+    parseItemList(exclusions, text, 0);
+}
+
+void CUpdateClient::setStatus(UpdStatus code)
+{
+    CLocked hold(lock);
+    status = code;
+}
+
+void CUpdateClient::emitEvent(int event, const char* text, float value)
+{
+    if (callback)
+        callback->onUpdateEvent(event, text, value);
+}
+
+uint32_t CUpdateClient::serverCompareMode() const
+{
+    return checkMode == CHECK_BY_TIME ? CMP_SIZE | CMP_CHECKSUM | CMP_TIME : CMP_SIZE | CMP_CHECKSUM;
+}
+
+void CUpdateClient::onStart()
+{
+    emitEvent(UPD_EVENT_SCANNING);
+    try
+    {
+        syncLocalList();
+    }
+    catch (const std::bad_alloc&)
+    {
+        // A list or file too large for memory: end as a failure, not an abort.
+        logError("Out of memory!");
+        setStatus(UPD_SYSTEM_ERROR);
+        stopRun();
+    }
+    CProtoThread::onStart();
+}
+
+bool CUpdateClient::runJob()
+{
+    if (++jobRuns > kMaxJobRuns)
+    {
+        logError("Job failed %u times, giving up!", kMaxJobRuns);
+        return false;
+    }
+    if (jobRuns > 1)
+        logInfo("Repeating the job, attempt %u...", jobRuns);
+    try
+    {
+        switch (job)
+        {
+        case JOB_COMMAND:
+            if (command.empty())
+                break;
+            execCommand(command.c_str());
+            sendMsg(TAG_QUIT);
+            setStatus(UPD_OK);
+            return false;
+        case JOB_UPDATE:
+            if (listFileName.empty())
+                break;
+            runUpdate();
+            sendMsg(TAG_QUIT);
+            setStatus(UPD_OK);
+            return false;
+        case JOB_UPLOAD:
+            if (listFileName.empty())
+                break;
+            runUpload();
+            sendMsg(TAG_QUIT);
+            setStatus(UPD_OK);
+            return false;
+        case JOB_SELF_UPDATE:
+            if (listFileName.empty())
+                break;
+            try
+            {
+                selfUpdate();
+            }
+            catch (const CUpdExcep&)
+            {
+                setStatus(UPD_INTERNAL_ERROR);
+                return false;
+            }
+            sendMsg(TAG_QUIT);
+            return false;
+        default: break;
+        }
+    }
+    catch (const std::bad_alloc&)
+    {
+        logError("Out of memory!");
+        setStatus(UPD_SYSTEM_ERROR);
+        return false;
+    }
+    logError("Client has nothing to do!");
+    return false;
+}
+
+void CUpdateClient::onSystemExcep(const CSystemExcep& e)
+{
+    CProtoThread::onSystemExcep(e);
+    setStatus(statusForSystemExcep(e.code));
+}
+
+void CUpdateClient::onProtoExcep(const CProtoExcep& e)
+{
+    CProtoThread::onProtoExcep(e);
+    setStatus(statusForProtoExcep(e.code));
+}
+
+void CUpdateClient::onSocketExcep(const CSocketExcep& e)
+{
+    CProtoThread::onSocketExcep(e);
+    setStatus(statusForSocketExcep(e.code, e.socketError));
+}
+
+void CUpdateClient::onTraffic(uint32_t /*sent*/, uint32_t received)
+{
+    emitEvent(UPD_EVENT_TRAFFIC, nullptr, static_cast<float>(received));
+}

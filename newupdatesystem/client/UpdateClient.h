@@ -1,0 +1,138 @@
+// CUpdateClient: the update client behind IUpdateClient. It is at the same
+// time the protocol thread of its one session: the host configures it, starts
+// the worker, polls for its end and releases it. The worker scans the local
+// folder, connects and logs in, runs the job and ends; every failure ends as a
+// status code (getStatus), never as an exception to the host.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "newupdatesystem/Common/AsyncTCP.h"
+#include "newupdatesystem/Common/BasicThread.h"
+#include "newupdatesystem/Common/ChangeList.h"
+#include "newupdatesystem/Common/FileList.h"
+#include "newupdatesystem/Common/FileListSync.h"
+#include "newupdatesystem/Common/ProtoThread.h"
+#include "newupdatesystem/client/UpdClient.h"
+
+class CDataFile;
+
+// The one place that turns the exception family into UpdStatus codes.
+UpdStatus statusForProtoExcep(int32_t code);
+UpdStatus statusForSocketExcep(int32_t code, int32_t socketError);
+UpdStatus statusForSystemExcep(int32_t code);
+
+class CUpdateClient : public IUpdateClient, public CProtoThread
+{
+public:
+    static constexpr int kSourceRevision = 4103;
+    // A broken frame or chunk makes the worker run the whole job again on the
+    // same connection; a server that keeps sending them would hold the client
+    // forever, so the job runs at most this often.
+    static constexpr unsigned kMaxJobRuns = 8;
+    static constexpr unsigned kMaxEchoes = 1024;
+    static constexpr unsigned kSelfUpdateFolderTries = 1024;
+
+    CUpdateClient(const char* host, unsigned port, const char* listFileName);
+    ~CUpdateClient() override;
+
+    // IUpdateClient, in slot order.
+    void release() override;
+    void setCallback(IUpdateCallback* callback) override;
+    void setCheckMode(int mode) override;
+    void setLogin(const char* login, const char* password) override;
+    void setCommand(const char* command) override;
+    bool isCommandDone() override;
+    int getEchoCount() override;
+    const char* getEcho(unsigned index) override;
+    const char* findEcho(const char* text) override;
+    const char* findEchoPrefix(const char* prefix) override;
+    void setUpdateJob(const char* localDir, const char* serverListCache) override;
+    void setRecheckList(const char* itemListText) override;
+    void setFullCheck(bool full) override;
+    void setUploadJob(const char* localDir) override;
+    void setSelfUpdateJob(const char* realm) override;
+    const char* getSelfUpdateBatch() override;
+    int start() override;
+    bool wait(double seconds) override;
+    void stop() override;
+    int getStatus() override;
+    void addExclusions(const char* itemListText) override;
+
+protected:
+    // For tests: a shorter I/O time-out than the protocol's 30 seconds.
+    CUpdateClient(const char* host, unsigned port, const char* listFileName, double ioTimeout);
+
+    // The worker's course.
+    void onStart() override;
+    void onSystemExcep(const CSystemExcep& e) override;
+    bool protoHandshake() override;
+    bool protoProcess() override { return runJob(); }
+    void onProtoExcep(const CProtoExcep& e) override;
+    void onSocketExcep(const CSocketExcep& e) override;
+    void onTraffic(uint32_t sent, uint32_t received) override;
+
+    // Job loop (UpdateClient.cpp), connection (UpdateClientLogin.cpp).
+    bool runJob();
+    void connect();
+    void setStatus(UpdStatus code);
+    void emitEvent(int event, const char* text = nullptr, float value = 0.0f);
+
+    // Update run (UpdateClientRun.cpp).
+    void syncLocalList();
+    void getFile(bool special, const char* name, CDataFile& out);
+    void getFileList(CFileList& list, const char* name, const char* cachePath);
+    void compareWithServer(ChangeList& toTake, ChangeList& toGive);
+    void downloadFiles(const ChangeList& items, const char* folder);
+    void runUpdate();
+    // Throws PROTO_PROTO for any item path that could leave the folder.
+    void checkServerPaths(const ChangeList& items);
+    // Clears a local file where the server has a folder, or a local folder
+    // where it has a file, from disk and from the local list.
+    void removeConflicts(const ChangeList& toTake, const ChangeList& toGive);
+
+    // Self-update (UpdateClientSelf.cpp).
+    void selfUpdate();
+    void getSelfUpdateList(ChangeList& out);
+
+    // Control session (UpdateClientCtrl.cpp).
+    void execCommand(const char* text);
+    void runUpload();
+
+    bool isFullCheck() const { return checkMode == CHECK_FULL; }
+    uint32_t serverCompareMode() const;
+
+    std::string host;
+    uint32_t port;
+    UpdJob job = JOB_NONE;
+    CheckMode checkMode = CHECK_NORMAL;
+    std::string login;
+    std::string password;
+    std::string command;
+    bool commandDone = false;
+    std::vector<std::string> echoes;
+    std::string localDir;
+    std::string listFileName;
+    std::string serverListCache;
+    CFileListSync localList;
+    CFileList serverList;
+    ChangeList exclusions{true, true};
+    std::string selfUpdateBatch;
+    std::string recheckText;
+    std::string realm;
+    UpdStatus status = UPD_INTERNAL_ERROR;
+    IUpdateCallback* callback = nullptr;
+    CCritSection lock;
+    CWinSockInit winsock;
+
+private:
+    void init();
+    // Refuses a job setter once the worker runs: it reads the configuration
+    // without the lock.
+    bool refuseAfterStart(const char* what);
+
+    bool started = false;
+    unsigned jobRuns = 0;
+};

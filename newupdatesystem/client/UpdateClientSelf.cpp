@@ -1,0 +1,121 @@
+// CUpdateClient: the self-update. The launcher's own files are downloaded
+// into a fresh temporary folder together with a script that, once the
+// launcher has exited, moves them into place and restarts it.
+#include <string>
+
+#include "newupdatesystem/Common/BinFile.h"
+#include "newupdatesystem/Common/Log.h"
+#include "newupdatesystem/client/SelfUpdateScript.h"
+#include "newupdatesystem/client/UpdateClient.h"
+#include "platform/ExecutablePath.h"
+
+void CUpdateClient::getSelfUpdateList(ChangeList& out)
+{
+    CFileList list;
+    getFileList(list, "self_upd", nullptr);
+    collectAll(list, out);
+
+    bool folders = !out.folderItems.empty();
+    for (const FileChange& item : out.fileItems)
+    {
+        for (const char* p = item.path; *p && !folders; ++p)
+            folders = *p == '/' || *p == '\\';
+    }
+    if (folders)
+    {
+        logError("Server sent self-update list with folders!");
+        throw CUpdExcep(UPD_SELF_LIST, EXCEP_SITE("CUpdateClient::getSelfUpdateList"));
+    }
+    // The names end up in the script and in paths: only plain file names.
+    for (const FileChange& item : out.fileItems)
+    {
+        if (!isPlainFileName(item.path))
+        {
+            logError("Server sent self-update list with invalid name '%s'!", item.path);
+            throw CUpdExcep(UPD_SELF_LIST, EXCEP_SITE("CUpdateClient::getSelfUpdateList"));
+        }
+    }
+}
+
+void CUpdateClient::selfUpdate()
+{
+    logInfo("Begining self-update, realm '%s'...", realm.c_str());
+    selfUpdateBatch.clear();
+
+    ChangeList items(true, true);
+    getSelfUpdateList(items);
+
+    ChangeList changed(true, false);
+    for (const FileChange& item : items.fileItems)
+    {
+        try
+        {
+            FileInfo local = localList.getFileInfo(item.path, false);
+            if (entriesEqual(local, item.info, CMP_SIZE | CMP_CHECKSUM))
+                continue;
+        }
+        catch (const CFileListExcep& e)
+        {
+            if (e.code != FLIST_NOT_FOUND)
+                throw;
+        }
+        changed.addFile(item.path, item.info, item.kind, "");
+    }
+    if (changed.fileItems.empty())
+    {
+        logInfo("Self files is up to date!");
+        setStatus(UPD_SELF_UP_TO_DATE);
+        return;
+    }
+
+    // Every worker draws the same candidates; a folder left by an earlier
+    // self-update is in the local list and so is skipped.
+    CRuntimeRandom random(1);
+    std::string folder;
+    for (unsigned i = 0; i < kSelfUpdateFolderTries && folder.empty(); ++i)
+    {
+        std::string candidate = selfUpdateFolderName(random.next());
+        try
+        {
+            localList.getFileInfo(candidate.c_str(), true);
+        }
+        catch (const CFileListExcep& e)
+        {
+            if (e.code != FLIST_NOT_FOUND)
+                throw;
+            folder = candidate;
+        }
+    }
+    if (folder.empty())
+    {
+        logError("Failed to create temp directory for self-update");
+        throw CUpdExcep(UPD_SELF_TEMP_DIR, EXCEP_SITE("CUpdateClient::selfUpdate"));
+    }
+    CBinFile::createDir(folder.c_str(), false);
+    downloadFiles(changed, folder.c_str());
+
+    std::string scriptPath = folder + kSelfUpdateScriptName;
+    CBinFile script(scriptPath.c_str(), CBinFile::MODE_CREATE);
+    std::string text = selfUpdateScriptHead();
+    unsigned number = 0;
+    for (const FileChange& item : changed.fileItems)
+        text += selfUpdateScriptFileBlock(number++, folder, item.path);
+    script.write(text.data(), static_cast<uint32_t>(text.size()));
+
+    std::string exe;
+    bool known = executablePath(exe, 1024);
+    size_t slash = known ? exe.rfind(executablePathSeparator()) : std::string::npos;
+    if (slash == std::string::npos || slash + 1 == exe.size())
+    {
+        logInfo("Invalid module name '%s'!", exe.c_str());
+        script.close();
+        return;
+    }
+    text = selfUpdateScriptTail(folder, exe.substr(slash + 1), realm);
+    script.write(text.data(), static_cast<uint32_t>(text.size()));
+
+    selfUpdateBatch = scriptPath;
+    setStatus(UPD_OK);
+    script.safeClose();
+    makeExecutable(scriptPath.c_str());
+}
