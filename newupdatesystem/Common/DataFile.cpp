@@ -1,6 +1,7 @@
 #include "newupdatesystem/Common/DataFile.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -135,7 +136,7 @@ CDataFile& CDataFile::operator=(CDataFile&& other) noexcept
 
 void CDataFile::free()
 {
-    delete[] bytes;
+    ::free(bytes);
     bytes = nullptr;
     allocated = 0;
     used = 0;
@@ -147,12 +148,17 @@ void CDataFile::reserve(uint32_t n)
     {
         return;
     }
-    uint8_t* grown = new uint8_t[n]();
+    // calloc: large blocks come zeroed from the system without a pass over them.
+    uint8_t* grown = static_cast<uint8_t*>(calloc(n, 1));
+    if (grown == nullptr)
+    {
+        throw std::bad_alloc();
+    }
     if (used > 0)
     {
         memcpy(grown, bytes, used);
     }
-    delete[] bytes;
+    ::free(bytes);
     bytes = grown;
     allocated = n;
 }
@@ -234,7 +240,7 @@ void CDataFile::unpackFrom(const void* source, uint32_t length)
     uint32_t unpackedSize = getLe32(in + 4);
     // Deflate expands at most 1032:1, so a header promising more is corrupt
     // whatever follows; checking here spares a hostile 512 MiB allocation.
-    if (unpackedSize > uint64_t(getLe32(in + 8)) * 1032 + 1024)
+    if (unpackedSize > uint64_t(length - HEADER_SIZE) * 1032 + 1024)
     {
         fail(Z_CORRUPTED, EXCEP_SITE("CDataFile::unpack"));
     }
