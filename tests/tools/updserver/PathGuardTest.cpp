@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "support/Sandbox.h"
+#include "tools/updserver/PathGuard.h"
+
+namespace fs = std::filesystem;
+
+TEST(PathGuardNormalize, AcceptsRelativePathsInEitherSeparator)
+{
+    std::string out;
+    EXPECT_TRUE(CPathGuard::normalize("a/b\\c.txt", out));
+    EXPECT_EQ(out, "a/b/c.txt");
+    EXPECT_TRUE(CPathGuard::normalize("folder/", out));
+    EXPECT_EQ(out, "folder");
+    EXPECT_TRUE(CPathGuard::normalize("..hidden", out)); // a name, not a parent step
+}
+
+TEST(PathGuardNormalize, RejectsEverythingThatCouldLeaveTheRoot)
+{
+    std::string out;
+    for (const char* bad : {"", "/etc/passwd", "\\x", "..", "../x", "a/../../x", "a/./b", "a//b", "C:/x",
+                            "c:x", "a/\x01", "/", "a\\..\\b"})
+        EXPECT_FALSE(CPathGuard::normalize(bad, out)) << bad;
+    EXPECT_FALSE(CPathGuard::normalize(std::string(128, 'n'), out));
+    EXPECT_TRUE(CPathGuard::normalize(std::string(127, 'n'), out));
+    std::string longPath;
+    while (longPath.size() < 512)
+        longPath += "abcdefg/";
+    EXPECT_FALSE(CPathGuard::normalize(longPath, out));
+}
+
+class PathGuardResolve : public SandboxTest
+{
+protected:
+    void SetUp() override
+    {
+        fs::create_directories("root/Textures/Sky");
+        std::ofstream("root/Textures/Sky/Blue.PNG") << "x";
+        std::ofstream("outside.txt") << "secret";
+    }
+    CPathGuard guard{fs::absolute("root")};
+};
+
+TEST_F(PathGuardResolve, FindsExistingEntriesWithoutRegardToCase)
+{
+    fs::path out;
+    ASSERT_TRUE(guard.map("textures/sky/blue.png", out));
+    EXPECT_EQ(out, guard.root() / "Textures/Sky/Blue.PNG");
+    // Missing components keep the case given, below the matched ones.
+    ASSERT_TRUE(guard.map("textures/new/file.txt", out));
+    EXPECT_EQ(out, guard.root() / "Textures/new/file.txt");
+}
+
+TEST_F(PathGuardResolve, RefusesSymbolicLinksAndFilesUsedAsFolders)
+{
+    fs::create_directory_symlink(fs::absolute("."), "root/escape");
+    fs::path out;
+    EXPECT_FALSE(guard.map("escape/outside.txt", out));
+    EXPECT_FALSE(guard.map("ESCAPE/outside.txt", out));
+    EXPECT_FALSE(guard.map("textures/sky/blue.png/x", out));
+}
