@@ -94,7 +94,7 @@ int CThread::resume()
 bool CThread::wait(double seconds)
 {
     if (!handle)
-        return false;
+        return true;
     return platformThreadJoin(handle, waitMilliseconds(seconds));
 }
 

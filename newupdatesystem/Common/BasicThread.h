@@ -71,7 +71,9 @@ class CThread
 public:
     // priority is a Windows thread priority (0 normal); it is not applied here.
     // When the thread cannot be created, the failure is logged, created() is
-    // false, resume() returns -1 and wait() returns false.
+    // false, resume() returns -1 and wait() returns true at once: the work has
+    // ended without running, so an owner that polls wait() is not kept waiting
+    // forever and finds its worker's result still at its initial (failed) value.
     CThread(bool autoDelete, int priority, unsigned stackSize);
     virtual ~CThread();
     CThread(const CThread&) = delete;
@@ -81,7 +83,8 @@ public:
     // after), or -1 when there is no thread.
     int resume();
     // Waits for the thread to end: without limit when seconds is negative, else
-    // for waitMilliseconds(seconds) ms (0 polls). True when the thread has ended.
+    // for waitMilliseconds(seconds) ms (0 polls). True when the thread has ended
+    // (or was never created).
     bool wait(double seconds);
     bool created() const { return handle != nullptr; }
     uint32_t getThreadId() const { return threadId; }
