@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "newupdatesystem/Common/FrameCodec.h"
+#include "newupdatesystem/Common/ProtoTags.h"
+#include "support/ScriptedPeer.h"
+
+namespace
+{
+
+Bytes encode(const Bytes& packet)
+{
+    CFrameEncoder enc(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE);
+    enc.reset();
+    EXPECT_TRUE(enc.encode(packet.data(), uint32_t(packet.size())));
+    EXPECT_TRUE(enc.finish());
+    return Bytes(enc.data(), enc.data() + enc.size());
+}
+
+// Random bytes with framing bytes mixed in often enough to hit every path.
+Bytes randomPacket(std::mt19937& rng, size_t size)
+{
+    Bytes b(size);
+    for (auto& c : b) {
+        uint32_t r = rng();
+        c = (r % 16 == 0) ? FRAME_END : (r % 16 == 1) ? FRAME_ESC : uint8_t(r >> 8);
+    }
+    return b;
+}
+
+struct Decoded
+{
+    std::vector<int> results;
+    std::vector<Bytes> packets;
+};
+
+// Feeds the input in pieces of the given size and collects every outcome.
+Decoded decodeAll(CFrameDecoder& dec, const Bytes& input, size_t piece)
+{
+    Decoded out;
+    for (size_t start = 0; start < input.size(); start += piece) {
+        uint32_t len = uint32_t(std::min(piece, input.size() - start));
+        uint32_t pos = 0;
+        while (pos < len) {
+            int r = dec.feed(input.data() + start, len, pos);
+            if (r == CFrameDecoder::FEED_MORE)
+                break;
+            out.results.push_back(r);
+            if (r == CFrameDecoder::FEED_PACKET)
+                out.packets.emplace_back(dec.packet(), dec.packet() + dec.packetLength());
+        }
+    }
+    return out;
+}
+
+CFrameDecoder makeDecoder()
+{
+    return CFrameDecoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE);
+}
+
+} // namespace
+
+TEST(FrameCodecTest, EscapesFramingBytes)
+{
+    EXPECT_EQ(encode({0xC1, 0xC5, 0x41}), (Bytes{0xC5, 0xD5, 0xC5, 0xC5, 0x41, 0xC1}));
+    EXPECT_EQ(encode({}), (Bytes{0xC1}));
+}
+
+TEST(FrameCodecTest, EncoderMatchesReferenceAndRoundTrips)
+{
+    std::mt19937 rng(1);
+    for (size_t size : {1u, 7u, 15u, 16u, 17u, 31u, 100u, 1000u, 16384u}) {
+        Bytes packet = randomPacket(rng, size);
+        Bytes wire = encode(packet);
+        ASSERT_EQ(wire, peerEncodeFrame(packet)) << size;
+        for (size_t piece : {size_t(1), size_t(5), wire.size()}) {
+            CFrameDecoder dec = makeDecoder();
+            Decoded d = decodeAll(dec, wire, piece);
+            ASSERT_EQ(d.results, std::vector<int>{CFrameDecoder::FEED_PACKET});
+            ASSERT_EQ(d.packets[0], packet) << size << " in pieces of " << piece;
+        }
+    }
+}
+
+TEST(FrameCodecTest, EncoderRefusesWhatDoesNotFit)
+{
+    CFrameEncoder enc(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE);
+    Bytes allEnd(FRAME_NOMINAL_SIZE, FRAME_END);
+    enc.reset();
+    EXPECT_TRUE(enc.encode(allEnd.data(), uint32_t(allEnd.size()))); // exactly 32768 bytes
+    EXPECT_EQ(enc.size(), FRAME_ENCODED_SIZE);
+    EXPECT_FALSE(enc.finish());
+    enc.reset();
+    Bytes tooMany(FRAME_NOMINAL_SIZE + 1, FRAME_ESC);
+    EXPECT_FALSE(enc.encode(tooMany.data(), uint32_t(tooMany.size())));
+    EXPECT_LE(enc.size(), enc.capacity());
+}
+
+TEST(FrameCodecTest, TwoPacketsInOneInput)
+{
+    Bytes wire = peerEncodeFrame({1, 2, 3});
+    Bytes second = peerEncodeFrame({0xC1, 9});
+    wire.insert(wire.end(), second.begin(), second.end());
+    CFrameDecoder dec = makeDecoder();
+    Decoded d = decodeAll(dec, wire, wire.size());
+    ASSERT_EQ(d.packets.size(), 2u);
+    EXPECT_EQ(d.packets[0], (Bytes{1, 2, 3}));
+    EXPECT_EQ(d.packets[1], (Bytes{0xC1, 9}));
+}
+
+TEST(FrameCodecTest, BadEscapeSkipsToNextFrameEnd)
+{
+    Bytes wire = {0x10, 0xC5, 0x41, 0x42, 0xC5, 0xC1};
+    Bytes next = peerEncodeFrame({7, 8});
+    wire.insert(wire.end(), next.begin(), next.end());
+    for (size_t piece : {size_t(1), wire.size()}) {
+        CFrameDecoder dec = makeDecoder();
+        Decoded d = decodeAll(dec, wire, piece);
+        EXPECT_EQ(d.results, (std::vector<int>{CFrameDecoder::FEED_BAD_ESCAPE, CFrameDecoder::FEED_PACKET}));
+        ASSERT_EQ(d.packets.size(), 1u);
+        EXPECT_EQ(d.packets[0], (Bytes{7, 8}));
+    }
+}
+
+TEST(FrameCodecTest, LongestPacketFitsAndOneMoreOverflows)
+{
+    std::mt19937 rng(3);
+    Bytes longest = randomPacket(rng, FRAME_NOMINAL_SIZE);
+    Bytes tooLong = randomPacket(rng, FRAME_NOMINAL_SIZE + 1);
+    Bytes wire = peerEncodeFrame(longest);
+    for (Bytes part : {peerEncodeFrame(tooLong), peerEncodeFrame({5, 6})})
+        wire.insert(wire.end(), part.begin(), part.end());
+    for (size_t piece : {size_t(3), size_t(4096), wire.size()}) {
+        CFrameDecoder dec = makeDecoder();
+        Decoded d = decodeAll(dec, wire, piece);
+        EXPECT_EQ(d.results, (std::vector<int>{CFrameDecoder::FEED_PACKET, CFrameDecoder::FEED_OVERFLOW,
+                                               CFrameDecoder::FEED_PACKET}));
+        ASSERT_EQ(d.packets.size(), 2u);
+        EXPECT_EQ(d.packets[0], longest);
+        EXPECT_EQ(d.packets[1], (Bytes{5, 6}));
+    }
+}
+
+TEST(FrameCodecTest, EmptyFrameIsAnEmptyPacket)
+{
+    CFrameDecoder dec = makeDecoder();
+    Decoded d = decodeAll(dec, {0xC1, 0xC1}, 2);
+    EXPECT_EQ(d.packets, (std::vector<Bytes>{{}, {}}));
+}

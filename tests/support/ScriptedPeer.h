@@ -1,0 +1,100 @@
+// A scripted server on loopback for protocol tests: it listens on 127.0.0.1 at a
+// free port, takes one connection, sends whatever a test asks for (raw bytes,
+// frames, packets, chunks) and records every byte the client sends, so that
+// tests can check the conversation byte for byte. Its framing is written apart
+// from the production codec on purpose.
+//
+//     ScriptedPeer peer;
+//     client.connect("127.0.0.1", peer.port());
+//     peer.sendMsg(peerTag("Ackn"));               // may be queued in advance
+//     auto packet = peer.nextPacket();               // what the client sent
+//
+// A handler set with onPacket answers each packet as it arrives, on the peer's
+// own thread, for conversations that depend on what the client sends.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+uint32_t peerTag(const char (&text)[5]);
+// The bytes of a frame carrying packet (escaped, FRAME_END at the end).
+Bytes peerEncodeFrame(const Bytes& packet);
+// A packet head {first, tag} followed by body.
+Bytes peerPacket(uint32_t first, uint32_t tag, const Bytes& body = {});
+// A "Data"/"Get " chunk with its 24-byte header; crc is computed unless given.
+Bytes peerChunk(uint32_t tag, uint32_t subtag, uint32_t offset, const Bytes& content,
+                std::optional<uint32_t> crc = std::nullopt);
+uint32_t peerWord(const Bytes& packet, size_t offset);
+
+class ScriptedPeer
+{
+public:
+    using Handler = std::function<void(const Bytes& packet, ScriptedPeer& peer)>;
+
+    // receiveBuffer > 0 makes the peer's socket buffer small, so that a client's
+    // large send is taken only in parts while the peer holds its reading.
+    explicit ScriptedPeer(int receiveBuffer = 0);
+    ~ScriptedPeer();
+    ScriptedPeer(const ScriptedPeer&) = delete;
+    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+    uint16_t port() const { return listenPort; }
+    // Waits for the client's connection; false when none came in time.
+    bool waitConnected(std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+    // Sending (each waits for the connection first).
+    void sendBytes(const Bytes& bytes);
+    void sendFrame(const Bytes& packet) { sendBytes(peerEncodeFrame(packet)); }
+    void sendPacket(uint32_t first, uint32_t tag, const Bytes& body = {})
+    {
+        sendFrame(peerPacket(first, tag, body));
+    }
+    void sendMsg(uint32_t tag) { sendPacket(0, tag); }
+
+    // Called on the peer's thread for every complete frame the client sends.
+    void onPacket(Handler handler);
+
+    // While held, the peer reads nothing and the client's bytes pile up.
+    void holdReading(bool hold);
+
+    // Everything the client has sent so far.
+    Bytes received() const;
+    // The next frame the client sent that no nextPacket returned yet; nullopt
+    // when none is complete within the deadline.
+    std::optional<Bytes> nextPacket(std::chrono::milliseconds deadline = std::chrono::seconds(10));
+    // Waits until the client has closed its sending side.
+    bool waitClientClosed(std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+    // Closes the connection (the client sees an orderly close).
+    void closeConnection();
+
+private:
+    void serve();
+    bool waitLocked(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds deadline,
+                    const std::function<bool()>& condition);
+
+    int listenFd = -1;
+    uint16_t listenPort = 0;
+    int connFd = -1;
+    bool clientClosed = false;
+    bool stopping = false;
+    bool held = false;
+    Bytes recorded;
+    std::vector<Bytes> frames;     // complete frames decoded from recorded
+    size_t framesTaken = 0;
+    Bytes partial;                 // decoder state for frames
+    bool partialEscape = false;
+    Handler handler;
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    std::thread worker;
+};
