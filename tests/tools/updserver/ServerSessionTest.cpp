@@ -1,0 +1,347 @@
+// The server's answers to hostile and unusual clients, spoken at packet level
+// against a server running in this process on a loopback port.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "newupdatesystem/Common/Crc32.h"
+#include "newupdatesystem/Common/DataFile.h"
+#include "newupdatesystem/Common/FileList.h"
+#include "newupdatesystem/Common/FrameCodec.h"
+#include "newupdatesystem/Common/Md5.h"
+#include "newupdatesystem/Common/ProtoTags.h"
+#include "support/Sandbox.h"
+#include "tools/updserver/UpdServer.h"
+
+namespace fs = std::filesystem;
+
+namespace
+{
+// A client that speaks raw packets; every receive gives up after 10 seconds.
+class RawClient
+{
+public:
+    explicit RawClient(uint16_t port)
+        : encoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE),
+          decoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE)
+    {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        timeval tv{10, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~RawClient() { close(fd); }
+
+    void sendRaw(const std::vector<uint8_t>& bytes) { ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+
+    void send(const std::vector<uint8_t>& packet)
+    {
+        encoder.reset();
+        encoder.encode(packet.data(), static_cast<uint32_t>(packet.size()));
+        encoder.finish();
+        ::send(fd, encoder.data(), encoder.size(), MSG_NOSIGNAL);
+    }
+
+    // The tag of the next packet, or 0 when the connection ended first.
+    uint32_t recv()
+    {
+        for (;;) {
+            if (pos < fill && decoder.feed(buffer, fill, pos) == CFrameDecoder::FEED_PACKET)
+                return decoder.packetLength() >= 8 ? getLe32(decoder.packet() + 4) : 1;
+            if (pos < fill)
+                continue;
+            ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                return 0;
+            fill = static_cast<uint32_t>(n);
+            pos = 0;
+        }
+    }
+    const uint8_t* packet() const { return decoder.packet(); }
+    uint32_t length() const { return decoder.packetLength(); }
+
+    static std::vector<uint8_t> words(std::initializer_list<uint32_t> ws)
+    {
+        std::vector<uint8_t> out(ws.size() * 4);
+        size_t i = 0;
+        for (uint32_t w : ws)
+            putLe32(out.data() + 4 * i++, w);
+        return out;
+    }
+    static std::vector<uint8_t> withText(std::vector<uint8_t> head, const std::string& text)
+    {
+        head.insert(head.end(), text.begin(), text.end());
+        head.push_back(0);
+        return head;
+    }
+    static std::vector<uint8_t> get(uint32_t subtag, const std::string& name)
+    {
+        auto p = words({PACKET_SIGNATURE, TAG_GET, subtag, uint32_t(name.size()), 0,
+                        calcCrc32(name.data(), name.size(), 0)});
+        p.insert(p.end(), name.begin(), name.end());
+        return p;
+    }
+
+    // Opens a session of the kind; true when accepted with a challenge.
+    bool open(uint32_t kind)
+    {
+        send(words({PACKET_SIGNATURE, TAG_INIT, kind, PROTOCOL_VERSION}));
+        if (recv() != TAG_INIT || getLe32(packet() + 12) != TAG_ACPT)
+            return false;
+        if (recv() != TAG_PSWK || length() != 16)
+            return false;
+        std::memcpy(challenge, packet() + 8, 8);
+        return true;
+    }
+
+    // Receives a whole "Data" transfer, acknowledging each chunk.
+    bool receiveFile(std::string& out)
+    {
+        out.clear();
+        for (;;) {
+            uint32_t t = recv();
+            if (t == TAG_ENDF)
+                return true;
+            if (t != TAG_DATA)
+                return false;
+            out.append(reinterpret_cast<const char*>(packet() + 24), length() - 24);
+            send(words({0, TAG_ACKN}));
+        }
+    }
+
+    int fd;
+    bool connected;
+    uint8_t challenge[8] = {};
+
+private:
+    CFrameEncoder encoder;
+    CFrameDecoder decoder;
+    uint8_t buffer[16384];
+    uint32_t pos = 0, fill = 0;
+};
+
+std::string unpack(const std::string& packed)
+{
+    CDataFile plain;
+    plain.unpackFrom(packed.data(), static_cast<uint32_t>(packed.size()));
+    return std::string(reinterpret_cast<const char*>(plain.data()), plain.size());
+}
+} // namespace
+
+class ServerSessionTest : public SandboxTest
+{
+protected:
+    void SetUp() override
+    {
+        fs::create_directories("content/Maps");
+        std::ofstream("content/Maps/Town.dat") << "town data";
+        std::ofstream("secret.txt") << "not for clients";
+        std::ofstream("users.txt") << "admin:pw\n";
+    }
+    void TearDown() override
+    {
+        stop = true;
+        if (runner.joinable())
+            runner.join();
+    }
+    void startServer(unsigned maxClients = 8, bool withUsers = false)
+    {
+        ServerOptions o;
+        o.root = fs::absolute("content");
+        o.port = 0;
+        o.maxClients = maxClients;
+        o.ioTimeoutSeconds = 10;
+        if (withUsers)
+            o.usersFile = fs::absolute("users.txt");
+        server = std::make_unique<CUpdServer>(o);
+        server->start();
+        runner = std::thread([this] { server->run(stop); });
+    }
+
+    std::unique_ptr<CUpdServer> server;
+    std::atomic<bool> stop{false};
+    std::thread runner;
+};
+
+TEST_F(ServerSessionTest, ServesListAndFilesButNothingOutsideTheRoot)
+{
+    startServer();
+    RawClient c(server->port());
+    ASSERT_TRUE(c.open(TAG_FILE));
+
+    std::string packed;
+    c.send(RawClient::get(SUBTAG_SPCP, "list"));
+    ASSERT_TRUE(c.receiveFile(packed));
+    std::string image = unpack(packed);
+    CFileList list;
+    list.createFromBin(image.data(), static_cast<uint32_t>(image.size()));
+    EXPECT_EQ(list.fileCount, 1u);
+    EXPECT_NE(list.findEntry("maps/town.dat"), nullptr);
+
+    c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_GETS}), "list"));
+    ASSERT_EQ(c.recv(), TAG_FSUM);
+    uint8_t md5[16];
+    CMd5::digest(image.data(), image.size(), md5);
+    EXPECT_EQ(std::memcmp(c.packet() + 8, md5, 16), 0);
+
+    c.send(RawClient::get(SUBTAG_NRMP, "maps\\town.dat"));
+    ASSERT_TRUE(c.receiveFile(packed));
+    EXPECT_EQ(unpack(packed), "town data");
+
+    for (const char* bad : {"../secret.txt", "/etc/passwd", "maps/../../secret.txt", "missing.txt", "maps"}) {
+        c.send(RawClient::get(SUBTAG_NRMP, bad));
+        EXPECT_EQ(c.recv(), TAG_ACSS) << bad;
+    }
+    c.send(RawClient::get(SUBTAG_SPCP, "nolist"));
+    EXPECT_EQ(c.recv(), TAG_ACSS);
+    // The session is still usable after the refusals.
+    c.send(RawClient::get(SUBTAG_NRMP, "maps/town.dat"));
+    EXPECT_TRUE(c.receiveFile(packed));
+}
+
+TEST_F(ServerSessionTest, ChangesNeedModificationModeAndStayInsideTheRoot)
+{
+    startServer();
+    {
+        RawClient c(server->port());
+        ASSERT_TRUE(c.open(TAG_FILE));
+        c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_MDFY, TAG_DELT, 0}), "maps/town.dat"));
+        EXPECT_EQ(c.recv(), TAG_ACSS);
+    }
+    EXPECT_TRUE(fs::exists("content/Maps/Town.dat"));
+
+    RawClient c(server->port());
+    ASSERT_TRUE(c.open(TAG_FILE));
+    c.send(RawClient::words({0, TAG_CMDM}));
+    ASSERT_EQ(c.recv(), TAG_ACKN);
+    c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_MDFY, TAG_DELT, 0}), "../secret.txt"));
+    EXPECT_EQ(c.recv(), TAG_REPT);
+    c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_MDFY, TAG_CRDR, 0}), ".."));
+    EXPECT_EQ(c.recv(), TAG_REPT);
+    EXPECT_TRUE(fs::exists("secret.txt"));
+    // "DlDr" creates, "CrDr" removes.
+    c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_MDFY, TAG_DLDR, 0}), "new/inner"));
+    EXPECT_EQ(c.recv(), TAG_ACKN);
+    EXPECT_TRUE(fs::is_directory("content/new/inner"));
+    c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_MDFY, TAG_CRDR, 0}), "new"));
+    EXPECT_EQ(c.recv(), TAG_ACKN);
+    EXPECT_FALSE(fs::exists("content/new"));
+
+    // An upload with one damaged chunk: "Rept", then the good chunk, then stored.
+    CDataFile packed;
+    packed.packFrom("uploaded", 8);
+    c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_MDFY, TAG_UPLD, 1000000000}), "maps/town.dat"));
+    auto chunk = RawClient::words({PACKET_SIGNATURE, TAG_DATA, SUBTAG_NRMP, packed.size(), 0,
+                                   calcCrc32(packed.data(), packed.size(), 0) ^ 1});
+    chunk.insert(chunk.end(), packed.data(), packed.data() + packed.size());
+    c.send(chunk);
+    EXPECT_EQ(c.recv(), TAG_REPT);
+    putLe32(chunk.data() + 20, calcCrc32(packed.data(), packed.size(), 0));
+    c.send(chunk);
+    EXPECT_EQ(c.recv(), TAG_ACKN);
+    c.send(RawClient::words({0, TAG_ENDF}));
+    EXPECT_EQ(c.recv(), TAG_ACKN);
+    std::ifstream in("content/Maps/Town.dat");
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(text, "uploaded");
+    struct stat st;
+    ASSERT_EQ(::stat("content/Maps/Town.dat", &st), 0);
+    EXPECT_EQ(st.st_mtime, 1000000000) << "the uploaded file takes the time sent with it";
+}
+
+TEST_F(ServerSessionTest, LoginIsCheckedWhenUsersAreGiven)
+{
+    startServer(8, true);
+    {
+        RawClient c(server->port());
+        ASSERT_TRUE(c.open(TAG_CTRL));
+        c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_CMND}), "status"));
+        EXPECT_EQ(c.recv(), TAG_ACSS) << "a command without login";
+    }
+    auto auth = [](RawClient& c, const char* name, const char* password) {
+        auto p = RawClient::words({PACKET_SIGNATURE, TAG_AUTH, 0, 0, 0, 0, 0, 0, 0, 0});
+        std::memcpy(p.data() + 8, name, std::strlen(name));
+        CMd5 md5;
+        md5.update(c.challenge, 8);
+        md5.update(password, std::strlen(password));
+        md5.final(p.data() + 24);
+        c.send(p);
+        return c.recv();
+    };
+    {
+        RawClient c(server->port());
+        ASSERT_TRUE(c.open(TAG_CTRL));
+        EXPECT_EQ(auth(c, "admin", "wrong"), TAG_RJTD);
+    }
+    RawClient c(server->port());
+    ASSERT_TRUE(c.open(TAG_CTRL));
+    ASSERT_EQ(auth(c, "admin", "pw"), TAG_ACKN);
+    c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_CMND}), "help"));
+    int lines = 0;
+    while (c.recv() == TAG_ECHO && c.length() > 9)
+        ++lines;
+    EXPECT_GT(lines, 3);
+    EXPECT_EQ(c.length(), 9u) << "the output ends with an empty echo";
+}
+
+TEST_F(ServerSessionTest, BrokenFramesAndExtraClientsHarmNoOne)
+{
+    startServer(1);
+    RawClient first(server->port());
+    // A bad escape, then a proper opening: the broken frame is skipped.
+    first.sendRaw({0xC5, 0x41, 0x42, 0xC1});
+    ASSERT_TRUE(first.open(TAG_FILE));
+
+    RawClient second(server->port());
+    second.send(RawClient::words({PACKET_SIGNATURE, TAG_INIT, TAG_FILE, PROTOCOL_VERSION}));
+    EXPECT_EQ(second.recv(), TAG_BUSY);
+
+    RawClient wrongVersion(server->port());
+    wrongVersion.send(RawClient::words({PACKET_SIGNATURE, TAG_INIT, TAG_FILE, 0x00010004}));
+    EXPECT_EQ(wrongVersion.recv(), TAG_BUSY) << "still over the limit";
+
+    std::string packed;
+    first.send(RawClient::get(SUBTAG_SPCP, "ignore"));
+    ASSERT_TRUE(first.receiveFile(packed));
+    EXPECT_EQ(unpack(packed), "");
+}
+
+TEST_F(ServerSessionTest, SuspendTurnsAwayNewFileSessionsUntilUp)
+{
+    startServer();
+    RawClient ctrl(server->port());
+    ASSERT_TRUE(ctrl.open(TAG_CTRL));
+    ctrl.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_CMND}), "suspend"));
+    while (ctrl.recv() == TAG_ECHO && ctrl.length() > 9) {
+    }
+    {
+        RawClient c(server->port());
+        c.send(RawClient::words({PACKET_SIGNATURE, TAG_INIT, TAG_FILE, PROTOCOL_VERSION}));
+        EXPECT_EQ(c.recv(), TAG_BUSY);
+    }
+    std::ofstream("content/added.txt") << "new";
+    ctrl.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_CMND}), "up"));
+    while (ctrl.recv() == TAG_ECHO && ctrl.length() > 9) {
+    }
+    RawClient c(server->port());
+    ASSERT_TRUE(c.open(TAG_FILE));
+    c.send(RawClient::get(SUBTAG_NRMP, "added.txt"));
+    std::string packed;
+    ASSERT_TRUE(c.receiveFile(packed));
+    EXPECT_EQ(unpack(packed), "new");
+}
