@@ -10,6 +10,7 @@
 #include <string>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "newupdatesystem/Common/Excep.h"
 #include "support/Sandbox.h"
@@ -72,6 +73,21 @@ TEST_F(BinFile, WritesReadsAndReportsLength)
     f.read(buffer, 0);
     f.read(buffer, 8);
     EXPECT_EQ(std::string(buffer, 8), "hello-42");
+}
+
+// A failed flush is reported by safeClose, which still forgets the stream;
+// the destructor would have swallowed it.
+TEST_F(BinFile, SafeCloseReportsFailedFlush)
+{
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no /dev/full";
+    CBinFile f("/dev/full", CBinFile::MODE_CREATE);
+    f.write("buffered", 8);
+    auto e = expectSystemExcep([&] { f.safeClose(); });
+    EXPECT_EQ(e.code, FILE_CLOSE);
+    EXPECT_EQ(e.errorNumber, ENOSPC);
+    EXPECT_STREQ(e.function, "CBinFile::safeClose");
+    EXPECT_FALSE(f.isOpen());
 }
 
 TEST_F(BinFile, ReadPastEndFailsAndStaysOpen)
