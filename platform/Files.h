@@ -23,7 +23,7 @@ namespace platform
 // A path that exists exactly costs one stat and is returned unchanged.
 std::string resolvePath(const char* path);
 
-// fopen on the resolved path.
+// fopen on the resolved path; a folder fails with EISDIR.
 FILE* openFile(const char* path, const char* mode);
 
 // unlink, rmdir and mkdir (mode 0777 before umask) on the resolved path.

@@ -107,7 +107,17 @@ std::string resolvePath(const char* path)
 
 FILE* openFile(const char* path, const char* mode)
 {
-    return fopen(resolvePath(path).c_str(), mode);
+    FILE* f = fopen(resolvePath(path).c_str(), mode);
+    struct stat st;
+    if (f != nullptr && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode))
+    {
+        // A folder opens for reading here but not on the system the update
+        // system was made for; fail where it fails.
+        fclose(f);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return f;
 }
 
 int removeFile(const char* path)

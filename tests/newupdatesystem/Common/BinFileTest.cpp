@@ -116,6 +116,9 @@ TEST_F(BinFile, CreateTruncatesAndOpenOfMissingFileFails)
     EXPECT_EQ(e.subject, "missing");
     EXPECT_STREQ(e.function, "CBinFile::open");
 
+    mkdir("folder", 0755);
+    EXPECT_EQ(expectSystemExcep([] { CBinFile f("folder", 0); }).code, FILE_OPEN);
+
     auto c = expectSystemExcep([] { CBinFile f("no/such/folder", CBinFile::MODE_CREATE); });
     EXPECT_EQ(c.code, FILE_CREATE);
     EXPECT_STREQ(c.function, "CBinFile::create");
