@@ -205,8 +205,9 @@ void CDataFile::saveToFile(const char* path) const
 
 bool CDataFile::holds(const void* p) const
 {
-    const uint8_t* b = static_cast<const uint8_t*>(p);
-    return bytes != nullptr && b >= bytes && b < bytes + allocated;
+    uintptr_t at = reinterpret_cast<uintptr_t>(p);
+    uintptr_t start = reinterpret_cast<uintptr_t>(bytes);
+    return bytes != nullptr && at >= start && at - start < allocated;
 }
 
 void CDataFile::packFrom(const void* source, uint32_t length)
