@@ -49,9 +49,21 @@ std::vector<std::string> splitWords(const std::string& line)
     return words;
 }
 
+// Configuration files are small; anything else named like one (a device, a
+// pipe, a huge file) is treated as missing rather than read without end.
+constexpr off_t MAX_CONFIG_FILE_SIZE = 16 * 1024 * 1024;
+
+bool isReadableConfigFile(const std::string& fileName)
+{
+    struct stat st;
+    return stat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= MAX_CONFIG_FILE_SIZE;
+}
+
 // The file's lines without their ends; false when it cannot be read.
 bool readLines(const std::string& fileName, std::vector<std::string>& lines)
 {
+    if (!isReadableConfigFile(fileName))
+        return false;
     std::ifstream in(fileName, std::ios::binary);
     if (!in)
         return false;
@@ -144,6 +156,8 @@ std::string quotedLine(const char* key, const std::string& value)
 
 std::string readLastAddress()
 {
+    if (!isReadableConfigFile("connect.cfg"))
+        return std::string();
     std::ifstream in("connect.cfg", std::ios::binary);
     if (!in)
         return std::string();

@@ -21,10 +21,13 @@ public:
     // and names that do not fit are dropped.
     static constexpr size_t NameBufferSize = 4096;
 
+    // Larger files are not read at all.
+    static constexpr long long MaxFileSize = 16 * 1024 * 1024;
+
     IniReader() = default;
     explicit IniReader(std::string_view text);
 
-    // Reads a file; a file that cannot be read gives an empty reader. Text that
+    // Reads a regular file; a file that cannot be read gives an empty reader. Text that
     // is not valid UTF-8 is taken as Windows-1251 and converted.
     static IniReader fromFile(const std::string& path);
 

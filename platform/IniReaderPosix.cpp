@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -133,6 +134,11 @@ IniReader::IniReader(std::string_view text)
 
 IniReader IniReader::fromFile(const std::string& path)
 {
+    // Only regular files of a sane size: a device or pipe named like an INI
+    // file must not make us read without end.
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > MaxFileSize)
+        return IniReader();
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return IniReader();
