@@ -1,0 +1,353 @@
+#include "ClientTestSupport.h"
+
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "newupdatesystem/Common/DataFile.h"
+#include "newupdatesystem/Common/FileList.h"
+#include "newupdatesystem/Common/Md5.h"
+#include "newupdatesystem/Common/ProtoTags.h"
+
+namespace
+{
+
+Bytes packBytes(const Bytes& plain)
+{
+    CDataFile packed;
+    packed.packFrom(plain.data(), static_cast<uint32_t>(plain.size()));
+    return Bytes(packed.data(), packed.data() + packed.size());
+}
+
+Bytes toBytes(const std::string& s)
+{
+    return Bytes(s.begin(), s.end());
+}
+
+std::string textAt(const Bytes& packet, size_t offset)
+{
+    if (packet.size() <= offset)
+        return {};
+    const char* p = reinterpret_cast<const char*>(packet.data() + offset);
+    return std::string(p, strnlen(p, packet.size() - offset));
+}
+
+Bytes word(uint32_t v)
+{
+    return Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+}
+
+} // namespace
+
+Bytes makeFileList(const std::vector<ServedItem>& items)
+{
+    CFileList list;
+    for (const auto& item : items)
+    {
+        if (item.path.back() == '/')
+        {
+            FileInfo folder;
+            folder.flags = FI_FOLDER;
+            list.updateFileInfo(item.path.c_str(), folder);
+        }
+    }
+    for (const auto& item : items)
+    {
+        if (item.path.back() == '/')
+            continue;
+        FileInfo info;
+        info.flags = FI_CHECKSUM;
+        info.size = static_cast<uint32_t>(item.content.size());
+        info.time = item.time;
+        if (!item.content.empty())
+        {
+            uint8_t digest[16];
+            CMd5::digest(item.content.data(), item.content.size(), digest);
+            std::memcpy(info.checksum, digest, sizeof(digest));
+        }
+        list.updateFileInfo(item.path.c_str(), info);
+    }
+    list.buildBin();
+    return list.image();
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeFile(const std::string& path, const std::string& content, int64_t time)
+{
+    auto parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty())
+        std::filesystem::create_directories(parent);
+    std::ofstream(path, std::ios::binary) << content;
+    utimbuf t{static_cast<time_t>(time), static_cast<time_t>(time)};
+    ::utime(path.c_str(), &t);
+}
+
+int64_t fileTime(const std::string& path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_mtime) : -1;
+}
+
+FakeServer::FakeServer() : verdict(TAG_ACPT), loginAnswer(TAG_ACKN)
+{
+    serve("ignore", std::string());
+    serve("self_upd", makeFileList({}));
+    peer.onPacket([this](const Bytes& packet, ScriptedPeer&) {
+        try
+        {
+            onPacket(packet);
+        }
+        catch (const std::exception&)
+        {
+            // The client has gone; nothing more to answer.
+        }
+    });
+}
+
+void FakeServer::serve(const std::string& name, const std::string& content)
+{
+    serve(name, toBytes(content));
+}
+
+void FakeServer::serve(const std::string& name, const Bytes& content)
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    files[name] = packBytes(content);
+}
+
+void FakeServer::publish(const std::vector<ServedItem>& items)
+{
+    serve("list", makeFileList(items));
+    for (const auto& item : items)
+        if (item.path.back() != '/')
+            serve(item.path, item.content);
+}
+
+void FakeServer::sendNextChunk()
+{
+    if (sendingOffset >= sending.size())
+    {
+        sending.clear();
+        peer.sendMsg(TAG_ENDF);
+        return;
+    }
+    size_t n = std::min<size_t>(CHUNK_MAX_SIZE, sending.size() - sendingOffset);
+    Bytes content(sending.begin() + static_cast<long>(sendingOffset),
+                  sending.begin() + static_cast<long>(sendingOffset + n));
+    peer.sendFrame(peerChunk(TAG_DATA, sendingSubtag, static_cast<uint32_t>(sendingOffset), content));
+}
+
+void FakeServer::onPacket(const Bytes& packet)
+{
+    if (packet.size() < 8)
+        return;
+    uint32_t tag = peerWord(packet, 4);
+    std::unique_lock<std::mutex> hold(mutex);
+    if (tag == TAG_INIT)
+    {
+        kind = peerWord(packet, 8);
+        if (firstAnswer)
+        {
+            peer.sendMsg(firstAnswer);
+            return;
+        }
+        Bytes body = word(0x00010007);
+        Bytes v = word(verdict);
+        body.insert(body.end(), v.begin(), v.end());
+        peer.sendPacket(0, TAG_INIT, body);
+        if (sendChallenge)
+            peer.sendPacket(0, TAG_PSWK, Bytes{1, 2, 3, 4, 5, 6, 7, 8});
+        else
+            peer.sendMsg(TAG_ACKN);
+    }
+    else if (tag == TAG_AUTH)
+    {
+        auth = true;
+        login = textAt(packet, 8);
+        peer.sendMsg(loginAnswer);
+    }
+    else if (tag == TAG_GET)
+    {
+        std::string name(packet.begin() + 24, packet.end());
+        gets.push_back(name);
+        auto broken = breakRequests.find(name);
+        if (broken != breakRequests.end() && broken->second > 0)
+        {
+            --broken->second;
+            peer.sendBytes(Bytes{0xC5, 0x41, 0x42, 0xC1}); // a bad escape
+            return;
+        }
+        auto it = files.find(name);
+        if (it == files.end())
+        {
+            peer.sendMsg(TAG_ACSS);
+            return;
+        }
+        sending = it->second;
+        sendingSubtag = peerWord(packet, 8);
+        sendingOffset = 0;
+        sendNextChunk();
+    }
+    else if (tag == TAG_ACKN && !sending.empty())
+    {
+        sendingOffset += std::min<size_t>(CHUNK_MAX_SIZE, sending.size() - sendingOffset);
+        sendNextChunk();
+    }
+    else if (tag == TAG_GETS)
+    {
+        std::string name = textAt(packet, 8);
+        getS.push_back(name);
+        auto it = files.find(name);
+        uint8_t digest[16] = {};
+        if (it != files.end())
+        {
+            CDataFile plain;
+            plain.unpackFrom(it->second.data(), static_cast<uint32_t>(it->second.size()));
+            if (plain.size())
+                CMd5::digest(plain.data(), plain.size(), digest);
+        }
+        peer.sendPacket(0, TAG_FSUM, Bytes(digest, digest + 16));
+    }
+    else if (tag == TAG_CMND)
+    {
+        std::string text = textAt(packet, 8);
+        cmnds.push_back(text);
+        if (text != "suspend" && text != "up")
+            for (const auto& line : echoes)
+            {
+                Bytes body = toBytes(line);
+                body.push_back(0);
+                peer.sendPacket(0, TAG_ECHO, body);
+            }
+        peer.sendPacket(0, TAG_ECHO, Bytes{0});
+    }
+    else if (tag == TAG_CMDM)
+    {
+        mods.push_back("CmdM");
+        peer.sendMsg(TAG_ACKN);
+    }
+    else if (tag == TAG_MDFY)
+    {
+        uint32_t op = peerWord(packet, 8);
+        std::string path = textAt(packet, 16);
+        std::string opName(reinterpret_cast<const char*>(packet.data() + 8), 4);
+        mods.push_back(opName + " " + path);
+        if (op == TAG_UPLD)
+        {
+            uploadPath = path;
+            uploadBytes.clear();
+        }
+        else
+            peer.sendMsg(TAG_ACKN);
+    }
+    else if (tag == TAG_DATA)
+    {
+        uploadBytes.insert(uploadBytes.end(), packet.begin() + 24, packet.end());
+        peer.sendMsg(TAG_ACKN);
+    }
+    else if (tag == TAG_ENDF)
+    {
+        CDataFile plain;
+        plain.unpackFrom(uploadBytes.data(), static_cast<uint32_t>(uploadBytes.size()));
+        uploaded[uploadPath] = std::string(plain.data(), plain.data() + plain.size());
+        peer.sendMsg(TAG_ACKN);
+    }
+    else if (tag == TAG_QUIT)
+    {
+        quit = true;
+    }
+}
+
+std::vector<std::string> FakeServer::requests() const
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return gets;
+}
+
+std::vector<std::string> FakeServer::checksumRequests() const
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return getS;
+}
+
+std::vector<std::string> FakeServer::commands() const
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return cmnds;
+}
+
+std::vector<std::string> FakeServer::modifications() const
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return mods;
+}
+
+std::map<std::string, std::string> FakeServer::uploads() const
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return uploaded;
+}
+
+bool FakeServer::sawAuth() const
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return auth;
+}
+
+std::string FakeServer::authLogin() const
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return login;
+}
+
+bool FakeServer::sawQuit() const
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return quit;
+}
+
+uint32_t FakeServer::sessionKind() const
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return kind;
+}
+
+void RecordingCallback::onUpdateEvent(int event, const char* text, float value)
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    recorded.push_back({event, text ? text : "", value});
+}
+
+std::vector<RecordingCallback::Event> RecordingCallback::events() const
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return recorded;
+}
+
+std::vector<int> RecordingCallback::codes(bool withTraffic) const
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    std::vector<int> out;
+    for (const auto& e : recorded)
+        if (withTraffic || e.event != UPD_EVENT_TRAFFIC)
+            out.push_back(e.event);
+    return out;
+}
+
+int runToEnd(CUpdateClient& client)
+{
+    client.start();
+    client.wait(-1.0);
+    return client.getStatus();
+}

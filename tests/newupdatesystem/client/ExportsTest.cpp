@@ -1,0 +1,64 @@
+// The shared library as another program sees it: loaded with dlopen, the two
+// functions found by their decorated names, a job driven through the
+// interface pointer only.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include "ClientTestSupport.h"
+#include "support/Sandbox.h"
+
+#ifndef UPDCLIENT_LIBRARY
+#error "UPDCLIENT_LIBRARY names the built libupdclient.so"
+#endif
+
+namespace
+{
+using CreateFn = IUpdateClient* (*)(const char*, unsigned int, const char*);
+using LogFn = void (*)(const char*);
+
+class ExportsTest : public SandboxTest
+{
+};
+} // namespace
+
+TEST_F(ExportsTest, DlopenFindsBothExportsAndRunsACommand)
+{
+    void* library = ::dlopen(UPDCLIENT_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(nullptr, library) << ::dlerror();
+    auto create = reinterpret_cast<CreateFn>(::dlsym(library, "_ZN13IUpdateClient6createEPKcjS1_"));
+    auto log = reinterpret_cast<LogFn>(::dlsym(library, "_ZN13IUpdateClient6UpdLogEPKc"));
+    ASSERT_NE(nullptr, create);
+    ASSERT_NE(nullptr, log);
+    // Nothing else leaves the library.
+    EXPECT_EQ(nullptr, ::dlsym(library, "_ZN13CUpdateClient6runJobEv"));
+    EXPECT_EQ(nullptr, ::dlsym(library, "_Z7logInfoPKcz"));
+
+    log("loaded through dlopen");
+    FakeServer server;
+    server.echoes = {"pong"};
+    RecordingCallback events;
+    IUpdateClient* client = create("127.0.0.1", server.port(), "Files.lst");
+    ASSERT_NE(nullptr, client);
+    client->setCallback(&events);
+    client->setCommand("ping");
+    client->start();
+    EXPECT_TRUE(client->wait(-1.0));
+    EXPECT_EQ(UPD_OK, client->getStatus());
+    EXPECT_TRUE(client->isCommandDone());
+    EXPECT_STREQ("pong", client->getEcho(0));
+    client->release();
+    EXPECT_FALSE(events.codes(true).empty());
+    ::dlclose(library);
+}
+
+TEST_F(ExportsTest, ReleaseStopsAndWaitsForARunningWorker)
+{
+    ScriptedPeer silent;
+    IUpdateClient* client = IUpdateClient::create("127.0.0.1", silent.port(), "Files.lst");
+    client->setCommand("x");
+    client->start();
+    ASSERT_TRUE(silent.waitConnected());
+    client->release(); // must not pull the object away under the worker
+    SUCCEED();
+}
