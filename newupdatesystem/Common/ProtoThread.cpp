@@ -242,6 +242,8 @@ void CProtoThread::processDataPacket(uint32_t& subtag, uint32_t offset, const ui
 void CProtoThread::recvFile(uint32_t subtag, CDataFile& buffer, uint32_t reserveSize)
 {
     buffer.reserve(reserveSize);
+    // The transfer replaces what the buffer held, also when it is empty.
+    buffer.clear();
     uint32_t received = 0;
     for (;;) {
         if (!isRunning())

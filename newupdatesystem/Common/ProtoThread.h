@@ -64,7 +64,8 @@ protected:
     // answered "Rept" and hands out nullptr, 0.
     void processDataPacket(uint32_t& subtag, uint32_t offset, const uint8_t*& content,
                            uint32_t& length);
-    // Receives a whole "Data" transfer into buffer, after reserving reserveSize.
+    // Receives a whole "Data" transfer into buffer (replacing its contents), after
+    // reserving reserveSize.
     void recvFile(uint32_t subtag, CDataFile& buffer, uint32_t reserveSize);
     void recvChecksum(uint8_t checksum[16]);
     // True for the first tag, false for the second, PROTO_PROTO for any other.
