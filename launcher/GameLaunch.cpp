@@ -1,0 +1,175 @@
+#include "launcher/GameLaunch.h"
+
+#include "launcher/IniFile.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <limits.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+extern char** environ;
+
+std::vector<std::string> splitCommandLine(const std::string& commandLine)
+{
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : commandLine)
+    {
+        if (c == ' ' || c == '\t')
+        {
+            if (!word.empty())
+                words.push_back(std::move(word));
+            word.clear();
+        }
+        else
+            word += c;
+    }
+    if (!word.empty())
+        words.push_back(std::move(word));
+    return words;
+}
+
+namespace
+{
+
+bool isExecutableFile(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+std::string launcherFolder()
+{
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return {};
+    std::string path(buf, static_cast<size_t>(n));
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+} // namespace
+
+std::string findProgram(const std::string& name)
+{
+    if (name.empty())
+        return {};
+    if (name.find('/') != std::string::npos)
+        return isExecutableFile(name) ? name : std::string();
+    std::vector<std::string> folders;
+    if (std::string own = launcherFolder(); !own.empty())
+        folders.push_back(own);
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd))
+        folders.push_back(cwd);
+    if (const char* path = std::getenv("PATH"))
+    {
+        std::string list = path;
+        size_t start = 0;
+        while (start <= list.size())
+        {
+            size_t end = list.find(':', start);
+            if (end == std::string::npos)
+                end = list.size();
+            if (end > start)
+                folders.push_back(list.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    for (const std::string& folder : folders)
+        if (std::string candidate = folder + "/" + name; isExecutableFile(candidate))
+            return candidate;
+    return {};
+}
+
+int startDetached(const std::string& commandLine, LaunchKind kind)
+{
+    std::string line = commandLine.substr(0, COMMAND_LINE_MAX);
+    std::vector<std::string> args;
+    std::string program;
+    if (kind == LaunchKind::Script)
+    {
+        // The whole text is the script's path: blanks in it stay part of the name.
+        if (line.empty())
+            return -1;
+        program = "/bin/sh";
+        args = {"/bin/sh", line};
+    }
+    else
+    {
+        args = splitCommandLine(line);
+        if (args.empty())
+            return -1;
+        program = findProgram(args[0]);
+        if (program.empty())
+            return -1;
+    }
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, program.c_str(), nullptr, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    return rc == 0 ? pid : -1;
+}
+
+std::string clientArgumentText()
+{
+    return CIniFile("game.ini").getString("Launcher", "ClientArgs", "");
+}
+
+namespace
+{
+
+bool hasClass(Display* d, Window w, const std::string& windowClass)
+{
+    XClassHint hint{};
+    if (!XGetClassHint(d, w, &hint))
+        return false;
+    bool match = (hint.res_class && windowClass == hint.res_class) ||
+                 (hint.res_name && windowClass == hint.res_name);
+    if (hint.res_name)
+        XFree(hint.res_name);
+    if (hint.res_class)
+        XFree(hint.res_class);
+    return match;
+}
+
+// Top-level windows sit under the root, or one or two levels down inside a
+// window manager's frames.
+bool searchTree(Display* d, Window w, const std::string& windowClass, int depth)
+{
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(d, w, &root, &parent, &children, &count))
+        return false;
+    bool found = false;
+    for (unsigned i = 0; i < count && !found; ++i)
+        found = hasClass(d, children[i], windowClass) ||
+                (depth > 0 && searchTree(d, children[i], windowClass, depth - 1));
+    if (children)
+        XFree(children);
+    return found;
+}
+
+} // namespace
+
+bool x11WindowOfClassExists(void* xdisplay, const std::string& windowClass)
+{
+    Display* d = static_cast<Display*>(xdisplay);
+    if (!d)
+        return false;
+    return searchTree(d, DefaultRootWindow(d), windowClass, 2);
+}

@@ -1,0 +1,59 @@
+#include "launcher/GtkUi.h"
+
+#include "launcher/UpdaterDlg.h"
+
+#include <gtk/gtk.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+bool logDialogForTest(const std::string& caption, const std::string& text)
+{
+    const char* path = std::getenv("ZELVAN_DIALOG_LOG");
+    if (!path || !*path)
+        return false;
+    std::string line = caption + "|";
+    for (char c : text)
+    {
+        if (c == '\n')
+            line += "\\n";
+        else if (c != '\r')
+            line += c;
+    }
+    if (FILE* f = std::fopen(path, "a"))
+    {
+        std::fprintf(f, "%s\n", line.c_str());
+        std::fclose(f);
+    }
+    return true;
+}
+
+void runMessageBox(GtkWindow* owner, const std::string& caption, const std::string& text)
+{
+    if (logDialogForTest(caption, text))
+        return;
+    GtkWidget* box = gtk_message_dialog_new(owner, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s",
+                                            text.c_str());
+    gtk_window_set_title(GTK_WINDOW(box), caption.c_str());
+    gtk_window_set_position(GTK_WINDOW(box), owner ? GTK_WIN_POS_CENTER_ON_PARENT : GTK_WIN_POS_CENTER);
+    gtk_dialog_run(GTK_DIALOG(box));
+    gtk_widget_destroy(box);
+}
+
+void CGtkUi::showMessageBox(const std::string& caption, const std::string& text)
+{
+    runMessageBox(m_owner, caption, text);
+}
+
+void CGtkUi::runMainWindow(const std::string& autoRealm)
+{
+    CUpdaterDlg dlg(autoRealm, *this);
+    dlg.runModal();
+    m_owner = nullptr;
+}
+
+std::unique_ptr<IAppUi> createAppUi(int& argc, char**& argv)
+{
+    gtk_init(&argc, &argv);
+    return std::make_unique<CGtkUi>();
+}

@@ -1,0 +1,302 @@
+// CUpdaterDlg and the update client: the self-update check and the update,
+// the progress tick with rate and time left, status and result texts, and
+// handing over to the game client or the self-update script.
+#include "launcher/UpdaterDlg.h"
+
+#include "launcher/AppSeams.h"
+#include "launcher/GtkUi.h"
+#include "launcher/PageOps.h"
+#include "launcher/ProgressText.h"
+#include "launcher/WebBrowser2.h"
+
+#include <gdk/gdkx.h>
+#include <gtk/gtk.h>
+
+namespace
+{
+
+const char* const RECHECK_LIST = "Always/\n";
+const char* const LIST_FILE = "Files.lst";
+const char* const SERVER_LIST_CACHE = "SvCache.lst";
+
+void updLog(const char* text)
+{
+    IUpdateClient::UpdLog(text);
+}
+
+} // namespace
+
+std::string CUpdaterDlg::statusText(int event)
+{
+    switch (event)
+    {
+    case UPD_EVENT_SCANNING: return m_texts.text(173);
+    case UPD_EVENT_CONNECTING: return m_texts.text(174);
+    case UPD_EVENT_BUILDING_LIST: return m_texts.text(175);
+    case UPD_EVENT_FILE_REQUEST: return m_texts.text(177);
+    case UPD_EVENT_FILE_RECEIVED: return m_texts.text(178);
+    case UPD_EVENT_CREATING_FOLDERS: return m_texts.text(179);
+    case UPD_EVENT_DELETING: return m_texts.text(180);
+    case UPD_EVENT_SAVING_LIST: return m_texts.text(181);
+    default: return m_texts.text(182);
+    }
+}
+
+std::string CUpdaterDlg::resultText(int status)
+{
+    return m_texts.text(status >= 1 && status <= 15 ? 155 + status : 170);
+}
+
+int CUpdaterDlg::progressPercent()
+{
+    return static_cast<int>(m_callback.getProgress() * 100);
+}
+
+void CUpdaterDlg::startSelfUpdateCheck()
+{
+    if (m_client)
+        return;
+    setRunEnabled(false);
+    showServerSelector(*m_webView, false);
+    m_activeJob = 1;
+    startTimer(2);
+    m_callback.resetProgress();
+    Realm realm = currentRealm(m_config);
+    m_client = m_hooks.createClient(realm.UpdateURL.c_str(), static_cast<unsigned>(realm.Port), LIST_FILE);
+    if (!m_client)
+    {
+        releaseClient();
+        showError(UPD_INTERNAL_ERROR);
+        return;
+    }
+    m_client->setCallback(&m_callback);
+    m_client->setRecheckList(RECHECK_LIST);
+    m_client->setSelfUpdateJob(realm.section.c_str());
+    m_client->start();
+}
+
+void CUpdaterDlg::startUpdate()
+{
+    if (m_client)
+        return;
+    if (m_readyToPlay)
+    {
+        launchGame();
+        return;
+    }
+    setRunEnabled(false);
+    showServerSelector(*m_webView, false);
+    m_activeJob = 2;
+    startTimer(1);
+    m_callback.resetProgress();
+    Realm realm = currentRealm(m_config);
+    m_client = m_hooks.createClient(realm.UpdateURL.c_str(), static_cast<unsigned>(realm.Port), LIST_FILE);
+    if (!m_client)
+    {
+        releaseClient();
+        showError(UPD_INTERNAL_ERROR);
+        return;
+    }
+    m_client->setFullCheck(m_fullCheck);
+    m_client->setCallback(&m_callback);
+    m_client->setRecheckList(RECHECK_LIST);
+    m_client->setUpdateJob(".", SERVER_LIST_CACHE);
+    m_client->addExclusions(m_excludedFolders.c_str());
+    m_client->start();
+}
+
+void CUpdaterDlg::onRun()
+{
+    startSelfUpdateCheck();
+}
+
+void CUpdaterDlg::progressTick()
+{
+    if (!m_client)
+        return;
+    setProgressBar(progressPercent());
+    updateRateAndTime(true, false);
+    if (m_client->wait(0))
+    {
+        updateRateAndTime(false, false);
+        if (m_activeJob == 2)
+        {
+            int r = m_client->getStatus();
+            if (r == UPD_OK || r == UPD_SELF_UP_TO_DATE)
+            {
+                releaseClient();
+                writeClientLanguage(currentLanguageId(m_config), m_ui);
+                m_readyToPlay = true;
+                showPlayButton(true);
+                m_statusKind = 1;
+                m_statusCode = 0;
+                refreshStateText();
+                onJobSettled();
+            }
+            else
+            {
+                releaseClient();
+                showError(r);
+                setProgressBar(100);
+            }
+        }
+        else if (m_activeJob == 1)
+        {
+            int r = m_client->getStatus();
+            if (r == UPD_SELF_UP_TO_DATE)
+            {
+                releaseClient();
+                startUpdate();
+            }
+            else if (r == UPD_OK)
+            {
+                const char* batch = m_client->getSelfUpdateBatch();
+                if (batch)
+                {
+                    std::string path = batch;
+                    launchProcess(path, LaunchKind::Script);
+                    releaseClient();
+                    m_hooks.terminateProcess(0);
+                }
+                else
+                {
+                    updLog("Self-update internal error!");
+                    releaseClient();
+                    showError(UPD_INTERNAL_ERROR);
+                }
+            }
+            else
+            {
+                releaseClient();
+                showError(r);
+            }
+        }
+    }
+}
+
+void CUpdaterDlg::updateRateAndTime(bool show, bool force)
+{
+    if (!show)
+    {
+        setElementHtml(*m_webView, "download_rate", "");
+        setElementHtml(*m_webView, "time_remaining", "");
+        return;
+    }
+    uint32_t now = tickCount();
+    uint32_t elapsed = now - m_lastRateTick;
+    if (elapsed < 1000 && !force)
+        return;
+    uint32_t rate = 0;
+    // Forced again within the same millisecond there is nothing to measure:
+    // the last rate stays and the counted bytes wait for the next computation.
+    if (computeRate(static_cast<uint32_t>(m_callback.getBytes()), elapsed, rate))
+    {
+        m_lastRateTick = now;
+        m_callback.resetBytes();
+        m_lastRateText = formatRateText(rate);
+    }
+    else if (m_lastRateText.empty())
+        m_lastRateText = formatRateText(0);
+    setElementHtml(*m_webView, "download_rate", m_texts.text(176) + m_lastRateText);
+    setElementHtml(*m_webView, "time_remaining", m_texts.text(171) + formatTimeText(m_callback.estimateSecondsLeft()));
+}
+
+void CUpdaterDlg::releaseClient()
+{
+    if (m_client)
+        m_client->release();
+    m_client = nullptr;
+    m_activeJob = 0;
+    stopTimer(1);
+    refreshStateText();
+    setProgressBar(100);
+    setRunEnabled(true);
+    showServerSelector(*m_webView, true);
+}
+
+void CUpdaterDlg::showError(int status)
+{
+    m_statusKind = 2;
+    m_statusCode = status;
+    std::string t = resultText(status);
+    m_ui.showMessageBox(m_texts.text(172), t);
+    setElementHtml(*m_webView, "state", t);
+    showCommandButton(*m_webView, "reconnect");
+    onJobSettled();
+}
+
+void CUpdaterDlg::refreshStateText()
+{
+    std::string t;
+    if (m_statusKind == 1)
+        t = statusText(m_statusCode);
+    else if (m_statusKind == 2)
+        t = resultText(m_statusCode);
+    // The file name comes from the server: it is shown as text, never as markup.
+    if (m_statusKind == 1 && (m_statusCode == UPD_EVENT_FILE_REQUEST || m_statusCode == UPD_EVENT_FILE_RECEIVED))
+        t += htmlEscape(m_callback.getText());
+    setElementHtml(*m_webView, "state", t);
+}
+
+void CUpdaterDlg::showReadyText()
+{
+    setElementHtml(*m_webView, "state", m_texts.text(182));
+}
+
+void CUpdaterDlg::onSetUpdateStatus(int event)
+{
+    if (event != UPD_EVENT_FILE_REQUEST && event != UPD_EVENT_FILE_RECEIVED)
+    {
+        setElementHtml(*m_webView, "download_rate", "");
+        setElementHtml(*m_webView, "time_remaining", "");
+    }
+    m_statusKind = 1;
+    m_statusCode = event;
+    refreshStateText();
+}
+
+void CUpdaterDlg::onSetUpdateProgress(int percent, int seconds)
+{
+    setProgressBar(percent);
+    if (seconds <= 0)
+    {
+        setElementHtml(*m_webView, "state", "");
+        return;
+    }
+    setElementHtml(*m_webView, "state",
+                   formatTimePattern(m_texts.text(171), seconds / 3600, seconds % 3600 / 60, seconds % 60));
+}
+
+void CUpdaterDlg::launchProcess(const std::string& commandLine, LaunchKind kind)
+{
+    saveLanguage(m_config.currentLanguage);
+    std::string line = commandLine.substr(0, COMMAND_LINE_MAX);
+    int pid = m_hooks.startProcess(line, kind);
+    startTimer(3);
+    if (pid < 0)
+    {
+        updLog("Failed to launch command line:");
+        updLog(line.c_str());
+        showError(UPD_LAUNCH_FAILED);
+    }
+}
+
+void CUpdaterDlg::launchGame()
+{
+    std::string commandLine = std::string(GAME_CLIENT_PROGRAM) + clientArgumentText();
+    m_readyToPlay = false;
+    showPlayButton(false);
+    setElementHtml(*m_webView, "state", m_texts.text(196));
+    launchProcess(commandLine, LaunchKind::Game);
+    m_hooks.sleepMs(3000);
+    m_hooks.terminateProcess(0);
+}
+
+void CUpdaterDlg::gameWindowCheck()
+{
+    GdkDisplay* display = gdk_display_get_default();
+    if (!display || !GDK_IS_X11_DISPLAY(display))
+        return;
+    if (x11WindowOfClassExists(gdk_x11_display_get_xdisplay(display), GAME_WINDOW_CLASS))
+        m_hooks.terminateProcess(0);
+}
