@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "newupdatesystem/Common/AsyncTCP.h"
 #include "newupdatesystem/Common/Excep.h"
@@ -56,6 +58,36 @@ TEST(AsyncTcpTest, RefusedConnectionIsASelectError)
     EXPECT_EQ(e->code, NET_SELECT);
     EXPECT_EQ(e->socketError, 10061);
     EXPECT_STREQ(e->function, "CAsyncTcp::waitForConnection");
+}
+
+// A listener whose accept queue is full drops further connection requests, so
+// the connect neither succeeds nor fails: the wait ends with false.
+TEST(AsyncTcpTest, UnansweredConnectTimesOut)
+{
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    uint16_t port = ntohs(a.sin_port);
+
+    std::vector<std::unique_ptr<CAsyncTcp>> fillers;
+    bool waiting = false;
+    for (int i = 0; i < 4 && !waiting; ++i) {
+        auto tcp = std::make_unique<CAsyncTcp>(0);
+        tcp->setSelectTimeout(0.05);
+        CStopwatch watch;
+        waiting = !tcp->connectTimeout("127.0.0.1", port, 0.3);
+        if (waiting) {
+            EXPECT_GE(watch.elapsed(), 0.3);
+        }
+        fillers.push_back(std::move(tcp));
+    }
+    EXPECT_TRUE(waiting);
+    ::close(listener);
 }
 
 TEST(AsyncTcpTest, UnresolvableHostConnectsToNoAddress)

@@ -221,6 +221,30 @@ TEST_F(ProtoTest, ResendsAChunkAsOftenAsReptComes)
     EXPECT_EQ(*peer.nextPacket(), peerPacket(0, peerTag("EndF")));
 }
 
+// A peer that asks for every chunk twice, answering as the packets arrive.
+TEST_F(ProtoTest, ConversationDrivenByThePeer)
+{
+    std::vector<Bytes> seen;
+    peer.onPacket([&](const Bytes& packet, ScriptedPeer& p) {
+        if (peerWord(packet, 4) != kData)
+            return;
+        bool repeat = !seen.empty() && seen.back() == packet;
+        seen.push_back(packet);
+        p.sendMsg(peerTag(repeat ? "Ackn" : "Rept"));
+    });
+    Bytes data = seq(40000, 9);
+    proto.sendData(kData, kNrmP, data.data(), uint32_t(data.size()));
+    std::vector<Bytes> all;
+    while (auto p = peer.nextPacket(std::chrono::milliseconds(500)))
+        all.push_back(*p);
+    peer.onPacket(nullptr);
+    ASSERT_EQ(all.size(), 7u);
+    for (int i = 0; i < 6; i += 2)
+        EXPECT_EQ(all[i], all[i + 1]);
+    EXPECT_EQ(peerWord(all[4], 16), 32720u);
+    EXPECT_EQ(all[6], peerPacket(0, peerTag("EndF")));
+}
+
 TEST_F(ProtoTest, UnexpectedAnswerToAChunk)
 {
     peer.sendMsg(peerTag("Echo"));
