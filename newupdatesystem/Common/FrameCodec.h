@@ -52,6 +52,13 @@ public:
     const uint8_t* packet() const { return buffer.get(); }
     uint32_t packetLength() const { return packetLen; }
     uint32_t capacity() const { return cap; }
+    // Forgets any partial or skipped frame.
+    void reset()
+    {
+        state = NORMAL;
+        count = 0;
+        packetLen = 0;
+    }
 
 private:
     enum State : int

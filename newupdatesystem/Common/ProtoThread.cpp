@@ -314,6 +314,7 @@ bool CProtoThread::loadPacket(const void* bytes, uint32_t length)
     if (!encoder.encode(bytes, length) || !encoder.finish())
         return false;
     uint32_t pos = 0;
+    decoder.reset();
     return decoder.feed(encoder.data(), encoder.size(), pos) == CFrameDecoder::FEED_PACKET;
 }
 

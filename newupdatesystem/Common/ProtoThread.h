@@ -89,7 +89,8 @@ protected:
     // socket is detached) and raises PROTO_PLUGIN.
     virtual bool onFirstData(const uint8_t* bytes, uint32_t count);
 
-    // For fuzzing and tests: makes a packet current as if it had been received.
+    // For fuzzing and tests: makes a packet current as if it had been received
+    // (any partly received frame is dropped). False when it does not fit.
     bool loadPacket(const void* bytes, uint32_t length);
 
 private:
