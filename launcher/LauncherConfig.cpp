@@ -124,10 +124,14 @@ RewriteResult replaceFile(const std::string& fileName, const std::string& text, 
         if (fd < 0)
             return RewriteResult::NotWritten;
     } else {
+        // The replacement keeps the old file's owner (when we may) and mode.
+        if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+            // Only a privileged process may give files away; ours is fine then.
+        }
         fchmod(fd, st.st_mode & 07777);
     }
 
-    bool ok = writeAll(fd, text);
+    bool ok = writeAll(fd, text) && (inPlace || fsync(fd) == 0);
     int err = errno;
     if (close(fd) != 0 && ok) {
         ok = false;
