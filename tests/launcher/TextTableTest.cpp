@@ -37,14 +37,6 @@ TEST_F(TextTableTest, FileTextsComeBeforeBuiltInOnes)
     EXPECT_EQ(table.text(182), "Ready to work");
 }
 
-TEST_F(TextTableTest, Windows1251FilesAreConverted)
-{
-    std::ofstream("Russian.lng", std::ios::binary) << "[Language]\r\n172=\xCE\xF8\xE8\xE1\xEA\xE0\r\n";
-    CTextTable table;
-    table.load("Russian.lng");
-    EXPECT_EQ(table.text(172), "Ошибка");
-}
-
 TEST(BuiltinTextsTest, BothSetsHoldEveryUsedId)
 {
     const int ids[] = {151, 156, 157, 158, 159, 160, 161, 162, 163, 164, 165, 166, 167, 168, 169, 170, 171,
