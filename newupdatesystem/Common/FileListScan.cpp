@@ -2,6 +2,7 @@
 // address single entries by path.
 #include <cerrno>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "newupdatesystem/Common/BinFile.h"
@@ -53,9 +54,18 @@ void CFileList::scan(const char* folder, bool withChecksums)
 {
     onListEvent(withChecksums ? LE_CRC_SCAN_STARTED : LE_SCAN_STARTED, folder, nullptr);
     clear();
-    char path[PATH_BUFFER_SIZE];
-    pathCopy(path, folder);
-    normalizePath(path);
+    // The folder and the names below it are read as they are spelt on disk:
+    // on a case-sensitive system a lower-cased path would have to be matched
+    // against the disk again for every folder. The list itself holds the
+    // lower-cased names.
+    std::string path = folder;
+    if (path.size() > kMaxPathLength)
+        path.resize(kMaxPathLength);
+    for (char& c : path)
+    {
+        if (c == '\\')
+            c = '/';
+    }
     scanRecursive(root, path, withChecksums);
     onListEvent(LE_SCAN_FINISHED, folder, nullptr);
 }
@@ -71,6 +81,8 @@ void CFileList::scanRecursive(FolderMap& map, const std::string& folder, bool wi
         const int err = errno;
         throw CSystemExcep(FIND_FIRST, EK_ERRNO, err, prefix + "*.*", EXCEP_SITE("CFileList::scanRecursive"));
     }
+    // Names whose spelling on disk differs from the listed one.
+    std::unordered_map<std::string, std::string> diskNames;
     platform::DirEntry item;
     while (reader.next(item))
     {
@@ -122,6 +134,10 @@ void CFileList::scanRecursive(FolderMap& map, const std::string& folder, bool wi
             removeEntry(map, it);
             it = map.try_emplace(name, std::move(entry)).first;
         }
+        if (std::strcmp(item.name, name) != 0)
+            diskNames[name] = item.name;
+        else
+            diskNames.erase(name);
         // Counted as soon as inserted, so the counters stay true when the scan
         // fails further on.
         if (item.folder)
@@ -141,18 +157,24 @@ void CFileList::scanRecursive(FolderMap& map, const std::string& folder, bool wi
     }
     reader.close();
 
+    auto diskName = [&diskNames](const std::string& name) -> const std::string& {
+        if (diskNames.empty())
+            return name;
+        auto found = diskNames.find(name);
+        return found == diskNames.end() ? name : found->second;
+    };
     if (withChecksums)
     {
         for (auto& [name, entry] : map)
         {
             if (!entry.child)
-                computeChecksum(entry, folder.c_str(), name.c_str());
+                computeChecksum(entry, folder.c_str(), diskName(name).c_str());
         }
     }
     for (auto& [name, entry] : map)
     {
         if (entry.child)
-            scanRecursive(*entry.child, prefix + name, withChecksums);
+            scanRecursive(*entry.child, prefix + diskName(name), withChecksums);
     }
 }
 

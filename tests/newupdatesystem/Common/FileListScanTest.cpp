@@ -89,6 +89,14 @@ TEST_F(FileListScanTest, ChecksumsFilesBeforeEnteringSubFolders)
     }
     EXPECT_EQ(order, (std::vector<std::string>{"d/abc.txt", "d/empty.bin", "d/a/inner.txt"}));
     EXPECT_NE(logFileText().find("CRC scanning 'd' started\n"), std::string::npos);
+
+    // The disk is read under its own spelling; the list holds lower case.
+    writeFile("Mixed/Sub/File.TXT", "abc");
+    list.events.clear();
+    list.scan("Mixed", true);
+    EXPECT_EQ(list.getFileInfo("sub/file.txt", false).checksum[0], 0x98500190u);
+    ASSERT_EQ(list.countOf(LE_CHECKSUM), 1u);
+    EXPECT_EQ(list.events[1].path, "Mixed/Sub/File.TXT");
 }
 
 TEST_F(FileListScanTest, UnlistableNamesAreSkippedWithAWarning)
