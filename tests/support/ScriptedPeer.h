@@ -71,7 +71,8 @@ public:
     // The next frame the client sent that no nextPacket returned yet; nullopt
     // when none is complete within the deadline.
     std::optional<Bytes> nextPacket(std::chrono::milliseconds deadline = std::chrono::seconds(10));
-    // Waits until the client has closed its sending side.
+    // Waits until the connection has ended: the client closed it (or
+    // closeConnection did).
     bool waitClientClosed(std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
     // Closes the connection (the client sees an orderly close).

@@ -195,12 +195,3 @@ TEST(AsyncTcpTest, ResolvesDottedAndNamedHosts)
     EXPECT_EQ(platform::formatDottedAddress(htonl(0xC0A80001)), "192.168.0.1");
     EXPECT_EQ(getSocketError(platform::kInvalidSocket), 0);
 }
-
-TEST(AsyncTcpTest, StopwatchIsMonotonic)
-{
-    CStopwatch watch;
-    double a = watch.elapsed();
-    double b = watch.elapsed();
-    EXPECT_GE(a, 0.0);
-    EXPECT_GE(b, a);
-}
