@@ -97,19 +97,20 @@ void reportWriteError(const std::string& fileName, int err, IMessageBoxUi& ui)
                       "Error writing file \"" + fileName + "\": " + std::strerror(err));
 }
 
-// Replaces a file's content. The new text goes to a temporary file that then
-// takes the old one's place, so a full disk leaves the old file intact rather
-// than a truncated one. Links and special files are written in place.
 enum class IfMissing
 {
     Skip,
     Create,
 };
 
+// Replaces a file's content. The new text goes to a temporary file that then
+// takes the old one's place, so a full disk leaves the old file intact rather
+// than a truncated one. Links and special files are written in place.
 RewriteResult replaceFile(const std::string& fileName, const std::string& text, IfMissing ifMissing, IMessageBoxUi* ui)
 {
     // The file's own permissions decide, as for an in-place write.
-    const int probe = open(fileName.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | (ifMissing == IfMissing::Create ? O_CREAT : 0), 0644);
+    const int create = ifMissing == IfMissing::Create ? O_CREAT : 0;
+    const int probe = open(fileName.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | create, 0644);
     if (probe < 0)
         return RewriteResult::NotWritten;
     close(probe);
