@@ -12,13 +12,10 @@ ours="$build/tools/filelist"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 tree="$tmp/tree"
-for top in $(seq 0 39); do
-    for sub in $(seq 0 24); do
-        d="$tree/top$top/sub$sub"
-        mkdir -p "$d"
-        for f in $(seq 0 19); do
-            printf '%s' "$top$sub$f" >"$d/file$f.dat"
-        done
+mkdir -p "$tree"/top{0..39}/sub{0..24}
+for d in "$tree"/top*/sub*; do
+    for f in {0..19}; do
+        printf '%s' "$d$f" >"$d/file$f.dat"
     done
 done
 find "$tree" -printf '%s %T@ %p\n' >/dev/null
