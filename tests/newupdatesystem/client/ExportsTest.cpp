@@ -49,7 +49,8 @@ TEST_F(ExportsTest, DlopenFindsBothExportsAndRunsACommand)
     EXPECT_STREQ("pong", client->getEcho(0));
     client->release();
     EXPECT_FALSE(events.codes(true).empty());
-    ::dlclose(library);
+    // The library stays loaded, as it does in a host: its process-wide log
+    // lives until the process ends.
 }
 
 TEST_F(ExportsTest, ReleaseStopsAndWaitsForARunningWorker)

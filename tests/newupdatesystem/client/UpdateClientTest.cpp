@@ -147,6 +147,15 @@ TEST_F(UpdateClientTest, ConnectionRefusedIs3AndAPortBeyond16BitsIsRefusedToo)
     EXPECT_FALSE(server.scripted().waitConnected(std::chrono::milliseconds(0)));
 }
 
+TEST_F(UpdateClientTest, ServerClosingTheConnectionIsANetworkError)
+{
+    ScriptedPeer peer;
+    peer.onPacket([](const Bytes&, ScriptedPeer& p) { p.closeConnection(); });
+    TestClient client(peer.port());
+    client.setCommand("x");
+    EXPECT_EQ(UPD_NETWORK_ERROR, runToEnd(client));
+}
+
 struct HandshakeRow
 {
     const char* name;

@@ -221,6 +221,25 @@ TEST_F(UpdateRunTest, ServerPathsNeverLeaveTheFolder)
     }
 }
 
+TEST_F(UpdateRunTest, PathsTooLongForAChangeListAreRefused)
+{
+    // Five folders of 100 characters and a file: the joined path passes 511
+    // characters and would be cut off into the path of a folder.
+    std::vector<ServedItem> deep;
+    std::string path;
+    for (char c : {'a', 'b', 'c', 'd', 'e'})
+    {
+        path += std::string(100, c) + "/";
+        deep.push_back({path, "", 0});
+    }
+    deep.push_back({path + "file.txt", "x", 5});
+    FakeServer server;
+    server.publish(deep);
+    EXPECT_EQ(UPD_PROTO_ERROR, update(server));
+    EXPECT_TRUE(fileRequests(server).empty());
+    EXPECT_FALSE(fs::exists("game/" + std::string(100, 'a')));
+}
+
 TEST_F(UpdateRunTest, DamagedListEndsWith15)
 {
     FakeServer server;
