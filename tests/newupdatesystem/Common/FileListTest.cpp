@@ -131,16 +131,3 @@ TEST(FileList, ModifyRecursiveSetsFlagsOfMatchingEntries)
     EXPECT_EQ(list.getFileInfo("c.ini", false).flags, 0x10u);
     expectCounters(list, 3, 1, 3);
 }
-
-TEST(FileList, ClearEmptiesTreeButKeepsImage)
-{
-    CFileList list;
-    list.updateFileInfo("d/", folderInfo());
-    list.updateFileInfo("d/f", fileInfo(7));
-    list.buildBin();
-    const auto image = list.image();
-    list.clear();
-    expectCounters(list, 0, 0, 0);
-    EXPECT_TRUE(list.root.empty());
-    EXPECT_EQ(list.image(), image);
-}
