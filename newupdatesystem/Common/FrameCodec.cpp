@@ -1,9 +1,12 @@
 #include "newupdatesystem/Common/FrameCodec.h"
 
+#include <bit>
 #include <cstring>
 
 namespace
 {
+
+static_assert(std::endian::native == std::endian::little, "word scans take byte 0 as the lowest");
 
 constexpr uint64_t kOnes = 0x0101010101010101ull;
 constexpr uint64_t kHighs = 0x8080808080808080ull;
@@ -114,12 +117,30 @@ int CFrameDecoder::feed(const uint8_t* input, uint32_t length, uint32_t& pos)
 
     while (pos < length) {
         if (state == NORMAL) {
-            // Plain runs are copied a word at a time while they fit the buffer.
+            // Plain runs are copied sixteen, then eight bytes at a time while they
+            // fit the buffer.
+            while (length - pos >= 16 && cap - count >= 16) {
+                uint64_t a = load64(input + pos);
+                uint64_t b = load64(input + pos + 8);
+                if (hasByte(a, endPattern) | hasByte(a, escPattern) | hasByte(b, endPattern) |
+                    hasByte(b, escPattern))
+                    break;
+                std::memcpy(out + count, input + pos, 16);
+                count += 16;
+                pos += 16;
+            }
             while (length - pos >= 8 && cap - count >= 8) {
                 uint64_t w = load64(input + pos);
-                if (hasByte(w, endPattern) | hasByte(w, escPattern))
-                    break;
                 std::memcpy(out + count, &w, 8);
+                uint64_t special = hasByte(w, endPattern) | hasByte(w, escPattern);
+                if (special != 0) {
+                    // The lowest flag always marks a real framing byte: keep
+                    // the plain bytes before it.
+                    uint32_t plain = uint32_t(__builtin_ctzll(special)) / 8;
+                    count += plain;
+                    pos += plain;
+                    break;
+                }
                 count += 8;
                 pos += 8;
             }

@@ -59,7 +59,78 @@ CFrameDecoder makeDecoder()
     return CFrameDecoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE);
 }
 
+// The decoding rules one byte at a time, to hold the word-at-a-time decoder to.
+struct ReferenceDecoder
+{
+    int state = 0;
+    Bytes buf;
+    Decoded out;
+    void feed(uint8_t c)
+    {
+        auto store = [&](uint8_t b) {
+            if (buf.size() >= FRAME_NOMINAL_SIZE) {
+                state = 3;
+                out.results.push_back(1);
+                return;
+            }
+            buf.push_back(b);
+            state = 0;
+        };
+        if (state == 3) {
+            if (c == FRAME_END) {
+                state = 0;
+                buf.clear();
+            }
+        } else if (state == 1) {
+            if (c == FRAME_ESC_END || c == FRAME_ESC)
+                store(c == FRAME_ESC ? FRAME_ESC : FRAME_END);
+            else {
+                state = 3;
+                out.results.push_back(3);
+            }
+        } else if (c == FRAME_END) {
+            out.results.push_back(2);
+            out.packets.push_back(buf);
+            buf.clear();
+        } else if (c == FRAME_ESC) {
+            state = 1;
+        } else {
+            store(c);
+        }
+    }
+};
+
 } // namespace
+
+TEST(FrameCodecTest, MatchesByteWiseRulesOnRandomStreams)
+{
+    std::mt19937 rng(11);
+    int seen[4] = {};
+    for (int round = 0; round < 200; ++round) {
+        // Long plain runs (to overflow), rare and frequent framing bytes, bad escapes.
+        Bytes wire;
+        size_t size = round % 4 == 0 ? 20000 + rng() % 20000 : rng() % 40000;
+        uint32_t specials = round % 4 == 0 ? 200000 : 1 + rng() % 400;
+        for (size_t i = 0; i < size; ++i) {
+            uint32_t r = rng() % specials;
+            uint8_t plain = uint8_t(rng());
+            if (plain == FRAME_END || plain == FRAME_ESC)
+                plain = 0x20;
+            wire.push_back(r == 0 ? FRAME_END : r == 1 ? FRAME_ESC : r == 2 ? FRAME_ESC_END : plain);
+        }
+        ReferenceDecoder ref;
+        for (uint8_t c : wire)
+            ref.feed(c);
+        CFrameDecoder dec = makeDecoder();
+        Decoded got = decodeAll(dec, wire, 1 + rng() % 5000);
+        ASSERT_EQ(got.results, ref.out.results) << "round " << round;
+        ASSERT_EQ(got.packets, ref.out.packets) << "round " << round;
+        for (int r : got.results)
+            ++seen[r];
+    }
+    for (int r = 1; r <= 3; ++r)
+        EXPECT_GT(seen[r], 0) << "no result " << r << " was exercised";
+}
 
 TEST(FrameCodecTest, EscapesFramingBytes)
 {
