@@ -91,6 +91,8 @@ sed -e "s|^WebURL=.*|WebURL=http://127.0.0.1:$web_port/zelvan1/index.php|" \
     "$root/demo/game.ini" > "$install/game.ini"
 cp -r "$root/demo/launcher_resources" "$install/"
 cp "$root/demo/english.lng" "$root/demo/russian.lng" "$root/demo/ZelvanClient.exe" "$install/"
+# The launcher lives in the installation folder: the self-update script restarts it from there.
+ln -s "$zelvan" "$install/Zelvan"
 printf 'MAIN_URL "127.0.0.1:7000"\r\nLAST_URL "127.0.0.1:7000"\r\nCHAT_SRV "127.0.0.1:7001"\r\n' > "$install/connect.cfg"
 printf 'MAIN_URL "127.0.0.1:7000"\r\n' > "$install/connectn.cfg"
 printf 'LANG 0\r\nSOUND 1\r\n' > "$install/config.cfg"
@@ -103,13 +105,13 @@ echo "Update server:     $host:$port"
 status=0
 if [ -n "${DISPLAY:-}" ]; then
     echo "Starting the launcher on $DISPLAY; close it with its close button."
-    (cd "$install" && "$zelvan" /eng) || status=$?
+    (cd "$install" && ./Zelvan /eng) || status=$?
 else
     echo "No display: running under xvfb-run; a screenshot is saved once the first job has settled."
     # Nobody can click a message box there: dialogs are logged and closed.
     rm -f "$work/dialogs.log"
     (cd "$install" && ZELVAN_SCREENSHOT="$shot" ZELVAN_CLOSE_AFTER_SCREENSHOT=1 ZELVAN_DIALOG_LOG="$work/dialogs.log" \
-        timeout "$timeout" xvfb-run -a -s "-screen 0 1024x768x24" "$zelvan" /eng) || status=$?
+        timeout "$timeout" xvfb-run -a -s "-screen 0 1024x768x24" ./Zelvan /eng) || status=$?
 fi
 
 echo
