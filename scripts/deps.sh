@@ -7,7 +7,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     zlib1g-dev libcli11-dev
     libgtk-3-dev libwebkit2gtk-4.1-dev
-    xvfb xauth x11-utils
+    xvfb xauth x11-utils python3 libglib2.0-dev-bin
     clang libclang-rt-14-dev
 )
 if [ "${1:-}" = "--bench" ]; then
