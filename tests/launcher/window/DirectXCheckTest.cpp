@@ -178,7 +178,11 @@ void writeFile(const std::string& name, const std::vector<unsigned char>& bytes)
 
 } // namespace
 
-TEST_F(SandboxTest, PeVersionReaderReadsFixedFileInfo)
+class DirectXFileTest : public SandboxTest
+{
+};
+
+TEST_F(DirectXFileTest, PeVersionReaderReadsFixedFileInfo)
 {
     writeFile("d3d9.dll", makePe(0x00050003, 0x0A280385));
     uint32_t ms = 0, ls = 0;
@@ -203,7 +207,7 @@ TEST_F(SandboxTest, PeVersionReaderReadsFixedFileInfo)
     EXPECT_FALSE(getFileVersion("bad.dll", ms, ls));
 }
 
-TEST_F(SandboxTest, WinePrefixIsTheSystemFolder)
+TEST_F(DirectXFileTest, WinePrefixIsTheSystemFolder)
 {
     std::filesystem::create_directories("prefix/drive_c/windows/system32");
     writeFile("prefix/drive_c/windows/system32/d3d9.dll", makePe(0x00050003, 1));
