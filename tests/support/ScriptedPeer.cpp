@@ -165,9 +165,17 @@ void ScriptedPeer::serve()
             h = handler;
             changed.notify_all();
         }
+        // An answer to a client that has already gone fails; that must not
+        // take the test process down with it.
         if (h)
-            for (const Bytes& f : complete)
-                h(f, *this);
+            for (const Bytes& f : complete) {
+                try {
+                    h(f, *this);
+                } catch (const std::exception& e) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    handlerErrors.push_back(e.what());
+                }
+            }
     }
 }
 
@@ -201,6 +209,12 @@ void ScriptedPeer::holdReading(bool hold)
     std::lock_guard<std::mutex> lock(mutex);
     held = hold;
     changed.notify_all();
+}
+
+std::vector<std::string> ScriptedPeer::errors() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return handlerErrors;
 }
 
 void ScriptedPeer::onPacket(Handler h)

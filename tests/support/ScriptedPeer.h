@@ -61,7 +61,11 @@ public:
     void sendMsg(uint32_t tag) { sendPacket(0, tag); }
 
     // Called on the peer's thread for every complete frame the client sends.
+    // What the handler throws is caught and kept (errors), e.g. an answer to a
+    // client that has already closed. A handler that touches its owner's other
+    // members needs the peer destroyed first: declare the peer last.
     void onPacket(Handler handler);
+    std::vector<std::string> errors() const;
 
     // While held, the peer reads nothing and the client's bytes pile up.
     void holdReading(bool hold);
@@ -95,6 +99,7 @@ private:
     Bytes partial;                 // decoder state for frames
     bool partialEscape = false;
     Handler handler;
+    std::vector<std::string> handlerErrors;
     mutable std::mutex mutex;
     std::condition_variable changed;
     std::thread worker;

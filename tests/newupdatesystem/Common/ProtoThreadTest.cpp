@@ -238,6 +238,7 @@ TEST_F(ProtoTest, ConversationDrivenByThePeer)
     while (auto p = peer.nextPacket(std::chrono::milliseconds(500)))
         all.push_back(*p);
     peer.onPacket(nullptr);
+    EXPECT_TRUE(peer.errors().empty());
     ASSERT_EQ(all.size(), 7u);
     for (int i = 0; i < 6; i += 2)
         EXPECT_EQ(all[i], all[i + 1]);
