@@ -59,7 +59,40 @@ void CUpdServer::start()
     auto snap = content->snapshot();
     logInfo("Publishing %u files in %u folders, %llu bytes", snap->content.fileCount, snap->content.folderCount,
             static_cast<unsigned long long>(snap->content.totalSize));
+    if (opts.prepack)
+        prepackAll();
     listener.listenOn(opts.bindAddress, opts.port, 64);
+}
+
+// Packs every published file once, so that even the first client is served
+// from memory. Files that cannot be packed are logged and left to the request.
+void CUpdServer::prepackAll()
+{
+    auto snap = content->snapshot();
+    std::vector<std::string> paths;
+    auto walk = [&](auto& self, const FolderMap& map, const std::string& prefix) -> void {
+        for (const auto& [name, entry] : map) {
+            std::string path = prefix.empty() ? name : prefix + "/" + name;
+            if (entry.isFolder())
+                self(self, *entry.child, path);
+            else
+                paths.push_back(path);
+        }
+    };
+    walk(walk, snap->content.root, "");
+    walk(walk, snap->self.root, "");
+    logInfo("Packing %zu files...", paths.size());
+    for (const std::string& path : paths) {
+        fs::path disk;
+        try {
+            if (content->locate(*snap, path, disk))
+                packs.get(disk);
+        } catch (const CExcep& e) {
+            logWarning("Cannot pack '%s': %s", path.c_str(), describe(e).c_str());
+        } catch (const std::exception& e) {
+            logWarning("Cannot pack '%s': %s", path.c_str(), e.what());
+        }
+    }
 }
 
 void CUpdServer::run(const std::atomic<bool>& stop)

@@ -31,6 +31,7 @@ struct ServerOptions
     unsigned maxClients = 64;
     unsigned ioTimeoutSeconds = 60;
     uint64_t cacheBytes = 256ull << 20;
+    bool prepack = false; // pack every published file into the cache before listening
 };
 
 class CUpdServer
@@ -62,6 +63,7 @@ public:
     void execCommand(const std::string& text, std::vector<std::string>& out);
 
 private:
+    void prepackAll();
     void startSession(int fd, const std::string& peer);
     void finishSession(CServerSession* session);
 

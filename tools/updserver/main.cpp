@@ -60,6 +60,7 @@ int main(int argc, char** argv)
     app.add_option("--timeout", o.ioTimeoutSeconds, "seconds of silence before a session is closed (default 60)")
         ->check(CLI::Range(1u, 3600u));
     app.add_option("--cache-mb", cacheMb, "MiB of packed files kept in memory (default 256)");
+    app.add_flag("--prepack", o.prepack, "pack every published file into the cache before listening");
     app.add_option("--log-dir", logDir, "folder for the daily log file (default: the current folder)")
         ->check(CLI::ExistingDirectory);
     CLI11_PARSE(app, argc, argv);
