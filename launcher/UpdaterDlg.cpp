@@ -99,7 +99,10 @@ CUpdaterDlg::~CUpdaterDlg()
     m_webView.reset();
     m_localView.reset();
     if (m_window)
+    {
         gtk_widget_destroy(m_window);
+        g_object_unref(m_window);
+    }
     if (m_background)
         g_object_unref(m_background);
 }
