@@ -26,9 +26,11 @@ protected:
 
     // One update of "game" with the list file in the current folder.
     int update(FakeServer& server, const char* cache = nullptr,
-               const char* exclusions = nullptr, RecordingCallback* events = nullptr)
+               const char* exclusions = nullptr, RecordingCallback* events = nullptr,
+               int checkMode = CHECK_NORMAL)
     {
         TestClient client(server.port(), "Files.lst");
+        client.setCheckMode(checkMode);
         if (events)
             client.setCallback(events);
         client.setUpdateJob("game", cache);
@@ -134,6 +136,28 @@ TEST_F(UpdateRunTest, IncrementalChangeAndDeletion)
     EXPECT_FALSE(fs::exists("game/local-only.txt"));
     EXPECT_FALSE(fs::exists("game/data/old"));
     EXPECT_TRUE(fs::exists("Files.lst")); // never deleted, though not on the server
+}
+
+TEST_F(UpdateRunTest, TimeCountsOnlyWhenCheckingByTime)
+{
+    FakeServer first;
+    first.publish(base);
+    ASSERT_EQ(UPD_OK, update(first));
+
+    auto later = base;
+    later[0].time += 10;
+    for (int mode : {int(CHECK_NORMAL), int(CHECK_FULL), 7})
+    {
+        FakeServer server;
+        server.publish(later);
+        EXPECT_EQ(UPD_OK, update(server, nullptr, nullptr, nullptr, mode));
+        EXPECT_TRUE(fileRequests(server).empty()) << "mode " << mode;
+    }
+    FakeServer byTime;
+    byTime.publish(later);
+    EXPECT_EQ(UPD_OK, update(byTime, nullptr, nullptr, nullptr, CHECK_BY_TIME));
+    EXPECT_EQ(std::vector<std::string>{"readme.txt"}, fileRequests(byTime));
+    EXPECT_EQ(later[0].time, fileTime("game/readme.txt"));
 }
 
 TEST_F(UpdateRunTest, IgnoredFilesAreNeitherDownloadedNorDeleted)
