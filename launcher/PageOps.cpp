@@ -143,9 +143,11 @@ std::string scriptGetElementHtml(const std::string& id)
     return "(function(){" + findElement(id) + "return e?e.innerHTML:null;})();";
 }
 
+// The old engine read "50 %" as a percentage; standard CSS drops a width with
+// a blank before the unit, so the bar would never move. Same rule, no blank.
 std::string progressRule(int percent)
 {
-    return format("#progress{ width: %d %%;}", percent);
+    return format("#progress{ width: %d%%;}", percent);
 }
 
 std::string playButtonHtml(bool enabled, int languagePosition)

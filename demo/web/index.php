@@ -4,7 +4,7 @@
 <meta charset="utf-8">
 <title>Zelvan</title>
 <!-- The launcher replaces this first sheet with its progress rule. -->
-<style>#progress{ width: 0 %;}</style>
+<style>#progress{ width: 0%;}</style>
 <style>
 body { margin: 0; background: #0e1629; color: #e8ecf8; font: 14px sans-serif; overflow: hidden; }
 #news { position: absolute; left: 24px; top: 20px; width: 500px; }

@@ -28,7 +28,7 @@ TEST(PageOps, FragmentsKeepThePageContract)
               "<a href=\"launcher://reconnect\"><img id=\"reconnect_button\" "
               "src=\"art/reconnect_0_enabled.png\"/></a>");
     EXPECT_EQ(languageLinkHtml(1, 7), "<a href=\"launcher://language/1\"><img src=\"art/7.png\"></a>&nbsp;");
-    EXPECT_EQ(progressRule(42), "#progress{ width: 42 %;}");
+    EXPECT_EQ(progressRule(42), "#progress{ width: 42%;}");
 
     std::string list = realmListHtml({"Main", "Second <b>"}, 1);
     EXPECT_NE(list.find("size=\"2\""), std::string::npos);

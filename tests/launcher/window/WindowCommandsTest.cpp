@@ -133,6 +133,17 @@ TEST_F(WindowCommandsTest, ClosingDuringAnUpdateStopsTheClient)
     // The posted status shows the file name as text.
     ASSERT_TRUE(spinUntil([&] { return element(*dlg, "state").find("x</b>") == std::string::npos &&
                                        element(*dlg, "state").find("&lt;b&gt;x") != std::string::npos; }));
+    // The progress tick: rate and time left, and the progress rule in the first style sheet.
+    ASSERT_TRUE(spinUntil([&] { return element(*dlg, "download_rate").find("Transfer speed:") == 0; }));
+    EXPECT_EQ(element(*dlg, "time_remaining").find("Time remaining:"), 0u);
+    std::optional<std::string> rule;
+    dlg->webView().evaluate("document.styleSheets[0].cssRules[0].cssText", [&](auto r) { rule = r.value_or("?"); });
+    ASSERT_TRUE(spinUntil([&] { return rule.has_value(); }));
+    EXPECT_EQ(*rule, "#progress { width: 50%; }");
+    // The progress message of other programs: no seconds empties "state".
+    dlg->onSetUpdateProgress(30, 0);
+    ASSERT_TRUE(spinUntil([&] { return element(*dlg, "state").empty(); }));
+
     auto started = std::chrono::steady_clock::now();
     dlg->onCancel();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
