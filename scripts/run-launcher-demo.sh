@@ -111,7 +111,21 @@ else
     # Nobody can click a message box there: dialogs are logged and closed.
     rm -f "$work/dialogs.log"
     (cd "$install" && ZELVAN_SCREENSHOT="$shot" ZELVAN_CLOSE_AFTER_SCREENSHOT=1 ZELVAN_DIALOG_LOG="$work/dialogs.log" \
-        timeout "$timeout" xvfb-run -a -s "-screen 0 1024x768x24" ./Zelvan /eng) || status=$?
+        timeout "$timeout" xvfb-run -a -s "-screen 0 1024x768x24" sh -c '
+            ./Zelvan /eng; status=$?
+            # After a self-update the script restarts the launcher in this
+            # folder: keep the display while any launcher works here.
+            here=$(pwd -P)
+            running() {
+                for p in /proc/[0-9]*; do
+                    [ "$(readlink "$p/cwd" 2>/dev/null)" = "$here" ] &&
+                        [ "$(basename "$(readlink "$p/exe" 2>/dev/null)")" = Zelvan ] && return 0
+                done
+                return 1
+            }
+            sleep 1
+            while running; do sleep 0.5; done
+            exit $status') || status=$?
 fi
 
 echo

@@ -237,9 +237,17 @@ std::optional<std::string> elementHtml(CWebBrowser2& view, const std::string& id
     return result;
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define WINDOW_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define WINDOW_UNDER_ASAN 1
+#endif
+#endif
+
 void WindowTest::SetUp()
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(WINDOW_UNDER_ASAN)
     GTEST_SKIP() << "WebKitGTK does not run under AddressSanitizer";
 #endif
     static bool gtkReady = gtk_init_check(nullptr, nullptr);
