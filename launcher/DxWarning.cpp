@@ -26,6 +26,11 @@ bool directXNeedsWarning(bool checkSucceeded, uint32_t packedVersion)
     return !checkSucceeded || packedVersion < DX_VERSION_9_0C;
 }
 
+void resetDirectXFirstPaintHook()
+{
+    hookDone = false;
+}
+
 void runDirectXFirstPaintHook(GtkWindow* owner, const CTextTable& windowTexts, IDxProvider& provider)
 {
     if (hookDone.exchange(true))

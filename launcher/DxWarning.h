@@ -16,5 +16,8 @@ bool directXNeedsWarning(bool checkSucceeded, uint32_t packedVersion);
 // nothing where no Wine prefix holds the game client's DirectX.
 void runDirectXFirstPaintHook(GtkWindow* owner, const CTextTable& windowTexts, IDxProvider& provider);
 
+// Lets the hook run again; for tests, which run many windows in one process.
+void resetDirectXFirstPaintHook();
+
 // The warning dialog itself (caption text 191; texts 190, 192 and the address).
 void showDirectXWarning(GtkWindow* owner, const CTextTable& texts);
