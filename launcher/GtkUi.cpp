@@ -42,11 +42,22 @@ void runMessageBox(GtkWindow* owner, const std::string& caption, const std::stri
 
 void CGtkUi::showMessageBox(const std::string& caption, const std::string& text)
 {
+    if (!m_hasDisplay)
+    {
+        if (!logDialogForTest(caption, text))
+            std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+        return;
+    }
     runMessageBox(m_owner, caption, text);
 }
 
 void CGtkUi::runMainWindow(const std::string& autoRealm)
 {
+    if (!m_hasDisplay)
+    {
+        std::fprintf(stderr, "Zelvan: cannot open the display; run it in a desktop session or under xvfb-run.\n");
+        return;
+    }
     CUpdaterDlg dlg(autoRealm, *this);
     dlg.runModal();
     m_owner = nullptr;
@@ -54,6 +65,6 @@ void CGtkUi::runMainWindow(const std::string& autoRealm)
 
 std::unique_ptr<IAppUi> createAppUi(int& argc, char**& argv)
 {
-    gtk_init(&argc, &argv);
-    return std::make_unique<CGtkUi>();
+    bool hasDisplay = gtk_init_check(&argc, &argv);
+    return std::make_unique<CGtkUi>(hasDisplay);
 }

@@ -19,6 +19,8 @@ void runMessageBox(GtkWindow* owner, const std::string& caption, const std::stri
 class CGtkUi : public IAppUi
 {
 public:
+    // Without a display the boxes go to stderr and no window is shown.
+    explicit CGtkUi(bool hasDisplay) : m_hasDisplay(hasDisplay) {}
     void showMessageBox(const std::string& caption, const std::string& text) override;
     void runMainWindow(const std::string& autoRealm) override;
 
@@ -26,5 +28,6 @@ public:
     void setOwner(GtkWindow* owner) { m_owner = owner; }
 
 private:
+    bool m_hasDisplay;
     GtkWindow* m_owner = nullptr;
 };
