@@ -44,21 +44,6 @@ GdkPixbuf* loadArt(const char* name)
     return gdk_pixbuf_new_from_resource(path.c_str(), nullptr);
 }
 
-void printLayout(GtkWidget* w, GdkRectangle* a, gpointer)
-{
-    std::fprintf(stderr, "window %dx%d\n", a->width, a->height);
-    GtkWidget* box = gtk_bin_get_child(GTK_BIN(gtk_bin_get_child(GTK_BIN(w))));
-    GList* kids = gtk_container_get_children(GTK_CONTAINER(box));
-    for (GList* k = kids; k; k = k->next)
-    {
-        int mn = 0, nat = 0;
-        gtk_widget_get_preferred_height(GTK_WIDGET(k->data), &mn, &nat);
-        std::fprintf(stderr, "  child %s visible %d min %d nat %d\n", G_OBJECT_TYPE_NAME(k->data),
-                     gtk_widget_get_visible(GTK_WIDGET(k->data)), mn, nat);
-    }
-    g_list_free(kids);
-}
-
 } // namespace
 
 CUpdaterDlg::CUpdaterDlg(const std::string& autoRealm, IMessageBoxUi& ui) : CUpdaterDlg(autoRealm, ui, Hooks())
@@ -204,8 +189,6 @@ void CUpdaterDlg::buildWindow()
     }
     gtk_widget_show_all(overlay);
     showViews(false, false);
-    if (std::getenv("ZELVAN_DEBUG_LAYOUT"))
-        g_signal_connect_after(m_window, "size-allocate", G_CALLBACK(printLayout), nullptr);
 }
 
 void CUpdaterDlg::initDialog()
