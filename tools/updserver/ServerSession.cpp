@@ -318,9 +318,13 @@ void CServerSession::onGet()
         sendMsg(TAG_ACSS);
         return;
     }
-    if (packed->size() > DATA_TRANSFER_LIMIT)
+    if (packed->size() > DATA_TRANSFER_LIMIT) {
+        // The client would take the transfer only to throw it away at the limit.
         logWarning("%s: '%s' packs to %u bytes, more than a client accepts", peer.c_str(), name.c_str(),
                    packed->size());
+        sendMsg(TAG_ACSS);
+        return;
+    }
     logFileOnly("%s: sending '%s'", peer.c_str(), name.c_str());
     sendData(subtag, packed->data(), packed->size());
     server.countServed(packed->size());
