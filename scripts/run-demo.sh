@@ -53,6 +53,14 @@ status=0
     --list install.lst --cache install.cache update) 2>"$demo/client.err" || status=$?
 tail -n 3 "$demo/client.err"
 
+# The launcher window on the same server, when it is built.
+launcher_status="not built"
+if [ -x "$build/launcher/Zelvan" ] && [ $status -eq 0 ]; then
+    launcher_status=0
+    "$root/scripts/run-launcher-demo.sh" --port "$port" --zelvan "$build/launcher/Zelvan" \
+        --workdir "$demo/launcher" || launcher_status=$?
+fi
+
 echo
 echo "Demo:"
 echo "  server         127.0.0.1:$port (pid $server)$([ $keep -eq 1 ] && echo ", still running: kill $server")"
@@ -62,4 +70,6 @@ echo "  server log     $demo/server-log/ (console: $demo/server.err)"
 echo "  installation   $demo/install"
 echo "  client list    $demo/install.lst (cache $demo/install.cache)"
 echo "  client log     $demo/ (daily *.log; console: $demo/client.err)"
+echo "  launcher       $demo/launcher/ (exit: $launcher_status; screenshot launcher.png when headless)"
+case "$launcher_status" in 0|"not built") ;; *) status=$launcher_status ;; esac
 exit $status
