@@ -77,6 +77,7 @@ function(upd_fuzzer name)
     target_include_directories(fuzz_${name} PRIVATE ${PROJECT_SOURCE_DIR})
     upd_link_existing(fuzz_${name} ${A_LIBS})
     target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+    set_property(GLOBAL APPEND PROPERTY UPD_FUZZERS fuzz_${name})
 endfunction()
 
 # upd_bench(NAME SOURCES ... LIBS ...): a Google Benchmark binary bench_NAME in build/bench/.

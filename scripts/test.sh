@@ -35,16 +35,17 @@ if command -v clang++ >/dev/null; then
     echo "== fuzz targets (${fuzz_seconds}s each)"
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DUPD_FUZZ=ON -DUPD_BENCH=OFF -DUPD_WINDOW=OFF >/dev/null
-    cmake --build build-fuzz -j "$jobs"
-    for f in build-fuzz/fuzz/fuzz_*; do
+    cmake --build build-fuzz -j "$jobs" --target fuzzers
+    # Run from the build folder: the log writes its daily file into the current folder.
+    for f in "$root"/build-fuzz/fuzz/fuzz_*; do
         [ -x "$f" ] || continue
         name=$(basename "$f")
-        corpus="build-fuzz/corpus/$name"
+        corpus="$root/build-fuzz/corpus/$name"
         mkdir -p "$corpus"
         seeds="$root/fuzz/seeds/${name#fuzz_}"
         [ -d "$seeds" ] || seeds=""
         echo "-- $name"
-        "$f" -max_total_time="$fuzz_seconds" -print_final_stats=0 "$corpus" $seeds 2>&1 | tail -n 3
+        (cd "$root/build-fuzz" && "$f" -max_total_time="$fuzz_seconds" -print_final_stats=0 "$corpus" $seeds 2>&1 | tail -n 3)
     done
 else
     echo "clang++ not found: fuzz targets skipped"
