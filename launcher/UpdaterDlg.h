@@ -53,6 +53,7 @@ public:
     GtkWindow* window() const;
 
     // The operations of the window's state machine.
+    bool beginJob(int job, int timer);
     void startSelfUpdateCheck();
     void startUpdate();
     void releaseClient();

@@ -52,14 +52,14 @@ int CUpdaterDlg::progressPercent()
     return static_cast<int>(m_callback.getProgress() * 100);
 }
 
-void CUpdaterDlg::startSelfUpdateCheck()
+// The set-up both jobs share: controls off, the job's poll timer, and a client
+// for the current realm with our callback. False (error shown) when no client.
+bool CUpdaterDlg::beginJob(int job, int timer)
 {
-    if (m_client)
-        return;
     setRunEnabled(false);
     showServerSelector(*m_webView, false);
-    m_activeJob = 1;
-    startTimer(2);
+    m_activeJob = job;
+    startTimer(timer);
     m_callback.resetProgress();
     Realm realm = currentRealm(m_config);
     m_client = m_hooks.createClient(realm.UpdateURL.c_str(), static_cast<unsigned>(realm.Port), LIST_FILE);
@@ -67,11 +67,20 @@ void CUpdaterDlg::startSelfUpdateCheck()
     {
         releaseClient();
         showError(UPD_INTERNAL_ERROR);
-        return;
+        return false;
     }
     m_client->setCallback(&m_callback);
     m_client->setRecheckList(RECHECK_LIST);
-    m_client->setSelfUpdateJob(realm.section.c_str());
+    return true;
+}
+
+void CUpdaterDlg::startSelfUpdateCheck()
+{
+    if (m_client)
+        return;
+    if (!beginJob(1, 2))
+        return;
+    m_client->setSelfUpdateJob(currentRealm(m_config).section.c_str());
     m_client->start();
 }
 
@@ -84,22 +93,9 @@ void CUpdaterDlg::startUpdate()
         launchGame();
         return;
     }
-    setRunEnabled(false);
-    showServerSelector(*m_webView, false);
-    m_activeJob = 2;
-    startTimer(1);
-    m_callback.resetProgress();
-    Realm realm = currentRealm(m_config);
-    m_client = m_hooks.createClient(realm.UpdateURL.c_str(), static_cast<unsigned>(realm.Port), LIST_FILE);
-    if (!m_client)
-    {
-        releaseClient();
-        showError(UPD_INTERNAL_ERROR);
+    if (!beginJob(2, 1))
         return;
-    }
     m_client->setFullCheck(m_fullCheck);
-    m_client->setCallback(&m_callback);
-    m_client->setRecheckList(RECHECK_LIST);
     m_client->setUpdateJob(".", SERVER_LIST_CACHE);
     m_client->addExclusions(m_excludedFolders.c_str());
     m_client->start();
