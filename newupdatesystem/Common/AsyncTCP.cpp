@@ -71,7 +71,7 @@ bool CAsyncTcp::connect(const char* host, uint16_t port)
         return false;
     if (error == WSAEISCONN)
         return true;
-    throw CSocketExcep(NET_CONNECT, error, EXCEP_SITE("CAsyncTcp::connect"));
+    throw CSocketExcep(NET_CONNECT, error, EXCEP_HERE());
 }
 
 bool CAsyncTcp::waitForConnection()
@@ -90,7 +90,7 @@ bool CAsyncTcp::waitForConnection()
         error = getSocketError(sock);
     if (error == WSAEWOULDBLOCK)
         return false;
-    throw CSocketExcep(NET_SELECT, error, EXCEP_SITE("CAsyncTcp::waitForConnection"));
+    throw CSocketExcep(NET_SELECT, error, EXCEP_HERE());
 }
 
 bool CAsyncTcp::connectTimeout(const char* host, uint16_t port, double seconds)
@@ -115,7 +115,7 @@ bool CAsyncTcp::readyToSend()
     int32_t error = getSocketError(sock);
     if (error == WSAEWOULDBLOCK)
         return false;
-    throw CSocketExcep(NET_SELECT, error, EXCEP_SITE("CAsyncTcp::readyToSend"));
+    throw CSocketExcep(NET_SELECT, error, EXCEP_HERE());
 }
 
 bool CAsyncTcp::readyToRecv()
@@ -127,7 +127,7 @@ bool CAsyncTcp::readyToRecv()
     int32_t error = getSocketError(sock);
     if (error == WSAEWOULDBLOCK)
         return false;
-    throw CSocketExcep(NET_SELECT, error, EXCEP_SITE("CAsyncTcp::readyToRecv"));
+    throw CSocketExcep(NET_SELECT, error, EXCEP_HERE());
 }
 
 bool CAsyncTcp::send(const void* data, int32_t& length, double seconds)
@@ -142,7 +142,7 @@ bool CAsyncTcp::send(const void* data, int32_t& length, double seconds)
                 return true;
             int32_t error = failedCallError(sock, n < 0);
             if (error != WSAEWOULDBLOCK)
-                throw CSocketExcep(NET_SEND, error, EXCEP_SITE("CAsyncTcp::send"));
+                throw CSocketExcep(NET_SEND, error, EXCEP_HERE());
         }
         if (watch.elapsed() > seconds)
             return false;
@@ -163,7 +163,7 @@ bool CAsyncTcp::receive(void* buffer, int32_t& length)
     int32_t error = failedCallError(sock, true);
     if (error == WSAEWOULDBLOCK)
         return false;
-    throw CSocketExcep(NET_SEND, error, EXCEP_SITE("CAsyncTcp::receive"));
+    throw CSocketExcep(NET_SEND, error, EXCEP_HERE());
 }
 
 bool CAsyncTcp::receiveTimeout(void* buffer, int32_t& length, double seconds)

@@ -14,7 +14,7 @@ void CBasicTcp::openSocket(bool nonBlocking)
 {
     sock = platform::socketOpenStream();
     if (sock == platform::kInvalidSocket)
-        throw CSocketExcep(NET_OPEN_SOCKET, EXCEP_SITE("CBasicTcp::openSocket"));
+        throw CSocketExcep(NET_OPEN_SOCKET, EXCEP_HERE());
 
     bool ok = true;
     if (nonBlocking)
@@ -28,7 +28,7 @@ void CBasicTcp::openSocket(bool nonBlocking)
         int32_t error = getLastSocketError();
         platform::socketClose(sock);
         sock = platform::kInvalidSocket;
-        throw CSocketExcep(NET_SET_OPT, error, EXCEP_SITE("CBasicTcp::openSocket"));
+        throw CSocketExcep(NET_SET_OPT, error, EXCEP_HERE());
     }
 }
 

@@ -164,7 +164,7 @@ bool CBasicThread::isRunning() const
 
 void CBasicThread::stopRun()
 {
-    throw CStopExcep(EXCEP_SITE("CBasicThread::stopRun"));
+    throw CStopExcep(EXCEP_HERE());
 }
 
 void CBasicThread::checkRun() const

@@ -30,7 +30,7 @@ void CBinFile::open(const char* path)
     stream = platform::openFile(path, "rb");
     if (stream == nullptr)
     {
-        throw CSystemExcep(FILE_OPEN, EK_ERRNO, errno, path, EXCEP_SITE("CBinFile::open"));
+        throw CSystemExcep(FILE_OPEN, EK_ERRNO, errno, path, EXCEP_HERE());
     }
 }
 
@@ -43,7 +43,7 @@ void CBinFile::create(const char* path)
     stream = platform::openFile(path, "wb");
     if (stream == nullptr)
     {
-        throw CSystemExcep(FILE_CREATE, EK_ERRNO, errno, path, EXCEP_SITE("CBinFile::create"));
+        throw CSystemExcep(FILE_CREATE, EK_ERRNO, errno, path, EXCEP_HERE());
     }
 }
 
@@ -63,7 +63,7 @@ void CBinFile::read(void* buffer, uint32_t n)
         return;
     }
     // A short file leaves errno 0; the code alone tells the story then.
-    throw CSystemExcep(FILE_READ, EK_ERRNO, errno, "", EXCEP_SITE("CBinFile::read"));
+    throw CSystemExcep(FILE_READ, EK_ERRNO, errno, "", EXCEP_HERE());
 }
 
 void CBinFile::write(const void* buffer, uint32_t n)
@@ -81,7 +81,7 @@ void CBinFile::write(const void* buffer, uint32_t n)
     {
         return;
     }
-    throw CSystemExcep(FILE_WRITE, EK_ERRNO, errno, "", EXCEP_SITE("CBinFile::write"));
+    throw CSystemExcep(FILE_WRITE, EK_ERRNO, errno, "", EXCEP_HERE());
 }
 
 void CBinFile::safeClose()
@@ -94,7 +94,7 @@ void CBinFile::safeClose()
     stream = nullptr;
     if (fclose(f) != 0)
     {
-        throw CSystemExcep(FILE_CLOSE, EK_ERRNO, errno, "", EXCEP_SITE("CBinFile::safeClose"));
+        throw CSystemExcep(FILE_CLOSE, EK_ERRNO, errno, "", EXCEP_HERE());
     }
 }
 
@@ -140,7 +140,7 @@ void CBinFile::remove(const char* path, bool ignoreMissing)
 {
     if (platform::removeFile(path) != 0 && !(ignoreMissing && errno == ENOENT))
     {
-        throw CSystemExcep(FILE_DELETE, EK_ERRNO, errno, path, EXCEP_SITE("CBinFile::remove"));
+        throw CSystemExcep(FILE_DELETE, EK_ERRNO, errno, path, EXCEP_HERE());
     }
 }
 
@@ -154,7 +154,7 @@ void CBinFile::setTime(const char* path, int64_t t)
     {
         int err = errno;
         int code = (err == ENOENT || err == ENOTDIR) ? FILE_OPEN : FILE_SET_TIME;
-        throw CSystemExcep(code, EK_LAST_ERROR, err, path, EXCEP_SITE("CBinFile::setTime"));
+        throw CSystemExcep(code, EK_LAST_ERROR, err, path, EXCEP_HERE());
     }
 }
 
@@ -163,7 +163,7 @@ void CBinFile::clearAttributes(const char* path, bool ignoreErrors)
     if (platform::clearWriteProtection(path) != 0 && !ignoreErrors)
     {
         throw CSystemExcep(FILE_SET_ATTR, EK_LAST_ERROR, errno, path,
-                           EXCEP_SITE("CBinFile::clearAttributes"));
+                           EXCEP_HERE());
     }
 }
 
@@ -171,7 +171,7 @@ void CBinFile::createDir(const char* path, bool ignoreExisting)
 {
     if (platform::createDirectory(path) != 0 && !(ignoreExisting && errno == EEXIST))
     {
-        throw CSystemExcep(DIR_CREATE, EK_ERRNO, errno, path, EXCEP_SITE("CBinFile::createDir"));
+        throw CSystemExcep(DIR_CREATE, EK_ERRNO, errno, path, EXCEP_HERE());
     }
 }
 
@@ -179,6 +179,6 @@ void CBinFile::removeDir(const char* path, bool ignoreMissing)
 {
     if (platform::removeDirectory(path) != 0 && !(ignoreMissing && errno == ENOENT))
     {
-        throw CSystemExcep(DIR_DELETE, EK_ERRNO, errno, path, EXCEP_SITE("CBinFile::removeDir"));
+        throw CSystemExcep(DIR_DELETE, EK_ERRNO, errno, path, EXCEP_HERE());
     }
 }

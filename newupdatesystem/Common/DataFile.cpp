@@ -49,7 +49,7 @@ void CDataFile::pack(void* dest, uint32_t& capacity, const void* source, uint32_
     capacity = 0;
     if (available < HEADER_SIZE || length > MAX_SIZE)
     {
-        fail(Z_OUT_OF_BUFFER, EXCEP_SITE("CDataFile::pack"));
+        fail(Z_OUT_OF_BUFFER, EXCEP_HERE());
     }
     uint8_t* out = static_cast<uint8_t*>(dest);
     putLe32(out, MAGIC);
@@ -59,7 +59,7 @@ void CDataFile::pack(void* dest, uint32_t& capacity, const void* source, uint32_
     int rc = compress2(out + HEADER_SIZE, &streamLength, static_cast<const Bytef*>(source), length, 9);
     if (rc != Z_OK || streamLength > MAX_SIZE)
     {
-        fail(Z_OUT_OF_BUFFER, EXCEP_SITE("CDataFile::pack"));
+        fail(Z_OUT_OF_BUFFER, EXCEP_HERE());
     }
     putLe32(out + 8, uint32_t(streamLength));
     capacity = uint32_t(streamLength) + HEADER_SIZE;
@@ -72,17 +72,17 @@ void CDataFile::unpack(void* dest, uint32_t& capacity, const void* source, uint3
     const uint8_t* in = static_cast<const uint8_t*>(source);
     if (length < HEADER_SIZE || getLe32(in) != MAGIC)
     {
-        fail(Z_CORRUPTED, EXCEP_SITE("CDataFile::unpack"));
+        fail(Z_CORRUPTED, EXCEP_HERE());
     }
     uint32_t unpackedSize = getLe32(in + 4);
     uint32_t packedSize = getLe32(in + 8);
     if (packedSize > MAX_SIZE || packedSize + HEADER_SIZE != length)
     {
-        fail(Z_CORRUPTED, EXCEP_SITE("CDataFile::unpack"));
+        fail(Z_CORRUPTED, EXCEP_HERE());
     }
     if (unpackedSize > available)
     {
-        fail(Z_OUT_OF_BUFFER, EXCEP_SITE("CDataFile::unpack"));
+        fail(Z_OUT_OF_BUFFER, EXCEP_HERE());
     }
     uLongf produced = available;
     uLong consumed = packedSize;
@@ -91,15 +91,15 @@ void CDataFile::unpack(void* dest, uint32_t& capacity, const void* source, uint3
     // output happens to be complete; all input used up means it was cut short.
     if (rc == Z_BUF_ERROR && consumed == packedSize)
     {
-        fail(Z_CORRUPTED, EXCEP_SITE("CDataFile::unpack"));
+        fail(Z_CORRUPTED, EXCEP_HERE());
     }
     if (rc == Z_MEM_ERROR || rc == Z_BUF_ERROR)
     {
-        fail(Z_OUT_OF_BUFFER, EXCEP_SITE("CDataFile::unpack"));
+        fail(Z_OUT_OF_BUFFER, EXCEP_HERE());
     }
     if (rc != Z_OK)
     {
-        fail(Z_CORRUPTED, EXCEP_SITE("CDataFile::unpack"));
+        fail(Z_CORRUPTED, EXCEP_HERE());
     }
     capacity = uint32_t(produced);
 }

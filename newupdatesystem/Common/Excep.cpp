@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string_view>
+#include <unordered_map>
 
 #include "platform/ErrorText.h"
 
@@ -237,4 +240,57 @@ std::string winsockErrorName(int32_t error)
     char number[16];
     std::snprintf(number, sizeof number, "(%u)", static_cast<unsigned>(error));
     return std::string("Unknown WinSock error code ") + number;
+}
+
+namespace
+{
+
+// Cuts a signature down to its qualified name: drops the return type, the
+// parameters and anything after them (a lambda inside the function keeps the
+// enclosing function's name), and the anonymous-namespace qualifier.
+std::string trimSignature(const char* signature)
+{
+    static constexpr std::string_view kAnonymous = "(anonymous namespace)";
+    const std::string_view s(signature);
+    int depth = 0;
+    size_t start = 0;
+    size_t end = s.size();
+    for (size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c == '<')
+            ++depth;
+        else if (c == '>' && depth > 0)
+            --depth;
+        else if (depth == 0 && c == ' ')
+            start = i + 1;
+        else if (depth == 0 && c == '(') {
+            if (s.substr(i, kAnonymous.size()) == kAnonymous) {
+                i += kAnonymous.size() - 1;
+                continue;
+            }
+            end = i;
+            break;
+        }
+    }
+    std::string name(s.substr(start, end - start));
+    for (const std::string_view prefix : {"(anonymous namespace)::", "{anonymous}::"}) {
+        const size_t at = name.find(prefix);
+        if (at != std::string::npos)
+            name.erase(at, prefix.size());
+    }
+    return name.empty() ? std::string(s) : name;
+}
+
+} // namespace
+
+const char* throwSiteName(const char* signature)
+{
+    // One entry per throwing function; the strings live until the process ends.
+    static std::mutex lock;
+    static std::unordered_map<const char*, std::string> names;
+    std::lock_guard<std::mutex> hold(lock);
+    auto [it, added] = names.try_emplace(signature);
+    if (added)
+        it->second = trimSignature(signature);
+    return it->second.c_str();
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <source_location>
 #include <string>
 
 // Where an exception was raised. The texts are static literals, so copying an
@@ -16,8 +17,17 @@ struct CThrowSite
     const char* function;
 };
 
-// Builds the throw-site record; the function name is written by hand and names
-// the operation the programmer meant, e.g. EXCEP_SITE("CProtoThread::recvPacket").
+// "Class::operation" of a compiler-written function signature, e.g.
+// "void CBinFile::open(const char*)" gives "CBinFile::open". The text is kept
+// for the life of the process, so a throw site may point at it.
+const char* throwSiteName(const char* signature);
+
+// The throw-site record of the operation it stands in: EXCEP_HERE() names the
+// enclosing function, so the name cannot drift from the code. EXCEP_SITE takes
+// the name by hand, for the sites whose text operators and tools rely on.
+#define EXCEP_HERE() \
+    (CThrowSite{__FILE__, __DATE__, __TIME__, __LINE__, \
+                throwSiteName(std::source_location::current().function_name())})
 #define EXCEP_SITE(fn) (CThrowSite{__FILE__, __DATE__, __TIME__, __LINE__, (fn)})
 
 enum ProtoCode : int32_t

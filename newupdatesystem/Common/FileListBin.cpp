@@ -103,16 +103,16 @@ void CFileList::createFromBin(const void* buffer, uint32_t length)
     clear();
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     if (length < kHeaderSize || length > kMaxListBytes || !bytes)
-        throw CFileListExcep(FLIST_OPEN_NOT_A_LIST, EXCEP_SITE("CFileList::createFromBin"));
+        throw CFileListExcep(FLIST_OPEN_NOT_A_LIST, EXCEP_HERE());
     if (get32(bytes) != kTagList)
-        throw CFileListExcep(FLIST_OPEN_NOT_A_LIST, EXCEP_SITE("CFileList::createFromBin"));
+        throw CFileListExcep(FLIST_OPEN_NOT_A_LIST, EXCEP_HERE());
     if (get32(bytes + 4) != kListVersion)
-        throw CFileListExcep(FLIST_OPEN_VERSION, EXCEP_SITE("CFileList::createFromBin"));
+        throw CFileListExcep(FLIST_OPEN_VERSION, EXCEP_HERE());
     const uint32_t files = get32(bytes + 8);
     const uint32_t folders = get32(bytes + 12);
     const uint64_t size = uint64_t(get32(bytes + 16)) | uint64_t(get32(bytes + 20)) << 32;
     if (files > kMaxListFiles || folders > kMaxListFolders)
-        throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_SITE("CFileList::createFromBin"));
+        throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
 
     // The header's counts serve as limits while parsing, so a hostile buffer
     // cannot make us build more entries than it announces.
@@ -131,55 +131,54 @@ void CFileList::createFromBin(const void* buffer, uint32_t length)
     if (pos != length || fileCount != files || folderCount != folders || totalSize != size)
     {
         clear();
-        throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_SITE("CFileList::createFromBin"));
+        throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
     }
 }
 
 void CFileList::parseBinRecursive(FolderMap& map, const uint8_t* buffer, uint32_t length,
                                   uint32_t& pos, uint32_t depth)
 {
-    static constexpr const char* fn = "CFileList::parseBinRecursive";
     if (uint64_t(pos) + kBlockHeadSize > length)
-        throw CFileListExcep(FLIST_OPEN_NOT_A_LIST, EXCEP_SITE(fn));
+        throw CFileListExcep(FLIST_OPEN_NOT_A_LIST, EXCEP_HERE());
     const uint32_t count = get32(buffer + pos + 4);
     if (get32(buffer + pos) != kTagFold || count > kMaxFolderEntries || depth > kMaxDepth)
-        throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_SITE(fn));
+        throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
     pos += kBlockHeadSize;
 
     for (uint32_t i = 0; i < count; ++i)
     {
         const uint8_t* rec = buffer + pos;
         if (uint64_t(pos) + kRecordFixedSize > length || get32(rec) != kTagFile)
-            throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_SITE(fn));
+            throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
         const uint32_t size = get32(rec + 4);
         const uint32_t flags = get32(rec + 28);
         const uint32_t nameLength = get32(rec + 32);
         if (size > kMaxListFileSize || nameLength == 0 || nameLength > kMaxNameLength)
-            throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_SITE(fn));
+            throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
         if (uint64_t(pos) + kRecordFixedSize + 1 + nameLength > length)
-            throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_SITE(fn));
+            throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
         // The name must be exactly nameLength bytes, without a zero inside, and
         // end in one zero byte.
         const char* name = reinterpret_cast<const char*>(rec + kRecordFixedSize);
         if (name[nameLength] != 0 || std::memchr(name, 0, nameLength) != nullptr)
-            throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_SITE(fn));
+            throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
         const std::string_view nameView(name, nameLength);
         if (hostileName(nameView))
-            throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_SITE(fn));
+            throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
         pos += kRecordFixedSize + 1 + nameLength;
 
         FileEntry entry;
         if (flags & FI_FOLDER)
         {
             if (folderCount >= expectedFolders)
-                throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_SITE(fn));
+                throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
             entry.flags = flags;
             entry.child = std::make_unique<FolderMap>();
         }
         else
         {
             if (fileCount >= expectedFiles)
-                throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_SITE(fn));
+                throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
             entry.flags = (flags & ~FI_FOLDER) | FI_CHECKSUM;
             entry.size = size;
             for (int k = 0; k < 4; ++k)
@@ -189,7 +188,7 @@ void CFileList::parseBinRecursive(FolderMap& map, const uint8_t* buffer, uint32_
         // Our writer never names an entry twice; a list that does could not
         // keep its counters true, so it is damaged.
         if (!map.try_emplace(std::string(nameView), std::move(entry)).second)
-            throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_SITE(fn));
+            throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
         if (flags & FI_FOLDER)
         {
             ++folderCount;

@@ -79,7 +79,7 @@ void CFileList::scanRecursive(FolderMap& map, const std::string& folder, bool wi
     if (!reader.open(folder.c_str()))
     {
         const int err = errno;
-        throw CSystemExcep(FIND_FIRST, EK_ERRNO, err, prefix + "*.*", EXCEP_SITE("CFileList::scanRecursive"));
+        throw CSystemExcep(FIND_FIRST, EK_ERRNO, err, prefix + "*.*", EXCEP_HERE());
     }
     // Names whose spelling on disk differs from the listed one.
     std::unordered_map<std::string, std::string> diskNames;
@@ -153,7 +153,7 @@ void CFileList::scanRecursive(FolderMap& map, const std::string& folder, bool wi
     if (errno != 0)
     {
         const int err = errno;
-        throw CSystemExcep(FIND_FIRST, EK_ERRNO, err, prefix + "*.*", EXCEP_SITE("CFileList::scanRecursive"));
+        throw CSystemExcep(FIND_FIRST, EK_ERRNO, err, prefix + "*.*", EXCEP_HERE());
     }
     reader.close();
 
@@ -196,7 +196,7 @@ void CFileList::checksumFile(FileInfo& info, const char* path)
         CBinFile file(path, CBinFile::MODE_OPEN);
         const int32_t length = file.length();
         if (length < 0)
-            throw CSystemExcep(FILE_READ, EK_ERRNO, EFBIG, path, EXCEP_SITE("CFileList::checksumFile"));
+            throw CSystemExcep(FILE_READ, EK_ERRNO, EFBIG, path, EXCEP_HERE());
         if (length > 0)
         {
             std::vector<uint8_t> buffer(std::min<uint32_t>(uint32_t(length), kChecksumChunk));
@@ -243,19 +243,19 @@ FileInfo CFileList::getFileInfo(const char* path, bool allowFolder)
     for (;;)
     {
         if (!tokenizer.valid)
-            throw CFileListExcep(FLIST_WRONG_FNAME, EXCEP_SITE("CFileList::getFileInfo"));
+            throw CFileListExcep(FLIST_WRONG_FNAME, EXCEP_HERE());
         auto it = map->find(tokenizer.component);
         if (it == map->end())
-            throw CFileListExcep(FLIST_NOT_FOUND, EXCEP_SITE("CFileList::getFileInfo"));
+            throw CFileListExcep(FLIST_NOT_FOUND, EXCEP_HERE());
         const FileEntry& entry = it->second;
         if (!tokenizer.more)
             return entry;
         if (!entry.child)
-            throw CFileListExcep(FLIST_NOT_FOUND, EXCEP_SITE("CFileList::getFileInfo"));
+            throw CFileListExcep(FLIST_NOT_FOUND, EXCEP_HERE());
         if (tokenizer.atEnd())
         {
             if (!allowFolder)
-                throw CFileListExcep(FLIST_NOT_FOUND, EXCEP_SITE("CFileList::getFileInfo"));
+                throw CFileListExcep(FLIST_NOT_FOUND, EXCEP_HERE());
             return entry;
         }
         map = entry.child.get();
@@ -272,14 +272,14 @@ void CFileList::updateFileInfo(const char* path, const FileInfo& info)
     {
         // An empty or dot name would make a list that no reader accepts.
         if (!tokenizer.valid || badComponent(tokenizer.component))
-            throw CFileListExcep(FLIST_WRONG_FNAME, EXCEP_SITE("CFileList::updateFileInfo"));
+            throw CFileListExcep(FLIST_WRONG_FNAME, EXCEP_HERE());
         auto it = map->find(tokenizer.component);
         if (tokenizer.more)
         {
             if (it == map->end())
             {
                 if (!(info.flags & FI_FOLDER))
-                    throw CFileListExcep(FLIST_UPDATE_FILE, EXCEP_SITE("CFileList::updateFileInfo"));
+                    throw CFileListExcep(FLIST_UPDATE_FILE, EXCEP_HERE());
                 FileEntry folder;
                 folder.flags = (info.flags & ~FI_CHECKSUM) | FI_FOLDER;
                 folder.child = std::make_unique<FolderMap>();
@@ -288,7 +288,7 @@ void CFileList::updateFileInfo(const char* path, const FileInfo& info)
             }
             else if (!it->second.child)
             {
-                throw CFileListExcep(FLIST_UPDATE_FILE, EXCEP_SITE("CFileList::updateFileInfo"));
+                throw CFileListExcep(FLIST_UPDATE_FILE, EXCEP_HERE());
             }
             map = it->second.child.get();
             if (tokenizer.atEnd())
@@ -298,7 +298,7 @@ void CFileList::updateFileInfo(const char* path, const FileInfo& info)
         }
 
         if ((info.flags & FI_FOLDER) || (it != map->end() && it->second.child))
-            throw CFileListExcep(FLIST_UPDATE_FILE, EXCEP_SITE("CFileList::updateFileInfo"));
+            throw CFileListExcep(FLIST_UPDATE_FILE, EXCEP_HERE());
         if (it == map->end())
         {
             it = map->try_emplace(tokenizer.component).first;
@@ -334,13 +334,13 @@ void CFileList::removeRecursive(PathTokenizer& tokenizer)
     for (;;)
     {
         if (!tokenizer.valid)
-            throw CFileListExcep(FLIST_WRONG_FNAME, EXCEP_SITE("CFileList::removeRecursive"));
+            throw CFileListExcep(FLIST_WRONG_FNAME, EXCEP_HERE());
         auto it = map->find(tokenizer.component);
         if (it == map->end())
-            throw CFileListExcep(FLIST_REMOVE_FILE, EXCEP_SITE("CFileList::removeRecursive"));
+            throw CFileListExcep(FLIST_REMOVE_FILE, EXCEP_HERE());
         const bool folder = it->second.child != nullptr;
         if (tokenizer.more != folder)
-            throw CFileListExcep(FLIST_REMOVE_FILE, EXCEP_SITE("CFileList::removeRecursive"));
+            throw CFileListExcep(FLIST_REMOVE_FILE, EXCEP_HERE());
         if (!folder || tokenizer.atEnd())
         {
             removeEntry(*map, it);
@@ -355,7 +355,7 @@ void CFileList::modifyRecursive(FolderMap& map, PathTokenizer& tokenizer, bool r
                                 uint32_t keepMask)
 {
     if (!tokenizer.valid)
-        throw CFileListExcep(FLIST_WRONG_FNAME, EXCEP_SITE("CFileList::modifyRecursive"));
+        throw CFileListExcep(FLIST_WRONG_FNAME, EXCEP_HERE());
     for (auto it = map.begin(); it != map.end();)
     {
         FileEntry& entry = it->second;

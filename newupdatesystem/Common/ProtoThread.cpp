@@ -47,7 +47,7 @@ void CProtoThread::sendPacket(const void* head, uint32_t headLength, const void*
     encoder.reset();
     if (!encoder.encode(head, headLength) || (dataLength != 0 && !encoder.encode(data, dataLength)) ||
         !encoder.finish())
-        throw CProtoExcep(PROTO_PACKET, EXCEP_SITE("CProtoThread::sendPacket"));
+        throw CProtoExcep(PROTO_PACKET, EXCEP_HERE());
 
     // One send may take only part of the frame; the peer's decoder needs every
     // frame whole, so the rest follows until all is sent or the time is up.
@@ -59,7 +59,7 @@ void CProtoThread::sendPacket(const void* head, uint32_t headLength, const void*
         double remaining = getIoTimeout() - watch.elapsed();
         int32_t n = int32_t(left);
         if (remaining < 0 || !socket.send(p, n, remaining))
-            throw CProtoExcep(PROTO_TIMEOUT, EXCEP_SITE("CProtoThread::sendPacket"));
+            throw CProtoExcep(PROTO_TIMEOUT, EXCEP_HERE());
         p += n;
         left -= uint32_t(n);
     }
@@ -141,27 +141,27 @@ void CProtoThread::recvPacket(uint32_t* words)
             if (r == CFrameDecoder::FEED_PACKET)
                 break;
             if (r != CFrameDecoder::FEED_MORE)
-                throw CProtoExcep(PROTO_PACKET, EXCEP_SITE("CProtoThread::recvPacket"));
+                throw CProtoExcep(PROTO_PACKET, EXCEP_HERE());
             continue;
         }
         readPos = 0;
         fill = 0;
         int32_t got = int32_t(FRAME_NOMINAL_SIZE);
         if (!requireSocket("CAsyncTcp::readyToRecv").receiveTimeout(recvBuffer.get(), got, getIoTimeout()))
-            throw CProtoExcep(PROTO_TIMEOUT, EXCEP_SITE("CProtoThread::recvPacket"));
+            throw CProtoExcep(PROTO_TIMEOUT, EXCEP_HERE());
         fill = uint32_t(got);
         if (firstData && fill != 0) {
             firstData = false;
             if (!onFirstData(recvBuffer.get(), fill)) {
                 getSocket()->detach();
-                throw CProtoExcep(PROTO_PLUGIN, EXCEP_SITE("CProtoThread::recvPacket"));
+                throw CProtoExcep(PROTO_PLUGIN, EXCEP_HERE());
             }
         }
     }
 
     uint32_t length = decoder.packetLength();
     if (length < PACKET_HEAD_SIZE)
-        throw CProtoExcep(PROTO_PACKET, EXCEP_SITE("CProtoThread::recvPacket"));
+        throw CProtoExcep(PROTO_PACKET, EXCEP_HERE());
     const uint8_t* p = decoder.packet();
     if (words != nullptr) {
         words[0] = getLe32(p);
@@ -169,13 +169,13 @@ void CProtoThread::recvPacket(uint32_t* words)
     }
     switch (getLe32(p + 4)) {
     case TAG_QUIT:
-        throw CProtoExcep(PROTO_QUIT, EXCEP_SITE("CProtoThread::recvPacket"));
+        throw CProtoExcep(PROTO_QUIT, EXCEP_HERE());
     case TAG_BUSY:
-        throw CProtoExcep(PROTO_BUSY, EXCEP_SITE("CProtoThread::recvPacket"));
+        throw CProtoExcep(PROTO_BUSY, EXCEP_HERE());
     case TAG_ACSS:
-        throw CProtoExcep(PROTO_ACCESS, EXCEP_SITE("CProtoThread::recvPacket"));
+        throw CProtoExcep(PROTO_ACCESS, EXCEP_HERE());
     case TAG_RJTD:
-        throw CProtoExcep(PROTO_AUTH, EXCEP_SITE("CProtoThread::recvPacket"));
+        throw CProtoExcep(PROTO_AUTH, EXCEP_HERE());
     default:
         onTraffic(0, length);
     }
@@ -203,26 +203,26 @@ void CProtoThread::processDataPacket(uint32_t& subtag, uint32_t offset, const ui
     uint32_t packetLen = decoder.packetLength();
     uint32_t tag = packetTag();
     if (tag != TAG_DATA && tag != TAG_GET)
-        throw CProtoExcep(PROTO_DATA, EXCEP_SITE("CProtoThread::processDataPacket"));
+        throw CProtoExcep(PROTO_DATA, EXCEP_HERE());
     if (packetLen <= CHUNK_HEADER_SIZE)
-        throw CProtoExcep(PROTO_DATA, EXCEP_SITE("CProtoThread::processDataPacket"));
+        throw CProtoExcep(PROTO_DATA, EXCEP_HERE());
     uint32_t chunkSubtag = getLe32(p + 8);
     if (chunkSubtag != SUBTAG_NORM && chunkSubtag != SUBTAG_SPEC && chunkSubtag != SUBTAG_SPCP &&
         chunkSubtag != SUBTAG_NRMP)
-        throw CProtoExcep(PROTO_DATA, EXCEP_SITE("CProtoThread::processDataPacket"));
+        throw CProtoExcep(PROTO_DATA, EXCEP_HERE());
     if (subtag == 0)
         subtag = chunkSubtag;
     else if (subtag != chunkSubtag)
-        throw CProtoExcep(PROTO_PROTO, EXCEP_SITE("CProtoThread::processDataPacket"));
+        throw CProtoExcep(PROTO_PROTO, EXCEP_HERE());
     uint32_t chunkLength = getLe32(p + 12);
     uint32_t chunkOffset = getLe32(p + 16);
     if (chunkLength == 0 || packetLen != uint64_t(chunkLength) + CHUNK_HEADER_SIZE ||
         chunkOffset != offset)
-        throw CProtoExcep(PROTO_DATA, EXCEP_SITE("CProtoThread::processDataPacket"));
+        throw CProtoExcep(PROTO_DATA, EXCEP_HERE());
     // Computed wide so that no offset can wrap around the limit.
     uint64_t limit = tag == TAG_DATA ? DATA_TRANSFER_LIMIT : GET_REQUEST_LIMIT;
     if (uint64_t(chunkOffset) + chunkLength > limit)
-        throw CProtoExcep(PROTO_TOO_LARGE, EXCEP_SITE("CProtoThread::processDataPacket"));
+        throw CProtoExcep(PROTO_TOO_LARGE, EXCEP_HERE());
 
     const uint8_t* chunk = p + CHUNK_HEADER_SIZE;
     if (calcCrc32(chunk, chunkLength, 0) == getLe32(p + 20)) {
@@ -233,7 +233,7 @@ void CProtoThread::processDataPacket(uint32_t& subtag, uint32_t offset, const ui
         return;
     }
     if (tag != TAG_DATA)
-        throw CProtoExcep(PROTO_DATA, EXCEP_SITE("CProtoThread::processDataPacket"));
+        throw CProtoExcep(PROTO_DATA, EXCEP_HERE());
     sendMsg(TAG_REPT);
     content = nullptr;
     length = 0;
@@ -267,7 +267,7 @@ void CProtoThread::recvChecksum(uint8_t checksum[16])
     uint32_t words[2];
     recvPacket(words);
     if (words[1] != TAG_FSUM || decoder.packetLength() != 24)
-        throw CProtoExcep(PROTO_DATA, EXCEP_SITE("CProtoThread::recvChecksum"));
+        throw CProtoExcep(PROTO_DATA, EXCEP_HERE());
     std::memcpy(checksum, decoder.packet() + 8, 16);
 }
 
@@ -279,7 +279,7 @@ bool CProtoThread::recvAckMsg(uint32_t first, uint32_t second)
         return true;
     if (words[1] == second)
         return false;
-    throw CProtoExcep(PROTO_PROTO, EXCEP_SITE("CProtoThread::recvAckMsg"));
+    throw CProtoExcep(PROTO_PROTO, EXCEP_HERE());
 }
 
 void CProtoThread::parseTextMsg(uint32_t offset, std::string& text)
@@ -287,11 +287,11 @@ void CProtoThread::parseTextMsg(uint32_t offset, std::string& text)
     const uint8_t* p = decoder.packet();
     uint32_t length = decoder.packetLength();
     if (offset >= length || p[length - 1] != 0)
-        throw CProtoExcep(PROTO_DATA, EXCEP_SITE("CProtoThread::parseTextMsg"));
+        throw CProtoExcep(PROTO_DATA, EXCEP_HERE());
     const char* start = reinterpret_cast<const char*>(p + offset);
     size_t textLength = std::strlen(start);
     if (textLength + 1 != length - offset)
-        throw CProtoExcep(PROTO_DATA, EXCEP_SITE("CProtoThread::parseTextMsg"));
+        throw CProtoExcep(PROTO_DATA, EXCEP_HERE());
     text.assign(start, textLength);
 }
 

@@ -15,7 +15,7 @@ void CUpdateClient::execCommand(const char* text)
     {
         recvPacket();
         if (packetTag() != TAG_ECHO)
-            throw CProtoExcep(PROTO_PROTO, EXCEP_SITE("CUpdateClient::execCommand"));
+            throw CProtoExcep(PROTO_PROTO, EXCEP_HERE());
         std::string line;
         parseTextMsg(8, line);
         if (line.empty())
@@ -31,7 +31,7 @@ void CUpdateClient::execCommand(const char* text)
         echoes.push_back(std::move(line));
     }
     logInfo("Too many echoes from server!");
-    throw CProtoExcep(PROTO_PROTO, EXCEP_SITE("CUpdateClient::execCommand"));
+    throw CProtoExcep(PROTO_PROTO, EXCEP_HERE());
 }
 
 void CUpdateClient::runUpload()

@@ -20,9 +20,9 @@ void CUpdateClient::connect()
     // The port reaches the socket as 16 bits; a larger number would silently
     // name another port.
     if (port == 0 || port > 0xFFFF)
-        throw CSocketExcep(NET_CONNECT, kWsaeAddrNotAvail, EXCEP_SITE("CUpdateClient::connect"));
+        throw CSocketExcep(NET_CONNECT, kWsaeAddrNotAvail, EXCEP_HERE());
     if (!tcp->connectTimeout(host.c_str(), static_cast<uint16_t>(port), getIoTimeout()))
-        throw CProtoExcep(PROTO_TIMEOUT, EXCEP_SITE("CUpdateClient::connect"));
+        throw CProtoExcep(PROTO_TIMEOUT, EXCEP_HERE());
     storePeerAddress();
 }
 
@@ -35,14 +35,14 @@ bool CUpdateClient::protoHandshake()
     recvPacket();
     uint32_t words[4] = {};
     if (!recvInit(words))
-        throw CProtoExcep(PROTO_UNKN_MSG, EXCEP_SITE("CUpdateClient::protoHandshake"));
+        throw CProtoExcep(PROTO_UNKN_MSG, EXCEP_HERE());
     if (words[3] != TAG_ACPT)
-        throw CProtoExcep(PROTO_PROTO, EXCEP_SITE("CUpdateClient::protoHandshake"));
+        throw CProtoExcep(PROTO_PROTO, EXCEP_HERE());
     logInfo("Server version is 0x%08x, local is 0x%08x", words[2], PROTOCOL_VERSION);
 
     recvPacket();
     if (packetLength() != 16 || packetTag() != TAG_PSWK)
-        throw CProtoExcep(PROTO_UNKN_MSG, EXCEP_SITE("CUpdateClient::protoHandshake"));
+        throw CProtoExcep(PROTO_UNKN_MSG, EXCEP_HERE());
     setChallenge(packetData() + 8);
 
     if (!command.empty() && login.empty())
@@ -68,7 +68,7 @@ bool CUpdateClient::protoHandshake()
 
     recvPacket();
     if (packetTag() != TAG_ACKN)
-        throw CProtoExcep(PROTO_AUTH, EXCEP_SITE("CUpdateClient::protoHandshake"));
+        throw CProtoExcep(PROTO_AUTH, EXCEP_HERE());
     logInfo("Login successful!");
     return true;
 }

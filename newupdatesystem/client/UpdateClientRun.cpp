@@ -159,7 +159,7 @@ void CUpdateClient::checkServerPaths(const ChangeList& items)
         if (!isUsablePath(item.path))
         {
             logError("Server sent unsafe path '%s'!", item.path);
-            throw CProtoExcep(PROTO_PROTO, EXCEP_SITE("CUpdateClient::checkServerPaths"));
+            throw CProtoExcep(PROTO_PROTO, EXCEP_HERE());
         }
     }
     for (const FolderChange& item : items.folderItems)
@@ -167,7 +167,7 @@ void CUpdateClient::checkServerPaths(const ChangeList& items)
         if (!isUsablePath(item.path))
         {
             logError("Server sent unsafe path '%s'!", item.path);
-            throw CProtoExcep(PROTO_PROTO, EXCEP_SITE("CUpdateClient::checkServerPaths"));
+            throw CProtoExcep(PROTO_PROTO, EXCEP_HERE());
         }
     }
 }

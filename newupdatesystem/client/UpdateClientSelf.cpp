@@ -24,7 +24,7 @@ void CUpdateClient::getSelfUpdateList(ChangeList& out)
     if (folders)
     {
         logError("Server sent self-update list with folders!");
-        throw CUpdExcep(UPD_SELF_LIST, EXCEP_SITE("CUpdateClient::getSelfUpdateList"));
+        throw CUpdExcep(UPD_SELF_LIST, EXCEP_HERE());
     }
     // The names end up in the script and in paths: only plain file names.
     for (const FileChange& item : out.fileItems)
@@ -32,7 +32,7 @@ void CUpdateClient::getSelfUpdateList(ChangeList& out)
         if (!isPlainFileName(item.path))
         {
             logError("Server sent self-update list with invalid name '%s'!", item.path);
-            throw CUpdExcep(UPD_SELF_LIST, EXCEP_SITE("CUpdateClient::getSelfUpdateList"));
+            throw CUpdExcep(UPD_SELF_LIST, EXCEP_HERE());
         }
     }
 }
@@ -89,7 +89,7 @@ void CUpdateClient::selfUpdate()
     if (folder.empty())
     {
         logError("Failed to create temp directory for self-update");
-        throw CUpdExcep(UPD_SELF_TEMP_DIR, EXCEP_SITE("CUpdateClient::selfUpdate"));
+        throw CUpdExcep(UPD_SELF_TEMP_DIR, EXCEP_HERE());
     }
     CBinFile::createDir(folder.c_str(), false);
     downloadFiles(changed, folder.c_str());

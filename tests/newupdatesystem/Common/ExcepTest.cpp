@@ -35,6 +35,33 @@ TEST(CExcep, SiteMacroRecordsWhereItStands)
     EXPECT_EQ(e.code, UPD_SELF_TEMP_DIR);
 }
 
+struct SiteProbe
+{
+    CThrowSite member(int) const { return EXCEP_HERE(); }
+    template <typename T>
+    static CThrowSite templated(T) { return EXCEP_HERE(); }
+    CThrowSite inLambda() const
+    {
+        return [] { return EXCEP_HERE(); }();
+    }
+};
+
+CThrowSite freeFunction(const char*) { return EXCEP_HERE(); }
+
+TEST(CExcep, HereNamesTheEnclosingOperationAndAProjectRelativeFile)
+{
+    EXPECT_STREQ(SiteProbe().member(1).function, "SiteProbe::member");
+    EXPECT_STREQ(SiteProbe::templated(std::string()).function, "SiteProbe::templated");
+    EXPECT_STREQ(SiteProbe().inLambda().function, "SiteProbe::inLambda");
+    EXPECT_STREQ(freeFunction("x").function, "freeFunction");
+    // One text per function, however often it throws.
+    EXPECT_EQ(SiteProbe().member(1).function, SiteProbe().member(2).function);
+    const CThrowSite site = freeFunction("x");
+    const std::string file = site.file;
+    EXPECT_NE(file.front(), '/') << file;
+    EXPECT_TRUE(file.ends_with("tests/newupdatesystem/Common/ExcepTest.cpp")) << file;
+}
+
 TEST(CExcep, BaseHandlerCatchesEveryClassOfTheFamily)
 {
     auto caught = [](auto thrown) {
