@@ -163,7 +163,7 @@ bool CAsyncTcp::receive(void* buffer, int32_t& length)
     int32_t error = failedCallError(sock, true);
     if (error == WSAEWOULDBLOCK)
         return false;
-    throw CSocketExcep(NET_SEND, error, EXCEP_HERE());
+    throw CSocketExcep(NET_RECEIVE, error, EXCEP_HERE());
 }
 
 bool CAsyncTcp::receiveTimeout(void* buffer, int32_t& length, double seconds)

@@ -183,6 +183,36 @@ TEST(AsyncTcpTest, ServerClosingDuringReceiveIsGracefulClose)
     EXPECT_EQ(tcp.getSocket(), platform::kInvalidSocket);
 }
 
+TEST(AsyncTcpTest, ResetDuringReceiveIsAReceiveError)
+{
+    // A listener that accepts and resets the connection (linger 0 sends RST).
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t alen = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &alen);
+
+    CAsyncTcp tcp(0);
+    ASSERT_TRUE(tcp.connectTimeout("127.0.0.1", ntohs(a.sin_port), 5.0));
+    int conn = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(conn, 0);
+    linger reset{1, 0};
+    ::setsockopt(conn, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(conn);
+    ::close(listener);
+
+    uint8_t buf[4];
+    int32_t len = sizeof buf;
+    auto e = catchExcep<CSocketExcep>([&] { tcp.receiveTimeout(buf, len, 5.0); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->code, NET_RECEIVE);
+    EXPECT_EQ(e->socketError, 10054);
+    EXPECT_STREQ(e->function, "CAsyncTcp::receive");
+}
+
 TEST(AsyncTcpTest, ResolvesDottedAndNamedHosts)
 {
     platform::SockAddr4 a;
