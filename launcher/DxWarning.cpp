@@ -1,4 +1,5 @@
 #include "launcher/DxWarning.h"
+#include "launcher/TextIds.h"
 
 #include "launcher/GtkUi.h"
 #include "launcher/TextTable.h"
@@ -48,9 +49,9 @@ void runDirectXFirstPaintHook(GtkWindow* owner, const CTextTable& windowTexts, I
 
 void showDirectXWarning(GtkWindow* owner, const CTextTable& texts)
 {
-    std::string caption = texts.text(191);
+    std::string caption = texts.text(text_id::WARNING_CAPTION);
     // Held whole: a long translation is never cut.
-    std::string text = texts.text(190) + "\r\n" + texts.text(192) + "\r\n\r\n" + DIRECTX_DOWNLOAD_URL;
+    std::string text = texts.text(text_id::DIRECTX_TOO_OLD) + "\r\n" + texts.text(text_id::DIRECTX_DOWNLOAD) + "\r\n\r\n" + DIRECTX_DOWNLOAD_URL;
     if (logDialogForTest(caption, text))
         return;
 

@@ -1,4 +1,5 @@
 #include "launcher/LauncherConfig.h"
+#include "launcher/TextIds.h"
 
 #include "launcher/AppSeams.h"
 #include "launcher/BuiltinTexts.h"
@@ -18,7 +19,6 @@ const char* const DEFAULT_WEB_URL = "http://localhost/zelvan1/index.php";
 
 namespace {
 
-constexpr int32_t TEXT_ERROR_CAPTION = 172;
 
 bool equalNoCase(const std::string& a, const std::string& b)
 {
@@ -93,7 +93,7 @@ bool writeAll(int fd, const std::string& text)
 
 void reportWriteError(const std::string& fileName, int err, IMessageBoxUi& ui)
 {
-    ui.showMessageBox(builtinText(TEXT_ERROR_CAPTION),
+    ui.showMessageBox(builtinText(text_id::ERROR_CAPTION),
                       "Error writing file \"" + fileName + "\": " + std::strerror(err));
 }
 

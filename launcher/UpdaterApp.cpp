@@ -1,4 +1,5 @@
 #include "launcher/UpdaterApp.h"
+#include "launcher/TextIds.h"
 
 #include "launcher/AppSeams.h"
 #include "launcher/BuiltinTexts.h"
@@ -9,8 +10,6 @@ const char* const UPDATER_MUTEX_NAME = "Updater_mutex_27182818284590452353602874
 
 namespace {
 
-constexpr int32_t TEXT_ALREADY_RUNNING = 151;
-constexpr int32_t TEXT_ERROR_CAPTION = 172;
 
 }
 
@@ -39,7 +38,7 @@ bool CUpdaterApp::initInstance(const std::string& commandLine)
     if (!m_autoRealm) {
         if (m_guard.create(UPDATER_MUTEX_NAME, m_guardFolder) == GuardResult::AlreadyExists) {
             m_refused = true;
-            m_ui.showMessageBox(builtinText(TEXT_ERROR_CAPTION), builtinText(TEXT_ALREADY_RUNNING));
+            m_ui.showMessageBox(builtinText(text_id::ERROR_CAPTION), builtinText(text_id::ALREADY_RUNNING));
             logInfo("%s", "Mutex creation failed!");
             return false;
         }

@@ -63,7 +63,7 @@ CUpdaterDlg::CUpdaterDlg(const std::string& autoRealm, IMessageBoxUi& ui, Hooks 
     if (!m_hooks.startProcess)
         m_hooks.startProcess = startDetached;
     for (int i = 0; i < 4; ++i)
-        m_timerArgs[i] = {this, i};
+        m_timerArgs[i] = {this, static_cast<TimerId>(i)};
     m_mailbox->dlg = this;
 }
 
@@ -73,7 +73,7 @@ CUpdaterDlg::~CUpdaterDlg()
     stopClientAndWait();
     m_mailbox->dlg = nullptr;
     m_callback.setTargetWindow(nullptr);
-    for (int id = 1; id <= 3; ++id)
+    for (TimerId id : {TIMER_UPDATE, TIMER_SELF_UPDATE, TIMER_GAME_WINDOW})
         stopTimer(id);
     if (m_window)
     {
@@ -253,14 +253,14 @@ bool CUpdaterDlg::toggleFullCheck()
 }
 
 
-void CUpdaterDlg::startTimer(int id)
+void CUpdaterDlg::startTimer(TimerId id)
 {
     if (m_timers[id])
         g_source_remove(m_timers[id]);
     m_timers[id] = g_timeout_add(100, onTimerSource, &m_timerArgs[id]);
 }
 
-void CUpdaterDlg::stopTimer(int id)
+void CUpdaterDlg::stopTimer(TimerId id)
 {
     if (m_timers[id])
         g_source_remove(m_timers[id]);
@@ -274,11 +274,11 @@ int CUpdaterDlg::onTimerSource(void* data)
     return G_SOURCE_CONTINUE;
 }
 
-void CUpdaterDlg::onTimer(int id)
+void CUpdaterDlg::onTimer(TimerId id)
 {
-    if (id == 1 || id == 2)
+    if (id == TIMER_UPDATE || id == TIMER_SELF_UPDATE)
         progressTick();
-    else if (id == 3)
+    else if (id == TIMER_GAME_WINDOW)
         gameWindowCheck();
 }
 

@@ -27,6 +27,21 @@ typedef struct _GdkPixbuf GdkPixbuf;
 class CUpdaterDlg : public ILauncherCommands
 {
 public:
+    // The job the window runs; one at a time.
+    enum Job : int
+    {
+        JOB_NONE = 0,
+        JOB_SELF_UPDATE = 1,
+        JOB_UPDATE = 2,
+    };
+    // The 100 ms poll of each job, and the watch for the game's window.
+    enum TimerId : int
+    {
+        TIMER_UPDATE = 1,
+        TIMER_SELF_UPDATE = 2,
+        TIMER_GAME_WINDOW = 3,
+    };
+
     // What the window does to the outside world; tests replace these.
     struct Hooks
     {
@@ -53,7 +68,7 @@ public:
     GtkWindow* window() const;
 
     // The operations of the window's state machine.
-    bool beginJob(int job, int timer);
+    bool beginJob(Job job, TimerId timer);
     void startSelfUpdateCheck();
     void startUpdate();
     void releaseClient();
@@ -113,9 +128,9 @@ private:
     void showViews(bool local, bool web);
     void endDialog();
     void stopClientAndWait();
-    void startTimer(int id);
-    void stopTimer(int id);
-    void onTimer(int id);
+    void startTimer(TimerId id);
+    void stopTimer(TimerId id);
+    void onTimer(TimerId id);
     void progressTick();
     void gameWindowCheck();
     void onFirstPaint();
@@ -152,7 +167,7 @@ private:
     LauncherConfig m_config;
     CTextTable m_texts;
     IUpdateClient* m_client = nullptr;
-    int m_activeJob = 0;
+    Job m_activeJob = JOB_NONE;
     bool m_readyToPlay = false;
     int m_statusKind = 0;
     int m_statusCode = 0;
@@ -180,7 +195,7 @@ private:
     struct TimerArg
     {
         CUpdaterDlg* dlg;
-        int id;
+        TimerId id;
     } m_timerArgs[4];
     bool m_painted = false;
     bool m_ended = false;

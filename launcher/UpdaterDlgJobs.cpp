@@ -2,6 +2,7 @@
 // the progress tick with rate and time left, status and result texts, and
 // handing over to the game client or the self-update script.
 #include "launcher/UpdaterDlg.h"
+#include "launcher/TextIds.h"
 
 #include "launcher/AppSeams.h"
 #include "launcher/GtkUi.h"
@@ -30,21 +31,21 @@ std::string CUpdaterDlg::statusText(int event)
 {
     switch (event)
     {
-    case UPD_EVENT_SCANNING: return m_texts.text(173);
-    case UPD_EVENT_CONNECTING: return m_texts.text(174);
-    case UPD_EVENT_BUILDING_LIST: return m_texts.text(175);
-    case UPD_EVENT_FILE_REQUEST: return m_texts.text(177);
-    case UPD_EVENT_FILE_RECEIVED: return m_texts.text(178);
-    case UPD_EVENT_CREATING_FOLDERS: return m_texts.text(179);
-    case UPD_EVENT_DELETING: return m_texts.text(180);
-    case UPD_EVENT_SAVING_LIST: return m_texts.text(181);
-    default: return m_texts.text(182);
+    case UPD_EVENT_SCANNING: return m_texts.text(text_id::SCANNING);
+    case UPD_EVENT_CONNECTING: return m_texts.text(text_id::CONNECTING);
+    case UPD_EVENT_BUILDING_LIST: return m_texts.text(text_id::BUILDING_LIST);
+    case UPD_EVENT_FILE_REQUEST: return m_texts.text(text_id::DOWNLOADING);
+    case UPD_EVENT_FILE_RECEIVED: return m_texts.text(text_id::DECOMPRESSING);
+    case UPD_EVENT_CREATING_FOLDERS: return m_texts.text(text_id::CREATING_FOLDERS);
+    case UPD_EVENT_DELETING: return m_texts.text(text_id::DELETING);
+    case UPD_EVENT_SAVING_LIST: return m_texts.text(text_id::SAVING_LIST);
+    default: return m_texts.text(text_id::READY);
     }
 }
 
 std::string CUpdaterDlg::resultText(int status)
 {
-    return m_texts.text(status >= 1 && status <= 15 ? 155 + status : 170);
+    return m_texts.text(status >= 1 && status <= 15 ? text_id::STATUS_BASE + status : text_id::INTERNAL_ERROR);
 }
 
 int CUpdaterDlg::progressPercent()
@@ -54,7 +55,7 @@ int CUpdaterDlg::progressPercent()
 
 // The set-up both jobs share: controls off, the job's poll timer, and a client
 // for the current realm with our callback. False (error shown) when no client.
-bool CUpdaterDlg::beginJob(int job, int timer)
+bool CUpdaterDlg::beginJob(Job job, TimerId timer)
 {
     setRunEnabled(false);
     showServerSelector(*m_webView, false);
@@ -78,7 +79,7 @@ void CUpdaterDlg::startSelfUpdateCheck()
 {
     if (m_client)
         return;
-    if (!beginJob(1, 2))
+    if (!beginJob(JOB_SELF_UPDATE, TIMER_SELF_UPDATE))
         return;
     m_client->setSelfUpdateJob(currentRealm(m_config).section.c_str());
     m_client->start();
@@ -93,7 +94,7 @@ void CUpdaterDlg::startUpdate()
         launchGame();
         return;
     }
-    if (!beginJob(2, 1))
+    if (!beginJob(JOB_UPDATE, TIMER_UPDATE))
         return;
     m_client->setFullCheck(m_fullCheck);
     m_client->setUpdateJob(".", SERVER_LIST_CACHE);
@@ -115,7 +116,7 @@ void CUpdaterDlg::progressTick()
     if (m_client->wait(0))
     {
         updateRateAndTime(false, false);
-        if (m_activeJob == 2)
+        if (m_activeJob == JOB_UPDATE)
         {
             int r = m_client->getStatus();
             if (r == UPD_OK || r == UPD_SELF_UP_TO_DATE)
@@ -136,7 +137,7 @@ void CUpdaterDlg::progressTick()
                 setProgressBar(100);
             }
         }
-        else if (m_activeJob == 1)
+        else if (m_activeJob == JOB_SELF_UPDATE)
         {
             int r = m_client->getStatus();
             if (r == UPD_SELF_UP_TO_DATE)
@@ -193,8 +194,8 @@ void CUpdaterDlg::updateRateAndTime(bool show, bool force)
     }
     else if (m_lastRateText.empty())
         m_lastRateText = formatRateText(0);
-    setElementHtml(*m_webView, "download_rate", m_texts.text(176) + m_lastRateText);
-    setElementHtml(*m_webView, "time_remaining", m_texts.text(171) + formatTimeText(m_callback.estimateSecondsLeft()));
+    setElementHtml(*m_webView, "download_rate", m_texts.text(text_id::TRANSFER_RATE) + m_lastRateText);
+    setElementHtml(*m_webView, "time_remaining", m_texts.text(text_id::TIME_REMAINING) + formatTimeText(m_callback.estimateSecondsLeft()));
 }
 
 void CUpdaterDlg::releaseClient()
@@ -202,8 +203,8 @@ void CUpdaterDlg::releaseClient()
     if (m_client)
         m_client->release();
     m_client = nullptr;
-    m_activeJob = 0;
-    stopTimer(1);
+    m_activeJob = JOB_NONE;
+    stopTimer(TIMER_UPDATE);
     refreshStateText();
     setProgressBar(100);
     setRunEnabled(true);
@@ -215,7 +216,7 @@ void CUpdaterDlg::showError(int status)
     m_statusKind = 2;
     m_statusCode = status;
     std::string t = resultText(status);
-    m_ui.showMessageBox(m_texts.text(172), t);
+    m_ui.showMessageBox(m_texts.text(text_id::ERROR_CAPTION), t);
     setElementHtml(*m_webView, "state", t);
     showCommandButton(*m_webView, "reconnect");
     onJobSettled();
@@ -236,7 +237,7 @@ void CUpdaterDlg::refreshStateText()
 
 void CUpdaterDlg::showReadyText()
 {
-    setElementHtml(*m_webView, "state", m_texts.text(182));
+    setElementHtml(*m_webView, "state", m_texts.text(text_id::READY));
 }
 
 void CUpdaterDlg::onSetUpdateStatus(int event)
@@ -260,7 +261,7 @@ void CUpdaterDlg::onSetUpdateProgress(int percent, int seconds)
         return;
     }
     setElementHtml(*m_webView, "state",
-                   formatTimePattern(m_texts.text(171), seconds / 3600, seconds % 3600 / 60, seconds % 60));
+                   formatTimePattern(m_texts.text(text_id::TIME_REMAINING), seconds / 3600, seconds % 3600 / 60, seconds % 60));
 }
 
 void CUpdaterDlg::launchProcess(const std::string& commandLine, LaunchKind kind)
@@ -268,7 +269,7 @@ void CUpdaterDlg::launchProcess(const std::string& commandLine, LaunchKind kind)
     saveLanguage(m_config.currentLanguage);
     std::string line = commandLine.substr(0, COMMAND_LINE_MAX);
     int pid = m_hooks.startProcess(line, kind);
-    startTimer(3);
+    startTimer(TIMER_GAME_WINDOW);
     if (pid < 0)
     {
         updLog("Failed to launch command line:");
@@ -282,7 +283,7 @@ void CUpdaterDlg::launchGame()
     std::string commandLine = std::string(GAME_CLIENT_PROGRAM) + clientArgumentText();
     m_readyToPlay = false;
     showPlayButton(false);
-    setElementHtml(*m_webView, "state", m_texts.text(196));
+    setElementHtml(*m_webView, "state", m_texts.text(text_id::GAME_STARTING));
     launchProcess(commandLine, LaunchKind::Game);
     m_hooks.sleepMs(3000);
     m_hooks.terminateProcess(0);

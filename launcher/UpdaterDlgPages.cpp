@@ -1,6 +1,7 @@
 // CUpdaterDlg and its pages: page operations, loading the local and the web
 // page, their events, the choice of language and the launcher:// commands.
 #include "launcher/UpdaterDlg.h"
+#include "launcher/TextIds.h"
 
 #include "launcher/AppSeams.h"
 #include "launcher/PageOps.h"
@@ -101,7 +102,7 @@ void CUpdaterDlg::selectLanguage(int position)
     writeClientLanguage(currentLanguageId(m_config), m_ui);
     setBackground(position);
     loadLocalPage();
-    gtk_window_set_title(GTK_WINDOW(m_window), m_texts.text(188).c_str());
+    gtk_window_set_title(GTK_WINDOW(m_window), m_texts.text(text_id::WINDOW_TITLE).c_str());
     showReadyText();
 }
 
@@ -144,7 +145,7 @@ void CUpdaterDlg::onWebNavigateError()
 {
     m_navigationFailed = true;
     m_webView->stop();
-    m_ui.showMessageBox(m_texts.text(172), m_texts.text(195));
+    m_ui.showMessageBox(m_texts.text(text_id::ERROR_CAPTION), m_texts.text(text_id::NO_CONNECTION));
 }
 
 bool CUpdaterDlg::onBeforeNavigate(const std::string& url)

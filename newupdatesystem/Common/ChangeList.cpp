@@ -22,12 +22,12 @@ void walk(ChangeList& newer, ChangeList& older, const FolderMap& aMap, const Fol
     {
         if (a != aMap.end() && (b == bMap.end() || less(a->first, b->first)))
         {
-            older.addEntry(a->first.c_str(), a->second, Add, folderPath);
+            older.addEntry(a->first.c_str(), a->second, ChangeKind::Add, folderPath);
             ++a;
         }
         else if (b != bMap.end() && (a == aMap.end() || less(b->first, a->first)))
         {
-            newer.addEntry(b->first.c_str(), b->second, Add, folderPath);
+            newer.addEntry(b->first.c_str(), b->second, ChangeKind::Add, folderPath);
             ++b;
         }
         else if (a == aMap.end())
@@ -38,8 +38,8 @@ void walk(ChangeList& newer, ChangeList& older, const FolderMap& aMap, const Fol
         {
             if (!entriesEqual(a->second, b->second, mode))
             {
-                older.addEntry(a->first.c_str(), a->second, Mod, folderPath);
-                newer.addEntry(b->first.c_str(), b->second, Mod, folderPath);
+                older.addEntry(a->first.c_str(), a->second, ChangeKind::Mod, folderPath);
+                newer.addEntry(b->first.c_str(), b->second, ChangeKind::Mod, folderPath);
             }
             else if (a->second.child && b->second.child)
             {
@@ -72,7 +72,7 @@ void ChangeList::addFile(const char* name, const FileInfo& info, ChangeKind kind
     joinPath(item.path, folderPath, name);
     item.kind = kind;
     totalSize += info.size;
-    if (kind == Add)
+    if (kind == ChangeKind::Add)
         ++countAdd;
     else
         ++count;
@@ -86,7 +86,7 @@ void ChangeList::addFolder(const char* path, const FolderMap& map, ChangeKind ki
     pathCopy(item.path, path);
     item.entryCount = uint32_t(map.size());
     item.kind = kind;
-    if (kind == Add)
+    if (kind == ChangeKind::Add)
         ++countAdd;
     else
         ++count;
@@ -163,5 +163,5 @@ void compareLists(ChangeList& newer, ChangeList& older, CFileList& a, CFileList&
 void collectAll(CFileList& list, ChangeList& items)
 {
     items.clear();
-    items.addTree(list.root, Old, "");
+    items.addTree(list.root, ChangeKind::Old, "");
 }

@@ -9,7 +9,7 @@
 
 #include "newupdatesystem/Common/FileList.h"
 
-enum ChangeKind : uint32_t
+enum class ChangeKind : uint32_t
 {
     Old = 0, // collected from a whole list, or a pattern parsed from text
     Mod = 1, // on both sides but different; each side's version on its side
@@ -25,21 +25,29 @@ struct FileChange
 {
     FileInfo info;
     char path[PATH_BUFFER_SIZE] = {}; // relative to the list root, `/`-separated
-    ChangeKind kind = Old;
+    ChangeKind kind = ChangeKind::Old;
 };
 
 struct FolderChange
 {
     char path[PATH_BUFFER_SIZE] = {}; // no trailing separator
     uint32_t entryCount = 0;          // direct entries when the item was made
-    ChangeKind kind = Old;
+    ChangeKind kind = ChangeKind::Old;
 };
 
 class ChangeList
 {
 public:
-    explicit ChangeList(bool collectFiles = true, bool collectFolders = true)
-        : collectFiles(collectFiles), collectFolders(collectFolders)
+    // What the list keeps of what is added to it.
+    enum class Collect : uint32_t
+    {
+        FilesAndFolders,
+        FilesOnly,
+        FoldersOnly,
+    };
+
+    explicit ChangeList(Collect what = Collect::FilesAndFolders)
+        : collectFiles(what != Collect::FoldersOnly), collectFolders(what != Collect::FilesOnly)
     {
     }
 

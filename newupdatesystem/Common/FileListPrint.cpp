@@ -10,24 +10,25 @@
 
 namespace
 {
-const char* kindLabel(uint32_t kind)
+const char* kindLabel(ChangeKind kind)
 {
     switch (kind)
     {
-    case Old:
+    case ChangeKind::Old:
         return "Old";
-    case Mod:
+    case ChangeKind::Mod:
         return "Mod";
-    case Add:
+    case ChangeKind::Add:
         return "Add";
     default:
         return "Unk";
     }
 }
 
-bool selected(uint32_t kind, uint32_t kindFilter)
+bool selected(ChangeKind kind, uint32_t kindFilter)
 {
-    return kind < 32 && (kindFilter >> kind & 1) != 0;
+    const auto bit = static_cast<uint32_t>(kind);
+    return bit < 32 && (kindFilter >> bit & 1) != 0;
 }
 
 void diskPath(char* out, const char* root, const char* itemPath)

@@ -38,7 +38,7 @@ void CFileListSync::syncWithDisk(const char* listFile, const char* folder, bool 
     // synchronisation and the list could never recover.
     for (const FolderChange& item : newerItems.folderItems)
     {
-        if (item.kind != Mod)
+        if (item.kind != ChangeKind::Mod)
             continue;
         const FileEntry* old = findEntry(item.path);
         if (old && !old->isFolder())
@@ -46,7 +46,7 @@ void CFileListSync::syncWithDisk(const char* listFile, const char* folder, bool 
     }
     for (const FileChange& item : newerItems.fileItems)
     {
-        if (item.kind != Mod)
+        if (item.kind != ChangeKind::Mod)
             continue;
         const FileEntry* old = findEntry(item.path);
         if (old && old->isFolder())
@@ -78,14 +78,14 @@ void CFileListSync::syncWithDisk(const char* listFile, const char* folder, bool 
         updateFileInfo(item.path, item.info);
     for (const FileChange& item : olderItems.fileItems)
     {
-        if (item.kind == Add)
+        if (item.kind == ChangeKind::Add)
             remove(item.path);
     }
     // Inner folders before the folders that hold them. Folders of Mod pairs
     // were replaced above.
     for (auto it = olderItems.folderItems.rbegin(); it != olderItems.folderItems.rend(); ++it)
     {
-        if (it->kind != Add)
+        if (it->kind != ChangeKind::Add)
             continue;
         std::string path = it->path;
         addTrailingSlash(path);

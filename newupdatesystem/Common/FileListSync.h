@@ -29,7 +29,7 @@ public:
     void save(const char* path = nullptr);
 
     std::string listPath;
-    ChangeList recheckPatterns{true, true}; // examined afresh at every synchronisation
-    ChangeList newerItems{true, true};      // what the disk has that the list lacked or held differently
-    ChangeList olderItems{true, true};      // what the list had that the disk lacks or holds differently
+    ChangeList recheckPatterns; // examined afresh at every synchronisation
+    ChangeList newerItems;      // what the disk has that the list lacked or held differently
+    ChangeList olderItems;      // what the list had that the disk lacks or holds differently
 };

@@ -64,13 +64,13 @@ void parseItemList(ChangeList& list, const char* text, uint32_t length)
             line.remove_suffix(1);
             FolderChange& item = list.folderItems.emplace_back();
             copyLine(item.path, line);
-            item.kind = Old;
+            item.kind = ChangeKind::Old;
         }
         else if (list.collectFiles)
         {
             FileChange& item = list.fileItems.emplace_back();
             copyLine(item.path, line);
-            item.kind = Old;
+            item.kind = ChangeKind::Old;
         }
     }
 }

@@ -82,7 +82,14 @@ protected:
 
     // Update run (UpdateClientRun.cpp).
     void syncLocalList();
-    void getFile(bool special, const char* name, CDataFile& out);
+    // The server keeps its lists and patterns ("list", "ignore", "self_upd")
+    // apart from the installation's files.
+    enum class ServerFile : uint32_t
+    {
+        Special,
+        Installed,
+    };
+    void getFile(ServerFile which, const char* name, CDataFile& out);
     void getFileList(CFileList& list, const char* name, const char* cachePath);
     void compareWithServer(ChangeList& toTake, ChangeList& toGive);
     void downloadFiles(const ChangeList& items, const char* folder);
@@ -118,7 +125,7 @@ protected:
     std::string serverListCache;
     CFileListSync localList;
     CFileList serverList;
-    ChangeList exclusions{true, true};
+    ChangeList exclusions;
     std::string selfUpdateBatch;
     std::string recheckText;
     std::string realm;

@@ -37,8 +37,8 @@ void CUpdateClient::execCommand(const char* text)
 void CUpdateClient::runUpload()
 {
     getFileList(serverList, "list", nullptr);
-    ChangeList toTake(true, true);
-    ChangeList toGive(true, true);
+    ChangeList toTake;
+    ChangeList toGive;
     compareWithServer(toTake, toGive);
 
     sendMsg(TAG_CMDM);
@@ -49,7 +49,7 @@ void CUpdateClient::runUpload()
     for (const FileChange& item : toTake.fileItems)
     {
         checkRun();
-        if (item.kind != Add)
+        if (item.kind != ChangeKind::Add)
             continue;
         logFileOnly("Deleting '%s' from server...", item.path);
         sendModify(TAG_DELT, item.path, 0);

@@ -42,9 +42,9 @@ void CUpdateClient::syncLocalList()
     localList.save();
 }
 
-void CUpdateClient::getFile(bool special, const char* name, CDataFile& out)
+void CUpdateClient::getFile(ServerFile which, const char* name, CDataFile& out)
 {
-    uint32_t subtag = special ? SUBTAG_SPCP : SUBTAG_NRMP;
+    const uint32_t subtag = which == ServerFile::Special ? SUBTAG_SPCP : SUBTAG_NRMP;
     emitEvent(UPD_EVENT_FILE_REQUEST, name);
     sendGetRequest(subtag, name);
     CDataFile packed;
@@ -84,7 +84,7 @@ void CUpdateClient::getFileList(CFileList& list, const char* name, const char* c
     }
     if (buffer.size() == 0)
     {
-        getFile(true, name, buffer);
+        getFile(ServerFile::Special, name, buffer);
         if (cachePath)
             buffer.saveToFile(cachePath);
     }
@@ -102,8 +102,8 @@ void CUpdateClient::getFileList(CFileList& list, const char* name, const char* c
 void CUpdateClient::compareWithServer(ChangeList& toTake, ChangeList& toGive)
 {
     CDataFile ignoreText;
-    getFile(true, "ignore", ignoreText);
-    ChangeList patterns(true, true);
+    getFile(ServerFile::Special, "ignore", ignoreText);
+    ChangeList patterns;
     if (ignoreText.size() > 0)
         parseItemList(patterns, reinterpret_cast<const char*>(ignoreText.data()), ignoreText.size());
 
@@ -111,7 +111,7 @@ void CUpdateClient::compareWithServer(ChangeList& toTake, ChangeList& toGive)
         char path[PATH_BUFFER_SIZE];
         pathCopy(path, name.c_str());
         normalizePath(path);
-        patterns.addFile(path, FileInfo{}, Old, "");
+        patterns.addFile(path, FileInfo{}, ChangeKind::Old, "");
     };
     if (!serverListCache.empty())
         addOwnFile(serverListCache);
@@ -121,7 +121,7 @@ void CUpdateClient::compareWithServer(ChangeList& toTake, ChangeList& toGive)
 
     CFileList selfList;
     getFileList(selfList, "self_upd", nullptr);
-    ChangeList selfItems(true, true);
+    ChangeList selfItems;
     collectAll(selfList, selfItems);
     exclude(localList, selfItems);
     exclude(serverList, selfItems);
@@ -141,7 +141,7 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
     {
         std::string path = joinPath(folder, item.path);
         logFileOnly("Downloading '%s'...", item.path);
-        getFile(false, item.path, data);
+        getFile(ServerFile::Installed, item.path, data);
         data.saveToFile(path.c_str());
         CBinFile::setTime(path.c_str(), item.info.time);
         done += item.info.size;
@@ -177,16 +177,16 @@ void CUpdateClient::removeConflicts(const ChangeList& toTake, const ChangeList& 
     std::set<std::string> serverFolders;
     std::set<std::string> serverFiles;
     for (const FolderChange& item : toTake.folderItems)
-        if (item.kind == Mod)
+        if (item.kind == ChangeKind::Mod)
             serverFolders.insert(item.path);
     for (const FileChange& item : toTake.fileItems)
-        if (item.kind == Mod)
+        if (item.kind == ChangeKind::Mod)
             serverFiles.insert(item.path);
 
     // A local file where the server has a folder.
     for (const FileChange& item : toGive.fileItems)
     {
-        if (item.kind != Mod || !serverFolders.count(item.path))
+        if (item.kind != ChangeKind::Mod || !serverFolders.count(item.path))
             continue;
         std::string path = joinPath(localDir.c_str(), item.path);
         logWarning("Removing file '%s' to make room for a folder", path.c_str());
@@ -200,7 +200,7 @@ void CUpdateClient::removeConflicts(const ChangeList& toTake, const ChangeList& 
     // failure to remove it ends the update.
     for (auto folder = toGive.folderItems.begin(); folder != toGive.folderItems.end(); ++folder)
     {
-        if (folder->kind != Mod || !serverFiles.count(folder->path))
+        if (folder->kind != ChangeKind::Mod || !serverFiles.count(folder->path))
             continue;
         std::string prefix = std::string(folder->path) + "/";
         std::string path = joinPath(localDir.c_str(), folder->path);
@@ -228,8 +228,8 @@ void CUpdateClient::runUpdate()
     getFileList(serverList, "list", serverListCache.empty() ? nullptr : serverListCache.c_str());
     exclude(serverList, exclusions);
 
-    ChangeList toTake(true, true);
-    ChangeList toGive(true, true);
+    ChangeList toTake;
+    ChangeList toGive;
     compareWithServer(toTake, toGive);
     checkServerPaths(toTake);
     checkServerPaths(toGive);

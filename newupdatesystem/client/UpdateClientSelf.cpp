@@ -42,10 +42,10 @@ void CUpdateClient::selfUpdate()
     logInfo("Begining self-update, realm '%s'...", realm.c_str());
     selfUpdateBatch.clear();
 
-    ChangeList items(true, true);
+    ChangeList items;
     getSelfUpdateList(items);
 
-    ChangeList changed(true, false);
+    ChangeList changed(ChangeList::Collect::FilesOnly);
     for (const FileChange& item : items.fileItems)
     {
         try

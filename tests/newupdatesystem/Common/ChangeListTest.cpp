@@ -8,11 +8,13 @@
 
 namespace
 {
+using enum ChangeKind;
+
 std::vector<std::string> filePaths(const ChangeList& c)
 {
     std::vector<std::string> out;
     for (const auto& item : c.fileItems)
-        out.push_back(std::string(item.path) + ":" + std::to_string(item.kind));
+        out.push_back(std::string(item.path) + ":" + std::to_string(static_cast<uint32_t>(item.kind)));
     return out;
 }
 
@@ -20,7 +22,7 @@ std::vector<std::string> folderPaths(const ChangeList& c)
 {
     std::vector<std::string> out;
     for (const auto& item : c.folderItems)
-        out.push_back(std::string(item.path) + ":" + std::to_string(item.kind) + ":" +
+        out.push_back(std::string(item.path) + ":" + std::to_string(static_cast<uint32_t>(item.kind)) + ":" +
                       std::to_string(item.entryCount));
     return out;
 }
@@ -109,7 +111,7 @@ TEST(ChangeList, SubtreesComeAlongInOrder)
     EXPECT_EQ(newer.count, 2u);
 
     // Collecting off: nothing is added.
-    ChangeList filesOnly(true, false);
+    ChangeList filesOnly(ChangeList::Collect::FilesOnly);
     compareLists(filesOnly, older, a, b, 5);
     EXPECT_TRUE(filesOnly.folderItems.empty());
     EXPECT_EQ(filesOnly.fileItems.size(), 4u);

@@ -7,6 +7,8 @@
 
 namespace
 {
+using enum ChangeKind;
+
 class FileListPrintTest : public ListLogTest
 {
 };

@@ -17,7 +17,8 @@ struct Patterns
 
 Patterns parse(const std::string& text, bool files = true, bool folders = true)
 {
-    ChangeList list(files, folders);
+    using Collect = ChangeList::Collect;
+    ChangeList list(!folders ? Collect::FilesOnly : !files ? Collect::FoldersOnly : Collect::FilesAndFolders);
     parseItemList(list, text.data(), uint32_t(text.size()));
     Patterns p;
     for (const auto& item : list.fileItems)
