@@ -43,6 +43,7 @@ int main(int argc, char** argv)
     std::string root, self, ignore, users, portFile, logDir;
     unsigned port = o.port;
     unsigned cacheMb = static_cast<unsigned>(o.cacheBytes >> 20);
+    unsigned uploadMb = static_cast<unsigned>(o.maxUploadBytes >> 20);
 
     CLI::App app(kDescription, "updserver");
     app.add_option("--root", root, "the content folder to publish")->required()->check(CLI::ExistingDirectory);
@@ -60,6 +61,20 @@ int main(int argc, char** argv)
     app.add_option("--timeout", o.ioTimeoutSeconds, "seconds of silence before a session is closed (default 60)")
         ->check(CLI::Range(1u, 3600u));
     app.add_option("--cache-mb", cacheMb, "MiB of packed files kept in memory (default 256)");
+    app.add_flag("--allow-anonymous-changes", o.allowAnonymousChanges,
+                 "let anyone who connects run commands and change the content; without it they need a login "
+                 "from --users");
+    app.add_option("--handshake-timeout", o.handshakeTimeoutSeconds,
+                   "seconds from connecting to the first request before a connection is closed (default 10)")
+        ->check(CLI::Range(1u, 600u));
+    app.add_option("--max-per-address", o.maxPerAddress,
+                   "sessions one client address may hold at once; more get \"Busy\" (default 32)")
+        ->check(CLI::Range(1u, 4096u));
+    app.add_option("--login-tries", o.loginTries,
+                   "failed logins from one address before it must wait, longer after each further one (default 5)")
+        ->check(CLI::Range(1u, 1000u));
+    app.add_option("--max-upload-mb", uploadMb, "MiB an uploaded file may have once unpacked (default 256)")
+        ->check(CLI::Range(1u, 512u));
     app.add_flag("--prepack", o.prepack, "pack every published file into the cache before listening");
     app.add_option("--log-dir", logDir, "folder for the daily log file (default: the current folder)")
         ->check(CLI::ExistingDirectory);
@@ -77,6 +92,7 @@ int main(int argc, char** argv)
         portFile = absolute(portFile).string();
     o.port = static_cast<uint16_t>(port);
     o.cacheBytes = static_cast<uint64_t>(cacheMb) << 20;
+    o.maxUploadBytes = static_cast<uint64_t>(uploadMb) << 20;
 
     // The log writes its daily file into the current folder.
     if (!logDir.empty()) {
