@@ -32,10 +32,7 @@ std::string describe(const CExcep& e)
 {
     return "exception " + std::to_string(e.code) + " at " + e.formatSource();
 }
-} // namespace
 
-namespace
-{
 CAddressTable::Limits addressLimits(const ServerOptions& o)
 {
     CAddressTable::Limits limits;

@@ -34,6 +34,7 @@ const char* kDescription =
     "Published names: \"list\" (the file list of CONTENT_DIR with MD5 checksums),\n"
     "\"ignore\" (the text of --ignore), \"self_upd\" (the files of --self-update),\n"
     "and every file of those trees. Operators' commands: help, status, suspend, up.\n"
+    "Commands and changes need a login from --users, unless --allow-anonymous-changes.\n"
     "When the server listens it prints \"listening on ADDRESS:PORT\" on stdout.";
 } // namespace
 
@@ -54,7 +55,7 @@ int main(int argc, char** argv)
     app.add_option("--port", port, "TCP port; 0 lets the system choose (default 25859)")
         ->check(CLI::Range(0u, 65535u));
     app.add_option("--port-file", portFile, "write the bound port to this file once listening");
-    app.add_option("--users", users, "NAME:PASSWORD lines; control sessions and changes then need a login")
+    app.add_option("--users", users, "NAME:PASSWORD lines: the accounts that may run commands and change the content")
         ->check(CLI::ExistingFile);
     app.add_option("--max-clients", o.maxClients, "sessions served at once; more get \"Busy\" (default 64)")
         ->check(CLI::Range(1u, 4096u));

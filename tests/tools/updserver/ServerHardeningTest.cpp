@@ -166,7 +166,7 @@ TEST_F(ServerHardeningTest, IdleAndTricklingHostsCannotShutOutOtherClients)
 {
     options.maxClients = 4;
     options.maxPerAddress = 2;
-    options.handshakeTimeoutSeconds = 1;
+    options.handshakeTimeoutSeconds = 2;
     startServer();
 
     // One host opens connections and says nothing: it gets two slots, and
