@@ -1,5 +1,5 @@
-// Uploads streamed to disk: whatever their chunking, refused when they unpack
-// beyond the limit or their own header, and never mixed with one another.
+// Uploads streamed to disk: whatever their chunking, and refused when they
+// unpack beyond the limit or their own header.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -143,26 +143,4 @@ TEST_F(UploadStoreTest, RefusesWhatUnpacksBeyondTheLimitOrItsHeaderAndKeepsTheOl
     fs::create_directory("tree/dir");
     CUploadStore onFolder(fs::path("tree/dir"), 1 << 20);
     EXPECT_FALSE(onFolder.open()) << "an upload never replaces a folder";
-}
-
-TEST_F(UploadStoreTest, TwoUploadsToOnePathKeepTheirOwnBytes)
-{
-    std::string a = packed(mixed(100000, 1)), b = packed(mixed(90000, 2));
-    CUploadStore first(fs::path("tree/same.bin"), 1 << 20), second(fs::path("tree/same.bin"), 1 << 20);
-    ASSERT_TRUE(first.open());
-    ASSERT_TRUE(second.open());
-    EXPECT_NE(first.temporary(), second.temporary());
-    EXPECT_TRUE(CUploadStore::isTemporaryName(first.temporary().filename().string()));
-    EXPECT_FALSE(CUploadStore::isTemporaryName("same.bin"));
-    // Interleaved as two sessions would deliver them.
-    size_t half = 20000;
-    ASSERT_TRUE(first.append(a.data(), half));
-    ASSERT_TRUE(second.append(b.data(), half));
-    ASSERT_TRUE(first.append(a.data() + half, a.size() - half));
-    ASSERT_TRUE(first.commit(1));
-    EXPECT_EQ(readAll("tree/same.bin"), mixed(100000, 1));
-    ASSERT_TRUE(second.append(b.data() + half, b.size() - half));
-    ASSERT_TRUE(second.commit(2));
-    EXPECT_EQ(readAll("tree/same.bin"), mixed(90000, 2)) << "each success is what was stored";
-    EXPECT_EQ(filesIn("tree"), 1u);
 }
