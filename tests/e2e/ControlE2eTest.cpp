@@ -1,7 +1,25 @@
 // Control sessions: commands, mirroring a folder onto the server, logins.
+#include <signal.h>
+
+#include <fstream>
+
 #include "tests/e2e/E2eFixture.h"
 
 namespace fs = std::filesystem;
+
+namespace
+{
+// The peak resident memory of a process in KiB, from /proc; -1 if unknown.
+long peakKib(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+} // namespace
 
 class ControlE2e : public E2eTest
 {
@@ -10,7 +28,7 @@ class ControlE2e : public E2eTest
 TEST_F(ControlE2e, CommandEchoesItsLines)
 {
     writeFile("content/x.txt", "x");
-    startServer("content");
+    startServer("content", {"--allow-anonymous-changes"});
     ClientRun help = runClient(".", {"command", "help"});
     ASSERT_EQ(help.exitCode, 0) << help.err;
     EXPECT_NE(help.out.find("suspend"), std::string::npos) << help.out;
@@ -24,7 +42,7 @@ TEST_F(ControlE2e, UploadMirrorsAFolderThatAFreshClientThenGets)
     writeFile("content/Old/gone.txt", "old");
     writeFile("content/keep.txt", "old text");
     writeFile("content/same.txt", "same");
-    startServer("content");
+    startServer("content", {"--allow-anonymous-changes"});
 
     writeFile("publish/keep.txt", "new text, longer");
     writeFile("publish/same.txt", "same");
@@ -51,4 +69,45 @@ TEST_F(ControlE2e, LoginAcceptedRejectedAndMissing)
     // Updates stay anonymous.
     fs::create_directory("inst");
     EXPECT_EQ(update("inst").exitCode, 0);
+}
+
+TEST_F(ControlE2e, LargeUploadsGoToDiskWithoutGrowingTheServer)
+{
+    writeFile("content/x.txt", "x");
+    writeFile("publish/x.txt", "x");
+    startServer("content", {"--allow-anonymous-changes"});
+    std::vector<std::string> upload = {"--dir", fs::absolute("publish").string(), "--list", "publish.lst", "upload"};
+    ASSERT_EQ(runClient(".", upload).exitCode, 0);
+    long before = peakKib(server);
+    ASSERT_GT(before, 0);
+
+    writeFile("publish/big.bin", pseudoRandom(40 << 20, 11));
+    ClientRun run = runClient(".", upload);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(readFile("content/big.bin"), readFile("publish/big.bin"));
+    long after = peakKib(server);
+    // Held in memory, the 40 MiB upload would add its packed and its unpacked form.
+    EXPECT_LT(after - before, 16 * 1024) << "peak grew from " << before << " to " << after << " KiB";
+}
+
+TEST_F(ControlE2e, CommandsAndUploadsNeedALoginByDefault)
+{
+    writeFile("content/x.txt", "x");
+    writeFile("publish/y.txt", "y");
+    writeFile("users.txt", "admin:letmein\n");
+    startServer("content");
+    EXPECT_EQ(runClient(".", {"command", "suspend"}).exitCode, 7);
+    std::vector<std::string> upload = {"--dir", fs::absolute("publish").string(), "--list", "publish.lst", "upload"};
+    EXPECT_EQ(runClient(".", upload).exitCode, 7);
+    EXPECT_EQ(readTree("content"), (Tree{{"x.txt", {"x", readTree("content").at("x.txt").time}}}));
+    fs::create_directory("inst");
+    EXPECT_EQ(update("inst").exitCode, 0) << "reading needs no login";
+
+    // With accounts, the upload job logs in and mirrors the folder.
+    killServer(SIGTERM);
+    startServer("content", {"--users", fs::absolute("users.txt").string()});
+    upload.insert(upload.begin(), {"--login", "admin", "--password", "letmein"});
+    ClientRun run = runClient(".", upload);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(readTree("content"), readTree("publish"));
 }

@@ -1,6 +1,7 @@
 // Failures around the server: not running, killed mid-transfer, suspended,
 // and many clients at once.
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -53,12 +54,44 @@ TEST_F(FaultE2e, ServerKilledMidTransferThenRestartedCompletesTheUpdate)
 TEST_F(FaultE2e, SuspendedServerTurnsClientsAwayUntilUp)
 {
     writeFile("content/x.txt", "x");
-    startServer("content");
+    startServer("content", {"--allow-anonymous-changes"});
     ASSERT_EQ(runClient(".", {"command", "suspend"}).exitCode, 0);
     fs::create_directory("inst");
     EXPECT_EQ(update("inst").exitCode, 7);
     ASSERT_EQ(runClient(".", {"command", "up"}).exitCode, 0);
     EXPECT_EQ(update("inst").exitCode, 0);
+    EXPECT_EQ(readTree("inst"), readTree("content"));
+}
+
+TEST_F(FaultE2e, IdleConnectionsOfOneHostGetItsClientsBusyNotAResetUntilTheyExpire)
+{
+    writeFile("content/x.txt", "x");
+    startServer("content", {"--max-per-address", "3", "--handshake-timeout", "2"});
+    std::vector<int> idle;
+    for (int i = 0; i < 3; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port());
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        idle.push_back(fd);
+    }
+    fs::create_directory("inst");
+    EXPECT_EQ(update("inst").exitCode, 7) << "busy while the host holds its slots";
+    // The server closes connections that never open a session.
+    for (int fd : idle) {
+        EXPECT_TRUE(waitFor(
+            [fd] {
+                pollfd p{fd, POLLIN, 0};
+                char c;
+                return poll(&p, 1, 100) > 0 && recv(fd, &c, 1, MSG_DONTWAIT) == 0;
+            },
+            std::chrono::seconds(30)));
+        close(fd);
+    }
+    ClientRun run = update("inst");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(readTree("inst"), readTree("content"));
 }
 

@@ -62,7 +62,7 @@ TEST_F(UpdateE2e, IncrementalChangesKeepIgnoredAndDropExcludedItems)
     makeContent("content");
     writeFile("content/user.cfg", "server default");
     writeFile("ignore.txt", "; player files\nuser.cfg\nsaves/\n");
-    startServer("content", {"--ignore", fs::absolute("ignore.txt").string()});
+    startServer("content", {"--ignore", fs::absolute("ignore.txt").string(), "--allow-anonymous-changes"});
     fs::create_directory("inst");
     ASSERT_EQ(update("inst").exitCode, 0);
     writeFile("inst/user.cfg", "my settings");

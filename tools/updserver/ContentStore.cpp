@@ -6,7 +6,10 @@
 #include <vector>
 
 #include "newupdatesystem/Common/Excep.h"
+#include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/Md5.h"
+#include "platform/Files.h"
+#include "tools/updserver/UploadStore.h"
 
 namespace fs = std::filesystem;
 
@@ -39,6 +42,40 @@ void fillChecksums(FolderMap& map, const std::string& prefix, const fs::path& di
         }
     }
 }
+// Leaves out what could be listed but not served: files that are links to
+// something outside the folder (a client asking for them would be refused and
+// its whole update would fail), and the temporary files of uploads under way.
+void dropUnservable(CFileList& list, const CPathGuard& guard)
+{
+    std::vector<std::string> drop;
+    auto walk = [&](auto& self, const FolderMap& map, const std::string& prefix) -> void {
+        for (const auto& [name, entry] : map) {
+            std::string path = prefix.empty() ? name : prefix + "/" + name;
+            if (entry.isFolder()) {
+                self(self, *entry.child, path);
+                continue;
+            }
+            if (CUploadStore::isTemporaryName(name)) {
+                drop.push_back(path);
+                continue;
+            }
+            // Folder links are never scanned, so only the file itself can be one.
+            fs::path disk = platform::resolvePath((guard.root() / path).c_str());
+            std::error_code ec;
+            if (!fs::is_symlink(fs::symlink_status(disk, ec)))
+                continue;
+            fs::path target;
+            if (!guard.leadsInside(disk, target) || !fs::is_regular_file(target, ec)) {
+                logWarning("'%s' is a link that leads outside '%s'; it is not published", disk.c_str(),
+                           guard.root().c_str());
+                drop.push_back(path);
+            }
+        }
+    };
+    walk(walk, list.root, "");
+    for (const std::string& path : drop)
+        list.remove(path.c_str());
+}
 } // namespace
 
 CContentStore::CContentStore(fs::path root, fs::path selfDir, fs::path ignoreFile)
@@ -49,6 +86,7 @@ CContentStore::CContentStore(fs::path root, fs::path selfDir, fs::path ignoreFil
 void CContentStore::buildList(CFileList& list, const fs::path& dir, const CFileList* previous)
 {
     list.scan(dir.c_str(), false);
+    dropUnservable(list, CPathGuard(dir));
     fillChecksums(list.root, "", dir, previous);
 }
 
@@ -126,11 +164,11 @@ bool CContentStore::locate(const ContentSnapshot& snap, const std::string& name,
         if (!selfFolder.root().empty()) {
             const FileEntry* e = snap.self.findEntry(rel.c_str());
             if (e && !e->isFolder())
-                return selfFolder.resolve(rel, out);
+                return selfFolder.resolve(rel, out, CPathGuard::FOLLOW_LINKS_INSIDE);
         }
         const FileEntry* e = snap.content.findEntry(rel.c_str());
         if (e && !e->isFolder())
-            return content.resolve(rel, out);
+            return content.resolve(rel, out, CPathGuard::FOLLOW_LINKS_INSIDE);
     } catch (const CExcep&) {
         // A name the list cannot even parse is simply not served.
     }

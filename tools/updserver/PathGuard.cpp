@@ -49,10 +49,24 @@ bool CPathGuard::normalize(std::string_view clientPath, std::string& out)
     return !out.empty();
 }
 
-bool CPathGuard::resolve(const std::string& relative, fs::path& out) const
+bool CPathGuard::leadsInside(const fs::path& path, fs::path& target) const
+{
+    std::error_code ec;
+    fs::path root = fs::canonical(rootPath, ec);
+    if (ec)
+        return false;
+    target = fs::canonical(path, ec);
+    if (ec)
+        return false;
+    fs::path rel = target.lexically_relative(root);
+    return !rel.empty() && *rel.begin() != ".." && rel != ".";
+}
+
+bool CPathGuard::resolve(const std::string& relative, fs::path& out, Links links) const
 {
     fs::path cur = rootPath;
     bool exists = true;
+    bool linked = false;
     size_t start = 0;
     while (start <= relative.size()) {
         size_t end = relative.find('/', start);
@@ -77,8 +91,12 @@ bool CPathGuard::resolve(const std::string& relative, fs::path& out) const
                     st = fs::symlink_status(cur / name, ec);
                 }
             }
-            if (fs::is_symlink(st))
-                return false;
+            if (fs::is_symlink(st)) {
+                if (links == REFUSE_LINKS)
+                    return false;
+                linked = true;
+                st = fs::status(cur / name, ec);
+            }
             if (!fs::exists(st))
                 exists = false;
             else if (!last && !fs::is_directory(st))
@@ -87,6 +105,8 @@ bool CPathGuard::resolve(const std::string& relative, fs::path& out) const
         cur /= name;
         start = end + 1;
     }
+    if (linked)
+        return exists && leadsInside(cur, out);
     out = cur;
     return true;
 }

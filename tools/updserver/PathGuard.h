@@ -20,11 +20,22 @@ public:
     // characters or a component over 127.
     static bool normalize(std::string_view clientPath, std::string& out);
 
+    enum Links
+    {
+        REFUSE_LINKS,        // for changes: never write through a link
+        FOLLOW_LINKS_INSIDE, // for reading: a link may lead anywhere inside the root
+    };
+
     // The on-disk path of a normalized relative path. Each existing component
     // is matched without regard to case; missing ones keep the case given.
-    // False when a component on the way is a symbolic link (it could point
-    // outside the root) or a file where a folder is needed.
-    bool resolve(const std::string& relative, std::filesystem::path& out) const;
+    // False when a component on the way is a file where a folder is needed,
+    // or a symbolic link: with REFUSE_LINKS any link, with FOLLOW_LINKS_INSIDE
+    // one whose target is missing or outside the root (out is then the
+    // target's canonical path).
+    bool resolve(const std::string& relative, std::filesystem::path& out, Links links = REFUSE_LINKS) const;
+
+    // True when path, with every link followed, exists inside the root.
+    bool leadsInside(const std::filesystem::path& path, std::filesystem::path& target) const;
 
     // normalize, then resolve.
     bool map(std::string_view clientPath, std::filesystem::path& out) const;

@@ -16,6 +16,7 @@
 #include "tools/updserver/ContentStore.h"
 #include "tools/updserver/PathGuard.h"
 #include "tools/updserver/UpdServer.h"
+#include "tools/updserver/UploadStore.h"
 
 namespace fs = std::filesystem;
 
@@ -43,6 +44,16 @@ bool isSubtag(uint32_t s)
 bool isSpecialSubtag(uint32_t s)
 {
     return s == SUBTAG_SPCP || s == SUBTAG_SPEC;
+}
+
+// A client's text made safe for one log line.
+std::string printable(const std::string& text)
+{
+    std::string s = text;
+    for (char& c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return s;
 }
 } // namespace
 
@@ -170,16 +181,18 @@ bool CServerSession::takeText(uint32_t offset, std::string& text) const
 
 bool CServerSession::handshake()
 {
+    if (sessionMode == BUSY_ONLY) {
+        // Answered at once: a full server must not wait for a client that may
+        // never speak. The client reads it as the answer to its "Init".
+        logWarning("%s: too many clients, answered busy", peer.c_str());
+        sendMsg(TAG_BUSY);
+        return false;
+    }
     recvPacket();
     if (decoder.packetLength() != 16 || tag() != TAG_INIT)
         violation("session must open with a 16-byte \"Init\"");
     kind = word(8);
     uint32_t version = word(12);
-    if (sessionMode == BUSY_ONLY) {
-        logWarning("%s: too many clients, answered busy", peer.c_str());
-        sendMsg(TAG_BUSY);
-        return false;
-    }
     uint8_t answer[16];
     putLe32(answer, PACKET_SIGNATURE);
     putLe32(answer + 4, TAG_INIT);
@@ -214,6 +227,7 @@ void CServerSession::serve()
 {
     for (;;) {
         recvPacket();
+        isOpened = true;
         switch (tag()) {
         case TAG_AUTH:
             onAuth();
@@ -228,7 +242,7 @@ void CServerSession::serve()
             onCommand();
             break;
         case TAG_CMDM:
-            if (server.loginRequired() && !loggedIn) {
+            if (!server.access().mayChange(loggedIn)) {
                 logWarning("%s: modification mode refused without login", peer.c_str());
                 sendMsg(TAG_ACSS);
                 throw End{};
@@ -255,17 +269,33 @@ void CServerSession::onAuth()
         violation("\"Auth\" must have 40 bytes");
     const uint8_t* p = decoder.packet();
     if (!server.loginRequired()) {
-        // Without accounts every login is as good as none.
-        loggedIn = true;
+        // Without accounts a login is as good as none: the client may go on
+        // reading, but it gains no right to change anything.
         sendMsg(TAG_ACKN);
         return;
     }
-    std::string name;
-    if (!server.users().check(p + 8, p + 24, challenge, name)) {
-        logWarning("%s: login as '%s' rejected", peer.c_str(), name.c_str());
+    CAddressTable& addresses = server.addresses();
+    std::string address = CAddressTable::addressOf(peer);
+    auto now = CAddressTable::Clock::now();
+    std::chrono::seconds wait = addresses.loginWait(address, now);
+    if (wait.count() > 0) {
+        // Not even checked: a guess made while the address waits tells nothing.
+        logWarning("%s: login refused, %lld more seconds to wait after failed logins", peer.c_str(),
+                   static_cast<long long>(wait.count()));
         sendMsg(TAG_RJTD);
         throw End{};
     }
+    std::string name;
+    if (!server.users().check(p + 8, p + 24, challenge, name)) {
+        logWarning("%s: login as '%s' rejected", peer.c_str(), printable(name).c_str());
+        wait = addresses.loginFailed(address, now);
+        if (wait.count() > 0)
+            logWarning("%s: too many failed logins, the next is checked in %lld seconds", peer.c_str(),
+                       static_cast<long long>(wait.count()));
+        sendMsg(TAG_RJTD);
+        throw End{};
+    }
+    addresses.loginSucceeded(address);
     loggedIn = true;
     userName = name;
     logInfo("%s: logged in as '%s'", peer.c_str(), name.c_str());
@@ -386,7 +416,7 @@ void CServerSession::onCommand()
     std::string text;
     if (!takeText(8, text))
         violation("malformed \"Cmnd\"");
-    bool allowed = (kind == TAG_CTRL || modifying) && (!server.loginRequired() || loggedIn);
+    bool allowed = (kind == TAG_CTRL || modifying) && server.access().mayChange(loggedIn);
     if (!allowed) {
         logWarning("%s: command '%s' refused", peer.c_str(), text.c_str());
         sendMsg(TAG_ACSS);
@@ -424,9 +454,7 @@ void CServerSession::onModify()
         throw End{};
     }
     if (op == TAG_UPLD) {
-        // The data follows without waiting for an answer: take it all first.
-        CDataFile packed;
-        bool ok = receiveUpload(packed) && storeUpload(path, value, packed);
+        bool ok = storeUpload(path, value);
         sendMsg(ok ? TAG_ACKN : TAG_REPT);
         return;
     }
@@ -465,8 +493,9 @@ void CServerSession::onModify()
 }
 
 // Takes the "Data" chunks of an upload up to "EndF", each answered "Ackn" or,
-// with a bad CRC, "Rept". False when the transfer itself was unusable.
-bool CServerSession::receiveUpload(CDataFile& packed)
+// with a bad CRC, "Rept", and hands the good ones to the store (none: they are
+// read and dropped). False when the transfer itself was unusable.
+bool CServerSession::receiveUpload(CUploadStore* store)
 {
     uint32_t received = 0;
     uint32_t subtag = 0;
@@ -491,45 +520,36 @@ bool CServerSession::receiveUpload(CDataFile& packed)
             sendMsg(TAG_REPT);
             continue;
         }
-        packed.writeAt(content, chunk, offset);
+        if (store)
+            store->append(content, chunk);
         received += chunk;
         sendMsg(TAG_ACKN);
     }
 }
 
-// Unpacks an upload and puts it in place under a temporary name first, so a
-// client downloading the old file never sees half of the new one.
-bool CServerSession::storeUpload(const std::string& path, uint32_t time, const CDataFile& packed)
+// Streams an upload into a temporary file of its own beside the target and
+// renames it into place once complete, so a client downloading the old file
+// never sees half of the new one. The data follows the request without
+// waiting for an answer, so it is read to its end even when refused.
+bool CServerSession::storeUpload(const std::string& path, uint32_t time)
 {
     fs::path disk;
+    std::unique_ptr<CUploadStore> store;
     if (!server.store().contentGuard().map(path, disk)) {
         logWarning("%s: refused upload path '%s'", peer.c_str(), path.c_str());
+    } else {
+        logFileOnly("%s: storing '%s'", peer.c_str(), path.c_str());
+        store = std::make_unique<CUploadStore>(disk, server.options().maxUploadBytes);
+        if (!store->open())
+            logWarning("%s: upload '%s' failed: %s", peer.c_str(), path.c_str(), store->failure().c_str());
+    }
+    if (!receiveUpload(store.get()) || !store)
+        return false;
+    if (!store->commit(time)) {
+        logWarning("%s: upload '%s' failed: %s", peer.c_str(), path.c_str(), store->failure().c_str());
         return false;
     }
-    logFileOnly("%s: storing '%s'", peer.c_str(), path.c_str());
-    fs::path temp = disk.parent_path() / (".upload-" + disk.filename().string() + ".tmp");
-    try {
-        CDataFile plain;
-        plain.unpackFrom(packed.data(), packed.size());
-        std::error_code ec;
-        fs::create_directories(disk.parent_path(), ec);
-        if (fs::is_directory(fs::symlink_status(disk, ec))) {
-            logWarning("%s: upload '%s' would replace a folder", peer.c_str(), path.c_str());
-            return false;
-        }
-        plain.saveToFile(temp.c_str());
-        struct timespec times[2] = {{static_cast<time_t>(time), 0}, {static_cast<time_t>(time), 0}};
-        if (::utimensat(AT_FDCWD, temp.c_str(), times, 0) != 0)
-            logWarning("%s: cannot set the time of '%s'", peer.c_str(), path.c_str());
-        fs::rename(temp, disk);
-        return true;
-    } catch (const CExcep& e) {
-        logWarning("%s: upload '%s' failed: exception %d at %s", peer.c_str(), path.c_str(), e.code,
-                   e.formatSource().c_str());
-    } catch (const std::exception& e) {
-        logWarning("%s: upload '%s' failed: %s", peer.c_str(), path.c_str(), e.what());
-    }
-    std::error_code ignored;
-    fs::remove(temp, ignored);
-    return false;
+    if (!store->failure().empty())
+        logWarning("%s: upload '%s' stored, but %s", peer.c_str(), path.c_str(), store->failure().c_str());
+    return true;
 }

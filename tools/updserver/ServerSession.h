@@ -5,6 +5,8 @@
 // protocol loses its own session and nothing else.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -15,6 +17,7 @@
 #include "platform/ServerSocket.h"
 
 class CUpdServer;
+class CUploadStore;
 struct ContentSnapshot;
 
 class CServerSession
@@ -35,6 +38,12 @@ public:
     void interrupt() { connection.shutdownBoth(); }
 
     Mode mode() const { return sessionMode; }
+    const std::string& peerName() const { return peer; }
+
+    // True once the client sent its first request after the opening: until
+    // then the server's handshake deadline applies.
+    bool opened() const { return isOpened.load(); }
+    std::chrono::steady_clock::time_point startedAt() const { return started; }
 
 private:
     struct End // the session is over, for the reason already logged
@@ -58,8 +67,8 @@ private:
     void onGetChecksum();
     void onCommand();
     void onModify();
-    bool receiveUpload(CDataFile& packed);
-    bool storeUpload(const std::string& path, uint32_t time, const CDataFile& packed);
+    bool receiveUpload(CUploadStore* store);
+    bool storeUpload(const std::string& path, uint32_t time);
     void sendData(uint32_t subtag, const uint8_t* bytes, uint32_t length);
     void closeGracefully();
 
@@ -79,4 +88,6 @@ private:
     std::string userName;
     bool modifying = false;
     std::shared_ptr<const ContentSnapshot> snapshot;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    std::atomic<bool> isOpened{false};
 };

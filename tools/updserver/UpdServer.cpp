@@ -32,9 +32,20 @@ std::string describe(const CExcep& e)
 {
     return "exception " + std::to_string(e.code) + " at " + e.formatSource();
 }
+
+CAddressTable::Limits addressLimits(const ServerOptions& o)
+{
+    CAddressTable::Limits limits;
+    limits.maxSessions = o.maxPerAddress;
+    limits.freeLoginTries = o.loginTries;
+    return limits;
+}
 } // namespace
 
-CUpdServer::CUpdServer(ServerOptions options) : opts(std::move(options)), packs(opts.cacheBytes) {}
+CUpdServer::CUpdServer(ServerOptions options)
+    : opts(std::move(options)), packs(opts.cacheBytes), peers(addressLimits(opts))
+{
+}
 
 CUpdServer::~CUpdServer() = default;
 
@@ -49,6 +60,12 @@ void CUpdServer::start()
         if (accounts.empty())
             throw std::runtime_error("the users file '" + opts.usersFile.string() + "' names no user");
     }
+    policy = std::make_unique<CAccessPolicy>(!accounts.empty(), opts.allowAnonymousChanges
+                                                                    ? CAccessPolicy::ANONYMOUS_CHANGES_ALLOWED
+                                                                    : CAccessPolicy::CHANGES_NEED_LOGIN);
+    std::string exposure = policy->exposureWarning(opts.bindAddress);
+    if (!exposure.empty())
+        logWarning("Warning: %s", exposure.c_str());
     content = std::make_unique<CContentStore>(opts.root, opts.selfUpdateDir, opts.ignoreFile);
     logInfo("Building the file lists of '%s'...", opts.root.c_str());
     try {
@@ -102,6 +119,7 @@ void CUpdServer::run(const std::atomic<bool>& stop)
         int fd = listener.acceptTimeout(kAcceptPollMs, peer);
         if (fd >= 0)
             startSession(fd, peer);
+        enforceHandshakeDeadline();
     }
     listener.close();
     std::unique_lock<std::mutex> hold(sessionLock);
@@ -118,7 +136,12 @@ void CUpdServer::startSession(int fd, const std::string& peer)
     {
         std::lock_guard<std::mutex> hold(sessionLock);
         size_t serving = sessions.size() - busySessions;
-        if (serving >= opts.maxClients) {
+        bool full = serving >= opts.maxClients;
+        if (!full && !peers.addSession(CAddressTable::addressOf(peer))) {
+            logWarning("%s: the address holds %u sessions already", peer.c_str(), opts.maxPerAddress);
+            full = true;
+        }
+        if (full) {
             if (busySessions >= kMaxBusySessions) {
                 CServerConnection refused(fd); // closes it
                 return;
@@ -149,9 +172,30 @@ void CUpdServer::finishSession(CServerSession* session)
     std::lock_guard<std::mutex> hold(sessionLock);
     if (session->mode() == CServerSession::BUSY_ONLY)
         --busySessions;
+    else
+        peers.removeSession(CAddressTable::addressOf(session->peerName()));
     sessions.erase(session);
+    overdue.erase(session);
     delete session;
     sessionsChanged.notify_all();
+}
+
+// A connection must come to its first request within the handshake time-out,
+// however it trickles its bytes: otherwise idle connections could hold every
+// slot. Checked from the accept loop, several times a second.
+void CUpdServer::enforceHandshakeDeadline()
+{
+    auto limit = std::chrono::seconds(opts.handshakeTimeoutSeconds);
+    auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> hold(sessionLock);
+    for (CServerSession* s : sessions) {
+        if (s->opened() || now - s->startedAt() < limit || overdue.count(s))
+            continue;
+        logWarning("%s: no request within %u seconds of connecting, closing", s->peerName().c_str(),
+                   opts.handshakeTimeoutSeconds);
+        overdue.insert(s);
+        s->interrupt();
+    }
 }
 
 void CUpdServer::countServed(uint64_t bytes)

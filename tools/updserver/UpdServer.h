@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "platform/ServerSocket.h"
+#include "tools/updserver/AccessPolicy.h"
+#include "tools/updserver/AddressTable.h"
 #include "tools/updserver/ContentStore.h"
 #include "tools/updserver/PackCache.h"
 #include "tools/updserver/Users.h"
@@ -32,6 +34,11 @@ struct ServerOptions
     unsigned ioTimeoutSeconds = 60;
     uint64_t cacheBytes = 256ull << 20;
     bool prepack = false; // pack every published file into the cache before listening
+    bool allowAnonymousChanges = false; // changes and commands without a login
+    unsigned handshakeTimeoutSeconds = 10; // from the connection to the first request
+    unsigned maxPerAddress = 32;           // sessions one address may hold at once
+    unsigned loginTries = 5;               // failed logins per address before it must wait
+    uint64_t maxUploadBytes = 256ull << 20; // unpacked size of one upload
 };
 
 class CUpdServer
@@ -57,6 +64,8 @@ public:
     CPackCache& cache() { return packs; }
     const CUsers& users() const { return accounts; }
     bool loginRequired() const { return !accounts.empty(); }
+    const CAccessPolicy& access() const { return *policy; }
+    CAddressTable& addresses() { return peers; }
     bool suspended() const { return isSuspended.load(); }
     void countServed(uint64_t bytes);
     // Runs an operator command; the lines to echo go to out (possibly none).
@@ -66,11 +75,14 @@ private:
     void prepackAll();
     void startSession(int fd, const std::string& peer);
     void finishSession(CServerSession* session);
+    void enforceHandshakeDeadline();
 
     ServerOptions opts;
     std::unique_ptr<CContentStore> content;
     CPackCache packs;
     CUsers accounts;
+    std::unique_ptr<CAccessPolicy> policy;
+    CAddressTable peers;
     CServerSocket listener;
     std::atomic<bool> isSuspended{false};
     std::atomic<uint64_t> filesServed{0};
@@ -81,4 +93,5 @@ private:
     std::condition_variable sessionsChanged;
     std::set<CServerSession*> sessions;
     unsigned busySessions = 0; // sessions that only answer "Busy"
+    std::set<CServerSession*> overdue; // interrupted for missing the handshake deadline
 };

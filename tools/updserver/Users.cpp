@@ -51,16 +51,18 @@ bool CUsers::check(const uint8_t nameField[16], const uint8_t digest[16], const 
         return false;
     name.assign(reinterpret_cast<const char*>(nameField), static_cast<const uint8_t*>(nul) - nameField);
     auto it = accounts.find(name);
-    if (it == accounts.end())
-        return false;
+    // An unknown name costs the same digest and comparison as a known one, so
+    // the answer's time does not tell which names exist.
+    static const std::string kNoPassword(kMaxField + 1, '\xff');
+    const std::string& password = it == accounts.end() ? kNoPassword : it->second;
     CMd5 md5;
     md5.update(challenge, 8);
-    md5.update(it->second.data(), it->second.size());
+    md5.update(password.data(), password.size());
     uint8_t expected[16];
     md5.final(expected);
     // Compare without an early exit, so the time does not tell how much matched.
     uint8_t diff = 0;
     for (int i = 0; i < 16; ++i)
         diff |= static_cast<uint8_t>(expected[i] ^ digest[i]);
-    return diff == 0;
+    return diff == 0 && it != accounts.end();
 }

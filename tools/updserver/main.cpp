@@ -34,6 +34,7 @@ const char* kDescription =
     "Published names: \"list\" (the file list of CONTENT_DIR with MD5 checksums),\n"
     "\"ignore\" (the text of --ignore), \"self_upd\" (the files of --self-update),\n"
     "and every file of those trees. Operators' commands: help, status, suspend, up.\n"
+    "Commands and changes need a login from --users, unless --allow-anonymous-changes.\n"
     "When the server listens it prints \"listening on ADDRESS:PORT\" on stdout.";
 } // namespace
 
@@ -43,6 +44,7 @@ int main(int argc, char** argv)
     std::string root, self, ignore, users, portFile, logDir;
     unsigned port = o.port;
     unsigned cacheMb = static_cast<unsigned>(o.cacheBytes >> 20);
+    unsigned uploadMb = static_cast<unsigned>(o.maxUploadBytes >> 20);
 
     CLI::App app(kDescription, "updserver");
     app.add_option("--root", root, "the content folder to publish")->required()->check(CLI::ExistingDirectory);
@@ -53,13 +55,27 @@ int main(int argc, char** argv)
     app.add_option("--port", port, "TCP port; 0 lets the system choose (default 25859)")
         ->check(CLI::Range(0u, 65535u));
     app.add_option("--port-file", portFile, "write the bound port to this file once listening");
-    app.add_option("--users", users, "NAME:PASSWORD lines; control sessions and changes then need a login")
+    app.add_option("--users", users, "NAME:PASSWORD lines: the accounts that may run commands and change the content")
         ->check(CLI::ExistingFile);
     app.add_option("--max-clients", o.maxClients, "sessions served at once; more get \"Busy\" (default 64)")
         ->check(CLI::Range(1u, 4096u));
     app.add_option("--timeout", o.ioTimeoutSeconds, "seconds of silence before a session is closed (default 60)")
         ->check(CLI::Range(1u, 3600u));
     app.add_option("--cache-mb", cacheMb, "MiB of packed files kept in memory (default 256)");
+    app.add_flag("--allow-anonymous-changes", o.allowAnonymousChanges,
+                 "let anyone who connects run commands and change the content; without it they need a login "
+                 "from --users");
+    app.add_option("--handshake-timeout", o.handshakeTimeoutSeconds,
+                   "seconds from connecting to the first request before a connection is closed (default 10)")
+        ->check(CLI::Range(1u, 600u));
+    app.add_option("--max-per-address", o.maxPerAddress,
+                   "sessions one client address may hold at once; more get \"Busy\" (default 32)")
+        ->check(CLI::Range(1u, 4096u));
+    app.add_option("--login-tries", o.loginTries,
+                   "failed logins from one address before it must wait, longer after each further one (default 5)")
+        ->check(CLI::Range(1u, 1000u));
+    app.add_option("--max-upload-mb", uploadMb, "MiB an uploaded file may have once unpacked (default 256)")
+        ->check(CLI::Range(1u, 512u));
     app.add_flag("--prepack", o.prepack, "pack every published file into the cache before listening");
     app.add_option("--log-dir", logDir, "folder for the daily log file (default: the current folder)")
         ->check(CLI::ExistingDirectory);
@@ -77,6 +93,7 @@ int main(int argc, char** argv)
         portFile = absolute(portFile).string();
     o.port = static_cast<uint16_t>(port);
     o.cacheBytes = static_cast<uint64_t>(cacheMb) << 20;
+    o.maxUploadBytes = static_cast<uint64_t>(uploadMb) << 20;
 
     // The log writes its daily file into the current folder.
     if (!logDir.empty()) {

@@ -62,3 +62,22 @@ TEST_F(PathGuardResolve, RefusesSymbolicLinksAndFilesUsedAsFolders)
     EXPECT_FALSE(guard.map("ESCAPE/outside.txt", out));
     EXPECT_FALSE(guard.map("textures/sky/blue.png/x", out));
 }
+
+TEST_F(PathGuardResolve, ReadingFollowsLinksOnlyWhileTheyStayInsideTheRoot)
+{
+    fs::create_symlink("Textures/Sky/Blue.PNG", "root/Sky.png");
+    fs::create_symlink(fs::absolute("outside.txt"), "root/out.txt");
+    fs::create_symlink("../outside.txt", "root/Textures/up.txt");
+    fs::create_symlink("missing.txt", "root/dangling.txt");
+    fs::create_directory_symlink(fs::absolute("."), "root/escape");
+    fs::path out;
+    ASSERT_TRUE(guard.resolve("sky.png", out, CPathGuard::FOLLOW_LINKS_INSIDE));
+    EXPECT_EQ(out, fs::canonical("root/Textures/Sky/Blue.PNG"));
+    EXPECT_FALSE(guard.resolve("sky.png", out)) << "changes never go through a link";
+    EXPECT_FALSE(guard.resolve("out.txt", out, CPathGuard::FOLLOW_LINKS_INSIDE));
+    EXPECT_FALSE(guard.resolve("textures/up.txt", out, CPathGuard::FOLLOW_LINKS_INSIDE));
+    EXPECT_FALSE(guard.resolve("dangling.txt", out, CPathGuard::FOLLOW_LINKS_INSIDE));
+    EXPECT_FALSE(guard.resolve("escape/outside.txt", out, CPathGuard::FOLLOW_LINKS_INSIDE));
+    // The root's own link back into itself is inside.
+    EXPECT_TRUE(guard.resolve("escape/root/textures/sky/blue.png", out, CPathGuard::FOLLOW_LINKS_INSIDE));
+}

@@ -159,7 +159,7 @@ protected:
         if (runner.joinable())
             runner.join();
     }
-    void startServer(unsigned maxClients = 8, bool withUsers = false)
+    void startServer(unsigned maxClients = 8, bool withUsers = false, bool anonymousChanges = false)
     {
         ServerOptions o;
         o.root = fs::absolute("content");
@@ -168,6 +168,7 @@ protected:
         o.ioTimeoutSeconds = 10;
         if (withUsers)
             o.usersFile = fs::absolute("users.txt");
+        o.allowAnonymousChanges = anonymousChanges;
         server = std::make_unique<CUpdServer>(o);
         server->start();
         runner = std::thread([this] { server->run(stop); });
@@ -216,7 +217,7 @@ TEST_F(ServerSessionTest, ServesListAndFilesButNothingOutsideTheRoot)
 
 TEST_F(ServerSessionTest, ChangesNeedModificationModeAndStayInsideTheRoot)
 {
-    startServer();
+    startServer(8, false, true);
     {
         RawClient c(server->port());
         ASSERT_TRUE(c.open(TAG_FILE));
@@ -323,7 +324,7 @@ TEST_F(ServerSessionTest, BrokenFramesAndExtraClientsHarmNoOne)
 
 TEST_F(ServerSessionTest, SuspendTurnsAwayNewFileSessionsUntilUp)
 {
-    startServer();
+    startServer(8, false, true);
     RawClient ctrl(server->port());
     ASSERT_TRUE(ctrl.open(TAG_CTRL));
     ctrl.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_CMND}), "suspend"));
