@@ -146,15 +146,17 @@ private:
         // Under a cap, slices small enough that the pace stays even.
         size_t slice = limiter ? 16384 : bytes.size();
         for (size_t done = 0; done < bytes.size();) {
-            size_t n = std::min(slice, bytes.size() - done);
+            size_t end = std::min(done + slice, bytes.size());
             if (limiter)
-                limiter->acquire(n);
-            ssize_t sent = send(to, bytes.data() + done, n, MSG_NOSIGNAL);
-            if (sent < 0 && errno == EINTR)
-                continue;
-            if (sent <= 0)
-                return false;
-            done += size_t(sent);
+                limiter->acquire(end - done);
+            while (done < end) {
+                ssize_t sent = send(to, bytes.data() + done, end - done, MSG_NOSIGNAL);
+                if (sent < 0 && errno == EINTR)
+                    continue;
+                if (sent <= 0)
+                    return false;
+                done += size_t(sent);
+            }
         }
         return true;
     }

@@ -5,7 +5,7 @@
 # (half compressible text, half random) and one large file. The server's pack
 # cache is warmed by one direct download first (that cold run is shown too).
 # Names are lower case because updclient stores them so.
-#   bench/compare-transfer.sh
+#   bench/compare-transfer.sh [BUILD_FOLDER]   (default $UPD_BUILD_DIR, else build)
 # Environment (defaults in brackets):
 #   FILES [2000] and MIB [300]   the many-files tree
 #   BIG_MIB [2048]               the single large file; 0 leaves it out
@@ -16,6 +16,7 @@
 #   BENCH_FORCE_BIG [0]          1: try updclient on a large file even when it
 #                                packs beyond the base transfer limit (64 MiB)
 set -euo pipefail
+build=$(realpath -m "${1:-${UPD_BUILD_DIR:-build}}")
 cd "$(dirname "$0")/.."
 root=$(pwd)
 files=${FILES:-2000}
@@ -24,7 +25,6 @@ bigmib=${BIG_MIB:-2048}
 rtts=${RTTS:-0 20 100}
 rate=${RATE:-0}
 limit=${RUN_TIMEOUT:-3600}
-build=$(realpath -m "${UPD_BUILD_DIR:-build}")
 jobs=${UPD_JOBS:-2}
 for v in "$files" "$mib" "$bigmib" "$limit" "$jobs"; do
     [[ "$v" =~ ^[0-9]+$ ]] || { echo "not a whole number: $v" >&2; exit 2; }
