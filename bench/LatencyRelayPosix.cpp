@@ -93,14 +93,23 @@ public:
 private:
     void readLoop()
     {
-        std::vector<uint8_t> buffer(65536);
+        constexpr size_t kRead = 256 << 10, kSmall = 16 << 10;
+        std::vector<uint8_t> buffer(kRead);
         for (;;) {
             ssize_t n = recv(from, buffer.data(), buffer.size(), 0);
             if (n < 0 && errno == EINTR)
                 continue;
             Piece piece{Clock::now() + settings.delay, {}};
-            if (n > 0)
+            if (n > 0 && size_t(n) < kSmall) {
+                // Small pieces get buffers of their own size, so many of them
+                // in flight do not each hold a large buffer.
                 piece.bytes.assign(buffer.begin(), buffer.begin() + n);
+            } else if (n > 0) {
+                // Large reads hand the buffer over instead of copying it.
+                buffer.resize(size_t(n));
+                piece.bytes = std::move(buffer);
+                buffer = std::vector<uint8_t>(kRead);
+            }
             std::unique_lock<std::mutex> guard(lock);
             changed.wait(guard, [&] { return aborted || queued < settings.queueLimit; });
             if (aborted)
