@@ -188,7 +188,7 @@ def read(name):
 
 print()
 print("Fresh install through latency_relay, %s build, relay cap %s, load %s" % (buildtype, rate, load))
-print("tree: %s files / %s MiB; big: one file of %s MiB" % (files, mib, bigmib))
+print("tree: %s files / %s MiB; big: %s" % (files, mib, "one file of %s MiB" % bigmib if int(bigmib) else "left out"))
 print("%-5s %6s %12s %10s %12s %13s %8s" % ("tree", "RTT ms", "updclient s", "upd MiB/s", "rsync s", "upd peak MiB", "ratio"))
 for row in rows:
     tree, rtt, upd, rs = row.split()
