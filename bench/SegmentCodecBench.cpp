@@ -1,7 +1,7 @@
 // zlib against libdeflate on one 1 MiB segment, for packing (several levels)
 // and unpacking, on three kinds of data: text, structured game-like records,
 // and random bytes. The segment codec's own pack and unpack are measured too,
-// so the cost of storing what does not shrink shows.
+// with and without its probe, so the cost of storing what does not shrink shows.
 #include <benchmark/benchmark.h>
 
 #include <libdeflate.h>
@@ -122,7 +122,7 @@ void BM_LibdeflateDecompress(benchmark::State& state)
 void BM_SegmentPack(benchmark::State& state)
 {
     const auto& in = input(int(state.range(0)));
-    CSegmentCodec codec(int(state.range(1)));
+    CSegmentCodec codec(int(state.range(1)), SegmentProbe(state.range(2)));
     std::vector<uint8_t> out;
     for (auto _ : state) {
         codec.pack(in.data(), in.size(), out);
@@ -151,7 +151,8 @@ BENCHMARK(BM_ZlibCompress2)->ArgsProduct({{0, 1, 2}, {1, 6, 9}})->Unit(benchmark
 BENCHMARK(BM_LibdeflateCompress)->ArgsProduct({{0, 1, 2}, {1, 6, 9, 12}})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ZlibUncompress)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LibdeflateDecompress)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SegmentPack)->ArgsProduct({{0, 1, 2}, {CSegmentCodec::DEFAULT_LEVEL}})->Unit(benchmark::kMillisecond);
+// Third argument: 0 packs every segment whole, 1 probes samples first.
+BENCHMARK(BM_SegmentPack)->ArgsProduct({{0, 1, 2}, {CSegmentCodec::DEFAULT_LEVEL}, {0, 1}})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SegmentUnpack)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -20,15 +20,29 @@ enum class SegmentMethod : uint8_t
     ZLIB = 1,   // a zlib stream, always shorter than what it unpacks to
 };
 
+// Whether pack first tries a few samples at the fastest level and stores a
+// segment none of whose samples shrinks, instead of packing it whole in vain.
+// Deflate finds nothing further back than 32 KiB, so a 64 KiB sample sees all
+// the redundancy near it; a compressible stretch that lies between the
+// samples of an otherwise random segment can be missed.
+enum class SegmentProbe : uint8_t
+{
+    NONE = 0,
+    SAMPLE = 1,
+};
+
 class CSegmentCodec
 {
 public:
     static constexpr size_t MAX_SEGMENT_SIZE = size_t(8) << 20;
     static constexpr int DEFAULT_LEVEL = 6;
+    static constexpr size_t PROBE_FROM = size_t(512) << 10; // smaller segments are packed outright
+    static constexpr size_t PROBE_SAMPLE = size_t(64) << 10;
+    static constexpr int PROBE_SAMPLES = 4;
 
     // level 1 (fastest) to 12 (smallest); others are clamped. std::bad_alloc
     // when libdeflate cannot allocate its state.
-    explicit CSegmentCodec(int level = DEFAULT_LEVEL);
+    explicit CSegmentCodec(int level = DEFAULT_LEVEL, SegmentProbe probe = SegmentProbe::SAMPLE);
     ~CSegmentCodec();
     CSegmentCodec(const CSegmentCodec&) = delete;
     CSegmentCodec& operator=(const CSegmentCodec&) = delete;
@@ -45,6 +59,11 @@ public:
                 std::vector<uint8_t>& out);
 
 private:
-    libdeflate_compressor* compressor;
-    libdeflate_decompressor* decompressor;
+    bool samplesShrink(const uint8_t* data, size_t size);
+    void release();
+
+    libdeflate_compressor* compressor = nullptr;
+    libdeflate_compressor* sampler = nullptr; // level 1, only with SegmentProbe::SAMPLE
+    libdeflate_decompressor* decompressor = nullptr;
+    std::vector<uint8_t> scratch;
 };

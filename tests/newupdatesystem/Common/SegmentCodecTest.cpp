@@ -117,3 +117,36 @@ TEST(SegmentCodecTest, RefusesDamagedSegmentsAndLyingSizes)
     ASSERT_EQ(codec.pack(small.data(), small.size(), packed), SegmentMethod::ZLIB);
     EXPECT_TRUE(refused(SegmentMethod::ZLIB, packed, CSegmentCodec::MAX_SEGMENT_SIZE));
 }
+
+// The probe stores random segments without packing them whole, but never
+// stores what deflate would shrink near a sample: redundancy within 32 KiB
+// (a short random block repeated), or a compressible stretch longer than the
+// spacing of the samples, wherever it lies.
+TEST(SegmentCodecTest, ProbeStoresRandomButKeepsWhatShrinks)
+{
+    CSegmentCodec probing, plain(CSegmentCodec::DEFAULT_LEVEL, SegmentProbe::NONE);
+    std::vector<uint8_t> packed, back;
+    const size_t size = 1 << 20;
+
+    std::vector<uint8_t> noise = randomBytes(size);
+    EXPECT_EQ(probing.pack(noise.data(), size, packed), SegmentMethod::STORED);
+    EXPECT_EQ(plain.pack(noise.data(), size, packed), SegmentMethod::STORED);
+
+    std::vector<uint8_t> block = randomBytes(30 << 10, 5), repeated;
+    while (repeated.size() < size)
+        repeated.insert(repeated.end(), block.begin(), block.end());
+    repeated.resize(size);
+    ASSERT_EQ(probing.pack(repeated.data(), size, packed), SegmentMethod::ZLIB);
+    EXPECT_LT(packed.size(), size / 10);
+
+    const size_t spacing = (size - CSegmentCodec::PROBE_SAMPLE) / (CSegmentCodec::PROBE_SAMPLES - 1);
+    const size_t stretch = spacing + CSegmentCodec::PROBE_SAMPLE;
+    std::vector<uint8_t> text = textBytes(stretch);
+    for (size_t at : {size_t(0), size_t(1000), size / 2 - stretch / 2, size - stretch}) {
+        std::vector<uint8_t> mixed = noise;
+        std::copy(text.begin(), text.end(), mixed.begin() + at);
+        ASSERT_EQ(probing.pack(mixed.data(), size, packed), SegmentMethod::ZLIB) << "text at " << at;
+        ASSERT_TRUE(probing.unpack(SegmentMethod::ZLIB, packed.data(), packed.size(), size, back));
+        EXPECT_EQ(back, mixed);
+    }
+}
