@@ -1,0 +1,103 @@
+#include "newupdatesystem/Common/SegmentCodec.h"
+
+#include <libdeflate.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+CSegmentCodec::CSegmentCodec(int level, SegmentProbe probe)
+{
+    compressor = libdeflate_alloc_compressor(std::clamp(level, 1, 12));
+    decompressor = libdeflate_alloc_decompressor();
+    if (probe == SegmentProbe::SAMPLE)
+        sampler = libdeflate_alloc_compressor(1);
+    if (compressor == nullptr || decompressor == nullptr || (probe == SegmentProbe::SAMPLE && sampler == nullptr)) {
+        release();
+        throw std::bad_alloc();
+    }
+    if (sampler)
+        scratch.resize(PROBE_SAMPLE);
+}
+
+CSegmentCodec::~CSegmentCodec()
+{
+    release();
+}
+
+void CSegmentCodec::release()
+{
+    if (compressor)
+        libdeflate_free_compressor(compressor);
+    if (sampler)
+        libdeflate_free_compressor(sampler);
+    if (decompressor)
+        libdeflate_free_decompressor(decompressor);
+    compressor = sampler = nullptr;
+    decompressor = nullptr;
+}
+
+// Samples spread evenly from the first to the last byte; one that saves at
+// least 1/32 of its size is reason enough to pack the whole segment.
+bool CSegmentCodec::samplesShrink(const uint8_t* data, size_t size)
+{
+    size_t room = PROBE_SAMPLE - PROBE_SAMPLE / 32;
+    for (int i = 0; i < PROBE_SAMPLES; ++i) {
+        size_t at = (size - PROBE_SAMPLE) / (PROBE_SAMPLES - 1) * size_t(i);
+        if (libdeflate_zlib_compress(sampler, data + at, PROBE_SAMPLE, scratch.data(), room) != 0)
+            return true;
+    }
+    return false;
+}
+
+SegmentMethod CSegmentCodec::pack(const void* data, size_t size, std::vector<uint8_t>& out)
+{
+    if (size > MAX_SEGMENT_SIZE)
+        throw std::length_error("segment larger than the segment limit");
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    bool worthTrying = size > 1 && (sampler == nullptr || size < PROBE_FROM || samplesShrink(bytes, size));
+    if (worthTrying) {
+        // Room for one byte less than the input: a stream that does not fit
+        // did not shrink, and the segment is stored instead.
+        out.resize(size - 1);
+        size_t packed = libdeflate_zlib_compress(compressor, data, size, out.data(), out.size());
+        if (packed != 0) {
+            out.resize(packed);
+            return SegmentMethod::ZLIB;
+        }
+    }
+    out.resize(size);
+    if (size != 0)
+        std::memcpy(out.data(), data, size);
+    return SegmentMethod::STORED;
+}
+
+bool CSegmentCodec::unpack(SegmentMethod method, const void* data, size_t packedSize, size_t unpackedSize,
+                           std::vector<uint8_t>& out)
+{
+    out.clear();
+    if (unpackedSize > MAX_SEGMENT_SIZE || packedSize > MAX_SEGMENT_SIZE)
+        return false;
+    if (method == SegmentMethod::STORED) {
+        if (packedSize != unpackedSize)
+            return false;
+        out.resize(unpackedSize);
+        if (unpackedSize != 0)
+            std::memcpy(out.data(), data, unpackedSize);
+        return true;
+    }
+    if (method != SegmentMethod::ZLIB || packedSize >= unpackedSize)
+        return false;
+    out.resize(unpackedSize);
+    // Without a place for the produced length libdeflate requires the output
+    // to be filled exactly; the consumed length catches trailing bytes.
+    size_t consumed = 0;
+    libdeflate_result r =
+        libdeflate_zlib_decompress_ex(decompressor, data, packedSize, out.data(), unpackedSize, &consumed, nullptr);
+    if (r != LIBDEFLATE_SUCCESS || consumed != packedSize) {
+        out.clear();
+        return false;
+    }
+    return true;
+}
