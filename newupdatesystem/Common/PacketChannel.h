@@ -20,6 +20,7 @@
 #include <string>
 
 #include "newupdatesystem/Common/AsyncTCP.h"
+#include "newupdatesystem/Common/Excep.h"
 #include "newupdatesystem/Common/FrameCodec.h"
 #include "newupdatesystem/Common/ProtoTags.h"
 
