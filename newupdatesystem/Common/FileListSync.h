@@ -3,6 +3,7 @@
 // and saved again after the update.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "newupdatesystem/Common/ChangeList.h"
@@ -29,6 +30,9 @@ public:
     void save(const char* path = nullptr);
 
     std::string listPath;
+    // Called before each file is checksummed, also by the scan; may raise to
+    // abandon the synchronisation (a stop request).
+    std::function<void()> checkpoint;
     ChangeList recheckPatterns{true, true}; // examined afresh at every synchronisation
     ChangeList newerItems{true, true};      // what the disk has that the list lacked or held differently
     ChangeList olderItems{true, true};      // what the list had that the disk lacks or holds differently
