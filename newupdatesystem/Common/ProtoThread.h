@@ -3,7 +3,10 @@
 // CRC-checked transfers acknowledged one by one, NUL-terminated text messages,
 // and the thread's course of work (open the session once, then run in steps).
 // Every failure is a CProtoExcep (or a CSocketExcep from below); the server's
-// "Quit", "Busy", "Acss" and "Rjtd" raise wherever they arrive.
+// "Quit", "Busy", "Acss" and "Rjtd" raise wherever they arrive. The packet
+// level is the CPacketChannel the server's sessions use too; this class gives
+// it the socket and the thread's stop request, which every wait checks within
+// one select time-out.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +22,8 @@ class CDataFile;
 class CProtoThread : public CSocketThread
 {
 public:
-    // Not auto-deleting; I/O time-out 30 s.
+    // Not auto-deleting; I/O time-out 30 s: a packet must go out, and a whole
+    // packet come in, within it.
     CProtoThread();
     ~CProtoThread() override;
 
