@@ -93,9 +93,13 @@ TEST(PacketChannelDeadlineTest, BytesWithoutAPacketEndTheWait)
     MemoryLink link;
     CPacketChannel channel(link, kTestSites, 0.3);
 
-    link.skip = true;
-    link.source = [] { return Bytes{0xC5, 0x41, 0x42, 0xC1}; }; // a bad escape, again and again
+    // The sources dry up after 5 s, so that a wait the bytes kept alive fails
+    // the time checks instead of hanging.
     CStopwatch watch;
+    link.skip = true;
+    link.source = [&] { // a bad escape, again and again
+        return watch.elapsed() < 5.0 ? Bytes{0xC5, 0x41, 0x42, 0xC1} : Bytes{};
+    };
     auto e = catchExcep<CProtoExcep>([&] { channel.recvPacket(); });
     ASSERT_TRUE(e);
     EXPECT_EQ(e->code, PROTO_TIMEOUT);
@@ -106,8 +110,8 @@ TEST(PacketChannelDeadlineTest, BytesWithoutAPacketEndTheWait)
     // No frame end at all: the first call overflows the packet, the later
     // ones skip on, and the time that started with the first keeps running.
     link.skip = false;
-    link.source = [] { return Bytes(4096, 0x41); };
     CStopwatch second;
+    link.source = [&] { return second.elapsed() < 5.0 ? Bytes(4096, 0x41) : Bytes{}; };
     int packetErrors = 0;
     int32_t code = PROTO_PACKET;
     while (code == PROTO_PACKET && packetErrors < 100000) {
@@ -136,11 +140,14 @@ TEST(PacketChannelDeadlineTest, APeerThatTakesNothingTimesOutAndAStopEndsTheWait
     EXPECT_EQ(e->code, PROTO_TIMEOUT);
     EXPECT_STREQ(e->function, "T::sendPacket");
 
-    // A stop is seen between waits, sending or receiving.
-    CPacketChannel patient(link, kTestSites, 3600.0);
+    // A stop is seen between waits, sending or receiving, long before the
+    // time-out.
+    CPacketChannel patient(link, kTestSites, 5.0);
     link.stop = true;
+    CStopwatch watch;
     EXPECT_THROW(patient.sendPacket(head, sizeof head), StopRequested);
     EXPECT_THROW(patient.recvPacket(), StopRequested);
+    EXPECT_LT(watch.elapsed(), 2.0);
 
     // A frame the link takes at once goes out even after a stop: a job that
     // was stopped still says what it has to say first.
