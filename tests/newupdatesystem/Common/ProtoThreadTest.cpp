@@ -521,21 +521,21 @@ TEST(ProtoLogTest, ExceptionLinesStartWithThePeerAddress)
 namespace
 {
 
-// Sends bytes on its own thread every interval until destroyed (or until
-// limit has passed), as a peer that trickles or floods would.
+// Sends bytes every interval on its own thread, as a peer that trickles or
+// floods would, until destroyed or for at most 10 s (so that a client
+// without the deadline fails the time checks instead of hanging the test).
 class Dripper
 {
 public:
-    Dripper(ScriptedPeer& peer, Bytes bytes, std::chrono::milliseconds interval,
-            std::chrono::seconds limit = std::chrono::seconds(10))
-        : thread([this, &peer, bytes, interval, limit] {
-              auto end = std::chrono::steady_clock::now() + limit;
+    Dripper(ScriptedPeer& peer, Bytes bytes, std::chrono::milliseconds interval)
+        : thread([this, &peer, bytes, interval] {
+              auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
               std::unique_lock<std::mutex> hold(lock);
-              while (!done && std::chrono::steady_clock::now() < end) {
+              while (!wake.wait_for(hold, interval, [this] { return done; }) &&
+                     std::chrono::steady_clock::now() < end) {
                   hold.unlock();
                   peer.sendBytes(bytes);
                   hold.lock();
-                  wake.wait_for(hold, interval, [this] { return done; });
               }
           })
     {
