@@ -52,6 +52,9 @@ public:
     Result receive(void* buffer, size_t size, size_t& got, int timeoutMs);
     // All bytes; timeoutMs limits each wait for the socket to take more.
     Result sendAll(const void* bytes, size_t size, int timeoutMs);
+    // As many bytes as the socket takes (count in sent), waiting at most
+    // timeoutMs for it to take any.
+    Result sendSome(const void* bytes, size_t size, size_t& sent, int timeoutMs);
     // Wakes a thread blocked in receive or sendAll; safe from another thread.
     void shutdownBoth();
     // Ends our sending and reads what the peer still sends until it closes or

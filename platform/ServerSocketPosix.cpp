@@ -140,6 +140,29 @@ CServerConnection::Result CServerConnection::sendAll(const void* bytes, size_t s
     return IO_OK;
 }
 
+CServerConnection::Result CServerConnection::sendSome(const void* bytes, size_t size, size_t& sent, int timeoutMs)
+{
+    sent = 0;
+    bool waited = false;
+    for (;;) {
+        ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
+        if (n >= 0) {
+            sent = static_cast<size_t>(n);
+            return IO_OK;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return IO_CLOSED;
+        if (waited)
+            return IO_TIMEOUT;
+        pollfd w{fd, POLLOUT, 0};
+        if (::poll(&w, 1, timeoutMs) < 0 && errno != EINTR)
+            return IO_CLOSED;
+        waited = true;
+    }
+}
+
 void CServerConnection::shutdownBoth()
 {
     ::shutdown(fd, SHUT_RDWR);

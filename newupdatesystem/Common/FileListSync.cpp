@@ -3,8 +3,32 @@
 #include "newupdatesystem/Common/Excep.h"
 #include "newupdatesystem/Common/Log.h"
 
+namespace
+{
+
+// The scanned side of a synchronisation: reading every file is its long part,
+// so each checksum passes the checkpoint first.
+class CCheckedScan : public CFileList
+{
+public:
+    explicit CCheckedScan(const std::function<void()>& checkpoint) : checkpoint(checkpoint) {}
+    void onListEvent(uint32_t code, const char* path, const FileInfo* info) override
+    {
+        if (code == LE_CHECKSUM && checkpoint)
+            checkpoint();
+        CFileList::onListEvent(code, path, info);
+    }
+
+private:
+    const std::function<void()>& checkpoint;
+};
+
+} // namespace
+
 void CFileListSync::onListEvent(uint32_t code, const char* path, const FileInfo* info)
 {
+    if (code == LE_CHECKSUM && checkpoint)
+        checkpoint();
     if (code == LE_COMPARING)
     {
         logFileOnly("Comparing '%s'", listPath.c_str());
@@ -29,7 +53,7 @@ void CFileListSync::syncWithDisk(const char* listFile, const char* folder, bool 
     }
     exclude(*this, recheckPatterns);
 
-    CFileList disk;
+    CCheckedScan disk(checkpoint);
     disk.scan(folder, withChecksums);
     compareLists(newerItems, olderItems, *this, disk, withChecksums ? CMP_SIZE | CMP_CHECKSUM : CMP_SIZE | CMP_TIME);
 

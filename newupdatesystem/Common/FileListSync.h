@@ -3,6 +3,7 @@
 // and saved again after the update.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "newupdatesystem/Common/ChangeList.h"
@@ -29,7 +30,10 @@ public:
     void save(const char* path = nullptr);
 
     std::string listPath;
+    // Called before each file is checksummed, also by the scan; may raise to
+    // abandon the synchronisation (a stop request).
+    std::function<void()> checkpoint;
     ChangeList recheckPatterns; // examined afresh at every synchronisation
-    ChangeList newerItems;      // what the disk has that the list lacked or held differently
-    ChangeList olderItems;      // what the list had that the disk lacks or holds differently
+    ChangeList newerItems; // what the disk has that the list lacked or held differently
+    ChangeList olderItems; // what the list had that the disk lacks or holds differently
 };

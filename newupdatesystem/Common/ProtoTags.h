@@ -90,3 +90,21 @@ inline uint32_t getLe32(const uint8_t* p)
 {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
+
+// The chunk header as it travels: six little-endian words in field order.
+inline void encodeChunkHeader(const DataChunkHeader& h, uint8_t out[CHUNK_HEADER_SIZE])
+{
+    putLe32(out, h.signature);
+    putLe32(out + 4, h.tag);
+    putLe32(out + 8, h.subtag);
+    putLe32(out + 12, h.length);
+    putLe32(out + 16, h.offset);
+    putLe32(out + 20, h.crc);
+}
+
+// Reads the header from the first CHUNK_HEADER_SIZE bytes of a packet.
+inline DataChunkHeader parseChunkHeader(const uint8_t* p)
+{
+    return DataChunkHeader{getLe32(p),      getLe32(p + 4),  getLe32(p + 8),
+                           getLe32(p + 12), getLe32(p + 16), getLe32(p + 20)};
+}

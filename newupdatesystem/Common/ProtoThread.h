@@ -3,14 +3,17 @@
 // CRC-checked transfers acknowledged one by one, NUL-terminated text messages,
 // and the thread's course of work (open the session once, then run in steps).
 // Every failure is a CProtoExcep (or a CSocketExcep from below); the server's
-// "Quit", "Busy", "Acss" and "Rjtd" raise wherever they arrive.
+// "Quit", "Busy", "Acss" and "Rjtd" raise wherever they arrive. The packet
+// level is the CPacketChannel the server's sessions use too; this class gives
+// it the socket and the thread's stop request, which every wait checks within
+// one select time-out.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "newupdatesystem/Common/FrameCodec.h"
+#include "newupdatesystem/Common/PacketChannel.h"
 #include "newupdatesystem/Common/ProtoTags.h"
 #include "newupdatesystem/Common/SocketThread.h"
 
@@ -19,7 +22,8 @@ class CDataFile;
 class CProtoThread : public CSocketThread
 {
 public:
-    // Not auto-deleting; I/O time-out 30 s.
+    // Not auto-deleting; I/O time-out 30 s: a packet must go out, and a whole
+    // packet come in, within it.
     CProtoThread();
     ~CProtoThread() override;
 
@@ -52,9 +56,9 @@ protected:
 
     // Receives the next packet; words (when given) get its first two words.
     void recvPacket(uint32_t* words = nullptr);
-    uint32_t packetLength() const { return decoder.packetLength(); }
-    const uint8_t* packetData() const { return decoder.packet(); }
-    uint32_t packetTag() const;
+    uint32_t packetLength() const { return channel.packetLength(); }
+    const uint8_t* packetData() const { return channel.packetData(); }
+    uint32_t packetTag() const { return channel.packetTag(); }
     // The current packet's four words when it has exactly 16 bytes; true when
     // its tag is "Init".
     bool recvInit(uint32_t words[4]);
@@ -67,6 +71,9 @@ protected:
     // Receives a whole "Data" transfer into buffer (replacing its contents), after
     // reserving reserveSize.
     void recvFile(uint32_t subtag, CDataFile& buffer, uint32_t reserveSize);
+    // Receives a whole "Data" transfer chunk by chunk: sink gets each verified
+    // chunk in order. The total received.
+    uint32_t recvChunks(uint32_t subtag, const CPacketChannel::ChunkSink& sink);
     void recvChecksum(uint8_t checksum[16]);
     // True for the first tag, false for the second, PROTO_PROTO for any other.
     bool recvAckMsg(uint32_t first, uint32_t second);
@@ -94,13 +101,26 @@ protected:
     bool loadPacket(const void* bytes, uint32_t length);
 
 private:
+    // The channel's connection: the socket thread's socket, its stop request,
+    // the first-data hook and the traffic counters.
+    class Link : public IPacketLink
+    {
+    public:
+        explicit Link(CProtoThread& owner) : owner(owner) {}
+        uint32_t sendSome(const uint8_t* bytes, uint32_t length) override;
+        uint32_t receiveSome(uint8_t* buffer, uint32_t capacity) override;
+        void checkStop() override { owner.checkRun(); }
+        void onPacket(uint32_t tag, uint32_t length) override;
+        void onSent(uint32_t bytes) override { owner.onTraffic(bytes, 0); }
+
+    private:
+        CProtoThread& owner;
+    };
+
     CAsyncTcp& requireSocket(const char* function) const;
 
-    CFrameDecoder decoder;
-    CFrameEncoder encoder;
-    std::unique_ptr<uint8_t[]> recvBuffer;
-    uint32_t readPos = 0;
-    uint32_t fill = 0;
+    Link link{*this};
+    CPacketChannel channel;
     uint8_t challenge[8] = {};
     bool firstData = true;
 };

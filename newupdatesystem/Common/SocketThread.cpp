@@ -13,6 +13,22 @@ void CSocketThread::createSocket(uint32_t optionFlags)
     socket = std::make_unique<CAsyncTcp>(optionFlags);
 }
 
+bool CSocketThread::connectSocket(const char* host, uint16_t port)
+{
+    if (!socket)
+        return false;
+    CStopwatch watch;
+    if (socket->connect(host, port))
+        return true;
+    for (;;) {
+        if (watch.elapsed() > ioTimeout)
+            return false;
+        if (socket->waitForConnection())
+            return true;
+        checkRun();
+    }
+}
+
 void CSocketThread::storePeerAddress()
 {
     if (socket)

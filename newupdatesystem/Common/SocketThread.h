@@ -18,6 +18,10 @@ public:
     // Replaces the socket by a new open, non-blocking, unconnected one; the old
     // one is closed first. CSocketExcep from opening propagates, leaving none.
     void createSocket(uint32_t optionFlags);
+    // Connects the socket within the I/O time-out; false when the time ran out.
+    // Between waits the stop request is checked, so a stop never waits out a
+    // connection that does not come.
+    bool connectSocket(const char* host, uint16_t port);
     CAsyncTcp* getSocket() const { return socket.get(); }
     // Remembers the dotted address the last connect used, for log lines.
     void storePeerAddress();

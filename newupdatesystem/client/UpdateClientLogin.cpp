@@ -21,7 +21,7 @@ void CUpdateClient::connect()
     // name another port.
     if (port == 0 || port > 0xFFFF)
         throw CSocketExcep(NET_CONNECT, kWsaeAddrNotAvail, EXCEP_HERE());
-    if (!tcp->connectTimeout(host.c_str(), static_cast<uint16_t>(port), getIoTimeout()))
+    if (!connectSocket(host.c_str(), static_cast<uint16_t>(port)))
         throw CProtoExcep(PROTO_TIMEOUT, EXCEP_HERE());
     storePeerAddress();
 }

@@ -38,6 +38,13 @@ void CUpdateClient::syncLocalList()
     logInfo("Synchronizing file-list...");
     if (!recheckText.empty())
         parseItemList(localList.recheckPatterns, recheckText.c_str(), 0);
+    // A stop that comes during the scan ends it; one that came before the start
+    // still lets the worker scan and open its session, as hosts expect.
+    bool stoppedBeforeStart = !isRunning();
+    localList.checkpoint = [this, stoppedBeforeStart] {
+        if (!stoppedBeforeStart)
+            checkRun();
+    };
     localList.syncWithDisk(listFileName.c_str(), localDir.c_str(), isFullCheck(), true);
     localList.save();
 }

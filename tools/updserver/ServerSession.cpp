@@ -9,7 +9,6 @@
 #include <system_error>
 #include <vector>
 
-#include "newupdatesystem/Common/Crc32.h"
 #include "newupdatesystem/Common/Excep.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/ProtoTags.h"
@@ -22,9 +21,13 @@ namespace fs = std::filesystem;
 
 namespace
 {
-// A chunk answered "Rept" more often than this in a row comes from a peer that
-// is not trying; the session ends instead of looping.
-constexpr unsigned kMaxRepeats = 32;
+const PacketSites kSites{"CServerSession::sendPacket", "CServerSession::recvPacket",
+                         "CServerSession::processDataPacket", "CServerSession::recvAckMsg",
+                         "CServerSession::sendData"};
+
+// The longest single wait on the socket; the channel's deadlines are checked
+// between waits.
+constexpr int kSliceMs = 500;
 
 std::string tagText(uint32_t t)
 {
@@ -34,11 +37,6 @@ std::string tagText(uint32_t t)
         s += (c >= 0x20 && c < 0x7F) ? c : '?';
     }
     return s;
-}
-
-bool isSubtag(uint32_t s)
-{
-    return s == SUBTAG_NRMP || s == SUBTAG_SPCP || s == SUBTAG_NORM || s == SUBTAG_SPEC;
 }
 
 bool isSpecialSubtag(uint32_t s)
@@ -59,8 +57,7 @@ std::string printable(const std::string& text)
 
 CServerSession::CServerSession(CUpdServer& server, int fd, std::string peer, Mode mode)
     : server(server), connection(fd), peer(std::move(peer)), sessionMode(mode),
-      decoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE),
-      encoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE)
+      channel(link, kSites, server.options().ioTimeoutSeconds)
 {
 }
 
@@ -90,62 +87,76 @@ void CServerSession::closeGracefully()
 
 // --- packet level -----------------------------------------------------------
 
+uint32_t CServerSession::Link::sendSome(const uint8_t* bytes, uint32_t length)
+{
+    size_t sent = 0;
+    if (session.connection.sendSome(bytes, length, sent, kSliceMs) == CServerConnection::IO_CLOSED)
+        throw End{};
+    return static_cast<uint32_t>(sent);
+}
+
+uint32_t CServerSession::Link::receiveSome(uint8_t* buffer, uint32_t capacity)
+{
+    size_t got = 0;
+    CServerConnection::Result r = session.connection.receive(buffer, capacity, got, kSliceMs);
+    if (r == CServerConnection::IO_CLOSED)
+        throw End{};
+    return r == CServerConnection::IO_OK ? static_cast<uint32_t>(got) : 0;
+}
+
+bool CServerSession::Link::skipBrokenPacket(uint32_t length)
+{
+    // The decoder skips to the next frame end by itself.
+    if (length == 0)
+        logWarning("%s: broken frame skipped", session.peer.c_str());
+    else
+        logWarning("%s: packet of %u bytes skipped", session.peer.c_str(), length);
+    return true;
+}
+
 void CServerSession::recvPacket()
 {
-    int timeoutMs = static_cast<int>(server.options().ioTimeoutSeconds * 1000);
-    for (;;) {
-        if (readPos < fill) {
-            int r = decoder.feed(receiveBuffer, fill, readPos);
-            if (r == CFrameDecoder::FEED_PACKET) {
-                if (decoder.packetLength() >= PACKET_HEAD_SIZE)
-                    return;
-                logWarning("%s: packet of %u bytes skipped", peer.c_str(), decoder.packetLength());
-                continue;
-            }
-            if (r != CFrameDecoder::FEED_MORE) {
-                // The decoder skips to the next frame end by itself.
-                logWarning("%s: broken frame skipped", peer.c_str());
-                continue;
-            }
-        }
-        readPos = 0;
-        size_t got = 0;
-        CServerConnection::Result r = connection.receive(receiveBuffer, sizeof receiveBuffer, got, timeoutMs);
-        if (r == CServerConnection::IO_TIMEOUT) {
-            logWarning("%s: no data for %u seconds, closing", peer.c_str(), server.options().ioTimeoutSeconds);
-            throw End{};
-        }
-        if (r == CServerConnection::IO_CLOSED) {
-            fill = 0;
-            throw End{};
-        }
-        fill = static_cast<uint32_t>(got);
+    try {
+        channel.recvPacket();
+    } catch (const CProtoExcep& e) {
+        channelFailure(e, "broken packet");
     }
 }
 
 uint32_t CServerSession::tag() const
 {
-    return getLe32(decoder.packet() + 4);
+    return channel.packetTag();
 }
 
 uint32_t CServerSession::word(uint32_t offset) const
 {
-    return getLe32(decoder.packet() + offset);
+    return getLe32(channel.packetData() + offset);
 }
 
 void CServerSession::sendPacket(const void* head, uint32_t headLength, const void* data, uint32_t dataLength)
 {
-    encoder.reset();
-    if (!encoder.encode(head, headLength) || (dataLength && !encoder.encode(data, dataLength)) || !encoder.finish())
+    try {
+        channel.sendPacket(head, headLength, data, dataLength);
+    } catch (const CProtoExcep& e) {
+        channelFailure(e, "unsendable packet");
+    }
+}
+
+void CServerSession::channelFailure(const CProtoExcep& e, const char* what)
+{
+    bool sending = std::strcmp(e.function, kSites.sendPacket) == 0;
+    if (e.code == PROTO_PACKET && sending)
         throw std::length_error("packet does not fit a frame");
-    int timeoutMs = static_cast<int>(server.options().ioTimeoutSeconds * 1000);
-    CServerConnection::Result r = connection.sendAll(encoder.data(), encoder.size(), timeoutMs);
-    if (r == CServerConnection::IO_TIMEOUT) {
+    if (e.code == PROTO_TIMEOUT && sending) {
         logWarning("%s: client does not take data, closing", peer.c_str());
         throw End{};
     }
-    if (r != CServerConnection::IO_OK)
+    if (e.code == PROTO_TIMEOUT) {
+        logWarning("%s: no complete packet for %u seconds, closing", peer.c_str(),
+                   server.options().ioTimeoutSeconds);
         throw End{};
+    }
+    violation(what);
 }
 
 void CServerSession::sendMsg(uint32_t t)
@@ -159,22 +170,14 @@ void CServerSession::sendMsg(uint32_t t)
 void CServerSession::violation(const char* what)
 {
     logWarning("%s: protocol violation: %s (packet '%s', %u bytes), closing", peer.c_str(), what,
-               tagText(tag()).c_str(), decoder.packetLength());
+               tagText(tag()).c_str(), channel.packetLength());
     throw End{};
 }
 
 // The NUL-terminated text from offset to the packet's end, with no NUL inside.
 bool CServerSession::takeText(uint32_t offset, std::string& text) const
 {
-    uint32_t length = decoder.packetLength();
-    const uint8_t* p = decoder.packet();
-    if (offset >= length || p[length - 1] != 0)
-        return false;
-    const void* nul = std::memchr(p + offset, 0, length - offset);
-    if (static_cast<const uint8_t*>(nul) != p + length - 1)
-        return false;
-    text.assign(reinterpret_cast<const char*>(p + offset), length - offset - 1);
-    return true;
+    return channel.takeText(offset, text);
 }
 
 // --- session ----------------------------------------------------------------
@@ -189,7 +192,7 @@ bool CServerSession::handshake()
         return false;
     }
     recvPacket();
-    if (decoder.packetLength() != 16 || tag() != TAG_INIT)
+    if (channel.packetLength() != 16 || tag() != TAG_INIT)
         violation("session must open with a 16-byte \"Init\"");
     kind = word(8);
     uint32_t version = word(12);
@@ -265,9 +268,9 @@ void CServerSession::serve()
 
 void CServerSession::onAuth()
 {
-    if (decoder.packetLength() != 40)
+    if (channel.packetLength() != 40)
         violation("\"Auth\" must have 40 bytes");
-    const uint8_t* p = decoder.packet();
+    const uint8_t* p = channel.packetData();
     if (!server.loginRequired()) {
         // Without accounts a login is as good as none: the client may go on
         // reading, but it gains no right to change anything.
@@ -304,16 +307,15 @@ void CServerSession::onAuth()
 
 void CServerSession::onGet()
 {
-    uint32_t length = decoder.packetLength();
-    const uint8_t* p = decoder.packet();
-    if (length <= CHUNK_HEADER_SIZE)
-        violation("empty \"Get \"");
-    uint32_t subtag = word(8), chunk = word(12), offset = word(16), crc = word(20);
-    if (!isSubtag(subtag) || chunk != length - CHUNK_HEADER_SIZE || offset != 0 || chunk > GET_REQUEST_LIMIT)
-        violation("malformed \"Get \"");
-    if (calcCrc32(p + CHUNK_HEADER_SIZE, chunk, 0) != crc)
-        violation("\"Get \" with a bad CRC");
-    std::string name(reinterpret_cast<const char*>(p + CHUNK_HEADER_SIZE), chunk);
+    uint32_t subtag = 0;
+    const uint8_t* content = nullptr;
+    uint32_t chunk = 0;
+    try {
+        channel.processDataPacket(subtag, 0, content, chunk);
+    } catch (const CProtoExcep& e) {
+        channelFailure(e, "malformed \"Get \"");
+    }
+    std::string name(reinterpret_cast<const char*>(content), chunk);
     if (name.find('\0') != std::string::npos)
         violation("NUL inside a requested name");
 
@@ -363,33 +365,17 @@ void CServerSession::onGet()
 // The transfer of one file: chunks each acknowledged before the next.
 void CServerSession::sendData(uint32_t subtag, const uint8_t* bytes, uint32_t length)
 {
-    uint32_t done = 0;
-    unsigned repeats = 0;
-    while (done < length) {
-        uint32_t n = std::min(length - done, CHUNK_MAX_SIZE);
-        uint8_t head[CHUNK_HEADER_SIZE];
-        putLe32(head, PACKET_SIGNATURE);
-        putLe32(head + 4, TAG_DATA);
-        putLe32(head + 8, subtag);
-        putLe32(head + 12, n);
-        putLe32(head + 16, done);
-        putLe32(head + 20, calcCrc32(bytes + done, n, 0));
-        sendPacket(head, sizeof head, bytes + done, n);
-        recvPacket();
-        if (tag() == TAG_ACKN) {
-            done += n;
-            repeats = 0;
-        } else if (tag() == TAG_REPT) {
-            if (++repeats > kMaxRepeats)
-                violation("chunk repeated too often");
-        } else if (tag() == TAG_QUIT) {
+    try {
+        channel.sendData(TAG_DATA, subtag, bytes, length);
+    } catch (const CProtoExcep& e) {
+        if (e.code == PROTO_PROTO && tag() == TAG_QUIT) {
             logInfo("%s: client quit during a transfer", peer.c_str());
             throw End{};
-        } else {
-            violation("chunk answered with neither \"Ackn\" nor \"Rept\"");
         }
+        channelFailure(e, std::strcmp(e.function, kSites.sendData) == 0
+                              ? "chunk repeated too often"
+                              : "chunk answered with neither \"Ackn\" nor \"Rept\"");
     }
-    sendMsg(TAG_ENDF);
 }
 
 void CServerSession::onGetChecksum()
@@ -441,7 +427,7 @@ void CServerSession::onCommand()
 
 void CServerSession::onModify()
 {
-    uint32_t length = decoder.packetLength();
+    uint32_t length = channel.packetLength();
     if (length < 18)
         violation("short \"Mdfy\"");
     uint32_t op = word(8), value = word(12);
@@ -497,34 +483,20 @@ void CServerSession::onModify()
 // read and dropped). False when the transfer itself was unusable.
 bool CServerSession::receiveUpload(CUploadStore* store)
 {
-    uint32_t received = 0;
     uint32_t subtag = 0;
-    for (;;) {
-        recvPacket();
-        if (tag() == TAG_ENDF)
-            return received > 0;
-        if (tag() != TAG_DATA)
-            violation("upload interrupted by another packet");
-        uint32_t length = decoder.packetLength();
-        if (length <= CHUNK_HEADER_SIZE)
-            violation("empty upload chunk");
-        uint32_t sub = word(8), chunk = word(12), offset = word(16), crc = word(20);
-        if (!isSubtag(sub) || (subtag && sub != subtag) || chunk == 0 || chunk != length - CHUNK_HEADER_SIZE ||
-            offset != received)
-            violation("malformed upload chunk");
-        if (uint64_t(offset) + chunk > DATA_TRANSFER_LIMIT)
-            violation("upload beyond the transfer limit");
-        subtag = sub;
-        const uint8_t* content = decoder.packet() + CHUNK_HEADER_SIZE;
-        if (calcCrc32(content, chunk, 0) != crc) {
-            sendMsg(TAG_REPT);
-            continue;
-        }
-        if (store)
-            store->append(content, chunk);
-        received += chunk;
-        sendMsg(TAG_ACKN);
+    uint32_t received = 0;
+    try {
+        // Chunks come in order, so the store may simply append them.
+        received = channel.recvChunks(subtag, [&](const uint8_t* content, uint32_t length, uint32_t) {
+            if (store)
+                store->append(content, length);
+        });
+    } catch (const CProtoExcep& e) {
+        channelFailure(e, tag() != TAG_DATA            ? "upload interrupted by another packet"
+                          : e.code == PROTO_TOO_LARGE ? "upload beyond the transfer limit"
+                                                      : "malformed upload chunk");
     }
+    return received > 0;
 }
 
 // Streams an upload into a temporary file of its own beside the target and

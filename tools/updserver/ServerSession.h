@@ -13,7 +13,7 @@
 #include <string>
 
 #include "newupdatesystem/Common/DataFile.h"
-#include "newupdatesystem/Common/FrameCodec.h"
+#include "newupdatesystem/Common/PacketChannel.h"
 #include "platform/ServerSocket.h"
 
 class CUpdServer;
@@ -50,6 +50,20 @@ private:
     {
     };
 
+    // The channel's connection: bounded waits on the accepted socket; a
+    // closed connection ends the session, broken frames are skipped.
+    class Link : public IPacketLink
+    {
+    public:
+        explicit Link(CServerSession& session) : session(session) {}
+        uint32_t sendSome(const uint8_t* bytes, uint32_t length) override;
+        uint32_t receiveSome(uint8_t* buffer, uint32_t capacity) override;
+        bool skipBrokenPacket(uint32_t length) override;
+
+    private:
+        CServerSession& session;
+    };
+
     // Packet level.
     void recvPacket();
     uint32_t tag() const;
@@ -57,6 +71,8 @@ private:
     void sendPacket(const void* head, uint32_t headLength, const void* data = nullptr, uint32_t dataLength = 0);
     void sendMsg(uint32_t tag);
     [[noreturn]] void violation(const char* what);
+    // Ends the session for a failure of the channel; what names a violation.
+    [[noreturn]] void channelFailure(const CProtoExcep& e, const char* what);
     bool takeText(uint32_t offset, std::string& text) const;
 
     // Session.
@@ -76,11 +92,8 @@ private:
     CServerConnection connection;
     std::string peer;
     Mode sessionMode;
-    CFrameDecoder decoder;
-    CFrameEncoder encoder;
-    uint8_t receiveBuffer[16384];
-    uint32_t readPos = 0;
-    uint32_t fill = 0;
+    Link link{*this};
+    CPacketChannel channel;
 
     uint32_t kind = 0;
     uint8_t challenge[8] = {};

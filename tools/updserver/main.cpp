@@ -59,7 +59,7 @@ int main(int argc, char** argv)
         ->check(CLI::ExistingFile);
     app.add_option("--max-clients", o.maxClients, "sessions served at once; more get \"Busy\" (default 64)")
         ->check(CLI::Range(1u, 4096u));
-    app.add_option("--timeout", o.ioTimeoutSeconds, "seconds of silence before a session is closed (default 60)")
+    app.add_option("--timeout", o.ioTimeoutSeconds, "seconds a session may go without a whole packet before it is closed (default 60)")
         ->check(CLI::Range(1u, 3600u));
     app.add_option("--cache-mb", cacheMb, "MiB of packed files kept in memory (default 256)");
     app.add_flag("--allow-anonymous-changes", o.allowAnonymousChanges,

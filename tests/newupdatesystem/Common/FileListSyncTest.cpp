@@ -90,6 +90,27 @@ TEST_F(FileListSyncTest, MissingListMakesEveryFileNew)
     EXPECT_EQ(strict.fileCount, 5u);
 }
 
+// A checkpoint that raises (a stop request) ends the synchronisation before
+// the next file is read: in the scan of a full check as in the checksums of
+// new files.
+TEST_F(FileListSyncTest, ACheckpointThatRaisesEndsTheSynchronisation)
+{
+    struct Stop
+    {
+    };
+    for (bool full : {true, false}) {
+        CountingSync sync;
+        int calls = 0;
+        sync.checkpoint = [&] {
+            if (++calls == 2)
+                throw Stop{};
+        };
+        EXPECT_THROW(sync.syncWithDisk("Files.lst", "inst", full, true), Stop) << full;
+        EXPECT_EQ(calls, 2) << full;
+        EXPECT_EQ(sync.checksummed.size(), full ? 0u : 2u);
+    }
+}
+
 TEST_F(FileListSyncTest, UnchangedTreeReadsNoFile)
 {
     firstSync();

@@ -7,6 +7,8 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -512,4 +514,163 @@ TEST(ProtoLogTest, ExceptionLinesStartWithThePeerAddress)
     bool lineStart = all.rfind(": Proto exception: ", 0) == 0 || all.find("\n: Proto exception: ") != std::string::npos;
     EXPECT_TRUE(lineStart) << all;
     EXPECT_NE(all.find("CUpdateClient::connect()"), std::string::npos) << all;
+}
+
+// --- what a server cannot make the client do: wait forever or repeat forever
+
+namespace
+{
+
+// Sends bytes every interval on its own thread, as a peer that trickles or
+// floods would, until destroyed or for at most 10 s (so that a client
+// without the deadline fails the time checks instead of hanging the test).
+class Dripper
+{
+public:
+    Dripper(ScriptedPeer& peer, Bytes bytes, std::chrono::milliseconds interval)
+        : thread([this, &peer, bytes, interval] {
+              auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+              std::unique_lock<std::mutex> hold(lock);
+              while (!wake.wait_for(hold, interval, [this] { return done; }) &&
+                     std::chrono::steady_clock::now() < end) {
+                  hold.unlock();
+                  peer.sendBytes(bytes);
+                  hold.lock();
+              }
+          })
+    {
+    }
+    ~Dripper()
+    {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            done = true;
+        }
+        wake.notify_all();
+        thread.join();
+    }
+
+private:
+    std::mutex lock;
+    std::condition_variable wake;
+    bool done = false;
+    std::thread thread;
+};
+
+int countTagged(ScriptedPeer& peer, uint32_t tag)
+{
+    int n = 0;
+    while (auto p = peer.nextPacket(std::chrono::milliseconds(200)))
+        n += peerWord(*p, 4) == tag;
+    return n;
+}
+
+} // namespace
+
+TEST_F(ProtoTest, AChunkDamagedForeverIsAskedForEightTimesThenGivenUp)
+{
+    // "Forever" ends at 50 copies, so that a client without the bound fails
+    // by its time-out instead of hanging the test.
+    Bytes bad = peerChunk(kData, kNrmP, 0, seq(100), 0xDEADBEEF);
+    int copies = 1;
+    peer.onPacket([&](const Bytes& packet, ScriptedPeer& p) {
+        if (peerWord(packet, 4) == peerTag("Rept") && copies++ < 50)
+            p.sendFrame(bad);
+    });
+    peer.sendFrame(bad);
+    CDataFile buffer;
+    auto e = catchExcep<CProtoExcep>([&] { proto.recvFile(kNrmP, buffer, 0); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->code, PROTO_PROTO);
+    EXPECT_STREQ(e->function, "CProtoThread::processDataPacket");
+    EXPECT_EQ(buffer.size(), 0u);
+    peer.onPacket(nullptr);
+    EXPECT_EQ(countTagged(peer, peerTag("Rept")), int(CPacketChannel::kMaxChunkRepeats));
+}
+
+TEST_F(ProtoTest, ReptForeverEndsTheUploadAfterEightRepeats)
+{
+    int answers = 0;
+    peer.onPacket([&](const Bytes& packet, ScriptedPeer& p) {
+        if (peerWord(packet, 4) == peerTag("Data") && answers++ < 50)
+            p.sendMsg(peerTag("Rept"));
+    });
+    Bytes data = seq(100);
+    auto e = catchExcep<CProtoExcep>([&] { proto.sendData(kData, kNrmP, data.data(), 100); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->code, PROTO_PROTO);
+    EXPECT_STREQ(e->function, "CProtoThread::sendData");
+    peer.onPacket(nullptr);
+    EXPECT_EQ(countTagged(peer, kData), int(CPacketChannel::kMaxChunkRepeats) + 1);
+}
+
+// One byte at a time, never a whole packet: the 1 s time-out still ends the
+// wait, although bytes keep arriving well within it.
+TEST_F(ProtoTest, ATrickleOfBytesTimesOut)
+{
+    Dripper drip(peer, {0x41}, std::chrono::milliseconds(100));
+    CStopwatch watch;
+    auto e = catchExcep<CProtoExcep>([&] { proto.recvPacket(); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->code, PROTO_TIMEOUT);
+    EXPECT_GE(watch.elapsed(), 1.0);
+    EXPECT_LT(watch.elapsed(), 4.0);
+}
+
+// A flood with no frame end: the overflow costs one packet, then the decoder
+// skips on and the time keeps running until it is up.
+TEST_F(ProtoTest, GarbageThatNeverFormsAFrameTimesOut)
+{
+    Dripper flood(peer, Bytes(4096, 0x41), std::chrono::milliseconds(10));
+    CStopwatch watch;
+    std::vector<int32_t> codes;
+    while (codes.size() < 1000 && (codes.empty() || codes.back() == PROTO_PACKET))
+        codes.push_back(protoCode([&] { proto.recvPacket(); }));
+    EXPECT_EQ(codes, (std::vector<int32_t>{PROTO_PACKET, PROTO_TIMEOUT}));
+    EXPECT_LT(watch.elapsed(), 4.0);
+}
+
+// A stop reaches a worker waiting on a silent server within a slice, not one
+// I/O time-out (5 s here) later; also one blocked sending to a peer that
+// reads nothing.
+TEST(ProtoStopTest, AStopEndsAWorkerBlockedOnTheSocket)
+{
+    Sandbox sandbox;
+    for (bool sending : {false, true}) {
+        ScriptedPeer peer(2048);
+        TestProto proto(5.0);
+        proto.createSocket(0);
+        ASSERT_TRUE(proto.getSocket()->connectTimeout("127.0.0.1", peer.port(), 5.0));
+        ASSERT_TRUE(peer.waitConnected());
+        peer.holdReading(sending);
+        std::atomic<bool> blocked{false};
+        proto.handshake = [&] {
+            if (sending) {
+                Bytes big(CHUNK_MAX_SIZE, 0xC1);
+                for (;;) {
+                    proto.sendPacket(big.data(), uint32_t(big.size()));
+                    blocked = true;
+                }
+            }
+            proto.sendMsg(peerTag("Ackn")); // the last thing before the wait
+            proto.recvPacket();
+            return true;
+        };
+        proto.resume();
+        if (sending)
+            ASSERT_TRUE(waitFor([&] { return blocked.load(); }));
+        else
+            ASSERT_TRUE(peer.nextPacket());
+        CStopwatch watch;
+        proto.setRunning(false);
+        bool ended = proto.wait(10.0);
+        EXPECT_TRUE(ended);
+        EXPECT_LT(watch.elapsed(), 2.0) << (sending ? "sending" : "receiving");
+        if (!ended) { // wake it the hard way before its object goes
+            peer.closeConnection();
+            proto.wait(-1.0);
+        }
+        EXPECT_TRUE(proto.protoCodes.empty());
+        EXPECT_TRUE(proto.finished);
+    }
 }

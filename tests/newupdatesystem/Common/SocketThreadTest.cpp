@@ -1,5 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <vector>
+
 #include "newupdatesystem/Common/SocketThread.h"
 #include "support/ScriptedPeer.h"
 #include "support/Sandbox.h"
@@ -45,4 +53,56 @@ TEST(SocketThreadTest, NewSocketClosesTheOldOneAndFinishCloses)
     ASSERT_NE(t.getSocket(), nullptr);
     EXPECT_EQ(t.getSocket()->getSocket(), platform::kInvalidSocket);
     t.onFinish();
+}
+
+// A listener whose queue is full drops further connection requests, so a
+// connect to it stays in progress: a stop must end that wait at once, not
+// after the 30 s time-out.
+TEST(SocketThreadTest, AStopEndsAConnectThatDoesNotCome)
+{
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    uint16_t port = ntohs(a.sin_port);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        fillers.push_back(fd);
+    }
+
+    class Connector : public CSocketThread
+    {
+    public:
+        Connector(uint16_t port) : CSocketThread(false, 30.0), port(port) {}
+        std::atomic<bool> connecting{false};
+        std::atomic<int> result{-1};
+
+    protected:
+        void onStart() override
+        {
+            createSocket(0);
+            getSocket()->setSelectTimeout(0.5);
+            connecting = true;
+            result = connectSocket("127.0.0.1", port) ? 1 : 0;
+        }
+
+    private:
+        uint16_t port;
+    } connector(port);
+    connector.resume();
+    ASSERT_TRUE(waitFor([&] { return connector.connecting.load(); }));
+    CStopwatch watch;
+    connector.setRunning(false);
+    EXPECT_TRUE(connector.wait(10.0));
+    EXPECT_LT(watch.elapsed(), 2.0);
+    EXPECT_EQ(connector.result, -1) << "left by the stop, not by a result";
+    for (int fd : fillers)
+        ::close(fd);
+    ::close(listener);
 }

@@ -120,6 +120,23 @@ TEST_F(UpdateClientTest, WaitPollsAndWaitsWithoutLimit)
     EXPECT_EQ(UPD_CONNECT_FAILED, client.getStatus()); // no answer in time
 }
 
+// Closing the launcher stops its worker: one waiting on a server that says
+// nothing ends in well under the 2 s the window allows, not after its 30 s
+// time-out.
+TEST_F(UpdateClientTest, StopEndsAWorkerWaitingOnASilentServerAtOnce)
+{
+    ScriptedPeer silent;
+    TestClient client(silent.port(), "Files.lst", CProtoThread::kIoTimeout);
+    client.setUpdateJob(".", nullptr);
+    client.start();
+    ASSERT_TRUE(silent.nextPacket()); // "Init" is out: the worker waits for the answer
+    CStopwatch watch;
+    client.stop();
+    EXPECT_TRUE(client.wait(10.0));
+    EXPECT_LT(watch.elapsed(), 2.0);
+    EXPECT_EQ(UPD_INTERNAL_ERROR, client.getStatus());
+}
+
 TEST_F(UpdateClientTest, JobSettersAfterStartAreIgnored)
 {
     FakeServer server;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -159,13 +160,14 @@ protected:
         if (runner.joinable())
             runner.join();
     }
-    void startServer(unsigned maxClients = 8, bool withUsers = false, bool anonymousChanges = false)
+    void startServer(unsigned maxClients = 8, bool withUsers = false, bool anonymousChanges = false,
+                     unsigned ioTimeout = 10)
     {
         ServerOptions o;
         o.root = fs::absolute("content");
         o.port = 0;
         o.maxClients = maxClients;
-        o.ioTimeoutSeconds = 10;
+        o.ioTimeoutSeconds = ioTimeout;
         if (withUsers)
             o.usersFile = fs::absolute("users.txt");
         o.allowAnonymousChanges = anonymousChanges;
@@ -345,4 +347,29 @@ TEST_F(ServerSessionTest, SuspendTurnsAwayNewFileSessionsUntilUp)
     std::string packed;
     ASSERT_TRUE(c.receiveFile(packed));
     EXPECT_EQ(unpack(packed), "new");
+}
+
+// Bytes that never make a packet, one at a time or as broken frames, do not
+// keep a session open past the I/O time-out.
+TEST_F(ServerSessionTest, BytesThatNeverMakeAPacketDoNotKeepASessionOpen)
+{
+    startServer(8, false, false, 1);
+    for (bool broken : {false, true}) {
+        RawClient c(server->port());
+        ASSERT_TRUE(c.open(TAG_FILE));
+        auto start = std::chrono::steady_clock::now();
+        std::atomic<bool> closed{false};
+        std::thread drip([&] {
+            // Paces the trickle; ends by itself so a server that never closes
+            // fails the time check below instead of hanging.
+            while (!closed && std::chrono::steady_clock::now() - start < std::chrono::seconds(8)) {
+                c.sendRaw(broken ? std::vector<uint8_t>{0xC5, 0x41, 0xC1} : std::vector<uint8_t>{0x41});
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+        EXPECT_EQ(c.recv(), 0u) << "the server closes the session";
+        closed = true;
+        drip.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4)) << (broken ? "broken" : "trickle");
+    }
 }

@@ -1,0 +1,134 @@
+// The packet channel over an in-memory link: the chunk header's wire form, the
+// send deadline, stops between waits and chunks handed to a sink.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "newupdatesystem/Common/PacketChannel.h"
+#include "support/CatchExcep.h"
+#include "support/ScriptedPeer.h"
+
+namespace
+{
+
+const PacketSites kTestSites{"T::sendPacket", "T::recvPacket", "T::processDataPacket", "T::recvAckMsg",
+                             "T::sendData"};
+
+struct StopRequested
+{
+};
+
+// Hands out what source produces on every receive and takes what take allows
+// on every send; checkStop raises once stop is set.
+class MemoryLink : public IPacketLink
+{
+public:
+    uint32_t sendSome(const uint8_t* bytes, uint32_t length) override
+    {
+        uint32_t n = std::min(length, take);
+        sent.insert(sent.end(), bytes, bytes + n);
+        return n;
+    }
+    uint32_t receiveSome(uint8_t* buffer, uint32_t capacity) override
+    {
+        Bytes b = source ? source() : Bytes{};
+        uint32_t n = std::min(uint32_t(b.size()), capacity);
+        std::copy(b.begin(), b.begin() + n, buffer);
+        return n;
+    }
+    void checkStop() override
+    {
+        if (stop)
+            throw StopRequested{};
+    }
+
+    std::function<Bytes()> source;
+    uint32_t take = UINT32_MAX;
+    Bytes sent;
+    bool stop = false;
+};
+
+} // namespace
+
+TEST(ChunkHeaderTest, TravelsAsSixLittleEndianWordsInFieldOrder)
+{
+    DataChunkHeader h{PACKET_SIGNATURE, TAG_DATA, SUBTAG_NRMP, 5, 0x01020304, 0xA1B2C3D4};
+    uint8_t wire[CHUNK_HEADER_SIZE];
+    encodeChunkHeader(h, wire);
+    const Bytes expected = {0x01, 0x09, 0x08, 0x04, 'D', 'a', 't', 'a', 'N', 'r', 'm', 'P',
+                            5,    0,    0,    0,    4,   3,   2,   1,   0xD4, 0xC3, 0xB2, 0xA1};
+    EXPECT_EQ(Bytes(wire, wire + sizeof wire), expected);
+
+    Bytes chunk = peerChunk(peerTag("Get "), peerTag("SpcP"), 7, {'l', 'i', 's', 't'});
+    DataChunkHeader back = parseChunkHeader(chunk.data());
+    EXPECT_EQ(back.signature, PACKET_SIGNATURE);
+    EXPECT_EQ(back.tag, TAG_GET);
+    EXPECT_EQ(back.subtag, SUBTAG_SPCP);
+    EXPECT_EQ(back.length, 4u);
+    EXPECT_EQ(back.offset, 7u);
+    EXPECT_EQ(back.crc, peerWord(chunk, 20));
+}
+
+TEST(PacketChannelDeadlineTest, APeerThatTakesNothingTimesOutAndAStopEndsTheWait)
+{
+    MemoryLink link;
+    link.take = 0;
+    CPacketChannel channel(link, kTestSites, 0.2);
+    uint8_t head[8] = {};
+    auto e = catchExcep<CProtoExcep>([&] { channel.sendPacket(head, sizeof head); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->code, PROTO_TIMEOUT);
+    EXPECT_STREQ(e->function, "T::sendPacket");
+
+    // A stop is seen between waits, sending or receiving, long before the
+    // time-out.
+    CPacketChannel patient(link, kTestSites, 5.0);
+    link.stop = true;
+    CStopwatch watch;
+    EXPECT_THROW(patient.sendPacket(head, sizeof head), StopRequested);
+    EXPECT_THROW(patient.recvPacket(), StopRequested);
+    EXPECT_LT(watch.elapsed(), 2.0);
+
+    // A frame the link takes at once goes out even after a stop: a job that
+    // was stopped still says what it has to say first.
+    link.take = UINT32_MAX;
+    patient.sendMsg(0, TAG_QUIT);
+    EXPECT_EQ(link.sent.size(), peerEncodeFrame(peerPacket(0, TAG_QUIT)).size());
+}
+
+TEST(PacketChannelChunkTest, DeliversEachVerifiedChunkToTheSinkInOrder)
+{
+    MemoryLink link;
+    CPacketChannel channel(link, kTestSites, 5.0);
+    Bytes a(CHUNK_MAX_SIZE, 0x11), b = {1, 2, 3};
+    std::vector<Bytes> wire = {peerEncodeFrame(peerChunk(TAG_DATA, SUBTAG_NRMP, 0, a)),
+                               peerEncodeFrame(peerChunk(TAG_DATA, SUBTAG_NRMP, CHUNK_MAX_SIZE, b, 1)),
+                               peerEncodeFrame(peerChunk(TAG_DATA, SUBTAG_NRMP, CHUNK_MAX_SIZE, b)),
+                               peerEncodeFrame(peerPacket(0, TAG_ENDF))};
+    size_t next = 0;
+    Bytes pending;
+    link.source = [&] {
+        if (pending.empty() && next < wire.size())
+            pending = wire[next++];
+        size_t n = std::min<size_t>(pending.size(), 5000);
+        Bytes out(pending.begin(), pending.begin() + n);
+        pending.erase(pending.begin(), pending.begin() + n);
+        return out;
+    };
+    std::vector<std::pair<uint32_t, uint32_t>> seen;
+    uint32_t subtag = 0;
+    uint32_t total = channel.recvChunks(subtag, [&](const uint8_t* content, uint32_t length, uint32_t offset) {
+        EXPECT_EQ(content[0], offset == 0 ? 0x11 : 1);
+        seen.emplace_back(offset, length);
+    });
+    EXPECT_EQ(total, CHUNK_MAX_SIZE + 3);
+    EXPECT_EQ(subtag, SUBTAG_NRMP);
+    EXPECT_EQ(seen, (std::vector<std::pair<uint32_t, uint32_t>>{{0, CHUNK_MAX_SIZE}, {CHUNK_MAX_SIZE, 3}}));
+    Bytes ackn = peerEncodeFrame(peerPacket(0, TAG_ACKN));
+    Bytes rept = peerEncodeFrame(peerPacket(0, TAG_REPT));
+    Bytes answers = ackn;
+    answers.insert(answers.end(), rept.begin(), rept.end());
+    answers.insert(answers.end(), ackn.begin(), ackn.end());
+    EXPECT_EQ(link.sent, answers);
+}
