@@ -98,8 +98,9 @@ int startDetached(const std::string& commandLine, LaunchKind kind)
         // The whole text is the script's path: blanks in it stay part of the name.
         if (line.empty())
             return -1;
+        // Our process id lets the script wait until this launcher has ended.
         program = "/bin/sh";
-        args = {"/bin/sh", line};
+        args = {"/bin/sh", line, std::to_string(getpid())};
     }
     else
     {

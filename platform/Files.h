@@ -52,6 +52,9 @@ FILE* createNewFile(const char* path);
 // with write access for the owner. 0 or -1 with errno.
 int replaceFile(const char* from, const char* to);
 
+// True when the path names a folder, or a link to one.
+bool isFolder(const char* path);
+
 // True when the path names a symbolic link (not what it points to).
 bool isSymbolicLink(const char* path);
 

@@ -202,6 +202,12 @@ int replaceFile(const char* from, const char* to)
     return rename(source.c_str(), target.c_str());
 }
 
+bool isFolder(const char* path)
+{
+    struct stat st;
+    return stat(resolvePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool isSymbolicLink(const char* path)
 {
     struct stat st;

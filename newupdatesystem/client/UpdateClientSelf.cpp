@@ -8,6 +8,7 @@
 #include "newupdatesystem/client/SelfUpdateScript.h"
 #include "newupdatesystem/client/UpdateClient.h"
 #include "platform/ExecutablePath.h"
+#include "platform/Files.h"
 
 void CUpdateClient::getSelfUpdateList(ChangeList& out)
 {
@@ -90,6 +91,19 @@ void CUpdateClient::selfUpdate()
     {
         logError("Failed to create temp directory for self-update");
         throw CUpdExcep(UPD_SELF_TEMP_DIR, EXCEP_SITE("CUpdateClient::selfUpdate"));
+    }
+    // The script deletes each old file until it is gone: a name that is a
+    // folder here, the temporary folder or the script itself would never go.
+    for (const FileChange& item : changed.fileItems)
+    {
+        std::string local = localDir;
+        addTrailingSlash(local);
+        local += item.path;
+        if (isSelfUpdateNameRefused(item.path, folder, platform::isFolder(local.c_str())))
+        {
+            logError("Server sent self-update name '%s' that cannot be replaced!", item.path);
+            throw CUpdExcep(UPD_SELF_LIST, EXCEP_SITE("CUpdateClient::selfUpdate"));
+        }
     }
     CBinFile::createDir(folder.c_str(), false);
     downloadFiles(changed, folder.c_str());
