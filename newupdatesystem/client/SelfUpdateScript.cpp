@@ -131,12 +131,17 @@ std::string selfUpdateScriptTail(const std::string& folder, const std::string& e
 // refuse to go, the script stops without starting anything.
 std::string selfUpdateScriptHead()
 {
+    // A process that has ended but is not yet reaped still answers kill -0.
     return "#!/bin/sh\n"
+           "running() {\n"
+           "    kill -0 \"$1\" 2>/dev/null || return 1\n"
+           "    [ \"$(sed -n 's/^.*) \\(.\\).*/\\1/p' /proc/\"$1\"/stat 2>/dev/null)\" != Z ]\n"
+           "}\n"
            "case \"$1\" in\n"
            "''|*[!0-9]*) ;;\n"
            "*)\n"
            "    n=0\n"
-           "    while kill -0 \"$1\" 2>/dev/null; do\n"
+           "    while running \"$1\"; do\n"
            "        n=$((n + 1))\n"
            "        if [ \"$n\" -gt " + std::to_string(kSelfUpdateWaitSeconds * 5) + " ]; then\n"
            "            echo 'The launcher did not end' >&2\n"

@@ -211,17 +211,20 @@ TEST_F(SelfUpdateTest, ScriptWaitsForTheOldLauncherBeforeReplacingAndRestarting)
         _exit(0);
     }
     close(pipeFds[0]);
-    writeFile(exeName(), "#!/bin/sh\nif kill -0 " + std::to_string(old) +
-                             " 2>/dev/null; then echo alive; else echo gone; fi > state.txt\n");
+    // The stand-in launcher records whether the old one still runs (a zombie has ended).
+    writeFile(exeName(), "#!/bin/sh\ns=$(sed -n 's/^.*) \\(.\\).*/\\1/p' /proc/" + std::to_string(old) +
+                             "/stat 2>/dev/null)\n"
+                             "if [ -n \"$s\" ] && [ \"$s\" != Z ]; then echo alive; else echo gone; fi > state.txt\n");
     fs::permissions(exeName(), fs::perms::owner_all);
 
     pid_t script = startScript(batch, {std::to_string(old)});
     // Nothing is touched while the old launcher runs.
     EXPECT_FALSE(waitFor([&] { return fs::exists("state.txt"); }, std::chrono::milliseconds(700)));
     EXPECT_EQ("v1", readFile("tovra.bin"));
+    // Ended but not reaped until the script is done: it counts as ended.
     close(pipeFds[1]);
-    waitpid(old, nullptr, 0);
     EXPECT_EQ(0, finish(script, std::chrono::seconds(20)));
+    waitpid(old, nullptr, 0);
     EXPECT_EQ("gone\n", readFile("state.txt"));
     EXPECT_EQ("v2", readFile("tovra.bin"));
     EXPECT_FALSE(fs::exists("dir0029"));
