@@ -104,7 +104,7 @@ std::string selfUpdateScriptHead()
 }
 
 std::string selfUpdateScriptFileBlock(unsigned number, const std::string& folder,
-                                      const std::string& fileName)
+                                      const std::string& fileName, const std::string&)
 {
     std::string label = ":Label" + std::to_string(number) + "\n";
     return label + "del \"" + fileName + "\"\n" + "if exist \"" + fileName + "\" goto Label" +
@@ -154,9 +154,11 @@ std::string selfUpdateScriptHead()
 }
 
 std::string selfUpdateScriptFileBlock(unsigned number, const std::string& folder,
-                                      const std::string& fileName)
+                                      const std::string& fileName, const std::string& installedName)
 {
-    std::string target = shellQuote("./" + fileName);
+    const std::string& installed = installedName.empty() ? fileName : installedName;
+    std::string target = shellQuote("./" + installed);
+    std::string destination = installed == fileName ? std::string("./") : target;
     return "# File" + std::to_string(number) + "\n" + "rm -f -- " + target + "\n" + "n=0\n" +
            "while [ -e " + target + " ]; do\n" +
            "    n=$((n + 1))\n" +
@@ -167,7 +169,7 @@ std::string selfUpdateScriptFileBlock(unsigned number, const std::string& folder
            "    sleep 1\n" +
            "    rm -f -- " + target + "\n" +
            "done\n" +
-           "mv -f -- " + shellQuote(folder + fileName) + " ./\n\n";
+           "mv -f -- " + shellQuote(folder + fileName) + " " + destination + "\n\n";
 }
 
 std::string selfUpdateScriptTail(const std::string& folder, const std::string& executableName,

@@ -41,8 +41,11 @@ std::string shellQuote(const std::string& text);
 // The script text, in the order it is written. File numbers count from 0.
 // The folder name carries its trailing separator.
 std::string selfUpdateScriptHead();
+// The new file folder + fileName replaces ./installedName (the spelling the
+// installation has; fileName when empty).
 std::string selfUpdateScriptFileBlock(unsigned number, const std::string& folder,
-                                      const std::string& fileName);
+                                      const std::string& fileName,
+                                      const std::string& installedName = std::string());
 std::string selfUpdateScriptTail(const std::string& folder, const std::string& executableName,
                                  const std::string& realm);
 

@@ -14,6 +14,8 @@ void CUpdateClient::getSelfUpdateList(ChangeList& out)
 {
     CFileList list;
     getFileList(list, "self_upd", nullptr);
+    // Compared in lower case, as lists hold names.
+    list.lowerCaseNames();
     collectAll(list, out);
 
     bool folders = !out.folderItems.empty();
@@ -113,7 +115,13 @@ void CUpdateClient::selfUpdate()
     std::string text = selfUpdateScriptHead();
     unsigned number = 0;
     for (const FileChange& item : changed.fileItems)
-        text += selfUpdateScriptFileBlock(number++, folder, item.path);
+    {
+        // The installed file may be spelt in another case: that one is replaced.
+        std::string installed = platform::resolvePath(item.path);
+        if (!isPlainFileName(installed.c_str()))
+            installed = item.path;
+        text += selfUpdateScriptFileBlock(number++, folder, item.path, installed);
+    }
     script.write(text.data(), static_cast<uint32_t>(text.size()));
 
     std::string exe;

@@ -245,3 +245,33 @@ TEST_F(SelfUpdateTest, ScriptGivesUpOnAFileThatWillNotGo)
     EXPECT_FALSE(fs::exists("started.txt"));
     EXPECT_EQ("a folder where the script expects a file", readFile("sub/inner.txt"));
 }
+
+TEST_F(SelfUpdateTest, NamesInAnotherCaseReplaceTheInstalledFile)
+{
+    // Installed in mixed case; listed in lower case, then in upper case (spliced:
+    // the list builder writes lower case).
+    Bytes upper = makeFileList({{"tovra.bin", "v3", 60}}); // a time the local check tells apart
+    auto at = std::search(upper.begin(), upper.end(), std::begin("tovra.bin"), std::end("tovra.bin") - 1);
+    ASSERT_NE(upper.end(), at);
+    std::copy_n("TOVRA.BIN", 9, at);
+    writeFile("Tovra.bin", "v1");
+    writeFile(exeName(), "#!/bin/sh\n");
+    fs::permissions(exeName(), fs::perms::owner_all);
+    for (const auto& [list, content] : {std::pair<Bytes, std::string>{makeFileList({{"tovra.bin", "v2", 5}}), "v2"},
+                                        {upper, "v3"}})
+    {
+        FakeServer server;
+        server.serve("self_upd", list);
+        server.serve("tovra.bin", content);
+        server.serve("TOVRA.BIN", content);
+        ASSERT_EQ(UPD_OK, selfUpdate(server)) << content;
+        ASSERT_EQ(0, finish(startScript(batch, {}), std::chrono::seconds(20)));
+        EXPECT_EQ(content, readFile("Tovra.bin"));
+        EXPECT_FALSE(fs::exists("tovra.bin"));
+        EXPECT_FALSE(fs::exists("TOVRA.BIN"));
+
+        FakeServer again;
+        again.serve("self_upd", list);
+        EXPECT_EQ(UPD_SELF_UP_TO_DATE, selfUpdate(again)) << content;
+    }
+}
