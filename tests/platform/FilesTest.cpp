@@ -113,3 +113,40 @@ TEST_F(Files, DirReaderReportsFilesAndFolders)
     EXPECT_FALSE(reader.open("missing"));
     EXPECT_EQ(errno, ENOENT);
 }
+
+TEST_F(Files, LinksAreNeverFollowedForChangesAndNewFilesAreExclusive)
+{
+    writeText("target.txt", "outside");
+    fs::permissions("target.txt", fs::perms::owner_read);
+    fs::create_symlink(fs::absolute("target.txt"), "link.txt");
+    fs::create_directory("Folder");
+
+    // Write protection is taken off files, not off what a link points to.
+    EXPECT_EQ(0, platform::clearWriteProtection("link.txt"));
+    EXPECT_EQ(fs::perms::owner_read, fs::status("target.txt").permissions());
+    EXPECT_TRUE(platform::isSymbolicLink("LINK.TXT"));
+    EXPECT_FALSE(platform::isSymbolicLink("target.txt"));
+    EXPECT_TRUE(platform::isFolder("folder"));
+    EXPECT_FALSE(platform::isFolder("link.txt"));
+
+    // A new file never takes an existing name, not even a link's.
+    EXPECT_EQ(nullptr, platform::createNewFile("link.txt"));
+    EXPECT_EQ(EEXIST, errno);
+    FILE* f = platform::createNewFile("Folder/new.tmp");
+    ASSERT_NE(nullptr, f);
+    std::fputs("new", f);
+    std::fclose(f);
+
+    // Replacing puts the file where the link was and takes over the old permissions.
+    fs::permissions("target.txt", fs::perms::owner_read | fs::perms::owner_exec);
+    writeText("Folder/old.bin", "old");
+    fs::permissions("Folder/old.bin", fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_EQ(0, platform::replaceFile("folder/new.tmp", "FOLDER/OLD.BIN"));
+    EXPECT_FALSE(fs::exists("Folder/new.tmp"));
+    EXPECT_EQ(fs::perms::owner_all, fs::status("Folder/old.bin").permissions());
+    writeText("other.tmp", "mine");
+    EXPECT_EQ(0, platform::replaceFile("other.tmp", "link.txt"));
+    EXPECT_FALSE(fs::is_symlink("link.txt"));
+    EXPECT_EQ("mine", readText("link.txt"));
+    EXPECT_EQ("outside", readText("target.txt"));
+}
