@@ -91,15 +91,3 @@ TEST_F(FileReplacer, MismatchOrAbandonLeavesTheOldFile)
     ASSERT_TRUE(e.has_value());
     EXPECT_EQ(FILE_CREATE, e->code);
 }
-
-TEST_F(FileReplacer, LinkAtTheNameIsReplacedNotFollowed)
-{
-    writeText("outside.txt", "secret");
-    fs::create_symlink(fs::absolute("outside.txt"), "f.txt");
-    CFileReplacer file("f.txt");
-    file.write("mine", 4);
-    file.commit();
-    EXPECT_FALSE(fs::is_symlink("f.txt"));
-    EXPECT_EQ("mine", readText("f.txt"));
-    EXPECT_EQ("secret", readText("outside.txt"));
-}
