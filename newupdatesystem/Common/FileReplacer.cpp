@@ -84,13 +84,13 @@ void CFileReplacer::commit(uint64_t expectedSize, const uint8_t expectedDigest[1
     {
         throw CSystemExcep(Z_CORRUPTED, EK_NONE, 0, targetPath, EXCEP_SITE("CFileReplacer::commit"));
     }
+    commitUnchecked(t);
+}
+
+void CFileReplacer::commitUnchecked(int64_t t)
+{
     // Flushed before the time is set, or the last write would move it again.
-    FILE* f = stream;
-    stream = nullptr;
-    if (std::fclose(f) != 0)
-    {
-        throw CSystemExcep(FILE_CLOSE, EK_ERRNO, errno, tempPath, EXCEP_SITE("CFileReplacer::commit"));
-    }
+    closeStream();
     CBinFile::setTime(tempPath.c_str(), t);
     finish();
 }
@@ -100,7 +100,7 @@ void CFileReplacer::commit()
     finish();
 }
 
-void CFileReplacer::finish()
+void CFileReplacer::closeStream()
 {
     if (stream != nullptr)
     {
@@ -108,9 +108,14 @@ void CFileReplacer::finish()
         stream = nullptr;
         if (std::fclose(f) != 0)
         {
-            throw CSystemExcep(FILE_CLOSE, EK_ERRNO, errno, tempPath, EXCEP_SITE("CFileReplacer::finish"));
+            throw CSystemExcep(FILE_CLOSE, EK_ERRNO, errno, tempPath, EXCEP_SITE("CFileReplacer::closeStream"));
         }
     }
+}
+
+void CFileReplacer::finish()
+{
+    closeStream();
     // A write-protected file would refuse to be replaced on some systems.
     platform::clearWriteProtection(targetPath.c_str());
     if (platform::replaceFile(tempPath.c_str(), targetPath.c_str()) != 0)

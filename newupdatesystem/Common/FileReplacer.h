@@ -30,12 +30,15 @@ public:
     // throws Z_CORRUPTED and leaves the target as it was. Then stamps the
     // time t (seconds since 1970 UTC) and puts the file in place.
     void commit(uint64_t expectedSize, const uint8_t expectedDigest[16], int64_t t);
+    // The same without the check.
+    void commitUnchecked(int64_t t);
     // Puts the file in place without a check, keeping its new time.
     void commit();
 
     const std::string& temporaryPath() const { return tempPath; }
 
 private:
+    void closeStream();
     void finish(); // closes, removes write protection at the target, renames
 
     std::string targetPath;
