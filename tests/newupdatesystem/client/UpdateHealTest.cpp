@@ -125,6 +125,21 @@ TEST_F(UpdateHealTest, WrongBytesNeverReplaceAFileAndAreFetchedAgain)
     }
 }
 
+TEST_F(UpdateHealTest, FileMarkedNotToCompareIsTakenAsItComes)
+{
+    // The flags word of a record sits 8 bytes before its name.
+    Bytes list = makeFileList({{"user.cfg", "default", 5}});
+    const std::string name = "user.cfg";
+    auto at = std::search(list.begin(), list.end(), name.begin(), name.end());
+    ASSERT_NE(list.end(), at);
+    *(at - 8) |= uint8_t(FI_NOCOMPARE);
+    FakeServer server;
+    server.serve("list", list);
+    server.serve("user.cfg", std::string("edited by the producer"));
+    EXPECT_EQ(UPD_OK, update(server));
+    EXPECT_EQ("edited by the producer", readFile("game/user.cfg"));
+}
+
 TEST_F(UpdateHealTest, WriteProtectedFileIsReplacedAndKeepsItsPermissions)
 {
     FakeServer first;
