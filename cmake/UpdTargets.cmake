@@ -40,7 +40,10 @@ endfunction()
 
 # upd_executable(NAME SOURCES ... LIBS ...)
 function(upd_executable name)
-    cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    if(NOT A_TIMEOUT)
+        set(A_TIMEOUT 300)
+    endif()
     upd_existing(srcs ${A_SOURCES})
     list(FILTER srcs INCLUDE REGEX "\\.(c|cpp)$")
     if(NOT srcs)
@@ -51,9 +54,13 @@ function(upd_executable name)
     upd_link_existing(${name} ${A_LIBS})
 endfunction()
 
-# upd_test(NAME SOURCES ... LIBS ...): a GoogleTest binary registered with CTest.
+# upd_test(NAME SOURCES ... LIBS ... [TIMEOUT s]): a GoogleTest binary registered with
+# CTest; each test fails after TIMEOUT seconds (300 unless given).
 function(upd_test name)
-    cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    if(NOT A_TIMEOUT)
+        set(A_TIMEOUT 300)
+    endif()
     upd_existing(srcs ${A_SOURCES})
     list(FILTER srcs INCLUDE REGEX "\\.(c|cpp)$")
     if(NOT srcs)
@@ -63,7 +70,7 @@ function(upd_test name)
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
     upd_link_existing(${name} ${A_LIBS})
     target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main Threads::Threads)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${A_TIMEOUT})
 endfunction()
 
 # upd_fuzzer(NAME SOURCES ... LIBS ...): a libFuzzer binary fuzz_NAME in build/fuzz/.

@@ -4,6 +4,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <gdk/gdkx.h>
 #include <limits.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -98,8 +99,9 @@ int startDetached(const std::string& commandLine, LaunchKind kind)
         // The whole text is the script's path: blanks in it stay part of the name.
         if (line.empty())
             return -1;
+        // Our process id lets the script wait until this launcher has ended.
         program = "/bin/sh";
-        args = {"/bin/sh", line};
+        args = {"/bin/sh", line, std::to_string(getpid())};
     }
     else
     {
@@ -164,6 +166,11 @@ bool searchTree(Display* d, Window w, const std::string& windowClass, int depth)
     return found;
 }
 
+int ignoreXError(Display*, XErrorEvent*)
+{
+    return 0;
+}
+
 } // namespace
 
 bool x11WindowOfClassExists(void* xdisplay, const std::string& windowClass)
@@ -171,5 +178,38 @@ bool x11WindowOfClassExists(void* xdisplay, const std::string& windowClass)
     Display* d = static_cast<Display*>(xdisplay);
     if (!d)
         return false;
-    return searchTree(d, DefaultRootWindow(d), windowClass, 2);
+    return x11WindowOfClassExistsBelow(d, DefaultRootWindow(d), windowClass);
+}
+
+// Other programs' windows come and go while the tree is walked: one that
+// vanishes between the listing and the question for its class raises an X
+// error, which by default ends the process. Errors of the walk are trapped
+// and only cost that window.
+bool x11WindowOfClassExistsBelow(void* xdisplay, unsigned long window, const std::string& windowClass)
+{
+    Display* d = static_cast<Display*>(xdisplay);
+    if (!d)
+        return false;
+    GdkDisplay* gdk = gdk_x11_lookup_xdisplay(d);
+    XErrorHandler previous = nullptr;
+    if (gdk)
+    {
+        gdk_x11_display_error_trap_push(gdk);
+    }
+    else
+    {
+        XSync(d, False);
+        previous = XSetErrorHandler(ignoreXError);
+    }
+    bool found = searchTree(d, window, windowClass, 2);
+    if (gdk)
+    {
+        gdk_x11_display_error_trap_pop_ignored(gdk);
+    }
+    else
+    {
+        XSync(d, False); // errors of the walk arrive before the handler goes back
+        XSetErrorHandler(previous);
+    }
+    return found;
 }

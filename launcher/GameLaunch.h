@@ -34,3 +34,6 @@ std::string clientArgumentText();
 // True when a top-level X11 window of the given WM_CLASS exists on the display
 // (a void* so that this header needs no X11 include).
 bool x11WindowOfClassExists(void* xdisplay, const std::string& windowClass);
+// The same search in the tree below one window; X errors on the way (a window
+// that vanishes meanwhile) are trapped, never fatal.
+bool x11WindowOfClassExistsBelow(void* xdisplay, unsigned long window, const std::string& windowClass);

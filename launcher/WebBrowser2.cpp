@@ -105,7 +105,16 @@ int CWebBrowser2::onDecidePolicy(WebKitWebView*, void* decision, int type, void*
     return FALSE;
 }
 
-void CWebBrowser2::onLoadChanged(WebKitWebView*, int event, void* data)
+// The HTTP status of the page the view has committed; 0 when there is none
+// (a local file has none either).
+static unsigned httpStatus(WebKitWebView* view)
+{
+    WebKitWebResource* resource = webkit_web_view_get_main_resource(view);
+    WebKitURIResponse* response = resource ? webkit_web_resource_get_response(resource) : nullptr;
+    return response ? webkit_uri_response_get_status_code(response) : 0;
+}
+
+void CWebBrowser2::onLoadChanged(WebKitWebView* view, int event, void* data)
 {
     auto* self = static_cast<CWebBrowser2*>(data);
     switch (event)
@@ -114,6 +123,18 @@ void CWebBrowser2::onLoadChanged(WebKitWebView*, int event, void* data)
         self->m_failed = false;
         break;
     case WEBKIT_LOAD_COMMITTED:
+        // A server's error page (404, 500, ...) is a failed navigation, not
+        // the launcher's page.
+        if (httpStatus(view) >= 400)
+        {
+            self->m_failed = true;
+            if (self->m_events.navigateError)
+            {
+                const char* uri = webkit_web_view_get_uri(view);
+                self->m_events.navigateError(uri ? uri : "");
+            }
+            break;
+        }
         self->m_hasDocument = true;
         break;
     case WEBKIT_LOAD_FINISHED:

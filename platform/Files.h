@@ -38,8 +38,25 @@ int setFileTime(const char* path, int64_t t);
 // The last-write time of a file, seconds since 1970 UTC; -1 with errno on failure.
 int64_t getFileTime(const char* path);
 
-// Removes write protection: adds the owner write bit. 0 or -1 with errno.
+// Removes write protection: adds the owner write bit. A symbolic link is
+// left alone (its target may lie outside the installation). 0 or -1 with errno.
 int clearWriteProtection(const char* path);
+
+// Creates a file that must not exist yet (a link at the name counts as
+// existing) and opens it for binary writing; nullptr with errno.
+FILE* createNewFile(const char* path);
+
+// Puts the file from in the place of to in one step (both resolved as
+// resolvePath does): whatever stands at to, a file or a symbolic link, is
+// replaced, never written through. A replaced file passes its permissions on,
+// with write access for the owner. 0 or -1 with errno.
+int replaceFile(const char* from, const char* to);
+
+// True when the path names a folder, or a link to one.
+bool isFolder(const char* path);
+
+// True when the path names a symbolic link (not what it points to).
+bool isSymbolicLink(const char* path);
 
 struct DirEntry
 {

@@ -158,15 +158,60 @@ int clearWriteProtection(const char* path)
 {
     std::string resolved = resolvePath(path);
     struct stat st;
-    if (stat(resolved.c_str(), &st) != 0)
+    if (lstat(resolved.c_str(), &st) != 0)
     {
         return -1;
     }
-    if (st.st_mode & S_IWUSR)
+    if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWUSR))
     {
         return 0;
     }
     return chmod(resolved.c_str(), (st.st_mode & 07777) | S_IWUSR);
+}
+
+FILE* createNewFile(const char* path)
+{
+    int fd = open(resolvePath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+    {
+        return nullptr;
+    }
+    FILE* f = fdopen(fd, "wb");
+    if (f == nullptr)
+    {
+        int err = errno;
+        ::close(fd);
+        errno = err;
+    }
+    return f;
+}
+
+int replaceFile(const char* from, const char* to)
+{
+    // A name that exists only in another letter case is the file meant: it is
+    // the one replaced, so that no second spelling is left beside it.
+    std::string source = resolvePath(from);
+    std::string target = resolvePath(to);
+    // The new version keeps the old one's permissions (an executable stays
+    // executable), made writable.
+    struct stat st;
+    if (lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    {
+        chmod(source.c_str(), (st.st_mode & 07777) | S_IWUSR);
+    }
+    return rename(source.c_str(), target.c_str());
+}
+
+bool isFolder(const char* path)
+{
+    struct stat st;
+    return stat(resolvePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool isSymbolicLink(const char* path)
+{
+    struct stat st;
+    return lstat(resolvePath(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 bool DirReader::open(const char* folder)

@@ -68,3 +68,46 @@ void CFileList::removeEntry(FolderMap& map, FolderMap::iterator it)
     }
     map.erase(it);
 }
+
+uint32_t CFileList::lowerCaseNames()
+{
+    return lowerCaseRecursive(root);
+}
+
+uint32_t CFileList::lowerCaseRecursive(FolderMap& map)
+{
+    uint32_t dropped = 0;
+    FolderMap lowered;
+    while (!map.empty())
+    {
+        auto node = map.extract(map.begin());
+        if (node.mapped().child)
+            dropped += lowerCaseRecursive(*node.mapped().child);
+        std::string name = node.key();
+        for (char& c : name)
+        {
+            if (c >= 'A' && c <= 'Z')
+                c = char(c - 'A' + 'a');
+        }
+        auto existing = lowered.find(name);
+        if (existing != lowered.end())
+        {
+            ++dropped;
+            if (name == node.key())
+            {
+                removeEntry(lowered, existing); // the lower-case spelling wins
+            }
+            else
+            {
+                FolderMap single;
+                single.insert(std::move(node));
+                removeEntry(single, single.begin());
+                continue;
+            }
+        }
+        node.key() = std::move(name);
+        lowered.insert(std::move(node));
+    }
+    map.swap(lowered);
+    return dropped;
+}

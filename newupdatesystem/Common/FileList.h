@@ -85,6 +85,11 @@ public:
 
     // Removes every entry; the image stays.
     void clear();
+    // Lower-cases every name, the form lists hold them in, so that a list
+    // written elsewhere compares with a scanned one. Of names that then
+    // coincide the one already in lower case stays, else the first in byte
+    // order. Returns the number of entries dropped (with what they held).
+    uint32_t lowerCaseNames();
 
     // --- binary format (FileListBin.cpp) ---
     // Replaces the contents by the list in the buffer. All or nothing: on any
@@ -137,6 +142,7 @@ protected:
     // Takes one entry out of its map and keeps the counters right.
     void removeEntry(FolderMap& map, FolderMap::iterator it);
     void forgetSubtree(const FolderMap& map);
+    uint32_t lowerCaseRecursive(FolderMap& map);
 
 private:
     std::vector<uint8_t> imageData;

@@ -11,6 +11,7 @@
 #include "newupdatesystem/Common/BinFile.h"
 #include "newupdatesystem/Common/Excep.h"
 #include "newupdatesystem/Common/FileList.h"
+#include "newupdatesystem/Common/FileReplacer.h"
 
 namespace
 {
@@ -241,7 +242,9 @@ void CFileList::buildBin()
 void CFileList::saveToFile(const char* path)
 {
     onListEvent(LE_WRITING, path, nullptr);
-    CBinFile file(path, 1);
+    // Written beside the old list and put in its place whole: a failure on the
+    // way leaves the old list as it was.
+    CFileReplacer file(path);
     file.write(imageData.data(), imageSize());
-    file.safeClose();
+    file.commit();
 }

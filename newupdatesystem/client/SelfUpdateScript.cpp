@@ -59,6 +59,29 @@ bool isSafeRelativePath(const char* path)
     }
 }
 
+static bool equalsIgnoringCase(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+    {
+        char x = a[i] >= 'A' && a[i] <= 'Z' ? char(a[i] - 'A' + 'a') : a[i];
+        char y = b[i] >= 'A' && b[i] <= 'Z' ? char(b[i] - 'A' + 'a') : b[i];
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+bool isSelfUpdateNameRefused(const char* name, const std::string& folder, bool existsAsFolder)
+{
+    std::string folderName = folder;
+    while (!folderName.empty() && (folderName.back() == '/' || folderName.back() == '\\'))
+        folderName.pop_back();
+    return existsAsFolder || equalsIgnoringCase(name, folderName) ||
+           equalsIgnoringCase(name, kSelfUpdateScriptName);
+}
+
 std::string shellQuote(const std::string& text)
 {
     std::string out = "'";
@@ -81,7 +104,7 @@ std::string selfUpdateScriptHead()
 }
 
 std::string selfUpdateScriptFileBlock(unsigned number, const std::string& folder,
-                                      const std::string& fileName)
+                                      const std::string& fileName, const std::string&)
 {
     std::string label = ":Label" + std::to_string(number) + "\n";
     return label + "del \"" + fileName + "\"\n" + "if exist \"" + fileName + "\" goto Label" +
@@ -100,18 +123,53 @@ std::string selfUpdateScriptTail(const std::string& folder, const std::string& e
 // The same steps as the Windows batch: per file, delete the old file until it
 // is gone and move the new one into the current folder; then run the launcher
 // with the realm and wait for it; then remove the temporary folder.
+//
+// Every wait is bounded. The launcher that starts the script passes its own
+// process id as the first argument: the script waits for that process to end
+// before it touches a file, so the new launcher never meets the old one's
+// single-instance guard. Should the old launcher outlive the wait, or a file
+// refuse to go, the script stops without starting anything.
 std::string selfUpdateScriptHead()
 {
-    return "#!/bin/sh\n";
+    // A process that has ended but is not yet reaped still answers kill -0.
+    return "#!/bin/sh\n"
+           "running() {\n"
+           "    kill -0 \"$1\" 2>/dev/null || return 1\n"
+           "    [ \"$(sed -n 's/^.*) \\(.\\).*/\\1/p' /proc/\"$1\"/stat 2>/dev/null)\" != Z ]\n"
+           "}\n"
+           "case \"$1\" in\n"
+           "''|*[!0-9]*) ;;\n"
+           "*)\n"
+           "    n=0\n"
+           "    while running \"$1\"; do\n"
+           "        n=$((n + 1))\n"
+           "        if [ \"$n\" -gt " + std::to_string(kSelfUpdateWaitSeconds * 5) + " ]; then\n"
+           "            echo 'The launcher did not end' >&2\n"
+           "            exit 1\n"
+           "        fi\n"
+           "        sleep 0.2 2>/dev/null || sleep 1\n"
+           "    done\n"
+           "    ;;\n"
+           "esac\n\n";
 }
 
 std::string selfUpdateScriptFileBlock(unsigned number, const std::string& folder,
-                                      const std::string& fileName)
+                                      const std::string& fileName, const std::string& installedName)
 {
-    std::string target = shellQuote("./" + fileName);
-    return "# File" + std::to_string(number) + "\n" + "rm -f -- " + target + "\n" +
-           "while [ -e " + target + " ]; do sleep 1; rm -f -- " + target + "; done\n" +
-           "mv -f -- " + shellQuote(folder + fileName) + " ./\n\n";
+    const std::string& installed = installedName.empty() ? fileName : installedName;
+    std::string target = shellQuote("./" + installed);
+    std::string destination = installed == fileName ? std::string("./") : target;
+    return "# File" + std::to_string(number) + "\n" + "rm -f -- " + target + "\n" + "n=0\n" +
+           "while [ -e " + target + " ]; do\n" +
+           "    n=$((n + 1))\n" +
+           "    if [ \"$n\" -gt " + std::to_string(kSelfUpdateDeleteTries) + " ]; then\n" +
+           "        echo 'Cannot replace' " + target + " >&2\n" +
+           "        exit 1\n" +
+           "    fi\n" +
+           "    sleep 1\n" +
+           "    rm -f -- " + target + "\n" +
+           "done\n" +
+           "mv -f -- " + shellQuote(folder + fileName) + " " + destination + "\n\n";
 }
 
 std::string selfUpdateScriptTail(const std::string& folder, const std::string& executableName,

@@ -41,10 +41,23 @@ std::string shellQuote(const std::string& text);
 // The script text, in the order it is written. File numbers count from 0.
 // The folder name carries its trailing separator.
 std::string selfUpdateScriptHead();
+// The new file folder + fileName replaces ./installedName (the spelling the
+// installation has; fileName when empty).
 std::string selfUpdateScriptFileBlock(unsigned number, const std::string& folder,
-                                      const std::string& fileName);
+                                      const std::string& fileName,
+                                      const std::string& installedName = std::string());
 std::string selfUpdateScriptTail(const std::string& folder, const std::string& executableName,
                                  const std::string& realm);
+
+// How long the script waits for the old launcher to end, and how often it
+// tries to delete an old file.
+constexpr unsigned kSelfUpdateWaitSeconds = 60;
+constexpr unsigned kSelfUpdateDeleteTries = 3;
+
+// True when a self-update name would make the script act on something other
+// than a plain file of the installation: the temporary folder itself, the
+// script's own name (both without regard to case), or a folder that exists.
+bool isSelfUpdateNameRefused(const char* name, const std::string& folder, bool existsAsFolder);
 
 // The script's file name inside the temporary folder.
 extern const char* const kSelfUpdateScriptName;

@@ -327,7 +327,7 @@ bool CUpdateClient::runJob()
                 break;
             runUpdate();
             sendMsg(TAG_QUIT);
-            setStatus(UPD_OK);
+            setStatus(finalStatus());
             return false;
         case JOB_UPLOAD:
             if (listFileName.empty())

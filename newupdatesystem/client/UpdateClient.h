@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -92,13 +93,30 @@ protected:
     void getFile(ServerFile which, const char* name, CDataFile& out);
     void getFileList(CFileList& list, const char* name, const char* cachePath);
     void compareWithServer(ChangeList& toTake, ChangeList& toGive);
+    // With itemFailures set (the update), a file that cannot be fetched,
+    // checked or written is reported and passed over; otherwise (the
+    // self-update) the failure ends the job.
     void downloadFiles(const ChangeList& items, const char* folder);
+    // Puts a downloaded file in place once its size and checksum match the
+    // item's; Z_CORRUPTED, with the old file untouched, when they do not.
+    void saveDownload(const std::string& path, const CDataFile& data, const FileChange& item);
     void runUpdate();
     // Throws PROTO_PROTO for any item path that could leave the folder.
     void checkServerPaths(const ChangeList& items);
     // Clears a local file where the server has a folder, or a local folder
     // where it has a file, from disk and from the local list.
     void removeConflicts(const ChangeList& toTake, const ChangeList& toGive);
+    // Creates the folders of the update; one that cannot be made is reported
+    // and the items below it are passed over.
+    void createUpdateFolders(const ChangeList& toTake);
+    // One item of the update failed: logged by name, remembered so that the
+    // items below it are passed over and the list keeps its old state, and
+    // the job ends with the first failure's status.
+    void itemFailed(const char* path, const CSystemExcep& e);
+    // The path or a folder above it has failed.
+    bool isBlocked(const char* path) const;
+    // The status the job ends with: UPD_OK, or that of the first failed item.
+    UpdStatus finalStatus() const { return itemStatus; }
 
     // Self-update (UpdateClientSelf.cpp).
     void selfUpdate();
@@ -142,4 +160,7 @@ private:
 
     bool started = false;
     unsigned jobRuns = 0;
+    bool itemFailures = false;
+    std::set<std::string> failedItems;
+    UpdStatus itemStatus = UPD_OK;
 };

@@ -6,10 +6,12 @@
 
 #include "newupdatesystem/Common/BinFile.h"
 #include "newupdatesystem/Common/DataFile.h"
+#include "newupdatesystem/Common/FileReplacer.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/Md5.h"
 #include "newupdatesystem/client/SelfUpdateScript.h"
 #include "newupdatesystem/client/UpdateClient.h"
+#include "platform/Files.h"
 
 namespace
 {
@@ -93,7 +95,11 @@ void CUpdateClient::getFileList(CFileList& list, const char* name, const char* c
     {
         getFile(ServerFile::Special, name, buffer);
         if (cachePath)
-            buffer.saveToFile(cachePath);
+        {
+            CFileReplacer cache(cachePath);
+            cache.write(buffer.data(), buffer.size());
+            cache.commit();
+        }
     }
     try
     {
@@ -147,15 +153,59 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
     for (const FileChange& item : items.fileItems)
     {
         std::string path = joinPath(folder, item.path);
-        logFileOnly("Downloading '%s'...", item.path);
-        getFile(ServerFile::Installed, item.path, data);
-        data.saveToFile(path.c_str());
-        CBinFile::setTime(path.c_str(), item.info.time);
+        if (itemFailures && isBlocked(item.path))
+        {
+            logError("Skipped '%s' after the failure of the folder it belongs in", item.path);
+            failedItems.insert(item.path);
+        }
+        else
+        {
+            logFileOnly("Downloading '%s'...", item.path);
+            try
+            {
+                getFile(ServerFile::Installed, item.path, data);
+                saveDownload(path, data, item);
+            }
+            catch (const CSystemExcep& e)
+            {
+                if (!itemFailures)
+                    throw;
+                itemFailed(item.path, e);
+            }
+        }
         done += item.info.size;
         float share = items.totalSize ? static_cast<float>(static_cast<double>(done) /
                                                           static_cast<double>(items.totalSize))
                                       : 1.0f;
         emitEvent(UPD_EVENT_PROGRESS, nullptr, share);
+    }
+}
+
+void CUpdateClient::saveDownload(const std::string& path, const CDataFile& data, const FileChange& item)
+{
+    uint8_t expected[16];
+    for (int i = 0; i < 4; ++i)
+    {
+        for (int b = 0; b < 4; ++b)
+            expected[4 * i + b] = static_cast<uint8_t>(item.info.checksum[i] >> (8 * b));
+    }
+    CFileReplacer file(path.c_str());
+    file.write(data.data(), data.size());
+    // The list vouches for nothing about a file it marks as not to compare.
+    if (item.info.flags & FI_NOCOMPARE)
+    {
+        file.commitUnchecked(item.info.time);
+        return;
+    }
+    try
+    {
+        file.commit(item.info.size, expected, item.info.time);
+    }
+    catch (const CSystemExcep& e)
+    {
+        if (e.code == Z_CORRUPTED)
+            logError("File '%s' differs from the server's list in size or checksum!", item.path);
+        throw;
     }
 }
 
@@ -197,14 +247,22 @@ void CUpdateClient::removeConflicts(const ChangeList& toTake, const ChangeList& 
             continue;
         std::string path = joinPath(localDir.c_str(), item.path);
         logWarning("Removing file '%s' to make room for a folder", path.c_str());
-        CBinFile::clearAttributes(path.c_str(), true);
-        CBinFile::remove(path.c_str(), true);
-        localList.remove(item.path);
+        try
+        {
+            CBinFile::clearAttributes(path.c_str(), true);
+            CBinFile::remove(path.c_str(), true);
+            localList.remove(item.path);
+        }
+        catch (const CSystemExcep& e)
+        {
+            itemFailed(item.path, e);
+        }
     }
 
     // A local folder where the server has a file: remove what the list knows
-    // of it, inner items first. Anything else inside keeps the folder, and the
-    // failure to remove it ends the update.
+    // of it, inner items first. Anything else inside (files the list leaves
+    // out, such as ignored ones) is the user's and keeps the folder; then the
+    // server's file is passed over and reported, and the rest goes on.
     for (auto folder = toGive.folderItems.begin(); folder != toGive.folderItems.end(); ++folder)
     {
         if (folder->kind != ChangeKind::Mod || !serverFiles.count(folder->path))
@@ -212,27 +270,94 @@ void CUpdateClient::removeConflicts(const ChangeList& toTake, const ChangeList& 
         std::string prefix = std::string(folder->path) + "/";
         std::string path = joinPath(localDir.c_str(), folder->path);
         logWarning("Removing folder '%s' to make room for a file", path.c_str());
-        for (const FileChange& item : toGive.fileItems)
+        try
         {
-            if (std::strncmp(item.path, prefix.c_str(), prefix.size()) != 0)
-                continue;
-            std::string inner = joinPath(localDir.c_str(), item.path);
-            CBinFile::clearAttributes(inner.c_str(), true);
-            CBinFile::remove(inner.c_str(), true);
+            for (const FileChange& item : toGive.fileItems)
+            {
+                if (std::strncmp(item.path, prefix.c_str(), prefix.size()) != 0)
+                    continue;
+                std::string inner = joinPath(localDir.c_str(), item.path);
+                CBinFile::clearAttributes(inner.c_str(), true);
+                CBinFile::remove(inner.c_str(), true);
+            }
+            for (auto inner = toGive.folderItems.rbegin(); inner != toGive.folderItems.rend(); ++inner)
+            {
+                if (std::strncmp(inner->path, prefix.c_str(), prefix.size()) == 0)
+                    CBinFile::removeDir(joinPath(localDir.c_str(), inner->path).c_str(), true);
+            }
+            CBinFile::removeDir(path.c_str(), true);
         }
-        for (auto inner = toGive.folderItems.rbegin(); inner != toGive.folderItems.rend(); ++inner)
+        catch (const CSystemExcep& e)
         {
-            if (std::strncmp(inner->path, prefix.c_str(), prefix.size()) == 0)
-                CBinFile::removeDir(joinPath(localDir.c_str(), inner->path).c_str(), true);
+            // What was removed is found missing by the next local check.
+            itemFailed(folder->path, e);
+            continue;
         }
-        CBinFile::removeDir(path.c_str(), true);
         localList.remove(prefix.c_str());
+    }
+}
+
+void CUpdateClient::createUpdateFolders(const ChangeList& toTake)
+{
+    for (const FolderChange& item : toTake.folderItems)
+    {
+        if (isBlocked(item.path))
+        {
+            failedItems.insert(item.path);
+            continue;
+        }
+        std::string path = joinPath(localDir.c_str(), item.path);
+        try
+        {
+            // A link where a folder belongs would carry the files written
+            // into it out of the installation.
+            if (platform::isSymbolicLink(path.c_str()))
+            {
+                logWarning("Replacing the link '%s' by a folder", path.c_str());
+                CBinFile::remove(path.c_str(), false);
+            }
+            CBinFile::createDir(path.c_str(), true);
+        }
+        catch (const CSystemExcep& e)
+        {
+            itemFailed(item.path, e);
+        }
+    }
+}
+
+void CUpdateClient::itemFailed(const char* path, const CSystemExcep& e)
+{
+    CProtoThread::onSystemExcep(e);
+    logError("Could not update '%s'!", path);
+    if (failedItems.empty())
+        itemStatus = statusForSystemExcep(e.code);
+    failedItems.insert(path);
+}
+
+bool CUpdateClient::isBlocked(const char* path) const
+{
+    if (failedItems.empty())
+        return false;
+    std::string p = path;
+    for (;;)
+    {
+        if (failedItems.count(p))
+            return true;
+        size_t slash = p.rfind('/');
+        if (slash == std::string::npos)
+            return false;
+        p.resize(slash);
     }
 }
 
 void CUpdateClient::runUpdate()
 {
+    failedItems.clear();
+    itemStatus = UPD_OK;
     getFileList(serverList, "list", serverListCache.empty() ? nullptr : serverListCache.c_str());
+    // Lists hold lower-case names; a mixed-case one would never match the scan.
+    if (uint32_t dropped = serverList.lowerCaseNames())
+        logWarning("Server list names %u entries twice in different letter case", dropped);
     exclude(serverList, exclusions);
 
     ChangeList toTake;
@@ -245,8 +370,18 @@ void CUpdateClient::runUpdate()
     logInfo("%u folders to create...", static_cast<unsigned>(toTake.folderItems.size()));
     print(toTake, "Items to download", KIND_OLD | KIND_MOD | KIND_ADD);
     removeConflicts(toTake, toGive);
-    createFolders(toTake, localDir.c_str());
-    downloadFiles(toTake, localDir.c_str());
+    createUpdateFolders(toTake);
+    itemFailures = true;
+    try
+    {
+        downloadFiles(toTake, localDir.c_str());
+    }
+    catch (...)
+    {
+        itemFailures = false;
+        throw;
+    }
+    itemFailures = false;
 
     emitEvent(UPD_EVENT_DELETING);
     print(toGive, "Files and folders to delete:", KIND_ADD);
@@ -256,18 +391,27 @@ void CUpdateClient::runUpdate()
     logInfo("Updating local date for %u files and %u folders",
             static_cast<unsigned>(toTake.fileItems.size()),
             static_cast<unsigned>(toTake.folderItems.size()));
+    // A failed item keeps its old entry, so the next run takes it up again.
     FileInfo folderInfo;
     folderInfo.flags = FI_FOLDER;
     for (const FolderChange& item : toTake.folderItems)
     {
+        if (isBlocked(item.path))
+            continue;
         std::string path = item.path;
         addTrailingSlash(path);
         localList.updateFileInfo(path.c_str(), folderInfo);
     }
     for (const FileChange& item : toTake.fileItems)
-        localList.updateFileInfo(item.path, item.info);
+    {
+        if (!isBlocked(item.path))
+            localList.updateFileInfo(item.path, item.info);
+    }
 
     emitEvent(UPD_EVENT_SAVING_LIST);
     localList.save();
-    logInfo("Update successfull!");
+    if (failedItems.empty())
+        logInfo("Update successfull!");
+    else
+        logError("Update incomplete: %u items could not be updated", static_cast<unsigned>(failedItems.size()));
 }

@@ -8,11 +8,14 @@
 #include "newupdatesystem/client/SelfUpdateScript.h"
 #include "newupdatesystem/client/UpdateClient.h"
 #include "platform/ExecutablePath.h"
+#include "platform/Files.h"
 
 void CUpdateClient::getSelfUpdateList(ChangeList& out)
 {
     CFileList list;
     getFileList(list, "self_upd", nullptr);
+    // Compared in lower case, as lists hold names.
+    list.lowerCaseNames();
     collectAll(list, out);
 
     bool folders = !out.folderItems.empty();
@@ -91,6 +94,19 @@ void CUpdateClient::selfUpdate()
         logError("Failed to create temp directory for self-update");
         throw CUpdExcep(UPD_SELF_TEMP_DIR, EXCEP_HERE());
     }
+    // The script deletes each old file until it is gone: a name that is a
+    // folder here, the temporary folder or the script itself would never go.
+    for (const FileChange& item : changed.fileItems)
+    {
+        std::string local = localDir;
+        addTrailingSlash(local);
+        local += item.path;
+        if (isSelfUpdateNameRefused(item.path, folder, platform::isFolder(local.c_str())))
+        {
+            logError("Server sent self-update name '%s' that cannot be replaced!", item.path);
+            throw CUpdExcep(UPD_SELF_LIST, EXCEP_HERE());
+        }
+    }
     CBinFile::createDir(folder.c_str(), false);
     downloadFiles(changed, folder.c_str());
 
@@ -99,7 +115,13 @@ void CUpdateClient::selfUpdate()
     std::string text = selfUpdateScriptHead();
     unsigned number = 0;
     for (const FileChange& item : changed.fileItems)
-        text += selfUpdateScriptFileBlock(number++, folder, item.path);
+    {
+        // The installed file may be spelt in another case: that one is replaced.
+        std::string installed = platform::resolvePath(item.path);
+        if (!isPlainFileName(installed.c_str()))
+            installed = item.path;
+        text += selfUpdateScriptFileBlock(number++, folder, item.path, installed);
+    }
     script.write(text.data(), static_cast<uint32_t>(text.size()));
 
     std::string exe;

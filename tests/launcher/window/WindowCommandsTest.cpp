@@ -2,8 +2,13 @@
 // with a scripted update client behind the real window.
 #include "WindowTestSupport.h"
 
+#include "launcher/GameLaunch.h"
 #include "launcher/PageOps.h"
 #include "launcher/WebBrowser2.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <gdk/gdkx.h>
 
 #include <fstream>
 
@@ -151,4 +156,32 @@ TEST_F(WindowCommandsTest, ClosingDuringAnUpdateStopsTheClient)
     EXPECT_FALSE(dlg->hasClient());
     EXPECT_EQ(clientsAlive.load(), 0);
     EXPECT_NE(readFile("options.ini").find("Language=0"), std::string::npos);
+}
+
+TEST_F(WindowTest, GameWindowProbeSurvivesWindowsThatVanish)
+{
+    GdkDisplay* gdk = gdk_display_get_default();
+    ASSERT_NE(gdk, nullptr);
+    Display* own = gdk_x11_display_get_xdisplay(gdk);
+    Display* other = XOpenDisplay(DisplayString(own));
+    ASSERT_NE(other, nullptr);
+    // A window that is gone by the time the probe asks about it.
+    Window gone = XCreateSimpleWindow(other, DefaultRootWindow(other), 0, 0, 1, 1, 0, 0, 0);
+    XDestroyWindow(other, gone);
+    Window game = XCreateSimpleWindow(other, DefaultRootWindow(other), 0, 0, 1, 1, 0, 0, 0);
+    std::string name = "zelvan", windowClass = GAME_WINDOW_CLASS;
+    XClassHint hint{name.data(), windowClass.data()};
+    XSetClassHint(other, game, &hint);
+    XSync(other, False);
+
+    // GDK's own connection and one of our own: an error on either used to end the process.
+    for (Display* d : {own, other})
+    {
+        EXPECT_FALSE(x11WindowOfClassExistsBelow(d, gone, GAME_WINDOW_CLASS));
+        EXPECT_TRUE(x11WindowOfClassExists(d, GAME_WINDOW_CLASS));
+    }
+    gdk_display_sync(gdk);
+    XDestroyWindow(other, game);
+    XCloseDisplay(other);
+    EXPECT_TRUE(spinUntil([&] { return !x11WindowOfClassExists(own, GAME_WINDOW_CLASS); }));
 }

@@ -111,3 +111,25 @@ TEST_F(WindowTest, WebPageFailureKeepsLocalPageAndReportsNoConnection)
     EXPECT_NE(elementHtml(dlg->localView(), "play_button_bg").value_or("").find("launcher://refresh"),
               std::string::npos);
 }
+
+TEST_F(WindowTest, ErrorPagesOfTheWebServerCountAsNoConnection)
+{
+    WebPageServer web;
+    for (const std::string path : {"/missing/index.php", "/broken.php"})
+    {
+        // A fresh installation folder for each case.
+        sandbox.reset();
+        sandbox = std::make_unique<Sandbox>();
+        ui.boxes.clear();
+        prepareInstallation(1, "http://127.0.0.1:" + std::to_string(web.port()) + path);
+        auto dlg = makeDialog(scriptedHooks({{UPD_SELF_UP_TO_DATE}, {UPD_OK}}));
+        ASSERT_TRUE(spinUntil([&] { return !ui.boxes.empty(); })) << path;
+        EXPECT_EQ(ui.boxes.front(), "Error|No connection.");
+        EXPECT_TRUE(web.requested(path));
+        EXPECT_TRUE(dlg->localViewShown());
+        EXPECT_FALSE(dlg->webViewShown());
+        // No self-update check: it waits for a page that loaded.
+        EXPECT_TRUE(clients.empty()) << path;
+        EXPECT_FALSE(dlg->hasClient());
+    }
+}

@@ -112,9 +112,18 @@ void WebPageServer::serve()
         }
         else if (path == "/other.html")
             body = "<html><body><p id=\"other\">another page</p></body></html>";
+        else if (path == "/broken.php")
+        {
+            code = 500;
+            body = "<html><body>Internal Server Error</body></html>";
+        }
         else
+        {
             code = 404;
-        std::string head = "HTTP/1.0 " + std::to_string(code) + (code == 200 ? " OK" : " Not Found") +
+            body = "<html><body>Not Found</body></html>";
+        }
+        const char* reason = code == 200 ? " OK" : code == 404 ? " Not Found" : " Internal Server Error";
+        std::string head = "HTTP/1.0 " + std::to_string(code) + reason +
                            "\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) +
                            "\r\nConnection: close\r\n\r\n";
         std::string all = head + body;

@@ -131,3 +131,41 @@ TEST(FileList, ModifyRecursiveSetsFlagsOfMatchingEntries)
     EXPECT_EQ(list.getFileInfo("c.ini", false).flags, 0x10u);
     expectCounters(list, 3, 1, 3);
 }
+
+TEST(FileList, LowerCaseNamesMergesSpellingsAndKeepsCounters)
+{
+    // Built by hand: the path operations would lower-case the names themselves.
+    CFileList list;
+    auto file = [](uint32_t size) {
+        FileEntry e;
+        e.size = size;
+        return e;
+    };
+    auto folder = [] {
+        FileEntry e;
+        e.flags = FI_FOLDER;
+        e.child = std::make_unique<FolderMap>();
+        return e;
+    };
+    list.root.try_emplace("A.txt", file(1));
+    list.root.try_emplace("a.txt", file(2));
+    list.root.try_emplace("B.TXT", file(3));
+    list.root.try_emplace("b.Txt", file(4));
+    auto& sub = *list.root.try_emplace("Sub", folder()).first->second.child;
+    sub.try_emplace("X.Bin", file(5));
+    list.root.try_emplace("sub", folder()).first->second.child->try_emplace("y", file(6));
+    list.fileCount = 6;
+    list.folderCount = 2;
+    list.totalSize = 21;
+
+    EXPECT_EQ(3u, list.lowerCaseNames());
+    // The lower-case spelling wins; otherwise the first in byte order.
+    EXPECT_EQ(2u, list.getFileInfo("a.txt", false).size);
+    EXPECT_EQ(3u, list.getFileInfo("b.txt", false).size);
+    EXPECT_EQ(6u, list.getFileInfo("sub/y", false).size);
+    EXPECT_EQ(nullptr, list.findEntry("sub/x.bin"));
+    EXPECT_EQ(3u, list.fileCount);
+    EXPECT_EQ(1u, list.folderCount);
+    EXPECT_EQ(11u, list.totalSize);
+    EXPECT_EQ(3u, list.root.size());
+}

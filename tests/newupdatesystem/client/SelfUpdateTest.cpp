@@ -2,6 +2,12 @@
 // script, and names the script must never trust.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 
@@ -127,5 +133,145 @@ TEST_F(SelfUpdateTest, FoldersAndUnsafeNamesFailWith15BeforeAnyDownload)
         EXPECT_EQ(std::vector<std::string>{"self_upd"}, server.requests());
         EXPECT_FALSE(fs::exists("dir0029"));
         EXPECT_FALSE(server.sawQuit());
+    }
+}
+
+namespace
+{
+
+// sh running the script with the given arguments; the child's id.
+pid_t startScript(const std::string& script, const std::vector<std::string>& args)
+{
+    std::vector<std::string> all = {"/bin/sh", script};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0)
+    {
+        execv("/bin/sh", argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Waits for the child up to the deadline; its exit code, or -1 when it was
+// still running (it is then killed).
+int finish(pid_t pid, std::chrono::milliseconds deadline)
+{
+    int status = 0;
+    bool ended = waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, deadline);
+    if (!ended)
+    {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+TEST_F(SelfUpdateTest, NamesTheScriptCouldNeverReplaceFailWith15)
+{
+    writeFile("data/inside.txt", "x");
+    for (std::string name : {"data", "DIR0029", kSelfUpdateScriptName})
+    {
+        FakeServer server;
+        server.serve("self_upd", makeFileList({{name, "v2", 5}}));
+        server.serve(name, std::string("v2"));
+        EXPECT_EQ(UPD_INTERNAL_ERROR, selfUpdate(server)) << name;
+        EXPECT_EQ(std::vector<std::string>{"self_upd"}, server.requests()) << name;
+        EXPECT_FALSE(fs::exists("dir0029")) << name;
+        EXPECT_TRUE(batch.empty());
+    }
+}
+
+TEST_F(SelfUpdateTest, ScriptWaitsForTheOldLauncherBeforeReplacingAndRestarting)
+{
+    writeFile("tovra.bin", "v1");
+    FakeServer server;
+    server.serve("self_upd", makeFileList({{"tovra.bin", "v2", 5}}));
+    server.serve("tovra.bin", std::string("v2"));
+    ASSERT_EQ(UPD_OK, selfUpdate(server));
+
+    // The old launcher: a child that lives until its pipe closes.
+    int pipeFds[2];
+    ASSERT_EQ(0, pipe2(pipeFds, O_CLOEXEC)); // the script must not hold it open
+    pid_t old = fork();
+    if (old == 0)
+    {
+        close(pipeFds[1]);
+        char c;
+        while (read(pipeFds[0], &c, 1) > 0)
+        {
+        }
+        _exit(0);
+    }
+    close(pipeFds[0]);
+    // The stand-in launcher records whether the old one still runs (a zombie has ended).
+    writeFile(exeName(), "#!/bin/sh\ns=$(sed -n 's/^.*) \\(.\\).*/\\1/p' /proc/" + std::to_string(old) +
+                             "/stat 2>/dev/null)\n"
+                             "if [ -n \"$s\" ] && [ \"$s\" != Z ]; then echo alive; else echo gone; fi > state.txt\n");
+    fs::permissions(exeName(), fs::perms::owner_all);
+
+    pid_t script = startScript(batch, {std::to_string(old)});
+    // Nothing is touched while the old launcher runs.
+    EXPECT_FALSE(waitFor([&] { return fs::exists("state.txt"); }, std::chrono::milliseconds(700)));
+    EXPECT_EQ("v1", readFile("tovra.bin"));
+    // Ended but not reaped until the script is done: it counts as ended.
+    close(pipeFds[1]);
+    EXPECT_EQ(0, finish(script, std::chrono::seconds(20)));
+    waitpid(old, nullptr, 0);
+    EXPECT_EQ("gone\n", readFile("state.txt"));
+    EXPECT_EQ("v2", readFile("tovra.bin"));
+    EXPECT_FALSE(fs::exists("dir0029"));
+}
+
+TEST_F(SelfUpdateTest, ScriptGivesUpOnAFileThatWillNotGo)
+{
+    // Written by hand: the client refuses such a name.
+    writeFile("sub/inner.txt", "a folder where the script expects a file");
+    writeFile("dir0029/sub", "new");
+    std::string text = selfUpdateScriptHead() + selfUpdateScriptFileBlock(0, "dir0029/", "sub") +
+                       selfUpdateScriptTail("dir0029/", "launcher.sh", "main");
+    writeFile("dir0029/TmpSelfupdate.sh", text);
+    writeFile("launcher.sh", "#!/bin/sh\necho started > started.txt\n");
+    fs::permissions("launcher.sh", fs::perms::owner_all);
+
+    EXPECT_EQ(1, finish(startScript("dir0029/TmpSelfupdate.sh", {}), std::chrono::seconds(30)));
+    EXPECT_FALSE(fs::exists("started.txt"));
+    EXPECT_EQ("a folder where the script expects a file", readFile("sub/inner.txt"));
+}
+
+TEST_F(SelfUpdateTest, NamesInAnotherCaseReplaceTheInstalledFile)
+{
+    // Installed in mixed case; listed in lower case, then in upper case (spliced:
+    // the list builder writes lower case).
+    Bytes upper = makeFileList({{"tovra.bin", "v3", 60}}); // a time the local check tells apart
+    auto at = std::search(upper.begin(), upper.end(), std::begin("tovra.bin"), std::end("tovra.bin") - 1);
+    ASSERT_NE(upper.end(), at);
+    std::copy_n("TOVRA.BIN", 9, at);
+    writeFile("Tovra.bin", "v1");
+    writeFile(exeName(), "#!/bin/sh\n");
+    fs::permissions(exeName(), fs::perms::owner_all);
+    for (const auto& [list, content] : {std::pair<Bytes, std::string>{makeFileList({{"tovra.bin", "v2", 5}}), "v2"},
+                                        {upper, "v3"}})
+    {
+        FakeServer server;
+        server.serve("self_upd", list);
+        server.serve("tovra.bin", content);
+        server.serve("TOVRA.BIN", content);
+        ASSERT_EQ(UPD_OK, selfUpdate(server)) << content;
+        ASSERT_EQ(0, finish(startScript(batch, {}), std::chrono::seconds(20)));
+        EXPECT_EQ(content, readFile("Tovra.bin"));
+        EXPECT_FALSE(fs::exists("tovra.bin"));
+        EXPECT_FALSE(fs::exists("TOVRA.BIN"));
+
+        FakeServer again;
+        again.serve("self_upd", list);
+        EXPECT_EQ(UPD_SELF_UP_TO_DATE, selfUpdate(again)) << content;
     }
 }

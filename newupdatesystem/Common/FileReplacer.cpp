@@ -1,0 +1,126 @@
+#include "newupdatesystem/Common/FileReplacer.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+#include "newupdatesystem/Common/BinFile.h"
+#include "newupdatesystem/Common/Excep.h"
+#include "platform/Files.h"
+
+namespace
+{
+// Temporary names differ between the files of one process and between
+// processes; a name that exists all the same is skipped.
+std::atomic<uint32_t> nextNumber{std::random_device{}()};
+constexpr unsigned kNameTries = 64;
+
+std::string folderOf(const std::string& path)
+{
+    size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+} // namespace
+
+CFileReplacer::CFileReplacer(const char* target) : targetPath(target)
+{
+    const std::string folder = folderOf(targetPath);
+    int err = EEXIST;
+    for (unsigned i = 0; i < kNameTries && stream == nullptr && err == EEXIST; ++i)
+    {
+        char name[24];
+        std::snprintf(name, sizeof name, "~upd%08x.tmp", static_cast<unsigned>(nextNumber.fetch_add(1)));
+        tempPath = folder + name;
+        stream = platform::createNewFile(tempPath.c_str());
+        err = stream ? 0 : errno;
+    }
+    if (stream == nullptr)
+    {
+        throw CSystemExcep(FILE_CREATE, EK_ERRNO, err, tempPath, EXCEP_HERE());
+    }
+}
+
+CFileReplacer::~CFileReplacer()
+{
+    if (stream != nullptr)
+    {
+        std::fclose(stream);
+    }
+    if (!placed)
+    {
+        platform::removeFile(tempPath.c_str());
+    }
+}
+
+void CFileReplacer::write(const void* data, uint32_t n)
+{
+    if (n == 0)
+    {
+        return;
+    }
+    errno = 0;
+    if (stream == nullptr)
+    {
+        errno = EBADF;
+    }
+    else if (std::fwrite(data, n, 1, stream) == 1)
+    {
+        md5.update(data, n);
+        written += n;
+        return;
+    }
+    throw CSystemExcep(FILE_WRITE, EK_ERRNO, errno, tempPath, EXCEP_HERE());
+}
+
+void CFileReplacer::commit(uint64_t expectedSize, const uint8_t expectedDigest[16], int64_t t)
+{
+    uint8_t digest[16] = {};
+    if (written > 0)
+    {
+        md5.final(digest);
+    }
+    if (written != expectedSize || std::memcmp(digest, expectedDigest, sizeof digest) != 0)
+    {
+        throw CSystemExcep(Z_CORRUPTED, EK_NONE, 0, targetPath, EXCEP_HERE());
+    }
+    commitUnchecked(t);
+}
+
+void CFileReplacer::commitUnchecked(int64_t t)
+{
+    // Flushed before the time is set, or the last write would move it again.
+    closeStream();
+    CBinFile::setTime(tempPath.c_str(), t);
+    finish();
+}
+
+void CFileReplacer::commit()
+{
+    finish();
+}
+
+void CFileReplacer::closeStream()
+{
+    if (stream != nullptr)
+    {
+        FILE* f = stream;
+        stream = nullptr;
+        if (std::fclose(f) != 0)
+        {
+            throw CSystemExcep(FILE_CLOSE, EK_ERRNO, errno, tempPath, EXCEP_HERE());
+        }
+    }
+}
+
+void CFileReplacer::finish()
+{
+    closeStream();
+    // A write-protected file would refuse to be replaced on some systems.
+    platform::clearWriteProtection(targetPath.c_str());
+    if (platform::replaceFile(tempPath.c_str(), targetPath.c_str()) != 0)
+    {
+        throw CSystemExcep(FILE_RENAME, EK_ERRNO, errno, targetPath, EXCEP_HERE());
+    }
+    placed = true;
+}

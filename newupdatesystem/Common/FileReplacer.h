@@ -1,0 +1,50 @@
+// CFileReplacer: a new version of a file is written beside it under a
+// temporary name and takes the file's place in one rename, only once it is
+// complete and checked. Until then the old file stays whole under its name,
+// so a failed or refused download never leaves a half-written file behind; a
+// symbolic link standing at the name is replaced, never written through.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "newupdatesystem/Common/Md5.h"
+
+class CFileReplacer
+{
+public:
+    // Creates the temporary file in the target's folder; FILE_CREATE.
+    explicit CFileReplacer(const char* target);
+    // Removes the temporary file unless it has replaced the target.
+    ~CFileReplacer();
+    CFileReplacer(const CFileReplacer&) = delete;
+    CFileReplacer& operator=(const CFileReplacer&) = delete;
+
+    // Appends to the temporary file; FILE_WRITE.
+    void write(const void* data, uint32_t n);
+    uint64_t size() const { return written; }
+
+    // Checks the whole content against the expected size and digest (sixteen
+    // zero bytes for an empty file, as file lists hold it): a difference
+    // throws Z_CORRUPTED and leaves the target as it was. Then stamps the
+    // time t (seconds since 1970 UTC) and puts the file in place.
+    void commit(uint64_t expectedSize, const uint8_t expectedDigest[16], int64_t t);
+    // The same without the check.
+    void commitUnchecked(int64_t t);
+    // Puts the file in place without a check, keeping its new time.
+    void commit();
+
+    const std::string& temporaryPath() const { return tempPath; }
+
+private:
+    void closeStream();
+    void finish(); // closes, removes write protection at the target, renames
+
+    std::string targetPath;
+    std::string tempPath;
+    FILE* stream = nullptr;
+    CMd5 md5;
+    uint64_t written = 0;
+    bool placed = false;
+};

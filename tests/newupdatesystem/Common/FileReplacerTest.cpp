@@ -1,0 +1,93 @@
+// CFileReplacer: the new version appears under the name whole and checked, or
+// not at all.
+#include "newupdatesystem/Common/FileReplacer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "newupdatesystem/Common/Excep.h"
+#include "platform/Files.h"
+#include "support/CatchExcep.h"
+#include "support/Sandbox.h"
+
+namespace fs = std::filesystem;
+
+namespace
+{
+
+void writeText(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string readText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+size_t entries(const fs::path& folder)
+{
+    return static_cast<size_t>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+}
+
+} // namespace
+
+using FileReplacer = SandboxTest;
+
+TEST_F(FileReplacer, CheckedContentReplacesTheFileWithItsTime)
+{
+    fs::create_directory("d");
+    writeText("d/f.txt", "old");
+    const std::string text = "new content";
+    uint8_t digest[16];
+    CMd5::digest(text.data(), text.size(), digest);
+    {
+        CFileReplacer file("d/f.txt");
+        EXPECT_EQ("d/", file.temporaryPath().substr(0, 2));
+        file.write(text.data(), 4);
+        file.write(text.data() + 4, uint32_t(text.size() - 4));
+        // Nothing shows under the name before the commit.
+        EXPECT_EQ("old", readText("d/f.txt"));
+        file.commit(text.size(), digest, 1000000000);
+    }
+    EXPECT_EQ(text, readText("d/f.txt"));
+    EXPECT_EQ(1000000000, platform::getFileTime("d/f.txt"));
+    EXPECT_EQ(1u, entries("d"));
+
+    // An empty file carries sixteen zero bytes, as lists hold it.
+    const uint8_t zero[16] = {};
+    CFileReplacer empty("d/e.dat");
+    empty.commit(0, zero, 5);
+    EXPECT_EQ(0u, fs::file_size("d/e.dat"));
+}
+
+TEST_F(FileReplacer, MismatchOrAbandonLeavesTheOldFile)
+{
+    writeText("f.txt", "old");
+    uint8_t digest[16];
+    CMd5::digest("abc", 3, digest);
+    for (auto [bytes, size] : {std::pair<std::string, uint64_t>{"abd", 3}, {"abc", 4}, {"abcd", 3}})
+    {
+        CFileReplacer file("f.txt");
+        file.write(bytes.data(), uint32_t(bytes.size()));
+        auto e = catchExcep<CSystemExcep>([&] { file.commit(size, digest, 7); });
+        ASSERT_TRUE(e.has_value()) << bytes;
+        EXPECT_EQ(Z_CORRUPTED, e->code);
+        EXPECT_EQ("f.txt", e->subject);
+    }
+    {
+        CFileReplacer abandoned("f.txt");
+        abandoned.write("xyz", 3);
+    }
+    EXPECT_EQ("old", readText("f.txt"));
+    EXPECT_EQ(1u, entries("."));
+
+    // A folder that is not there: the temporary file cannot be made.
+    auto e = catchExcep<CSystemExcep>([] { CFileReplacer file("missing/f.txt"); });
+    ASSERT_TRUE(e.has_value());
+    EXPECT_EQ(FILE_CREATE, e->code);
+}
