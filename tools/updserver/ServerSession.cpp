@@ -63,8 +63,10 @@ void CServerSession::run()
     } catch (const End&) {
     } catch (const CExcep& e) {
         logWarning("%s: session ended by exception %d at %s", peer.c_str(), e.code, e.formatSource().c_str());
+        server.metrics().countError(CMetrics::ERR_SESSION);
     } catch (const std::exception& e) {
         logWarning("%s: session ended: %s", peer.c_str(), e.what());
+        server.metrics().countError(CMetrics::ERR_SESSION);
     }
     closeGracefully();
 }
@@ -102,6 +104,7 @@ void CServerSession::recvPacket()
         CServerConnection::Result r = connection.receive(receiveBuffer, sizeof receiveBuffer, got, timeoutMs);
         if (r == CServerConnection::IO_TIMEOUT) {
             logWarning("%s: no data for %u seconds, closing", peer.c_str(), server.options().ioTimeoutSeconds);
+            server.metrics().countError(CMetrics::ERR_TIMEOUT);
             throw End{};
         }
         if (r == CServerConnection::IO_CLOSED) {
@@ -131,6 +134,7 @@ void CServerSession::sendPacket(const void* head, uint32_t headLength, const voi
     CServerConnection::Result r = connection.sendAll(encoder.data(), encoder.size(), timeoutMs);
     if (r == CServerConnection::IO_TIMEOUT) {
         logWarning("%s: client does not take data, closing", peer.c_str());
+        server.metrics().countError(CMetrics::ERR_TIMEOUT);
         throw End{};
     }
     if (r != CServerConnection::IO_OK)
@@ -149,6 +153,7 @@ void CServerSession::violation(const char* what)
 {
     logWarning("%s: protocol violation: %s (packet '%s', %u bytes), closing", peer.c_str(), what,
                tagText(tag()).c_str(), decoder.packetLength());
+    server.metrics().countError(CMetrics::ERR_PROTOCOL);
     throw End{};
 }
 
@@ -263,6 +268,7 @@ void CServerSession::onAuth()
     std::string name;
     if (!server.users().check(p + 8, p + 24, challenge, name)) {
         logWarning("%s: login as '%s' rejected", peer.c_str(), name.c_str());
+        server.metrics().countError(CMetrics::ERR_LOGIN);
         sendMsg(TAG_RJTD);
         throw End{};
     }
@@ -287,7 +293,11 @@ void CServerSession::onGet()
     if (name.find('\0') != std::string::npos)
         violation("NUL inside a requested name");
 
-    std::shared_ptr<const ContentSnapshot> snap = server.store().snapshot();
+    // The session keeps the release it first asked about, so a client that
+    // holds that release's list gets that release's files to the end.
+    if (!snapshot)
+        snapshot = server.store().snapshot();
+    const std::shared_ptr<const ContentSnapshot>& snap = snapshot;
     if (isSpecialSubtag(subtag)) {
         const PublishedFile* file = CContentStore::special(*snap, name);
         if (!file) {
@@ -302,6 +312,7 @@ void CServerSession::onGet()
     fs::path disk;
     if (!server.store().locate(*snap, name, disk)) {
         logWarning("%s: unknown file '%s' requested", peer.c_str(), name.c_str());
+        server.metrics().countError(CMetrics::ERR_NOT_FOUND);
         sendMsg(TAG_ACSS);
         return;
     }
@@ -315,6 +326,7 @@ void CServerSession::onGet()
         logWarning("%s: cannot read '%s': %s", peer.c_str(), name.c_str(), e.what());
     }
     if (!packed) {
+        server.metrics().countError(CMetrics::ERR_READ);
         sendMsg(TAG_ACSS);
         return;
     }
@@ -367,7 +379,9 @@ void CServerSession::onGetChecksum()
     std::string name;
     if (!takeText(8, name))
         violation("malformed \"GetS\"");
-    std::shared_ptr<const ContentSnapshot> snap = server.store().snapshot();
+    if (!snapshot)
+        snapshot = server.store().snapshot();
+    const std::shared_ptr<const ContentSnapshot>& snap = snapshot;
     const PublishedFile* file = CContentStore::special(*snap, name);
     if (!file) {
         logWarning("%s: checksum of unknown list '%s' requested", peer.c_str(), name.c_str());

@@ -15,6 +15,8 @@
 
 #include "platform/ServerSocket.h"
 #include "tools/updserver/ContentStore.h"
+#include "tools/updserver/Metrics.h"
+#include "tools/updserver/MetricsEndpoint.h"
 #include "tools/updserver/PackCache.h"
 #include "tools/updserver/Users.h"
 
@@ -32,6 +34,8 @@ struct ServerOptions
     unsigned ioTimeoutSeconds = 60;
     uint64_t cacheBytes = 256ull << 20;
     bool prepack = false; // pack every published file into the cache before listening
+    unsigned graceSeconds = 30;  // how long a stop waits for running sessions to finish
+    std::string metricsAddress;  // empty: no metrics endpoint
 };
 
 class CUpdServer
@@ -48,8 +52,11 @@ public:
     uint16_t port() const { return listener.port(); }
 
     // Accepts connections until stop is set (tested several times a second),
-    // then ends every session and waits for their threads.
-    void run(const std::atomic<bool>& stop);
+    // then drains: accepts no more, lets running sessions finish for up to
+    // the grace time, ends the rest and waits for their threads. A change of
+    // *reloads rebuilds the lists as "up" does, off the accepting thread.
+    void run(const std::atomic<bool>& stop, const std::atomic<unsigned>* reloads = nullptr);
+    uint16_t metricsPort() const { return endpoint.port(); }
 
     // --- for the sessions ---
     const ServerOptions& options() const { return opts; }
@@ -59,6 +66,8 @@ public:
     bool loginRequired() const { return !accounts.empty(); }
     bool suspended() const { return isSuspended.load(); }
     void countServed(uint64_t bytes);
+    CMetrics& metrics() { return counters; }
+    CMetrics::Sample sample();
     // Runs an operator command; the lines to echo go to out (possibly none).
     void execCommand(const std::string& text, std::vector<std::string>& out);
 
@@ -66,6 +75,7 @@ private:
     void prepackAll();
     void startSession(int fd, const std::string& peer);
     void finishSession(CServerSession* session);
+    void drain();
 
     ServerOptions opts;
     std::unique_ptr<CContentStore> content;
@@ -76,6 +86,9 @@ private:
     std::atomic<uint64_t> filesServed{0};
     std::atomic<uint64_t> bytesServed{0};
     std::atomic<uint64_t> sessionsTotal{0};
+    std::atomic<bool> draining{false};
+    CMetrics counters;
+    CMetricsEndpoint endpoint;
 
     std::mutex sessionLock;
     std::condition_variable sessionsChanged;
