@@ -118,9 +118,9 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 
-sessions_of() {
-    "$tools/updctl" --server "127.0.0.1:$1" --deadline 30 command status 2>/dev/null |
-        awk '$1 == "updserver_sessions_total" {print $2}'
+# A figure of a server's "status": sessions, files or bytes so far.
+figure_of() {
+    "$tools/updctl" --server "127.0.0.1:$1" --deadline 30 command status 2>/dev/null | awk -v n="$2" '$1 == n {print $2}'
 }
 
 # One phase: CLIENTS updates at once through ADDRESS; checks and removes the trees.
@@ -151,13 +151,18 @@ run_phase() {
 status=0
 echo "== one server alone ($clients clients, $mib MiB tree)"
 run_phase single "127.0.0.1:${ports[0]}" || status=1
-before=()
-for p in "${ports[@]}"; do before+=("$(sessions_of "$p")"); done
+before_files=() before_bytes=()
+for p in "${ports[@]}"; do
+    before_files+=("$(figure_of "$p" updserver_files_served_total)")
+    before_bytes+=("$(figure_of "$p" updserver_bytes_served_total)")
+done
 echo "== three servers behind HAProxy on port $proxy_port"
 run_phase proxied "127.0.0.1:$proxy_port" || status=1
-echo "Sessions per server in the HAProxy phase (health checks included):"
+published=$(figure_of "${ports[0]}" updserver_published_files)
+echo "Spread in the HAProxy phase (files and packed bytes each server sent; clients = files / $published):"
 for i in 0 1 2; do
-    after=$(sessions_of "${ports[$i]}")
-    echo "  s$((i + 1)) (port ${ports[$i]}): $((after - before[i] - 1))"
+    f=$(( $(figure_of "${ports[$i]}" updserver_files_served_total) - before_files[i] ))
+    b=$(( $(figure_of "${ports[$i]}" updserver_bytes_served_total) - before_bytes[i] ))
+    echo "  s$((i + 1)) (port ${ports[$i]}): $f files, $((b / 1048576)) MiB, ~$(python3 -c "print(f'{$f / $published:.1f}')") clients"
 done
 exit $status

@@ -34,6 +34,11 @@ fi
 grep -q "^ExecStart=$prefix/bin/updserver --config /etc/updserver/updserver.conf$" \
     "$prefix/lib/systemd/system/updserver.service" || fail "the unit does not start the installed server"
 
+if command -v systemd-analyze >/dev/null; then
+    timeout 60 systemd-analyze verify "$prefix/lib/systemd/system/updserver.service" ||
+        fail "systemd-analyze does not accept the unit"
+fi
+
 # The installed programs find the installed library, not the build's.
 for b in updclient updctl Zelvan; do
     [ -e "$prefix/bin/$b" ] || continue
