@@ -87,10 +87,18 @@ CReleaseStore::Staged CReleaseStore::stage(const fs::path& from, const std::stri
         throw std::runtime_error("'" + name + "' is not a release name (letters, digits, '.', '-', '_')");
     if (!fs::is_directory(from))
         throw std::runtime_error("'" + from.string() + "' is not a folder");
+    fs::create_directories(dir / "releases");
+    // A source that holds the releases, or lies among them, would copy into itself.
+    fs::path source = fs::canonical(from), releasesDir = fs::canonical(dir / "releases");
+    auto within = [](const fs::path& inner, const fs::path& outer) {
+        auto rel = inner.lexically_relative(outer);
+        return !rel.empty() && *rel.begin() != "..";
+    };
+    if (within(releasesDir, source) || within(source, releasesDir))
+        throw std::runtime_error("'" + from.string() + "' overlaps the releases folder");
     fs::path final = releaseDir(name);
     if (fs::exists(fs::symlink_status(final)))
         throw std::runtime_error("release '" + name + "' exists already; releases are never changed");
-    fs::create_directories(dir / "releases");
     fs::path staging = dir / "releases" / ("." + name + ".staging");
     if (fs::exists(fs::symlink_status(staging))) {
         setWritable(staging, true);

@@ -60,6 +60,11 @@ TEST_F(ReleaseStoreTest, StagedReleaseIsAReadOnlyCopyWithTimesAndIsNeverReplaced
     EXPECT_EQ(readFile("d/releases/r1/readme.txt"), "read me");
     for (const char* bad : {"", ".hidden", "a/b", "../x", "with space"})
         EXPECT_THROW(store.stage("src", bad), std::runtime_error) << bad;
+    // Sources that would copy into themselves.
+    EXPECT_THROW(store.stage("d", "r2"), std::runtime_error);
+    EXPECT_THROW(store.stage(".", "r2"), std::runtime_error);
+    EXPECT_THROW(store.stage("d/releases/r1", "r2"), std::runtime_error);
+    EXPECT_FALSE(fs::exists("d/releases/r2"));
 }
 
 TEST_F(ReleaseStoreTest, SourceWithALinkLeavesNothingBehind)
