@@ -11,7 +11,7 @@ packages=(
     clang libclang-rt-14-dev
 )
 if [ "${1:-}" = "--bench" ]; then
-    packages+=(rsync time python3)
+    packages+=(rsync time python3 haproxy)
 fi
 
 missing=()

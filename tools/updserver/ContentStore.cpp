@@ -1,5 +1,6 @@
 #include "tools/updserver/ContentStore.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -78,6 +79,15 @@ void dropUnservable(CFileList& list, const CPathGuard& guard)
 }
 } // namespace
 
+// A file changed in place after the lists were built would reach a client
+// that holds the old list as bytes it cannot check against anything.
+bool CContentStore::matchesDisk(const FileEntry& entry, const fs::path& disk)
+{
+    std::error_code ec;
+    uintmax_t size = fs::file_size(disk, ec);
+    return !ec && size == entry.size && platform::getFileTime(disk.c_str()) == entry.time;
+}
+
 CContentStore::CContentStore(fs::path root, fs::path selfDir, fs::path ignoreFile)
     : content(std::move(root)), selfFolder(std::move(selfDir)), ignoreFile(std::move(ignoreFile))
 {
@@ -107,8 +117,10 @@ void CContentStore::rebuild()
     std::lock_guard<std::mutex> one(rebuilding);
     std::shared_ptr<const ContentSnapshot> previous = snapshot();
     auto next = std::make_shared<ContentSnapshot>();
+    next->contentDir = fs::canonical(content.root());
+    next->release = next->contentDir.filename().string();
 
-    buildList(next->content, content.root(), previous ? &previous->content : nullptr);
+    buildList(next->content, next->contentDir, previous ? &previous->content : nullptr);
     publish(next->content, next->list);
 
     if (!selfFolder.root().empty()) {
@@ -135,7 +147,22 @@ void CContentStore::rebuild()
     publishBytes(patterns.data(), static_cast<uint32_t>(patterns.size()), next->ignore);
 
     std::lock_guard<std::mutex> hold(lock);
+    std::erase_if(older, [](const auto& w) { return w.expired(); });
+    if (current)
+        older.push_back(current);
     current = std::move(next);
+}
+
+std::vector<std::string> CContentStore::releasesInUse() const
+{
+    std::lock_guard<std::mutex> hold(lock);
+    std::vector<std::string> names;
+    if (current)
+        names.push_back(current->release);
+    for (auto it = older.rbegin(); it != older.rend(); ++it)
+        if (auto snap = it->lock(); snap && std::find(names.begin(), names.end(), snap->release) == names.end())
+            names.push_back(snap->release);
+    return names;
 }
 
 std::shared_ptr<const ContentSnapshot> CContentStore::snapshot() const
@@ -164,11 +191,12 @@ bool CContentStore::locate(const ContentSnapshot& snap, const std::string& name,
         if (!selfFolder.root().empty()) {
             const FileEntry* e = snap.self.findEntry(rel.c_str());
             if (e && !e->isFolder())
-                return selfFolder.resolve(rel, out, CPathGuard::FOLLOW_LINKS_INSIDE);
+                return selfFolder.resolve(rel, out, CPathGuard::FOLLOW_LINKS_INSIDE) && matchesDisk(*e, out);
         }
         const FileEntry* e = snap.content.findEntry(rel.c_str());
         if (e && !e->isFolder())
-            return content.resolve(rel, out, CPathGuard::FOLLOW_LINKS_INSIDE);
+            return CPathGuard(snap.contentDir).resolve(rel, out, CPathGuard::FOLLOW_LINKS_INSIDE) &&
+                   matchesDisk(*e, out);
     } catch (const CExcep&) {
         // A name the list cannot even parse is simply not served.
     }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "newupdatesystem/Common/DataFile.h"
 #include "newupdatesystem/Common/FileList.h"
@@ -24,6 +25,10 @@ struct PublishedFile
 
 struct ContentSnapshot
 {
+    // The content folder as it was when the lists were built, with symbolic
+    // links resolved: a release switched by a link later does not move it.
+    std::filesystem::path contentDir;
+    std::string release; // the last component of contentDir
     CFileList content;
     CFileList self;
     PublishedFile list;
@@ -49,14 +54,21 @@ public:
 
     // The disk path of a requested file: a name of the self-update list is
     // taken from the self-update folder, any other must be a file of the
-    // content list. False for anything else.
+    // snapshot's content list, in the snapshot's folder. False for anything
+    // else, and for a file whose size or time on disk no longer match its
+    // list entry: its bytes would not be the ones the list promised.
     bool locate(const ContentSnapshot& snap, const std::string& name, std::filesystem::path& out) const;
+
+    // The releases of the current snapshot and of every older one that a
+    // session still holds, current first.
+    std::vector<std::string> releasesInUse() const;
 
     const CPathGuard& contentGuard() const { return content; }
 
 private:
     void buildList(CFileList& list, const std::filesystem::path& dir, const CFileList* previous);
     static void publish(CFileList& list, PublishedFile& out);
+    static bool matchesDisk(const FileEntry& entry, const std::filesystem::path& disk);
     static void publishBytes(const void* bytes, uint32_t size, PublishedFile& out);
 
     CPathGuard content;
@@ -64,5 +76,6 @@ private:
     std::filesystem::path ignoreFile;
     mutable std::mutex lock;
     std::shared_ptr<const ContentSnapshot> current;
+    std::vector<std::weak_ptr<const ContentSnapshot>> older;
     std::mutex rebuilding; // one rebuild at a time
 };

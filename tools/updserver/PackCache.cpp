@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -49,6 +50,7 @@ std::shared_ptr<const CDataFile> CPackCache::get(const fs::path& file)
         ++counters.hits;
         return slot->data;
     }
+    auto began = std::chrono::steady_clock::now();
     try {
         CDataFile raw;
         raw.loadFromFile(file.c_str());
@@ -60,6 +62,8 @@ std::shared_ptr<const CDataFile> CPackCache::get(const fs::path& file)
         {
             std::lock_guard<std::mutex> hold(lock);
             ++counters.packs;
+            counters.packNanos += static_cast<uint64_t>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - began).count());
         }
         account(key, slot);
         return packed;

@@ -31,6 +31,7 @@ public:
         uint64_t packs = 0;
         uint64_t bytes = 0;   // packed bytes held
         uint64_t entries = 0;
+        uint64_t packNanos = 0; // time spent reading and packing
     };
     Stats stats() const;
 

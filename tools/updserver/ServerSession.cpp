@@ -71,8 +71,10 @@ void CServerSession::run()
     } catch (const End&) {
     } catch (const CExcep& e) {
         logWarning("%s: session ended by exception %d at %s", peer.c_str(), e.code, e.formatSource().c_str());
+        server.metrics().countError(CMetrics::ERR_SESSION);
     } catch (const std::exception& e) {
         logWarning("%s: session ended: %s", peer.c_str(), e.what());
+        server.metrics().countError(CMetrics::ERR_SESSION);
     }
     closeGracefully();
 }
@@ -149,11 +151,13 @@ void CServerSession::channelFailure(const CProtoExcep& e, const char* what)
         throw std::length_error("packet does not fit a frame");
     if (e.code == PROTO_TIMEOUT && sending) {
         logWarning("%s: client does not take data, closing", peer.c_str());
+        server.metrics().countError(CMetrics::ERR_TIMEOUT);
         throw End{};
     }
     if (e.code == PROTO_TIMEOUT) {
         logWarning("%s: no complete packet for %u seconds, closing", peer.c_str(),
                    server.options().ioTimeoutSeconds);
+        server.metrics().countError(CMetrics::ERR_TIMEOUT);
         throw End{};
     }
     violation(what);
@@ -171,6 +175,7 @@ void CServerSession::violation(const char* what)
 {
     logWarning("%s: protocol violation: %s (packet '%s', %u bytes), closing", peer.c_str(), what,
                tagText(tag()).c_str(), channel.packetLength());
+    server.metrics().countError(CMetrics::ERR_PROTOCOL);
     throw End{};
 }
 
@@ -291,6 +296,7 @@ void CServerSession::onAuth()
     std::string name;
     if (!server.users().check(p + 8, p + 24, challenge, name)) {
         logWarning("%s: login as '%s' rejected", peer.c_str(), printable(name).c_str());
+        server.metrics().countError(CMetrics::ERR_LOGIN);
         wait = addresses.loginFailed(address, now);
         if (wait.count() > 0)
             logWarning("%s: too many failed logins, the next is checked in %lld seconds", peer.c_str(),
@@ -319,7 +325,11 @@ void CServerSession::onGet()
     if (name.find('\0') != std::string::npos)
         violation("NUL inside a requested name");
 
-    std::shared_ptr<const ContentSnapshot> snap = server.store().snapshot();
+    // The session keeps the release it first asked about, so a client that
+    // holds that release's list gets that release's files to the end.
+    if (!snapshot)
+        snapshot = server.store().snapshot();
+    const std::shared_ptr<const ContentSnapshot>& snap = snapshot;
     if (isSpecialSubtag(subtag)) {
         const PublishedFile* file = CContentStore::special(*snap, name);
         if (!file) {
@@ -334,6 +344,7 @@ void CServerSession::onGet()
     fs::path disk;
     if (!server.store().locate(*snap, name, disk)) {
         logWarning("%s: unknown file '%s' requested", peer.c_str(), name.c_str());
+        server.metrics().countError(CMetrics::ERR_NOT_FOUND);
         sendMsg(TAG_ACSS);
         return;
     }
@@ -347,6 +358,7 @@ void CServerSession::onGet()
         logWarning("%s: cannot read '%s': %s", peer.c_str(), name.c_str(), e.what());
     }
     if (!packed) {
+        server.metrics().countError(CMetrics::ERR_READ);
         sendMsg(TAG_ACSS);
         return;
     }
@@ -383,7 +395,9 @@ void CServerSession::onGetChecksum()
     std::string name;
     if (!takeText(8, name))
         violation("malformed \"GetS\"");
-    std::shared_ptr<const ContentSnapshot> snap = server.store().snapshot();
+    if (!snapshot)
+        snapshot = server.store().snapshot();
+    const std::shared_ptr<const ContentSnapshot>& snap = snapshot;
     const PublishedFile* file = CContentStore::special(*snap, name);
     if (!file) {
         logWarning("%s: checksum of unknown list '%s' requested", peer.c_str(), name.c_str());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <stdexcept>
 #include <thread>
 
@@ -47,7 +48,11 @@ CUpdServer::CUpdServer(ServerOptions options)
 {
 }
 
-CUpdServer::~CUpdServer() = default;
+CUpdServer::~CUpdServer()
+{
+    // Its thread reads the server's figures.
+    endpoint.stop();
+}
 
 void CUpdServer::start()
 {
@@ -79,6 +84,10 @@ void CUpdServer::start()
     if (opts.prepack)
         prepackAll();
     listener.listenOn(opts.bindAddress, opts.port, 64);
+    if (!opts.metricsAddress.empty()) {
+        endpoint.start(opts.metricsAddress, [this] { return CMetrics::prometheusText(sample()); });
+        logInfo("Metrics on %s (port %u)", opts.metricsAddress.c_str(), endpoint.port());
+    }
 }
 
 // Packs every published file once, so that even the first client is served
@@ -112,9 +121,24 @@ void CUpdServer::prepackAll()
     }
 }
 
-void CUpdServer::run(const std::atomic<bool>& stop)
+void CUpdServer::run(const std::atomic<bool>& stop, const std::atomic<unsigned>* reloads)
 {
+    unsigned reloadsSeen = reloads ? reloads->load() : 0;
+    std::thread reloader;
+    std::atomic<bool> reloading{false};
     while (!stop.load()) {
+        if (reloads && reloads->load() != reloadsSeen && !reloading.load()) {
+            reloadsSeen = reloads->load();
+            if (reloader.joinable())
+                reloader.join();
+            reloading = true;
+            logInfo("Reload requested");
+            reloader = std::thread([this, &reloading] {
+                std::vector<std::string> out;
+                execCommand("up", out);
+                reloading = false;
+            });
+        }
         std::string peer;
         int fd = listener.acceptTimeout(kAcceptPollMs, peer);
         if (fd >= 0)
@@ -122,8 +146,22 @@ void CUpdServer::run(const std::atomic<bool>& stop)
         enforceHandshakeDeadline();
     }
     listener.close();
+    drain();
+    if (reloader.joinable())
+        reloader.join();
+    endpoint.stop();
+}
+
+void CUpdServer::drain()
+{
+    draining = true;
     std::unique_lock<std::mutex> hold(sessionLock);
-    logInfo("Stopping: closing %zu sessions", sessions.size());
+    if (!sessions.empty()) {
+        logInfo("Stopping: waiting up to %u seconds for %zu sessions to finish", opts.graceSeconds, sessions.size());
+        sessionsChanged.wait_for(hold, std::chrono::seconds(opts.graceSeconds), [this] { return sessions.empty(); });
+    }
+    if (!sessions.empty())
+        logInfo("Stopping: closing %zu sessions", sessions.size());
     for (CServerSession* s : sessions)
         s->interrupt();
     sessionsChanged.wait(hold, [this] { return sessions.empty(); });
@@ -149,9 +187,11 @@ void CUpdServer::startSession(int fd, const std::string& peer)
             mode = CServerSession::BUSY_ONLY;
             ++busySessions;
         }
-        session = std::make_unique<CServerSession>(*this, fd, peer, mode);
+        // Every log line of a session starts with this: its address and a
+        // number that tells apart sessions from the same address.
+        uint64_t id = ++sessionsTotal;
+        session = std::make_unique<CServerSession>(*this, fd, peer + " #" + std::to_string(id), mode);
         sessions.insert(session.get());
-        ++sessionsTotal;
     }
     // One thread per connection: a session blocks on its client and on
     // packing files, and neither may hold up another client.
@@ -204,6 +244,37 @@ void CUpdServer::countServed(uint64_t bytes)
     bytesServed += bytes;
 }
 
+CMetrics::Sample CUpdServer::sample()
+{
+    CMetrics::Sample s;
+    {
+        std::lock_guard<std::mutex> hold(sessionLock);
+        s.sessionsOpen = sessions.size();
+    }
+    s.sessionsTotal = sessionsTotal.load();
+    s.filesServed = filesServed.load();
+    s.bytesServed = bytesServed.load();
+    CPackCache::Stats cs = packs.stats();
+    s.cacheHits = cs.hits;
+    s.cacheMisses = cs.packs;
+    s.cacheBytes = cs.bytes;
+    s.cacheEntries = cs.entries;
+    s.packSeconds = static_cast<double>(cs.packNanos) / 1e9;
+    for (int k = 0; k < CMetrics::ERR_KINDS; ++k)
+        s.errors[k] = counters.errors(static_cast<CMetrics::ErrorKind>(k));
+    if (content) {
+        if (auto snap = content->snapshot()) {
+            s.release = snap->release;
+            s.publishedFiles = snap->content.fileCount;
+            s.publishedBytes = snap->content.totalSize;
+        }
+        s.releasesInUse = content->releasesInUse();
+    }
+    s.suspended = suspended();
+    s.draining = draining.load();
+    return s;
+}
+
 void CUpdServer::execCommand(const std::string& text, std::vector<std::string>& out)
 {
     std::string cmd = trimLower(text);
@@ -229,6 +300,14 @@ void CUpdServer::execCommand(const std::string& text, std::vector<std::string>& 
         out.push_back("cache: " + std::to_string(cs.entries) + " files, " + std::to_string(cs.bytes) +
                       " bytes, " + std::to_string(cs.hits) + " hits, " + std::to_string(cs.packs) + " packed");
         out.push_back(std::string("state: ") + (suspended() ? "suspended" : "serving"));
+        CMetrics::Sample figures = sample();
+        out.push_back("release: " + figures.release);
+        std::string inUse;
+        for (const std::string& r : figures.releasesInUse)
+            inUse += (inUse.empty() ? "" : " ") + r;
+        out.push_back("releases in use: " + inUse);
+        for (std::string& line : CMetrics::statusLines(figures))
+            out.push_back(std::move(line));
     } else if (cmd == "suspend") {
         isSuspended = true;
         logInfo("File sessions suspended");
@@ -239,13 +318,16 @@ void CUpdServer::execCommand(const std::string& text, std::vector<std::string>& 
             auto snap = content->snapshot();
             out.push_back("Lists rebuilt: " + std::to_string(snap->content.fileCount) + " files, " +
                           std::to_string(snap->content.folderCount) + " folders");
-            logInfo("Lists rebuilt: %u files", snap->content.fileCount);
+            out.push_back("release: " + snap->release);
+            logInfo("Lists rebuilt: %u files, release '%s'", snap->content.fileCount, snap->release.c_str());
         } catch (const CExcep& e) {
             out.push_back("Rebuilding the lists failed (" + describe(e) + "); the previous lists stay");
             logError("Rebuilding the lists failed: %s", describe(e).c_str());
+            counters.countError(CMetrics::ERR_RELOAD);
         } catch (const std::exception& e) {
             out.push_back(std::string("Rebuilding the lists failed (") + e.what() + "); the previous lists stay");
             logError("Rebuilding the lists failed: %s", e.what());
+            counters.countError(CMetrics::ERR_RELOAD);
         }
         isSuspended = false;
         out.push_back("File sessions accepted");

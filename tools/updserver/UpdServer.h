@@ -17,6 +17,8 @@
 #include "tools/updserver/AccessPolicy.h"
 #include "tools/updserver/AddressTable.h"
 #include "tools/updserver/ContentStore.h"
+#include "tools/updserver/Metrics.h"
+#include "tools/updserver/MetricsEndpoint.h"
 #include "tools/updserver/PackCache.h"
 #include "tools/updserver/Users.h"
 
@@ -39,6 +41,8 @@ struct ServerOptions
     unsigned maxPerAddress = 32;           // sessions one address may hold at once
     unsigned loginTries = 5;               // failed logins per address before it must wait
     uint64_t maxUploadBytes = 256ull << 20; // unpacked size of one upload
+    unsigned graceSeconds = 30;  // how long a stop waits for running sessions to finish
+    std::string metricsAddress;  // empty: no metrics endpoint
 };
 
 class CUpdServer
@@ -55,8 +59,11 @@ public:
     uint16_t port() const { return listener.port(); }
 
     // Accepts connections until stop is set (tested several times a second),
-    // then ends every session and waits for their threads.
-    void run(const std::atomic<bool>& stop);
+    // then drains: accepts no more, lets running sessions finish for up to
+    // the grace time, ends the rest and waits for their threads. A change of
+    // *reloads rebuilds the lists as "up" does, off the accepting thread.
+    void run(const std::atomic<bool>& stop, const std::atomic<unsigned>* reloads = nullptr);
+    uint16_t metricsPort() const { return endpoint.port(); }
 
     // --- for the sessions ---
     const ServerOptions& options() const { return opts; }
@@ -68,6 +75,8 @@ public:
     CAddressTable& addresses() { return peers; }
     bool suspended() const { return isSuspended.load(); }
     void countServed(uint64_t bytes);
+    CMetrics& metrics() { return counters; }
+    CMetrics::Sample sample();
     // Runs an operator command; the lines to echo go to out (possibly none).
     void execCommand(const std::string& text, std::vector<std::string>& out);
 
@@ -76,6 +85,7 @@ private:
     void startSession(int fd, const std::string& peer);
     void finishSession(CServerSession* session);
     void enforceHandshakeDeadline();
+    void drain();
 
     ServerOptions opts;
     std::unique_ptr<CContentStore> content;
@@ -88,6 +98,9 @@ private:
     std::atomic<uint64_t> filesServed{0};
     std::atomic<uint64_t> bytesServed{0};
     std::atomic<uint64_t> sessionsTotal{0};
+    std::atomic<bool> draining{false};
+    CMetrics counters;
+    CMetricsEndpoint endpoint;
 
     std::mutex sessionLock;
     std::condition_variable sessionsChanged;

@@ -7,8 +7,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <signal.h>
-
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -17,17 +15,11 @@
 #include "newupdatesystem/Common/Excep.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/LogControl.h"
+#include "platform/Signals.h"
 #include "tools/updserver/UpdServer.h"
 
 namespace
 {
-std::atomic<bool> stopRequested{false};
-
-void onStopSignal(int)
-{
-    stopRequested = true;
-}
-
 const char* kDescription =
     "The reference update server: serves CONTENT_DIR to update clients.\n"
     "\n"
@@ -35,7 +27,12 @@ const char* kDescription =
     "\"ignore\" (the text of --ignore), \"self_upd\" (the files of --self-update),\n"
     "and every file of those trees. Operators' commands: help, status, suspend, up.\n"
     "Commands and changes need a login from --users, unless --allow-anonymous-changes.\n"
-    "When the server listens it prints \"listening on ADDRESS:PORT\" on stdout.";
+    "When the server listens it prints \"listening on ADDRESS:PORT\" on stdout.\n"
+    "\n"
+    "--config FILE reads \"option = value\" lines (the long names without dashes,\n"
+    "flags as true/false); options on the command line win. SIGHUP rebuilds the\n"
+    "lists like \"up\"; SIGTERM stops accepting, lets running sessions finish for\n"
+    "up to --grace seconds, then exits.";
 } // namespace
 
 int main(int argc, char** argv)
@@ -79,6 +76,11 @@ int main(int argc, char** argv)
     app.add_flag("--prepack", o.prepack, "pack every published file into the cache before listening");
     app.add_option("--log-dir", logDir, "folder for the daily log file (default: the current folder)")
         ->check(CLI::ExistingDirectory);
+    app.add_option("--grace", o.graceSeconds, "seconds a stop waits for running sessions (default 30)")
+        ->check(CLI::Range(0u, 3600u));
+    app.add_option("--metrics", o.metricsAddress, "serve Prometheus metrics over HTTP on [HOST:]PORT");
+    app.set_config("--config", "", "read options from this file; the command line wins");
+    app.allow_config_extras(CLI::config_extras_mode::error);
     CLI11_PARSE(app, argc, argv);
 
     // Absolute, because --log-dir changes the current folder.
@@ -104,12 +106,7 @@ int main(int argc, char** argv)
     }
     logSetConsoleStream(stderr);
 
-    struct sigaction sa{};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    watchServerSignals();
 
     CUpdServer server(o);
     try {
@@ -131,7 +128,7 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     logInfo("Listening on %s:%u", o.bindAddress.c_str(), server.port());
 
-    server.run(stopRequested);
+    server.run(stopSignal(), &reloadSignal());
     logInfo("Server stopped");
     return 0;
 }
