@@ -4,6 +4,8 @@
 #include "launcher/AppSeams.h"
 #include "launcher/BuiltinTexts.h"
 #include "launcher/IniFile.h"
+#include "newupdatesystem/Common/Log.h"
+#include "newupdatesystem/Common/RateLimiter.h"
 #include "platform/IniReader.h"
 
 #include <cctype>
@@ -207,6 +209,11 @@ void loadGameIni(LauncherConfig& config)
     config.currentLanguage = 0;
 
     config.webUrl = ini.getString("Launcher", "WebURL", DEFAULT_WEB_URL);
+
+    config.limitRate = 0;
+    const std::string limit = ini.getString("Launcher", "LimitRate", "");
+    if (!limit.empty() && !CRateLimiter::parseRate(limit.c_str(), config.limitRate))
+        logWarning("game.ini: LimitRate '%.40s' is not a rate such as 2M or 512k, no limit!", limit.c_str());
 
     config.realms.clear();
     for (const std::string& s : ini.getSectionNames()) {

@@ -37,6 +37,9 @@ struct LauncherConfig
     int savedLanguage = 0;
     std::string lastAddress;
     std::string autoRealm;
+    // [Launcher] LimitRate: received bytes per second of the update jobs, 0
+    // for no limit.
+    uint64_t limitRate = 0;
 };
 
 constexpr int32_t DEFAULT_UPDATE_PORT = 25859;
@@ -44,8 +47,9 @@ extern const char* const DEFAULT_WEB_URL;
 
 // The MAIN_URL address recorded in connect.cfg, or empty.
 std::string readLastAddress();
-// Fills languages, webUrl and realms from game.ini and chooses the current
-// realm; lastAddress and autoRealm must be set beforehand.
+// Fills languages, webUrl, limitRate and realms from game.ini and chooses the
+// current realm; lastAddress and autoRealm must be set beforehand. A LimitRate
+// that is not a rate ("2M", "512k", "0") is logged and means no limit.
 void loadGameIni(LauncherConfig& config);
 // The saved language of options.ini when some language has it as id, else 0.
 int loadSavedLanguage(const std::vector<LanguageEntry>& languages);

@@ -72,6 +72,8 @@ bool CUpdaterDlg::beginJob(Job job, TimerId timer)
     }
     m_client->setCallback(&m_callback);
     m_client->setRecheckList(RECHECK_LIST);
+    if (m_config.limitRate != 0)
+        m_client->setRateLimit(m_config.limitRate);
     return true;
 }
 

@@ -3,13 +3,14 @@
 // reports. One client runs exactly one job on its own worker thread.
 //
 // Hosts call, in this order: create; configuration (setCallback, setCheckMode
-// or setFullCheck, setRecheckList, setLogin, addExclusions); exactly one job
-// setter; start; wait(0) from a timer until it returns true; getStatus (and
-// getSelfUpdateBatch or the echo queries); release. To cancel: stop, then
-// wait(10.0). Nothing may be configured after start.
+// or setFullCheck, setRecheckList, setLogin, addExclusions, setRateLimit);
+// exactly one job setter; start; wait(0) from a timer until it returns true;
+// getStatus (and getSelfUpdateBatch or the echo queries); release. To cancel:
+// stop, then wait(10.0). Nothing but the rate limit may be configured after
+// start.
 //
 // The order of the virtual operations below is a binary interface that other
-// programs rely on: never reorder, insert or remove one.
+// programs rely on: never reorder, insert or remove one; new ones go last.
 #pragma once
 
 #if defined(_WIN32)
@@ -31,7 +32,8 @@ enum UpdEvent : int
     UPD_EVENT_CREATING_FOLDERS = 6,
     UPD_EVENT_DELETING = 7,
     UPD_EVENT_SAVING_LIST = 8,
-    UPD_EVENT_TRAFFIC = 9,           // value: bytes received with the packet (0 when sent)
+    UPD_EVENT_TRAFFIC = 9,           // value: bytes received with the packet (0 when sent);
+                                     // under a rate limit, in shares as the limit lets them pass
     UPD_EVENT_PROGRESS = 10,         // value: finished share of the download, 0..1
 };
 
@@ -111,6 +113,10 @@ public:
     virtual void stop() = 0;                                                // 19
     virtual int getStatus() = 0;                                            // 20
     virtual void addExclusions(const char* itemListText) = 0;              // 21
+    // Holds the job's received bytes to this many per second; 0 (the default)
+    // for no limit, rates below 4096 are raised to it. May also be called
+    // while the job runs.
+    virtual void setRateLimit(unsigned long long bytesPerSecond) = 0;       // 22
 
     // The library's two exports. create returns null only when memory runs out.
     static UPD_API IUpdateClient* UPD_CALL create(const char* host, unsigned int port,

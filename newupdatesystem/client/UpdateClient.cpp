@@ -268,6 +268,23 @@ void CUpdateClient::addExclusions(const char* text)
     parseItemList(exclusions, text, 0);
 }
 
+void CUpdateClient::setRateLimit(unsigned long long bytesPerSecond)
+{
+    throttle->setRate(bytesPerSecond);
+    if (throttle->rate() != bytesPerSecond)
+        logWarning("Rate limit of %llu bytes/s taken as %llu!", bytesPerSecond,
+                   static_cast<unsigned long long>(throttle->rate()));
+    else if (bytesPerSecond != 0)
+        logInfo("Rate limit %llu bytes/s", bytesPerSecond);
+}
+
+void CUpdateClient::setThrottleTime(CTransferThrottle::Clock clock, CTransferThrottle::Sleeper sleeper)
+{
+    uint64_t rate = throttle->rate();
+    throttle = std::make_unique<CTransferThrottle>(std::move(clock), std::move(sleeper));
+    throttle->setRate(rate);
+}
+
 void CUpdateClient::setStatus(UpdStatus code)
 {
     CLocked hold(lock);
@@ -381,7 +398,17 @@ void CUpdateClient::onSocketExcep(const CSocketExcep& e)
     setStatus(statusForSocketExcep(e.code, e.socketError));
 }
 
+// Every received packet passes here before it is answered: holding it back
+// holds back the next one, as the server sends a chunk only after the
+// acknowledgement of the last.
 void CUpdateClient::onTraffic(uint32_t /*sent*/, uint32_t received)
 {
-    emitEvent(UPD_EVENT_TRAFFIC, nullptr, static_cast<float>(received));
+    if (received == 0 || throttle->rate() == 0)
+    {
+        emitEvent(UPD_EVENT_TRAFFIC, nullptr, static_cast<float>(received));
+        return;
+    }
+    throttle->pass(
+        received, [this] { checkRun(); },
+        [this](uint64_t bytes) { emitEvent(UPD_EVENT_TRAFFIC, nullptr, static_cast<float>(bytes)); });
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "newupdatesystem/Common/FileList.h"
 #include "newupdatesystem/Common/FileListSync.h"
 #include "newupdatesystem/Common/ProtoThread.h"
+#include "newupdatesystem/Common/TransferThrottle.h"
 #include "newupdatesystem/client/UpdClient.h"
 
 class CDataFile;
@@ -61,10 +63,13 @@ public:
     void stop() override;
     int getStatus() override;
     void addExclusions(const char* itemListText) override;
+    void setRateLimit(unsigned long long bytesPerSecond) override;
 
 protected:
     // For tests: a shorter I/O time-out than the protocol's 30 seconds.
     CUpdateClient(const char* host, unsigned port, const char* listFileName, double ioTimeout);
+    // For tests: the rate limit's clock and sleeper; before start only.
+    void setThrottleTime(CTransferThrottle::Clock clock, CTransferThrottle::Sleeper sleeper);
 
     // The worker's course.
     void onStart() override;
@@ -163,4 +168,6 @@ private:
     bool itemFailures = false;
     std::set<std::string> failedItems;
     UpdStatus itemStatus = UPD_OK;
+    // Received bytes pass through it; reported to the host as they pass.
+    std::unique_ptr<CTransferThrottle> throttle = std::make_unique<CTransferThrottle>();
 };

@@ -235,3 +235,26 @@ TEST_F(LauncherConfigTest, RewriteKeepsTheFilesPermissions)
     EXPECT_EQ(readFile("connectn.cfg"), "MAIN_URL \"b.c\"\r\n");
     EXPECT_EQ(std::filesystem::status("connectn.cfg").permissions(), std::filesystem::perms(0640));
 }
+
+TEST_F(LauncherConfigTest, LimitRateIsARateOrNoLimit)
+{
+    auto limitOf = [](const std::string& line) {
+        return loadWith("[Launcher]\r\nWebURL=http://example.test/\r\n" + line + "\r\n[Main]\r\nName=Main\r\n")
+            .limitRate;
+    };
+    EXPECT_EQ(limitOf("LimitRate=2M"), 2097152u);
+    EXPECT_EQ(limitOf("LimitRate=512k"), 524288u);
+    EXPECT_EQ(limitOf("LimitRate=1.5M"), 1572864u);
+    EXPECT_EQ(limitOf("LimitRate=0"), 0u);
+    EXPECT_EQ(limitOf(""), 0u);
+    for (const char* bad : {"LimitRate=fast", "LimitRate=-2M", "LimitRate=2MB", "LimitRate=99999999999999999999"})
+        EXPECT_EQ(limitOf(bad), 0u) << bad;
+    // A later load without the key forgets an earlier limit.
+    LauncherConfig c;
+    writeFile("game.ini", "[Launcher]\r\nLimitRate=1M\r\n");
+    loadGameIni(c);
+    EXPECT_EQ(c.limitRate, 1048576u);
+    writeFile("game.ini", "[Launcher]\r\n");
+    loadGameIni(c);
+    EXPECT_EQ(c.limitRate, 0u);
+}

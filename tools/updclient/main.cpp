@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "newupdatesystem/Common/TransferThrottle.h"
 #include "newupdatesystem/client/UpdClient.h"
 #include "tools/updclient/Progress.h"
 #include "tools/updclient/StatusText.h"
@@ -47,6 +48,8 @@ struct Options
     std::string password;
     std::string realm;
     std::string commandText;
+    std::string limitRate;
+    uint64_t rateLimit = 0;
     UpdJob job = JOB_NONE;
 };
 
@@ -121,6 +124,9 @@ int parse(int argc, char** argv, Options& o)
     app.add_option("--login", o.login, "login name (at most 15 bytes)");
     app.add_option("--password", o.password, "password (at most 15 bytes)");
     app.add_option("--realm", o.realm, "realm for selfupdate, passed to the restarted launcher");
+    auto* limitRate = app.add_option(
+        "--limit-rate", o.limitRate,
+        "hold received bytes to RATE per second: 2000, 512k, 2M, 1.5G (powers of 1024); 0 for none");
 
     auto* update = app.add_subcommand("update", "update --dir (with --cache, --exclude, --mode)");
     auto* self = app.add_subcommand("selfupdate", "self-update check and download for --realm");
@@ -166,6 +172,9 @@ int parse(int argc, char** argv, Options& o)
         return usage("selfupdate needs --realm");
     if (o.job == JOB_COMMAND && o.commandText.empty())
         return usage("command needs a non-empty TEXT");
+    if (limitRate->count() != 0 && (!CRateLimiter::parseRate(o.limitRate.c_str(), o.rateLimit) ||
+                                    (o.rateLimit != 0 && o.rateLimit < CTransferThrottle::MIN_RATE)))
+        return usage("--limit-rate must be 0 or a rate from 4k to 16G, digits with an optional k, M or G");
     return 0;
 }
 
@@ -182,6 +191,8 @@ void configure(IUpdateClient& client, const Options& o, IUpdateCallback* callbac
         client.setRecheckList(joinLines(o.recheck).c_str());
     if (!o.login.empty())
         client.setLogin(o.login.c_str(), o.password.c_str());
+    if (o.rateLimit != 0)
+        client.setRateLimit(o.rateLimit);
     switch (o.job)
     {
     case JOB_UPDATE:

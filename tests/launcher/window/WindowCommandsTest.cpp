@@ -185,3 +185,18 @@ TEST_F(WindowTest, GameWindowProbeSurvivesWindowsThatVanish)
     XCloseDisplay(other);
     EXPECT_TRUE(spinUntil([&] { return !x11WindowOfClassExists(own, GAME_WINDOW_CLASS); }));
 }
+
+TEST_F(WindowCommandsTest, LimitRateOfGameIniReachesBothJobs)
+{
+    prepareInstallation(1, web.url());
+    std::string ini = readFile("game.ini");
+    ini.replace(ini.find("[Launcher]\n"), 11, "[Launcher]\nLimitRate=1.5M\n");
+    std::ofstream("game.ini", std::ios::trunc) << ini;
+    auto dlg = makeDialog(scriptedHooks({{UPD_SELF_UP_TO_DATE}, {UPD_OK}}));
+    ASSERT_TRUE(spinUntil([&] { return dlg->readyToPlay() && !dlg->hasClient(); }));
+    ASSERT_EQ(clients.size(), 2u);
+    EXPECT_EQ(clients[0].job, JOB_SELF_UPDATE);
+    EXPECT_EQ(clients[0].rateLimit, 1572864u);
+    EXPECT_EQ(clients[1].job, JOB_UPDATE);
+    EXPECT_EQ(clients[1].rateLimit, 1572864u);
+}

@@ -72,6 +72,7 @@ struct ClientRecord
 {
     int job = JOB_NONE;
     std::string realmName;
+    unsigned long long rateLimit = 0;
 };
 
 class ScriptedClient : public IUpdateClient
@@ -108,6 +109,7 @@ public:
     void stop() override { m_stopRequested = true; }
     int getStatus() override { return m_status; }
     void addExclusions(const char*) override {}
+    void setRateLimit(unsigned long long bytesPerSecond) override { m_record.rateLimit = bytesPerSecond; }
 
     std::atomic<bool> m_stopRequested{false};
 

@@ -5,6 +5,9 @@
 
 #include <dlfcn.h>
 
+#include <cstdint>
+#include <cstring>
+
 #include "ClientTestSupport.h"
 #include "support/Sandbox.h"
 
@@ -63,3 +66,37 @@ TEST_F(ExportsTest, ReleaseStopsAndWaitsForARunningWorker)
     client->release(); // must not pull the object away under the worker
     SUCCEED();
 }
+
+#if defined(__x86_64__) && !defined(_WIN32)
+// Hosts built against an older header call through fixed table positions: a
+// new operation only ever goes after the last. On this ABI a pointer to a
+// virtual member holds one plus its byte offset in the table, and the
+// destructor takes two entries, so slot n (counted as in the header) sits at
+// entry n + 1.
+namespace
+{
+template <typename Member>
+std::ptrdiff_t tableEntry(Member member)
+{
+    struct
+    {
+        std::uintptr_t pointer;
+        std::ptrdiff_t adjust;
+    } raw;
+    static_assert(sizeof(member) == sizeof(raw));
+    std::memcpy(&raw, &member, sizeof(raw));
+    return static_cast<std::ptrdiff_t>((raw.pointer - 1) / sizeof(void*));
+}
+} // namespace
+
+TEST(ExportsLayout, OperationsKeepTheirTablePositions)
+{
+    EXPECT_EQ(2, tableEntry(&IUpdateClient::release));
+    EXPECT_EQ(6, tableEntry(&IUpdateClient::setCommand));
+    EXPECT_EQ(12, tableEntry(&IUpdateClient::setUpdateJob));
+    EXPECT_EQ(18, tableEntry(&IUpdateClient::start));
+    EXPECT_EQ(21, tableEntry(&IUpdateClient::getStatus));
+    EXPECT_EQ(22, tableEntry(&IUpdateClient::addExclusions));
+    EXPECT_EQ(23, tableEntry(&IUpdateClient::setRateLimit));
+}
+#endif

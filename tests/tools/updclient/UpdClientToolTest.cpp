@@ -121,3 +121,24 @@ TEST_F(UpdClientToolTest, UsageErrorsExitWith2AndOneLine)
                              "--exclude", "--mode", "--login", "--realm", "Exit status"})
         EXPECT_NE(std::string::npos, help.out.find(word)) << word;
 }
+
+TEST_F(UpdClientToolTest, LimitRateReachesTheClientAndBadRatesAreUsageErrors)
+{
+    std::filesystem::create_directory("game");
+    FakeServer server;
+    server.publish({{"a.txt", "alpha", 1000000}});
+    const std::string address = "127.0.0.1:" + std::to_string(server.port());
+    auto run = runTool({"--server", address, "--limit-rate", "1.5M", "--dir", "game", "update"});
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("alpha", readFile("game/a.txt"));
+    EXPECT_NE(std::string::npos, run.err.find("Rate limit 1572864 bytes/s")) << run.err;
+
+    for (const char* rate : {"fast", "2X", "-1", "2 M", "", "1k", "17G", "1.2.3"})
+    {
+        run = runTool({"--server", address, "--limit-rate", rate, "update"});
+        EXPECT_EQ(2, run.status) << rate;
+        EXPECT_NE(std::string::npos, run.err.find("--limit-rate")) << rate << ": " << run.err;
+        EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
+    }
+    EXPECT_NE(std::string::npos, runTool({"--help"}).out.find("--limit-rate"));
+}
