@@ -100,6 +100,9 @@ protected:
     // (any partly received frame is dropped). False when it does not fit.
     bool loadPacket(const void* bytes, uint32_t length);
 
+    // The packet level itself, for exchanges that work on it directly.
+    CPacketChannel& packetChannel() { return channel; }
+
 private:
     // The channel's connection: the socket thread's socket, its stop request,
     // the first-data hook and the traffic counters.

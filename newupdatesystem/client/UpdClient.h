@@ -117,6 +117,9 @@ public:
     // for no limit, rates below 4096 are raised to it. May also be called
     // while the job runs.
     virtual void setRateLimit(unsigned long long bytesPerSecond) = 0;       // 22
+    // Whether file sessions use the streaming transfer where the server
+    // offers it (the default); false keeps to the base protocol. Before start.
+    virtual void setStreaming(bool /*enabled*/) {}                          // 23
 
     // The library's two exports. create returns null only when memory runs out.
     static UPD_API IUpdateClient* UPD_CALL create(const char* host, unsigned int port,

@@ -21,6 +21,7 @@
 #include "newupdatesystem/client/UpdClient.h"
 
 class CDataFile;
+class CFileReplacer;
 
 // The one place that turns the exception family into UpdStatus codes.
 UpdStatus statusForProtoExcep(int32_t code);
@@ -64,6 +65,7 @@ public:
     int getStatus() override;
     void addExclusions(const char* itemListText) override;
     void setRateLimit(unsigned long long bytesPerSecond) override;
+    void setStreaming(bool enabled) override;
 
 protected:
     // For tests: a shorter I/O time-out than the protocol's 30 seconds.
@@ -105,6 +107,12 @@ protected:
     // Puts a downloaded file in place once its size and checksum match the
     // item's; Z_CORRUPTED, with the old file untouched, when they do not.
     void saveDownload(const std::string& path, const CDataFile& data, const FileChange& item);
+    // Asks for the streaming transfer when the server offered it.
+    void negotiateStream(uint32_t serverVersion);
+    // The item through the streaming transfer, written as it arrives and put
+    // in place like saveDownload.
+    void streamDownload(const std::string& path, const FileChange& item);
+    void commitDownload(CFileReplacer& file, const FileChange& item);
     void runUpdate();
     // Throws PROTO_PROTO for any item path that could leave the folder.
     void checkServerPaths(const ChangeList& items);
@@ -168,6 +176,9 @@ private:
     bool itemFailures = false;
     std::set<std::string> failedItems;
     UpdStatus itemStatus = UPD_OK;
+    bool streamWanted = true;
+    bool streamAgreed = false;
+    uint32_t streamWindow = 0;
     // Received bytes pass through it; reported to the host as they pass.
     std::unique_ptr<CTransferThrottle> throttle = std::make_unique<CTransferThrottle>();
 };

@@ -48,7 +48,10 @@ bool CUpdateClient::protoHandshake()
     if (!command.empty() && login.empty())
         logWarning("Warning: Control session without authorization");
     if (login.empty())
+    {
+        negotiateStream(words[2]);
         return true;
+    }
 
     logInfo("Loggin as \"%s\"...", login.c_str());
     uint8_t digest[16];
@@ -70,5 +73,6 @@ bool CUpdateClient::protoHandshake()
     if (packetTag() != TAG_ACKN)
         throw CProtoExcep(PROTO_AUTH, EXCEP_HERE());
     logInfo("Login successful!");
+    negotiateStream(words[2]);
     return true;
 }

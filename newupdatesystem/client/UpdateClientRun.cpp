@@ -163,8 +163,17 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
             logFileOnly("Downloading '%s'...", item.path);
             try
             {
-                getFile(ServerFile::Installed, item.path, data);
-                saveDownload(path, data, item);
+                // The list cannot vouch for the size of a file it marks as
+                // not to compare, and a range needs it.
+                if (streamAgreed && !(item.info.flags & FI_NOCOMPARE))
+                {
+                    streamDownload(path, item);
+                }
+                else
+                {
+                    getFile(ServerFile::Installed, item.path, data);
+                    saveDownload(path, data, item);
+                }
             }
             catch (const CSystemExcep& e)
             {
@@ -183,14 +192,19 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
 
 void CUpdateClient::saveDownload(const std::string& path, const CDataFile& data, const FileChange& item)
 {
+    CFileReplacer file(path.c_str());
+    file.write(data.data(), data.size());
+    commitDownload(file, item);
+}
+
+void CUpdateClient::commitDownload(CFileReplacer& file, const FileChange& item)
+{
     uint8_t expected[16];
     for (int i = 0; i < 4; ++i)
     {
         for (int b = 0; b < 4; ++b)
             expected[4 * i + b] = static_cast<uint8_t>(item.info.checksum[i] >> (8 * b));
     }
-    CFileReplacer file(path.c_str());
-    file.write(data.data(), data.size());
     // The list vouches for nothing about a file it marks as not to compare.
     if (item.info.flags & FI_NOCOMPARE)
     {

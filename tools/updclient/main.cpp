@@ -50,6 +50,7 @@ struct Options
     std::string commandText;
     std::string limitRate;
     uint64_t rateLimit = 0;
+    bool noStream = false;
     UpdJob job = JOB_NONE;
 };
 
@@ -128,6 +129,9 @@ int parse(int argc, char** argv, Options& o)
         "--limit-rate", o.limitRate,
         "hold received bytes to RATE per second: 2000, 512k, 2M, 1.5G (powers of 1024); 0 for none");
 
+    app.add_flag("--no-stream", o.noStream,
+                 "keep to the base transfer even where the server offers streaming");
+
     auto* update = app.add_subcommand("update", "update --dir (with --cache, --exclude, --mode)");
     auto* self = app.add_subcommand("selfupdate", "self-update check and download for --realm");
     auto* command = app.add_subcommand("command", "send TEXT as a control command");
@@ -193,6 +197,8 @@ void configure(IUpdateClient& client, const Options& o, IUpdateCallback* callbac
         client.setLogin(o.login.c_str(), o.password.c_str());
     if (o.rateLimit != 0)
         client.setRateLimit(o.rateLimit);
+    if (o.noStream)
+        client.setStreaming(false);
     switch (o.job)
     {
     case JOB_UPDATE:

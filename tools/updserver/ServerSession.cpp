@@ -12,6 +12,7 @@
 #include "newupdatesystem/Common/Excep.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/ProtoTags.h"
+#include "newupdatesystem/Common/StreamProto.h"
 #include "tools/updserver/ContentStore.h"
 #include "tools/updserver/PathGuard.h"
 #include "tools/updserver/UpdServer.h"
@@ -216,6 +217,10 @@ bool CServerSession::handshake()
         sendMsg(TAG_BUSY);
         return false;
     }
+    // The offer of the streaming transfer rides in the version word, which a
+    // base client only logs.
+    if (kind == TAG_FILE)
+        putLe32(answer + 8, PROTOCOL_VERSION | SERVER_OFFERS_STREAM);
     putLe32(answer + 12, TAG_ACPT);
     sendPacket(answer, sizeof answer);
 
@@ -261,6 +266,12 @@ void CServerSession::serve()
             break;
         case TAG_MDFY:
             onModify();
+            break;
+        case TAG_STRM:
+            onStreamOpen();
+            break;
+        case TAG_SGET:
+            onStreamGet();
             break;
         case TAG_QUIT:
             logInfo("%s: session closed by client", peer.c_str());

@@ -83,6 +83,8 @@ private:
     void onGetChecksum();
     void onCommand();
     void onModify();
+    void onStreamOpen();
+    void onStreamGet();
     bool receiveUpload(CUploadStore* store);
     bool storeUpload(const std::string& path, uint32_t time);
     void sendData(uint32_t subtag, const uint8_t* bytes, uint32_t length);
@@ -100,6 +102,7 @@ private:
     bool loggedIn = false;
     std::string userName;
     bool modifying = false;
+    bool streaming = false;
     std::shared_ptr<const ContentSnapshot> snapshot;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     std::atomic<bool> isOpened{false};

@@ -1,0 +1,107 @@
+#include "newupdatesystem/Common/StreamReceiver.h"
+
+#include <algorithm>
+
+#include "newupdatesystem/Common/Crc32.h"
+#include "newupdatesystem/Common/Excep.h"
+
+namespace
+{
+const char* const kReceive = "CStreamReceiver::receive";
+} // namespace
+
+CStreamReceiver::CStreamReceiver(CPacketChannel& channel, uint32_t window)
+    : channel(channel), window(std::clamp(window, STREAM_MIN_WINDOW, STREAM_MAX_WINDOW)),
+      codec(1, SegmentProbe::NONE)
+{
+}
+
+void CStreamReceiver::sendAck(uint64_t verified)
+{
+    uint8_t ack[SACK_SIZE];
+    putLe32(ack, PACKET_SIGNATURE);
+    putLe32(ack + 4, TAG_SACK);
+    putLe64(ack + 8, verified);
+    putLe64(ack + 16, verified + window);
+    channel.sendPacket(ack, sizeof ack);
+}
+
+uint64_t CStreamReceiver::receive(const std::string& name, uint64_t offset, uint64_t length, const Sink& sink)
+{
+    repeated = 0;
+    if (length > UINT64_MAX - offset || name.empty() || name.size() > GET_REQUEST_LIMIT)
+        throw CProtoExcep(PROTO_TOO_LARGE, EXCEP_SITE(kReceive));
+    uint8_t head[SGET_HEAD_SIZE];
+    putLe32(head, PACKET_SIGNATURE);
+    putLe32(head + 4, TAG_SGET);
+    putLe64(head + 8, offset);
+    putLe64(head + 16, length);
+    putLe64(head + 24, offset + window);
+    channel.sendPacket(head, sizeof head, name.c_str(), uint32_t(name.size()) + 1);
+
+    channel.recvPacket();
+    if (channel.packetTag() != TAG_SINF || channel.packetLength() != SINF_SIZE)
+        throw CProtoExcep(PROTO_UNKN_MSG, EXCEP_SITE(kReceive));
+    const uint64_t fileSize = getLe64(channel.packetData() + 8);
+    const uint32_t segmentSize = getLe32(channel.packetData() + 16);
+    if (segmentSize == 0 || segmentSize > STREAM_MAX_SEGMENT || offset > fileSize || length > fileSize - offset)
+        throw CProtoExcep(PROTO_DATA, EXCEP_SITE(kReceive));
+
+    const uint64_t end = offset + length;
+    uint64_t verified = offset;
+    unsigned repeats = 0;
+    bool skipping = false; // until the segment asked for again begins
+    packed.clear();
+    auto askAgain = [&] {
+        if (++repeats > STREAM_MAX_REPEATS)
+            throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kReceive));
+        ++repeated;
+        uint8_t rep[SREP_SIZE];
+        putLe32(rep, PACKET_SIGNATURE);
+        putLe32(rep + 4, TAG_SREP);
+        putLe64(rep + 8, verified);
+        channel.sendPacket(rep, sizeof rep);
+        skipping = true;
+        packed.clear();
+    };
+    while (verified < end) {
+        channel.recvPacket();
+        if (channel.packetTag() != TAG_SDAT || channel.packetLength() <= SDAT_HEAD_SIZE)
+            throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kReceive));
+        const uint8_t* p = channel.packetData();
+        const StreamChunkHead h = parseStreamChunkHead(p);
+        const uint32_t chunk = channel.packetLength() - SDAT_HEAD_SIZE;
+        if (skipping) {
+            if (h.segment != verified || h.chunkOffset != 0)
+                continue;
+            skipping = false;
+        }
+        const bool stored = h.method == uint32_t(SegmentMethod::STORED);
+        const uint32_t expectedRaw = uint32_t(std::min<uint64_t>(segmentSize, end - verified));
+        if (h.segment != verified || h.rawLength != expectedRaw ||
+            (!stored && h.method != uint32_t(SegmentMethod::ZLIB)) ||
+            (stored ? h.packedLength != h.rawLength : h.packedLength >= h.rawLength) ||
+            h.chunkOffset != packed.size() || chunk > h.packedLength - h.chunkOffset)
+            throw CProtoExcep(PROTO_DATA, EXCEP_SITE(kReceive));
+        if (calcCrc32(p + SDAT_HEAD_SIZE, chunk, 0) != h.crc) {
+            askAgain();
+            continue;
+        }
+        packed.insert(packed.end(), p + SDAT_HEAD_SIZE, p + SDAT_HEAD_SIZE + chunk);
+        if (packed.size() < h.packedLength)
+            continue;
+        if (stored) {
+            sink(packed.data(), packed.size(), verified);
+        } else if (codec.unpack(SegmentMethod::ZLIB, packed.data(), packed.size(), h.rawLength, raw)) {
+            sink(raw.data(), raw.size(), verified);
+        } else {
+            askAgain();
+            continue;
+        }
+        verified += h.rawLength;
+        packed.clear();
+        repeats = 0;
+        sendAck(verified);
+    }
+    return fileSize;
+}

@@ -1,0 +1,44 @@
+// CStreamReceiver: the client's end of a streaming transfer on a session that
+// agreed to it. It asks for a range of a file and takes its segments as they
+// come, granting credit a window ahead so that the server never waits for a
+// round trip; each chunk is CRC-checked, each segment unpacked and handed on
+// whole, and a damaged one is asked for again without restarting the range.
+// Memory is one segment, packed and unpacked, whatever the file's size.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "newupdatesystem/Common/PacketChannel.h"
+#include "newupdatesystem/Common/SegmentCodec.h"
+#include "newupdatesystem/Common/StreamProto.h"
+
+class CStreamReceiver
+{
+public:
+    // Each verified segment in order: its bytes and its offset in the file.
+    using Sink = std::function<void(const uint8_t* bytes, size_t length, uint64_t offset)>;
+
+    CStreamReceiver(CPacketChannel& channel, uint32_t window = STREAM_DEFAULT_WINDOW);
+
+    // Receives length bytes of the file from offset; the server's file size.
+    // PROTO_UNKN_MSG when the server refuses the file or the range, PROTO_DATA
+    // for a chunk that does not fit what was asked, PROTO_PROTO when a segment
+    // arrives damaged more than STREAM_MAX_REPEATS times in a row.
+    uint64_t receive(const std::string& name, uint64_t offset, uint64_t length, const Sink& sink);
+
+    // Segments asked for again during the last receive.
+    unsigned repeatedSegments() const { return repeated; }
+
+private:
+    void sendAck(uint64_t verified);
+
+    CPacketChannel& channel;
+    uint32_t window;
+    CSegmentCodec codec;
+    std::vector<uint8_t> packed;
+    std::vector<uint8_t> raw;
+    unsigned repeated = 0;
+};
