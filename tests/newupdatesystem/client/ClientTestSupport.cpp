@@ -162,7 +162,7 @@ void FakeServer::onPacket(const Bytes& packet)
             peer.sendMsg(firstAnswer);
             return;
         }
-        Bytes body = word(0x00010007);
+        Bytes body = word(serverVersion);
         Bytes v = word(verdict);
         body.insert(body.end(), v.begin(), v.end());
         peer.sendPacket(0, TAG_INIT, body);

@@ -46,6 +46,7 @@ public:
 
     // Handshake behaviour.
     uint32_t verdict;           // "Acpt" by default
+    uint32_t serverVersion = 0x00010007; // the version word of the answer to "Init"
     bool sendChallenge = true;
     uint32_t firstAnswer = 0;   // a tag sent instead of "Init" when set
     uint32_t loginAnswer;       // "Ackn" by default

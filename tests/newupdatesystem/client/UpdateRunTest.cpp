@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "ClientTestSupport.h"
+#include "newupdatesystem/Common/StreamProto.h"
 #include "support/Sandbox.h"
 
 namespace fs = std::filesystem;
@@ -269,4 +270,36 @@ TEST_F(UpdateRunTest, DamagedListEndsWith15)
     FakeServer server;
     server.serve("list", std::string("garbage, not a list"));
     EXPECT_EQ(UPD_INTERNAL_ERROR, update(server));
+}
+
+TEST_F(UpdateRunTest, StreamingIsAskedForOnlyWhereOfferedAndNeverWhenSwitchedOff)
+{
+    for (bool offered : {false, true})
+    {
+        SCOPED_TRACE(offered ? "offered, switched off" : "not offered");
+        FakeServer server;
+        server.publish(base);
+        if (offered)
+            server.serverVersion |= SERVER_OFFERS_STREAM;
+        TestClient client(server.port(), "Files.lst");
+        client.setUpdateJob("game", nullptr);
+        if (offered)
+            client.setStreaming(false);
+        EXPECT_EQ(UPD_OK, runToEnd(client));
+        EXPECT_EQ(std::vector<std::string>({"list", "ignore", "self_upd", "data/empty.dat", "data/maps/a.bin",
+                                            "readme.txt"}),
+                  server.requests());
+        EXPECT_TRUE(waitFor([&] { return server.sawQuit(); }));
+        size_t packets = 0;
+        while (auto packet = server.scripted().nextPacket(std::chrono::milliseconds(0)))
+        {
+            ++packets;
+            uint32_t tag = peerWord(*packet, 4);
+            EXPECT_TRUE(tag == TAG_INIT || tag == TAG_GET || tag == TAG_ACKN || tag == TAG_QUIT) << std::hex << tag;
+        }
+        EXPECT_GE(packets, 8u);
+        fs::remove_all("game");
+        fs::create_directory("game");
+        fs::remove("Files.lst");
+    }
 }

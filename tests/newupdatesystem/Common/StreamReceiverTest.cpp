@@ -1,0 +1,212 @@
+// The client's end of the streaming transfer against a scripted server: files
+// in segments and chunks as they travel, a damaged chunk asked for again from
+// its segment only, bounded repeats, and chunks that do not fit refused.
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "newupdatesystem/Common/Crc32.h"
+#include "newupdatesystem/Common/StreamReceiver.h"
+#include "support/CatchExcep.h"
+#include "support/ScriptedPeer.h"
+#include "support/SocketPacketLink.h"
+
+namespace
+{
+
+Bytes le64(uint64_t v)
+{
+    Bytes b(8);
+    putLe64(b.data(), v);
+    return b;
+}
+
+Bytes cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes le32(uint32_t v)
+{
+    Bytes b(4);
+    putLe32(b.data(), v);
+    return b;
+}
+
+// Serves one virtual file of fileSize bytes whose byte at offset o is
+// content(o), in segments of segmentSize: even segments stored, odd ones as
+// zlib streams made by zlib itself. Damages the chunks it is told to.
+class StreamScript
+{
+public:
+    StreamScript(uint64_t fileSize, uint32_t segmentSize) : fileSize(fileSize), segmentSize(segmentSize)
+    {
+        peer.onPacket([this](const Bytes& p, ScriptedPeer& s) { answer(p, s); });
+    }
+
+    static uint8_t content(uint64_t o) { return (o / 4096) % 2 ? uint8_t('a' + o % 7) : uint8_t(o * 2654435761u >> 13); }
+
+    uint64_t fileSize;
+    uint32_t segmentSize;
+    // The segment whose third chunk is damaged the first time it is sent;
+    // every chunk when damageAll.
+    uint64_t damageSegment = UINT64_MAX;
+    bool damageAll = false;
+    uint64_t wrongSegmentShift = 0;
+    std::vector<uint64_t> repeats;
+    std::vector<uint64_t> acks;
+    std::mutex mutex;
+    std::condition_variable acked;
+    // Waits until the client has acknowledged up to end.
+    bool waitAck(uint64_t upTo)
+    {
+        std::unique_lock<std::mutex> hold(mutex);
+        return acked.wait_for(hold, std::chrono::seconds(5), [&] { return !acks.empty() && acks.back() == upTo; });
+    }
+    ScriptedPeer peer; // last: its thread calls answer
+
+private:
+    void sendFrom(uint64_t from, uint64_t end, ScriptedPeer& s)
+    {
+        for (uint64_t at = from; at < end; at += segmentSize) {
+            uint32_t n = uint32_t(std::min<uint64_t>(segmentSize, end - at));
+            Bytes raw(n);
+            for (uint32_t i = 0; i < n; ++i)
+                raw[i] = content(at + i);
+            Bytes packed = raw;
+            uint32_t method = 0;
+            if ((at / segmentSize) % 2) {
+                uLongf len = compressBound(n);
+                packed.resize(len);
+                compress2(packed.data(), &len, raw.data(), n, 6);
+                packed.resize(len);
+                method = 1;
+            }
+            for (uint32_t off = 0; off < packed.size(); off += 16000) {
+                uint32_t c = std::min<uint32_t>(16000, uint32_t(packed.size()) - off);
+                Bytes chunk(packed.begin() + off, packed.begin() + off + c);
+                uint32_t crc = calcCrc32(chunk.data(), c, 0);
+                if (damageAll || (at == damageSegment && off == 32000 && !damaged++))
+                    chunk[c / 2] ^= 0x40;
+                s.sendPacket(PACKET_SIGNATURE, TAG_SDAT,
+                             cat({le64(at + wrongSegmentShift), le32(n), le32(uint32_t(packed.size())), le32(method),
+                                  le32(off), le32(crc), chunk}));
+            }
+        }
+    }
+
+    void answer(const Bytes& p, ScriptedPeer& s)
+    {
+        uint32_t tag = peerWord(p, 4);
+        std::lock_guard<std::mutex> hold(mutex);
+        if (tag == TAG_SGET) {
+            offset = getLe64(p.data() + 8);
+            end = offset + getLe64(p.data() + 16);
+            s.sendPacket(PACKET_SIGNATURE, TAG_SINF, cat({le64(fileSize), le32(segmentSize)}));
+            sendFrom(offset, end, s);
+        } else if (tag == TAG_SREP) {
+            repeats.push_back(getLe64(p.data() + 8));
+            sendFrom(repeats.back(), end, s);
+        } else if (tag == TAG_SACK) {
+            acks.push_back(getLe64(p.data() + 8));
+            acked.notify_all();
+        }
+    }
+
+    uint64_t offset = 0, end = 0;
+    unsigned damaged = 0;
+};
+
+struct Client
+{
+    explicit Client(uint16_t port) : link(port), channel(link, kSocketLinkSites, 5.0), receiver(channel) {}
+    Bytes receive(const std::string& name, uint64_t offset, uint64_t length)
+    {
+        Bytes out;
+        uint64_t expectedAt = offset;
+        receiver.receive(name, offset, length, [&](const uint8_t* b, size_t n, uint64_t at) {
+            EXPECT_EQ(at, expectedAt);
+            expectedAt += n;
+            out.insert(out.end(), b, b + n);
+        });
+        return out;
+    }
+    SocketPacketLink link;
+    CPacketChannel channel;
+    CStreamReceiver receiver;
+};
+
+Bytes expected(uint64_t offset, uint64_t length)
+{
+    Bytes b(length);
+    for (uint64_t i = 0; i < length; ++i)
+        b[i] = StreamScript::content(offset + i);
+    return b;
+}
+
+} // namespace
+
+TEST(StreamReceiverTest, DamagedChunkIsSentAgainFromItsSegmentAndA64BitRangeArrivesWhole)
+{
+    const uint32_t seg = 64 << 10; // five chunks a segment
+    {
+        StreamScript script(300 << 10, seg);
+        script.damageSegment = 2 * seg;
+        Client c(script.peer.port());
+        EXPECT_EQ(c.receive("big.dat", 0, 300 << 10), expected(0, 300 << 10));
+        EXPECT_EQ(c.receiver.repeatedSegments(), 1u);
+        EXPECT_TRUE(script.waitAck(300 << 10));
+        std::lock_guard<std::mutex> hold(script.mutex);
+        EXPECT_EQ(script.repeats, std::vector<uint64_t>{2 * seg});
+    }
+    {
+        // Beyond 4 GiB, not on a segment boundary, ending at the file's end.
+        const uint64_t size = (5ull << 30) + 12345;
+        const uint64_t from = size - 150000;
+        StreamScript script(size, seg);
+        Client c(script.peer.port());
+        EXPECT_EQ(c.receive("huge.dat", from, 150000), expected(from, 150000));
+        EXPECT_EQ(c.receiver.repeatedSegments(), 0u);
+    }
+}
+
+TEST(StreamReceiverTest, RepeatsAreBoundedAndChunksThatDoNotFitAreRefused)
+{
+    {
+        StreamScript script(100 << 10, 64 << 10);
+        script.damageAll = true;
+        Client c(script.peer.port());
+        auto e = catchExcep<CProtoExcep>([&] { c.receive("f", 0, 100 << 10); });
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->code, PROTO_PROTO);
+        std::lock_guard<std::mutex> hold(script.mutex);
+        EXPECT_EQ(script.repeats.size(), STREAM_MAX_REPEATS);
+    }
+    {
+        StreamScript script(100 << 10, 64 << 10);
+        script.wrongSegmentShift = 4096;
+        Client c(script.peer.port());
+        auto e = catchExcep<CProtoExcep>([&] { c.receive("f", 0, 100 << 10); });
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->code, PROTO_DATA);
+    }
+    {
+        // A segment size no client would hold, and a file shorter than asked.
+        StreamScript script(100 << 10, STREAM_MAX_SEGMENT + 1);
+        Client c(script.peer.port());
+        auto e = catchExcep<CProtoExcep>([&] { c.receive("f", 0, 100 << 10); });
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->code, PROTO_DATA);
+        StreamScript shorter(100 << 10, 64 << 10);
+        Client d(shorter.peer.port());
+        e = catchExcep<CProtoExcep>([&] { d.receive("f", 0, 200 << 10); });
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->code, PROTO_DATA);
+    }
+}

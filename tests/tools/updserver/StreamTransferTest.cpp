@@ -1,0 +1,246 @@
+// The streaming transfer against the server: offered only in the version
+// word, used only once asked for, files whole and in ranges, a segment asked
+// for again, and a 64-bit range of a sparse file between sender and receiver.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "newupdatesystem/Common/StreamReceiver.h"
+#include "support/CatchExcep.h"
+#include "support/Sandbox.h"
+#include "support/SocketPacketLink.h"
+#include "tests/tools/updserver/RawClient.h"
+#include "tools/updserver/StreamSender.h"
+#include "tools/updserver/UpdServer.h"
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+namespace
+{
+std::string pattern(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    uint32_t x = seed;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        // Stretches of text between stretches of noise.
+        s[i] = (i / 50000) % 2 ? char('a' + i % 13) : char(x >> 17);
+    }
+    return s;
+}
+
+Bytes words(std::initializer_list<uint32_t> ws)
+{
+    return RawClient::words(ws);
+}
+
+// A client at packet level: the opening, then "Strm".
+struct StreamClient
+{
+    explicit StreamClient(uint16_t port) : link(port), channel(link, kSocketLinkSites, 10.0), receiver(channel) {}
+
+    uint32_t open()
+    {
+        Bytes init = words({PACKET_SIGNATURE, TAG_INIT, TAG_FILE, PROTOCOL_VERSION});
+        channel.sendPacket(init.data(), uint32_t(init.size()));
+        channel.recvPacket();
+        uint32_t version = getLe32(channel.packetData() + 8);
+        channel.recvPacket();
+        EXPECT_EQ(channel.packetTag(), TAG_PSWK);
+        Bytes strm = words({PACKET_SIGNATURE, TAG_STRM, STREAM_VERSION, 4u << 20});
+        channel.sendPacket(strm.data(), uint32_t(strm.size()));
+        channel.recvPacket();
+        EXPECT_EQ(channel.packetTag(), TAG_STRM);
+        EXPECT_EQ(getLe32(channel.packetData() + 12), 4u << 20);
+        return version;
+    }
+    std::string receive(const std::string& name, uint64_t offset, uint64_t length)
+    {
+        std::string out;
+        receiver.receive(name, offset, length, [&](const uint8_t* b, size_t n, uint64_t) {
+            out.append(reinterpret_cast<const char*>(b), n);
+        });
+        return out;
+    }
+
+    SocketPacketLink link;
+    CPacketChannel channel;
+    CStreamReceiver receiver;
+};
+} // namespace
+
+class StreamTransferTest : public SandboxTest
+{
+protected:
+    void SetUp() override
+    {
+        fs::create_directories("content/Maps");
+        std::ofstream("content/Maps/Town.dat") << "town data, town data, town data, town data";
+        std::ofstream("content/big.bin", std::ios::binary) << pattern(2500000, 7);
+    }
+    void TearDown() override
+    {
+        stop = true;
+        if (runner.joinable())
+            runner.join();
+    }
+    void startServer()
+    {
+        ServerOptions o;
+        o.root = fs::absolute("content");
+        o.port = 0;
+        o.ioTimeoutSeconds = 10;
+        server = std::make_unique<CUpdServer>(o);
+        server->start();
+        runner = std::thread([this] { server->run(stop); });
+    }
+
+    std::unique_ptr<CUpdServer> server;
+    std::atomic<bool> stop{false};
+    std::thread runner;
+};
+
+TEST_F(StreamTransferTest, OfferedInTheVersionWordOnlyAndUsableOnlyOnceAskedFor)
+{
+    startServer();
+    {
+        RawClient c(server->port());
+        c.send(words({PACKET_SIGNATURE, TAG_INIT, TAG_FILE, PROTOCOL_VERSION}));
+        ASSERT_EQ(c.recv(), TAG_INIT);
+        ASSERT_EQ(c.length(), 16u);
+        EXPECT_EQ(getLe32(c.packet() + 8), PROTOCOL_VERSION | SERVER_OFFERS_STREAM);
+        EXPECT_EQ(getLe32(c.packet() + 12), TAG_ACPT);
+        ASSERT_EQ(c.recv(), TAG_PSWK);
+        // A client that never asked gets no streamed file.
+        c.send(RawClient::withText(words({PACKET_SIGNATURE, TAG_SGET, 0, 0, 0, 0, 1 << 20, 0}), "big.bin"));
+        EXPECT_TRUE(c.closedByServer(std::chrono::seconds(10)));
+    }
+    {
+        // A control session is offered nothing.
+        RawClient c(server->port());
+        c.send(words({PACKET_SIGNATURE, TAG_INIT, TAG_CTRL, PROTOCOL_VERSION}));
+        ASSERT_EQ(c.recv(), TAG_INIT);
+        EXPECT_EQ(getLe32(c.packet() + 8), PROTOCOL_VERSION);
+    }
+}
+
+TEST_F(StreamTransferTest, FilesWholeAndInRangesARangeBeyondTheEndRefusedAndASegmentSentAgain)
+{
+    startServer();
+    const std::string big = pattern(2500000, 7);
+    StreamClient c(server->port());
+    EXPECT_EQ(c.open(), PROTOCOL_VERSION | SERVER_OFFERS_STREAM);
+    const std::string town = "town data, town data, town data, town data";
+    EXPECT_EQ(c.receive("maps/town.dat", 0, town.size()), town);
+    EXPECT_EQ(c.receive("big.bin", 0, big.size()), big);
+    EXPECT_EQ(c.receive("big.bin", 1500001, 999999), big.substr(1500001));
+
+    auto e = catchExcep<CProtoExcep>([&] { c.receive("big.bin", 2000000, 500001); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->code, PROTO_UNKN_MSG);
+    EXPECT_EQ(c.channel.packetTag(), TAG_ACSS);
+
+    // By hand: the first segment, then "SRep" for it: it comes again from its
+    // first chunk, and the transfer goes on to the end.
+    Bytes get = RawClient::withText(words({PACKET_SIGNATURE, TAG_SGET, 0, 0, 2000000, 0, 1, 0}), "big.bin");
+    c.channel.sendPacket(get.data(), uint32_t(get.size()));
+    c.channel.recvPacket();
+    ASSERT_EQ(c.channel.packetTag(), TAG_SINF);
+    uint32_t firstChunks = 0;
+    for (;;) {
+        c.channel.recvPacket();
+        ASSERT_EQ(c.channel.packetTag(), TAG_SDAT);
+        StreamChunkHead h = parseStreamChunkHead(c.channel.packetData());
+        ASSERT_EQ(h.segment, 0u);
+        ++firstChunks;
+        if (h.chunkOffset + c.channel.packetLength() - SDAT_HEAD_SIZE == h.packedLength)
+            break;
+    }
+    Bytes rep = words({PACKET_SIGNATURE, TAG_SREP, 0, 0});
+    c.channel.sendPacket(rep.data(), uint32_t(rep.size()));
+    c.channel.recvPacket();
+    ASSERT_EQ(c.channel.packetTag(), TAG_SDAT);
+    StreamChunkHead again = parseStreamChunkHead(c.channel.packetData());
+    EXPECT_EQ(again.segment, 0u);
+    EXPECT_EQ(again.chunkOffset, 0u);
+    // A repeat of a segment not yet sent is out of place: the session ends.
+    Bytes wrong = words({PACKET_SIGNATURE, TAG_SREP, 1 << 20, 0});
+    for (uint32_t i = 1; i < firstChunks; ++i)
+        c.channel.recvPacket();
+    c.channel.sendPacket(wrong.data(), uint32_t(wrong.size()));
+    auto closed = catchExcep<CProtoExcep>([&] {
+        for (;;)
+            c.channel.recvPacket();
+    });
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->code, PROTO_QUIT); // the link saw the connection end
+}
+
+TEST(StreamSenderTest, A64BitRangeOfASparseFileMovesBetweenSenderAndReceiver)
+{
+    Sandbox sandbox;
+    const fs::path huge = sandbox.path() / "huge.bin";
+    const uint64_t size = (5ull << 30) + 777;
+    const uint64_t marker = (4ull << 30) + 1000;
+    {
+        std::ofstream f(huge, std::ios::binary);
+        f.seekp(std::streamoff(marker));
+        f << pattern(300000, 3);
+    }
+    fs::resize_file(huge, size);
+
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+
+    std::atomic<uint64_t> sent{0};
+    std::string failure;
+    std::thread serverSide([&] {
+        int fd = accept(listener, nullptr, nullptr);
+        SocketPacketLink link = SocketPacketLink::adopt(fd);
+        CPacketChannel channel(link, kSocketLinkSites, 10.0);
+        try {
+            channel.recvPacket();
+            CStreamSender::Request r;
+            if (!CStreamSender::parseRequest(channel, r))
+                throw std::runtime_error("request not understood");
+            std::ifstream file(huge, std::ios::binary);
+            CStreamSender sender(channel, 256 << 10);
+            sent = sender.send(file, size, r);
+        } catch (const std::exception& e) {
+            failure = e.what();
+        } catch (const CExcep& e) {
+            failure = "exception " + std::to_string(e.code);
+        }
+    });
+
+    std::string expected = std::string(500, '\0') + pattern(300000, 3) + std::string(700000 - 500, '\0');
+    SocketPacketLink link(ntohs(a.sin_port));
+    CPacketChannel channel(link, kSocketLinkSites, 10.0);
+    CStreamReceiver receiver(channel, 1 << 20);
+    std::string got;
+    uint64_t first = 0;
+    uint64_t fileSize = receiver.receive("huge.bin", marker - 500, expected.size(),
+                                         [&](const uint8_t* b, size_t n, uint64_t at) {
+                                             if (got.empty())
+                                                 first = at;
+                                             got.append(reinterpret_cast<const char*>(b), n);
+                                         });
+    serverSide.join();
+    close(listener);
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(fileSize, size);
+    EXPECT_EQ(first, marker - 500);
+    EXPECT_TRUE(got == expected);
+    // Zeros pack: far fewer bytes travel than the range holds.
+    EXPECT_LT(sent.load(), expected.size());
+}
