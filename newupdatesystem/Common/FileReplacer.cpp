@@ -3,7 +3,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
+#include <filesystem>
 #include <random>
+#include <vector>
 
 #include "newupdatesystem/Common/BinFile.h"
 #include "newupdatesystem/Common/Excep.h"
@@ -41,13 +44,54 @@ CFileReplacer::CFileReplacer(const char* target) : targetPath(target)
     }
 }
 
+CFileReplacer::CFileReplacer(const char* target, const std::string& partialPath, uint64_t keep)
+    : targetPath(target), tempPath(partialPath), keepPartial(true)
+{
+    // A link or folder at the name is never written through.
+    if (keep != 0 && !platform::isSymbolicLink(tempPath.c_str()) && !platform::isFolder(tempPath.c_str()))
+    {
+        stream = platform::openFile(tempPath.c_str(), "r+b");
+    }
+    if (stream != nullptr)
+    {
+        std::vector<uint8_t> piece(size_t(1) << 20);
+        while (written < keep)
+        {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), keep - written));
+            size_t got = std::fread(piece.data(), 1, n, stream);
+            md5.update(piece.data(), static_cast<uint32_t>(got));
+            written += got;
+            if (got < n)
+            {
+                break;
+            }
+        }
+        // Between reading and writing the stream must be positioned; what
+        // follows the kept part is cut off.
+        std::fflush(stream);
+        std::error_code ec;
+        std::filesystem::resize_file(tempPath, written, ec);
+        if (ec || std::fseek(stream, 0, SEEK_END) != 0)
+        {
+            throw CSystemExcep(FILE_WRITE, EK_ERRNO, ec ? ec.value() : errno, tempPath, EXCEP_HERE());
+        }
+        return;
+    }
+    platform::removeFile(tempPath.c_str());
+    stream = platform::createNewFile(tempPath.c_str());
+    if (stream == nullptr)
+    {
+        throw CSystemExcep(FILE_CREATE, EK_ERRNO, errno, tempPath, EXCEP_HERE());
+    }
+}
+
 CFileReplacer::~CFileReplacer()
 {
     if (stream != nullptr)
     {
         std::fclose(stream);
     }
-    if (!placed)
+    if (!placed && !keepPartial)
     {
         platform::removeFile(tempPath.c_str());
     }
@@ -71,6 +115,14 @@ void CFileReplacer::write(const void* data, uint32_t n)
         return;
     }
     throw CSystemExcep(FILE_WRITE, EK_ERRNO, errno, tempPath, EXCEP_HERE());
+}
+
+void CFileReplacer::flush()
+{
+    if (stream != nullptr && std::fflush(stream) != 0)
+    {
+        throw CSystemExcep(FILE_WRITE, EK_ERRNO, errno, tempPath, EXCEP_HERE());
+    }
 }
 
 void CFileReplacer::commit(uint64_t expectedSize, const uint8_t expectedDigest[16], int64_t t)

@@ -16,7 +16,14 @@ class CFileReplacer
 public:
     // Creates the temporary file in the target's folder; FILE_CREATE.
     explicit CFileReplacer(const char* target);
-    // Removes the temporary file unless it has replaced the target.
+    // Continues a download an earlier try left at partialPath (beside the
+    // target; made anew when missing or not a plain file): its first keep
+    // bytes stay and count towards the checksum, anything after them is cut
+    // off. Unless the target is replaced or discardPartial is called, the
+    // partial file stays for the next try. FILE_CREATE, FILE_READ.
+    CFileReplacer(const char* target, const std::string& partialPath, uint64_t keep);
+    // Removes the temporary file unless it has replaced the target or is a
+    // partial file to keep.
     ~CFileReplacer();
     CFileReplacer(const CFileReplacer&) = delete;
     CFileReplacer& operator=(const CFileReplacer&) = delete;
@@ -36,6 +43,10 @@ public:
     void commit();
 
     const std::string& temporaryPath() const { return tempPath; }
+    // Pushes what was written to the system, so that a later try finds it.
+    void flush();
+    // The partial file goes when this replacer ends without replacing.
+    void discardPartial() { keepPartial = false; }
 
 private:
     void closeStream();
@@ -47,4 +58,5 @@ private:
     CMd5 md5;
     uint64_t written = 0;
     bool placed = false;
+    bool keepPartial = false;
 };

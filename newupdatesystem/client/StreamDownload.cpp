@@ -1,11 +1,14 @@
 // CUpdateClient: the streaming transfer, used where the server offers it.
+#include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "newupdatesystem/Common/FileReplacer.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/StreamProto.h"
 #include "newupdatesystem/Common/StreamReceiver.h"
 #include "newupdatesystem/client/ClientLock.h"
+#include "platform/Files.h"
 #include "newupdatesystem/client/UpdateClient.h"
 
 void CUpdateClient::setStreaming(bool enabled)
@@ -36,16 +39,149 @@ void CUpdateClient::negotiateStream(uint32_t serverVersion)
     logInfo("Streaming transfer agreed, window %u kb", streamWindow >> 10);
 }
 
+namespace
+{
+// Files from this size on are resumed where an earlier try stopped.
+constexpr uint64_t kResumeFrom = uint64_t(4) << 20;
+// The resume record is rewritten after about this many bytes.
+constexpr uint64_t kRecordEvery = uint64_t(16) << 20;
+
+// What a partial file is part of: the list's size, checksum and time of the
+// server's file, and how much of it is verified. Fixed little-endian fields.
+struct ResumeRecord
+{
+    static constexpr uint32_t kMagic = 0x52445055; // "UPDR"
+    static constexpr size_t kSize = 48;
+    uint64_t size = 0;
+    uint32_t checksum[4] = {};
+    int64_t time = 0;
+    uint64_t verified = 0;
+
+    static ResumeRecord of(const FileChange& item)
+    {
+        ResumeRecord r;
+        r.size = item.info.size;
+        std::memcpy(r.checksum, item.info.checksum, sizeof r.checksum);
+        r.time = item.info.time;
+        return r;
+    }
+    bool sameFile(const ResumeRecord& o) const
+    {
+        return size == o.size && std::memcmp(checksum, o.checksum, sizeof checksum) == 0 && time == o.time;
+    }
+    bool read(const std::string& path)
+    {
+        uint8_t b[kSize];
+        FILE* f = platform::openFile(path.c_str(), "rb");
+        if (f == nullptr)
+            return false;
+        bool whole = std::fread(b, 1, kSize, f) == kSize && std::fgetc(f) == EOF;
+        std::fclose(f);
+        if (!whole || getLe32(b) != kMagic)
+            return false;
+        size = getLe64(b + 4);
+        for (int i = 0; i < 4; ++i)
+            checksum[i] = getLe32(b + 12 + 4 * i);
+        time = static_cast<int64_t>(getLe64(b + 28));
+        verified = getLe64(b + 36);
+        return verified <= size;
+    }
+    void write(const std::string& path) const
+    {
+        uint8_t b[kSize] = {};
+        putLe32(b, kMagic);
+        putLe64(b + 4, size);
+        for (int i = 0; i < 4; ++i)
+            putLe32(b + 12 + 4 * i, checksum[i]);
+        putLe64(b + 28, static_cast<uint64_t>(time));
+        putLe64(b + 36, verified);
+        FILE* f = platform::openFile(path.c_str(), "wb");
+        bool ok = f != nullptr && std::fwrite(b, kSize, 1, f) == 1;
+        if (f != nullptr && std::fclose(f) != 0)
+            ok = false;
+        if (!ok)
+            throw CSystemExcep(FILE_WRITE, EK_ERRNO, errno, path, EXCEP_HERE());
+    }
+};
+} // namespace
+
 void CUpdateClient::streamDownload(const std::string& path, const FileChange& item)
 {
     emitEvent(UPD_EVENT_FILE_REQUEST, item.path);
-    CFileReplacer file(path.c_str());
+    // A large file's verified part survives an interruption under names
+    // derived from the target (so inside the installation) that end in
+    // ".log", which scans of the installation pass over.
+    const bool resumable = item.info.size >= kResumeFrom;
+    const std::string partialPath = path + ".partial.log";
+    const std::string recordPath = path + ".resume.log";
+    ResumeRecord record = ResumeRecord::of(item);
+    uint64_t keep = 0;
+    if (resumable)
+    {
+        ResumeRecord earlier;
+        if (earlier.read(recordPath) && earlier.sameFile(record))
+            keep = earlier.verified;
+    }
+    std::unique_ptr<CFileReplacer> file = resumable
+                                              ? std::make_unique<CFileReplacer>(path.c_str(), partialPath, keep)
+                                              : std::make_unique<CFileReplacer>(path.c_str());
+    const uint64_t from = file->size();
+    if (resumable)
+    {
+        if (from != 0)
+            logInfo("Resuming '%s' at %llu of %llu bytes", item.path, static_cast<unsigned long long>(from),
+                    static_cast<unsigned long long>(item.info.size));
+        record.verified = from;
+        record.write(recordPath);
+    }
+    uint64_t recorded = from;
     CStreamReceiver receiver(packetChannel(), streamWindow);
-    receiver.receive(item.path, 0, item.info.size, [&](const uint8_t* bytes, size_t length, uint64_t) {
-        file.write(bytes, static_cast<uint32_t>(length));
-    });
+    auto keepRecord = [&] {
+        // The data reaches the system before the record vouches for it.
+        file->flush();
+        record.verified = recorded = file->size();
+        record.write(recordPath);
+    };
+    try
+    {
+        receiver.receive(item.path, from, item.info.size - from, [&](const uint8_t* bytes, size_t length, uint64_t) {
+            file->write(bytes, static_cast<uint32_t>(length));
+            if (resumable && file->size() - recorded >= kRecordEvery)
+                keepRecord();
+        });
+    }
+    catch (...)
+    {
+        // Everything written was verified: a later try starts after it.
+        if (resumable)
+        {
+            try
+            {
+                keepRecord();
+            }
+            catch (const CSystemExcep&)
+            {
+            }
+        }
+        throw;
+    }
     if (receiver.repeatedSegments() != 0)
         logWarning("'%s': %u damaged segments received again", item.path, receiver.repeatedSegments());
     emitEvent(UPD_EVENT_FILE_RECEIVED, item.path);
-    commitDownload(file, item);
+    try
+    {
+        commitDownload(*file, item);
+    }
+    catch (const CSystemExcep& e)
+    {
+        // A part that does not add up to the file is no use to a later try.
+        if (e.code == Z_CORRUPTED)
+        {
+            file->discardPartial();
+            platform::removeFile(recordPath.c_str());
+        }
+        throw;
+    }
+    if (resumable)
+        platform::removeFile(recordPath.c_str());
 }

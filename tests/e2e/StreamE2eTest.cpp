@@ -1,0 +1,81 @@
+// The streaming transfer between the real tools: a file beyond the base
+// transfer limit, a download resumed after the server was killed, and one
+// started again because the server's file changed in between.
+#include <csignal>
+#include <regex>
+
+#include "tests/e2e/E2eFixture.h"
+
+namespace fs = std::filesystem;
+
+class StreamE2e : public E2eTest
+{
+protected:
+    // Starts an update held to 4 MiB/s and kills the server once the partial
+    // download of big.bin holds 8 MiB.
+    void interruptedUpdate(const std::string& name)
+    {
+        pid_t client = spawnClient(".", {"--dir", fs::absolute("inst").string(), "--list", "inst.lst",
+                                         "--limit-rate", "4M", "update"},
+                                   name);
+        const fs::path partial = fs::path("inst") / "big.bin.partial.log";
+        ASSERT_TRUE(waitFor([&] {
+            std::error_code ec;
+            return fs::file_size(partial, ec) >= (8u << 20) && !ec;
+        }, std::chrono::seconds(60)));
+        killServer(SIGKILL);
+        ClientRun broken = finishClient(client, name, std::chrono::seconds(60));
+        EXPECT_NE(broken.exitCode, 0);
+        EXPECT_TRUE(fs::exists(fs::path("inst") / "big.bin.resume.log"));
+    }
+    ClientRun finish()
+    {
+        return runClient(".", {"--dir", fs::absolute("inst").string(), "--list", "inst.lst", "update"});
+    }
+};
+
+TEST_F(StreamE2e, KilledServerResumesFromTheVerifiedPartAndAChangedFileStartsAgain)
+{
+    writeFile("content/small.txt", "small");
+    writeFile("content/big.bin", pseudoRandom(24u << 20, 3));
+    fs::create_directory("inst");
+    startServer("content");
+    interruptedUpdate("first");
+    EXPECT_FALSE(fs::exists(fs::path("inst") / "big.bin"));
+
+    startServer("content");
+    ClientRun run = finish();
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(run.err, m, std::regex("Resuming 'big.bin' at ([0-9]+) of 25165824"))) << run.err;
+    EXPECT_GE(std::stoull(m[1]), 8u << 20);
+    EXPECT_EQ(readTree("inst"), readTree("content"));
+
+    // Interrupted again; the server's file changes before the next run.
+    writeFile("content/big.bin", pseudoRandom(24u << 20, 4));
+    startServer("content");
+    interruptedUpdate("second");
+    EXPECT_TRUE(readFile(fs::path("inst") / "big.bin") == pseudoRandom(24u << 20, 3)); // the old file stays whole
+    writeFile("content/big.bin", pseudoRandom(24u << 20, 5));
+    startServer("content");
+    run = finish();
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err.find("Resuming"), std::string::npos) << run.err;
+    EXPECT_EQ(readTree("inst"), readTree("content"));
+}
+
+TEST_F(StreamE2e, FileBeyondTheBaseTransferLimitMovesOnlyByStreaming)
+{
+    writeFile("content/small.txt", "small");
+    writeFile("content/large.bin", pseudoRandom((64u << 20) + 4096, 9));
+    fs::create_directory("inst");
+    startServer("content");
+    ClientRun base = update("inst", {"--no-stream"});
+    EXPECT_NE(base.exitCode, 0) << base.err;
+    EXPECT_FALSE(fs::exists(fs::path("inst") / "large.bin"));
+
+    ClientRun streamed = update("inst");
+    ASSERT_EQ(streamed.exitCode, 0) << streamed.err;
+    EXPECT_NE(streamed.err.find("Streaming transfer agreed"), std::string::npos);
+    EXPECT_EQ(readTree("inst"), readTree("content"));
+}
