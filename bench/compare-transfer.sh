@@ -13,6 +13,7 @@
 #   RATE [0]                     relay cap per direction (k, M, G suffixes)
 #   RUN_TIMEOUT [3600]           seconds after which one run counts as failed
 #   UPD_BUILD_DIR [build], UPD_JOBS [2], BENCH_DIR [a temporary folder, removed]
+#   UPD_ARGS [none]              extra updclient options, e.g. --no-stream
 #   BENCH_FORCE_BIG [0]          1: try updclient on a large file even when it
 #                                packs beyond the base transfer limit (64 MiB)
 set -euo pipefail
@@ -127,7 +128,8 @@ verify() {
 run_upd() { # result-name tree port
     rm -rf dest dest.lst
     mkdir dest
-    measure "$1" "$build/tools/updclient" --server "127.0.0.1:$3" --dir dest --list dest.lst update
+    # shellcheck disable=SC2086 # UPD_ARGS: extra updclient options, e.g. --no-stream
+    measure "$1" "$build/tools/updclient" ${UPD_ARGS:-} --server "127.0.0.1:$3" --dir dest --list dest.lst update
     echo "$(cat "$1") $(verify "$2" dest)" > "$1"
     rm -rf dest dest.lst
 }
