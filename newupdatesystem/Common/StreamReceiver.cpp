@@ -1,6 +1,7 @@
 #include "newupdatesystem/Common/StreamReceiver.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "newupdatesystem/Common/Crc32.h"
 #include "newupdatesystem/Common/Excep.h"
@@ -28,7 +29,14 @@ void CStreamReceiver::sendAck(uint64_t verified)
 
 uint64_t CStreamReceiver::receive(const std::string& name, uint64_t offset, uint64_t length, const Sink& sink)
 {
-    repeated = 0;
+    request(name, offset, length);
+    return receiveAnswer(offset, length, sink);
+}
+
+void CStreamReceiver::sendRequest(CPacketChannel& channel, uint32_t window, const std::string& name,
+                                  uint64_t offset, uint64_t length)
+{
+    window = std::clamp(window, STREAM_MIN_WINDOW, STREAM_MAX_WINDOW);
     if (length > UINT64_MAX - offset || name.empty() || name.size() > GET_REQUEST_LIMIT)
         throw CProtoExcep(PROTO_TOO_LARGE, EXCEP_SITE(kReceive));
     uint8_t head[SGET_HEAD_SIZE];
@@ -38,7 +46,11 @@ uint64_t CStreamReceiver::receive(const std::string& name, uint64_t offset, uint
     putLe64(head + 16, length);
     putLe64(head + 24, offset + window);
     channel.sendPacket(head, sizeof head, name.c_str(), uint32_t(name.size()) + 1);
+}
 
+uint64_t CStreamReceiver::receiveAnswer(uint64_t offset, uint64_t length, const Sink& sink)
+{
+    repeated = 0;
     channel.recvPacket();
     if (channel.packetTag() != TAG_SINF || channel.packetLength() != SINF_SIZE)
         throw CProtoExcep(PROTO_UNKN_MSG, EXCEP_SITE(kReceive));
@@ -50,6 +62,7 @@ uint64_t CStreamReceiver::receive(const std::string& name, uint64_t offset, uint
     const uint64_t end = offset + length;
     uint64_t verified = offset;
     unsigned repeats = 0;
+    std::exception_ptr sinkFailure;
     bool skipping = false; // until the segment asked for again begins
     packed.clear();
     auto askAgain = [&] {
@@ -90,18 +103,27 @@ uint64_t CStreamReceiver::receive(const std::string& name, uint64_t offset, uint
         packed.insert(packed.end(), p + SDAT_HEAD_SIZE, p + SDAT_HEAD_SIZE + chunk);
         if (packed.size() < h.packedLength)
             continue;
-        if (stored) {
-            sink(packed.data(), packed.size(), verified);
-        } else if (codec.unpack(SegmentMethod::ZLIB, packed.data(), packed.size(), h.rawLength, raw)) {
-            sink(raw.data(), raw.size(), verified);
-        } else {
-            askAgain();
-            continue;
+        const uint8_t* bytes = packed.data();
+        if (!stored) {
+            if (!codec.unpack(SegmentMethod::ZLIB, packed.data(), packed.size(), h.rawLength, raw)) {
+                askAgain();
+                continue;
+            }
+            bytes = raw.data();
+        }
+        if (!sinkFailure) {
+            try {
+                sink(bytes, h.rawLength, verified);
+            } catch (...) {
+                sinkFailure = std::current_exception();
+            }
         }
         verified += h.rawLength;
         packed.clear();
         repeats = 0;
         sendAck(verified);
     }
+    if (sinkFailure)
+        std::rethrow_exception(sinkFailure);
     return fileSize;
 }

@@ -27,7 +27,19 @@ public:
     // PROTO_UNKN_MSG when the server refuses the file or the range, PROTO_DATA
     // for a chunk that does not fit what was asked, PROTO_PROTO when a segment
     // arrives damaged more than STREAM_MAX_REPEATS times in a row.
+    // What the sink throws is raised once the transfer has ended, so that the
+    // session stays in step.
     uint64_t receive(const std::string& name, uint64_t offset, uint64_t length, const Sink& sink);
+
+    // The same in two steps, so that requests can go out ahead of the answers
+    // (the server keeps a few; answers come in the order asked).
+    void request(const std::string& name, uint64_t offset, uint64_t length)
+    {
+        sendRequest(channel, window, name, offset, length);
+    }
+    static void sendRequest(CPacketChannel& channel, uint32_t window, const std::string& name, uint64_t offset,
+                            uint64_t length);
+    uint64_t receiveAnswer(uint64_t offset, uint64_t length, const Sink& sink);
 
     // Segments asked for again during the last receive.
     unsigned repeatedSegments() const { return repeated; }

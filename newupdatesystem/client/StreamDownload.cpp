@@ -1,7 +1,9 @@
 // CUpdateClient: the streaming transfer, used where the server offers it.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <algorithm>
 
 #include "newupdatesystem/Common/FileReplacer.h"
 #include "newupdatesystem/Common/Log.h"
@@ -45,6 +47,9 @@ namespace
 constexpr uint64_t kResumeFrom = uint64_t(4) << 20;
 // The resume record is rewritten after about this many bytes.
 constexpr uint64_t kRecordEvery = uint64_t(16) << 20;
+// Requests sent ahead: at most this many files and about this many bytes.
+constexpr size_t kAheadFiles = 32;
+constexpr uint64_t kAheadBytes = uint64_t(8) << 20;
 
 // What a partial file is part of: the list's size, checksum and time of the
 // server's file, and how much of it is verified. Fixed little-endian fields.
@@ -105,9 +110,59 @@ struct ResumeRecord
 };
 } // namespace
 
-void CUpdateClient::streamDownload(const std::string& path, const FileChange& item)
+bool CUpdateClient::requestAhead(std::list<FileChange>::const_iterator at, std::list<FileChange>::const_iterator end)
+{
+    auto small = [&](const FileChange& it) {
+        return !(it.info.flags & FI_NOCOMPARE) && it.info.size < kResumeFrom && !(itemFailures && isBlocked(it.path));
+    };
+    if (!small(*at))
+        return false;
+    size_t count = streamAhead; // from at on
+    auto next = at;
+    uint64_t bytes = 0;
+    for (size_t k = 0; k < count; ++k, ++next)
+        bytes += next->info.size;
+    // Answers come in the order asked: a file that is not requested ahead
+    // ends the run, and is asked for in its turn.
+    while (next != end && count < kAheadFiles && (count == 0 || bytes < kAheadBytes) && small(*next))
+    {
+        CStreamReceiver::sendRequest(packetChannel(), streamWindow, next->path, 0, next->info.size);
+        bytes += next->info.size;
+        ++count;
+        ++next;
+    }
+    streamAhead = count - 1;
+    return true;
+}
+
+void CUpdateClient::streamDownload(const std::string& path, const FileChange& item, bool requested)
 {
     emitEvent(UPD_EVENT_FILE_REQUEST, item.path);
+    if (requested)
+    {
+        // Its answer is on the way: taken whole even when the file cannot be
+        // written, so that the next answer is read as the next file's.
+        std::unique_ptr<CFileReplacer> file;
+        std::exception_ptr failure;
+        try
+        {
+            file = std::make_unique<CFileReplacer>(path.c_str());
+        }
+        catch (...)
+        {
+            failure = std::current_exception();
+        }
+        CStreamReceiver receiver(packetChannel(), streamWindow);
+        receiver.receiveAnswer(0, item.info.size, [&](const uint8_t* bytes, size_t length, uint64_t) {
+            if (file)
+                file->write(bytes, static_cast<uint32_t>(length));
+        });
+        if (failure)
+            std::rethrow_exception(failure);
+        emitEvent(UPD_EVENT_FILE_RECEIVED, item.path);
+        commitDownload(*file, item);
+        return;
+    }
     // A large file's verified part survives an interruption under names
     // derived from the target (so inside the installation) that end in
     // ".log", which scans of the installation pass over.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <set>
 #include <string>
@@ -111,7 +112,12 @@ protected:
     void negotiateStream(uint32_t serverVersion);
     // The item through the streaming transfer, written as it arrives and put
     // in place like saveDownload.
-    void streamDownload(const std::string& path, const FileChange& item);
+    // requested: the request went out ahead (requestAhead).
+    void streamDownload(const std::string& path, const FileChange& item, bool requested);
+    // Sends the requests of the small files from index on, up to a bounded
+    // number and size, so that they arrive without a round trip each; true
+    // when the item at index is among those requested.
+    bool requestAhead(std::list<FileChange>::const_iterator at, std::list<FileChange>::const_iterator end);
     void commitDownload(CFileReplacer& file, const FileChange& item);
     void runUpdate();
     // Throws PROTO_PROTO for any item path that could leave the folder.
@@ -179,6 +185,7 @@ private:
     bool streamWanted = true;
     bool streamAgreed = false;
     uint32_t streamWindow = 0;
+    size_t streamAhead = 0; // items after the current one already requested
     // Received bytes pass through it; reported to the host as they pass.
     std::unique_ptr<CTransferThrottle> throttle = std::make_unique<CTransferThrottle>();
 };

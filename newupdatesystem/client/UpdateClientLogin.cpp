@@ -13,7 +13,9 @@ constexpr uint32_t kAuthPacketSize = 40;
 
 void CUpdateClient::connect()
 {
-    createSocket(TCP_REUSEADDR_FLAG);
+    // Small requests go out at once: several may follow each other with no
+    // answer between them.
+    createSocket(TCP_REUSEADDR_FLAG | TCP_NODELAY_FLAG);
     CAsyncTcp* tcp = getSocket();
     tcp->setSelectTimeout(0.5);
     logInfo("Connecting to %s:%u...", host.c_str(), port);

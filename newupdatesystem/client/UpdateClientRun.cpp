@@ -150,8 +150,10 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
     // 64 bits: the finished bytes pass 4 GiB on a large installation.
     uint64_t done = 0;
     CDataFile data;
-    for (const FileChange& item : items.fileItems)
+    streamAhead = 0;
+    for (auto at = items.fileItems.begin(); at != items.fileItems.end(); ++at)
     {
+        const FileChange& item = *at;
         std::string path = joinPath(folder, item.path);
         if (itemFailures && isBlocked(item.path))
         {
@@ -167,7 +169,7 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
                 // not to compare, and a range needs it.
                 if (streamAgreed && !(item.info.flags & FI_NOCOMPARE))
                 {
-                    streamDownload(path, item);
+                    streamDownload(path, item, requestAhead(at, items.fileItems.end()));
                 }
                 else
                 {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 #include "newupdatesystem/Common/DataFile.h"
 #include "newupdatesystem/Common/PacketChannel.h"
 #include "platform/ServerSocket.h"
+#include "tools/updserver/StreamSender.h"
 
 class CUpdServer;
 class CUploadStore;
@@ -85,6 +87,7 @@ private:
     void onModify();
     void onStreamOpen();
     void onStreamGet();
+    void serveStream(const CStreamSender::Request& request);
     bool receiveUpload(CUploadStore* store);
     bool storeUpload(const std::string& path, uint32_t time);
     void sendData(uint32_t subtag, const uint8_t* bytes, uint32_t length);
@@ -103,6 +106,7 @@ private:
     std::string userName;
     bool modifying = false;
     bool streaming = false;
+    std::deque<CStreamSender::Request> streamQueue;
     std::shared_ptr<const ContentSnapshot> snapshot;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     std::atomic<bool> isOpened{false};

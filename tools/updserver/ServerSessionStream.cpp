@@ -33,8 +33,19 @@ void CServerSession::onStreamGet()
     CStreamSender::Request request;
     if (!streaming)
         violation("\"SGet\" before \"Strm\"");
-    if (!CStreamSender::parseRequest(channel, request))
+    if (!CStreamSender::parseRequest(channel.packetData(), channel.packetLength(), request))
         violation("malformed \"SGet\"");
+    serveStream(request);
+    // Requests that came in during the transfer, in order.
+    while (!streamQueue.empty()) {
+        CStreamSender::Request next = std::move(streamQueue.front());
+        streamQueue.pop_front();
+        serveStream(next);
+    }
+}
+
+void CServerSession::serveStream(const CStreamSender::Request& request)
+{
     if (!snapshot)
         snapshot = server.store().snapshot();
     fs::path disk;
@@ -60,7 +71,7 @@ void CServerSession::onStreamGet()
     }
     logFileOnly("%s: streaming '%s' from %llu, %llu bytes", peer.c_str(), request.name.c_str(),
                 static_cast<unsigned long long>(request.offset), static_cast<unsigned long long>(request.length));
-    CStreamSender sender(channel);
+    CStreamSender sender(channel, streamQueue);
     // A small file whole comes from the pack cache, packed once for all.
     std::shared_ptr<const CDataFile> image;
     if (request.offset == 0 && request.length == size && size != 0 && size <= STREAM_SEGMENT_SIZE) {
@@ -80,7 +91,7 @@ void CServerSession::onStreamGet()
             logInfo("%s: client quit during a transfer", peer.c_str());
             throw End{};
         }
-        channelFailure(e, "answer that does not fit the streamed transfer");
+        channelFailure(e, "answer that does not fit the streamed transfer, or too many requests");
     } catch (const std::runtime_error& e) {
         logWarning("%s: cannot read '%s': %s", peer.c_str(), request.name.c_str(), e.what());
         server.metrics().countError(CMetrics::ERR_READ);

@@ -11,20 +11,20 @@ namespace
 const char* const kSend = "CStreamSender::send";
 } // namespace
 
-bool CStreamSender::parseRequest(const CPacketChannel& channel, Request& request)
+bool CStreamSender::parseRequest(const uint8_t* p, uint32_t length, Request& request)
 {
-    if (channel.packetTag() != TAG_SGET || channel.packetLength() < SGET_HEAD_SIZE + 2 ||
-        channel.packetLength() > SGET_HEAD_SIZE + GET_REQUEST_LIMIT + 1)
+    if (length < SGET_HEAD_SIZE + 2 || length > SGET_HEAD_SIZE + GET_REQUEST_LIMIT + 1 ||
+        getLe32(p + 4) != TAG_SGET || p[length - 1] != 0)
         return false;
-    const uint8_t* p = channel.packetData();
     request.offset = getLe64(p + 8);
     request.length = getLe64(p + 16);
     request.credit = getLe64(p + 24);
-    return channel.takeText(SGET_HEAD_SIZE, request.name) && !request.name.empty();
+    request.name.assign(reinterpret_cast<const char*>(p + SGET_HEAD_SIZE), length - SGET_HEAD_SIZE - 1);
+    return request.name.find('\0') == std::string::npos;
 }
 
-CStreamSender::CStreamSender(CPacketChannel& channel, uint32_t segmentSize)
-    : channel(channel), segmentSize(std::clamp<uint32_t>(segmentSize, 1, STREAM_MAX_SEGMENT)),
+CStreamSender::CStreamSender(CPacketChannel& channel, std::deque<Request>& queue, uint32_t segmentSize)
+    : channel(channel), queue(queue), segmentSize(std::clamp<uint32_t>(segmentSize, 1, STREAM_MAX_SEGMENT)),
       codec(1, SegmentProbe::SAMPLE)
 {
 }
@@ -101,6 +101,11 @@ uint64_t CStreamSender::send(std::istream& file, uint64_t fileSize, const Reques
             if (++repeated > STREAM_MAX_REPEATS * ((end - request.offset) / segmentSize + 1))
                 throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kSend));
             next = from;
+        } else if (tag == TAG_SGET) {
+            Request next;
+            if (queue.size() >= kMaxQueued || !parseRequest(p, channel.packetLength(), next))
+                throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kSend));
+            queue.push_back(std::move(next));
         } else {
             throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kSend));
         }

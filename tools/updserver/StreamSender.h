@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <istream>
 #include <string>
 #include <vector>
@@ -26,15 +27,21 @@ public:
         std::string name;
     };
 
-    // The current packet as an "SGet"; false when it is malformed.
-    static bool parseRequest(const CPacketChannel& channel, Request& request);
+    // A client may send its next requests before the current transfer ends;
+    // they wait here, at most this many.
+    static constexpr size_t kMaxQueued = 64;
 
-    explicit CStreamSender(CPacketChannel& channel, uint32_t segmentSize = STREAM_SEGMENT_SIZE);
+    // A packet as an "SGet"; false when it is malformed.
+    static bool parseRequest(const uint8_t* packet, uint32_t length, Request& request);
+
+    // queue takes the requests that arrive during a transfer.
+    CStreamSender(CPacketChannel& channel, std::deque<Request>& queue,
+                  uint32_t segmentSize = STREAM_SEGMENT_SIZE);
 
     // Answers "SInf" and sends the range of file (of fileSize bytes) until the
     // client has verified all of it; the bytes sent, repeats included.
     // PROTO_PROTO for an answer that does not fit the transfer, PROTO_QUIT when
-    // the client quits; std::runtime_error when the file cannot be read.
+    // the client quits, or too many requests wait; std::runtime_error when the file cannot be read.
     uint64_t send(std::istream& file, uint64_t fileSize, const Request& request);
 
     unsigned repeatedSegments() const { return repeated; }
@@ -52,6 +59,7 @@ private:
     uint64_t sendSegment(std::istream& file, uint64_t at, uint32_t length);
 
     CPacketChannel& channel;
+    std::deque<Request>& queue;
     uint32_t segmentSize;
     CSegmentCodec codec;
     std::vector<uint8_t> raw;

@@ -211,10 +211,11 @@ TEST(StreamSenderTest, A64BitRangeOfASparseFileMovesBetweenSenderAndReceiver)
         try {
             channel.recvPacket();
             CStreamSender::Request r;
-            if (!CStreamSender::parseRequest(channel, r))
+            if (!CStreamSender::parseRequest(channel.packetData(), channel.packetLength(), r))
                 throw std::runtime_error("request not understood");
             std::ifstream file(huge, std::ios::binary);
-            CStreamSender sender(channel, 256 << 10);
+            std::deque<CStreamSender::Request> queue;
+            CStreamSender sender(channel, queue, 256 << 10);
             sent = sender.send(file, size, r);
         } catch (const std::exception& e) {
             failure = e.what();
@@ -243,4 +244,38 @@ TEST(StreamSenderTest, A64BitRangeOfASparseFileMovesBetweenSenderAndReceiver)
     EXPECT_TRUE(got == expected);
     // Zeros pack: far fewer bytes travel than the range holds.
     EXPECT_LT(sent.load(), expected.size());
+}
+
+TEST_F(StreamTransferTest, RequestsSentAheadAreAnsweredInOrderAndASinkFailureKeepsTheSessionInStep)
+{
+    startServer();
+    const std::string big = pattern(2500000, 7);
+    const std::string town = "town data, town data, town data, town data";
+    StreamClient c(server->port());
+    c.open();
+    c.receiver.request("big.bin", 0, big.size());
+    c.receiver.request("maps/town.dat", 0, town.size());
+    c.receiver.request("big.bin", 100, 1000);
+
+    // The first answer's writer fails at once: the transfer is still taken
+    // whole before the failure is raised.
+    std::string first;
+    auto failed = catchExcep<CSystemExcep>([&] {
+        c.receiver.receiveAnswer(0, big.size(), [&](const uint8_t* b, size_t n, uint64_t) {
+            first.append(reinterpret_cast<const char*>(b), n);
+            throw CSystemExcep(FILE_WRITE, EK_NONE, 0, "disk full", EXCEP_HERE());
+        });
+    });
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(first.size(), STREAM_SEGMENT_SIZE);
+
+    auto take = [&](uint64_t offset, uint64_t length) {
+        std::string out;
+        c.receiver.receiveAnswer(offset, length, [&](const uint8_t* b, size_t n, uint64_t) {
+            out.append(reinterpret_cast<const char*>(b), n);
+        });
+        return out;
+    };
+    EXPECT_EQ(take(0, town.size()), town);
+    EXPECT_EQ(take(100, 1000), big.substr(100, 1000));
 }
