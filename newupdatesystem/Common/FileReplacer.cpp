@@ -47,10 +47,20 @@ CFileReplacer::CFileReplacer(const char* target) : targetPath(target)
 CFileReplacer::CFileReplacer(const char* target, const std::string& partialPath, uint64_t keep)
     : targetPath(target), tempPath(partialPath), keepPartial(true)
 {
-    // A link or folder at the name is never written through.
+    // A link or folder at the name is never written through; what follows
+    // the kept part is cut off before the file is opened.
     if (keep != 0 && !platform::isSymbolicLink(tempPath.c_str()) && !platform::isFolder(tempPath.c_str()))
     {
-        stream = platform::openFile(tempPath.c_str(), "r+b");
+        std::error_code ec;
+        uint64_t have = std::filesystem::file_size(tempPath, ec);
+        if (!ec && have > keep)
+        {
+            std::filesystem::resize_file(tempPath, keep, ec);
+        }
+        if (!ec)
+        {
+            stream = platform::openFile(tempPath.c_str(), "r+b");
+        }
     }
     if (stream != nullptr)
     {
@@ -66,14 +76,13 @@ CFileReplacer::CFileReplacer(const char* target, const std::string& partialPath,
                 break;
             }
         }
-        // Between reading and writing the stream must be positioned; what
-        // follows the kept part is cut off.
-        std::fflush(stream);
-        std::error_code ec;
-        std::filesystem::resize_file(tempPath, written, ec);
-        if (ec || std::fseek(stream, 0, SEEK_END) != 0)
+        // Between reading and writing the stream must be positioned.
+        if (std::ferror(stream) || std::fseek(stream, 0, SEEK_END) != 0)
         {
-            throw CSystemExcep(FILE_WRITE, EK_ERRNO, ec ? ec.value() : errno, tempPath, EXCEP_HERE());
+            int err = errno;
+            std::fclose(stream);
+            stream = nullptr;
+            throw CSystemExcep(FILE_READ, EK_ERRNO, err, tempPath, EXCEP_HERE());
         }
         return;
     }

@@ -79,6 +79,10 @@ uint64_t CStreamReceiver::receiveAnswer(uint64_t offset, uint64_t length, const 
     };
     while (verified < end) {
         channel.recvPacket();
+        // While skipping, the answers to later requests go by as well: they
+        // come again after the segment asked for.
+        if (skipping && channel.packetTag() != TAG_SDAT)
+            continue;
         if (channel.packetTag() != TAG_SDAT || channel.packetLength() <= SDAT_HEAD_SIZE)
             throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kReceive));
         const uint8_t* p = channel.packetData();

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -87,7 +86,7 @@ private:
     void onModify();
     void onStreamOpen();
     void onStreamGet();
-    void serveStream(const CStreamSender::Request& request);
+    bool openStream(const CStreamSender::Request& request, CStreamSender::Source& source);
     bool receiveUpload(CUploadStore* store);
     bool storeUpload(const std::string& path, uint32_t time);
     void sendData(uint32_t subtag, const uint8_t* bytes, uint32_t length);
@@ -106,7 +105,6 @@ private:
     std::string userName;
     bool modifying = false;
     bool streaming = false;
-    std::deque<CStreamSender::Request> streamQueue;
     std::shared_ptr<const ContentSnapshot> snapshot;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     std::atomic<bool> isOpened{false};

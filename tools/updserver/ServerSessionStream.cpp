@@ -35,16 +35,25 @@ void CServerSession::onStreamGet()
         violation("\"SGet\" before \"Strm\"");
     if (!CStreamSender::parseRequest(channel.packetData(), channel.packetLength(), request))
         violation("malformed \"SGet\"");
-    serveStream(request);
-    // Requests that came in during the transfer, in order.
-    while (!streamQueue.empty()) {
-        CStreamSender::Request next = std::move(streamQueue.front());
-        streamQueue.pop_front();
-        serveStream(next);
+    CStreamSender sender(channel, [this](const CStreamSender::Request& r, CStreamSender::Source& source) {
+        return openStream(r, source);
+    });
+    try {
+        server.countServed(sender.serve(request));
+    } catch (const CProtoExcep& e) {
+        if (e.code == PROTO_QUIT) {
+            logInfo("%s: client quit during a transfer", peer.c_str());
+            throw End{};
+        }
+        channelFailure(e, "answer that does not fit the streamed transfers, or too many requests");
+    } catch (const std::runtime_error& e) {
+        logWarning("%s: cannot read a streamed file: %s", peer.c_str(), e.what());
+        server.metrics().countError(CMetrics::ERR_READ);
+        throw End{};
     }
 }
 
-void CServerSession::serveStream(const CStreamSender::Request& request)
+bool CServerSession::openStream(const CStreamSender::Request& request, CStreamSender::Source& source)
 {
     if (!snapshot)
         snapshot = server.store().snapshot();
@@ -52,49 +61,38 @@ void CServerSession::serveStream(const CStreamSender::Request& request)
     if (!server.store().locate(*snapshot, request.name, disk)) {
         logWarning("%s: unknown file '%s' requested", peer.c_str(), request.name.c_str());
         server.metrics().countError(CMetrics::ERR_NOT_FOUND);
-        sendMsg(TAG_ACSS);
-        return;
+        return false;
     }
     std::error_code ec;
-    uint64_t size = fs::file_size(disk, ec);
-    std::ifstream file(disk, std::ios::binary);
-    if (ec || !file) {
+    source.size = fs::file_size(disk, ec);
+    auto file = std::make_unique<std::ifstream>(disk, std::ios::binary);
+    if (ec || !*file) {
         logWarning("%s: cannot read '%s'", peer.c_str(), request.name.c_str());
         server.metrics().countError(CMetrics::ERR_READ);
-        sendMsg(TAG_ACSS);
-        return;
+        return false;
     }
-    if (request.offset > size || request.length > size - request.offset) {
+    source.file = std::move(file);
+    if (request.offset > source.size || request.length > source.size - request.offset) {
         logWarning("%s: range beyond the end of '%s' requested", peer.c_str(), request.name.c_str());
-        sendMsg(TAG_ACSS);
-        return;
+        return false;
     }
     logFileOnly("%s: streaming '%s' from %llu, %llu bytes", peer.c_str(), request.name.c_str(),
                 static_cast<unsigned long long>(request.offset), static_cast<unsigned long long>(request.length));
-    CStreamSender sender(channel, streamQueue);
     // A small file whole comes from the pack cache, packed once for all.
-    std::shared_ptr<const CDataFile> image;
-    if (request.offset == 0 && request.length == size && size != 0 && size <= STREAM_SEGMENT_SIZE) {
+    if (request.offset == 0 && request.length == source.size && source.size != 0 &&
+        source.size <= STREAM_SEGMENT_SIZE) {
+        std::shared_ptr<const CDataFile> image;
         try {
             image = server.cache().get(disk);
         } catch (const CExcep&) {
             // Packed per segment instead.
         } catch (const std::exception&) {
         }
-        if (image)
-            sender.useCachedImage(image->data(), image->size());
-    }
-    try {
-        server.countServed(sender.send(file, size, request));
-    } catch (const CProtoExcep& e) {
-        if (e.code == PROTO_QUIT) {
-            logInfo("%s: client quit during a transfer", peer.c_str());
-            throw End{};
+        if (image) {
+            source.image = image->data();
+            source.imageLength = image->size();
+            source.keep = image;
         }
-        channelFailure(e, "answer that does not fit the streamed transfer, or too many requests");
-    } catch (const std::runtime_error& e) {
-        logWarning("%s: cannot read '%s': %s", peer.c_str(), request.name.c_str(), e.what());
-        server.metrics().countError(CMetrics::ERR_READ);
-        throw End{};
     }
+    return true;
 }

@@ -8,7 +8,7 @@
 
 namespace
 {
-const char* const kSend = "CStreamSender::send";
+const char* const kServe = "CStreamSender::serve";
 } // namespace
 
 bool CStreamSender::parseRequest(const uint8_t* p, uint32_t length, Request& request)
@@ -23,31 +23,48 @@ bool CStreamSender::parseRequest(const uint8_t* p, uint32_t length, Request& req
     return request.name.find('\0') == std::string::npos;
 }
 
-CStreamSender::CStreamSender(CPacketChannel& channel, std::deque<Request>& queue, uint32_t segmentSize)
-    : channel(channel), queue(queue), segmentSize(std::clamp<uint32_t>(segmentSize, 1, STREAM_MAX_SEGMENT)),
-      codec(1, SegmentProbe::SAMPLE)
+CStreamSender::CStreamSender(CPacketChannel& channel, Opener opener, uint32_t segmentSize)
+    : channel(channel), opener(std::move(opener)),
+      segmentSize(std::clamp<uint32_t>(segmentSize, 1, STREAM_MAX_SEGMENT)), codec(1, SegmentProbe::SAMPLE)
 {
 }
 
-uint64_t CStreamSender::sendSegment(std::istream& file, uint64_t at, uint32_t length)
+void CStreamSender::add(const Request& request)
+{
+    if (transfers.size() > kMaxQueued)
+        throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
+    Transfer t;
+    t.request = request;
+    t.refused = request.length > UINT64_MAX - request.offset || !opener(request, t.source) ||
+                request.offset > t.source.size || request.length > t.source.size - request.offset;
+    t.next = t.verified = request.offset;
+    // Credit never runs further ahead than a client may ask for.
+    t.credit = std::min(request.credit, request.offset + STREAM_MAX_WINDOW);
+    if (t.refused)
+        t.next = t.verified = t.end();
+    transfers.push_back(std::move(t));
+}
+
+uint64_t CStreamSender::sendSegment(Transfer& t, uint32_t length)
 {
     SegmentMethod method = SegmentMethod::STORED;
     // A cached image: the magic, the unpacked size, the stream's size, then a
     // zlib stream, which is what a packed segment is.
     constexpr uint32_t kImageHead = 12;
-    if (at == 0 && cachedImage != nullptr && cachedLength > kImageHead && getLe32(cachedImage + 4) == length &&
-        getLe32(cachedImage + 8) == cachedLength - kImageHead && cachedLength - kImageHead < length) {
-        packed.assign(cachedImage + kImageHead, cachedImage + cachedLength);
+    const Source& s = t.source;
+    if (t.next == 0 && s.image != nullptr && s.imageLength > kImageHead && getLe32(s.image + 4) == length &&
+        getLe32(s.image + 8) == s.imageLength - kImageHead && s.imageLength - kImageHead < length) {
+        packed.assign(s.image + kImageHead, s.image + s.imageLength);
         method = SegmentMethod::ZLIB;
     } else {
         raw.resize(length);
-        file.clear();
-        file.seekg(static_cast<std::streamoff>(at));
-        if (!file.read(reinterpret_cast<char*>(raw.data()), length))
+        s.file->clear();
+        s.file->seekg(static_cast<std::streamoff>(t.next));
+        if (!s.file->read(reinterpret_cast<char*>(raw.data()), length))
             throw std::runtime_error("file ends before its size");
         method = codec.pack(raw.data(), raw.size(), packed);
     }
-    StreamChunkHead h{at, length, uint32_t(packed.size()), uint32_t(method), 0, 0};
+    StreamChunkHead h{t.next, length, uint32_t(packed.size()), uint32_t(method), 0, 0};
     uint8_t head[SDAT_HEAD_SIZE];
     while (h.chunkOffset < h.packedLength) {
         uint32_t n = std::min(h.packedLength - h.chunkOffset, SDAT_MAX_CHUNK);
@@ -59,55 +76,85 @@ uint64_t CStreamSender::sendSegment(std::istream& file, uint64_t at, uint32_t le
     return packed.size();
 }
 
-uint64_t CStreamSender::send(std::istream& file, uint64_t fileSize, const Request& request)
+bool CStreamSender::sendSome()
+{
+    for (Transfer& t : transfers) {
+        if (!t.announced) {
+            if (t.refused) {
+                uint8_t refusal[8] = {};
+                putLe32(refusal + 4, TAG_ACSS);
+                channel.sendPacket(refusal, sizeof refusal);
+            } else {
+                uint8_t info[SINF_SIZE];
+                putLe32(info, PACKET_SIGNATURE);
+                putLe32(info + 4, TAG_SINF);
+                putLe64(info + 8, t.source.size);
+                putLe32(info + 16, segmentSize);
+                channel.sendPacket(info, sizeof info);
+            }
+            t.announced = true;
+            return true;
+        }
+        if (t.next < t.end()) {
+            if (t.next >= t.credit)
+                return false; // later transfers wait behind this one
+            uint32_t n = uint32_t(std::min<uint64_t>(segmentSize, t.end() - t.next));
+            sent += sendSegment(t, n);
+            t.next += n;
+            return true;
+        }
+    }
+    return false;
+}
+
+uint64_t CStreamSender::serve(const Request& first)
 {
     repeated = 0;
-    uint8_t info[SINF_SIZE];
-    putLe32(info, PACKET_SIGNATURE);
-    putLe32(info + 4, TAG_SINF);
-    putLe64(info + 8, fileSize);
-    putLe32(info + 16, segmentSize);
-    channel.sendPacket(info, sizeof info);
-
-    const uint64_t end = request.offset + request.length;
-    uint64_t next = request.offset;
-    uint64_t verified = request.offset;
-    uint64_t credit = std::min(request.credit, request.offset + STREAM_MAX_WINDOW);
-    uint64_t sent = 0;
-    while (verified < end) {
-        if (next < end && next < credit) {
-            uint32_t n = uint32_t(std::min<uint64_t>(segmentSize, end - next));
-            sent += sendSegment(file, next, n);
-            next += n;
+    sent = 0;
+    add(first);
+    while (!transfers.empty()) {
+        // A transfer the client has all of, or was refused, is over.
+        Transfer& front = transfers.front();
+        if (front.announced && front.verified == front.end()) {
+            transfers.pop_front();
             continue;
         }
+        if (sendSome())
+            continue;
         channel.recvPacket();
         const uint8_t* p = channel.packetData();
         const uint32_t tag = channel.packetTag();
         if (tag == TAG_QUIT)
-            throw CProtoExcep(PROTO_QUIT, EXCEP_SITE(kSend));
+            throw CProtoExcep(PROTO_QUIT, EXCEP_SITE(kServe));
         if (tag == TAG_SACK && channel.packetLength() == SACK_SIZE) {
             uint64_t ack = getLe64(p + 8);
-            if (ack < verified || ack > next)
-                throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kSend));
-            verified = ack;
-            // Credit never shrinks, and never runs further ahead than a
-            // client may ask for.
-            credit = std::max(credit, std::min(getLe64(p + 16), verified + STREAM_MAX_WINDOW));
+            if (!front.announced || ack < front.verified || ack > front.next)
+                throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
+            front.verified = ack;
+            front.credit = std::max(front.credit, std::min(getLe64(p + 16), ack + STREAM_MAX_WINDOW));
         } else if (tag == TAG_SREP && channel.packetLength() == SREP_SIZE) {
             uint64_t from = getLe64(p + 8);
-            if (from < verified || from >= next || (from - request.offset) % segmentSize != 0)
-                throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kSend));
-            if (++repeated > STREAM_MAX_REPEATS * ((end - request.offset) / segmentSize + 1))
-                throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kSend));
-            next = from;
+            if (!front.announced || from < front.verified || from >= front.next ||
+                (from - front.request.offset) % segmentSize != 0)
+                throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
+            if (++repeated > STREAM_MAX_REPEATS * (front.request.length / segmentSize + 1))
+                throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
+            // The client drops everything until that segment comes again, so
+            // everything after it goes again too.
+            front.next = from;
+            for (size_t i = 1; i < transfers.size(); ++i) {
+                Transfer& t = transfers[i];
+                t.announced = false;
+                t.next = t.verified = t.refused ? t.end() : t.request.offset;
+                t.credit = std::min(t.request.credit, t.request.offset + STREAM_MAX_WINDOW);
+            }
         } else if (tag == TAG_SGET) {
             Request next;
-            if (queue.size() >= kMaxQueued || !parseRequest(p, channel.packetLength(), next))
-                throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kSend));
-            queue.push_back(std::move(next));
+            if (!parseRequest(p, channel.packetLength(), next))
+                throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
+            add(next);
         } else {
-            throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kSend));
+            throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
         }
     }
     return sent;

@@ -1,14 +1,18 @@
-// CStreamSender: the server's end of a streaming transfer. It sends a range of
-// a file in segments, each packed on its own (or stored when packing does not
+// CStreamSender: the server's end of streaming transfers. It sends ranges of
+// files in segments, each packed on its own (or stored when packing does not
 // pay) and cut into CRC-checked chunks, as far ahead as the client's credit
-// reaches; it reads the client only when the credit is spent, so a window of
-// credit keeps the link full without a round trip per chunk. A segment the
-// client asks for again is sent again from there on. Memory is one segment.
+// reaches, and reads the client only when it has nothing it may send. Requests
+// the client sends ahead are answered in order, one after the other without
+// waiting for the previous one's last acknowledgement; a segment the client
+// asks for again is sent again, and everything after it. Memory is one
+// segment and the open transfers' states.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <istream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,44 +31,64 @@ public:
         std::string name;
     };
 
-    // A client may send its next requests before the current transfer ends;
-    // they wait here, at most this many.
+    // What a request is served from.
+    struct Source
+    {
+        std::unique_ptr<std::istream> file;
+        uint64_t size = 0;
+        // The whole file as the pack cache holds it (a CDataFile packed
+        // image), for a file of one segment: its stream goes out as that
+        // segment when it is the smaller form. keep holds it alive.
+        std::shared_ptr<const void> keep;
+        const uint8_t* image = nullptr;
+        uint32_t imageLength = 0;
+    };
+    // Opens what the request names; false refuses it with "Acss" (also a range
+    // beyond the file's end).
+    using Opener = std::function<bool(const Request&, Source&)>;
+
+    // Requests that may wait behind the transfer under way.
     static constexpr size_t kMaxQueued = 64;
 
     // A packet as an "SGet"; false when it is malformed.
     static bool parseRequest(const uint8_t* packet, uint32_t length, Request& request);
 
-    // queue takes the requests that arrive during a transfer.
-    CStreamSender(CPacketChannel& channel, std::deque<Request>& queue,
-                  uint32_t segmentSize = STREAM_SEGMENT_SIZE);
+    CStreamSender(CPacketChannel& channel, Opener opener, uint32_t segmentSize = STREAM_SEGMENT_SIZE);
 
-    // Answers "SInf" and sends the range of file (of fileSize bytes) until the
-    // client has verified all of it; the bytes sent, repeats included.
-    // PROTO_PROTO for an answer that does not fit the transfer, PROTO_QUIT when
-    // the client quits, or too many requests wait; std::runtime_error when the file cannot be read.
-    uint64_t send(std::istream& file, uint64_t fileSize, const Request& request);
+    // Serves the request and those that arrive meanwhile until the client has
+    // verified all of them; the bytes sent, repeats included. PROTO_PROTO for
+    // an answer that does not fit, or too many requests waiting; PROTO_QUIT
+    // when the client quits; std::runtime_error when a file cannot be read.
+    uint64_t serve(const Request& first);
 
     unsigned repeatedSegments() const { return repeated; }
 
-    // The whole file as the pack cache holds it (a CDataFile packed image), for
-    // a file of one segment: its stream goes out as that segment when it is
-    // the smaller form.
-    void useCachedImage(const uint8_t* image, uint32_t length)
-    {
-        cachedImage = image;
-        cachedLength = length;
-    }
-
 private:
-    uint64_t sendSegment(std::istream& file, uint64_t at, uint32_t length);
+    struct Transfer
+    {
+        Request request;
+        Source source;
+        bool refused = false;
+        bool announced = false; // "SInf" or "Acss" sent
+        uint64_t next = 0;      // where sending goes on
+        uint64_t verified = 0;
+        uint64_t credit = 0;
+        uint64_t end() const { return request.offset + request.length; }
+    };
+
+    void add(const Request& request);
+    // Sends the next thing the first transfer with something to send may
+    // send; false when none may.
+    bool sendSome();
+    uint64_t sendSegment(Transfer& t, uint32_t length);
 
     CPacketChannel& channel;
-    std::deque<Request>& queue;
+    Opener opener;
     uint32_t segmentSize;
     CSegmentCodec codec;
+    std::deque<Transfer> transfers; // in the order asked; the first one is being verified
     std::vector<uint8_t> raw;
     std::vector<uint8_t> packed;
     unsigned repeated = 0;
-    const uint8_t* cachedImage = nullptr;
-    uint32_t cachedLength = 0;
+    uint64_t sent = 0;
 };

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "newupdatesystem/Common/Excep.h"
+#include "newupdatesystem/Common/Md5.h"
 #include "platform/Files.h"
 #include "support/CatchExcep.h"
 #include "support/Sandbox.h"
@@ -90,4 +91,47 @@ TEST_F(FileReplacer, MismatchOrAbandonLeavesTheOldFile)
     auto e = catchExcep<CSystemExcep>([] { CFileReplacer file("missing/f.txt"); });
     ASSERT_TRUE(e.has_value());
     EXPECT_EQ(FILE_CREATE, e->code);
+}
+
+TEST_F(FileReplacer, APartialFileContinuesStaysForTheNextTryAndIsNeverWrittenThroughALink)
+{
+    // The kept part counts towards the checksum; what followed it is cut off.
+    writeText("t.partial", "abcdefXYZ");
+    {
+        CFileReplacer r("t", "t.partial", 6);
+        EXPECT_EQ(r.size(), 6u);
+        r.write("ghi", 3);
+        uint8_t digest[16];
+        CMd5::digest("abcdefghi", 9, digest);
+        r.commit(9, digest, 1000000000);
+    }
+    EXPECT_EQ(readText("t"), "abcdefghi");
+    EXPECT_FALSE(fs::exists("t.partial"));
+
+    // Left without replacing: the part stays, unless discarded.
+    {
+        CFileReplacer r("u", "u.partial", 0);
+        r.write("12", 2);
+        r.flush();
+    }
+    EXPECT_EQ(readText("u.partial"), "12");
+    EXPECT_FALSE(fs::exists("u"));
+    {
+        CFileReplacer r("u", "u.partial", 2);
+        EXPECT_EQ(r.size(), 2u);
+        r.discardPartial();
+    }
+    EXPECT_FALSE(fs::exists("u.partial"));
+
+    // A link at the partial name is replaced by a new, empty file.
+    writeText("secret", "keep me");
+    fs::create_symlink(fs::absolute("secret"), "v.partial");
+    {
+        CFileReplacer r("v", "v.partial", 5);
+        EXPECT_EQ(r.size(), 0u);
+        r.write("new", 3);
+    }
+    EXPECT_EQ(readText("secret"), "keep me");
+    EXPECT_FALSE(fs::is_symlink("v.partial"));
+    EXPECT_EQ(readText("v.partial"), "new");
 }

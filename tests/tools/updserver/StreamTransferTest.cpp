@@ -213,10 +213,15 @@ TEST(StreamSenderTest, A64BitRangeOfASparseFileMovesBetweenSenderAndReceiver)
             CStreamSender::Request r;
             if (!CStreamSender::parseRequest(channel.packetData(), channel.packetLength(), r))
                 throw std::runtime_error("request not understood");
-            std::ifstream file(huge, std::ios::binary);
-            std::deque<CStreamSender::Request> queue;
-            CStreamSender sender(channel, queue, 256 << 10);
-            sent = sender.send(file, size, r);
+            CStreamSender sender(
+                channel,
+                [&](const CStreamSender::Request&, CStreamSender::Source& source) {
+                    source.file = std::make_unique<std::ifstream>(huge, std::ios::binary);
+                    source.size = size;
+                    return true;
+                },
+                256 << 10);
+            sent = sender.serve(r);
         } catch (const std::exception& e) {
             failure = e.what();
         } catch (const CExcep& e) {
@@ -278,4 +283,43 @@ TEST_F(StreamTransferTest, RequestsSentAheadAreAnsweredInOrderAndASinkFailureKee
     };
     EXPECT_EQ(take(0, town.size()), town);
     EXPECT_EQ(take(100, 1000), big.substr(100, 1000));
+}
+
+TEST_F(StreamTransferTest, ASegmentAskedForAgainBringsBackTheAnswersSentAfterIt)
+{
+    startServer();
+    const std::string big = pattern(2500000, 7);
+    const std::string town = "town data, town data, town data, town data";
+    StreamClient c(server->port());
+    c.open();
+    c.receiver.request("big.bin", 0, big.size());
+    c.receiver.request("maps/town.dat", 0, town.size());
+
+    // Both answers go out without waiting for the first one's acknowledgement.
+    auto next = [&] {
+        c.channel.recvPacket();
+        return c.channel.packetTag();
+    };
+    std::vector<uint32_t> first;
+    int infos = 0;
+    do {
+        first.push_back(next());
+        infos += first.back() == TAG_SINF;
+    } while (infos < 2 || first.back() == TAG_SINF);
+    EXPECT_EQ(first.front(), TAG_SINF);
+    EXPECT_EQ(first.back(), TAG_SDAT);
+    EXPECT_EQ(getLe64(c.channel.packetData() + 8), 0u); // the second file's only segment
+
+    Bytes rep = words({PACKET_SIGNATURE, TAG_SREP, 0, 0});
+    c.channel.sendPacket(rep.data(), uint32_t(rep.size()));
+    std::vector<uint32_t> again(first.size() - 1);
+    for (uint32_t& tag : again)
+        tag = next();
+    EXPECT_EQ(again, std::vector<uint32_t>(first.begin() + 1, first.end()));
+
+    Bytes ackFirst = words({PACKET_SIGNATURE, TAG_SACK, uint32_t(big.size()), 0, 0, 0});
+    Bytes ackSecond = words({PACKET_SIGNATURE, TAG_SACK, uint32_t(town.size()), 0, 0, 0});
+    c.channel.sendPacket(ackFirst.data(), uint32_t(ackFirst.size()));
+    c.channel.sendPacket(ackSecond.data(), uint32_t(ackSecond.size()));
+    EXPECT_EQ(c.receive("maps/town.dat", 0, town.size()), town);
 }
