@@ -42,7 +42,7 @@ inline constexpr uint32_t STREAM_SEGMENT_SIZE = 1u << 20;      // what our serve
 inline constexpr uint32_t STREAM_MAX_SEGMENT = 8u << 20;       // what a client accepts
 inline constexpr uint32_t STREAM_MIN_WINDOW = 1u << 20;
 inline constexpr uint32_t STREAM_MAX_WINDOW = 32u << 20;
-inline constexpr uint32_t STREAM_DEFAULT_WINDOW = 16u << 20;   // 1 Gbit/s at 100 ms
+inline constexpr uint32_t STREAM_DEFAULT_WINDOW = 32u << 20;   // 1 Gbit/s at 250 ms
 inline constexpr unsigned STREAM_MAX_REPEATS = 8;              // of one segment in a row
 
 inline void putLe64(uint8_t* p, uint64_t v)

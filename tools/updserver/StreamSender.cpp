@@ -35,14 +35,18 @@ void CStreamSender::add(const Request& request)
         throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
     Transfer t;
     t.request = request;
-    t.refused = request.length > UINT64_MAX - request.offset || !opener(request, t.source) ||
-                request.offset > t.source.size || request.length > t.source.size - request.offset;
     t.next = t.verified = request.offset;
     // Credit never runs further ahead than a client may ask for.
     t.credit = std::min(request.credit, request.offset + STREAM_MAX_WINDOW);
-    if (t.refused)
-        t.next = t.verified = t.end();
     transfers.push_back(std::move(t));
+}
+
+bool CStreamSender::open(Transfer& t)
+{
+    const Request& r = t.request;
+    t.source = Source();
+    return r.length <= UINT64_MAX - r.offset && opener(r, t.source) && r.offset <= t.source.size &&
+           r.length <= t.source.size - r.offset;
 }
 
 uint64_t CStreamSender::sendSegment(Transfer& t, uint32_t length)
@@ -51,6 +55,10 @@ uint64_t CStreamSender::sendSegment(Transfer& t, uint32_t length)
     // A cached image: the magic, the unpacked size, the stream's size, then a
     // zlib stream, which is what a packed segment is.
     constexpr uint32_t kImageHead = 12;
+    // Files are open only while they are sent: they are opened again for a
+    // repeat.
+    if (!t.source.file && !open(t))
+        throw std::runtime_error("file changed while it was sent");
     const Source& s = t.source;
     if (t.next == 0 && s.image != nullptr && s.imageLength > kImageHead && getLe32(s.image + 4) == length &&
         getLe32(s.image + 8) == s.imageLength - kImageHead && s.imageLength - kImageHead < length) {
@@ -80,7 +88,10 @@ bool CStreamSender::sendSome()
 {
     for (Transfer& t : transfers) {
         if (!t.announced) {
+            // Opened in its turn, so that a session holds few files open.
+            t.refused = !open(t);
             if (t.refused) {
+                t.next = t.verified = t.end();
                 uint8_t refusal[8] = {};
                 putLe32(refusal + 4, TAG_ACSS);
                 channel.sendPacket(refusal, sizeof refusal);
@@ -101,6 +112,8 @@ bool CStreamSender::sendSome()
             uint32_t n = uint32_t(std::min<uint64_t>(segmentSize, t.end() - t.next));
             sent += sendSegment(t, n);
             t.next += n;
+            if (t.next == t.end())
+                t.source = Source();
             return true;
         }
     }
@@ -145,7 +158,7 @@ uint64_t CStreamSender::serve(const Request& first)
             for (size_t i = 1; i < transfers.size(); ++i) {
                 Transfer& t = transfers[i];
                 t.announced = false;
-                t.next = t.verified = t.refused ? t.end() : t.request.offset;
+                t.next = t.verified = t.request.offset;
                 t.credit = std::min(t.request.credit, t.request.offset + STREAM_MAX_WINDOW);
             }
         } else if (tag == TAG_SGET) {

@@ -77,6 +77,8 @@ private:
     };
 
     void add(const Request& request);
+    // Opens the transfer's source; false when the request is refused.
+    bool open(Transfer& t);
     // Sends the next thing the first transfer with something to send may
     // send; false when none may.
     bool sendSome();
