@@ -48,8 +48,8 @@ constexpr uint64_t kResumeFrom = uint64_t(4) << 20;
 // The resume record is rewritten after about this many bytes.
 constexpr uint64_t kRecordEvery = uint64_t(16) << 20;
 // Requests sent ahead: at most this many files and about this many bytes.
-constexpr size_t kAheadFiles = 32;
-constexpr uint64_t kAheadBytes = uint64_t(8) << 20;
+constexpr size_t kAheadFiles = 48;
+constexpr uint64_t kAheadBytes = uint64_t(32) << 20;
 
 // What a partial file is part of: the list's size, checksum and time of the
 // server's file, and how much of it is verified. Fixed little-endian fields.
