@@ -52,6 +52,7 @@ TEST_F(StreamE2e, KilledServerResumesFromTheVerifiedPartAndAChangedFileStartsAga
     EXPECT_EQ(readTree("inst"), readTree("content"));
 
     // Interrupted again; the server's file changes before the next run.
+    killServer(SIGTERM);
     writeFile("content/big.bin", pseudoRandom(24u << 20, 4));
     startServer("content");
     interruptedUpdate("second");
