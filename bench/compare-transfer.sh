@@ -43,6 +43,7 @@ work=${BENCH_DIR:-$(mktemp -d)}
 pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+    for f in "$work"/*.pid; do [ -f "$f" ] && { kill "$(cat "$f")" 2>/dev/null || true; }; done
     [ -n "${BENCH_DIR:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
@@ -109,7 +110,8 @@ start_relay() {
     local name=$1 target=$2 rtt=$3
     "$build/bench/latency_relay" --target "127.0.0.1:$target" --rtt-ms "$rtt" --rate "$rate" \
         --port-file "$name.port" >/dev/null 2>"$name.err" &
-    pids+=($!)
+    # Called in a command substitution: the pid reaches cleanup through a file.
+    echo $! > "$name.pid"
     wait_for_file "$name.port"
     cat "$name.port"
 }
