@@ -52,3 +52,28 @@ TEST_F(ControlE2e, LoginAcceptedRejectedAndMissing)
     fs::create_directory("inst");
     EXPECT_EQ(update("inst").exitCode, 0);
 }
+
+TEST_F(ControlE2e, ServerLogGoesToItsFolderOrNowhere)
+{
+    auto logFiles = [](const fs::path& folder) {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(folder))
+            if (e.path().extension() == ".log")
+                names.push_back(e.path().filename().string());
+        return names;
+    };
+    writeFile("content/x.txt", "x");
+    startServer("content");
+    killServer(SIGTERM);
+    std::vector<std::string> logs = logFiles("serverlog");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_NE(readFile(fs::path("serverlog") / logs[0]).find("Server stopped"), std::string::npos);
+    EXPECT_TRUE(logFiles(".").empty());
+
+    fs::remove(fs::path("serverlog") / logs[0]);
+    startServer("content", {"--no-log"});
+    ClientRun status = runClient(".", {"command", "status"});
+    ASSERT_EQ(status.exitCode, 0) << status.err;
+    killServer(SIGTERM);
+    EXPECT_TRUE(logFiles("serverlog").empty());
+}

@@ -63,9 +63,11 @@ int main(int argc, char** argv)
     app.add_flag("--prepack", o.prepack, "pack every published file into the cache before listening");
     app.add_option("--log-dir", logDir, "folder for the daily log file (default: the current folder)")
         ->check(CLI::ExistingDirectory);
+    bool noLog = false;
+    app.add_flag("--no-log", noLog, "write no log file (log lines still go to stderr)");
     CLI11_PARSE(app, argc, argv);
 
-    // Absolute, because --log-dir changes the current folder.
+    // Absolute, so that every log line names them in full.
     auto absolute = [](const std::string& p) {
         return p.empty() ? std::filesystem::path() : std::filesystem::absolute(p);
     };
@@ -78,13 +80,11 @@ int main(int argc, char** argv)
     o.port = static_cast<uint16_t>(port);
     o.cacheBytes = static_cast<uint64_t>(cacheMb) << 20;
 
-    // The log writes its daily file into the current folder.
-    if (!logDir.empty()) {
-        std::error_code ec;
-        std::filesystem::current_path(logDir, ec);
-        if (!ec)
-            logRestart();
-    }
+    // The daily log file goes into the current folder unless told otherwise.
+    if (noLog)
+        logStop();
+    else if (!logDir.empty())
+        logSetFolder(logDir);
     logSetConsoleStream(stderr);
 
     struct sigaction sa{};
