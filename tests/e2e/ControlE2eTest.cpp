@@ -72,8 +72,16 @@ TEST_F(ControlE2e, ServerLogGoesToItsFolderOrNowhere)
 
     fs::remove(fs::path("serverlog") / logs[0]);
     startServer("content", {"--no-log"});
-    ClientRun status = runClient(".", {"command", "status"});
+    ClientRun quiet = runClient(".", {"--no-log", "command", "status"});
+    ASSERT_EQ(quiet.exitCode, 0) << quiet.err;
+    EXPECT_TRUE(logFiles(".").empty());
+    fs::create_directory("clientlog");
+    ClientRun status = runClient(".", {"--log-dir", "clientlog", "command", "status"});
     ASSERT_EQ(status.exitCode, 0) << status.err;
     killServer(SIGTERM);
     EXPECT_TRUE(logFiles("serverlog").empty());
+    EXPECT_TRUE(logFiles(".").empty());
+    logs = logFiles("clientlog");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_NE(readFile(fs::path("clientlog") / logs[0]).find("===== Logging started ====="), std::string::npos);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "newupdatesystem/client/UpdClient.h"
+#include "newupdatesystem/client/UpdLogFile.h"
 #include "tools/updclient/Progress.h"
 #include "tools/updclient/StatusText.h"
 
@@ -47,6 +48,8 @@ struct Options
     std::string password;
     std::string realm;
     std::string commandText;
+    std::string logDir;
+    bool noLog = false;
     UpdJob job = JOB_NONE;
 };
 
@@ -121,6 +124,9 @@ int parse(int argc, char** argv, Options& o)
     app.add_option("--login", o.login, "login name (at most 15 bytes)");
     app.add_option("--password", o.password, "password (at most 15 bytes)");
     app.add_option("--realm", o.realm, "realm for selfupdate, passed to the restarted launcher");
+    app.add_option("--log-dir", o.logDir, "folder for the daily log file (default: the current folder)")
+        ->check(CLI::ExistingDirectory);
+    app.add_flag("--no-log", o.noLog, "write no log file");
 
     auto* update = app.add_subcommand("update", "update --dir (with --cache, --exclude, --mode)");
     auto* self = app.add_subcommand("selfupdate", "self-update check and download for --realm");
@@ -222,6 +228,8 @@ int main(int argc, char** argv)
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
 
+    if (o.noLog || !o.logDir.empty())
+        UpdSetLogFile(o.logDir.c_str(), o.noLog ? 0 : 1);
     IUpdateClient* client = IUpdateClient::create(o.host.c_str(), o.port, o.list.c_str());
     if (!client)
     {
