@@ -1,44 +1,13 @@
 // What a client sends to an update server session: packets of 2-byte length and
 // body, framed here, served over a socket pair against a temporary content folder.
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <csignal>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
+#include "fuzz/FuzzServer.h"
 #include "newupdatesystem/Common/FrameCodec.h"
-#include "newupdatesystem/Common/LogControl.h"
 #include "newupdatesystem/Common/ProtoTags.h"
 #include "tools/updserver/ServerSession.h"
-#include "tools/updserver/UpdServer.h"
-
-namespace fs = std::filesystem;
-
-struct FuzzServer
-{
-    fs::path folder = fs::temp_directory_path() / ("upd-fuzz-session-" + std::to_string(getpid()));
-    std::unique_ptr<CUpdServer> server;
-    FuzzServer()
-    {
-        logStop();
-        logSetConsoleStream(nullptr);
-        std::signal(SIGPIPE, SIG_IGN);
-        fs::create_directories(folder / "content/data");
-        fs::create_directories(folder / "self");
-        std::ofstream(folder / "content/data/a.txt") << "alpha";
-        std::ofstream(folder / "self/Zelvan") << "launcher";
-        ServerOptions o;
-        o.root = folder / "content";
-        o.selfUpdateDir = folder / "self";
-        o.port = 0;
-        o.ioTimeoutSeconds = 1;
-        server = std::make_unique<CUpdServer>(o);
-        server->start();
-    }
-    ~FuzzServer() { server.reset(), fs::remove_all(folder); }
-};
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
