@@ -9,7 +9,8 @@
 #   -j JOBS   parallel libFuzzer workers per target (default 1)
 #   TARGET    names without the fuzz_ prefix (default: every target)
 # The corpus grows in build-fuzz/corpus/TARGET (seeded from fuzz/seeds/TARGET);
-# inputs that crash, leak or time out are kept in build-fuzz/findings/TARGET.
+# inputs that crash, leak or time out are kept in build-fuzz/findings/TARGET;
+# each target's output is in build-fuzz/campaign/TARGET.log.
 # Environment: FUZZ_BUILD (build folder, default build-fuzz),
 # FUZZ_MAX_TIME (seconds a target may run at most, default unlimited).
 set -euo pipefail
@@ -43,9 +44,9 @@ if [ ${#targets[@]} -eq 0 ]; then
     done
 fi
 
-# The targets may log; their daily files stay in a scratch folder.
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+# The targets run in a folder of their own: any daily log file they write stays there.
+scratch="$build/campaign"
+mkdir -p "$scratch"
 
 failed=0
 rows=()
@@ -69,6 +70,7 @@ for name in "${targets[@]}"; do
         (cd "$scratch" && "$binary" "${args[@]/#-runs=*/-runs=$((runs / jobs))}" -jobs="$jobs" -workers="$jobs" \
             "$corpus" "${seeds[@]}" >"$log" 2>&1)
         cat "$scratch"/fuzz-*.log >>"$log" 2>/dev/null
+        rm -f "$scratch"/fuzz-*.log
     else
         (cd "$scratch" && "$binary" "${args[@]}" "$corpus" "${seeds[@]}" >"$log" 2>&1)
     fi
@@ -84,7 +86,6 @@ for name in "${targets[@]}"; do
     result=ok
     if [ "$found" -gt 0 ] || [ "$status" -ne 0 ]; then
         result="FAILED (exit $status): $(grep -m1 -oE 'ERROR: [A-Za-z]+: [^ ]+( [^ ]+)?|deadly signal|out-of-memory|timeout' "$log" || echo "see log")"
-        cp "$log" "$findings/$name-$(date +%Y%m%d-%H%M%S).log"
         failed=1
     fi
     rows+=("$(printf '%-20s %12s %7s %7s %9s %7s %8s  %s' "$name" "$done_runs" ${cov:-- -} "$rate" \
