@@ -28,8 +28,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CServerSession(*fuzz.server, fds[0], "fuzz", CServerSession::SERVE).run();
     drain.join();
     close(fds[1]);
-    std::vector<std::string> out;
-    if (fuzz.server->suspended()) // a "suspend" must not outlive its input
-        fuzz.server->execCommand("up", out);
+    fuzz.restore();
     return 0;
 }
