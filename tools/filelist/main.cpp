@@ -109,10 +109,17 @@ int main(int argc, char** argv)
     scanCmd->add_option("OUT", scanOut, "the list file to write")->required();
     scanCmd->add_flag("--checksums", checksums, "compute the MD5 checksum of every file");
 
+    std::string logDir;
+    app.add_option("--log-dir", logDir, "also write the daily log file into this folder (default: no log file)")
+        ->check(CLI::ExistingDirectory);
     CLI11_PARSE(app, argc, argv);
 
-    // Listings go to stdout as plain lines; warnings to stderr; no log file.
-    logStop();
+    // Listings go to stdout as plain lines; warnings to stderr; a log file
+    // only when asked for.
+    if (logDir.empty())
+        logStop();
+    else
+        logSetFolder(logDir);
     logSetConsoleStream(dumpCmd->parsed() ? stdout : stderr);
     try
     {

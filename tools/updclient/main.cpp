@@ -17,6 +17,7 @@
 
 #include "newupdatesystem/Common/TransferThrottle.h"
 #include "newupdatesystem/client/UpdClient.h"
+#include "newupdatesystem/client/UpdLogFile.h"
 #include "tools/updclient/Progress.h"
 #include "tools/updclient/StatusText.h"
 
@@ -50,6 +51,8 @@ struct Options
     std::string commandText;
     std::string limitRate;
     uint64_t rateLimit = 0;
+    std::string logDir;
+    bool noLog = false;
     UpdJob job = JOB_NONE;
 };
 
@@ -127,6 +130,9 @@ int parse(int argc, char** argv, Options& o)
     auto* limitRate = app.add_option(
         "--limit-rate", o.limitRate,
         "hold received bytes to RATE per second: 2000, 512k, 2M, 1.5G (powers of 1024); 0 for none");
+    app.add_option("--log-dir", o.logDir, "folder for the daily log file (default: the current folder)")
+        ->check(CLI::ExistingDirectory);
+    app.add_flag("--no-log", o.noLog, "write no log file");
 
     auto* update = app.add_subcommand("update", "update --dir (with --cache, --exclude, --mode)");
     auto* self = app.add_subcommand("selfupdate", "self-update check and download for --realm");
@@ -233,6 +239,8 @@ int main(int argc, char** argv)
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
 
+    if (o.noLog || !o.logDir.empty())
+        UpdSetLogFile(o.logDir.c_str(), o.noLog ? 0 : 1);
     IUpdateClient* client = IUpdateClient::create(o.host.c_str(), o.port, o.list.c_str());
     if (!client)
     {

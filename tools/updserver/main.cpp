@@ -81,9 +81,11 @@ int main(int argc, char** argv)
     app.add_option("--metrics", o.metricsAddress, "serve Prometheus metrics over HTTP on [HOST:]PORT");
     app.set_config("--config", "", "read options from this file; the command line wins");
     app.allow_config_extras(CLI::config_extras_mode::error);
+    bool noLog = false;
+    app.add_flag("--no-log", noLog, "write no log file (log lines still go to stderr)");
     CLI11_PARSE(app, argc, argv);
 
-    // Absolute, because --log-dir changes the current folder.
+    // Absolute, so that every log line names them in full.
     auto absolute = [](const std::string& p) {
         return p.empty() ? std::filesystem::path() : std::filesystem::absolute(p);
     };
@@ -97,13 +99,11 @@ int main(int argc, char** argv)
     o.cacheBytes = static_cast<uint64_t>(cacheMb) << 20;
     o.maxUploadBytes = static_cast<uint64_t>(uploadMb) << 20;
 
-    // The log writes its daily file into the current folder.
-    if (!logDir.empty()) {
-        std::error_code ec;
-        std::filesystem::current_path(logDir, ec);
-        if (!ec)
-            logRestart();
-    }
+    // The daily log file goes into the current folder unless told otherwise.
+    if (noLog)
+        logStop();
+    else if (!logDir.empty())
+        logSetFolder(logDir);
     logSetConsoleStream(stderr);
 
     watchServerSignals();

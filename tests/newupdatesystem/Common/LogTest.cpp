@@ -213,6 +213,38 @@ TEST_F(LogTest, FileThatCannotBeOpenedLeavesTheConsole)
     EXPECT_EQ(consoleText(), "still here\n");
 }
 
+TEST_F(LogTest, FileOpensWithTheFirstMessageInTheChosenFolder)
+{
+    // As at program start: nothing open until something is logged.
+    logStop();
+    std::filesystem::remove("GAMEPC_120718.log");
+    logSetFolder("");
+    EXPECT_EQ(logFileName(), "");
+    EXPECT_FALSE(std::filesystem::exists("GAMEPC_120718.log"));
+    logFileOnly("first");
+    EXPECT_EQ(file(), kHeader + "14:03:27 first\n");
+
+    // A folder given later moves the file; the header starts the new one.
+    std::filesystem::create_directory("logs");
+    logSetFolder("logs");
+    EXPECT_EQ(logFileName(), "logs/GAMEPC_120718.log");
+    setFakeTime(2012, 7, 19, 0, 0, 1);
+    logInfo("moved");
+    EXPECT_EQ(logFileName(), "logs/GAMEPC_120719.log");
+    EXPECT_EQ(readFile("logs/GAMEPC_120718.log"), kHeader);
+    EXPECT_EQ(readFile("logs/GAMEPC_120719.log"), "00:00:01 moved\n");
+    EXPECT_EQ(file(), kHeader + "14:03:27 first\n");
+
+    // A stopped log stays closed until a folder is chosen again.
+    logStop();
+    logInfo("console only");
+    EXPECT_EQ(logFileName(), "");
+    logSetFolder("logs");
+    logInfo("back");
+    EXPECT_EQ(readFile("logs/GAMEPC_120719.log"), "00:00:01 moved\n" + kHeader + "00:00:01 back\n");
+    logSetFolder("");
+}
+
 TEST_F(LogTest, LinesFromManyThreadsStayWhole)
 {
     std::vector<std::thread> threads;
