@@ -130,7 +130,7 @@ TEST_F(ControlE2e, ServerLogGoesToItsFolderOrNowhere)
     EXPECT_TRUE(logFiles(".").empty());
 
     fs::remove(fs::path("serverlog") / logs[0]);
-    startServer("content", {"--no-log"});
+    startServer("content", {"--no-log", "--allow-anonymous-changes"});
     ClientRun quiet = runClient(".", {"--no-log", "command", "status"});
     ASSERT_EQ(quiet.exitCode, 0) << quiet.err;
     EXPECT_TRUE(logFiles(".").empty());
