@@ -3,7 +3,15 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <fstream>
+#include <stdexcept>
 #include <system_error>
+#include <thread>
+#include <vector>
+
+#include "newupdatesystem/Common/Excep.h"
+#include "newupdatesystem/Common/Log.h"
+#include "newupdatesystem/Common/Md5.h"
 
 namespace fs = std::filesystem;
 
@@ -21,88 +29,262 @@ std::string makeKey(const fs::path& file)
     return file.string() + '\n' + std::to_string(st.st_size) + '\n' + std::to_string(st.st_mtim.tv_sec) +
            '.' + std::to_string(st.st_mtim.tv_nsec);
 }
+
+// The MD5 and length of a file, read in pieces so that a file found in the
+// disk store is never held whole in memory. False when it cannot be read.
+bool digestFile(const fs::path& file, uint8_t md5[16], uint64_t& size)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return false;
+    std::vector<char> buffer(1 << 20);
+    CMd5 digest;
+    size = 0;
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        std::streamsize n = in.gcount();
+        digest.update(buffer.data(), static_cast<size_t>(n));
+        size += static_cast<uint64_t>(n);
+    }
+    if (!in.eof())
+        return false;
+    digest.final(md5);
+    return true;
+}
+
+std::string describe(const std::exception_ptr& error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const CExcep& e) {
+        return "exception " + std::to_string(e.code) + " at " + e.formatSource();
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown failure";
+    }
+}
 } // namespace
 
-CPackCache::CPackCache(uint64_t budget) : budget(budget) {}
+CPackCache::CPackCache(uint64_t budget) : CPackCache(Options{budget, 0, std::chrono::minutes(5)}) {}
+
+CPackCache::CPackCache(const Options& options) : opts(options)
+{
+    unsigned threads = opts.workers ? opts.workers : std::max(1u, std::thread::hardware_concurrency());
+    // Prepacking leaves one thread free for the clients' requests.
+    pool = std::make_unique<CWorkerPool>(threads, threads > 1 ? threads - 1 : 1);
+}
+
+CPackCache::~CPackCache()
+{
+    pool.reset();
+}
+
+void CPackCache::openStore(const fs::path& folder, uint64_t budget)
+{
+    auto opened = std::make_unique<CPackStore>(folder, budget);
+    std::lock_guard<std::mutex> hold(lock);
+    store = std::move(opened);
+}
+
+void CPackCache::setPackHook(std::function<void(const fs::path&)> h)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    hook = std::move(h);
+}
+
+// Called with the lock held.
+std::shared_ptr<CPackCache::Slot> CPackCache::newSlot(const std::string& key, const fs::path& file)
+{
+    auto slot = std::make_shared<Slot>();
+    slot->file = file;
+    slots.emplace(key, slot);
+    ++counters.pending;
+    return slot;
+}
+
+// Called with the lock held.
+void CPackCache::post(const std::string& key, const std::shared_ptr<Slot>& slot, CWorkerPool::Priority priority)
+{
+    pool->post([this, key, slot] { pack(key, slot); }, priority);
+}
 
 std::shared_ptr<const CDataFile> CPackCache::get(const fs::path& file)
 {
     std::string key = makeKey(file);
+    std::unique_lock<std::mutex> hold(lock);
     std::shared_ptr<Slot> slot;
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        auto it = slots.find(key);
-        if (it == slots.end()) {
-            slot = std::make_shared<Slot>();
-            slots.emplace(key, slot);
-            recent.push_front(key);
-            slot->lru = recent.begin();
-        } else {
-            slot = it->second;
-            recent.splice(recent.begin(), recent, slot->lru);
+    auto it = slots.find(key);
+    if (it == slots.end()) {
+        slot = newSlot(key, file);
+    } else {
+        slot = it->second;
+        if (slot->state == Slot::DONE) {
+            ++counters.hits;
+            if (slot->counted)
+                recent.splice(recent.begin(), recent, slot->lru);
+            return slot->data;
         }
+        ++counters.hits; // packed once for all who ask
     }
-
-    std::lock_guard<std::mutex> packing(slot->packing);
-    if (slot->data) {
-        std::lock_guard<std::mutex> hold(lock);
-        ++counters.hits;
-        return slot->data;
+    if (slot->state == Slot::QUEUED && !slot->urgent) {
+        // Ahead of the background queue: a prepacked file may be far back in it.
+        slot->urgent = true;
+        post(key, slot, CWorkerPool::URGENT);
     }
-    try {
-        CDataFile raw;
-        raw.loadFromFile(file.c_str());
-        auto packed = std::make_shared<CDataFile>();
-        packed->packFrom(raw);
-        // A file that changed while it was read must not be kept under the old key.
-        if (makeKey(file) == key)
-            slot->data = packed;
-        {
-            std::lock_guard<std::mutex> hold(lock);
-            ++counters.packs;
-        }
-        account(key, slot);
-        return packed;
-    } catch (...) {
-        account(key, slot);
-        throw;
+    auto deadline = std::chrono::steady_clock::now() + opts.waitLimit;
+    if (!changed.wait_until(hold, deadline,
+                            [&] { return slot->state == Slot::DONE || slot->state == Slot::FAILED; })) {
+        ++counters.waitTimeouts;
+        throw std::runtime_error("packing '" + file.string() + "' did not finish within " +
+                                 std::to_string(opts.waitLimit.count()) + " ms");
     }
+    if (slot->state == Slot::FAILED)
+        std::rethrow_exception(slot->error);
+    return slot->data;
 }
 
-// Charges a finished slot to the budget, or drops it when it holds nothing,
-// then evicts the least recently used entries beyond the budget.
-void CPackCache::account(const std::string& key, const std::shared_ptr<Slot>& slot)
+void CPackCache::prepack(const fs::path& file)
 {
+    std::string key;
+    try {
+        key = makeKey(file);
+    } catch (const std::exception& e) {
+        logWarning("Cannot pack '%s': %s", file.c_str(), e.what());
+        return;
+    }
     std::lock_guard<std::mutex> hold(lock);
-    auto it = slots.find(key);
-    if (it == slots.end() || it->second != slot)
+    if (slots.count(key))
         return;
-    if (!slot->data || budget == 0) {
-        recent.erase(slot->lru);
-        slots.erase(it);
-        return;
+    auto slot = newSlot(key, file);
+    slot->background = true;
+    ++backgroundLeft;
+    post(key, slot, CWorkerPool::BACKGROUND);
+}
+
+bool CPackCache::waitIdle(std::chrono::milliseconds limit)
+{
+    std::unique_lock<std::mutex> hold(lock);
+    return changed.wait_for(hold, limit, [this] { return counters.pending == 0; });
+}
+
+// Runs on a worker. A slot may be posted twice (queued by prepack, then
+// hurried by a client); whichever task comes first packs it.
+void CPackCache::pack(const std::string& key, const std::shared_ptr<Slot>& slot)
+{
+    std::function<void(const fs::path&)> before;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (slot->state != Slot::QUEUED)
+            return;
+        slot->state = Slot::RUNNING;
+        before = hook;
     }
-    if (!slot->counted) {
-        slot->counted = true;
-        counters.bytes += slot->data->size();
-        ++counters.entries;
+    bool keep = false;
+    std::shared_ptr<const CDataFile> data;
+    std::exception_ptr error;
+    try {
+        if (before)
+            before(slot->file);
+        data = produce(slot->file, key, keep);
+    } catch (...) {
+        error = std::current_exception();
     }
-    while (counters.bytes > budget && !recent.empty()) {
-        const std::string& victimKey = recent.back();
-        auto victim = slots.find(victimKey);
-        if (victim != slots.end()) {
-            if (victim->second->counted) {
-                counters.bytes -= victim->second->data->size();
-                --counters.entries;
+    std::lock_guard<std::mutex> hold(lock);
+    slot->data = std::move(data);
+    slot->error = error;
+    slot->state = error ? Slot::FAILED : Slot::DONE;
+    if (error && slot->background)
+        logWarning("Cannot pack '%s': %s", slot->file.c_str(), describe(error).c_str());
+    --counters.pending;
+    if (slot->background && --backgroundLeft == 0)
+        logInfo("Prepacking done: %llu packed, %llu taken from the disk store",
+                static_cast<unsigned long long>(counters.packs), static_cast<unsigned long long>(counters.diskHits));
+    finish(key, slot, keep);
+    changed.notify_all();
+}
+
+// The packed file from the disk store, or packed now (and stored). keep is
+// false when the file changed while it was read: the result is then handed to
+// the clients waiting now but not kept under the old key.
+std::shared_ptr<const CDataFile> CPackCache::produce(const fs::path& file, const std::string& key, bool& keep)
+{
+    CPackStore* disk;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        disk = store.get();
+    }
+    uint8_t md5[16];
+    if (disk) {
+        uint64_t size = 0;
+        if (digestFile(file, md5, size) && size <= CDataFile::MAX_SIZE && makeKey(file) == key) {
+            if (auto found = disk->load(md5, static_cast<uint32_t>(size))) {
+                keep = true;
+                std::lock_guard<std::mutex> hold(lock);
+                ++counters.diskHits;
+                return found;
             }
-            slots.erase(victim);
         }
+    }
+    auto packed = std::make_shared<CDataFile>();
+    uint32_t size;
+    {
+        CDataFile raw;
+        raw.loadFromFile(file.c_str());
+        packed->packFrom(raw);
+        size = raw.size();
+        if (disk)
+            CMd5::digest(raw.data(), raw.size(), md5);
+    } // the unpacked bytes go before the write to disk
+    keep = makeKey(file) == key;
+    if (disk && keep)
+        disk->save(md5, size, *packed);
+    std::lock_guard<std::mutex> hold(lock);
+    ++counters.packs;
+    return packed;
+}
+
+// Called with the lock held after a slot finished: charges a kept slot to the
+// budget and evicts the least recently used entries beyond it. The waiting
+// clients hold the slot, so a slot that is not kept still reaches them. A
+// background result is kept only while it fits without evicting anything, so
+// prepacking never pushes out what clients use.
+void CPackCache::finish(const std::string& key, const std::shared_ptr<Slot>& slot, bool keep)
+{
+    bool held = keep && slot->state == Slot::DONE && opts.budget > 0 && slot->data->size() <= opts.budget;
+    if (held && slot->background && !slot->urgent && counters.bytes + slot->data->size() > opts.budget)
+        held = false;
+    if (!held) {
+        auto it = slots.find(key);
+        if (it != slots.end() && it->second == slot)
+            slots.erase(it);
+        return;
+    }
+    recent.push_front(key);
+    slot->lru = recent.begin();
+    slot->counted = true;
+    counters.bytes += slot->data->size();
+    ++counters.entries;
+    while (counters.bytes > opts.budget && !recent.empty()) {
+        auto victim = slots.find(recent.back());
         recent.pop_back();
+        if (victim == slots.end())
+            continue;
+        counters.bytes -= victim->second->data->size();
+        --counters.entries;
+        victim->second->counted = false;
+        slots.erase(victim);
     }
 }
 
 CPackCache::Stats CPackCache::stats() const
 {
     std::lock_guard<std::mutex> hold(lock);
-    return counters;
+    Stats s = counters;
+    if (store) {
+        CPackStore::Stats d = store->stats();
+        s.diskBytes = d.bytes;
+        s.diskEntries = d.files;
+    }
+    return s;
 }

@@ -40,10 +40,37 @@ CAddressTable::Limits addressLimits(const ServerOptions& o)
     limits.freeLoginTries = o.loginTries;
     return limits;
 }
+
+CPackCache::Options packOptions(const ServerOptions& o)
+{
+    CPackCache::Options p;
+    p.budget = o.cacheBytes;
+    p.workers = o.packThreads;
+    p.waitLimit = std::chrono::seconds(o.packWaitSeconds);
+    return p;
+}
+
+// Whether path is folder or lies below it, after resolving links and dots.
+bool isWithin(const fs::path& path, const fs::path& folder)
+{
+    std::error_code ec;
+    fs::path p = fs::weakly_canonical(path, ec);
+    fs::path f = fs::weakly_canonical(folder, ec);
+    if (ec || f.empty())
+        return false;
+    auto fi = f.begin(), pi = p.begin();
+    for (; fi != f.end(); ++fi, ++pi) {
+        if (fi->empty() && std::next(fi) == f.end())
+            break; // a trailing separator
+        if (pi == p.end() || *pi != *fi)
+            return false;
+    }
+    return true;
+}
 } // namespace
 
 CUpdServer::CUpdServer(ServerOptions options)
-    : opts(std::move(options)), packs(opts.cacheBytes), peers(addressLimits(opts))
+    : opts(std::move(options)), packs(packOptions(opts)), peers(addressLimits(opts))
 {
 }
 
@@ -76,13 +103,39 @@ void CUpdServer::start()
     auto snap = content->snapshot();
     logInfo("Publishing %u files in %u folders, %llu bytes", snap->content.fileCount, snap->content.folderCount,
             static_cast<unsigned long long>(snap->content.totalSize));
+    openPackStore();
+    listener.listenOn(opts.bindAddress, opts.port, 64);
     if (opts.prepack)
         prepackAll();
-    listener.listenOn(opts.bindAddress, opts.port, 64);
 }
 
-// Packs every published file once, so that even the first client is served
-// from memory. Files that cannot be packed are logged and left to the request.
+// The packed files on disk must never be published: they would be listed and
+// served as content.
+void CUpdServer::openPackStore()
+{
+    if (opts.cacheDir.empty() || opts.cacheDirBytes == 0)
+        return;
+    for (const fs::path& published : {opts.root, opts.selfUpdateDir})
+        if (!published.empty() && isWithin(opts.cacheDir, published))
+            throw std::runtime_error("the cache folder '" + opts.cacheDir.string() +
+                                     "' must lie outside the published folder '" + published.string() + "'");
+    try {
+        packs.openStore(opts.cacheDir, opts.cacheDirBytes);
+    } catch (const std::exception& e) {
+        if (!opts.cacheDirOptional)
+            throw std::runtime_error("cannot use the cache folder '" + opts.cacheDir.string() + "': " + e.what());
+        logWarning("Packed files are kept in memory only: %s", e.what());
+        return;
+    }
+    CPackCache::Stats cs = packs.stats();
+    logInfo("Cache folder '%s': %llu packed files, %llu bytes", opts.cacheDir.c_str(),
+            static_cast<unsigned long long>(cs.diskEntries), static_cast<unsigned long long>(cs.diskBytes));
+}
+
+// Queues every published file for packing on the worker threads, behind the
+// clients' own requests, so that clients are served from the start and later
+// ones from the cache. Files that cannot be packed are logged and left to the
+// request.
 void CUpdServer::prepackAll()
 {
     auto snap = content->snapshot();
@@ -98,17 +151,11 @@ void CUpdServer::prepackAll()
     };
     walk(walk, snap->content.root, "");
     walk(walk, snap->self.root, "");
-    logInfo("Packing %zu files...", paths.size());
+    logInfo("Packing %zu files in the background...", paths.size());
     for (const std::string& path : paths) {
         fs::path disk;
-        try {
-            if (content->locate(*snap, path, disk))
-                packs.get(disk);
-        } catch (const CExcep& e) {
-            logWarning("Cannot pack '%s': %s", path.c_str(), describe(e).c_str());
-        } catch (const std::exception& e) {
-            logWarning("Cannot pack '%s': %s", path.c_str(), e.what());
-        }
+        if (content->locate(*snap, path, disk))
+            packs.prepack(disk);
     }
 }
 
