@@ -115,7 +115,8 @@ std::shared_ptr<const CDataFile> CPackCache::get(const fs::path& file)
     std::unique_lock<std::mutex> hold(lock);
     std::shared_ptr<Slot> slot;
     auto it = slots.find(key);
-    if (it == slots.end()) {
+    bool miss = it == slots.end();
+    if (miss) {
         slot = newSlot(key, file);
     } else {
         slot = it->second;
@@ -127,10 +128,23 @@ std::shared_ptr<const CDataFile> CPackCache::get(const fs::path& file)
         }
         ++counters.hits; // packed once for all who ask
     }
-    if (slot->state == Slot::QUEUED && !slot->urgent) {
-        // Ahead of the background queue: a prepacked file may be far back in it.
+    if (!slot->urgent) {
         slot->urgent = true;
-        post(key, slot, CWorkerPool::URGENT);
+        // Ahead of the background queue: a prepacked file may be far back in it.
+        if (slot->state == Slot::QUEUED)
+            post(key, slot, CWorkerPool::URGENT);
+    }
+    if (miss && order) {
+        // A client installing from scratch asks for the files in list order,
+        // one at a time: the next ones are packed on the other threads meanwhile.
+        auto at = order->index.find(file.string());
+        if (at != order->index.end()) {
+            std::shared_ptr<const Order> sequence = order;
+            hold.unlock();
+            for (size_t i = at->second + 1; i < sequence->files.size() && i <= at->second + opts.readAhead; ++i)
+                enqueue(sequence->files[i], Slot::READ_AHEAD);
+            hold.lock();
+        }
     }
     auto deadline = std::chrono::steady_clock::now() + opts.waitLimit;
     if (!changed.wait_until(hold, deadline,
@@ -146,19 +160,36 @@ std::shared_ptr<const CDataFile> CPackCache::get(const fs::path& file)
 
 void CPackCache::prepack(const fs::path& file)
 {
+    enqueue(file, Slot::PREPACK);
+}
+
+void CPackCache::setOrder(const std::vector<fs::path>& files)
+{
+    auto next = std::make_shared<Order>();
+    next->files = files;
+    for (size_t i = 0; i < files.size(); ++i)
+        next->index.emplace(files[i].string(), i);
+    std::lock_guard<std::mutex> hold(lock);
+    order = std::move(next);
+}
+
+void CPackCache::enqueue(const fs::path& file, Slot::Origin origin)
+{
     std::string key;
     try {
         key = makeKey(file);
     } catch (const std::exception& e) {
-        logWarning("Cannot pack '%s': %s", file.c_str(), e.what());
+        if (origin == Slot::PREPACK)
+            logWarning("Cannot pack '%s': %s", file.c_str(), e.what());
         return;
     }
     std::lock_guard<std::mutex> hold(lock);
     if (slots.count(key))
         return;
     auto slot = newSlot(key, file);
-    slot->background = true;
-    ++backgroundLeft;
+    slot->origin = origin;
+    if (origin == Slot::PREPACK)
+        ++backgroundLeft;
     post(key, slot, CWorkerPool::BACKGROUND);
 }
 
@@ -194,11 +225,11 @@ void CPackCache::pack(const std::string& key, const std::shared_ptr<Slot>& slot)
     slot->data = std::move(data);
     slot->error = error;
     slot->state = error ? Slot::FAILED : Slot::DONE;
-    if (error && slot->background)
+    if (error && slot->origin == Slot::PREPACK)
         logWarning("Cannot pack '%s': %s", slot->file.c_str(), describe(error).c_str());
     --counters.pending;
-    if (slot->background && --backgroundLeft == 0)
-        logInfo("Prepacking done: %llu packed, %llu taken from the disk store",
+    if (slot->origin == Slot::PREPACK && --backgroundLeft == 0)
+        logInfo("Prepacking done; since the start %llu files packed, %llu taken from the cache folder",
                 static_cast<unsigned long long>(counters.packs), static_cast<unsigned long long>(counters.diskHits));
     finish(key, slot, keep);
     changed.notify_all();
@@ -247,12 +278,13 @@ std::shared_ptr<const CDataFile> CPackCache::produce(const fs::path& file, const
 // Called with the lock held after a slot finished: charges a kept slot to the
 // budget and evicts the least recently used entries beyond it. The waiting
 // clients hold the slot, so a slot that is not kept still reaches them. A
-// background result is kept only while it fits without evicting anything, so
-// prepacking never pushes out what clients use.
+// prepacked result is kept only while it fits without evicting anything, so
+// prepacking never pushes out what clients use; one read ahead is about to be
+// asked for and is kept like a requested one.
 void CPackCache::finish(const std::string& key, const std::shared_ptr<Slot>& slot, bool keep)
 {
     bool held = keep && slot->state == Slot::DONE && opts.budget > 0 && slot->data->size() <= opts.budget;
-    if (held && slot->background && !slot->urgent && counters.bytes + slot->data->size() > opts.budget)
+    if (held && slot->origin == Slot::PREPACK && !slot->urgent && counters.bytes + slot->data->size() > opts.budget)
         held = false;
     if (!held) {
         auto it = slots.find(key);

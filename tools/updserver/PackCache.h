@@ -19,6 +19,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "newupdatesystem/Common/DataFile.h"
 #include "tools/updserver/PackStore.h"
@@ -32,6 +34,7 @@ public:
         uint64_t budget = 256ull << 20; // bytes of packed data kept in memory at most; 0 keeps nothing
         unsigned workers = 0;           // packing threads; 0: one per processor
         std::chrono::milliseconds waitLimit{300000}; // how long a client waits for its file to be packed
+        unsigned readAhead = 4; // files of the order packed ahead of one a client asks for
     };
 
     // budget: bytes of packed data kept at most; 0 keeps nothing.
@@ -54,6 +57,9 @@ public:
     // Queues the file for packing behind the clients' requests and returns at
     // once. Failures are logged.
     void prepack(const std::filesystem::path& file);
+    // The files in the order clients ask for them (the file list's). A request
+    // that finds its file unpacked also queues the next files of this order.
+    void setOrder(const std::vector<std::filesystem::path>& files);
     // True when no packing is queued or running, waiting up to limit for it.
     bool waitIdle(std::chrono::milliseconds limit);
 
@@ -78,9 +84,10 @@ private:
     struct Slot
     {
         enum State { QUEUED, RUNNING, DONE, FAILED };
+        enum Origin { REQUEST, PREPACK, READ_AHEAD };
         State state = QUEUED;
-        bool urgent = false;     // a client waits for it
-        bool background = false; // queued by prepack
+        Origin origin = REQUEST;
+        bool urgent = false; // a client waits for it
         std::filesystem::path file;
         std::shared_ptr<const CDataFile> data;
         std::exception_ptr error;
@@ -92,6 +99,7 @@ private:
     void pack(const std::string& key, const std::shared_ptr<Slot>& slot);
     std::shared_ptr<const CDataFile> produce(const std::filesystem::path& file, const std::string& key, bool& keep);
     void finish(const std::string& key, const std::shared_ptr<Slot>& slot, bool keep);
+    void enqueue(const std::filesystem::path& file, Slot::Origin origin);
     void post(const std::string& key, const std::shared_ptr<Slot>& slot, CWorkerPool::Priority priority);
 
     Options opts;
@@ -102,6 +110,12 @@ private:
     std::list<std::string> recent; // finished entries held, most recently used first
     Stats counters;
     uint64_t backgroundLeft = 0;
+    struct Order
+    {
+        std::vector<std::filesystem::path> files;
+        std::unordered_map<std::string, size_t> index;
+    };
+    std::shared_ptr<const Order> order;
     std::function<void(const std::filesystem::path&)> hook;
     std::unique_ptr<CWorkerPool> pool; // last: its threads use everything above
 };

@@ -104,6 +104,7 @@ void CUpdServer::start()
     logInfo("Publishing %u files in %u folders, %llu bytes", snap->content.fileCount, snap->content.folderCount,
             static_cast<unsigned long long>(snap->content.totalSize));
     openPackStore();
+    packs.setOrder(publishedFiles());
     listener.listenOn(opts.bindAddress, opts.port, 64);
     if (opts.prepack)
         prepackAll();
@@ -138,6 +139,15 @@ void CUpdServer::openPackStore()
 // request.
 void CUpdServer::prepackAll()
 {
+    std::vector<fs::path> files = publishedFiles();
+    logInfo("Packing %zu files in the background...", files.size());
+    for (const fs::path& disk : files)
+        packs.prepack(disk);
+}
+
+// The disk paths of the published files, in the order of the lists.
+std::vector<fs::path> CUpdServer::publishedFiles() const
+{
     auto snap = content->snapshot();
     std::vector<std::string> paths;
     auto walk = [&](auto& self, const FolderMap& map, const std::string& prefix) -> void {
@@ -151,12 +161,13 @@ void CUpdServer::prepackAll()
     };
     walk(walk, snap->content.root, "");
     walk(walk, snap->self.root, "");
-    logInfo("Packing %zu files in the background...", paths.size());
+    std::vector<fs::path> files;
     for (const std::string& path : paths) {
         fs::path disk;
         if (content->locate(*snap, path, disk))
-            packs.prepack(disk);
+            files.push_back(std::move(disk));
     }
+    return files;
 }
 
 void CUpdServer::run(const std::atomic<bool>& stop)
@@ -275,6 +286,9 @@ void CUpdServer::execCommand(const std::string& text, std::vector<std::string>& 
                       std::to_string(snap->content.totalSize) + " bytes");
         out.push_back("cache: " + std::to_string(cs.entries) + " files, " + std::to_string(cs.bytes) +
                       " bytes, " + std::to_string(cs.hits) + " hits, " + std::to_string(cs.packs) + " packed");
+        out.push_back("cache folder: " + std::to_string(cs.diskEntries) + " files, " + std::to_string(cs.diskBytes) +
+                      " bytes, " + std::to_string(cs.diskHits) + " taken; " + std::to_string(cs.pending) +
+                      " files waiting to be packed");
         out.push_back(std::string("state: ") + (suspended() ? "suspended" : "serving"));
     } else if (cmd == "suspend") {
         isSuspended = true;
@@ -283,6 +297,7 @@ void CUpdServer::execCommand(const std::string& text, std::vector<std::string>& 
     } else if (cmd == "up") {
         try {
             content->rebuild();
+            packs.setOrder(publishedFiles());
             auto snap = content->snapshot();
             out.push_back("Lists rebuilt: " + std::to_string(snap->content.fileCount) + " files, " +
                           std::to_string(snap->content.folderCount) + " folders");

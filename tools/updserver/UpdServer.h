@@ -79,6 +79,7 @@ public:
 private:
     void openPackStore();
     void prepackAll();
+    std::vector<std::filesystem::path> publishedFiles() const;
     void startSession(int fd, const std::string& peer);
     void finishSession(CServerSession* session);
     void enforceHandshakeDeadline();

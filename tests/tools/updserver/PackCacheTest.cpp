@@ -309,3 +309,29 @@ TEST_F(PackCacheTest, AWaitPastItsDeadlineFailsClearlyAndThePackingStillLands)
     EXPECT_EQ(unpacked(*cache.get(fs::absolute("held"))), noise(4000, 6));
     EXPECT_EQ(cache.stats().packs, 1u);
 }
+
+TEST_F(PackCacheTest, AMissPacksTheNextFilesOfTheListAhead)
+{
+    std::vector<fs::path> files;
+    for (int i = 0; i < 6; ++i) {
+        files.push_back(fs::absolute("f" + std::to_string(i)));
+        write(files.back().c_str(), noise(3000, 20 + i));
+    }
+    CPackCache::Options o = withWorkers(2);
+    o.readAhead = 2;
+    CPackCache cache(o);
+    cache.setOrder(files);
+    cache.get(files[0]);
+    ASSERT_TRUE(cache.waitIdle(std::chrono::seconds(10)));
+    EXPECT_EQ(cache.stats().packs, 3u);
+    EXPECT_EQ(unpacked(*cache.get(files[1])), noise(3000, 21));
+    EXPECT_EQ(unpacked(*cache.get(files[2])), noise(3000, 22));
+    EXPECT_EQ(cache.stats().hits, 2u) << "hits read nothing ahead";
+    ASSERT_TRUE(cache.waitIdle(std::chrono::seconds(10)));
+    EXPECT_EQ(cache.stats().packs, 3u);
+    cache.get(files[5]); // the last: nothing after it
+    fs::remove(files[4]);
+    cache.get(files[3]); // the next one is gone: nothing to pack, nothing to log
+    ASSERT_TRUE(cache.waitIdle(std::chrono::seconds(10)));
+    EXPECT_EQ(cache.stats().packs, 5u);
+}
