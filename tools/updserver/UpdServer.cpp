@@ -116,10 +116,16 @@ void CUpdServer::openPackStore()
 {
     if (opts.cacheDir.empty() || opts.cacheDirBytes == 0)
         return;
-    for (const fs::path& published : {opts.root, opts.selfUpdateDir})
-        if (!published.empty() && isWithin(opts.cacheDir, published))
-            throw std::runtime_error("the cache folder '" + opts.cacheDir.string() +
-                                     "' must lie outside the published folder '" + published.string() + "'");
+    for (const fs::path& published : {opts.root, opts.selfUpdateDir}) {
+        if (published.empty() || !isWithin(opts.cacheDir, published))
+            continue;
+        std::string why = "the cache folder '" + opts.cacheDir.string() +
+                          "' must lie outside the published folder '" + published.string() + "'";
+        if (!opts.cacheDirOptional)
+            throw std::runtime_error(why);
+        logWarning("Packed files are kept in memory only: %s", why.c_str());
+        return;
+    }
     try {
         packs.openStore(opts.cacheDir, opts.cacheDirBytes);
     } catch (const std::exception& e) {

@@ -161,6 +161,15 @@ TEST_F(PackPersistenceTest, TheCacheFolderMustLieOutsideThePublishedFolders)
         EXPECT_FALSE(fs::exists(bad / "x")) << bad;
     }
     EXPECT_FALSE(fs::exists("content/packs"));
+    {
+        // A default that would fall inside is dropped, with a warning.
+        ServerOptions o = options(false);
+        o.cacheDir = fs::absolute("content/packs");
+        o.cacheDirOptional = true;
+        CUpdServer s(o);
+        EXPECT_NO_THROW(s.start());
+        EXPECT_FALSE(fs::exists("content/packs"));
+    }
 
     // A folder that cannot be made: fatal when asked for, only a warning by default.
     std::ofstream("file") << "x";
