@@ -3,11 +3,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <fstream>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "newupdatesystem/Common/Excep.h"
 #include "newupdatesystem/Common/Log.h"
@@ -28,28 +26,6 @@ std::string makeKey(const fs::path& file)
         throw fs::filesystem_error("not a file", file, std::make_error_code(std::errc::invalid_argument));
     return file.string() + '\n' + std::to_string(st.st_size) + '\n' + std::to_string(st.st_mtim.tv_sec) +
            '.' + std::to_string(st.st_mtim.tv_nsec);
-}
-
-// The MD5 and length of a file, read in pieces so that a file found in the
-// disk store is never held whole in memory. False when it cannot be read.
-bool digestFile(const fs::path& file, uint8_t md5[16], uint64_t& size)
-{
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return false;
-    std::vector<char> buffer(1 << 20);
-    CMd5 digest;
-    size = 0;
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        std::streamsize n = in.gcount();
-        digest.update(buffer.data(), static_cast<size_t>(n));
-        size += static_cast<uint64_t>(n);
-    }
-    if (!in.eof())
-        return false;
-    digest.final(md5);
-    return true;
 }
 
 std::string describe(const std::exception_ptr& error)
@@ -237,7 +213,8 @@ void CPackCache::pack(const std::string& key, const std::shared_ptr<Slot>& slot)
 
 // The packed file from the disk store, or packed now (and stored). keep is
 // false when the file changed while it was read: the result is then handed to
-// the clients waiting now but not kept under the old key.
+// the clients waiting now but not kept under the old key. The file is read
+// once; its bytes go as soon as the packed form is there.
 std::shared_ptr<const CDataFile> CPackCache::produce(const fs::path& file, const std::string& key, bool& keep)
 {
     CPackStore* disk;
@@ -245,28 +222,22 @@ std::shared_ptr<const CDataFile> CPackCache::produce(const fs::path& file, const
         std::lock_guard<std::mutex> hold(lock);
         disk = store.get();
     }
+    auto raw = std::make_unique<CDataFile>();
+    raw->loadFromFile(file.c_str());
+    uint32_t size = raw->size();
     uint8_t md5[16];
     if (disk) {
-        uint64_t size = 0;
-        if (digestFile(file, md5, size) && size <= CDataFile::MAX_SIZE && makeKey(file) == key) {
-            if (auto found = disk->load(md5, static_cast<uint32_t>(size))) {
-                keep = true;
-                std::lock_guard<std::mutex> hold(lock);
-                ++counters.diskHits;
-                return found;
-            }
+        CMd5::digest(raw->data(), size, md5);
+        if (auto found = disk->load(md5, size)) {
+            keep = makeKey(file) == key;
+            std::lock_guard<std::mutex> hold(lock);
+            ++counters.diskHits;
+            return found;
         }
     }
     auto packed = std::make_shared<CDataFile>();
-    uint32_t size;
-    {
-        CDataFile raw;
-        raw.loadFromFile(file.c_str());
-        packed->packFrom(raw);
-        size = raw.size();
-        if (disk)
-            CMd5::digest(raw.data(), raw.size(), md5);
-    } // the unpacked bytes go before the write to disk
+    packed->packFrom(*raw);
+    raw.reset(); // before the write to disk
     keep = makeKey(file) == key;
     if (disk && keep)
         disk->save(md5, size, *packed);
