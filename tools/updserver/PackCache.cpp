@@ -187,63 +187,68 @@ void CPackCache::pack(const std::string& key, const std::shared_ptr<Slot>& slot)
         slot->state = Slot::RUNNING;
         before = hook;
     }
-    bool keep = false;
-    std::shared_ptr<const CDataFile> data;
+    Produced made;
     std::exception_ptr error;
     try {
         if (before)
             before(slot->file);
-        data = produce(slot->file, key, keep);
+        made = produce(slot->file, key);
     } catch (...) {
         error = std::current_exception();
     }
-    std::lock_guard<std::mutex> hold(lock);
-    slot->data = std::move(data);
+    std::unique_lock<std::mutex> hold(lock);
+    slot->data = made.data;
     slot->error = error;
     slot->state = error ? Slot::FAILED : Slot::DONE;
     if (error && slot->origin == Slot::PREPACK)
         logWarning("Cannot pack '%s': %s", slot->file.c_str(), describe(error).c_str());
+    finish(key, slot, made.keep);
+    changed.notify_all();
+    if (made.save) {
+        // The waiting clients have their file already; the write is this thread's own business.
+        hold.unlock();
+        made.store->save(made.md5, made.unpackedSize, *made.data);
+        hold.lock();
+    }
     --counters.pending;
     if (slot->origin == Slot::PREPACK && --backgroundLeft == 0)
         logInfo("Prepacking done; since the start %llu files packed, %llu taken from the cache folder",
                 static_cast<unsigned long long>(counters.packs), static_cast<unsigned long long>(counters.diskHits));
-    finish(key, slot, keep);
     changed.notify_all();
 }
 
-// The packed file from the disk store, or packed now (and stored). keep is
-// false when the file changed while it was read: the result is then handed to
-// the clients waiting now but not kept under the old key. The file is read
-// once; its bytes go as soon as the packed form is there.
-std::shared_ptr<const CDataFile> CPackCache::produce(const fs::path& file, const std::string& key, bool& keep)
+// The packed file from the disk store, or packed now (to be stored by the
+// caller). keep is false when the file changed while it was read: the result
+// is then handed to the clients waiting now but not kept under the old key.
+// The file is read once; its bytes go as soon as the packed form is there.
+CPackCache::Produced CPackCache::produce(const fs::path& file, const std::string& key)
 {
-    CPackStore* disk;
+    Produced out;
     {
         std::lock_guard<std::mutex> hold(lock);
-        disk = store.get();
+        out.store = store.get();
     }
     auto raw = std::make_unique<CDataFile>();
     raw->loadFromFile(file.c_str());
-    uint32_t size = raw->size();
-    uint8_t md5[16];
-    if (disk) {
-        CMd5::digest(raw->data(), size, md5);
-        if (auto found = disk->load(md5, size)) {
-            keep = makeKey(file) == key;
+    out.unpackedSize = raw->size();
+    if (out.store) {
+        CMd5::digest(raw->data(), raw->size(), out.md5);
+        if ((out.data = out.store->load(out.md5, out.unpackedSize))) {
+            out.keep = makeKey(file) == key;
             std::lock_guard<std::mutex> hold(lock);
             ++counters.diskHits;
-            return found;
+            return out;
         }
     }
     auto packed = std::make_shared<CDataFile>();
     packed->packFrom(*raw);
-    raw.reset(); // before the write to disk
-    keep = makeKey(file) == key;
-    if (disk && keep)
-        disk->save(md5, size, *packed);
+    raw.reset();
+    out.data = std::move(packed);
+    out.keep = makeKey(file) == key;
+    out.save = out.store && out.keep;
     std::lock_guard<std::mutex> hold(lock);
     ++counters.packs;
-    return packed;
+    return out;
 }
 
 // Called with the lock held after a slot finished: charges a kept slot to the

@@ -75,7 +75,7 @@ public:
         uint64_t diskHits = 0;     // packed files taken from the disk store
         uint64_t diskBytes = 0;    // bytes in the disk store
         uint64_t diskEntries = 0;
-        uint64_t pending = 0;      // files queued or being packed
+        uint64_t pending = 0;      // files queued, being packed or being written to the cache folder
         uint64_t waitTimeouts = 0; // requests that gave up waiting for their packing
     };
     Stats stats() const;
@@ -97,7 +97,16 @@ private:
 
     std::shared_ptr<Slot> newSlot(const std::string& key, const std::filesystem::path& file);
     void pack(const std::string& key, const std::shared_ptr<Slot>& slot);
-    std::shared_ptr<const CDataFile> produce(const std::filesystem::path& file, const std::string& key, bool& keep);
+    struct Produced
+    {
+        std::shared_ptr<const CDataFile> data;
+        bool keep = false; // the file did not change while it was read
+        bool save = false; // to be written to the store
+        CPackStore* store = nullptr;
+        uint8_t md5[16] = {};
+        uint32_t unpackedSize = 0;
+    };
+    Produced produce(const std::filesystem::path& file, const std::string& key);
     void finish(const std::string& key, const std::shared_ptr<Slot>& slot, bool keep);
     void enqueue(const std::filesystem::path& file, Slot::Origin origin);
     void post(const std::string& key, const std::shared_ptr<Slot>& slot, CWorkerPool::Priority priority);

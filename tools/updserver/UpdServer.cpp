@@ -47,6 +47,7 @@ CPackCache::Options packOptions(const ServerOptions& o)
     p.budget = o.cacheBytes;
     p.workers = o.packThreads;
     p.waitLimit = std::chrono::seconds(o.packWaitSeconds);
+    p.readAhead = o.packReadAhead;
     return p;
 }
 

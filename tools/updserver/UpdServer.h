@@ -36,6 +36,7 @@ struct ServerOptions
     bool prepack = false; // pack every published file in the background while serving
     unsigned packThreads = 0;       // packing threads; 0: one per processor
     unsigned packWaitSeconds = 300; // how long a client waits for its file to be packed
+    unsigned packReadAhead = 4;     // files of the list packed ahead of one a client asks for
     std::filesystem::path cacheDir; // packed files kept on disk; empty: in memory only
     uint64_t cacheDirBytes = 4096ull << 20;
     bool cacheDirOptional = false;  // when the folder cannot be made, warn and go on without it

@@ -88,6 +88,10 @@ int main(int argc, char** argv)
     app.add_option("--pack-wait", o.packWaitSeconds,
                    "seconds a client waits for its file to be packed before it is refused (default 300)")
         ->check(CLI::Range(1u, 86400u));
+    app.add_option("--read-ahead", o.packReadAhead,
+                   "files of the list packed ahead, on the other threads, of one a client asks for and finds "
+                   "unpacked; 0: none (default 4)")
+        ->check(CLI::Range(0u, 1024u));
     app.add_option("--cache-dir", cacheDir,
                    "folder where packed files persist across restarts, keyed by content; must lie outside the "
                    "published folders (default: ROOT.packcache beside the content folder)");

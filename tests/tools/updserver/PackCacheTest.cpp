@@ -174,6 +174,7 @@ TEST_F(PackCacheTest, RestartOnTheSameStoreServesWithoutPackingAndKeepsTheBaseBy
         first.openStore("packs", 1 << 20);
         first.get(fs::absolute("a.txt"));
         first.get(fs::absolute("b.bin"));
+        ASSERT_TRUE(first.waitIdle(std::chrono::seconds(10))); // written after the clients have their file
         EXPECT_EQ(first.stats().packs, 2u);
         EXPECT_EQ(first.stats().diskEntries, 2u);
     }
@@ -226,6 +227,7 @@ TEST_F(PackCacheTest, DamagedStoreEntriesArePackedAgainNeverServed)
         EXPECT_EQ(unpacked(*cache.get(fs::absolute("f.bin"))), text) << how;
         EXPECT_EQ(cache.stats().packs, 1u) << how;
         EXPECT_EQ(cache.stats().diskHits, 0u) << how;
+        ASSERT_TRUE(cache.waitIdle(std::chrono::seconds(10)));
         EXPECT_EQ(cache.stats().diskEntries, 1u) << how; // written afresh
     }
     // A temporary file of an interrupted write is cleared away.
@@ -247,12 +249,18 @@ TEST_F(PackCacheTest, StoreStaysWithinItsBudgetDroppingTheLeastRecentlyUsed)
     o.budget = 0; // every request goes to the store
     CPackCache cache(o);
     cache.openStore("packs", 10000);
+    // The write to disk follows the answer: wait for it.
+    auto fetch = [&](int i) {
+        auto packed = cache.get(fs::absolute(names[i]));
+        EXPECT_TRUE(cache.waitIdle(std::chrono::seconds(10)));
+        return packed;
+    };
     for (int i = 0; i < 3; ++i)
-        cache.get(fs::absolute(names[i]));
-    cache.get(fs::absolute(names[0])); // f0 is now the most recent
+        fetch(i);
+    fetch(0); // f0 is now the most recent
     EXPECT_EQ(cache.stats().diskHits, 1u);
-    cache.get(fs::absolute(names[3])); // evicts f1
-    cache.get(fs::absolute(names[4])); // evicts f2
+    fetch(3); // evicts f1
+    fetch(4); // evicts f2
     EXPECT_LE(cache.stats().diskBytes, 10000u);
     uint64_t onDisk = 0;
     for (const fs::path& p : storeEntries("packs"))
@@ -260,9 +268,9 @@ TEST_F(PackCacheTest, StoreStaysWithinItsBudgetDroppingTheLeastRecentlyUsed)
     EXPECT_EQ(onDisk, cache.stats().diskBytes);
     EXPECT_EQ(cache.stats().diskEntries, 3u);
     uint64_t packsBefore = cache.stats().packs;
-    EXPECT_EQ(unpacked(*cache.get(fs::absolute(names[0]))), noise(3000, 10));
+    EXPECT_EQ(unpacked(*fetch(0)), noise(3000, 10));
     EXPECT_EQ(cache.stats().packs, packsBefore) << "f0 was kept";
-    cache.get(fs::absolute(names[1]));
+    fetch(1);
     EXPECT_EQ(cache.stats().packs, packsBefore + 1) << "f1 was evicted";
 }
 
