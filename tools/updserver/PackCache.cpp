@@ -110,7 +110,7 @@ std::shared_ptr<const CDataFile> CPackCache::get(const fs::path& file)
         if (slot->state == Slot::QUEUED)
             post(key, slot, CWorkerPool::URGENT);
     }
-    if (miss && order) {
+    if (miss && order && (opts.budget > 0 || store)) {
         // A client installing from scratch asks for the files in list order,
         // one at a time: the next ones are packed on the other threads meanwhile.
         auto at = order->index.find(file.string());
