@@ -79,8 +79,11 @@ std::shared_ptr<const CDataFile> CPackStore::load(const uint8_t md5[16], uint32_
         forget(name, true);
         return nullptr;
     };
-    if (!in)
-        return damaged("cannot be opened");
+    if (!in) {
+        // Deleted behind our back, perhaps by another server sharing the folder.
+        forget(name, false);
+        return nullptr;
+    }
     if (!in.read(reinterpret_cast<char*>(head), HEADER_SIZE))
         return damaged("short header");
     uint32_t packedSize = getLe32(head + 12);
