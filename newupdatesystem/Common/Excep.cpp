@@ -218,10 +218,8 @@ bool CSystemExcep::errorText(std::string& out) const
         return true;
     case EK_ERRNO:
     {
-        // The runtime library's own message, whatever it says for the number;
-        // the reentrant form, since any thread may format its exception.
-        char buffer[256];
-        out += strerror_r(errorNumber, buffer, sizeof buffer);
+        // The runtime library's own message, whatever it says for the number.
+        out += errnoMessage(errorNumber);
         return true;
     }
     default:

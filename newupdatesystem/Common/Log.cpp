@@ -9,6 +9,7 @@
 #include "newupdatesystem/Common/LogControl.h"
 #include "platform/Console.h"
 #include "platform/Environment.h"
+#include "platform/LocalTime.h"
 
 namespace
 {
@@ -28,7 +29,7 @@ std::tm systemLocalTime()
 {
     std::time_t now = std::time(nullptr);
     std::tm result{};
-    localtime_r(&now, &result);
+    platform::localTime(int64_t(now), result);
     return result;
 }
 

@@ -1,6 +1,6 @@
 #include "tools/updserver/PackCache.h"
 
-#include <sys/stat.h>
+#include "platform/Files.h"
 
 #include <cerrno>
 #include <system_error>
@@ -13,13 +13,13 @@ namespace
 // rewritten within one second with the same size is still told apart.
 std::string makeKey(const fs::path& file)
 {
-    struct stat st;
-    if (::stat(file.c_str(), &st) != 0)
+    platform::FileStatus st;
+    if (!platform::fileStatus(file.string().c_str(), st))
         throw fs::filesystem_error("stat", file, std::error_code(errno, std::generic_category()));
-    if (!S_ISREG(st.st_mode))
+    if (st.kind != platform::FileKind::Regular)
         throw fs::filesystem_error("not a file", file, std::make_error_code(std::errc::invalid_argument));
-    return file.string() + '\n' + std::to_string(st.st_size) + '\n' + std::to_string(st.st_mtim.tv_sec) +
-           '.' + std::to_string(st.st_mtim.tv_nsec);
+    return file.string() + '\n' + std::to_string(st.size) + '\n' + std::to_string(st.time) + '.' +
+           std::to_string(st.timeNanos);
 }
 } // namespace
 
@@ -51,7 +51,7 @@ std::shared_ptr<const CDataFile> CPackCache::get(const fs::path& file)
     }
     try {
         CDataFile raw;
-        raw.loadFromFile(file.c_str());
+        raw.loadFromFile(file.string().c_str());
         auto packed = std::make_shared<CDataFile>();
         packed->packFrom(raw);
         // A file that changed while it was read must not be kept under the old key.

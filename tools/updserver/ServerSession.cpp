@@ -1,8 +1,5 @@
 #include "tools/updserver/ServerSession.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <random>
@@ -16,6 +13,7 @@
 #include "tools/updserver/ContentStore.h"
 #include "tools/updserver/PathGuard.h"
 #include "tools/updserver/UpdServer.h"
+#include "platform/Files.h"
 
 namespace fs = std::filesystem;
 
@@ -517,9 +515,8 @@ bool CServerSession::storeUpload(const std::string& path, uint32_t time, const C
             logWarning("%s: upload '%s' would replace a folder", peer.c_str(), path.c_str());
             return false;
         }
-        plain.saveToFile(temp.c_str());
-        struct timespec times[2] = {{static_cast<time_t>(time), 0}, {static_cast<time_t>(time), 0}};
-        if (::utimensat(AT_FDCWD, temp.c_str(), times, 0) != 0)
+        plain.saveToFile(temp.string().c_str());
+        if (platform::setFileTime(temp.string().c_str(), int64_t(time)) != 0)
             logWarning("%s: cannot set the time of '%s'", peer.c_str(), path.c_str());
         fs::rename(temp, disk);
         return true;

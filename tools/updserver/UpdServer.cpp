@@ -50,7 +50,7 @@ void CUpdServer::start()
             throw std::runtime_error("the users file '" + opts.usersFile.string() + "' names no user");
     }
     content = std::make_unique<CContentStore>(opts.root, opts.selfUpdateDir, opts.ignoreFile);
-    logInfo("Building the file lists of '%s'...", opts.root.c_str());
+    logInfo("Building the file lists of '%s'...", opts.root.string().c_str());
     try {
         content->rebuild();
     } catch (const CExcep& e) {

@@ -7,8 +7,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <signal.h>
-
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -18,12 +16,13 @@
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/LogControl.h"
 #include "tools/updserver/UpdServer.h"
+#include "platform/StopRequest.h"
 
 namespace
 {
 std::atomic<bool> stopRequested{false};
 
-void onStopSignal(int)
+void onStopSignal()
 {
     stopRequested = true;
 }
@@ -87,12 +86,7 @@ int main(int argc, char** argv)
     }
     logSetConsoleStream(stderr);
 
-    struct sigaction sa{};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    platform::onStopRequest(onStopSignal);
 
     CUpdServer server(o);
     try {
