@@ -1,5 +1,6 @@
 #include "newupdatesystem/Common/Excep.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -196,7 +197,7 @@ void CSocketExcep::errorText(std::string& out) const
 CSystemExcep::CSystemExcep(int32_t code, ErrorKind kind, const std::string& subject,
                            const CThrowSite& site)
     : CExcep(code, site), kind(kind),
-      errorNumber(kind == EK_LAST_ERROR || kind == EK_ERRNO ? getLastError() : 0), subject(subject)
+      errorNumber(kind == EK_ERRNO ? errno : kind == EK_LAST_ERROR ? getLastError() : 0), subject(subject)
 {
 }
 
