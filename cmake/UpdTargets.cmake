@@ -55,6 +55,12 @@ endfunction()
 function(upd_test name)
     cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
     if(WIN32)
+        # Areas left out of this build (the launcher) take their tests along.
+        foreach(lib IN LISTS A_LIBS)
+            if(lib MATCHES "^(upd_|launcher_)" AND NOT TARGET ${lib})
+                return()
+            endif()
+        endforeach()
         list(REMOVE_ITEM A_SOURCES ${UPD_POSIX_ONLY_TESTS})
         # Only the sources under test are left: no test case, no binary.
         set(cases ${A_SOURCES})
