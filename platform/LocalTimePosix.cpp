@@ -5,6 +5,8 @@ namespace platform
 
 bool localTime(int64_t t, std::tm& out)
 {
+    // The zone can change while we run (TZ set by a host or a test).
+    tzset();
     const std::time_t value = std::time_t(t);
     if (localtime_r(&value, &out) == nullptr)
     {
