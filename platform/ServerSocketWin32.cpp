@@ -61,6 +61,10 @@ void CServerSocket::listenOn(const std::string& address, uint16_t port, int back
     BOOL one = TRUE;
     if (::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one) != 0)
         fail("setsockopt SO_EXCLUSIVEADDRUSE");
+    if (receiveBuffer > 0 &&
+        ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer),
+                     sizeof receiveBuffer) != 0)
+        fail("setsockopt SO_RCVBUF");
     if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
         fail("bind " + where);
     if (::listen(s, backlog) != 0)
