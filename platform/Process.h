@@ -13,6 +13,10 @@ using ProcessId = int64_t;
 
 ProcessId currentProcessId();
 
+// Ends this process at once with the exit code: no destructors, no flushing
+// of streams, no exit handlers.
+[[noreturn]] void exitProcessNow(int code);
+
 // Starts program with args (args[0] is the name the program sees) and returns
 // at once. A detached program runs in a session of its own, so it outlives
 // us and a signal meant for our terminal does not reach it. False with errno

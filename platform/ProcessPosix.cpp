@@ -20,6 +20,11 @@ ProcessId currentProcessId()
     return ProcessId(getpid());
 }
 
+void exitProcessNow(int code)
+{
+    _exit(code);
+}
+
 bool spawnProcess(const std::string& program, const std::vector<std::string>& args, bool detached,
                   ProcessId& pid)
 {

@@ -86,6 +86,15 @@ ProcessId currentProcessId()
     return ProcessId(GetCurrentProcessId());
 }
 
+void exitProcessNow(int code)
+{
+    TerminateProcess(GetCurrentProcess(), UINT(code));
+    for (;;)
+    {
+        // TerminateProcess on ourselves does not return.
+    }
+}
+
 bool spawnProcess(const std::string& program, const std::vector<std::string>& args, bool detached,
                   ProcessId& pid)
 {
