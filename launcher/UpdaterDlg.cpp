@@ -9,10 +9,10 @@
 #include "launcher/GtkUi.h"
 #include "launcher/MainLoopPost.h"
 #include "launcher/WebBrowser2.h"
+#include "platform/Process.h"
 
 #include <gdk/gdkkeysyms.h>
 #include <gtk/gtk.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -52,7 +52,7 @@ CUpdaterDlg::CUpdaterDlg(const std::string& autoRealm, IMessageBoxUi& ui, Hooks 
     if (!m_hooks.createClient)
         m_hooks.createClient = [](const char* h, unsigned p, const char* l) { return IUpdateClient::create(h, p, l); };
     if (!m_hooks.terminateProcess)
-        m_hooks.terminateProcess = [](int code) { _exit(code); };
+        m_hooks.terminateProcess = [](int code) { platform::exitProcessNow(code); };
     if (!m_hooks.sleepMs)
         m_hooks.sleepMs = [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
     if (!m_hooks.startProcess)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test: the normal build, the
-# AddressSanitizer + UndefinedBehaviorSanitizer build, and short fuzz runs.
+# AddressSanitizer + UndefinedBehaviorSanitizer build, short fuzz runs, and the
+# Windows build under Wine (scripts/windows-test.sh; UPD_SKIP_WINDOWS=1 skips it).
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -49,5 +50,8 @@ if command -v clang++ >/dev/null; then
     done
 else
     echo "clang++ not found: fuzz targets skipped"
+fi
+if [ "${UPD_SKIP_WINDOWS:-0}" != 1 ]; then
+    JOBS="$jobs" "$root/scripts/windows-test.sh"
 fi
 echo "== all tests passed"

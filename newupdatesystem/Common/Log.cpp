@@ -10,6 +10,7 @@
 #include "newupdatesystem/Common/LogControl.h"
 #include "platform/Console.h"
 #include "platform/Environment.h"
+#include "platform/LocalTime.h"
 
 namespace
 {
@@ -29,7 +30,7 @@ std::tm systemLocalTime()
 {
     std::time_t now = std::time(nullptr);
     std::tm result{};
-    localtime_r(&now, &result);
+    platform::localTime(int64_t(now), result);
     return result;
 }
 

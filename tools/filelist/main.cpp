@@ -2,7 +2,6 @@
 // lists).
 //   filelist dump FILE                  prints the folders and files of a list
 //   filelist scan DIR OUT [--checksums] writes the list of a folder
-#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include "newupdatesystem/Common/Excep.h"
 #include "newupdatesystem/Common/FileList.h"
 #include "newupdatesystem/Common/LogControl.h"
+#include "platform/Console.h"
 
 namespace
 {
@@ -81,7 +81,7 @@ int dump(const std::string& file)
 
 int scan(const std::string& folder, const std::string& out, bool checksums)
 {
-    ProgressList list(checksums && isatty(STDERR_FILENO));
+    ProgressList list(checksums && consoleIsTerminal(stderr));
     list.scan(folder.c_str(), checksums);
     list.finish();
     list.buildBin();

@@ -7,9 +7,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -20,6 +17,8 @@
 #include "newupdatesystem/client/UpdLogFile.h"
 #include "tools/updclient/Progress.h"
 #include "tools/updclient/StatusText.h"
+#include "platform/Console.h"
+#include "platform/StopRequest.h"
 
 namespace
 {
@@ -29,7 +28,7 @@ constexpr int kUsageError = 2;
 
 volatile std::sig_atomic_t interrupted = 0;
 
-void onInterrupt(int)
+void onInterrupt()
 {
     interrupted = 1;
 }
@@ -224,20 +223,14 @@ int main(int argc, char** argv)
 
     // The library's log writes its console output to stdout; point that at
     // stderr and keep the real stdout for results only.
-    std::fflush(stdout);
-    int resultFd = ::dup(STDOUT_FILENO);
-    std::FILE* results = resultFd >= 0 ? ::fdopen(resultFd, "w") : nullptr;
-    if (!results || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
+    std::FILE* results = consoleMoveStdoutToStderr();
+    if (!results)
     {
         std::fprintf(stderr, "updclient: cannot set up the output streams\n");
         return UPD_SYSTEM_ERROR;
     }
 
-    struct sigaction action = {};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    platform::onStopRequest(onInterrupt);
 
     if (o.noLog || !o.logDir.empty())
         UpdSetLogFile(o.logDir.c_str(), o.noLog ? 0 : 1);
@@ -247,7 +240,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "updclient: out of memory\n");
         return UPD_SYSTEM_ERROR;
     }
-    CProgressDisplay display(stderr, ::isatty(STDERR_FILENO) == 1);
+    CProgressDisplay display(stderr, consoleIsTerminal(stderr));
     configure(*client, o, &display);
     client->start();
 

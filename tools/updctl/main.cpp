@@ -12,7 +12,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <unistd.h>
 
 #include <ctime>
 #include <cstdio>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "newupdatesystem/Common/Excep.h"
+#include "platform/Console.h"
 #include "tools/updctl/ControlSession.h"
 #include "tools/updctl/ReleaseStore.h"
 
@@ -195,11 +195,8 @@ int main(int argc, char** argv)
     CLI11_PARSE(app, argc, argv);
 
     // The library logs to stdout: keep the real stdout for results only.
-    std::fflush(stdout);
-    int resultFd = ::dup(STDOUT_FILENO);
-    if (resultFd >= 0 && (out = ::fdopen(resultFd, "w")) != nullptr)
-        ::dup2(STDERR_FILENO, STDOUT_FILENO);
-    else
+    out = consoleMoveStdoutToStderr();
+    if (!out)
         out = stdout;
     std::setvbuf(out, nullptr, _IOLBF, 0);
 

@@ -39,7 +39,7 @@ void fillChecksums(FolderMap& map, const std::string& prefix, const fs::path& di
             std::copy(old->checksum, old->checksum + 4, entry.checksum);
             entry.flags |= FI_CHECKSUM;
         } else {
-            CFileList::checksumFile(entry, (dir / path).c_str());
+            CFileList::checksumFile(entry, (dir / path).string().c_str());
         }
     }
 }
@@ -95,7 +95,7 @@ CContentStore::CContentStore(fs::path root, fs::path selfDir, fs::path ignoreFil
 
 void CContentStore::buildList(CFileList& list, const fs::path& dir, const CFileList* previous)
 {
-    list.scan(dir.c_str(), false);
+    list.scan(dir.string().c_str(), false);
     dropUnservable(list, CPathGuard(dir));
     fillChecksums(list.root, "", dir, previous);
 }

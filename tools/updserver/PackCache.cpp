@@ -1,6 +1,6 @@
 #include "tools/updserver/PackCache.h"
 
-#include <sys/stat.h>
+#include "platform/Files.h"
 
 #include <cerrno>
 #include <chrono>
@@ -20,13 +20,13 @@ namespace
 // rewritten within one second with the same size is still told apart.
 std::string makeKey(const fs::path& file)
 {
-    struct stat st;
-    if (::stat(file.c_str(), &st) != 0)
+    platform::FileStatus st;
+    if (!platform::fileStatus(file.string().c_str(), st))
         throw fs::filesystem_error("stat", file, std::error_code(errno, std::generic_category()));
-    if (!S_ISREG(st.st_mode))
+    if (st.kind != platform::FileKind::Regular)
         throw fs::filesystem_error("not a file", file, std::make_error_code(std::errc::invalid_argument));
-    return file.string() + '\n' + std::to_string(st.st_size) + '\n' + std::to_string(st.st_mtim.tv_sec) +
-           '.' + std::to_string(st.st_mtim.tv_nsec);
+    return file.string() + '\n' + std::to_string(st.size) + '\n' + std::to_string(st.time) + '.' +
+           std::to_string(st.timeNanos);
 }
 
 std::string describe(const std::exception_ptr& error)

@@ -1,6 +1,6 @@
 #include "tools/updserver/PackStore.h"
 
-#include <unistd.h>
+#include "platform/Process.h"
 
 #include <algorithm>
 #include <cstring>
@@ -120,7 +120,7 @@ void CPackStore::save(const uint8_t md5[16], uint32_t unpackedSize, const CDataF
         std::lock_guard<std::mutex> hold(lock);
         if (entries.count(name))
             return;
-        tempName = name + "." + std::to_string(::getpid()) + "." + std::to_string(++tempSerial) + kTempSuffix;
+        tempName = name + "." + std::to_string(platform::currentProcessId()) + "." + std::to_string(++tempSerial) + kTempSuffix;
     }
     uint8_t head[HEADER_SIZE];
     putLe32(head, MAGIC);

@@ -1,8 +1,5 @@
 #include "tools/updserver/ServerSession.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <random>
@@ -15,6 +12,7 @@
 #include "tools/updserver/ContentStore.h"
 #include "tools/updserver/PathGuard.h"
 #include "tools/updserver/UpdServer.h"
+#include "platform/Files.h"
 #include "tools/updserver/UploadStore.h"
 
 namespace fs = std::filesystem;

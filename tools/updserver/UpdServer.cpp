@@ -100,7 +100,7 @@ void CUpdServer::start()
     if (!exposure.empty())
         logWarning("Warning: %s", exposure.c_str());
     content = std::make_unique<CContentStore>(opts.root, opts.selfUpdateDir, opts.ignoreFile);
-    logInfo("Building the file lists of '%s'...", opts.root.c_str());
+    logInfo("Building the file lists of '%s'...", opts.root.string().c_str());
     try {
         content->rebuild();
     } catch (const CExcep& e) {

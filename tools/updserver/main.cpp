@@ -18,6 +18,7 @@
 #include "newupdatesystem/Common/LogControl.h"
 #include "platform/Signals.h"
 #include "tools/updserver/UpdServer.h"
+#include "platform/StopRequest.h"
 
 namespace
 {

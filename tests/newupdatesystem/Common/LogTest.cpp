@@ -12,6 +12,7 @@
 
 #include "newupdatesystem/Common/LogControl.h"
 #include "support/Sandbox.h"
+#include "platform/Environment.h"
 
 namespace
 {
@@ -49,8 +50,8 @@ class LogTest : public SandboxTest
 protected:
     void SetUp() override
     {
-        unsetenv("COMPUTERNAME");
-        setenv("computername", "GAMEPC", 1);
+        unsetEnvironmentVariable("COMPUTERNAME");
+        setEnvironmentVariable("computername", "GAMEPC");
         setFakeTime(2012, 7, 18, 14, 3, 27);
         logSetClock(&fakeClock);
         console = std::tmpfile();
@@ -65,7 +66,7 @@ protected:
         logSetConsoleStream(stdout);
         logSetClock(nullptr);
         std::fclose(console);
-        unsetenv("computername");
+        unsetEnvironmentVariable("computername");
     }
 
     std::string file() { return readFile("GAMEPC_120718.log"); }
@@ -191,12 +192,12 @@ TEST_F(LogTest, NewYearUsesTheYearModuloHundred)
 
 TEST_F(LogTest, ComputerNameIsFoundWithoutRegardToCaseAndFallsBackToLog)
 {
-    unsetenv("computername");
-    setenv("ComputerName", "Host7", 1);
+    unsetEnvironmentVariable("computername");
+    setEnvironmentVariable("ComputerName", "Host7");
     logRestart();
     EXPECT_EQ(logFileName(), "Host7_120718.log");
 
-    unsetenv("ComputerName");
+    unsetEnvironmentVariable("ComputerName");
     logRestart();
     EXPECT_EQ(logFileName(), "Log_120718.log");
     EXPECT_TRUE(std::filesystem::exists("Log_120718.log"));
