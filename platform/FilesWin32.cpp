@@ -182,6 +182,47 @@ int clearWriteProtection(const char* path)
     return -1;
 }
 
+FILE* createNewFile(const char* path)
+{
+    // CREATE_NEW fails on any existing name, a link included.
+    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+    {
+        storeErrno();
+        return nullptr;
+    }
+    CloseHandle(h);
+    FILE* f = _wfopen(widen(path).c_str(), L"wb");
+    if (f == nullptr)
+        DeleteFileW(widen(path).c_str());
+    return f;
+}
+
+int moveIntoPlace(const char* from, const char* to)
+{
+    // A read-only target would refuse the replace; the new file takes its place anyway.
+    std::wstring target = widen(to);
+    DWORD a = GetFileAttributesW(target.c_str());
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesW(target.c_str(), a & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    if (MoveFileExW(widen(from).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return 0;
+    storeErrno();
+    return -1;
+}
+
+bool isFolder(const char* path)
+{
+    DWORD a = GetFileAttributesW(widen(path).c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool isSymbolicLink(const char* path)
+{
+    DWORD a = GetFileAttributesW(widen(path).c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 bool fileStatus(const char* path, FileStatus& out, bool noFollow)
 {
     out = FileStatus{};

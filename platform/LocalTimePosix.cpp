@@ -16,4 +16,15 @@ bool localTime(int64_t t, std::tm& out)
     return true;
 }
 
+bool utcTime(int64_t t, std::tm& out)
+{
+    const std::time_t value = std::time_t(t);
+    if (gmtime_r(&value, &out) == nullptr)
+    {
+        out = std::tm{};
+        return false;
+    }
+    return true;
+}
+
 } // namespace platform

@@ -16,4 +16,15 @@ bool localTime(int64_t t, std::tm& out)
     return true;
 }
 
+bool utcTime(int64_t t, std::tm& out)
+{
+    const __time64_t value = __time64_t(t);
+    if (_gmtime64_s(&out, &value) != 0)
+    {
+        out = std::tm{};
+        return false;
+    }
+    return true;
+}
+
 } // namespace platform

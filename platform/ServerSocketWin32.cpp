@@ -155,6 +155,26 @@ CServerConnection::Result CServerConnection::sendAll(const void* bytes, size_t s
     return IO_OK;
 }
 
+CServerConnection::Result CServerConnection::sendSome(const void* bytes, size_t size, size_t& sent, int timeoutMs)
+{
+    sent = 0;
+    const int ask = size > size_t(INT32_MAX) ? INT32_MAX : int(size);
+    for (bool waited = false;; waited = true) {
+        int n = ::send(native(fd), static_cast<const char*>(bytes), ask, 0);
+        if (n >= 0) {
+            sent = static_cast<size_t>(n);
+            return IO_OK;
+        }
+        if (WSAGetLastError() != WSAEWOULDBLOCK)
+            return IO_CLOSED;
+        if (waited)
+            return IO_TIMEOUT;
+        int ready = waitFor(fd, true, timeoutMs);
+        if (ready < 0)
+            return IO_CLOSED;
+    }
+}
+
 void CServerConnection::shutdownBoth()
 {
     ::shutdown(native(fd), SD_BOTH);

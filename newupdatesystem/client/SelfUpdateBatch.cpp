@@ -35,10 +35,10 @@ std::string selfUpdateScriptHead()
 }
 
 std::string selfUpdateScriptFileBlock(unsigned number, const std::string& folder,
-                                      const std::string& fileName)
+                                      const std::string& fileName, const std::string& installedName)
 {
     const std::string label = "Label" + std::to_string(number);
-    const std::string target = batchQuote(fileName);
+    const std::string target = batchQuote(installedName.empty() ? fileName : installedName);
     return ":" + label + "\n" + "del " + target + "\n" + "if exist " + target + " goto " + label + "\n" +
            "move /Y " + batchQuote(folder + fileName) + " .\\\n\n";
 }

@@ -20,6 +20,7 @@
 
 #include "newupdatesystem/Common/Excep.h"
 #include "platform/Console.h"
+#include "platform/LocalTime.h"
 #include "tools/updctl/ControlSession.h"
 #include "tools/updctl/ReleaseStore.h"
 
@@ -161,7 +162,7 @@ std::string defaultName()
 {
     std::time_t now = std::time(nullptr);
     std::tm utc{};
-    gmtime_r(&now, &utc);
+    platform::utcTime(int64_t(now), utc);
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &utc);
     return buf;

@@ -157,7 +157,7 @@ void CPackCache::enqueue(const fs::path& file, Slot::Origin origin)
         key = makeKey(file);
     } catch (const std::exception& e) {
         if (origin == Slot::PREPACK)
-            logWarning("Cannot pack '%s': %s", file.c_str(), e.what());
+            logWarning("Cannot pack '%s': %s", file.string().c_str(), e.what());
         return;
     }
     std::lock_guard<std::mutex> hold(lock);
@@ -202,7 +202,7 @@ void CPackCache::pack(const std::string& key, const std::shared_ptr<Slot>& slot)
     slot->error = error;
     slot->state = error ? Slot::FAILED : Slot::DONE;
     if (error && slot->origin == Slot::PREPACK)
-        logWarning("Cannot pack '%s': %s", slot->file.c_str(), describe(error).c_str());
+        logWarning("Cannot pack '%s': %s", slot->file.string().c_str(), describe(error).c_str());
     finish(key, slot, made.keep);
     changed.notify_all();
     if (made.save) {
@@ -231,7 +231,7 @@ CPackCache::Produced CPackCache::produce(const fs::path& file, const std::string
     }
     const auto began = std::chrono::steady_clock::now();
     auto raw = std::make_unique<CDataFile>();
-    raw->loadFromFile(file.c_str());
+    raw->loadFromFile(file.string().c_str());
     out.unpackedSize = raw->size();
     if (out.store) {
         CMd5::digest(raw->data(), raw->size(), out.md5);

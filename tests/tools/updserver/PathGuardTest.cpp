@@ -68,6 +68,7 @@ TEST_F(PathGuardResolve, RefusesSymbolicLinksAndFilesUsedAsFolders)
 
 TEST_F(PathGuardResolve, ReadingFollowsLinksOnlyWhileTheyStayInsideTheRoot)
 {
+    SKIP_ON_WINDOWS("symbolic links need a privilege there");
     fs::create_symlink("Textures/Sky/Blue.PNG", "root/Sky.png");
     fs::create_symlink(fs::absolute("outside.txt"), "root/out.txt");
     fs::create_symlink("../outside.txt", "root/Textures/up.txt");
