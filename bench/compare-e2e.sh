@@ -57,13 +57,19 @@ measure() {
     /usr/bin/time -f "%e %M" -o "$out" "$@" >/dev/null 2>"$out.err"
 }
 
+# Packed files persist in content.packcache beside the content, so the
+# first run of a fresh folder is cold and a restarted server is not.
+start_server() {
+    rm -f upd.port
+    "$build/tools/updserver" --root content --port 0 --port-file upd.port --cache-mb 2048 \
+        >/dev/null 2>>server.err &
+    pids+=($!)
+    server=$!
+    for _ in $(seq 1 6000); do [ -s upd.port ] && break; sleep 0.1; done
+    updport=$(cat upd.port)
+}
 echo "Starting updserver (lists and checksums are built before it listens)..."
-"$build/tools/updserver" --root content --port 0 --port-file upd.port --cache-mb 2048 \
-    >/dev/null 2>server.err &
-pids+=($!)
-server=$!
-for _ in $(seq 1 6000); do [ -s upd.port ] && break; sleep 0.1; done
-updport=$(cat upd.port)
+start_server
 
 rsport=$(free_port)
 cat > rsyncd.conf <<CONF
@@ -90,6 +96,10 @@ rs t.rs.same
 diff -r content rs >/dev/null || echo "warning: rsync copy differs"
 [ "$(cd content && find . -type f | wc -l)" = "$(cd upd1 && find . -type f | wc -l)" ] || echo "warning: updclient copy differs"
 serverkb=$(awk '/VmHWM/ {print $2}' "/proc/$server/status")
+kill "$server"; wait "$server" 2>/dev/null || true
+start_server
+mkdir -p upd3
+upd t.upd.restart upd3   # restarted server: packed files come from the cache folder
 
 python3 - "$mib" "$serverkb" <<'PY'
 import sys
@@ -98,6 +108,7 @@ def read(name):
     wall, kb = open(name).read().split()[:2]
     return float(wall), int(kb)
 rows = [("updclient fresh, cold server", "t.upd.cold"), ("updclient fresh, warm server", "t.upd.warm"),
+        ("updclient fresh, restarted", "t.upd.restart"),
         ("rsync -a fresh", "t.rs.fresh"), ("updclient no change", "t.upd.same"), ("rsync -a no change", "t.rs.same")]
 r = {}
 print("%-30s %9s %11s %11s" % ("run", "wall s", "MiB/s", "peak MiB"))

@@ -1,6 +1,6 @@
 #include "launcher/DirectXCheck.h"
 
-#include <sys/stat.h>
+#include "platform/Files.h"
 
 #include <cctype>
 #include <cstdio>
@@ -315,8 +315,8 @@ std::optional<std::string> wineSystemDirectory()
     else
         return std::nullopt;
     std::string dir = prefix + "/drive_c/windows/system32";
-    struct stat st;
-    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    platform::FileStatus st;
+    if (!platform::fileStatus(dir.c_str(), st) || st.kind != platform::FileKind::Folder)
         return std::nullopt;
     return dir;
 }

@@ -1,19 +1,16 @@
 #include "launcher/GameLaunch.h"
 
 #include "launcher/IniFile.h"
+#include "platform/ExecutablePath.h"
+#include "platform/Files.h"
+#include "platform/Process.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <gdk/gdkx.h>
-#include <limits.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
-
-extern char** environ;
 
 std::vector<std::string> splitCommandLine(const std::string& commandLine)
 {
@@ -38,20 +35,14 @@ std::vector<std::string> splitCommandLine(const std::string& commandLine)
 namespace
 {
 
-bool isExecutableFile(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
-}
+using platform::isExecutableFile;
 
 std::string launcherFolder()
 {
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
+    std::string path;
+    if (!executablePath(path, 4096))
         return {};
-    std::string path(buf, static_cast<size_t>(n));
-    size_t slash = path.rfind('/');
+    size_t slash = path.rfind(executablePathSeparator());
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
@@ -66,8 +57,7 @@ std::string findProgram(const std::string& name)
     std::vector<std::string> folders;
     if (std::string own = launcherFolder(); !own.empty())
         folders.push_back(own);
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd))
+    if (std::string cwd = platform::currentFolder(); !cwd.empty())
         folders.push_back(cwd);
     if (const char* path = std::getenv("PATH"))
     {
@@ -75,7 +65,7 @@ std::string findProgram(const std::string& name)
         size_t start = 0;
         while (start <= list.size())
         {
-            size_t end = list.find(':', start);
+            size_t end = list.find(platform::pathListSeparator(), start);
             if (end == std::string::npos)
                 end = list.size();
             if (end > start)
@@ -99,9 +89,8 @@ int startDetached(const std::string& commandLine, LaunchKind kind)
         // The whole text is the script's path: blanks in it stay part of the name.
         if (line.empty())
             return -1;
-        // Our process id lets the script wait until this launcher has ended.
-        program = "/bin/sh";
-        args = {"/bin/sh", line, std::to_string(getpid())};
+        platform::ProcessId pid = -1;
+        return platform::spawnScript(line, pid) ? int(pid) : -1;
     }
     else
     {
@@ -112,18 +101,8 @@ int startDetached(const std::string& commandLine, LaunchKind kind)
         if (program.empty())
             return -1;
     }
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, program.c_str(), nullptr, &attr, argv.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    return rc == 0 ? pid : -1;
+    platform::ProcessId pid = -1;
+    return platform::spawnProcess(program, args, true, pid) ? int(pid) : -1;
 }
 
 std::string clientArgumentText()

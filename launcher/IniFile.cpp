@@ -1,14 +1,13 @@
 #include "launcher/IniFile.h"
 
+#include "platform/Files.h"
 #include "platform/IniReader.h"
-
-#include <unistd.h>
 
 CIniFile::CIniFile(const std::string& fileName)
 {
-    char dir[1024];
-    if (getcwd(dir, sizeof dir))
-        m_path = std::string(dir) + "/" + fileName;
+    std::string dir = platform::currentFolder();
+    if (!dir.empty())
+        m_path = dir + "/" + fileName;
     else
         m_path = fileName;
 }

@@ -6,16 +6,14 @@
 #include "launcher/IniFile.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/RateLimiter.h"
+#include "platform/Files.h"
 #include "platform/IniReader.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 const char* const DEFAULT_WEB_URL = "http://localhost/zelvan1/index.php";
 
@@ -53,12 +51,13 @@ std::vector<std::string> splitWords(const std::string& line)
 
 // Configuration files are small; anything else named like one (a device, a
 // pipe, a huge file) is treated as missing rather than read without end.
-constexpr off_t MAX_CONFIG_FILE_SIZE = 16 * 1024 * 1024;
+constexpr uint64_t MAX_CONFIG_FILE_SIZE = 16 * 1024 * 1024;
 
 bool isReadableConfigFile(const std::string& fileName)
 {
-    struct stat st;
-    return stat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= MAX_CONFIG_FILE_SIZE;
+    platform::FileStatus st;
+    return platform::fileStatus(fileName.c_str(), st) && st.kind == platform::FileKind::Regular &&
+           st.size <= MAX_CONFIG_FILE_SIZE;
 }
 
 // The file's lines without their ends; false when it cannot be read.
@@ -78,21 +77,6 @@ bool readLines(const std::string& fileName, std::vector<std::string>& lines)
     return !in.bad();
 }
 
-bool writeAll(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 void reportWriteError(const std::string& fileName, int err, IMessageBoxUi& ui)
 {
     ui.showMessageBox(builtinText(text_id::ERROR_CAPTION),
@@ -105,51 +89,19 @@ enum class IfMissing
     Create,
 };
 
-// Replaces a file's content. The new text goes to a temporary file that then
-// takes the old one's place, so a full disk leaves the old file intact rather
-// than a truncated one. Links and special files are written in place.
+// Replaces a file's content without ever leaving it half written.
 RewriteResult replaceFile(const std::string& fileName, const std::string& text, IfMissing ifMissing, IMessageBoxUi* ui)
 {
-    // The file's own permissions decide, as for an in-place write.
-    const int create = ifMissing == IfMissing::Create ? O_CREAT : 0;
-    const int probe = open(fileName.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | create, 0644);
-    if (probe < 0)
+    int err = 0;
+    switch (platform::replaceFile(fileName.c_str(), text, ifMissing == IfMissing::Create, err)) {
+    case platform::ReplaceResult::NotWritable:
         return RewriteResult::NotWritten;
-    close(probe);
-
-    struct stat st;
-    const bool regular = lstat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
-    std::string tmpName = fileName + ".XXXXXX";
-    int fd = regular ? mkostemp(tmpName.data(), O_CLOEXEC) : -1;
-    const bool inPlace = fd < 0;
-    if (inPlace) {
-        fd = open(fileName.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        if (fd < 0)
-            return RewriteResult::NotWritten;
-    } else {
-        // The replacement keeps the old file's owner (when we may) and mode.
-        if (fchown(fd, st.st_uid, st.st_gid) != 0) {
-            // Only a privileged process may give files away; ours is fine then.
-        }
-        fchmod(fd, st.st_mode & 07777);
-    }
-
-    bool ok = writeAll(fd, text) && (inPlace || fsync(fd) == 0);
-    int err = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && !inPlace && rename(tmpName.c_str(), fileName.c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        if (!inPlace)
-            unlink(tmpName.c_str());
+    case platform::ReplaceResult::Failed:
         if (ui)
             reportWriteError(fileName, err, *ui);
         return RewriteResult::WriteFailed;
+    case platform::ReplaceResult::Replaced:
+        break;
     }
     return RewriteResult::Rewritten;
 }

@@ -3,7 +3,7 @@
 
 #include "launcher/AppSeams.h"
 #include "launcher/BuiltinTexts.h"
-#include "newupdatesystem/Common/Log.h"
+#include "launcher/LauncherLog.h"
 #include "platform/Locale.h"
 
 const char* const UPDATER_MUTEX_NAME = "Updater_mutex_27182818284590452353602874713527";
@@ -39,7 +39,7 @@ bool CUpdaterApp::initInstance(const std::string& commandLine)
         if (m_guard.create(UPDATER_MUTEX_NAME, m_guardFolder) == GuardResult::AlreadyExists) {
             m_refused = true;
             m_ui.showMessageBox(builtinText(text_id::ERROR_CAPTION), builtinText(text_id::ALREADY_RUNNING));
-            logInfo("%s", "Mutex creation failed!");
+            launcherLog("Mutex creation failed!");
             return false;
         }
         // Any other failure: run unguarded.

@@ -7,11 +7,12 @@
 #include "launcher/DirectXCheck.h"
 #include "launcher/DxWarning.h"
 #include "launcher/GtkUi.h"
+#include "launcher/MainLoopPost.h"
 #include "launcher/WebBrowser2.h"
+#include "platform/Process.h"
 
 #include <gdk/gdkkeysyms.h>
 #include <gtk/gtk.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -27,12 +28,6 @@ struct CUpdaterDlg::Mailbox
 
 namespace
 {
-
-struct PostedEvent
-{
-    std::shared_ptr<void> mailbox;
-    int event;
-};
 
 extern "C" void launcher_art_register_resource(void);
 
@@ -57,7 +52,7 @@ CUpdaterDlg::CUpdaterDlg(const std::string& autoRealm, IMessageBoxUi& ui, Hooks 
     if (!m_hooks.createClient)
         m_hooks.createClient = [](const char* h, unsigned p, const char* l) { return IUpdateClient::create(h, p, l); };
     if (!m_hooks.terminateProcess)
-        m_hooks.terminateProcess = [](int code) { _exit(code); };
+        m_hooks.terminateProcess = [](int code) { platform::exitProcessNow(code); };
     if (!m_hooks.sleepMs)
         m_hooks.sleepMs = [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
     if (!m_hooks.startProcess)
@@ -200,21 +195,13 @@ void CUpdaterDlg::initDialog()
 
     std::weak_ptr<Mailbox> box = m_mailbox;
     m_callback.setTargetWindow([box](int event) {
-        auto* posted = new PostedEvent{box.lock(), event};
-        if (!posted->mailbox)
-        {
-            delete posted;
+        std::shared_ptr<Mailbox> mailbox = box.lock();
+        if (!mailbox)
             return;
-        }
-        g_main_context_invoke(
-            nullptr,
-            [](gpointer data) -> gboolean {
-                std::unique_ptr<PostedEvent> p(static_cast<PostedEvent*>(data));
-                if (CUpdaterDlg* dlg = static_cast<Mailbox*>(p->mailbox.get())->dlg)
-                    dlg->onSetUpdateStatus(p->event);
-                return G_SOURCE_REMOVE;
-            },
-            posted);
+        postToMainLoop(PostWhen::Invoke, [mailbox, event] {
+            if (CUpdaterDlg* dlg = mailbox->dlg)
+                dlg->onSetUpdateStatus(event);
+        });
     });
 
     showReadyText();
@@ -297,15 +284,10 @@ int CUpdaterDlg::onDraw(GtkWidget* widget, void* crp, void* data)
     {
         self->m_painted = true;
         // The check runs once the window has been painted, not inside the paint.
-        g_idle_add(
-            [](gpointer box) -> gboolean {
-                auto* weak = static_cast<std::weak_ptr<Mailbox>*>(box);
-                if (auto mailbox = weak->lock(); mailbox && mailbox->dlg)
-                    mailbox->dlg->onFirstPaint();
-                delete weak;
-                return G_SOURCE_REMOVE;
-            },
-            new std::weak_ptr<Mailbox>(self->m_mailbox));
+        postToMainLoop(PostWhen::Idle, [box = std::weak_ptr<Mailbox>(self->m_mailbox)] {
+            if (auto mailbox = box.lock(); mailbox && mailbox->dlg)
+                mailbox->dlg->onFirstPaint();
+        });
     }
     return FALSE;
 }
@@ -420,11 +402,10 @@ void CUpdaterDlg::onJobSettled()
         return;
     done = true;
     // Give the page a moment to paint what was just written into it.
-    g_timeout_add(
-        1500,
-        [](gpointer box) -> gboolean {
-            auto* weak = static_cast<std::weak_ptr<Mailbox>*>(box);
-            if (auto mailbox = weak->lock(); mailbox && mailbox->dlg)
+    postToMainLoop(
+        PostWhen::Later,
+        [box = std::weak_ptr<Mailbox>(m_mailbox)] {
+            if (auto mailbox = box.lock(); mailbox && mailbox->dlg)
             {
                 CUpdaterDlg* dlg = mailbox->dlg;
                 const char* target = std::getenv("ZELVAN_SCREENSHOT");
@@ -435,8 +416,6 @@ void CUpdaterDlg::onJobSettled()
                 if (close && *close && *close != '0')
                     dlg->onCancel();
             }
-            delete weak;
-            return G_SOURCE_REMOVE;
         },
-        new std::weak_ptr<Mailbox>(m_mailbox));
+        1500);
 }

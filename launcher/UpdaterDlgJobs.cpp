@@ -6,6 +6,7 @@
 
 #include "launcher/AppSeams.h"
 #include "launcher/GtkUi.h"
+#include "launcher/LauncherLog.h"
 #include "launcher/PageOps.h"
 #include "launcher/ProgressText.h"
 #include "launcher/WebBrowser2.h"
@@ -19,11 +20,6 @@ namespace
 const char* const RECHECK_LIST = "Always/\n";
 const char* const LIST_FILE = "Files.lst";
 const char* const SERVER_LIST_CACHE = "SvCache.lst";
-
-void updLog(const char* text)
-{
-    IUpdateClient::UpdLog(text);
-}
 
 } // namespace
 
@@ -159,7 +155,7 @@ void CUpdaterDlg::progressTick()
                 }
                 else
                 {
-                    updLog("Self-update internal error!");
+                    launcherLog("Self-update internal error!");
                     releaseClient();
                     showError(UPD_INTERNAL_ERROR);
                 }
@@ -274,8 +270,8 @@ void CUpdaterDlg::launchProcess(const std::string& commandLine, LaunchKind kind)
     startTimer(TIMER_GAME_WINDOW);
     if (pid < 0)
     {
-        updLog("Failed to launch command line:");
-        updLog(line.c_str());
+        launcherLog("Failed to launch command line:");
+        launcherLog(line.c_str());
         showError(UPD_LAUNCH_FAILED);
     }
 }

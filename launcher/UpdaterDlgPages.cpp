@@ -6,9 +6,9 @@
 #include "launcher/AppSeams.h"
 #include "launcher/PageOps.h"
 #include "launcher/WebBrowser2.h"
+#include "platform/Files.h"
 
 #include <gtk/gtk.h>
-#include <unistd.h>
 
 #include <climits>
 
@@ -83,8 +83,8 @@ void CUpdaterDlg::showServerSelector(CWebBrowser2& view, bool interactive)
 void CUpdaterDlg::loadLocalPage()
 {
     showViews(false, false);
-    char cwd[PATH_MAX];
-    std::string dir = getcwd(cwd, sizeof cwd) ? cwd : ".";
+    const std::string cwd = platform::currentFolder();
+    const std::string dir = cwd.empty() ? std::string(".") : cwd;
     m_localView->navigate(localPageUrl(dir, static_cast<int>(m_config.currentLanguage)));
 }
 

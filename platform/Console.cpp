@@ -1,13 +1,5 @@
 #include "platform/Console.h"
 
-#include <unistd.h>
-
-bool consoleIsTerminal(std::FILE* stream)
-{
-    int fd = stream ? fileno(stream) : -1;
-    return fd >= 0 && isatty(fd) == 1;
-}
-
 const char* consoleAnsiColour(int colour)
 {
     // Windows attributes order the colour bits blue, green, red; ANSI orders

@@ -15,6 +15,10 @@ enum ConsoleColour : int
 };
 
 bool consoleIsTerminal(std::FILE* stream);
+// Points stdout at stderr and returns a new stream on what stdout was, so that
+// library output lands on stderr while results keep the real stdout; null on
+// failure.
+std::FILE* consoleMoveStdoutToStderr();
 // Writes text (length bytes) in the colour and flushes the stream.
 void consoleWrite(std::FILE* stream, const char* text, size_t length, int colour);
 // The ANSI sequence that selects a Windows colour attribute, e.g. "\x1b[96m" for 11.

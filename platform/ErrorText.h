@@ -38,4 +38,8 @@ void setLastError(int32_t err);
 // has no text, out becomes "Missing error text" and the result is false.
 bool systemMessageText(int32_t number, bool isWinsock, std::string& out);
 
+// The C library's message for an errno value, whatever it says for the
+// number; safe on any thread.
+std::string errnoMessage(int err);
+
 inline constexpr const char* kMissingErrorText = "Missing error text";

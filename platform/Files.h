@@ -10,8 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-
-#include <dirent.h>
+#include <string_view>
 
 namespace platform
 {
@@ -50,13 +49,52 @@ FILE* createNewFile(const char* path);
 // resolvePath does): whatever stands at to, a file or a symbolic link, is
 // replaced, never written through. A replaced file passes its permissions on,
 // with write access for the owner. 0 or -1 with errno.
-int replaceFile(const char* from, const char* to);
+int moveIntoPlace(const char* from, const char* to);
 
 // True when the path names a folder, or a link to one.
 bool isFolder(const char* path);
 
 // True when the path names a symbolic link (not what it points to).
 bool isSymbolicLink(const char* path);
+// What a path names, as the system reports it (the path is used exactly as
+// given, not resolved). A link counts as what it points to unless noFollow.
+enum class FileKind
+{
+    Missing,
+    Regular,
+    Folder,
+    Other,
+};
+struct FileStatus
+{
+    FileKind kind = FileKind::Missing;
+    uint64_t size = 0;
+    int64_t time = 0;         // last write, seconds since 1970 UTC
+    int64_t timeNanos = 0;    // the fraction of the second, where the system keeps one
+    unsigned links = 1;       // names of the file; a file with several is not replaced
+    bool link = false;        // noFollow only: the path is a symbolic link
+};
+// False with errno set when nothing can be told (kind Missing for ENOENT).
+bool fileStatus(const char* path, FileStatus& out, bool noFollow = false);
+
+// The size of an open stream's file, buffered output included; -1 on failure.
+int64_t streamLength(FILE* stream);
+
+// The current folder; empty when the system cannot tell.
+std::string currentFolder();
+
+enum class ReplaceResult
+{
+    NotWritable, // the file cannot be opened for writing (or is missing and may not be made)
+    Failed,      // writing failed; errno is in err and the old content is intact when it could be kept
+    Replaced,
+};
+// Replaces a file's content. The new text goes to a temporary file beside it
+// that then takes the old one's place, so a full disk leaves the old file
+// intact rather than truncated; the replacement keeps the old file's mode.
+// Links and special files are written in place. The file's own permissions
+// decide whether it may be written, as for an in-place write.
+ReplaceResult replaceFile(const char* path, std::string_view content, bool createIfMissing, int& err);
 
 struct DirEntry
 {
@@ -85,7 +123,8 @@ public:
     void close();
 
 private:
-    DIR* dir = nullptr;
+    struct State;
+    State* state = nullptr;
 };
 
 } // namespace platform

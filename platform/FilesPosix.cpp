@@ -4,6 +4,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -186,7 +187,7 @@ FILE* createNewFile(const char* path)
     return f;
 }
 
-int replaceFile(const char* from, const char* to)
+int moveIntoPlace(const char* from, const char* to)
 {
     // A name that exists only in another letter case is the file meant: it is
     // the one replaced, so that no second spelling is left beside it.
@@ -214,25 +215,151 @@ bool isSymbolicLink(const char* path)
     return lstat(resolvePath(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+bool fileStatus(const char* path, FileStatus& out, bool noFollow)
+{
+    out = FileStatus{};
+    struct stat st;
+    if ((noFollow ? lstat(path, &st) : stat(path, &st)) != 0)
+    {
+        return false;
+    }
+    out.link = S_ISLNK(st.st_mode);
+    out.kind = S_ISREG(st.st_mode) ? FileKind::Regular : S_ISDIR(st.st_mode) ? FileKind::Folder : FileKind::Other;
+    out.size = S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
+    out.time = int64_t(st.st_mtim.tv_sec);
+    out.timeNanos = int64_t(st.st_mtim.tv_nsec);
+    out.links = unsigned(st.st_nlink);
+    return true;
+}
+
+int64_t streamLength(FILE* stream)
+{
+    fflush(stream);
+    struct stat st;
+    if (fstat(fileno(stream), &st) != 0)
+    {
+        return -1;
+    }
+    return int64_t(st.st_size);
+}
+
+std::string currentFolder()
+{
+    char buffer[4096];
+    return getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string();
+}
+
+namespace
+{
+
+bool writeAll(int fd, std::string_view text)
+{
+    size_t done = 0;
+    while (done < text.size())
+    {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0)
+        {
+            if (errno == EINTR)
+            {
+                continue;
+            }
+            return false;
+        }
+        done += size_t(n);
+    }
+    return true;
+}
+
+} // namespace
+
+ReplaceResult replaceFile(const char* path, std::string_view content, bool createIfMissing, int& err)
+{
+    const int create = createIfMissing ? O_CREAT : 0;
+    const int probe = open(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK | create, 0644);
+    if (probe < 0)
+    {
+        err = errno;
+        return ReplaceResult::NotWritable;
+    }
+    close(probe);
+
+    struct stat st;
+    const bool regular = lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+    std::string tmpName = std::string(path) + ".XXXXXX";
+    int fd = regular ? mkostemp(tmpName.data(), O_CLOEXEC) : -1;
+    const bool inPlace = fd < 0;
+    if (inPlace)
+    {
+        fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd < 0)
+        {
+            err = errno;
+            return ReplaceResult::NotWritable;
+        }
+    }
+    else
+    {
+        // The replacement keeps the old file's owner (when we may) and mode.
+        if (fchown(fd, st.st_uid, st.st_gid) != 0)
+        {
+            // Only a privileged process may give files away; ours is fine then.
+        }
+        fchmod(fd, st.st_mode & 07777);
+    }
+
+    bool ok = writeAll(fd, content) && (inPlace || fsync(fd) == 0);
+    err = ok ? 0 : errno;
+    if (close(fd) != 0 && ok)
+    {
+        ok = false;
+        err = errno;
+    }
+    if (ok && !inPlace && rename(tmpName.c_str(), path) != 0)
+    {
+        ok = false;
+        err = errno;
+    }
+    if (!ok)
+    {
+        if (!inPlace)
+        {
+            unlink(tmpName.c_str());
+        }
+        return ReplaceResult::Failed;
+    }
+    return ReplaceResult::Replaced;
+}
+
+struct DirReader::State
+{
+    DIR* dir = nullptr;
+};
+
 bool DirReader::open(const char* folder)
 {
     close();
     const char* name = *folder ? folder : ".";
-    dir = opendir(name);
+    DIR* dir = opendir(name);
     if (dir == nullptr && (errno == ENOENT || errno == ENOTDIR || strchr(name, '\\') != nullptr))
     {
         dir = opendir(resolvePath(name).c_str());
+    }
+    if (dir != nullptr)
+    {
+        state = new State{dir};
     }
     return dir != nullptr;
 }
 
 bool DirReader::next(DirEntry& entry)
 {
-    if (dir == nullptr)
+    if (state == nullptr)
     {
         errno = EBADF;
         return false;
     }
+    DIR* dir = state->dir;
     int fd = dirfd(dir);
     for (;;)
     {
@@ -282,10 +409,11 @@ bool DirReader::next(DirEntry& entry)
 
 void DirReader::close()
 {
-    if (dir != nullptr)
+    if (state != nullptr)
     {
-        closedir(dir);
-        dir = nullptr;
+        closedir(state->dir);
+        delete state;
+        state = nullptr;
     }
 }
 

@@ -19,6 +19,9 @@ public:
 
     // Binds address:port (port 0 lets the system choose) and listens.
     void listenOn(const std::string& address, uint16_t port, int backlog);
+    // Before listenOn: the receive buffer of the accepted connections, in
+    // bytes (0 leaves the system's default). Tests make it small.
+    void setReceiveBufferSize(int bytes) { receiveBuffer = bytes; }
     // The port actually bound.
     uint16_t port() const { return boundPort; }
 
@@ -31,6 +34,7 @@ public:
 private:
     int fd = -1;
     uint16_t boundPort = 0;
+    int receiveBuffer = 0;
 };
 
 class CServerConnection

@@ -43,6 +43,9 @@ void CServerSocket::listenOn(const std::string& address, uint16_t port, int back
     int one = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
         fail("setsockopt SO_REUSEADDR");
+    if (receiveBuffer > 0 &&
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) != 0)
+        fail("setsockopt SO_RCVBUF");
     if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
         fail("bind " + where);
     if (::listen(fd, backlog) != 0)

@@ -1,9 +1,10 @@
 // A named guard that exists while some process holds it and vanishes with the
-// last holder, like a named mutex that nobody owns. Implemented as an advisory
-// lock on a per-user file; the lock is released by the kernel when the process
-// ends, however it ends.
+// last holder, like a named mutex that nobody owns (on Windows it is one). On
+// POSIX systems it is an advisory lock on a per-user file; the lock is released
+// by the kernel when the process ends, however it ends.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 enum class GuardResult
@@ -25,10 +26,11 @@ public:
     // user id in the file name. The name may only hold letters, digits, '_'
     // and '-'; anything else fails.
     GuardResult create(const std::string& name, const std::string& folder = std::string());
-    bool held() const { return m_fd >= 0; }
+    bool held() const { return m_handle != -1; }
     // Gives the guard up early; the destructor does the same.
     void release();
 
 private:
-    int m_fd = -1;
+    // The lock file's descriptor or the mutex handle; -1 when not held.
+    intptr_t m_handle = -1;
 };

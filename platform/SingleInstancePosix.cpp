@@ -1,6 +1,7 @@
 #include "platform/SingleInstance.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -55,14 +56,14 @@ GuardResult SingleInstanceGuard::create(const std::string& name, const std::stri
         close(fd);
         return err == EWOULDBLOCK ? GuardResult::AlreadyExists : GuardResult::Failed;
     }
-    m_fd = fd;
+    m_handle = fd;
     return GuardResult::Created;
 }
 
 void SingleInstanceGuard::release()
 {
-    if (m_fd >= 0) {
-        close(m_fd);
-        m_fd = -1;
+    if (m_handle != -1) {
+        close(static_cast<int>(m_handle));
+        m_handle = -1;
     }
 }

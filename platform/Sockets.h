@@ -23,6 +23,10 @@ struct SockAddr4
 
 inline constexpr uint16_t kFamilyInet = 2;
 
+// Starts the system's socket layer (WinSock) once per process; later calls
+// only report the first one's result. Every function here calls it.
+bool socketStartup();
+
 // kInvalidSocket on failure.
 SocketHandle socketOpenStream();
 bool socketSetNonBlocking(SocketHandle s);

@@ -37,6 +37,11 @@ bool setIntOption(SocketHandle s, int level, int option)
 
 } // namespace
 
+bool socketStartup()
+{
+    return true;
+}
+
 SocketHandle socketOpenStream()
 {
     SocketHandle s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -17,7 +17,8 @@ int platformThreadResume(PlatformThread* thread);
 // Waits until proc has returned: without limit for a negative time. True when
 // it has; false on time-out.
 bool platformThreadJoin(PlatformThread* thread, int64_t milliseconds);
-// Thread priorities are not used on this platform; always true.
+// Windows sets the priority; POSIX systems do not use priorities here and
+// always report true.
 bool platformThreadSetPriority(PlatformThread* thread, int priority);
 // Releases the handle; neither stops nor waits for a running thread. A thread
 // that was never resumed ends without calling proc. May be called on the

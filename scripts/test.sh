@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test: the normal build, the
-# AddressSanitizer + UndefinedBehaviorSanitizer build, and short fuzz runs.
+# AddressSanitizer + UndefinedBehaviorSanitizer build, short fuzz runs, and the
+# Windows build under Wine (scripts/windows-test.sh; UPD_SKIP_WINDOWS=1 skips it).
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,19 +23,19 @@ run_ctest() {
 }
 
 echo "== normal build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPD_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
 run_ctest build
 
 echo "== sanitizer build (ASan + UBSan)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DUPD_SANITIZE=ON -DUPD_BENCH=OFF >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DUPD_SANITIZE=ON -DUPD_BENCH=OFF -DUPD_WERROR=ON >/dev/null
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan
 
 if command -v clang++ >/dev/null; then
     echo "== fuzz targets (${fuzz_seconds}s each)"
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DUPD_FUZZ=ON -DUPD_BENCH=OFF -DUPD_WINDOW=OFF >/dev/null
+        -DUPD_FUZZ=ON -DUPD_BENCH=OFF -DUPD_WINDOW=OFF -DUPD_WERROR=ON >/dev/null
     cmake --build build-fuzz -j "$jobs" --target fuzzers
     # Run from the build folder: the log writes its daily file into the current folder.
     for f in "$root"/build-fuzz/fuzz/fuzz_*; do
@@ -49,5 +50,8 @@ if command -v clang++ >/dev/null; then
     done
 else
     echo "clang++ not found: fuzz targets skipped"
+fi
+if [ "${UPD_SKIP_WINDOWS:-0}" != 1 ]; then
+    JOBS="$jobs" "$root/scripts/windows-test.sh"
 fi
 echo "== all tests passed"

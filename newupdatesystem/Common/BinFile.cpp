@@ -4,7 +4,6 @@
 #include <cstdarg>
 #include <limits>
 
-#include <sys/stat.h>
 
 #include "newupdatesystem/Common/Excep.h"
 #include "platform/Files.h"
@@ -114,13 +113,12 @@ int32_t CBinFile::length()
         return -1;
     }
     // Buffered output counts too, as it will once flushed.
-    fflush(stream);
-    struct stat st;
-    if (fstat(fileno(stream), &st) != 0 || st.st_size > std::numeric_limits<int32_t>::max())
+    const int64_t size = platform::streamLength(stream);
+    if (size < 0 || size > std::numeric_limits<int32_t>::max())
     {
         return -1;
     }
-    return int32_t(st.st_size);
+    return int32_t(size);
 }
 
 int CBinFile::print(const char* format, ...)

@@ -1,5 +1,6 @@
 #include "newupdatesystem/Common/Excep.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -199,7 +200,7 @@ void CSocketExcep::errorText(std::string& out) const
 CSystemExcep::CSystemExcep(int32_t code, ErrorKind kind, const std::string& subject,
                            const CThrowSite& site)
     : CExcep(code, site), kind(kind),
-      errorNumber(kind == EK_LAST_ERROR || kind == EK_ERRNO ? getLastError() : 0), subject(subject)
+      errorNumber(kind == EK_ERRNO ? errno : kind == EK_LAST_ERROR ? getLastError() : 0), subject(subject)
 {
 }
 
@@ -221,10 +222,8 @@ bool CSystemExcep::errorText(std::string& out) const
         return true;
     case EK_ERRNO:
     {
-        // The runtime library's own message, whatever it says for the number;
-        // the reentrant form, since any thread may format its exception.
-        char buffer[256];
-        out += strerror_r(errorNumber, buffer, sizeof buffer);
+        // The runtime library's own message, whatever it says for the number.
+        out += errnoMessage(errorNumber);
         return true;
     }
     default:

@@ -7,6 +7,7 @@
 #include "newupdatesystem/Common/ChangeList.h"
 #include "newupdatesystem/Common/Excep.h"
 #include "newupdatesystem/Common/Log.h"
+#include "platform/LocalTime.h"
 
 namespace
 {
@@ -73,9 +74,7 @@ void printFiles(const ChangeList& items, uint32_t kindFilter)
         else
             std::snprintf(sum, sizeof sum, "no CRC   ");
         std::tm local{};
-        const std::time_t t = std::time_t(item.info.time);
-        if (localtime_r(&t, &local) == nullptr)
-            local = std::tm{};
+        platform::localTime(int64_t(item.info.time), local);
         // One call per line, so that no other thread's line lands inside it.
         logInfo("%7ub %s%02u:%02u:%02u %02u.%02u.%04u %s: %s", item.info.size, sum, unsigned(local.tm_hour),
                 unsigned(local.tm_min), unsigned(local.tm_sec), unsigned(local.tm_mday), unsigned(local.tm_mon + 1),

@@ -179,7 +179,7 @@ void CFileReplacer::finish()
     closeStream();
     // A write-protected file would refuse to be replaced on some systems.
     platform::clearWriteProtection(targetPath.c_str());
-    if (platform::replaceFile(tempPath.c_str(), targetPath.c_str()) != 0)
+    if (platform::moveIntoPlace(tempPath.c_str(), targetPath.c_str()) != 0)
     {
         throw CSystemExcep(FILE_RENAME, EK_ERRNO, errno, targetPath, EXCEP_HERE());
     }

@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "newupdatesystem/Common/BasicThread.h"
 #include "newupdatesystem/Common/LogControl.h"
 #include "platform/Console.h"
 #include "platform/Environment.h"
+#include "platform/LocalTime.h"
 
 namespace
 {
@@ -28,7 +30,7 @@ std::tm systemLocalTime()
 {
     std::time_t now = std::time(nullptr);
     std::tm result{};
-    localtime_r(&now, &result);
+    platform::localTime(int64_t(now), result);
     return result;
 }
 
@@ -38,6 +40,7 @@ struct CLogFile
     std::tm date{};
     char computerName[128] = {};
     char fileName[168] = {}; // room for the longest computer name and any date
+    std::string folder;      // where the file goes; empty: the current folder
 
     void buildFileName()
     {
@@ -46,7 +49,9 @@ struct CLogFile
                       static_cast<unsigned>(date.tm_mday));
     }
 
-    void openFile() { file = std::fopen(fileName, "ab"); }
+    std::string path() const { return folder.empty() ? fileName : folder + "/" + fileName; }
+
+    void openFile() { file = std::fopen(path().c_str(), "ab"); }
 
     void close()
     {
@@ -98,8 +103,9 @@ struct LogState
     CLogFile logFile;
     LogClock clock = &systemLocalTime;
     std::FILE* console = stdout;
-
-    LogState() { logFile.start(clock()); }
+    // The file opens with the first message, so a program that logs nothing
+    // (a tool asked for --help) leaves no file behind.
+    bool openPending = true;
 };
 
 // Never destroyed, so threads that still log during exit find it intact; the
@@ -177,6 +183,11 @@ void writeMessage(LogLevel level, const char* format, va_list args)
     }
 
     std::tm now = s.clock();
+    if (s.openPending)
+    {
+        s.openPending = false;
+        s.logFile.start(now);
+    }
     s.logFile.followDate(now);
     if (std::FILE* f = s.logFile.file)
     {
@@ -225,6 +236,7 @@ void logSetConsoleStream(std::FILE* stream)
 void logRestart()
 {
     LogHold hold(state());
+    hold.s.openPending = false;
     hold.s.logFile.start(hold.s.clock());
     hold.s.lineStart = true;
 }
@@ -232,11 +244,22 @@ void logRestart()
 void logStop()
 {
     LogHold hold(state());
+    hold.s.openPending = false;
     hold.s.logFile.close();
+}
+
+void logSetFolder(const std::string& folder)
+{
+    LogHold hold(state());
+    hold.s.logFile.folder = folder;
+    if (hold.s.logFile.file)
+        hold.s.logFile.start(hold.s.clock());
+    else
+        hold.s.openPending = true;
 }
 
 std::string logFileName()
 {
     LogHold hold(state());
-    return hold.s.logFile.file ? hold.s.logFile.fileName : "";
+    return hold.s.logFile.file ? hold.s.logFile.path() : "";
 }

@@ -3,7 +3,10 @@
 // call these; the log lock is taken last and never held while taking another.
 #pragma once
 
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+// The C99 printf of MinGW (__USE_MINGW_ANSI_STDIO), not the system's older one.
+#define UPD_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#elif defined(__GNUC__)
 #define UPD_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define UPD_PRINTF(fmt, args)

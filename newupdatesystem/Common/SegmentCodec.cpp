@@ -1,42 +1,19 @@
 #include "newupdatesystem/Common/SegmentCodec.h"
 
-#include <libdeflate.h>
-
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 
-CSegmentCodec::CSegmentCodec(int level, SegmentProbe probe)
+CSegmentCodec::CSegmentCodec(int level, SegmentProbe probe) : engine(level)
 {
-    compressor = libdeflate_alloc_compressor(std::clamp(level, 1, 12));
-    decompressor = libdeflate_alloc_decompressor();
-    if (probe == SegmentProbe::SAMPLE)
-        sampler = libdeflate_alloc_compressor(1);
-    if (compressor == nullptr || decompressor == nullptr || (probe == SegmentProbe::SAMPLE && sampler == nullptr)) {
-        release();
-        throw std::bad_alloc();
-    }
-    if (sampler)
+    if (probe == SegmentProbe::SAMPLE) {
+        sampler = std::make_unique<CSegmentDeflate>(1);
         scratch.resize(PROBE_SAMPLE);
+    }
 }
 
-CSegmentCodec::~CSegmentCodec()
-{
-    release();
-}
-
-void CSegmentCodec::release()
-{
-    if (compressor)
-        libdeflate_free_compressor(compressor);
-    if (sampler)
-        libdeflate_free_compressor(sampler);
-    if (decompressor)
-        libdeflate_free_decompressor(decompressor);
-    compressor = sampler = nullptr;
-    decompressor = nullptr;
-}
+CSegmentCodec::~CSegmentCodec() = default;
 
 // Samples spread evenly from the first to the last byte; one that saves at
 // least 1/32 of its size is reason enough to pack the whole segment.
@@ -45,7 +22,7 @@ bool CSegmentCodec::samplesShrink(const uint8_t* data, size_t size)
     size_t room = PROBE_SAMPLE - PROBE_SAMPLE / 32;
     for (int i = 0; i < PROBE_SAMPLES; ++i) {
         size_t at = (size - PROBE_SAMPLE) / (PROBE_SAMPLES - 1) * size_t(i);
-        if (libdeflate_zlib_compress(sampler, data + at, PROBE_SAMPLE, scratch.data(), room) != 0)
+        if (sampler->compress(data + at, PROBE_SAMPLE, scratch.data(), room) != 0)
             return true;
     }
     return false;
@@ -61,7 +38,7 @@ SegmentMethod CSegmentCodec::pack(const void* data, size_t size, std::vector<uin
         // Room for one byte less than the input: a stream that does not fit
         // did not shrink, and the segment is stored instead.
         out.resize(size - 1);
-        size_t packed = libdeflate_zlib_compress(compressor, data, size, out.data(), out.size());
+        size_t packed = engine.compress(data, size, out.data(), out.size());
         if (packed != 0) {
             out.resize(packed);
             return SegmentMethod::ZLIB;
@@ -90,12 +67,7 @@ bool CSegmentCodec::unpack(SegmentMethod method, const void* data, size_t packed
     if (method != SegmentMethod::ZLIB || packedSize >= unpackedSize)
         return false;
     out.resize(unpackedSize);
-    // Without a place for the produced length libdeflate requires the output
-    // to be filled exactly; the consumed length catches trailing bytes.
-    size_t consumed = 0;
-    libdeflate_result r =
-        libdeflate_zlib_decompress_ex(decompressor, data, packedSize, out.data(), unpackedSize, &consumed, nullptr);
-    if (r != LIBDEFLATE_SUCCESS || consumed != packedSize) {
+    if (!engine.decompressExact(data, packedSize, out.data(), unpackedSize)) {
         out.clear();
         return false;
     }

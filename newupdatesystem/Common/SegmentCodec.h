@@ -4,15 +4,15 @@
 // when packing would not make it smaller, the bytes themselves. Sizes travel
 // beside the segment, never inside it, and are checked against fixed limits
 // before anything is allocated.
-// One codec per thread: it owns libdeflate's working memory.
+// One codec per thread: it owns the deflate engine's working memory.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
-struct libdeflate_compressor;
-struct libdeflate_decompressor;
+#include "newupdatesystem/Common/SegmentDeflate.h"
 
 enum class SegmentMethod : uint8_t
 {
@@ -41,7 +41,7 @@ public:
     static constexpr int PROBE_SAMPLES = 4;
 
     // level 1 (fastest) to 12 (smallest); others are clamped. std::bad_alloc
-    // when libdeflate cannot allocate its state.
+    // when the engine cannot allocate its state.
     explicit CSegmentCodec(int level = DEFAULT_LEVEL, SegmentProbe probe = SegmentProbe::SAMPLE);
     ~CSegmentCodec();
     CSegmentCodec(const CSegmentCodec&) = delete;
@@ -60,10 +60,7 @@ public:
 
 private:
     bool samplesShrink(const uint8_t* data, size_t size);
-    void release();
-
-    libdeflate_compressor* compressor = nullptr;
-    libdeflate_compressor* sampler = nullptr; // level 1, only with SegmentProbe::SAMPLE
-    libdeflate_decompressor* decompressor = nullptr;
+    CSegmentDeflate engine;
+    std::unique_ptr<CSegmentDeflate> sampler; // level 1, only with SegmentProbe::SAMPLE
     std::vector<uint8_t> scratch;
 };

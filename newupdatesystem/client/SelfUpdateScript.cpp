@@ -96,29 +96,8 @@ std::string shellQuote(const std::string& text)
     return out;
 }
 
-#if defined(_WIN32)
-
-std::string selfUpdateScriptHead()
-{
-    return std::string();
-}
-
-std::string selfUpdateScriptFileBlock(unsigned number, const std::string& folder,
-                                      const std::string& fileName, const std::string&)
-{
-    std::string label = ":Label" + std::to_string(number) + "\n";
-    return label + "del \"" + fileName + "\"\n" + "if exist \"" + fileName + "\" goto Label" +
-           std::to_string(number) + "\n" + "move /Y \"" + folder + fileName + "\" .\\\n\n";
-}
-
-std::string selfUpdateScriptTail(const std::string& folder, const std::string& executableName,
-                                 const std::string& realm)
-{
-    return "\"" + executableName + "\" /auto_realm " + realm + "\n" + "rmdir /S /Q \"" + folder +
-           "\"\n";
-}
-
-#else
+// The Windows batch file is written by SelfUpdateBatch.cpp.
+#if !defined(_WIN32)
 
 // The same steps as the Windows batch: per file, delete the old file until it
 // is gone and move the new one into the current folder; then run the launcher

@@ -13,9 +13,12 @@
 // programs rely on: never reorder, insert or remove one; new ones go last.
 #pragma once
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(UPD_CLIENT_BUILD)
 #define UPD_CALL __stdcall
 #define UPD_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define UPD_CALL __stdcall
+#define UPD_API __declspec(dllimport)
 #else
 #define UPD_CALL
 #define UPD_API __attribute__((visibility("default")))

@@ -111,3 +111,36 @@ TEST_F(ControlE2e, CommandsAndUploadsNeedALoginByDefault)
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(readTree("content"), readTree("publish"));
 }
+
+TEST_F(ControlE2e, ServerLogGoesToItsFolderOrNowhere)
+{
+    auto logFiles = [](const fs::path& folder) {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(folder))
+            if (e.path().extension() == ".log")
+                names.push_back(e.path().filename().string());
+        return names;
+    };
+    writeFile("content/x.txt", "x");
+    startServer("content");
+    killServer(SIGTERM);
+    std::vector<std::string> logs = logFiles("serverlog");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_NE(readFile(fs::path("serverlog") / logs[0]).find("Server stopped"), std::string::npos);
+    EXPECT_TRUE(logFiles(".").empty());
+
+    fs::remove(fs::path("serverlog") / logs[0]);
+    startServer("content", {"--no-log", "--allow-anonymous-changes"});
+    ClientRun quiet = runClient(".", {"--no-log", "command", "status"});
+    ASSERT_EQ(quiet.exitCode, 0) << quiet.err;
+    EXPECT_TRUE(logFiles(".").empty());
+    fs::create_directory("clientlog");
+    ClientRun status = runClient(".", {"--log-dir", "clientlog", "command", "status"});
+    ASSERT_EQ(status.exitCode, 0) << status.err;
+    killServer(SIGTERM);
+    EXPECT_TRUE(logFiles("serverlog").empty());
+    EXPECT_TRUE(logFiles(".").empty());
+    logs = logFiles("clientlog");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_NE(readFile(fs::path("clientlog") / logs[0]).find("===== Logging started ====="), std::string::npos);
+}

@@ -1,11 +1,13 @@
 #include "platform/Locale.h"
 
 #include "support/EnvironmentGuard.h"
+#include "support/PlatformSkip.h"
 
 #include <gtest/gtest.h>
 
 TEST(LocaleTest, RussianOnlyWhenTheFirstSetVariableSaysSo)
 {
+    SKIP_ON_WINDOWS("the language comes from the user's settings there, not from variables");
     EnvironmentGuard env({"LC_ALL", "LC_MESSAGES", "LANG"});
     env.set("LANG", "ru_RU.UTF-8");
     EXPECT_EQ(userDefaultLanguageId(), LANG_ID_RUSSIAN);

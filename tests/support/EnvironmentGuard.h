@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include "platform/Environment.h"
 
 class EnvironmentGuard
 {
@@ -17,23 +18,23 @@ public:
         for (const char* name : names) {
             const char* value = std::getenv(name);
             saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-            unsetenv(name);
+            unsetEnvironmentVariable(name);
         }
     }
     ~EnvironmentGuard()
     {
         for (const auto& [name, value] : saved) {
             if (value)
-                setenv(name.c_str(), value->c_str(), 1);
+                setEnvironmentVariable(name.c_str(), value->c_str());
             else
-                unsetenv(name.c_str());
+                unsetEnvironmentVariable(name.c_str());
         }
     }
     EnvironmentGuard(const EnvironmentGuard&) = delete;
     EnvironmentGuard& operator=(const EnvironmentGuard&) = delete;
 
-    void set(const char* name, const char* value) { setenv(name, value, 1); }
-    void unset(const char* name) { unsetenv(name); }
+    void set(const char* name, const char* value) { setEnvironmentVariable(name, value); }
+    void unset(const char* name) { unsetEnvironmentVariable(name); }
 
 private:
     std::vector<std::pair<std::string, std::optional<std::string>>> saved;

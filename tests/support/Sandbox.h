@@ -3,11 +3,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <stdexcept>
 
 #include <chrono>
+#include <cstdio>
+#include <random>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -20,10 +21,7 @@ public:
     Sandbox()
     {
         previous = std::filesystem::current_path();
-        std::string pattern = (std::filesystem::temp_directory_path() / "upd-test-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            throw std::runtime_error("cannot make a temporary folder");
-        folder = pattern;
+        folder = makeFolder();
         std::filesystem::current_path(folder);
     }
     ~Sandbox()
@@ -38,6 +36,28 @@ public:
     const std::filesystem::path& path() const { return folder; }
 
 private:
+    // A new folder of a random name that only we may enter.
+    static std::filesystem::path makeFolder()
+    {
+        namespace fs = std::filesystem;
+        std::random_device seed;
+        std::mt19937_64 random(seed());
+        for (int attempt = 0; attempt < 100; ++attempt)
+        {
+            char name[32];
+            std::snprintf(name, sizeof name, "upd-test-%012llx",
+                          static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+            fs::path candidate = fs::temp_directory_path() / name;
+            std::error_code ec;
+            if (fs::create_directory(candidate, ec))
+            {
+                fs::permissions(candidate, fs::perms::owner_all, ec);
+                return candidate;
+            }
+        }
+        throw std::runtime_error("cannot make a temporary folder");
+    }
+
     std::filesystem::path previous;
     std::filesystem::path folder;
 };

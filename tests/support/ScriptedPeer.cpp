@@ -1,12 +1,6 @@
 #include "support/ScriptedPeer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <stdexcept>
-#include <sys/socket.h>
-#include <unistd.h>
-#include <zlib.h>
 
 namespace
 {
@@ -15,79 +9,17 @@ constexpr uint8_t kEnd = 0xC1;
 constexpr uint8_t kEsc = 0xC5;
 constexpr uint8_t kEscEnd = 0xD5;
 
-void putWord(Bytes& b, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b.push_back(uint8_t(v >> (8 * i)));
-}
-
 } // namespace
-
-uint32_t peerTag(const char (&text)[5])
-{
-    return uint32_t(uint8_t(text[0])) | uint32_t(uint8_t(text[1])) << 8 | uint32_t(uint8_t(text[2])) << 16 |
-           uint32_t(uint8_t(text[3])) << 24;
-}
-
-Bytes peerEncodeFrame(const Bytes& packet)
-{
-    Bytes out;
-    for (uint8_t c : packet) {
-        if (c == kEnd) {
-            out.push_back(kEsc);
-            out.push_back(kEscEnd);
-        } else if (c == kEsc) {
-            out.push_back(kEsc);
-            out.push_back(kEsc);
-        } else {
-            out.push_back(c);
-        }
-    }
-    out.push_back(kEnd);
-    return out;
-}
-
-Bytes peerPacket(uint32_t first, uint32_t tag, const Bytes& body)
-{
-    Bytes p;
-    putWord(p, first);
-    putWord(p, tag);
-    p.insert(p.end(), body.begin(), body.end());
-    return p;
-}
-
-Bytes peerChunk(uint32_t tag, uint32_t subtag, uint32_t offset, const Bytes& content, std::optional<uint32_t> crc)
-{
-    Bytes body;
-    putWord(body, subtag);
-    putWord(body, uint32_t(content.size()));
-    putWord(body, offset);
-    putWord(body, crc ? *crc : uint32_t(::crc32(0, content.data(), uInt(content.size()))));
-    body.insert(body.end(), content.begin(), content.end());
-    return peerPacket(0x04080901, tag, body);
-}
-
-uint32_t peerWord(const Bytes& packet, size_t offset)
-{
-    if (offset + 4 > packet.size())
-        return 0;
-    return uint32_t(packet[offset]) | uint32_t(packet[offset + 1]) << 8 | uint32_t(packet[offset + 2]) << 16 |
-           uint32_t(packet[offset + 3]) << 24;
-}
 
 ScriptedPeer::ScriptedPeer(int receiveBuffer)
 {
-    listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receiveBuffer > 0)
-        setsockopt(listenFd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (listenFd < 0 || ::bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(listenFd, 4) != 0 || getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    try {
+        listener.setReceiveBufferSize(receiveBuffer);
+        listener.listenOn("127.0.0.1", 0, 4);
+    } catch (const std::exception&) {
         throw std::runtime_error("scripted peer cannot listen");
-    listenPort = ntohs(a.sin_port);
+    }
+    listenPort = listener.port();
     worker = std::thread([this] { serve(); });
 }
 
@@ -96,34 +28,31 @@ ScriptedPeer::~ScriptedPeer()
     {
         std::lock_guard<std::mutex> lock(mutex);
         stopping = true;
-        if (connFd >= 0)
-            ::shutdown(connFd, SHUT_RDWR);
+        if (connection)
+            connection->shutdownBoth();
         changed.notify_all();
     }
     worker.join();
-    if (connFd >= 0)
-        ::close(connFd);
-    ::close(listenFd);
+    connection.reset();
+    listener.close();
 }
 
 void ScriptedPeer::serve()
 {
-    // Accept one connection, polling so that the destructor can end the wait.
+    // Accept one connection, in short waits so that the destructor can end them.
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (stopping)
                 return;
         }
-        pollfd p{listenFd, POLLIN, 0};
-        if (::poll(&p, 1, 20) > 0) {
-            int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
-                std::lock_guard<std::mutex> lock(mutex);
-                connFd = fd;
-                changed.notify_all();
-                break;
-            }
+        std::string from;
+        int fd = listener.acceptTimeout(20, from);
+        if (fd >= 0) {
+            std::lock_guard<std::mutex> lock(mutex);
+            connection = std::make_unique<CServerConnection>(fd);
+            changed.notify_all();
+            break;
         }
     }
 
@@ -135,8 +64,11 @@ void ScriptedPeer::serve()
             if (stopping)
                 break;
         }
-        ssize_t n = ::recv(connFd, buffer, sizeof buffer, 0);
-        if (n <= 0) {
+        size_t n = 0;
+        CServerConnection::Result r = connection->receive(buffer, sizeof buffer, n, 20);
+        if (r == CServerConnection::IO_TIMEOUT)
+            continue;
+        if (r != CServerConnection::IO_OK) {
             std::lock_guard<std::mutex> lock(mutex);
             clientClosed = true;
             changed.notify_all();
@@ -147,7 +79,7 @@ void ScriptedPeer::serve()
         {
             std::lock_guard<std::mutex> lock(mutex);
             recorded.insert(recorded.end(), buffer, buffer + n);
-            for (ssize_t i = 0; i < n; ++i) {
+            for (size_t i = 0; i < n; ++i) {
                 uint8_t c = buffer[i];
                 if (partialEscape) {
                     partial.push_back(c == kEscEnd ? kEnd : c);
@@ -188,20 +120,15 @@ bool ScriptedPeer::waitLocked(std::unique_lock<std::mutex>& lock, std::chrono::m
 bool ScriptedPeer::waitConnected(std::chrono::milliseconds deadline)
 {
     std::unique_lock<std::mutex> lock(mutex);
-    return waitLocked(lock, deadline, [this] { return connFd >= 0; });
+    return waitLocked(lock, deadline, [this] { return connection != nullptr; });
 }
 
 void ScriptedPeer::sendBytes(const Bytes& bytes)
 {
     if (!waitConnected())
         throw std::runtime_error("scripted peer: no client connected");
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::send(connFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            throw std::runtime_error("scripted peer: send failed");
-        done += size_t(n);
-    }
+    if (connection->sendAll(bytes.data(), bytes.size(), 10000) != CServerConnection::IO_OK)
+        throw std::runtime_error("scripted peer: send failed");
 }
 
 void ScriptedPeer::holdReading(bool hold)
@@ -247,6 +174,6 @@ void ScriptedPeer::closeConnection()
 {
     waitConnected();
     std::lock_guard<std::mutex> lock(mutex);
-    if (connFd >= 0)
-        ::shutdown(connFd, SHUT_RDWR);
+    if (connection)
+        connection->shutdownBoth();
 }

@@ -17,11 +17,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/ServerSocket.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -87,9 +90,9 @@ private:
     bool waitLocked(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds deadline,
                     const std::function<bool()>& condition);
 
-    int listenFd = -1;
+    CServerSocket listener;
     uint16_t listenPort = 0;
-    int connFd = -1;
+    std::unique_ptr<CServerConnection> connection;
     bool clientClosed = false;
     bool stopping = false;
     bool held = false;

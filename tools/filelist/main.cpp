@@ -2,7 +2,6 @@
 // lists).
 //   filelist dump FILE                  prints the folders and files of a list
 //   filelist scan DIR OUT [--checksums] writes the list of a folder
-#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include "newupdatesystem/Common/Excep.h"
 #include "newupdatesystem/Common/FileList.h"
 #include "newupdatesystem/Common/LogControl.h"
+#include "platform/Console.h"
 
 namespace
 {
@@ -81,7 +81,7 @@ int dump(const std::string& file)
 
 int scan(const std::string& folder, const std::string& out, bool checksums)
 {
-    ProgressList list(checksums && isatty(STDERR_FILENO));
+    ProgressList list(checksums && consoleIsTerminal(stderr));
     list.scan(folder.c_str(), checksums);
     list.finish();
     list.buildBin();
@@ -109,10 +109,17 @@ int main(int argc, char** argv)
     scanCmd->add_option("OUT", scanOut, "the list file to write")->required();
     scanCmd->add_flag("--checksums", checksums, "compute the MD5 checksum of every file");
 
+    std::string logDir;
+    app.add_option("--log-dir", logDir, "also write the daily log file into this folder (default: no log file)")
+        ->check(CLI::ExistingDirectory);
     CLI11_PARSE(app, argc, argv);
 
-    // Listings go to stdout as plain lines; warnings to stderr; no log file.
-    logStop();
+    // Listings go to stdout as plain lines; warnings to stderr; a log file
+    // only when asked for.
+    if (logDir.empty())
+        logStop();
+    else
+        logSetFolder(logDir);
     logSetConsoleStream(dumpCmd->parsed() ? stdout : stderr);
     try
     {

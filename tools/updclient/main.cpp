@@ -7,9 +7,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -17,8 +14,11 @@
 
 #include "newupdatesystem/Common/TransferThrottle.h"
 #include "newupdatesystem/client/UpdClient.h"
+#include "newupdatesystem/client/UpdLogFile.h"
 #include "tools/updclient/Progress.h"
 #include "tools/updclient/StatusText.h"
+#include "platform/Console.h"
+#include "platform/StopRequest.h"
 
 namespace
 {
@@ -28,7 +28,7 @@ constexpr int kUsageError = 2;
 
 volatile std::sig_atomic_t interrupted = 0;
 
-void onInterrupt(int)
+void onInterrupt()
 {
     interrupted = 1;
 }
@@ -51,6 +51,8 @@ struct Options
     std::string limitRate;
     uint64_t rateLimit = 0;
     bool noStream = false;
+    std::string logDir;
+    bool noLog = false;
     UpdJob job = JOB_NONE;
 };
 
@@ -128,6 +130,9 @@ int parse(int argc, char** argv, Options& o)
     auto* limitRate = app.add_option(
         "--limit-rate", o.limitRate,
         "hold received bytes to RATE per second: 2000, 512k, 2M, 1.5G (powers of 1024); 0 for none");
+    app.add_option("--log-dir", o.logDir, "folder for the daily log file (default: the current folder)")
+        ->check(CLI::ExistingDirectory);
+    app.add_flag("--no-log", o.noLog, "write no log file");
 
     app.add_flag("--no-stream", o.noStream,
                  "keep to the base transfer even where the server offers streaming");
@@ -224,28 +229,24 @@ int main(int argc, char** argv)
 
     // The library's log writes its console output to stdout; point that at
     // stderr and keep the real stdout for results only.
-    std::fflush(stdout);
-    int resultFd = ::dup(STDOUT_FILENO);
-    std::FILE* results = resultFd >= 0 ? ::fdopen(resultFd, "w") : nullptr;
-    if (!results || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
+    std::FILE* results = consoleMoveStdoutToStderr();
+    if (!results)
     {
         std::fprintf(stderr, "updclient: cannot set up the output streams\n");
         return UPD_SYSTEM_ERROR;
     }
 
-    struct sigaction action = {};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    platform::onStopRequest(onInterrupt);
 
+    if (o.noLog || !o.logDir.empty())
+        UpdSetLogFile(o.logDir.c_str(), o.noLog ? 0 : 1);
     IUpdateClient* client = IUpdateClient::create(o.host.c_str(), o.port, o.list.c_str());
     if (!client)
     {
         std::fprintf(stderr, "updclient: out of memory\n");
         return UPD_SYSTEM_ERROR;
     }
-    CProgressDisplay display(stderr, ::isatty(STDERR_FILENO) == 1);
+    CProgressDisplay display(stderr, consoleIsTerminal(stderr));
     configure(*client, o, &display);
     client->start();
 

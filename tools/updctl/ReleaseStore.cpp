@@ -24,8 +24,8 @@ void copyTree(const fs::path& from, const fs::path& to)
             copyTree(e.path(), target);
         } else if (fs::is_regular_file(st)) {
             fs::copy_file(e.path(), target);
-            int64_t t = platform::getFileTime(e.path().c_str());
-            if (t < 0 || platform::setFileTime(target.c_str(), t) != 0)
+            int64_t t = platform::getFileTime(e.path().string().c_str());
+            if (t < 0 || platform::setFileTime(target.string().c_str(), t) != 0)
                 throw std::runtime_error("cannot keep the time of '" + e.path().string() + "'");
         } else {
             throw std::runtime_error("'" + e.path().string() + "' is not a file or folder");
@@ -59,7 +59,7 @@ void setWritable(const fs::path& root, bool writable)
 std::vector<uint8_t> listImage(const fs::path& folder, uint32_t* files, uint64_t* bytes)
 {
     CFileList list;
-    list.scan(folder.c_str(), true);
+    list.scan(folder.string().c_str(), true);
     list.buildBin();
     if (files)
         *files = list.fileCount;

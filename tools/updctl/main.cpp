@@ -12,7 +12,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <unistd.h>
 
 #include <ctime>
 #include <cstdio>
@@ -20,6 +19,8 @@
 #include <vector>
 
 #include "newupdatesystem/Common/Excep.h"
+#include "platform/Console.h"
+#include "platform/LocalTime.h"
 #include "tools/updctl/ControlSession.h"
 #include "tools/updctl/ReleaseStore.h"
 
@@ -161,7 +162,7 @@ std::string defaultName()
 {
     std::time_t now = std::time(nullptr);
     std::tm utc{};
-    gmtime_r(&now, &utc);
+    platform::utcTime(int64_t(now), utc);
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &utc);
     return buf;
@@ -195,11 +196,8 @@ int main(int argc, char** argv)
     CLI11_PARSE(app, argc, argv);
 
     // The library logs to stdout: keep the real stdout for results only.
-    std::fflush(stdout);
-    int resultFd = ::dup(STDOUT_FILENO);
-    if (resultFd >= 0 && (out = ::fdopen(resultFd, "w")) != nullptr)
-        ::dup2(STDERR_FILENO, STDOUT_FILENO);
-    else
+    out = consoleMoveStdoutToStderr();
+    if (!out)
         out = stdout;
     std::setvbuf(out, nullptr, _IOLBF, 0);
 

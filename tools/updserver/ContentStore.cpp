@@ -39,7 +39,7 @@ void fillChecksums(FolderMap& map, const std::string& prefix, const fs::path& di
             std::copy(old->checksum, old->checksum + 4, entry.checksum);
             entry.flags |= FI_CHECKSUM;
         } else {
-            CFileList::checksumFile(entry, (dir / path).c_str());
+            CFileList::checksumFile(entry, (dir / path).string().c_str());
         }
     }
 }
@@ -61,14 +61,14 @@ void dropUnservable(CFileList& list, const CPathGuard& guard)
                 continue;
             }
             // Folder links are never scanned, so only the file itself can be one.
-            fs::path disk = platform::resolvePath((guard.root() / path).c_str());
+            fs::path disk = platform::resolvePath((guard.root() / path).string().c_str());
             std::error_code ec;
             if (!fs::is_symlink(fs::symlink_status(disk, ec)))
                 continue;
             fs::path target;
             if (!guard.leadsInside(disk, target) || !fs::is_regular_file(target, ec)) {
-                logWarning("'%s' is a link that leads outside '%s'; it is not published", disk.c_str(),
-                           guard.root().c_str());
+                logWarning("'%s' is a link that leads outside '%s'; it is not published",
+                           disk.string().c_str(), guard.root().string().c_str());
                 drop.push_back(path);
             }
         }
@@ -85,7 +85,7 @@ bool CContentStore::matchesDisk(const FileEntry& entry, const fs::path& disk)
 {
     std::error_code ec;
     uintmax_t size = fs::file_size(disk, ec);
-    return !ec && size == entry.size && platform::getFileTime(disk.c_str()) == entry.time;
+    return !ec && size == entry.size && platform::getFileTime(disk.string().c_str()) == entry.time;
 }
 
 CContentStore::CContentStore(fs::path root, fs::path selfDir, fs::path ignoreFile)
@@ -95,7 +95,7 @@ CContentStore::CContentStore(fs::path root, fs::path selfDir, fs::path ignoreFil
 
 void CContentStore::buildList(CFileList& list, const fs::path& dir, const CFileList* previous)
 {
-    list.scan(dir.c_str(), false);
+    list.scan(dir.string().c_str(), false);
     dropUnservable(list, CPathGuard(dir));
     fillChecksums(list.root, "", dir, previous);
 }

@@ -1,10 +1,16 @@
 #include "tools/updserver/PackCache.h"
 
-#include <sys/stat.h>
+#include "platform/Files.h"
 
 #include <cerrno>
 #include <chrono>
+#include <stdexcept>
 #include <system_error>
+#include <thread>
+
+#include "newupdatesystem/Common/Excep.h"
+#include "newupdatesystem/Common/Log.h"
+#include "newupdatesystem/Common/Md5.h"
 
 namespace fs = std::filesystem;
 
@@ -14,99 +20,283 @@ namespace
 // rewritten within one second with the same size is still told apart.
 std::string makeKey(const fs::path& file)
 {
-    struct stat st;
-    if (::stat(file.c_str(), &st) != 0)
+    platform::FileStatus st;
+    if (!platform::fileStatus(file.string().c_str(), st))
         throw fs::filesystem_error("stat", file, std::error_code(errno, std::generic_category()));
-    if (!S_ISREG(st.st_mode))
+    if (st.kind != platform::FileKind::Regular)
         throw fs::filesystem_error("not a file", file, std::make_error_code(std::errc::invalid_argument));
-    return file.string() + '\n' + std::to_string(st.st_size) + '\n' + std::to_string(st.st_mtim.tv_sec) +
-           '.' + std::to_string(st.st_mtim.tv_nsec);
+    return file.string() + '\n' + std::to_string(st.size) + '\n' + std::to_string(st.time) + '.' +
+           std::to_string(st.timeNanos);
+}
+
+std::string describe(const std::exception_ptr& error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const CExcep& e) {
+        return "exception " + std::to_string(e.code) + " at " + e.formatSource();
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown failure";
+    }
 }
 } // namespace
 
-CPackCache::CPackCache(uint64_t budget) : budget(budget) {}
+CPackCache::CPackCache(uint64_t budget) : CPackCache(Options{budget, 0, std::chrono::minutes(5)}) {}
+
+CPackCache::CPackCache(const Options& options) : opts(options)
+{
+    unsigned threads = opts.workers ? opts.workers : std::max(1u, std::thread::hardware_concurrency());
+    // Prepacking leaves one thread free for the clients' requests.
+    pool = std::make_unique<CWorkerPool>(threads, threads > 1 ? threads - 1 : 1);
+}
+
+CPackCache::~CPackCache()
+{
+    pool.reset();
+}
+
+void CPackCache::openStore(const fs::path& folder, uint64_t budget)
+{
+    auto opened = std::make_unique<CPackStore>(folder, budget);
+    std::lock_guard<std::mutex> hold(lock);
+    store = std::move(opened);
+}
+
+void CPackCache::setPackHook(std::function<void(const fs::path&)> h)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    hook = std::move(h);
+}
+
+// Called with the lock held.
+std::shared_ptr<CPackCache::Slot> CPackCache::newSlot(const std::string& key, const fs::path& file)
+{
+    auto slot = std::make_shared<Slot>();
+    slot->file = file;
+    slots.emplace(key, slot);
+    ++counters.pending;
+    return slot;
+}
+
+// Called with the lock held.
+void CPackCache::post(const std::string& key, const std::shared_ptr<Slot>& slot, CWorkerPool::Priority priority)
+{
+    pool->post([this, key, slot] { pack(key, slot); }, priority);
+}
 
 std::shared_ptr<const CDataFile> CPackCache::get(const fs::path& file)
 {
     std::string key = makeKey(file);
+    std::unique_lock<std::mutex> hold(lock);
     std::shared_ptr<Slot> slot;
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        auto it = slots.find(key);
-        if (it == slots.end()) {
-            slot = std::make_shared<Slot>();
-            slots.emplace(key, slot);
-            recent.push_front(key);
-            slot->lru = recent.begin();
-        } else {
-            slot = it->second;
-            recent.splice(recent.begin(), recent, slot->lru);
+    auto it = slots.find(key);
+    bool miss = it == slots.end();
+    if (miss) {
+        slot = newSlot(key, file);
+    } else {
+        slot = it->second;
+        if (slot->state == Slot::DONE) {
+            ++counters.hits;
+            if (slot->counted)
+                recent.splice(recent.begin(), recent, slot->lru);
+            return slot->data;
+        }
+        ++counters.hits; // packed once for all who ask
+    }
+    if (!slot->urgent) {
+        slot->urgent = true;
+        // Ahead of the background queue: a prepacked file may be far back in it.
+        if (slot->state == Slot::QUEUED)
+            post(key, slot, CWorkerPool::URGENT);
+    }
+    if (miss && order && (opts.budget > 0 || store)) {
+        // A client installing from scratch asks for the files in list order,
+        // one at a time: the next ones are packed on the other threads meanwhile.
+        auto at = order->index.find(file.string());
+        if (at != order->index.end()) {
+            std::shared_ptr<const Order> sequence = order;
+            hold.unlock();
+            for (size_t i = at->second + 1; i < sequence->files.size() && i <= at->second + opts.readAhead; ++i)
+                enqueue(sequence->files[i], Slot::READ_AHEAD);
+            hold.lock();
         }
     }
-
-    std::lock_guard<std::mutex> packing(slot->packing);
-    if (slot->data) {
-        std::lock_guard<std::mutex> hold(lock);
-        ++counters.hits;
-        return slot->data;
+    auto deadline = std::chrono::steady_clock::now() + opts.waitLimit;
+    if (!changed.wait_until(hold, deadline,
+                            [&] { return slot->state == Slot::DONE || slot->state == Slot::FAILED; })) {
+        ++counters.waitTimeouts;
+        throw std::runtime_error("packing '" + file.string() + "' did not finish within " +
+                                 std::to_string(opts.waitLimit.count()) + " ms");
     }
-    auto began = std::chrono::steady_clock::now();
-    try {
-        CDataFile raw;
-        raw.loadFromFile(file.c_str());
-        auto packed = std::make_shared<CDataFile>();
-        packed->packFrom(raw);
-        // A file that changed while it was read must not be kept under the old key.
-        if (makeKey(file) == key)
-            slot->data = packed;
-        {
-            std::lock_guard<std::mutex> hold(lock);
-            ++counters.packs;
-            counters.packNanos += static_cast<uint64_t>(
-                std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - began).count());
-        }
-        account(key, slot);
-        return packed;
-    } catch (...) {
-        account(key, slot);
-        throw;
-    }
+    if (slot->state == Slot::FAILED)
+        std::rethrow_exception(slot->error);
+    return slot->data;
 }
 
-// Charges a finished slot to the budget, or drops it when it holds nothing,
-// then evicts the least recently used entries beyond the budget.
-void CPackCache::account(const std::string& key, const std::shared_ptr<Slot>& slot)
+void CPackCache::prepack(const fs::path& file)
 {
+    enqueue(file, Slot::PREPACK);
+}
+
+void CPackCache::setOrder(const std::vector<fs::path>& files)
+{
+    auto next = std::make_shared<Order>();
+    next->files = files;
+    for (size_t i = 0; i < files.size(); ++i)
+        next->index.emplace(files[i].string(), i);
     std::lock_guard<std::mutex> hold(lock);
-    auto it = slots.find(key);
-    if (it == slots.end() || it->second != slot)
-        return;
-    if (!slot->data || budget == 0) {
-        recent.erase(slot->lru);
-        slots.erase(it);
+    order = std::move(next);
+}
+
+void CPackCache::enqueue(const fs::path& file, Slot::Origin origin)
+{
+    std::string key;
+    try {
+        key = makeKey(file);
+    } catch (const std::exception& e) {
+        if (origin == Slot::PREPACK)
+            logWarning("Cannot pack '%s': %s", file.string().c_str(), e.what());
         return;
     }
-    if (!slot->counted) {
-        slot->counted = true;
-        counters.bytes += slot->data->size();
-        ++counters.entries;
+    std::lock_guard<std::mutex> hold(lock);
+    if (slots.count(key))
+        return;
+    auto slot = newSlot(key, file);
+    slot->origin = origin;
+    if (origin == Slot::PREPACK)
+        ++backgroundLeft;
+    post(key, slot, CWorkerPool::BACKGROUND);
+}
+
+bool CPackCache::waitIdle(std::chrono::milliseconds limit)
+{
+    std::unique_lock<std::mutex> hold(lock);
+    return changed.wait_for(hold, limit, [this] { return counters.pending == 0; });
+}
+
+// Runs on a worker. A slot may be posted twice (queued by prepack, then
+// hurried by a client); whichever task comes first packs it.
+void CPackCache::pack(const std::string& key, const std::shared_ptr<Slot>& slot)
+{
+    std::function<void(const fs::path&)> before;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (slot->state != Slot::QUEUED)
+            return;
+        slot->state = Slot::RUNNING;
+        before = hook;
     }
-    while (counters.bytes > budget && !recent.empty()) {
-        const std::string& victimKey = recent.back();
-        auto victim = slots.find(victimKey);
-        if (victim != slots.end()) {
-            if (victim->second->counted) {
-                counters.bytes -= victim->second->data->size();
-                --counters.entries;
-            }
-            slots.erase(victim);
+    Produced made;
+    std::exception_ptr error;
+    try {
+        if (before)
+            before(slot->file);
+        made = produce(slot->file, key);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    std::unique_lock<std::mutex> hold(lock);
+    slot->data = made.data;
+    slot->error = error;
+    slot->state = error ? Slot::FAILED : Slot::DONE;
+    if (error && slot->origin == Slot::PREPACK)
+        logWarning("Cannot pack '%s': %s", slot->file.string().c_str(), describe(error).c_str());
+    finish(key, slot, made.keep);
+    changed.notify_all();
+    if (made.save) {
+        // The waiting clients have their file already; the write is this thread's own business.
+        hold.unlock();
+        made.store->save(made.md5, made.unpackedSize, *made.data);
+        hold.lock();
+    }
+    --counters.pending;
+    if (slot->origin == Slot::PREPACK && --backgroundLeft == 0)
+        logInfo("Prepacking done; since the start %llu files packed, %llu taken from the cache folder",
+                static_cast<unsigned long long>(counters.packs), static_cast<unsigned long long>(counters.diskHits));
+    changed.notify_all();
+}
+
+// The packed file from the disk store, or packed now (to be stored by the
+// caller). keep is false when the file changed while it was read: the result
+// is then handed to the clients waiting now but not kept under the old key.
+// The file is read once; its bytes go as soon as the packed form is there.
+CPackCache::Produced CPackCache::produce(const fs::path& file, const std::string& key)
+{
+    Produced out;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        out.store = store.get();
+    }
+    const auto began = std::chrono::steady_clock::now();
+    auto raw = std::make_unique<CDataFile>();
+    raw->loadFromFile(file.string().c_str());
+    out.unpackedSize = raw->size();
+    if (out.store) {
+        CMd5::digest(raw->data(), raw->size(), out.md5);
+        if ((out.data = out.store->load(out.md5, out.unpackedSize))) {
+            out.keep = makeKey(file) == key;
+            std::lock_guard<std::mutex> hold(lock);
+            ++counters.diskHits;
+            return out;
         }
+    }
+    auto packed = std::make_shared<CDataFile>();
+    packed->packFrom(*raw);
+    raw.reset();
+    out.data = std::move(packed);
+    out.keep = makeKey(file) == key;
+    out.save = out.store && out.keep;
+    std::lock_guard<std::mutex> hold(lock);
+    ++counters.packs;
+    counters.packNanos += static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - began).count());
+    return out;
+}
+
+// Called with the lock held after a slot finished: charges a kept slot to the
+// budget and evicts the least recently used entries beyond it. The waiting
+// clients hold the slot, so a slot that is not kept still reaches them. A
+// prepacked result is kept only while it fits without evicting anything, so
+// prepacking never pushes out what clients use; one read ahead is about to be
+// asked for and is kept like a requested one.
+void CPackCache::finish(const std::string& key, const std::shared_ptr<Slot>& slot, bool keep)
+{
+    bool held = keep && slot->state == Slot::DONE && opts.budget > 0 && slot->data->size() <= opts.budget;
+    if (held && slot->origin == Slot::PREPACK && !slot->urgent && counters.bytes + slot->data->size() > opts.budget)
+        held = false;
+    if (!held) {
+        auto it = slots.find(key);
+        if (it != slots.end() && it->second == slot)
+            slots.erase(it);
+        return;
+    }
+    recent.push_front(key);
+    slot->lru = recent.begin();
+    slot->counted = true;
+    counters.bytes += slot->data->size();
+    ++counters.entries;
+    while (counters.bytes > opts.budget && !recent.empty()) {
+        auto victim = slots.find(recent.back());
         recent.pop_back();
+        if (victim == slots.end())
+            continue;
+        counters.bytes -= victim->second->data->size();
+        --counters.entries;
+        victim->second->counted = false;
+        slots.erase(victim);
     }
 }
 
 CPackCache::Stats CPackCache::stats() const
 {
     std::lock_guard<std::mutex> hold(lock);
-    return counters;
+    Stats s = counters;
+    if (store) {
+        CPackStore::Stats d = store->stats();
+        s.diskBytes = d.bytes;
+        s.diskEntries = d.files;
+    }
+    return s;
 }

@@ -1,8 +1,5 @@
 #include "tools/updserver/ServerSession.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <random>
@@ -16,6 +13,7 @@
 #include "tools/updserver/ContentStore.h"
 #include "tools/updserver/PathGuard.h"
 #include "tools/updserver/UpdServer.h"
+#include "platform/Files.h"
 #include "tools/updserver/UploadStore.h"
 
 namespace fs = std::filesystem;

@@ -39,7 +39,8 @@ void CServerSession::onStreamGet()
         return openStream(r, source);
     });
     try {
-        server.countServed(sender.serve(request));
+        const uint64_t bytes = sender.serve(request);
+        server.countServed(bytes, sender.filesCompleted());
     } catch (const CProtoExcep& e) {
         if (e.code == PROTO_QUIT) {
             logInfo("%s: client quit during a transfer", peer.c_str());

@@ -124,11 +124,14 @@ uint64_t CStreamSender::serve(const Request& first)
 {
     repeated = 0;
     sent = 0;
+    completed = 0;
     add(first);
     while (!transfers.empty()) {
         // A transfer the client has all of, or was refused, is over.
         Transfer& front = transfers.front();
         if (front.announced && front.verified == front.end()) {
+            if (!front.refused)
+                ++completed;
             transfers.pop_front();
             continue;
         }

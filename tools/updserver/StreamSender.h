@@ -60,6 +60,8 @@ public:
     // an answer that does not fit, or too many requests waiting; PROTO_QUIT
     // when the client quits; std::runtime_error when a file cannot be read.
     uint64_t serve(const Request& first);
+    // Files the last serve delivered whole (refused ones not counted).
+    uint64_t filesCompleted() const { return completed; }
 
     unsigned repeatedSegments() const { return repeated; }
 
@@ -93,4 +95,5 @@ private:
     std::vector<uint8_t> packed;
     unsigned repeated = 0;
     uint64_t sent = 0;
+    uint64_t completed = 0;
 };

@@ -41,10 +41,38 @@ CAddressTable::Limits addressLimits(const ServerOptions& o)
     limits.freeLoginTries = o.loginTries;
     return limits;
 }
+
+CPackCache::Options packOptions(const ServerOptions& o)
+{
+    CPackCache::Options p;
+    p.budget = o.cacheBytes;
+    p.workers = o.packThreads;
+    p.waitLimit = std::chrono::seconds(o.packWaitSeconds);
+    p.readAhead = o.packReadAhead;
+    return p;
+}
+
+// Whether path is folder or lies below it, after resolving links and dots.
+bool isWithin(const fs::path& path, const fs::path& folder)
+{
+    std::error_code ec;
+    fs::path p = fs::weakly_canonical(path, ec);
+    fs::path f = fs::weakly_canonical(folder, ec);
+    if (ec || f.empty())
+        return false;
+    auto fi = f.begin(), pi = p.begin();
+    for (; fi != f.end(); ++fi, ++pi) {
+        if (fi->empty() && std::next(fi) == f.end())
+            break; // a trailing separator
+        if (pi == p.end() || *pi != *fi)
+            return false;
+    }
+    return true;
+}
 } // namespace
 
 CUpdServer::CUpdServer(ServerOptions options)
-    : opts(std::move(options)), packs(opts.cacheBytes), peers(addressLimits(opts))
+    : opts(std::move(options)), packs(packOptions(opts)), peers(addressLimits(opts))
 {
 }
 
@@ -72,7 +100,7 @@ void CUpdServer::start()
     if (!exposure.empty())
         logWarning("Warning: %s", exposure.c_str());
     content = std::make_unique<CContentStore>(opts.root, opts.selfUpdateDir, opts.ignoreFile);
-    logInfo("Building the file lists of '%s'...", opts.root.c_str());
+    logInfo("Building the file lists of '%s'...", opts.root.string().c_str());
     try {
         content->rebuild();
     } catch (const CExcep& e) {
@@ -81,18 +109,60 @@ void CUpdServer::start()
     auto snap = content->snapshot();
     logInfo("Publishing %u files in %u folders, %llu bytes", snap->content.fileCount, snap->content.folderCount,
             static_cast<unsigned long long>(snap->content.totalSize));
+    openPackStore();
+    packs.setOrder(publishedFiles());
+    listener.listenOn(opts.bindAddress, opts.port, 64);
     if (opts.prepack)
         prepackAll();
-    listener.listenOn(opts.bindAddress, opts.port, 64);
     if (!opts.metricsAddress.empty()) {
         endpoint.start(opts.metricsAddress, [this] { return CMetrics::prometheusText(sample()); });
         logInfo("Metrics on %s (port %u)", opts.metricsAddress.c_str(), endpoint.port());
     }
 }
 
-// Packs every published file once, so that even the first client is served
-// from memory. Files that cannot be packed are logged and left to the request.
+// The packed files on disk must never be published: they would be listed and
+// served as content.
+void CUpdServer::openPackStore()
+{
+    if (opts.cacheDir.empty() || opts.cacheDirBytes == 0)
+        return;
+    for (const fs::path& published : {opts.root, opts.selfUpdateDir}) {
+        if (published.empty() || !isWithin(opts.cacheDir, published))
+            continue;
+        std::string why = "the cache folder '" + opts.cacheDir.string() +
+                          "' must lie outside the published folder '" + published.string() + "'";
+        if (!opts.cacheDirOptional)
+            throw std::runtime_error(why);
+        logWarning("Packed files are kept in memory only: %s", why.c_str());
+        return;
+    }
+    try {
+        packs.openStore(opts.cacheDir, opts.cacheDirBytes);
+    } catch (const std::exception& e) {
+        if (!opts.cacheDirOptional)
+            throw std::runtime_error("cannot use the cache folder '" + opts.cacheDir.string() + "': " + e.what());
+        logWarning("Packed files are kept in memory only: %s", e.what());
+        return;
+    }
+    CPackCache::Stats cs = packs.stats();
+    logInfo("Cache folder '%s': %llu packed files, %llu bytes", opts.cacheDir.c_str(),
+            static_cast<unsigned long long>(cs.diskEntries), static_cast<unsigned long long>(cs.diskBytes));
+}
+
+// Queues every published file for packing on the worker threads, behind the
+// clients' own requests, so that clients are served from the start and later
+// ones from the cache. Files that cannot be packed are logged and left to the
+// request.
 void CUpdServer::prepackAll()
+{
+    std::vector<fs::path> files = publishedFiles();
+    logInfo("Packing %zu files in the background...", files.size());
+    for (const fs::path& disk : files)
+        packs.prepack(disk);
+}
+
+// The disk paths of the published files, in the order of the lists.
+std::vector<fs::path> CUpdServer::publishedFiles() const
 {
     auto snap = content->snapshot();
     std::vector<std::string> paths;
@@ -107,18 +177,13 @@ void CUpdServer::prepackAll()
     };
     walk(walk, snap->content.root, "");
     walk(walk, snap->self.root, "");
-    logInfo("Packing %zu files...", paths.size());
+    std::vector<fs::path> files;
     for (const std::string& path : paths) {
         fs::path disk;
-        try {
-            if (content->locate(*snap, path, disk))
-                packs.get(disk);
-        } catch (const CExcep& e) {
-            logWarning("Cannot pack '%s': %s", path.c_str(), describe(e).c_str());
-        } catch (const std::exception& e) {
-            logWarning("Cannot pack '%s': %s", path.c_str(), e.what());
-        }
+        if (content->locate(*snap, path, disk))
+            files.push_back(std::move(disk));
     }
+    return files;
 }
 
 void CUpdServer::run(const std::atomic<bool>& stop, const std::atomic<unsigned>* reloads)
@@ -238,9 +303,9 @@ void CUpdServer::enforceHandshakeDeadline()
     }
 }
 
-void CUpdServer::countServed(uint64_t bytes)
+void CUpdServer::countServed(uint64_t bytes, uint64_t files)
 {
-    ++filesServed;
+    filesServed += files;
     bytesServed += bytes;
 }
 
@@ -299,6 +364,9 @@ void CUpdServer::execCommand(const std::string& text, std::vector<std::string>& 
                       std::to_string(snap->content.totalSize) + " bytes");
         out.push_back("cache: " + std::to_string(cs.entries) + " files, " + std::to_string(cs.bytes) +
                       " bytes, " + std::to_string(cs.hits) + " hits, " + std::to_string(cs.packs) + " packed");
+        out.push_back("cache folder: " + std::to_string(cs.diskEntries) + " files, " + std::to_string(cs.diskBytes) +
+                      " bytes, " + std::to_string(cs.diskHits) + " taken; " + std::to_string(cs.pending) +
+                      " files waiting to be packed");
         out.push_back(std::string("state: ") + (suspended() ? "suspended" : "serving"));
         CMetrics::Sample figures = sample();
         out.push_back("release: " + figures.release);
@@ -315,6 +383,7 @@ void CUpdServer::execCommand(const std::string& text, std::vector<std::string>& 
     } else if (cmd == "up") {
         try {
             content->rebuild();
+            packs.setOrder(publishedFiles());
             auto snap = content->snapshot();
             out.push_back("Lists rebuilt: " + std::to_string(snap->content.fileCount) + " files, " +
                           std::to_string(snap->content.folderCount) + " folders");

@@ -35,7 +35,13 @@ struct ServerOptions
     unsigned maxClients = 64;
     unsigned ioTimeoutSeconds = 60;
     uint64_t cacheBytes = 256ull << 20;
-    bool prepack = false; // pack every published file into the cache before listening
+    bool prepack = false; // pack every published file in the background while serving
+    unsigned packThreads = 0;       // packing threads; 0: one per processor
+    unsigned packWaitSeconds = 300; // how long a client waits for its file to be packed
+    unsigned packReadAhead = 4;     // files of the list packed ahead of one a client asks for
+    std::filesystem::path cacheDir; // packed files kept on disk; empty: in memory only
+    uint64_t cacheDirBytes = 4096ull << 20;
+    bool cacheDirOptional = false;  // when the folder cannot be made, warn and go on without it
     bool allowAnonymousChanges = false; // changes and commands without a login
     unsigned handshakeTimeoutSeconds = 10; // from the connection to the first request
     unsigned maxPerAddress = 32;           // sessions one address may hold at once
@@ -74,14 +80,16 @@ public:
     const CAccessPolicy& access() const { return *policy; }
     CAddressTable& addresses() { return peers; }
     bool suspended() const { return isSuspended.load(); }
-    void countServed(uint64_t bytes);
+    void countServed(uint64_t bytes, uint64_t files = 1);
     CMetrics& metrics() { return counters; }
     CMetrics::Sample sample();
     // Runs an operator command; the lines to echo go to out (possibly none).
     void execCommand(const std::string& text, std::vector<std::string>& out);
 
 private:
+    void openPackStore();
     void prepackAll();
+    std::vector<std::filesystem::path> publishedFiles() const;
     void startSession(int fd, const std::string& peer);
     void finishSession(CServerSession* session);
     void enforceHandshakeDeadline();

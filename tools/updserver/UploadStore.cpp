@@ -86,7 +86,7 @@ bool CUploadStore::open()
     for (int attempt = 0; attempt < 8 && !file; ++attempt) {
         temp = target.parent_path() / (kTempPrefix + target.filename().string() + "." + uniquePart() + kTempSuffix);
         // "x": created here or not at all, never shared with another upload.
-        file = std::fopen(temp.c_str(), "wbx");
+        file = platform::createNewFile(temp.string().c_str());
     }
     if (!file) {
         temp.clear();
@@ -170,7 +170,7 @@ bool CUploadStore::commit(uint32_t time)
     file = nullptr;
     if (!closed)
         return fail("writing the temporary file failed");
-    if (platform::setFileTime(temp.c_str(), time) != 0)
+    if (platform::setFileTime(temp.string().c_str(), time) != 0)
         why = "its time could not be set"; // stored all the same
     std::error_code ec;
     if (fs::is_directory(fs::symlink_status(target, ec)))

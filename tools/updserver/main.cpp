@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -17,9 +18,12 @@
 #include "newupdatesystem/Common/LogControl.h"
 #include "platform/Signals.h"
 #include "tools/updserver/UpdServer.h"
+#include "platform/StopRequest.h"
 
 namespace
 {
+namespace fs = std::filesystem;
+
 const char* kDescription =
     "The reference update server: serves CONTENT_DIR to update clients.\n"
     "\n"
@@ -42,6 +46,8 @@ int main(int argc, char** argv)
     unsigned port = o.port;
     unsigned cacheMb = static_cast<unsigned>(o.cacheBytes >> 20);
     unsigned uploadMb = static_cast<unsigned>(o.maxUploadBytes >> 20);
+    std::string cacheDir;
+    uint64_t cacheDirMb = o.cacheDirBytes >> 20;
 
     CLI::App app(kDescription, "updserver");
     app.add_option("--root", root, "the content folder to publish")->required()->check(CLI::ExistingDirectory);
@@ -73,7 +79,22 @@ int main(int argc, char** argv)
         ->check(CLI::Range(1u, 1000u));
     app.add_option("--max-upload-mb", uploadMb, "MiB an uploaded file may have once unpacked (default 256)")
         ->check(CLI::Range(1u, 512u));
-    app.add_flag("--prepack", o.prepack, "pack every published file into the cache before listening");
+    app.add_flag("--prepack", o.prepack,
+                 "pack every published file on the packing threads in the background, while clients are served");
+    app.add_option("--pack-threads", o.packThreads, "threads that pack files; 0: one per processor (default 0)")
+        ->check(CLI::Range(0u, 256u));
+    app.add_option("--pack-wait", o.packWaitSeconds,
+                   "seconds a client waits for its file to be packed before it is refused (default 300)")
+        ->check(CLI::Range(1u, 86400u));
+    app.add_option("--read-ahead", o.packReadAhead,
+                   "files of the list packed ahead, on the other threads, of one a client asks for and finds "
+                   "unpacked; 0: none (default 4)")
+        ->check(CLI::Range(0u, 1024u));
+    app.add_option("--cache-dir", cacheDir,
+                   "folder where packed files persist across restarts, keyed by content; must lie outside the "
+                   "published folders (default: ROOT.packcache beside the content folder)");
+    app.add_option("--cache-dir-mb", cacheDirMb, "MiB the cache folder may hold; 0 keeps packed files in memory only "
+                                                 "(default 4096)");
     app.add_option("--log-dir", logDir, "folder for the daily log file (default: the current folder)")
         ->check(CLI::ExistingDirectory);
     app.add_option("--grace", o.graceSeconds, "seconds a stop waits for running sessions (default 30)")
@@ -81,9 +102,11 @@ int main(int argc, char** argv)
     app.add_option("--metrics", o.metricsAddress, "serve Prometheus metrics over HTTP on [HOST:]PORT");
     app.set_config("--config", "", "read options from this file; the command line wins");
     app.allow_config_extras(CLI::config_extras_mode::error);
+    bool noLog = false;
+    app.add_flag("--no-log", noLog, "write no log file (log lines still go to stderr)");
     CLI11_PARSE(app, argc, argv);
 
-    // Absolute, because --log-dir changes the current folder.
+    // Absolute, so that every log line names them in full.
     auto absolute = [](const std::string& p) {
         return p.empty() ? std::filesystem::path() : std::filesystem::absolute(p);
     };
@@ -96,14 +119,26 @@ int main(int argc, char** argv)
     o.port = static_cast<uint16_t>(port);
     o.cacheBytes = static_cast<uint64_t>(cacheMb) << 20;
     o.maxUploadBytes = static_cast<uint64_t>(uploadMb) << 20;
-
-    // The log writes its daily file into the current folder.
-    if (!logDir.empty()) {
-        std::error_code ec;
-        std::filesystem::current_path(logDir, ec);
-        if (!ec)
-            logRestart();
+    o.cacheDirBytes = std::min<uint64_t>(cacheDirMb, uint64_t(1) << 40) << 20;
+    if (!cacheDir.empty()) {
+        o.cacheDir = absolute(cacheDir);
+    } else {
+        // Beside the content folder, so one content tree keeps its own packs;
+        // a missing permission there only costs the persistence.
+        fs::path content = o.root.lexically_normal();
+        if (!content.has_filename())
+            content = content.parent_path();
+        if (content.has_filename() && content.has_parent_path() && content != content.root_path()) {
+            o.cacheDir = content.parent_path() / (content.filename().string() + ".packcache");
+            o.cacheDirOptional = true;
+        }
     }
+
+    // The daily log file goes into the current folder unless told otherwise.
+    if (noLog)
+        logStop();
+    else if (!logDir.empty())
+        logSetFolder(logDir);
     logSetConsoleStream(stderr);
 
     watchServerSignals();

@@ -1,6 +1,8 @@
 #include "launcher/DirectXCheck.h"
 
 #include "support/Sandbox.h"
+#include "platform/Environment.h"
+#include "support/PlatformSkip.h"
 
 #include <gtest/gtest.h>
 
@@ -209,18 +211,19 @@ TEST_F(DirectXFileTest, PeVersionReaderReadsFixedFileInfo)
 
 TEST_F(DirectXFileTest, WinePrefixIsTheSystemFolder)
 {
+    SKIP_ON_WINDOWS("the system folder is the Wine prefix's on Linux only");
     std::filesystem::create_directories("prefix/drive_c/windows/system32");
     writeFile("prefix/drive_c/windows/system32/d3d9.dll", makePe(0x00050003, 1));
     std::string old = getenv("WINEPREFIX") ? getenv("WINEPREFIX") : "";
-    setenv("WINEPREFIX", (sandbox.path() / "prefix").c_str(), 1);
+    setEnvironmentVariable("WINEPREFIX", (sandbox.path() / "prefix").string().c_str());
     CSystemDxProvider provider;
     uint32_t packed = 0;
     EXPECT_TRUE(getDirectXVersion(provider, &packed, nullptr, 0));
     EXPECT_EQ(packed, 0x00090000u);
-    setenv("WINEPREFIX", (sandbox.path() / "none").c_str(), 1);
+    setEnvironmentVariable("WINEPREFIX", (sandbox.path() / "none").string().c_str());
     EXPECT_FALSE(wineSystemDirectory().has_value());
     if (old.empty())
-        unsetenv("WINEPREFIX");
+        unsetEnvironmentVariable("WINEPREFIX");
     else
-        setenv("WINEPREFIX", old.c_str(), 1);
+        setEnvironmentVariable("WINEPREFIX", old.c_str());
 }

@@ -16,6 +16,7 @@
 #include "newupdatesystem/Common/LogControl.h"
 #include "platform/Thread.h"
 #include "support/Sandbox.h"
+#include "platform/Environment.h"
 
 namespace
 {
@@ -118,7 +119,7 @@ class ThreadLogTest : public SandboxTest
 protected:
     void SetUp() override
     {
-        setenv("computername", "THREADS", 1);
+        setEnvironmentVariable("computername", "THREADS");
         logSetConsoleStream(nullptr);
         logRestart();
     }
@@ -126,7 +127,7 @@ protected:
     {
         logStop();
         logSetConsoleStream(stdout);
-        unsetenv("computername");
+        unsetEnvironmentVariable("computername");
     }
     std::string logText()
     {

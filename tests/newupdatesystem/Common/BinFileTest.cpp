@@ -14,6 +14,7 @@
 
 #include "newupdatesystem/Common/Excep.h"
 #include "support/Sandbox.h"
+#include "platform/Environment.h"
 
 namespace
 {
@@ -155,7 +156,7 @@ TEST_F(BinFile, SetTimeIsExactAcrossDaylightSaving)
 {
     const char* oldTz = getenv("TZ");
     std::string savedTz = oldTz ? oldTz : "";
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    setEnvironmentVariable("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
     tzset();
 
     writeText("f", "x");
@@ -171,9 +172,9 @@ TEST_F(BinFile, SetTimeIsExactAcrossDaylightSaving)
     }
 
     if (oldTz)
-        setenv("TZ", savedTz.c_str(), 1);
+        setEnvironmentVariable("TZ", savedTz.c_str());
     else
-        unsetenv("TZ");
+        unsetEnvironmentVariable("TZ");
     tzset();
 
     auto e = expectSystemExcep([] { CBinFile::setTime("missing", 0); });

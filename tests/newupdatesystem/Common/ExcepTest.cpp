@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/ErrorText.h"
+#include "support/PlatformSkip.h"
 
 namespace
 {
@@ -108,6 +109,7 @@ TEST(CSocketExcep, ErrorZeroReadsAsGracefulClose)
 
 TEST(CSocketExcep, ErrorTextCarriesTheWinsockNameAndTheSystemText)
 {
+    SKIP_ON_WINDOWS("WinSock numbers have the system's own texts there");
     std::string text;
     CSocketExcep(NET_SELECT, 10061, kSite).errorText(text);
     EXPECT_EQ(text, std::string("(WSAECONNREFUSED) ") + std::strerror(ECONNREFUSED));
@@ -165,6 +167,7 @@ TEST(CSystemExcep, ErrnoKindTakesErrnoAtConstructionAndShowsItsMessage)
 
 TEST(CSystemExcep, LastErrorKindShowsTheNumberAndItsText)
 {
+    SKIP_ON_WINDOWS("the last error is GetLastError there, with its own texts");
     setLastError(EACCES);
     CSystemExcep e(FILE_DELETE, EK_LAST_ERROR, "a", kSite);
     std::string text;

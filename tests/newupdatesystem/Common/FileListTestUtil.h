@@ -14,6 +14,7 @@
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/LogControl.h"
 #include "support/Sandbox.h"
+#include "platform/Environment.h"
 
 inline void writeFile(const std::string& path, const std::string& content)
 {
@@ -79,7 +80,7 @@ protected:
         const char* tz = std::getenv("TZ");
         oldTz = tz ? tz : "";
         hadTz = tz != nullptr;
-        setenv("TZ", "UTC", 1);
+        setEnvironmentVariable("TZ", "UTC");
         tzset();
         console = std::tmpfile();
         ASSERT_NE(console, nullptr);
@@ -93,9 +94,9 @@ protected:
         logSetConsoleStream(stdout);
         std::fclose(console);
         if (hadTz)
-            setenv("TZ", oldTz.c_str(), 1);
+            setEnvironmentVariable("TZ", oldTz.c_str());
         else
-            unsetenv("TZ");
+            unsetEnvironmentVariable("TZ");
         tzset();
     }
 

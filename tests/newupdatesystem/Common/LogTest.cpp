@@ -12,6 +12,7 @@
 
 #include "newupdatesystem/Common/LogControl.h"
 #include "support/Sandbox.h"
+#include "platform/Environment.h"
 
 namespace
 {
@@ -49,8 +50,8 @@ class LogTest : public SandboxTest
 protected:
     void SetUp() override
     {
-        unsetenv("COMPUTERNAME");
-        setenv("computername", "GAMEPC", 1);
+        unsetEnvironmentVariable("COMPUTERNAME");
+        setEnvironmentVariable("computername", "GAMEPC");
         setFakeTime(2012, 7, 18, 14, 3, 27);
         logSetClock(&fakeClock);
         console = std::tmpfile();
@@ -65,7 +66,7 @@ protected:
         logSetConsoleStream(stdout);
         logSetClock(nullptr);
         std::fclose(console);
-        unsetenv("computername");
+        unsetEnvironmentVariable("computername");
     }
 
     std::string file() { return readFile("GAMEPC_120718.log"); }
@@ -191,12 +192,12 @@ TEST_F(LogTest, NewYearUsesTheYearModuloHundred)
 
 TEST_F(LogTest, ComputerNameIsFoundWithoutRegardToCaseAndFallsBackToLog)
 {
-    unsetenv("computername");
-    setenv("ComputerName", "Host7", 1);
+    unsetEnvironmentVariable("computername");
+    setEnvironmentVariable("ComputerName", "Host7");
     logRestart();
     EXPECT_EQ(logFileName(), "Host7_120718.log");
 
-    unsetenv("ComputerName");
+    unsetEnvironmentVariable("ComputerName");
     logRestart();
     EXPECT_EQ(logFileName(), "Log_120718.log");
     EXPECT_TRUE(std::filesystem::exists("Log_120718.log"));
@@ -211,6 +212,38 @@ TEST_F(LogTest, FileThatCannotBeOpenedLeavesTheConsole)
     EXPECT_EQ(logFileName(), "");
     logInfo("still here");
     EXPECT_EQ(consoleText(), "still here\n");
+}
+
+TEST_F(LogTest, FileOpensWithTheFirstMessageInTheChosenFolder)
+{
+    // As at program start: nothing open until something is logged.
+    logStop();
+    std::filesystem::remove("GAMEPC_120718.log");
+    logSetFolder("");
+    EXPECT_EQ(logFileName(), "");
+    EXPECT_FALSE(std::filesystem::exists("GAMEPC_120718.log"));
+    logFileOnly("first");
+    EXPECT_EQ(file(), kHeader + "14:03:27 first\n");
+
+    // A folder given later moves the file; the header starts the new one.
+    std::filesystem::create_directory("logs");
+    logSetFolder("logs");
+    EXPECT_EQ(logFileName(), "logs/GAMEPC_120718.log");
+    setFakeTime(2012, 7, 19, 0, 0, 1);
+    logInfo("moved");
+    EXPECT_EQ(logFileName(), "logs/GAMEPC_120719.log");
+    EXPECT_EQ(readFile("logs/GAMEPC_120718.log"), kHeader);
+    EXPECT_EQ(readFile("logs/GAMEPC_120719.log"), "00:00:01 moved\n");
+    EXPECT_EQ(file(), kHeader + "14:03:27 first\n");
+
+    // A stopped log stays closed until a folder is chosen again.
+    logStop();
+    logInfo("console only");
+    EXPECT_EQ(logFileName(), "");
+    logSetFolder("logs");
+    logInfo("back");
+    EXPECT_EQ(readFile("logs/GAMEPC_120719.log"), "00:00:01 moved\n" + kHeader + "00:00:01 back\n");
+    logSetFolder("");
 }
 
 TEST_F(LogTest, LinesFromManyThreadsStayWhole)

@@ -1,7 +1,5 @@
 #include "ClientTestSupport.h"
 
-#include <sys/stat.h>
-#include <utime.h>
 
 #include <cstring>
 #include <filesystem>
@@ -12,6 +10,7 @@
 #include "newupdatesystem/Common/FileList.h"
 #include "newupdatesystem/Common/Md5.h"
 #include "newupdatesystem/Common/ProtoTags.h"
+#include "platform/Files.h"
 
 namespace
 {
@@ -89,14 +88,12 @@ void writeFile(const std::string& path, const std::string& content, int64_t time
     if (!parent.empty())
         std::filesystem::create_directories(parent);
     std::ofstream(path, std::ios::binary) << content;
-    utimbuf t{static_cast<time_t>(time), static_cast<time_t>(time)};
-    ::utime(path.c_str(), &t);
+    platform::setFileTime(path.c_str(), time);
 }
 
 int64_t fileTime(const std::string& path)
 {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_mtime) : -1;
+    return platform::getFileTime(path.c_str());
 }
 
 FakeServer::FakeServer() : verdict(TAG_ACPT), loginAnswer(TAG_ACKN)

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "newupdatesystem/Common/FileList.h"
 #include "newupdatesystem/Common/FileListTestUtil.h"
@@ -82,4 +85,39 @@ TEST_F(FileListToolTest, HelpAndErrors)
     const ToolRun missing = runTool("scan nowhere out.lst");
     EXPECT_EQ(missing.code, 1);
     EXPECT_NE(missing.out.find("nowhere/*.*"), std::string::npos) << missing.out;
+}
+
+namespace
+{
+std::vector<std::string> folderNames(const std::string& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+} // namespace
+
+TEST_F(FileListToolTest, LeavesALogFileOnlyWhereAskedTo)
+{
+    // Nothing to log: not even an empty daily file.
+    ASSERT_EQ(runTool("--help").code, 0);
+    EXPECT_EQ(folderNames("."), std::vector<std::string>{});
+
+    writeFile("game/Game.exe", "executable");
+    ASSERT_EQ(runTool("scan game out.lst").code, 0);
+    ASSERT_EQ(runTool("dump out.lst").code, 0);
+    EXPECT_EQ(folderNames("."), (std::vector<std::string>{"game", "out.lst"}));
+
+    std::filesystem::create_directory("logs");
+    const ToolRun dump = runTool("--log-dir logs dump out.lst");
+    ASSERT_EQ(dump.code, 0) << dump.out;
+    const std::vector<std::string> logs = folderNames("logs");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0].substr(logs[0].size() - 4), ".log");
+    const std::string text = readFile("logs/" + logs[0]);
+    EXPECT_EQ(text.rfind("\n===== Logging started =====\n", 0), 0u) << text;
+    EXPECT_NE(text.find("Old: game.exe\n"), std::string::npos) << text;
+    EXPECT_EQ(folderNames(".").size(), 3u);
 }

@@ -18,7 +18,7 @@ void writeFile(const fs::path& p, const std::string& bytes, int64_t time = 16000
 {
     fs::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << bytes;
-    platform::setFileTime(p.c_str(), time);
+    platform::setFileTime(p.string().c_str(), time);
 }
 
 std::string readFile(const fs::path& p)

@@ -1,5 +1,6 @@
 #include "platform/Environment.h"
 
+#include <stdlib.h>
 #include <strings.h>
 
 #include <cstring>
@@ -27,4 +28,14 @@ bool getEnvironmentVariable(const char* name, std::string& value)
         return false;
     value = found + nameLength + 1;
     return true;
+}
+
+bool setEnvironmentVariable(const char* name, const char* value)
+{
+    return setenv(name, value, 1) == 0;
+}
+
+bool unsetEnvironmentVariable(const char* name)
+{
+    return unsetenv(name) == 0;
 }

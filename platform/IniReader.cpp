@@ -1,12 +1,12 @@
 #include "platform/IniReader.h"
 
+#include "platform/Files.h"
 #include "platform/TextEncoding.h"
 
 #include <climits>
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <sys/stat.h>
 
 namespace {
 
@@ -136,8 +136,9 @@ IniReader IniReader::fromFile(const std::string& path)
 {
     // Only regular files of a sane size: a device or pipe named like an INI
     // file must not make us read without end.
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > MaxFileSize)
+    platform::FileStatus st;
+    if (!platform::fileStatus(path.c_str(), st) || st.kind != platform::FileKind::Regular ||
+        st.size > static_cast<uint64_t>(MaxFileSize))
         return IniReader();
     std::ifstream in(path, std::ios::binary);
     if (!in)

@@ -155,3 +155,10 @@ bool systemMessageText(int32_t number, bool isWinsock, std::string& out)
     out = text;
     return true;
 }
+
+std::string errnoMessage(int err)
+{
+    // The reentrant form, since any thread may format its exception.
+    char buffer[256];
+    return strerror_r(err, buffer, sizeof buffer);
+}

@@ -1,0 +1,74 @@
+#!/usr/bin/env python3
+# Writes the seed inputs that take a fuzzer past the first checks: valid packed
+# data, whole client sessions and self-update lists. Run from anywhere; the
+# files go to fuzz/seeds/<target>/.
+import os, struct, zlib
+
+root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "seeds")
+
+def save(target, name, data):
+    os.makedirs(os.path.join(root, target), exist_ok=True)
+    with open(os.path.join(root, target, name), "wb") as f:
+        f.write(data)
+
+def tag(text):
+    return struct.unpack("<I", text.encode())[0]
+
+def zpck(data):
+    packed = zlib.compress(data, 9)
+    return struct.pack("<III", tag("ZPck"), len(data), len(packed)) + packed
+
+# data_file_unpack: packed files of several shapes.
+save("data_file_unpack", "empty.zpck", zpck(b""))
+save("data_file_unpack", "word.zpck", zpck(b"hello"))
+save("data_file_unpack", "text.zpck", zpck(b"[Main]\nUpdateURL=127.0.0.1\nPort=25859\n" * 40))
+save("data_file_unpack", "binary.zpck", zpck(bytes((i * 7 + i // 13) & 0xFF for i in range(3000))))
+
+# server_session: packets as 2-byte length and body.
+SIG = 0x04080901
+def words(*ws):
+    return b"".join(struct.pack("<I", w) for w in ws)
+def packet(body):
+    return struct.pack("<H", len(body)) + body
+def msg(name):
+    return packet(words(SIG, tag(name)))
+def text(name, s, *head):
+    return packet(words(SIG, tag(name), *head) + s.encode() + b"\0")
+def get(subtag, name):
+    n = name.encode()
+    return packet(words(SIG, tag("Get "), tag(subtag), len(n), 0, zlib.crc32(n)) + n)
+def init(kind):
+    return packet(words(SIG, tag("Init"), tag(kind), 0x00010005))
+def data(subtag, content, offset=0):
+    return packet(words(SIG, tag("Data"), tag(subtag), len(content), offset, zlib.crc32(content)) + content)
+
+save("server_session", "file-session",
+     init("File") + text("GetS", "list") + get("SpcP", "list") + msg("Ackn")
+     + get("NrmP", "data/a.txt") + msg("Rept") + msg("Ackn") + get("Spec", "self_upd") + msg("Ackn")
+     + get("Norm", "ignore") + get("NrmP", "../outside") + msg("Quit"))
+save("server_session", "control-session",
+     init("Ctrl") + packet(words(SIG, tag("Auth")) + b"admin".ljust(16, b"\0") + bytes(16))
+     + text("Cmnd", "status") + text("Cmnd", "help") + text("Cmnd", "suspend") + text("Cmnd", "up")
+     + msg("Quit"))
+save("server_session", "changes",
+     init("File") + msg("CmdM") + text("Mdfy", "new", tag("DlDr"), 0)
+     + text("Mdfy", "new/b.txt", tag("Upld"), 1700000000) + data("NrmP", zpck(b"bravo")) + msg("EndF")
+     + text("Mdfy", "new/b.txt", tag("Delt"), 0) + text("Mdfy", "new", tag("CrDr"), 0)
+     + text("Cmnd", "status") + msg("Quit"))
+
+# self_update_script: a realm, NUL, then a binary file list of the launcher's files.
+def file_list(files):
+    # One root folder of files: header, "Fold" block, a "File" record each.
+    records = b""
+    for name, content in sorted(files.items()):
+        n = name.encode()
+        records += words(tag("File"), len(content)) + bytes(16) + words(1700000000, 0, len(n)) + n + b"\0"
+    total = sum(len(c) for c in files.values())
+    return (words(tag("List"), 102, len(files), 0) + struct.pack("<Q", total)
+            + words(tag("Fold"), len(files)) + records)
+
+launcher = {"Zelvan": b"x" * 10, "libupdclient.so": b"y" * 20, "english.lng": b"z"}
+save("self_update_script", "plain", b"Main\0" + file_list(launcher))
+save("self_update_script", "quotes", b"it's main\0" + file_list({"a 'b'.txt": b"1", "$(x)": b"2", "dir0029": b""}))
+with open(os.path.join(root, "file_list_bin", "tree.lst"), "rb") as f:
+    save("self_update_script", "tree", b"../realm\0" + f.read())

@@ -1,0 +1,8 @@
+#include "platform/Locale.h"
+
+#include <windows.h>
+
+uint16_t userDefaultLanguageId()
+{
+    return PRIMARYLANGID(GetUserDefaultLangID()) == LANG_RUSSIAN ? LANG_ID_RUSSIAN : LANG_ID_ENGLISH;
+}

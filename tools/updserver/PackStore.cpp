@@ -1,0 +1,197 @@
+#include "tools/updserver/PackStore.h"
+
+#include "platform/Process.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+#include "newupdatesystem/Common/Crc32.h"
+#include "newupdatesystem/Common/Log.h"
+#include "newupdatesystem/Common/ProtoTags.h"
+
+namespace fs = std::filesystem;
+
+namespace
+{
+constexpr const char* kEntrySuffix = ".zpk";
+constexpr const char* kTempSuffix = ".part";
+
+bool endsWith(const std::string& s, const std::string& tail)
+{
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+} // namespace
+
+CPackStore::CPackStore(fs::path folder, uint64_t budget) : dir(std::move(folder)), budget(budget)
+{
+    fs::create_directories(dir);
+    std::vector<std::pair<fs::file_time_type, std::pair<std::string, uint64_t>>> found;
+    for (const fs::directory_entry& e : fs::directory_iterator(dir)) {
+        std::string name = e.path().filename().string();
+        std::error_code ec;
+        if (endsWith(name, kTempSuffix)) {
+            fs::remove(e.path(), ec);
+            continue;
+        }
+        if (!endsWith(name, kEntrySuffix) || !e.is_regular_file(ec))
+            continue;
+        uint64_t size = e.file_size(ec);
+        if (ec)
+            continue;
+        found.push_back({e.last_write_time(ec), {name, size}});
+    }
+    // Oldest first, so that the newest ends at the front of the recency list.
+    std::sort(found.begin(), found.end());
+    std::lock_guard<std::mutex> hold(lock);
+    for (const auto& f : found)
+        admit(f.second.first, f.second.second);
+}
+
+std::string CPackStore::entryName(const uint8_t md5[16], uint32_t unpackedSize)
+{
+    static const char* hex = "0123456789abcdef";
+    std::string name;
+    for (int i = 0; i < 16; ++i) {
+        name += hex[md5[i] >> 4];
+        name += hex[md5[i] & 15];
+    }
+    return name + "-" + std::to_string(unpackedSize) + kEntrySuffix;
+}
+
+std::shared_ptr<const CDataFile> CPackStore::load(const uint8_t md5[16], uint32_t unpackedSize)
+{
+    std::string name = entryName(md5, unpackedSize);
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        auto it = entries.find(name);
+        if (it == entries.end())
+            return nullptr;
+        recent.splice(recent.begin(), recent, it->second.lru);
+    }
+    fs::path path = dir / name;
+    std::ifstream in(path, std::ios::binary);
+    uint8_t head[HEADER_SIZE];
+    auto damaged = [&](const char* why) -> std::shared_ptr<const CDataFile> {
+        logWarning("Packed file '%s' is damaged (%s); it is packed again", path.c_str(), why);
+        in.close();
+        forget(name, true);
+        return nullptr;
+    };
+    if (!in) {
+        // Deleted behind our back, perhaps by another server sharing the folder.
+        forget(name, false);
+        return nullptr;
+    }
+    if (!in.read(reinterpret_cast<char*>(head), HEADER_SIZE))
+        return damaged("short header");
+    uint32_t packedSize = getLe32(head + 12);
+    if (getLe32(head) != MAGIC || getLe32(head + 4) != FORMAT || getLe32(head + 8) != unpackedSize ||
+        std::memcmp(head + 20, md5, 16) != 0)
+        return damaged("wrong header");
+    if (packedSize < CDataFile::HEADER_SIZE || packedSize > CDataFile::MAX_SIZE + CDataFile::HEADER_SIZE)
+        return damaged("impossible length");
+    auto packed = std::make_shared<CDataFile>();
+    packed->reserve(packedSize);
+    if (!in.read(reinterpret_cast<char*>(packed->data()), packedSize) || in.peek() != std::char_traits<char>::eof())
+        return damaged("wrong length");
+    packed->writeAt(nullptr, 0, packedSize); // the size only: the bytes are in place
+    const uint8_t* p = packed->data();
+    if (calcCrc32(p, packedSize, 0) != getLe32(head + 16))
+        return damaged("checksum mismatch");
+    if (getLe32(p) != CDataFile::MAGIC || getLe32(p + 4) != unpackedSize ||
+        uint64_t(getLe32(p + 8)) + CDataFile::HEADER_SIZE != packedSize)
+        return damaged("wrong packed header");
+    // The time stamp carries the recency over to the next start.
+    std::error_code ec;
+    fs::last_write_time(path, fs::file_time_type::clock::now(), ec);
+    return packed;
+}
+
+void CPackStore::save(const uint8_t md5[16], uint32_t unpackedSize, const CDataFile& packed)
+{
+    uint64_t size = uint64_t(HEADER_SIZE) + packed.size();
+    if (size > budget)
+        return;
+    std::string name = entryName(md5, unpackedSize);
+    std::string tempName;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (entries.count(name))
+            return;
+        tempName = name + "." + std::to_string(platform::currentProcessId()) + "." + std::to_string(++tempSerial) + kTempSuffix;
+    }
+    uint8_t head[HEADER_SIZE];
+    putLe32(head, MAGIC);
+    putLe32(head + 4, FORMAT);
+    putLe32(head + 8, unpackedSize);
+    putLe32(head + 12, packed.size());
+    putLe32(head + 16, calcCrc32(packed.data(), packed.size(), 0));
+    std::memcpy(head + 20, md5, 16);
+
+    fs::path temp = dir / tempName;
+    std::error_code ec;
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(head), HEADER_SIZE);
+        out.write(reinterpret_cast<const char*>(packed.data()), packed.size());
+        out.close();
+        if (!out) {
+            logWarning("Cannot write the packed file '%s'", temp.c_str());
+            fs::remove(temp, ec);
+            return;
+        }
+    }
+    fs::rename(temp, dir / name, ec);
+    if (ec) {
+        logWarning("Cannot rename '%s': %s", temp.c_str(), ec.message().c_str());
+        fs::remove(temp, ec);
+        return;
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    if (!entries.count(name))
+        admit(name, size);
+}
+
+// Called with the lock held: counts the entry and deletes the least recently
+// used ones beyond the budget.
+void CPackStore::admit(const std::string& name, uint64_t size)
+{
+    recent.push_front(name);
+    entries[name] = Entry{size, recent.begin()};
+    counters.bytes += size;
+    ++counters.files;
+    while (counters.bytes > budget && !recent.empty()) {
+        std::string victim = recent.back();
+        recent.pop_back();
+        auto it = entries.find(victim);
+        counters.bytes -= it->second.size;
+        --counters.files;
+        entries.erase(it);
+        std::error_code ec;
+        fs::remove(dir / victim, ec);
+    }
+}
+
+void CPackStore::forget(const std::string& name, bool damaged)
+{
+    std::error_code ec;
+    std::lock_guard<std::mutex> hold(lock);
+    auto it = entries.find(name);
+    if (it == entries.end())
+        return;
+    fs::remove(dir / name, ec);
+    counters.bytes -= it->second.size;
+    --counters.files;
+    recent.erase(it->second.lru);
+    entries.erase(it);
+    if (damaged)
+        ++counters.damaged;
+}
+
+CPackStore::Stats CPackStore::stats() const
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return counters;
+}

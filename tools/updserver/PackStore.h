@@ -1,0 +1,70 @@
+// Packed files kept on disk, keyed by the MD5 and size of the unpacked bytes,
+// so that a restarted server serves the same content without packing it
+// again. Each entry is one file "<md5 hex>-<size>.zpk" in the store's folder:
+//   offset 0  magic        "ZPcS"
+//   offset 4  format       the packing format (bumped when the packing changes)
+//   offset 8  unpackedSize
+//   offset 12 packedSize   length of the packed file that follows
+//   offset 16 crc          CRC-32 of the packed file
+//   offset 20 md5          16 bytes, of the unpacked bytes
+//   offset 36 the packed ("ZPck") file
+// All numbers unsigned 32-bit little-endian. Entries are written under a
+// temporary name and renamed into place, checked in full when loaded (a
+// damaged one is deleted and reported as absent), and the least recently used
+// ones are deleted when the folder would grow beyond its budget. Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "newupdatesystem/Common/DataFile.h"
+
+class CPackStore
+{
+public:
+    static constexpr uint32_t MAGIC = uint32_t('Z') | uint32_t('P') << 8 | uint32_t('c') << 16 | uint32_t('S') << 24;
+    static constexpr uint32_t FORMAT = 1; // zlib level 9 in "ZPck"
+    static constexpr uint32_t HEADER_SIZE = 36;
+
+    // Creates the folder when missing, takes stock of the entries there and
+    // deletes temporary files left by an interrupted write. Throws
+    // std::filesystem::filesystem_error when the folder cannot be made or read.
+    CPackStore(std::filesystem::path folder, uint64_t budget);
+
+    // The packed file for the content, or null when absent or damaged.
+    std::shared_ptr<const CDataFile> load(const uint8_t md5[16], uint32_t unpackedSize);
+    // Best effort: a failure is logged and leaves no entry behind.
+    void save(const uint8_t md5[16], uint32_t unpackedSize, const CDataFile& packed);
+
+    struct Stats
+    {
+        uint64_t files = 0;
+        uint64_t bytes = 0;
+        uint64_t damaged = 0; // entries found damaged and deleted
+    };
+    Stats stats() const;
+    const std::filesystem::path& folder() const { return dir; }
+    static std::string entryName(const uint8_t md5[16], uint32_t unpackedSize);
+
+private:
+    struct Entry
+    {
+        uint64_t size;
+        std::list<std::string>::iterator lru;
+    };
+    void forget(const std::string& name, bool damaged);
+    void admit(const std::string& name, uint64_t size);
+
+    std::filesystem::path dir;
+    uint64_t budget;
+    mutable std::mutex lock;
+    std::map<std::string, Entry> entries;
+    std::list<std::string> recent; // most recently used first
+    Stats counters;
+    uint64_t tempSerial = 0;
+};

@@ -1,0 +1,41 @@
+// A fixed set of worker threads running posted tasks. Urgent tasks go first;
+// background tasks take at most a set number of the threads at once, so that
+// with two or more threads an urgent task never waits for a whole backlog of
+// background work, only for a free thread.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class CWorkerPool
+{
+public:
+    enum Priority { URGENT, BACKGROUND };
+
+    // threads: at least 1. Throws std::system_error when not one thread starts.
+    CWorkerPool(unsigned threads, unsigned backgroundThreads);
+    // Drops the queued tasks and waits for the running ones.
+    ~CWorkerPool();
+    CWorkerPool(const CWorkerPool&) = delete;
+    CWorkerPool& operator=(const CWorkerPool&) = delete;
+
+    // The task must not throw; if it does, the exception is logged and dropped.
+    void post(std::function<void()> task, Priority priority);
+    unsigned threadCount() const { return static_cast<unsigned>(threads.size()); }
+
+private:
+    void work();
+
+    std::mutex lock;
+    std::condition_variable ready;
+    std::deque<std::function<void()>> urgent;
+    std::deque<std::function<void()>> background;
+    unsigned backgroundLimit;
+    unsigned backgroundRunning = 0;
+    bool stopping = false;
+    std::vector<std::thread> threads;
+};
