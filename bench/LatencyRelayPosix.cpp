@@ -57,68 +57,74 @@ class Pipe
 {
 public:
     Pipe(int from, int to, const Settings& settings, CRateLimiter* limiter, std::function<void()> onEnd)
-        : from(from), to(to), settings(settings), limiter(limiter), onEnd(std::move(onEnd))
+        : m_from(from), m_to(to), m_settings(settings), m_limiter(limiter), m_onEnd(std::move(onEnd))
     {
     }
 
     void start()
     {
-        reader = std::thread([this] { readLoop(); });
-        writer = std::thread([this] {
-            writeLoop();
-            onEnd();
-        });
+        m_reader = std::thread([this] { readLoop(); });
+        m_writer = std::thread(
+            [this]
+            {
+                writeLoop();
+                m_onEnd();
+            });
     }
 
     void join()
     {
-        reader.join();
-        writer.join();
+        m_reader.join();
+        m_writer.join();
     }
 
     // Wakes both threads for good, for example when the other direction failed.
     void abort()
     {
         {
-            std::lock_guard<std::mutex> guard(lock);
-            aborted = true;
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_aborted = true;
         }
-        changed.notify_all();
-        shutdown(from, SHUT_RDWR);
-        shutdown(to, SHUT_RDWR);
+        m_changed.notify_all();
+        shutdown(m_from, SHUT_RDWR);
+        shutdown(m_to, SHUT_RDWR);
     }
 
-    bool failed() const { return broken.load(); }
+    bool failed() const { return m_broken.load(); }
 
 private:
     void readLoop()
     {
         constexpr size_t kRead = 256 << 10, kSmall = 16 << 10;
         std::vector<uint8_t> buffer(kRead);
-        for (;;) {
-            ssize_t n = recv(from, buffer.data(), buffer.size(), 0);
+        for (;;)
+        {
+            ssize_t n = recv(m_from, buffer.data(), buffer.size(), 0);
             if (n < 0 && errno == EINTR)
                 continue;
-            Piece piece{Clock::now() + settings.delay, {}};
-            if (n > 0 && size_t(n) < kSmall) {
+            Piece piece{Clock::now() + m_settings.delay, {}};
+            if (n > 0 && size_t(n) < kSmall)
+            {
                 // Small pieces get buffers of their own size, so many of them
                 // in flight do not each hold a large buffer.
                 piece.bytes.assign(buffer.begin(), buffer.begin() + n);
-            } else if (n > 0) {
+            }
+            else if (n > 0)
+            {
                 // Large reads hand the buffer over instead of copying it.
                 buffer.resize(size_t(n));
                 piece.bytes = std::move(buffer);
                 buffer = std::vector<uint8_t>(kRead);
             }
-            std::unique_lock<std::mutex> guard(lock);
-            changed.wait(guard, [&] { return aborted || queued < settings.queueLimit; });
-            if (aborted)
+            std::unique_lock<std::mutex> guard(m_lock);
+            m_changed.wait(guard, [&] { return m_aborted || m_queued < m_settings.queueLimit; });
+            if (m_aborted)
                 return;
             if (n < 0)
-                broken = true;
-            queued += piece.bytes.size();
-            queue.push_back(std::move(piece));
-            changed.notify_all();
+                m_broken = true;
+            m_queued += piece.bytes.size();
+            m_queue.push_back(std::move(piece));
+            m_changed.notify_all();
             if (n <= 0)
                 return;
         }
@@ -126,25 +132,28 @@ private:
 
     void writeLoop()
     {
-        for (;;) {
+        for (;;)
+        {
             Piece piece;
             {
-                std::unique_lock<std::mutex> guard(lock);
-                changed.wait(guard, [&] { return aborted || !queue.empty(); });
-                if (aborted)
+                std::unique_lock<std::mutex> guard(m_lock);
+                m_changed.wait(guard, [&] { return m_aborted || !m_queue.empty(); });
+                if (m_aborted)
                     return;
-                piece = std::move(queue.front());
-                queue.pop_front();
-                queued -= piece.bytes.size();
-                changed.notify_all();
+                piece = std::move(m_queue.front());
+                m_queue.pop_front();
+                m_queued -= piece.bytes.size();
+                m_changed.notify_all();
             }
             std::this_thread::sleep_until(piece.due);
-            if (piece.bytes.empty()) {
-                shutdown(to, SHUT_WR);
+            if (piece.bytes.empty())
+            {
+                shutdown(m_to, SHUT_WR);
                 return;
             }
-            if (!deliver(piece.bytes)) {
-                broken = true;
+            if (!deliver(piece.bytes))
+            {
+                m_broken = true;
                 return;
             }
         }
@@ -153,13 +162,15 @@ private:
     bool deliver(const std::vector<uint8_t>& bytes)
     {
         // Under a cap, slices small enough that the pace stays even.
-        size_t slice = limiter ? 16384 : bytes.size();
-        for (size_t done = 0; done < bytes.size();) {
+        size_t slice = m_limiter ? 16384 : bytes.size();
+        for (size_t done = 0; done < bytes.size();)
+        {
             size_t end = std::min(done + slice, bytes.size());
-            if (limiter)
-                limiter->acquire(end - done);
-            while (done < end) {
-                ssize_t sent = send(to, bytes.data() + done, end - done, MSG_NOSIGNAL);
+            if (m_limiter)
+                m_limiter->acquire(end - done);
+            while (done < end)
+            {
+                ssize_t sent = send(m_to, bytes.data() + done, end - done, MSG_NOSIGNAL);
                 if (sent < 0 && errno == EINTR)
                     continue;
                 if (sent <= 0)
@@ -170,55 +181,56 @@ private:
         return true;
     }
 
-    int from, to;
-    const Settings& settings;
-    CRateLimiter* limiter;
-    std::function<void()> onEnd;
-    std::thread reader, writer;
-    std::mutex lock;
-    std::condition_variable changed;
-    std::deque<Piece> queue;
-    size_t queued = 0;
-    bool aborted = false;
-    std::atomic<bool> broken{false};
+    int m_from, m_to;
+    const Settings& m_settings;
+    CRateLimiter* m_limiter;
+    std::function<void()> m_onEnd;
+    std::thread m_reader, m_writer;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::deque<Piece> m_queue;
+    size_t m_queued = 0;
+    bool m_aborted = false;
+    std::atomic<bool> m_broken{false};
 };
 
 class Connection
 {
 public:
     Connection(int client, int server, const Settings& settings, CRateLimiter* up, CRateLimiter* down)
-        : client(client), server(server), upstream(client, server, settings, up, [this] { ended(); }),
-          downstream(server, client, settings, down, [this] { ended(); })
+        : m_client(client), m_server(server), m_upstream(client, server, settings, up, [this] { ended(); }),
+          m_downstream(server, client, settings, down, [this] { ended(); })
     {
-        upstream.start();
-        downstream.start();
+        m_upstream.start();
+        m_downstream.start();
     }
 
     ~Connection()
     {
-        upstream.join();
-        downstream.join();
-        close(client);
-        close(server);
+        m_upstream.join();
+        m_downstream.join();
+        close(m_client);
+        close(m_server);
     }
 
-    bool finished() const { return writersLeft.load() == 0; }
+    bool finished() const { return m_writersLeft.load() == 0; }
 
 private:
     // A reset on either side ends both directions; a clean close of one side
     // only half-closes the other, as TCP does.
     void ended()
     {
-        if (upstream.failed() || downstream.failed()) {
-            upstream.abort();
-            downstream.abort();
+        if (m_upstream.failed() || m_downstream.failed())
+        {
+            m_upstream.abort();
+            m_downstream.abort();
         }
-        --writersLeft;
+        --m_writersLeft;
     }
 
-    int client, server;
-    Pipe upstream, downstream;
-    std::atomic<int> writersLeft{2};
+    int m_client, m_server;
+    Pipe m_upstream, m_downstream;
+    std::atomic<int> m_writersLeft{2};
 };
 
 int connectTarget(const sockaddr_in& target)
@@ -226,7 +238,8 @@ int connectTarget(const sockaddr_in& target)
     int s = socket(AF_INET, SOCK_STREAM, 0);
     if (s < 0)
         return -1;
-    if (connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+    if (connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0)
+    {
         close(s);
         return -1;
     }
@@ -243,17 +256,21 @@ void setNoDelay(int s)
 
 int main(int argc, char** argv)
 {
-    CLI::App app("Forwards TCP connections to a target with added delay and an optional rate cap.", "latency_relay");
+    CLI::App app("Forwards TCP connections to a target with added delay and an optional rate cap.",
+                 "latency_relay");
     std::string target, rateText = "0", portFile;
     double delayMs = 0, rttMs = -1, queueMb = 64;
     unsigned port = 0;
     app.add_option("--target", target, "HOST:PORT to forward to (IPv4 address)")->required();
-    app.add_option("--port", port, "loopback port to listen on; 0 picks a free one")->check(CLI::Range(0u, 65535u));
-    app.add_option("--delay-ms", delayMs, "one-way delay added in each direction")->check(CLI::Range(0.0, 10000.0));
+    app.add_option("--port", port, "loopback port to listen on; 0 picks a free one")
+        ->check(CLI::Range(0u, 65535u));
+    app.add_option("--delay-ms", delayMs, "one-way delay added in each direction")
+        ->check(CLI::Range(0.0, 10000.0));
     app.add_option("--rtt-ms", rttMs, "round-trip time to add (half of it each way); overrides --delay-ms")
         ->check(CLI::Range(0.0, 20000.0));
     app.add_option("--rate", rateText, "cap per direction in bytes/s (k, M, G suffixes); 0 for none");
-    app.add_option("--queue-mb", queueMb, "bytes held per direction and connection")->check(CLI::Range(1.0, 4096.0));
+    app.add_option("--queue-mb", queueMb, "bytes held per direction and connection")
+        ->check(CLI::Range(1.0, 4096.0));
     app.add_option("--port-file", portFile, "file that receives the port once listening");
     CLI11_PARSE(app, argc, argv);
 
@@ -263,26 +280,30 @@ int main(int argc, char** argv)
     settings.delay = std::chrono::microseconds(int64_t(delayMs * 1000));
     settings.queueLimit = size_t(queueMb * (1 << 20));
     uint64_t rate = 0;
-    if (!CRateLimiter::parseRate(rateText.c_str(), rate)) {
+    if (!CRateLimiter::parseRate(rateText.c_str(), rate))
+    {
         std::fprintf(stderr, "latency_relay: bad --rate %s\n", rateText.c_str());
         return 2;
     }
     size_t colon = target.rfind(':');
     settings.target.sin_family = AF_INET;
     if (colon == std::string::npos ||
-        inet_pton(AF_INET, target.substr(0, colon).c_str(), &settings.target.sin_addr) != 1) {
+        inet_pton(AF_INET, target.substr(0, colon).c_str(), &settings.target.sin_addr) != 1)
+    {
         std::fprintf(stderr, "latency_relay: --target must be IPV4ADDRESS:PORT\n");
         return 2;
     }
     int targetPort = std::atoi(target.c_str() + colon + 1);
-    if (targetPort <= 0 || targetPort > 65535) {
+    if (targetPort <= 0 || targetPort > 65535)
+    {
         std::fprintf(stderr, "latency_relay: bad target port\n");
         return 2;
     }
     settings.target.sin_port = htons(uint16_t(targetPort));
 
     std::unique_ptr<CRateLimiter> up, down;
-    if (rate > 0) {
+    if (rate > 0)
+    {
         up = std::make_unique<CRateLimiter>(rate, 65536);
         down = std::make_unique<CRateLimiter>(rate, 65536);
     }
@@ -296,12 +317,15 @@ int main(int argc, char** argv)
     local.sin_port = htons(uint16_t(port));
     socklen_t length = sizeof local;
     if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        listen(listener, 128) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        listen(listener, 128) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+    {
         std::perror("latency_relay: listen");
         return 1;
     }
     unsigned actual = ntohs(local.sin_port);
-    if (!portFile.empty()) {
+    if (!portFile.empty())
+    {
         // Written whole under another name first, so a reader never sees half.
         std::string temp = portFile + ".tmp";
         std::ofstream(temp) << actual << "\n";
@@ -311,9 +335,11 @@ int main(int argc, char** argv)
     std::fflush(stdout);
 
     std::list<std::unique_ptr<Connection>> connections;
-    for (;;) {
+    for (;;)
+    {
         int client = accept(listener, nullptr, nullptr);
-        if (client < 0) {
+        if (client < 0)
+        {
             if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE)
                 continue;
             std::perror("latency_relay: accept");
@@ -321,7 +347,8 @@ int main(int argc, char** argv)
         }
         connections.remove_if([](const std::unique_ptr<Connection>& c) { return c->finished(); });
         int server = connectTarget(settings.target);
-        if (server < 0) {
+        if (server < 0)
+        {
             close(client);
             continue;
         }

@@ -47,7 +47,8 @@ void fillList(CFileList& list, uint32_t seed)
 
 CFileList& bigList()
 {
-    static CFileList* list = [] {
+    static CFileList* list = []
+    {
         auto* l = new CFileList;
         fillList(*l, 0);
         l->buildBin();
@@ -106,12 +107,12 @@ public:
         {
             for (int sub = 0; sub < 25; ++sub)
             {
-                const std::string folder =
-                    root + "/top" + std::to_string(top) + "/sub" + std::to_string(sub);
+                const std::string folder = root + "/top" + std::to_string(top) + "/sub" + std::to_string(sub);
                 std::filesystem::create_directories(folder);
                 for (int f = 0; f < 20; ++f)
                 {
-                    std::FILE* file = std::fopen((folder + "/file" + std::to_string(f) + ".dat").c_str(), "wb");
+                    std::FILE* file =
+                        std::fopen((folder + "/file" + std::to_string(f) + ".dat").c_str(), "wb");
                     std::fprintf(file, "%d", top * 1000 + sub * 20 + f);
                     std::fclose(file);
                 }

@@ -42,7 +42,8 @@ void BM_frameEncode(benchmark::State& state)
 {
     auto data = randomBytes(FRAME_NOMINAL_SIZE);
     CFrameEncoder enc(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE);
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         enc.reset();
         enc.encode(data.data(), uint32_t(data.size()));
         enc.finish();
@@ -59,7 +60,8 @@ void BM_frameDecode(benchmark::State& state)
     enc.finish();
     std::vector<uint8_t> wire(enc.data(), enc.data() + enc.size());
     CFrameDecoder dec(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE);
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         uint32_t pos = 0;
         benchmark::DoNotOptimize(dec.feed(wire.data(), uint32_t(wire.size()), pos));
     }

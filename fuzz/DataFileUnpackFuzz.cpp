@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CDataFile again;
     packed.packFrom(file);
     again.unpackFrom(packed.data(), packed.size());
-    if (again.size() != file.size() || (file.size() && std::memcmp(again.data(), file.data(), file.size()) != 0))
+    if (again.size() != file.size() ||
+        (file.size() && std::memcmp(again.data(), file.data(), file.size()) != 0))
         __builtin_trap();
     return 0;
 }

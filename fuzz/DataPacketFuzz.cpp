@@ -12,8 +12,20 @@ struct FuzzProto : CProtoThread
         uint32_t subtag = data[0] & 1 ? getLe32(data) : 0, length = 0;
         const uint8_t* content = nullptr;
         std::string text;
-        try { processDataPacket(subtag, getLe32(data) >> 8, content, length); } catch (const CExcep&) {}
-        try { parseTextMsg(data[1] % 16, text); } catch (const CExcep&) {}
+        try
+        {
+            processDataPacket(subtag, getLe32(data) >> 8, content, length);
+        }
+        catch (const CExcep&)
+        {
+        }
+        try
+        {
+            parseTextMsg(data[1] % 16, text);
+        }
+        catch (const CExcep&)
+        {
+        }
     }
 };
 

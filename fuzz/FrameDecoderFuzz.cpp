@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static CFrameEncoder encoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE);
     uint32_t n = uint32_t(size > 40000 ? 40000 : size), split = n ? data[0] % (n + 1) : 0;
     for (auto [begin, end] : {std::pair<uint32_t, uint32_t>{0, split}, {split, n}})
-        for (uint32_t pos = 0, r = 1; r != 0;) {
+        for (uint32_t pos = 0, r = 1; r != 0;)
+        {
             r = uint32_t(decoder.feed(data + begin, end - begin, pos));
             if (pos > end - begin || decoder.packetLength() > decoder.capacity())
                 abort();

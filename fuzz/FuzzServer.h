@@ -7,10 +7,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -54,7 +54,8 @@ struct FuzzServer
         std::vector<std::string> names;
         std::error_code ec;
         for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
-             it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+             it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        {
             std::ifstream in(it->path(), std::ios::binary);
             std::ostringstream bytes;
             bytes << in.rdbuf();
@@ -76,7 +77,8 @@ struct FuzzServer
         for (const auto& entry : std::filesystem::directory_iterator(folder))
             top.push_back(entry.path().filename().string());
         std::sort(top.begin(), top.end());
-        if (top != std::vector<std::string>{"content", "self"} || tree(folder / "self") != "Zelvan=launcher\n")
+        if (top != std::vector<std::string>{"content", "self"} ||
+            tree(folder / "self") != "Zelvan=launcher\n")
             __builtin_trap(); // written outside the served folder
         std::filesystem::remove_all(folder / "content");
         makeContent();

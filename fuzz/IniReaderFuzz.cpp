@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const IniReader ini(toUtf8FromLegacy(std::string_view(reinterpret_cast<const char*>(data), size)));
     for (const std::string& section : ini.getSectionNames())
-        for (const std::string& key : ini.getKeyNames(section)) {
+        for (const std::string& key : ini.getKeyNames(section))
+        {
             if (ini.getString(section, key, "").size() > IniReader::MaxValueLength)
                 __builtin_trap();
             ini.getInt(section, key, 0);

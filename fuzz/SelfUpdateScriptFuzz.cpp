@@ -18,16 +18,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         __builtin_trap();
     CFileList list;
     ChangeList items;
-    try {
+    try
+    {
         list.createFromBin(nul + 1, uint32_t(size - (nul + 1 - data)));
         collectAll(list, items);
-    } catch (const CFileListExcep&) {
+    }
+    catch (const CFileListExcep&)
+    {
         return 0;
     }
     const std::string folder = selfUpdateFolderName(CRuntimeRandom().next());
     std::string script = selfUpdateScriptHead(), plain = script;
     unsigned number = 0;
-    for (const FileChange& item : items.fileItems) {
+    for (const FileChange& item : items.fileItems)
+    {
         if (isSafeRelativePath(item.path) && leavesFolder(item.path))
             __builtin_trap();
         if (!isPlainFileName(item.path))

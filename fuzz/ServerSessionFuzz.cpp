@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size > 8192 || socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
         return 0;
     CFrameEncoder frame(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE);
-    for (size_t pos = 0; pos + 2 <= size;) {
+    for (size_t pos = 0; pos + 2 <= size;)
+    {
         size_t length = std::min<size_t>(data[pos] | data[pos + 1] << 8, size - pos - 2);
         frame.reset();
         if (frame.encode(data + pos + 2, uint32_t(length)) && frame.finish())
@@ -24,7 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         pos += 2 + length;
     }
     shutdown(fds[1], SHUT_WR);
-    std::thread drain([fd = fds[1]] { for (char b[65536]; read(fd, b, sizeof b) > 0;) {} });
+    std::thread drain(
+        [fd = fds[1]]
+        {
+            for (char b[65536]; read(fd, b, sizeof b) > 0;)
+            {
+            }
+        });
     CServerSession(*fuzz.server, fds[0], "fuzz", CServerSession::SERVE).run();
     drain.join();
     close(fds[1]);

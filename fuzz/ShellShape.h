@@ -9,7 +9,8 @@
 inline std::string shellShape(const std::string& script)
 {
     std::string out;
-    for (size_t i = 0; i < script.size(); ++i) {
+    for (size_t i = 0; i < script.size(); ++i)
+    {
         bool quoted = script[i] == '\'' || script[i] == '\\';
         if (script[i] == '\'' && (i = script.find('\'', i + 1)) == std::string::npos)
             __builtin_trap(); // an unterminated quote
@@ -28,7 +29,8 @@ inline bool leavesFolder(const std::string& p)
 {
     if (p.empty() || p.find(':') != std::string::npos || p.front() == '/' || p.front() == '\\')
         return true;
-    for (size_t a = 0, b; a <= p.size(); a = b + 1) {
+    for (size_t a = 0, b; a <= p.size(); a = b + 1)
+    {
         b = std::min(p.find_first_of("/\\", a), p.size());
         std::string part = p.substr(a, b - a);
         if (part == ".." || part == "." || (part.empty() && b < p.size()))

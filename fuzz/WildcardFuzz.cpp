@@ -1,8 +1,8 @@
 // wildcardMatch on arbitrary name and pattern components (up to 127 bytes each,
 // as the tokenizer hands them over): always answers, and quickly.
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
-#include <cctype>
 #include <string>
 
 #include "newupdatesystem/Common/Wildcard.h"

@@ -2,7 +2,8 @@
 
 #include <atomic>
 
-namespace {
+namespace
+{
 
 struct BuiltinEntry
 {
@@ -18,17 +19,32 @@ const BuiltinEntry kTexts[] = {
     {157, "Self update is not required.", "Самообновления не требуется."},
     {158, "Error connecting to the server.", "Ошибка соединения с сервером."},
     {159, "Network connection error", "Ошибка сетевого соединения."},
-    {160, "Wrong network protocol version! Please manually update update-system.", "Неправильная версия протокола передачи данных. Вручную обновите систему обновления."},
+    {160, "Wrong network protocol version! Please manually update update-system.",
+     "Неправильная версия протокола передачи данных. Вручную обновите систему обновления."},
     {161, "Server authorization failure.", "Сервер отказал в авторизации."},
-    {162, "The server is temporarily down for maintenance.", "Сервер временно недоступен, проводится техобслуживание."},
-    {163, "Data transfer protocol error. Please refer to the developers.", "Ошибка протокола передачи данных. Обратитесь к разработчикам."},
+    {162, "The server is temporarily down for maintenance.",
+     "Сервер временно недоступен, проводится техобслуживание."},
+    {163, "Data transfer protocol error. Please refer to the developers.",
+     "Ошибка протокола передачи данных. Обратитесь к разработчикам."},
     {164, "Data read error.", "Ошибка чтения данных с диска."},
-    {165, "Error writing data to disk. Check access rights and the availability of free space. For Windows Vista users: check that User Account Control (UAC) is switched off.", "Ошибка записи данных на диск. Проверьте права доступа и наличие свободного места.  Пользователи Windows Vista убедитесь, что отключен User Account Control (UAC)."},
-    {166, "Error updating data on disk. Check access rights. For Windows Vista users: check that User Account Control (UAC) is switched off.", "Ошибка модификации данных на диске. Проверьте права доступа. Пользователи Windows Vista убедитесь, что отключен User Account Control (UAC)."},
-    {167, "Error working with operating system. Please refer to the developers.", "Ошибка работы с операционной системой. Обратитесь к разработчикам."},
-    {168, "Data compression error. Please refer to the developers.", "Ошибка сжатия данных. Обратитесь к разработчикам."},
-    {169, "Error starting client. Please refer to the developers.", "Ошибка запуска клиента. Обратитесь к разработчикам."},
-    {170, "Internal application error. Please refer to the developers.", "Внутренняя ошибка программы. Обратитесь к разработчикам."},
+    {165,
+     "Error writing data to disk. Check access rights and the availability of free space. For Windows Vista "
+     "users: check that User Account Control (UAC) is switched off.",
+     "Ошибка записи данных на диск. Проверьте права доступа и наличие свободного места.  Пользователи "
+     "Windows Vista убедитесь, что отключен User Account Control (UAC)."},
+    {166,
+     "Error updating data on disk. Check access rights. For Windows Vista users: check that User Account "
+     "Control (UAC) is switched off.",
+     "Ошибка модификации данных на диске. Проверьте права доступа. Пользователи Windows Vista убедитесь, что "
+     "отключен User Account Control (UAC)."},
+    {167, "Error working with operating system. Please refer to the developers.",
+     "Ошибка работы с операционной системой. Обратитесь к разработчикам."},
+    {168, "Data compression error. Please refer to the developers.",
+     "Ошибка сжатия данных. Обратитесь к разработчикам."},
+    {169, "Error starting client. Please refer to the developers.",
+     "Ошибка запуска клиента. Обратитесь к разработчикам."},
+    {170, "Internal application error. Please refer to the developers.",
+     "Внутренняя ошибка программы. Обратитесь к разработчикам."},
     {171, "Time remaining:", "Осталось времени: "},
     {172, "Error", "Ошибка"},
     {173, "Scanning files (may take several minutes)", "Сканирование файлов (может занять несколько минут)"},
@@ -42,7 +58,8 @@ const BuiltinEntry kTexts[] = {
     {181, "Saving filelist", "Сохранение списка файлов"},
     {182, "Ready to work", "Готов к работе"},
     {188, "Starting Zelvan", "Запуск Zelvan"},
-    {190, "Your DirectX version is too old. Please, update your DirectX to at least version 9.", "Ваша версия DirectX устарела, рекомендуем обновить DirectX как минимум до 9-й версии."},
+    {190, "Your DirectX version is too old. Please, update your DirectX to at least version 9.",
+     "Ваша версия DirectX устарела, рекомендуем обновить DirectX как минимум до 9-й версии."},
     {191, "Warning", "Предупреждение"},
     {192, "You can download DirectX by following link:", "Скачать DirectX можно по следующей ссылке:"},
     {195, "No connection.", "Нет соединения."},
@@ -59,7 +76,7 @@ const BuiltinEntry* findEntry(int32_t id)
     return nullptr;
 }
 
-}
+} // namespace
 
 void setBuiltinLanguage(BuiltinLanguage language)
 {

@@ -4,7 +4,8 @@
 
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 class CConsoleUi : public IAppUi
 {
@@ -21,7 +22,7 @@ public:
     }
 };
 
-}
+} // namespace
 
 std::unique_ptr<IAppUi> createAppUi(int&, char**&)
 {

@@ -46,9 +46,14 @@ namespace
 struct VersionRow
 {
     const char* file; // null: the same file as the row before
-    enum Test { AtLeast, ByMajor, Readable } test;
-    uint32_t ms4, ls4;  // AtLeast: the bound; ByMajor: the bound for major 4
-    uint32_t ms5, ls5;  // ByMajor: the bound for major 5
+    enum Test
+    {
+        AtLeast,
+        ByMajor,
+        Readable
+    } test;
+    uint32_t ms4, ls4; // AtLeast: the bound; ByMajor: the bound for major 4
+    uint32_t ms5, ls5; // ByMajor: the bound for major 5
     unsigned major, minor;
     char letter;
 };
@@ -155,20 +160,20 @@ namespace
 class Image
 {
 public:
-    explicit Image(std::vector<unsigned char> bytes) : data(std::move(bytes)) {}
+    explicit Image(std::vector<unsigned char> bytes) : m_data(std::move(bytes)) {}
     bool has(uint64_t offset, uint64_t size) const
     {
-        return offset <= data.size() && size <= data.size() - offset;
+        return offset <= m_data.size() && size <= m_data.size() - offset;
     }
-    uint16_t u16(uint64_t at) const { return static_cast<uint16_t>(data[at] | data[at + 1] << 8); }
+    uint16_t u16(uint64_t at) const { return static_cast<uint16_t>(m_data[at] | m_data[at + 1] << 8); }
     uint32_t u32(uint64_t at) const
     {
-        return static_cast<uint32_t>(data[at]) | static_cast<uint32_t>(data[at + 1]) << 8 |
-               static_cast<uint32_t>(data[at + 2]) << 16 | static_cast<uint32_t>(data[at + 3]) << 24;
+        return static_cast<uint32_t>(m_data[at]) | static_cast<uint32_t>(m_data[at + 1]) << 8 |
+               static_cast<uint32_t>(m_data[at + 2]) << 16 | static_cast<uint32_t>(m_data[at + 3]) << 24;
     }
 
 private:
-    std::vector<unsigned char> data;
+    std::vector<unsigned char> m_data;
 };
 
 struct Section
@@ -182,8 +187,7 @@ bool rvaToOffset(const std::vector<Section>& sections, uint32_t rva, uint64_t& o
     for (const Section& s : sections)
     {
         uint32_t span = s.virtualSize ? s.virtualSize : s.rawSize;
-        if (rva >= s.virtualAddress && rva - s.virtualAddress < span &&
-            rva - s.virtualAddress < s.rawSize)
+        if (rva >= s.virtualAddress && rva - s.virtualAddress < span && rva - s.virtualAddress < s.rawSize)
         {
             offset = static_cast<uint64_t>(s.rawOffset) + (rva - s.virtualAddress);
             return true;

@@ -51,12 +51,13 @@ void showDirectXWarning(GtkWindow* owner, const CTextTable& texts)
 {
     std::string caption = texts.text(text_id::WARNING_CAPTION);
     // Held whole: a long translation is never cut.
-    std::string text = texts.text(text_id::DIRECTX_TOO_OLD) + "\r\n" + texts.text(text_id::DIRECTX_DOWNLOAD) + "\r\n\r\n" + DIRECTX_DOWNLOAD_URL;
+    std::string text = texts.text(text_id::DIRECTX_TOO_OLD) + "\r\n" + texts.text(text_id::DIRECTX_DOWNLOAD) +
+                       "\r\n\r\n" + DIRECTX_DOWNLOAD_URL;
     if (logDialogForTest(caption, text))
         return;
 
-    GtkWidget* dialog = gtk_dialog_new_with_buttons(caption.c_str(), owner, GTK_DIALOG_MODAL, "OK",
-                                                    GTK_RESPONSE_OK, nullptr);
+    GtkWidget* dialog =
+        gtk_dialog_new_with_buttons(caption.c_str(), owner, GTK_DIALOG_MODAL, "OK", GTK_RESPONSE_OK, nullptr);
     gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
     gtk_window_set_default_size(GTK_WINDOW(dialog), 520, 130);
     GtkWidget* view = gtk_text_view_new();

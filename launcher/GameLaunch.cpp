@@ -118,8 +118,8 @@ bool hasClass(Display* d, Window w, const std::string& windowClass)
     XClassHint hint{};
     if (!XGetClassHint(d, w, &hint))
         return false;
-    bool match = (hint.res_class && windowClass == hint.res_class) ||
-                 (hint.res_name && windowClass == hint.res_name);
+    bool match =
+        (hint.res_class && windowClass == hint.res_class) || (hint.res_name && windowClass == hint.res_name);
     if (hint.res_name)
         XFree(hint.res_name);
     if (hint.res_class)

@@ -55,7 +55,8 @@ void CGtkUi::runMainWindow(const std::string& autoRealm)
 {
     if (!m_hasDisplay)
     {
-        std::fprintf(stderr, "Zelvan: cannot open the display; run it in a desktop session or under xvfb-run.\n");
+        std::fprintf(stderr,
+                     "Zelvan: cannot open the display; run it in a desktop session or under xvfb-run.\n");
         return;
     }
     CUpdaterDlg dlg(autoRealm, *this);

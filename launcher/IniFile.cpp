@@ -17,7 +17,8 @@ int CIniFile::getInt(const std::string& section, const std::string& key, int def
     return IniReader::fromFile(m_path).getInt(section, key, def);
 }
 
-std::string CIniFile::getString(const std::string& section, const std::string& key, const std::string& def) const
+std::string CIniFile::getString(const std::string& section, const std::string& key,
+                                const std::string& def) const
 {
     return IniReader::fromFile(m_path).getString(section, key, def);
 }

@@ -9,7 +9,7 @@ struct LauncherUrl
     bool intercepted = false; // holds "launcher://" in any case: the navigation is cancelled
     bool matched = false;     // fits launcher://(\w+)(/(\d+))? exactly as written
     std::string command;
-    int number = 0;           // 0 when the number is missing
+    int number = 0; // 0 when the number is missing
 };
 
 LauncherUrl parseLauncherUrl(const std::string& url);

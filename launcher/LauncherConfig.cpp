@@ -17,14 +17,15 @@
 
 const char* const DEFAULT_WEB_URL = "http://localhost/zelvan1/index.php";
 
-namespace {
-
+namespace
+{
 
 bool equalNoCase(const std::string& a, const std::string& b)
 {
     if (a.size() != b.size())
         return false;
-    for (size_t i = 0; i < a.size(); ++i) {
+    for (size_t i = 0; i < a.size(); ++i)
+    {
         const unsigned char x = static_cast<unsigned char>(a[i]);
         const unsigned char y = static_cast<unsigned char>(b[i]);
         if (x != y && !(x < 0x80 && y < 0x80 && std::tolower(x) == std::tolower(y)))
@@ -37,7 +38,8 @@ std::vector<std::string> splitWords(const std::string& line)
 {
     std::vector<std::string> words;
     size_t i = 0;
-    while (i < line.size()) {
+    while (i < line.size())
+    {
         while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r'))
             ++i;
         const size_t start = i;
@@ -69,7 +71,8 @@ bool readLines(const std::string& fileName, std::vector<std::string>& lines)
     if (!in)
         return false;
     std::string line;
-    while (std::getline(in, line)) {
+    while (std::getline(in, line))
+    {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         lines.push_back(line);
@@ -90,10 +93,12 @@ enum class IfMissing
 };
 
 // Replaces a file's content without ever leaving it half written.
-RewriteResult replaceFile(const std::string& fileName, const std::string& text, IfMissing ifMissing, IMessageBoxUi* ui)
+RewriteResult replaceFile(const std::string& fileName, const std::string& text, IfMissing ifMissing,
+                          IMessageBoxUi* ui)
 {
     int err = 0;
-    switch (platform::replaceFile(fileName.c_str(), text, ifMissing == IfMissing::Create, err)) {
+    switch (platform::replaceFile(fileName.c_str(), text, ifMissing == IfMissing::Create, err))
+    {
     case platform::ReplaceResult::NotWritable:
         return RewriteResult::NotWritten;
     case platform::ReplaceResult::Failed:
@@ -111,7 +116,7 @@ std::string quotedLine(const char* key, const std::string& value)
     return std::string(key) + " \"" + value + "\"";
 }
 
-}
+} // namespace
 
 std::string readLastAddress()
 {
@@ -121,7 +126,8 @@ std::string readLastAddress()
     if (!in)
         return std::string();
     std::string line;
-    while (std::getline(in, line)) {
+    while (std::getline(in, line))
+    {
         if (line.find("MAIN_URL") == std::string::npos)
             continue;
         const std::vector<std::string> words = splitWords(line);
@@ -145,14 +151,18 @@ void loadGameIni(LauncherConfig& config)
 
     config.languages.clear();
     const std::vector<std::string> keys = ini.getKeyNames("Languages");
-    for (size_t p = 0; p < keys.size(); ++p) {
+    for (size_t p = 0; p < keys.size(); ++p)
+    {
         const std::string value = ini.getString("Languages", keys[p], "");
         LanguageEntry entry;
         const size_t slash = value.find('/');
-        if (!value.empty() && slash != std::string::npos) {
+        if (!value.empty() && slash != std::string::npos)
+        {
             entry.id = leadingInt(std::string_view(value).substr(0, slash));
             entry.textFile = value.substr(slash + 1);
-        } else {
+        }
+        else
+        {
             entry.id = static_cast<int32_t>(p);
             entry.textFile = value;
         }
@@ -168,7 +178,8 @@ void loadGameIni(LauncherConfig& config)
         logWarning("game.ini: LimitRate '%.40s' is not a rate such as 2M or 512k, no limit!", limit.c_str());
 
     config.realms.clear();
-    for (const std::string& s : ini.getSectionNames()) {
+    for (const std::string& s : ini.getSectionNames())
+    {
         if (equalNoCase(s, "Launcher") || equalNoCase(s, "Languages"))
             continue;
         Realm realm;
@@ -182,7 +193,8 @@ void loadGameIni(LauncherConfig& config)
         realm.Port = ini.getInt(s, "Port", DEFAULT_UPDATE_PORT);
         config.realms.push_back(realm);
     }
-    if (config.realms.empty()) {
+    if (config.realms.empty())
+    {
         Realm realm;
         realm.Name = "Основной сервер";
         realm.Address = realm.UpdateURL = realm.ChatServer = "localhost";
@@ -192,11 +204,15 @@ void loadGameIni(LauncherConfig& config)
 
     // A recorded game server address is the only criterion when there is one;
     // the later of several matches wins.
-    for (size_t i = 0; i < config.realms.size(); ++i) {
-        if (!config.lastAddress.empty()) {
+    for (size_t i = 0; i < config.realms.size(); ++i)
+    {
+        if (!config.lastAddress.empty())
+        {
             if (equalNoCase(config.lastAddress, config.realms[i].Address))
                 config.currentRealmIndex = i;
-        } else if (!config.autoRealm.empty() && config.autoRealm == config.realms[i].section) {
+        }
+        else if (!config.autoRealm.empty() && config.autoRealm == config.realms[i].section)
+        {
             config.currentRealmIndex = i;
         }
     }
@@ -214,7 +230,8 @@ int loadSavedLanguage(const std::vector<LanguageEntry>& languages)
 void saveLanguage(size_t languagePosition)
 {
     char text[64];
-    std::snprintf(text, sizeof text, "[%s]\r\n%s=%d\r\n", "Options", "Language", static_cast<int>(languagePosition));
+    std::snprintf(text, sizeof text, "[%s]\r\n%s=%d\r\n", "Options", "Language",
+                  static_cast<int>(languagePosition));
     replaceFile("options.ini", text, IfMissing::Create, nullptr);
 }
 
@@ -232,15 +249,18 @@ Realm currentRealm(const LauncherConfig& config)
     return realm;
 }
 
-RewriteResult rewriteKeyLines(const std::string& fileName, const std::vector<KeyLineRule>& rules, IMessageBoxUi& ui)
+RewriteResult rewriteKeyLines(const std::string& fileName, const std::vector<KeyLineRule>& rules,
+                              IMessageBoxUi& ui)
 {
     std::vector<std::string> lines;
     if (!readLines(fileName, lines))
         return RewriteResult::NotFound;
     std::string text;
     bool firstKeyFound = false;
-    for (std::string& line : lines) {
-        for (size_t r = 0; r < rules.size(); ++r) {
+    for (std::string& line : lines)
+    {
+        for (size_t r = 0; r < rules.size(); ++r)
+        {
             if (line.find(rules[r].keyWord) == std::string::npos)
                 continue;
             if (r == 0)
@@ -250,7 +270,8 @@ RewriteResult rewriteKeyLines(const std::string& fileName, const std::vector<Key
         text += line;
         text += "\r\n";
     }
-    if (!rules.empty() && !firstKeyFound) {
+    if (!rules.empty() && !firstKeyFound)
+    {
         text += rules.front().replacement;
         text += "\r\n";
     }

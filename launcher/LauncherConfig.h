@@ -75,7 +75,8 @@ enum class RewriteResult
 // in order, each tested on the line as the earlier rules left it), appends the
 // first rule's line when no line held its key word, and writes the file back
 // with CR LF line ends. A write failure is shown in a message box.
-RewriteResult rewriteKeyLines(const std::string& fileName, const std::vector<KeyLineRule>& rules, IMessageBoxUi& ui);
+RewriteResult rewriteKeyLines(const std::string& fileName, const std::vector<KeyLineRule>& rules,
+                              IMessageBoxUi& ui);
 
 // connect.cfg (MAIN_URL, LAST_URL, CHAT_SRV) and connectn.cfg (MAIN_URL).
 void writeRealmFiles(const Realm& realm, IMessageBoxUi& ui);

@@ -18,7 +18,8 @@ enum class PostWhen
 template <class Fn>
 void postToMainLoop(PostWhen when, Fn fn, guint delayMs = 0, GMainContext* context = nullptr)
 {
-    GSourceFunc run = [](gpointer data) -> gboolean {
+    GSourceFunc run = [](gpointer data) -> gboolean
+    {
         (*static_cast<Fn*>(data))();
         return G_SOURCE_REMOVE;
     };

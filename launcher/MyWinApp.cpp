@@ -2,7 +2,8 @@
 
 #include <cctype>
 
-namespace {
+namespace
+{
 
 bool equalNoCase(const std::string& a, const std::string& b)
 {
@@ -14,7 +15,7 @@ bool equalNoCase(const std::string& a, const std::string& b)
     return true;
 }
 
-}
+} // namespace
 
 bool CMyWinApp::initInstance(const std::string& commandLine)
 {
@@ -23,7 +24,8 @@ bool CMyWinApp::initInstance(const std::string& commandLine)
     m_tokens.reserve(16);
     size_t i = 0;
     const size_t n = m_commandLine.size();
-    while (i < n) {
+    while (i < n)
+    {
         while (i < n && (m_commandLine[i] == ' ' || m_commandLine[i] == '\t'))
             ++i;
         const size_t start = i;
@@ -45,7 +47,8 @@ bool CMyWinApp::hasSwitch(const std::string& name) const
 
 std::optional<std::string> CMyWinApp::getSwitchValue(const std::string& name) const
 {
-    for (size_t i = 0; i + 1 < m_tokens.size(); ++i) {
+    for (size_t i = 0; i + 1 < m_tokens.size(); ++i)
+    {
         if (!equalNoCase(m_tokens[i], name))
             continue;
         const std::string& value = m_tokens[i + 1];
@@ -58,7 +61,8 @@ std::optional<std::string> CMyWinApp::getSwitchValue(const std::string& name) co
 std::string CMyWinApp::commandLineFromArgs(int argc, char** argv)
 {
     std::string line;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; ++i)
+    {
         if (i > 1)
             line += ' ';
         line += argv[i];

@@ -61,15 +61,31 @@ std::string jsStringLiteral(const std::string& text)
         char c = text[i++];
         switch (c)
         {
-        case '"': out += "\\\""; break;
-        case '\'': out += "\\'"; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\'':
+            out += "\\'";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         // Never let "</script>" or "<!--" appear, whatever holds the script.
-        case '<': out += "\\u003C"; break;
-        case '>': out += "\\u003E"; break;
+        case '<':
+            out += "\\u003C";
+            break;
+        case '>':
+            out += "\\u003E";
+            break;
         default:
             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             {
@@ -92,12 +108,23 @@ std::string htmlEscape(const std::string& text)
     {
         switch (c)
         {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out += c;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        default:
+            out += c;
         }
     }
     return out;

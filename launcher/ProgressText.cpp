@@ -28,9 +28,11 @@ std::string formatRateText(uint32_t rate)
     if (rate < 1024)
         std::snprintf(buf, sizeof buf, "%i b/s", static_cast<int>(rate));
     else if (rate < 10240)
-        std::snprintf(buf, sizeof buf, "%.1f kb/s", static_cast<double>(static_cast<float>(rate) * 0.0009765625f));
+        std::snprintf(buf, sizeof buf, "%.1f kb/s",
+                      static_cast<double>(static_cast<float>(rate) * 0.0009765625f));
     else
-        std::snprintf(buf, sizeof buf, "%i kb/s", static_cast<int>((static_cast<uint64_t>(rate) + 512) / 1024));
+        std::snprintf(buf, sizeof buf, "%i kb/s",
+                      static_cast<int>((static_cast<uint64_t>(rate) + 512) / 1024));
     return buf;
 }
 

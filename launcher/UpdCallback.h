@@ -42,11 +42,11 @@ public:
 private:
     float elapsedSecondsLocked();
 
-    std::mutex lock;
-    StatusPoster targetWindow;
-    Clock clock;
-    int32_t bytes = 0;
-    float progress = 0;
-    uint32_t progressStartTick = 0;
-    std::string text; // at most TEXT_SIZE - 1 bytes
+    std::mutex m_lock;
+    StatusPoster m_targetWindow;
+    Clock m_clock;
+    int32_t m_bytes = 0;
+    float m_progress = 0;
+    uint32_t m_progressStartTick = 0;
+    std::string m_text; // at most TEXT_SIZE - 1 bytes
 };

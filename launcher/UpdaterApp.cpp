@@ -8,15 +8,12 @@
 
 const char* const UPDATER_MUTEX_NAME = "Updater_mutex_27182818284590452353602874713527";
 
-namespace {
-
-
-}
-
-CUpdaterApp::CUpdaterApp(IAppUi& ui)
-    : m_ui(ui)
+namespace
 {
+
 }
+
+CUpdaterApp::CUpdaterApp(IAppUi& ui) : m_ui(ui) {}
 
 bool CUpdaterApp::initInstance(const std::string& commandLine)
 {
@@ -35,8 +32,10 @@ bool CUpdaterApp::initInstance(const std::string& commandLine)
 
     // The self-update restarts us with /auto_realm while the old process may
     // still be ending, so such a start neither waits for nor takes the guard.
-    if (!m_autoRealm) {
-        if (m_guard.create(UPDATER_MUTEX_NAME, m_guardFolder) == GuardResult::AlreadyExists) {
+    if (!m_autoRealm)
+    {
+        if (m_guard.create(UPDATER_MUTEX_NAME, m_guardFolder) == GuardResult::AlreadyExists)
+        {
             m_refused = true;
             m_ui.showMessageBox(builtinText(text_id::ERROR_CAPTION), builtinText(text_id::ALREADY_RUNNING));
             launcherLog("Mutex creation failed!");

@@ -41,7 +41,8 @@ GdkPixbuf* loadArt(const char* name)
 
 } // namespace
 
-CUpdaterDlg::CUpdaterDlg(const std::string& autoRealm, IMessageBoxUi& ui) : CUpdaterDlg(autoRealm, ui, Hooks())
+CUpdaterDlg::CUpdaterDlg(const std::string& autoRealm, IMessageBoxUi& ui)
+    : CUpdaterDlg(autoRealm, ui, Hooks())
 {
 }
 
@@ -50,7 +51,8 @@ CUpdaterDlg::CUpdaterDlg(const std::string& autoRealm, IMessageBoxUi& ui, Hooks 
 {
     m_config.autoRealm = autoRealm;
     if (!m_hooks.createClient)
-        m_hooks.createClient = [](const char* h, unsigned p, const char* l) { return IUpdateClient::create(h, p, l); };
+        m_hooks.createClient = [](const char* h, unsigned p, const char* l)
+        { return IUpdateClient::create(h, p, l); };
     if (!m_hooks.terminateProcess)
         m_hooks.terminateProcess = [](int code) { platform::exitProcessNow(code); };
     if (!m_hooks.sleepMs)
@@ -164,8 +166,11 @@ void CUpdaterDlg::buildWindow()
         g_object_unref(normal);
     gtk_container_add(GTK_CONTAINER(m_closeButton), m_closeImage);
     GtkCssProvider* css = gtk_css_provider_new();
-    gtk_css_provider_load_from_data(css, "button { padding: 0; margin: 0; border: none; min-height: 0; min-width: 0; "
-                                         "background: none; box-shadow: none; }", -1, nullptr);
+    gtk_css_provider_load_from_data(
+        css,
+        "button { padding: 0; margin: 0; border: none; min-height: 0; min-width: 0; "
+        "background: none; box-shadow: none; }",
+        -1, nullptr);
     gtk_style_context_add_provider(gtk_widget_get_style_context(m_closeButton), GTK_STYLE_PROVIDER(css),
                                    GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     g_object_unref(css);
@@ -194,15 +199,19 @@ void CUpdaterDlg::initDialog()
     selectLanguage(m_config.savedLanguage);
 
     std::weak_ptr<Mailbox> box = m_mailbox;
-    m_callback.setTargetWindow([box](int event) {
-        std::shared_ptr<Mailbox> mailbox = box.lock();
-        if (!mailbox)
-            return;
-        postToMainLoop(PostWhen::Invoke, [mailbox, event] {
-            if (CUpdaterDlg* dlg = mailbox->dlg)
-                dlg->onSetUpdateStatus(event);
+    m_callback.setTargetWindow(
+        [box](int event)
+        {
+            std::shared_ptr<Mailbox> mailbox = box.lock();
+            if (!mailbox)
+                return;
+            postToMainLoop(PostWhen::Invoke,
+                           [mailbox, event]
+                           {
+                               if (CUpdaterDlg* dlg = mailbox->dlg)
+                                   dlg->onSetUpdateStatus(event);
+                           });
         });
-    });
 
     showReadyText();
     setElementHtml(*m_webView, "download_rate", "");
@@ -238,7 +247,6 @@ bool CUpdaterDlg::toggleFullCheck()
     m_fullCheck = !m_fullCheck;
     return m_fullCheck;
 }
-
 
 void CUpdaterDlg::startTimer(TimerId id)
 {
@@ -277,17 +285,20 @@ int CUpdaterDlg::onDraw(GtkWidget* widget, void* crp, void* data)
     {
         gdk_cairo_set_source_pixbuf(cr, self->m_background, 0, 0);
         cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_REPEAT);
-        cairo_rectangle(cr, 0, 0, gtk_widget_get_allocated_width(widget), gtk_widget_get_allocated_height(widget));
+        cairo_rectangle(cr, 0, 0, gtk_widget_get_allocated_width(widget),
+                        gtk_widget_get_allocated_height(widget));
         cairo_fill(cr);
     }
     if (!self->m_painted)
     {
         self->m_painted = true;
         // The check runs once the window has been painted, not inside the paint.
-        postToMainLoop(PostWhen::Idle, [box = std::weak_ptr<Mailbox>(self->m_mailbox)] {
-            if (auto mailbox = box.lock(); mailbox && mailbox->dlg)
-                mailbox->dlg->onFirstPaint();
-        });
+        postToMainLoop(PostWhen::Idle,
+                       [box = std::weak_ptr<Mailbox>(self->m_mailbox)]
+                       {
+                           if (auto mailbox = box.lock(); mailbox && mailbox->dlg)
+                               mailbox->dlg->onFirstPaint();
+                       });
     }
     return FALSE;
 }
@@ -295,7 +306,8 @@ int CUpdaterDlg::onDraw(GtkWidget* widget, void* crp, void* data)
 void CUpdaterDlg::onFirstPaint()
 {
     CSystemDxProvider system;
-    runDirectXFirstPaintHook(GTK_WINDOW(m_window), m_texts, m_hooks.dxProvider ? *m_hooks.dxProvider : system);
+    runDirectXFirstPaintHook(GTK_WINDOW(m_window), m_texts,
+                             m_hooks.dxProvider ? *m_hooks.dxProvider : system);
 }
 
 int CUpdaterDlg::onDelete(GtkWidget*, void*, void* data)
@@ -404,14 +416,15 @@ void CUpdaterDlg::onJobSettled()
     // Give the page a moment to paint what was just written into it.
     postToMainLoop(
         PostWhen::Later,
-        [box = std::weak_ptr<Mailbox>(m_mailbox)] {
+        [box = std::weak_ptr<Mailbox>(m_mailbox)]
+        {
             if (auto mailbox = box.lock(); mailbox && mailbox->dlg)
             {
                 CUpdaterDlg* dlg = mailbox->dlg;
                 const char* target = std::getenv("ZELVAN_SCREENSHOT");
                 bool saved = target && dlg->saveScreenshot(target);
-                std::fprintf(stderr, "Zelvan: screenshot %s %s\n", saved ? "saved to" : "could not be saved to",
-                             target ? target : "");
+                std::fprintf(stderr, "Zelvan: screenshot %s %s\n",
+                             saved ? "saved to" : "could not be saved to", target ? target : "");
                 const char* close = std::getenv("ZELVAN_CLOSE_AFTER_SCREENSHOT");
                 if (close && *close && *close != '0')
                     dlg->onCancel();

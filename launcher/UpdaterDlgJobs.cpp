@@ -1,8 +1,8 @@
 // CUpdaterDlg and the update client: the self-update check and the update,
 // the progress tick with rate and time left, status and result texts, and
 // handing over to the game client or the self-update script.
-#include "launcher/UpdaterDlg.h"
 #include "launcher/TextIds.h"
+#include "launcher/UpdaterDlg.h"
 
 #include "launcher/AppSeams.h"
 #include "launcher/GtkUi.h"
@@ -27,21 +27,31 @@ std::string CUpdaterDlg::statusText(int event)
 {
     switch (event)
     {
-    case UPD_EVENT_SCANNING: return m_texts.text(text_id::SCANNING);
-    case UPD_EVENT_CONNECTING: return m_texts.text(text_id::CONNECTING);
-    case UPD_EVENT_BUILDING_LIST: return m_texts.text(text_id::BUILDING_LIST);
-    case UPD_EVENT_FILE_REQUEST: return m_texts.text(text_id::DOWNLOADING);
-    case UPD_EVENT_FILE_RECEIVED: return m_texts.text(text_id::DECOMPRESSING);
-    case UPD_EVENT_CREATING_FOLDERS: return m_texts.text(text_id::CREATING_FOLDERS);
-    case UPD_EVENT_DELETING: return m_texts.text(text_id::DELETING);
-    case UPD_EVENT_SAVING_LIST: return m_texts.text(text_id::SAVING_LIST);
-    default: return m_texts.text(text_id::READY);
+    case UPD_EVENT_SCANNING:
+        return m_texts.text(text_id::SCANNING);
+    case UPD_EVENT_CONNECTING:
+        return m_texts.text(text_id::CONNECTING);
+    case UPD_EVENT_BUILDING_LIST:
+        return m_texts.text(text_id::BUILDING_LIST);
+    case UPD_EVENT_FILE_REQUEST:
+        return m_texts.text(text_id::DOWNLOADING);
+    case UPD_EVENT_FILE_RECEIVED:
+        return m_texts.text(text_id::DECOMPRESSING);
+    case UPD_EVENT_CREATING_FOLDERS:
+        return m_texts.text(text_id::CREATING_FOLDERS);
+    case UPD_EVENT_DELETING:
+        return m_texts.text(text_id::DELETING);
+    case UPD_EVENT_SAVING_LIST:
+        return m_texts.text(text_id::SAVING_LIST);
+    default:
+        return m_texts.text(text_id::READY);
     }
 }
 
 std::string CUpdaterDlg::resultText(int status)
 {
-    return m_texts.text(status >= 1 && status <= 15 ? text_id::STATUS_BASE + status : text_id::INTERNAL_ERROR);
+    return m_texts.text(status >= 1 && status <= 15 ? text_id::STATUS_BASE + status
+                                                    : text_id::INTERNAL_ERROR);
 }
 
 int CUpdaterDlg::progressPercent()
@@ -193,7 +203,8 @@ void CUpdaterDlg::updateRateAndTime(bool show, bool force)
     else if (m_lastRateText.empty())
         m_lastRateText = formatRateText(0);
     setElementHtml(*m_webView, "download_rate", m_texts.text(text_id::TRANSFER_RATE) + m_lastRateText);
-    setElementHtml(*m_webView, "time_remaining", m_texts.text(text_id::TIME_REMAINING) + formatTimeText(m_callback.estimateSecondsLeft()));
+    setElementHtml(*m_webView, "time_remaining",
+                   m_texts.text(text_id::TIME_REMAINING) + formatTimeText(m_callback.estimateSecondsLeft()));
 }
 
 void CUpdaterDlg::releaseClient()
@@ -228,7 +239,8 @@ void CUpdaterDlg::refreshStateText()
     else if (m_statusKind == 2)
         t = resultText(m_statusCode);
     // The file name comes from the server: it is shown as text, never as markup.
-    if (m_statusKind == 1 && (m_statusCode == UPD_EVENT_FILE_REQUEST || m_statusCode == UPD_EVENT_FILE_RECEIVED))
+    if (m_statusKind == 1 &&
+        (m_statusCode == UPD_EVENT_FILE_REQUEST || m_statusCode == UPD_EVENT_FILE_RECEIVED))
         t += htmlEscape(m_callback.getText());
     setElementHtml(*m_webView, "state", t);
 }
@@ -259,7 +271,8 @@ void CUpdaterDlg::onSetUpdateProgress(int percent, int seconds)
         return;
     }
     setElementHtml(*m_webView, "state",
-                   formatTimePattern(m_texts.text(text_id::TIME_REMAINING), seconds / 3600, seconds % 3600 / 60, seconds % 60));
+                   formatTimePattern(m_texts.text(text_id::TIME_REMAINING), seconds / 3600,
+                                     seconds % 3600 / 60, seconds % 60));
 }
 
 void CUpdaterDlg::launchProcess(const std::string& commandLine, LaunchKind kind)

@@ -1,7 +1,7 @@
 // CUpdaterDlg and its pages: page operations, loading the local and the web
 // page, their events, the choice of language and the launcher:// commands.
-#include "launcher/UpdaterDlg.h"
 #include "launcher/TextIds.h"
+#include "launcher/UpdaterDlg.h"
 
 #include "launcher/AppSeams.h"
 #include "launcher/PageOps.h"
@@ -41,12 +41,14 @@ void CUpdaterDlg::setProgressBar(int percent)
 
 void CUpdaterDlg::showPlayButton(bool enabled)
 {
-    setElementHtml(*m_webView, "play_button_bg", playButtonHtml(enabled, static_cast<int>(m_config.currentLanguage)));
+    setElementHtml(*m_webView, "play_button_bg",
+                   playButtonHtml(enabled, static_cast<int>(m_config.currentLanguage)));
 }
 
 void CUpdaterDlg::showCommandButton(CWebBrowser2& view, const std::string& command)
 {
-    setElementHtml(view, "play_button_bg", commandButtonHtml(command, static_cast<int>(m_config.currentLanguage)));
+    setElementHtml(view, "play_button_bg",
+                   commandButtonHtml(command, static_cast<int>(m_config.currentLanguage)));
 }
 
 void CUpdaterDlg::showLanguageLinks(CWebBrowser2& view)
@@ -71,7 +73,8 @@ void CUpdaterDlg::showServerSelector(CWebBrowser2& view, bool interactive)
         std::vector<std::string> names;
         for (const Realm& r : m_config.realms)
             names.push_back(r.Name);
-        int current = m_config.currentRealmIndex < names.size() ? static_cast<int>(m_config.currentRealmIndex) : -1;
+        int current =
+            m_config.currentRealmIndex < names.size() ? static_cast<int>(m_config.currentRealmIndex) : -1;
         list = realmListHtml(names, current);
     }
     else

@@ -91,7 +91,8 @@ void CWebBrowser2::evaluate(const std::string& script, std::function<void(std::o
 int CWebBrowser2::onDecidePolicy(WebKitWebView*, void* decision, int type, void* data)
 {
     auto* self = static_cast<CWebBrowser2*>(data);
-    if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION && type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION)
+    if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION &&
+        type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION)
         return FALSE;
     WebKitNavigationAction* action =
         webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));

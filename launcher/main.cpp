@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 void printHelp()
 {
@@ -17,12 +18,13 @@ void printHelp()
                 "                       this launcher run beside another one\n");
 }
 
-}
+} // namespace
 
 int main(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+        {
             printHelp();
             return 0;
         }

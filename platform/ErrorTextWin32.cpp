@@ -1,7 +1,7 @@
 #include "platform/ErrorText.h"
 
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <cerrno>
 #include <cstring>
@@ -18,42 +18,15 @@ struct ErrnoWinsock
 // The C library's errno values that have a WinSock counterpart. Sockets report
 // WinSock numbers natively here; the table serves callers that hold an errno.
 constexpr ErrnoWinsock kTable[] = {
-    {EINTR, 10004},
-    {EBADF, 10009},
-    {EACCES, 10013},
-    {EFAULT, 10014},
-    {EINVAL, 10022},
-    {EMFILE, 10024},
-    {EWOULDBLOCK, 10035},
-    {EAGAIN, 10035},
-    {EINPROGRESS, 10035},
-    {EINPROGRESS, 10036},
-    {EALREADY, 10037},
-    {ENOTSOCK, 10038},
-    {EDESTADDRREQ, 10039},
-    {EMSGSIZE, 10040},
-    {EPROTOTYPE, 10041},
-    {ENOPROTOOPT, 10042},
-    {EPROTONOSUPPORT, 10043},
-    {EOPNOTSUPP, 10045},
-    {EAFNOSUPPORT, 10047},
-    {EADDRINUSE, 10048},
-    {EADDRNOTAVAIL, 10049},
-    {ENETDOWN, 10050},
-    {ENETUNREACH, 10051},
-    {ENETRESET, 10052},
-    {ECONNABORTED, 10053},
-    {ECONNRESET, 10054},
-    {EPIPE, 10054},
-    {ENOBUFS, 10055},
-    {EISCONN, 10056},
-    {ENOTCONN, 10057},
-    {ETIMEDOUT, 10060},
-    {ECONNREFUSED, 10061},
-    {ELOOP, 10062},
-    {ENAMETOOLONG, 10063},
-    {EHOSTUNREACH, 10065},
-    {ENOTEMPTY, 10066},
+    {EINTR, 10004},           {EBADF, 10009},        {EACCES, 10013},       {EFAULT, 10014},
+    {EINVAL, 10022},          {EMFILE, 10024},       {EWOULDBLOCK, 10035},  {EAGAIN, 10035},
+    {EINPROGRESS, 10035},     {EINPROGRESS, 10036},  {EALREADY, 10037},     {ENOTSOCK, 10038},
+    {EDESTADDRREQ, 10039},    {EMSGSIZE, 10040},     {EPROTOTYPE, 10041},   {ENOPROTOOPT, 10042},
+    {EPROTONOSUPPORT, 10043}, {EOPNOTSUPP, 10045},   {EAFNOSUPPORT, 10047}, {EADDRINUSE, 10048},
+    {EADDRNOTAVAIL, 10049},   {ENETDOWN, 10050},     {ENETUNREACH, 10051},  {ENETRESET, 10052},
+    {ECONNABORTED, 10053},    {ECONNRESET, 10054},   {EPIPE, 10054},        {ENOBUFS, 10055},
+    {EISCONN, 10056},         {ENOTCONN, 10057},     {ETIMEDOUT, 10060},    {ECONNREFUSED, 10061},
+    {ELOOP, 10062},           {ENAMETOOLONG, 10063}, {EHOSTUNREACH, 10065}, {ENOTEMPTY, 10066},
     {ECANCELED, 10103},
 };
 
@@ -65,7 +38,8 @@ bool formatSystemText(DWORD number, std::string& out)
     char buffer[512];
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, number,
                              MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), buffer, sizeof buffer, nullptr);
-    while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r' || buffer[n - 1] == ' ' || buffer[n - 1] == '.'))
+    while (n > 0 &&
+           (buffer[n - 1] == '\n' || buffer[n - 1] == '\r' || buffer[n - 1] == ' ' || buffer[n - 1] == '.'))
         --n;
     if (n == 0)
         return false;

@@ -69,10 +69,10 @@ struct FileStatus
 {
     FileKind kind = FileKind::Missing;
     uint64_t size = 0;
-    int64_t time = 0;         // last write, seconds since 1970 UTC
-    int64_t timeNanos = 0;    // the fraction of the second, where the system keeps one
-    unsigned links = 1;       // names of the file; a file with several is not replaced
-    bool link = false;        // noFollow only: the path is a symbolic link
+    int64_t time = 0;      // last write, seconds since 1970 UTC
+    int64_t timeNanos = 0; // the fraction of the second, where the system keeps one
+    unsigned links = 1;    // names of the file; a file with several is not replaced
+    bool link = false;     // noFollow only: the path is a symbolic link
 };
 // False with errno set when nothing can be told (kind Missing for ENOENT).
 bool fileStatus(const char* path, FileStatus& out, bool noFollow = false);
@@ -98,10 +98,10 @@ ReplaceResult replaceFile(const char* path, std::string_view content, bool creat
 
 struct DirEntry
 {
-    const char* name;  // valid until the next call of DirReader::next or close
+    const char* name; // valid until the next call of DirReader::next or close
     bool folder;
-    uint64_t size;     // 0 for folders
-    int64_t time;      // last-write time, seconds since 1970 UTC
+    uint64_t size; // 0 for folders
+    int64_t time;  // last-write time, seconds since 1970 UTC
 };
 
 // Enumerates one folder: one readdir and one stat per entry. "." and ".." are
@@ -124,7 +124,7 @@ public:
 
 private:
     struct State;
-    State* state = nullptr;
+    State* m_state = nullptr;
 };
 
 } // namespace platform

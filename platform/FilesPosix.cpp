@@ -224,7 +224,9 @@ bool fileStatus(const char* path, FileStatus& out, bool noFollow)
         return false;
     }
     out.link = S_ISLNK(st.st_mode);
-    out.kind = S_ISREG(st.st_mode) ? FileKind::Regular : S_ISDIR(st.st_mode) ? FileKind::Folder : FileKind::Other;
+    out.kind = S_ISREG(st.st_mode)   ? FileKind::Regular
+               : S_ISDIR(st.st_mode) ? FileKind::Folder
+                                     : FileKind::Other;
     out.size = S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
     out.time = int64_t(st.st_mtim.tv_sec);
     out.timeNanos = int64_t(st.st_mtim.tv_nsec);
@@ -347,19 +349,19 @@ bool DirReader::open(const char* folder)
     }
     if (dir != nullptr)
     {
-        state = new State{dir};
+        m_state = new State{dir};
     }
     return dir != nullptr;
 }
 
 bool DirReader::next(DirEntry& entry)
 {
-    if (state == nullptr)
+    if (m_state == nullptr)
     {
         errno = EBADF;
         return false;
     }
-    DIR* dir = state->dir;
+    DIR* dir = m_state->dir;
     int fd = dirfd(dir);
     for (;;)
     {
@@ -409,11 +411,11 @@ bool DirReader::next(DirEntry& entry)
 
 void DirReader::close()
 {
-    if (state != nullptr)
+    if (m_state != nullptr)
     {
-        closedir(state->dir);
-        delete state;
-        state = nullptr;
+        closedir(m_state->dir);
+        delete m_state;
+        m_state = nullptr;
     }
 }
 

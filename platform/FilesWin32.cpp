@@ -143,8 +143,8 @@ int createDirectory(const char* path)
 
 int setFileTime(const char* path, int64_t t)
 {
-    HANDLE h = CreateFileW(widen(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = CreateFileW(widen(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
     {
         storeErrno();
@@ -185,7 +185,8 @@ int clearWriteProtection(const char* path)
 FILE* createNewFile(const char* path)
 {
     // CREATE_NEW fails on any existing name, a link included.
-    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE)
     {
         storeErrno();
@@ -236,7 +237,8 @@ bool fileStatus(const char* path, FileStatus& out, bool noFollow)
     if (out.kind == FileKind::Regular)
         out.size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     out.time = unixTime(data.ftLastWriteTime);
-    int64_t ticks = int64_t((uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime);
+    int64_t ticks =
+        int64_t((uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime);
     out.timeNanos = (ticks % kTicksPerSecond) * 100;
     out.links = 1;
     return true;
@@ -273,7 +275,8 @@ ReplaceResult replaceFile(const char* path, std::string_view content, bool creat
 
     std::wstring temp = name + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
                         std::to_wstring(GetTickCount64()) + L".tmp";
-    HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h =
+        CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
     {
         err = storeErrno();
@@ -330,29 +333,29 @@ bool DirReader::open(const char* folder)
         return false;
     }
     s->pending = true;
-    state = s;
+    m_state = s;
     return true;
 }
 
 bool DirReader::next(DirEntry& entry)
 {
-    if (state == nullptr)
+    if (m_state == nullptr)
     {
         errno = EBADF;
         return false;
     }
     for (;;)
     {
-        if (!state->pending)
+        if (!m_state->pending)
         {
-            if (!FindNextFileW(state->find, &state->data))
+            if (!FindNextFileW(m_state->find, &m_state->data))
             {
                 errno = GetLastError() == ERROR_NO_MORE_FILES ? 0 : storeErrno();
                 return false;
             }
         }
-        state->pending = false;
-        const WIN32_FIND_DATAW& d = state->data;
+        m_state->pending = false;
+        const WIN32_FIND_DATAW& d = m_state->data;
         const wchar_t* n = d.cFileName;
         if (n[0] == L'.' && (n[1] == L'\0' || (n[1] == L'.' && n[2] == L'\0')))
             continue;
@@ -361,8 +364,8 @@ bool DirReader::next(DirEntry& entry)
             continue; // a link to a folder could loop
         if (d.dwFileAttributes & FILE_ATTRIBUTE_DEVICE)
             continue;
-        state->name = narrow(n);
-        entry.name = state->name.c_str();
+        m_state->name = narrow(n);
+        entry.name = m_state->name.c_str();
         entry.folder = folder;
         entry.size = folder ? 0 : (uint64_t(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
         entry.time = unixTime(d.ftLastWriteTime);
@@ -373,11 +376,11 @@ bool DirReader::next(DirEntry& entry)
 
 void DirReader::close()
 {
-    if (state != nullptr)
+    if (m_state != nullptr)
     {
-        FindClose(state->find);
-        delete state;
-        state = nullptr;
+        FindClose(m_state->find);
+        delete m_state;
+        m_state = nullptr;
     }
 }
 

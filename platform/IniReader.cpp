@@ -8,7 +8,8 @@
 #include <iterator>
 #include <sstream>
 
-namespace {
+namespace
+{
 
 bool isBlank(char c)
 {
@@ -51,7 +52,8 @@ std::vector<std::string> fitNameBuffer(std::vector<std::string> names)
 {
     size_t used = 1; // the list's terminating NUL
     size_t kept = 0;
-    for (; kept < names.size(); ++kept) {
+    for (; kept < names.size(); ++kept)
+    {
         const size_t need = names[kept].size() + 1;
         if (used + need > IniReader::NameBufferSize)
             break;
@@ -61,7 +63,7 @@ std::vector<std::string> fitNameBuffer(std::vector<std::string> names)
     return names;
 }
 
-}
+} // namespace
 
 int leadingInt(std::string_view text)
 {
@@ -69,12 +71,14 @@ int leadingInt(std::string_view text)
     while (i < text.size() && (isBlank(text[i]) || text[i] == '\n'))
         ++i;
     bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+    {
         negative = text[i] == '-';
         ++i;
     }
     long long v = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+    {
         v = v * 10 + (text[i] - '0');
         if (v > static_cast<long long>(INT_MAX) + 1)
             v = static_cast<long long>(INT_MAX) + 1;
@@ -93,7 +97,8 @@ IniReader::IniReader(std::string_view text)
         text.remove_prefix(3);
     Section* current = nullptr;
     size_t pos = 0;
-    while (pos <= text.size()) {
+    while (pos <= text.size())
+    {
         size_t end = text.find('\n', pos);
         if (end == std::string_view::npos)
             end = text.size();
@@ -101,17 +106,20 @@ IniReader::IniReader(std::string_view text)
         pos = end + 1;
         if (line.empty() || line.front() == ';')
             continue;
-        if (line.front() == '[') {
+        if (line.front() == '[')
+        {
             std::string_view name = line.substr(1);
             name = trim(name.substr(0, name.find(']')));
             // Entries of a repeated section join the first one of that name.
             current = nullptr;
             for (Section& s : m_sections)
-                if (equalNoCase(s.name, name)) {
+                if (equalNoCase(s.name, name))
+                {
                     current = &s;
                     break;
                 }
-            if (!current) {
+            if (!current)
+            {
                 m_sections.push_back(Section{std::string(name), {}});
                 current = &m_sections.back();
             }
@@ -123,7 +131,8 @@ IniReader::IniReader(std::string_view text)
         const std::string_view key = trim(line.substr(0, eq));
         bool known = false;
         for (const Entry& e : current->entries)
-            if (equalNoCase(e.key, key)) {
+            if (equalNoCase(e.key, key))
+            {
                 known = true;
                 break;
             }
@@ -165,7 +174,8 @@ bool IniReader::getString(std::string_view section, std::string_view key, std::s
         return false;
     key = trim(key);
     for (const Entry& e : s->entries)
-        if (equalNoCase(e.key, key)) {
+        if (equalNoCase(e.key, key))
+        {
             value = e.value;
             return true;
         }

@@ -5,7 +5,8 @@
 
 uint16_t userDefaultLanguageId()
 {
-    for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"})
+    {
         const char* value = std::getenv(var);
         if (!value || !*value)
             continue;

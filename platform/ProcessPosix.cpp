@@ -54,8 +54,8 @@ bool spawnProcess(const std::string& program, const std::vector<std::string>& ar
 bool spawnScript(const std::string& script, ProcessId& pid)
 {
     // Our process id lets the script wait until this program has ended.
-    return spawnProcess(scriptInterpreter(), {scriptInterpreter(), script, std::to_string(currentProcessId())}, true,
-                        pid);
+    return spawnProcess(scriptInterpreter(),
+                        {scriptInterpreter(), script, std::to_string(currentProcessId())}, true, pid);
 }
 
 WaitResult waitProcess(ProcessId pid, int timeoutMs, int& exitCode)

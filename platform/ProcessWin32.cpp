@@ -56,8 +56,8 @@ bool start(const std::string& program, std::string commandLine, DWORD flags, Pro
     {
         DWORD err = GetLastError();
         errno = err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? ENOENT
-                : err == ERROR_ACCESS_DENIED                             ? EACCES
-                                                                         : EINVAL;
+                : err == ERROR_ACCESS_DENIED                               ? EACCES
+                                                                           : EINVAL;
         return false;
     }
     CloseHandle(pi.hThread);
@@ -152,7 +152,8 @@ char pathListSeparator()
 
 const char* scriptInterpreter()
 {
-    static std::string path = [] {
+    static std::string path = []
+    {
         char folder[MAX_PATH];
         UINT n = GetSystemDirectoryA(folder, MAX_PATH);
         return n > 0 && n < MAX_PATH ? std::string(folder, n) + "\\cmd.exe" : std::string("cmd.exe");

@@ -21,9 +21,9 @@ public:
     void listenOn(const std::string& address, uint16_t port, int backlog);
     // Before listenOn: the receive buffer of the accepted connections, in
     // bytes (0 leaves the system's default). Tests make it small.
-    void setReceiveBufferSize(int bytes) { receiveBuffer = bytes; }
+    void setReceiveBufferSize(int bytes) { m_receiveBuffer = bytes; }
     // The port actually bound.
-    uint16_t port() const { return boundPort; }
+    uint16_t port() const { return m_boundPort; }
 
     // A new connection's descriptor, or -1 when none arrived within
     // timeoutMs (or the wait was interrupted by a signal). The peer's
@@ -32,9 +32,9 @@ public:
     void close();
 
 private:
-    int fd = -1;
-    uint16_t boundPort = 0;
-    int receiveBuffer = 0;
+    int m_fd = -1;
+    uint16_t m_boundPort = 0;
+    int m_receiveBuffer = 0;
 };
 
 class CServerConnection
@@ -67,5 +67,5 @@ public:
     void finish(int timeoutMs);
 
 private:
-    int fd;
+    int m_fd;
 };

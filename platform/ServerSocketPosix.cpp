@@ -33,32 +33,33 @@ void CServerSocket::listenOn(const std::string& address, uint16_t port, int back
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     std::string where = address + ":" + std::to_string(port);
-    if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+    if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1)
+    {
         errno = EINVAL;
         fail("bad bind address " + address);
     }
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_fd < 0)
         fail("socket");
     int one = 1;
-    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+    if (::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
         fail("setsockopt SO_REUSEADDR");
-    if (receiveBuffer > 0 &&
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) != 0)
+    if (m_receiveBuffer > 0 &&
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &m_receiveBuffer, sizeof m_receiveBuffer) != 0)
         fail("setsockopt SO_RCVBUF");
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
         fail("bind " + where);
-    if (::listen(fd, backlog) != 0)
+    if (::listen(m_fd, backlog) != 0)
         fail("listen " + where);
     socklen_t len = sizeof a;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
         fail("getsockname");
-    boundPort = ntohs(a.sin_port);
+    m_boundPort = ntohs(a.sin_port);
 }
 
 int CServerSocket::acceptTimeout(int timeoutMs, std::string& peer)
 {
-    pollfd p{fd, POLLIN, 0};
+    pollfd p{m_fd, POLLIN, 0};
     int ready = ::poll(&p, 1, timeoutMs);
     if (ready < 0 && errno == EINTR)
         return -1;
@@ -68,8 +69,9 @@ int CServerSocket::acceptTimeout(int timeoutMs, std::string& peer)
         return -1;
     sockaddr_in a{};
     socklen_t len = sizeof a;
-    int client = ::accept4(fd, reinterpret_cast<sockaddr*>(&a), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (client < 0) {
+    int client = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&a), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (client < 0)
+    {
         // The peer may have gone already, or descriptors ran out for a moment:
         // neither ends the server.
         return -1;
@@ -82,25 +84,27 @@ int CServerSocket::acceptTimeout(int timeoutMs, std::string& peer)
 
 void CServerSocket::close()
 {
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
 }
 
-CServerConnection::CServerConnection(int fd) : fd(fd) {}
+CServerConnection::CServerConnection(int fd) : m_fd(fd) {}
 
 CServerConnection::~CServerConnection()
 {
-    if (fd >= 0)
-        ::close(fd);
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 CServerConnection::Result CServerConnection::receive(void* buffer, size_t size, size_t& got, int timeoutMs)
 {
     got = 0;
-    for (;;) {
-        ssize_t n = ::recv(fd, buffer, size, 0);
-        if (n > 0) {
+    for (;;)
+    {
+        ssize_t n = ::recv(m_fd, buffer, size, 0);
+        if (n > 0)
+        {
             got = static_cast<size_t>(n);
             return IO_OK;
         }
@@ -110,7 +114,7 @@ CServerConnection::Result CServerConnection::receive(void* buffer, size_t size, 
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             return IO_CLOSED;
-        pollfd p{fd, POLLIN, 0};
+        pollfd p{m_fd, POLLIN, 0};
         int ready = ::poll(&p, 1, timeoutMs);
         if (ready == 0)
             return IO_TIMEOUT;
@@ -122,9 +126,11 @@ CServerConnection::Result CServerConnection::receive(void* buffer, size_t size, 
 CServerConnection::Result CServerConnection::sendAll(const void* bytes, size_t size, int timeoutMs)
 {
     const char* p = static_cast<const char*>(bytes);
-    while (size > 0) {
-        ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
-        if (n > 0) {
+    while (size > 0)
+    {
+        ssize_t n = ::send(m_fd, p, size, MSG_NOSIGNAL);
+        if (n > 0)
+        {
             p += n;
             size -= static_cast<size_t>(n);
             continue;
@@ -133,7 +139,7 @@ CServerConnection::Result CServerConnection::sendAll(const void* bytes, size_t s
             continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return IO_CLOSED;
-        pollfd w{fd, POLLOUT, 0};
+        pollfd w{m_fd, POLLOUT, 0};
         int ready = ::poll(&w, 1, timeoutMs);
         if (ready == 0)
             return IO_TIMEOUT;
@@ -143,13 +149,16 @@ CServerConnection::Result CServerConnection::sendAll(const void* bytes, size_t s
     return IO_OK;
 }
 
-CServerConnection::Result CServerConnection::sendSome(const void* bytes, size_t size, size_t& sent, int timeoutMs)
+CServerConnection::Result CServerConnection::sendSome(const void* bytes, size_t size, size_t& sent,
+                                                      int timeoutMs)
 {
     sent = 0;
     bool waited = false;
-    for (;;) {
-        ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
-        if (n >= 0) {
+    for (;;)
+    {
+        ssize_t n = ::send(m_fd, bytes, size, MSG_NOSIGNAL);
+        if (n >= 0)
+        {
             sent = static_cast<size_t>(n);
             return IO_OK;
         }
@@ -159,7 +168,7 @@ CServerConnection::Result CServerConnection::sendSome(const void* bytes, size_t 
             return IO_CLOSED;
         if (waited)
             return IO_TIMEOUT;
-        pollfd w{fd, POLLOUT, 0};
+        pollfd w{m_fd, POLLOUT, 0};
         if (::poll(&w, 1, timeoutMs) < 0 && errno != EINTR)
             return IO_CLOSED;
         waited = true;
@@ -168,14 +177,15 @@ CServerConnection::Result CServerConnection::sendSome(const void* bytes, size_t 
 
 void CServerConnection::shutdownBoth()
 {
-    ::shutdown(fd, SHUT_RDWR);
+    ::shutdown(m_fd, SHUT_RDWR);
 }
 
 void CServerConnection::finish(int timeoutMs)
 {
-    ::shutdown(fd, SHUT_WR);
+    ::shutdown(m_fd, SHUT_WR);
     char sink[4096];
-    for (int rounds = 0; rounds < 64; ++rounds) {
+    for (int rounds = 0; rounds < 64; ++rounds)
+    {
         size_t got = 0;
         if (receive(sink, sizeof sink, got, timeoutMs) != IO_OK)
             return;

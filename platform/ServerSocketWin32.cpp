@@ -34,7 +34,8 @@ int waitFor(int fd, bool write, int timeoutMs)
     FD_ZERO(&set);
     FD_SET(native(fd), &set);
     timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    return ::select(0, write ? nullptr : &set, write ? &set : nullptr, nullptr, timeoutMs < 0 ? nullptr : &tv);
+    return ::select(0, write ? nullptr : &set, write ? &set : nullptr, nullptr,
+                    timeoutMs < 0 ? nullptr : &tv);
 }
 } // namespace
 
@@ -47,23 +48,25 @@ void CServerSocket::listenOn(const std::string& address, uint16_t port, int back
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     std::string where = address + ":" + std::to_string(port);
-    if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+    if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1)
+    {
         WSASetLastError(WSAEINVAL);
         fail("bad bind address " + address);
     }
     SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET)
         fail("socket");
-    fd = int(s);
+    m_fd = int(s);
     SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
     // Windows lets SO_REUSEADDR steal a port in use; exclusive use is the safe
     // equivalent of the POSIX option for a server.
     BOOL one = TRUE;
-    if (::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one) != 0)
+    if (::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one) !=
+        0)
         fail("setsockopt SO_EXCLUSIVEADDRUSE");
-    if (receiveBuffer > 0 &&
-        ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer),
-                     sizeof receiveBuffer) != 0)
+    if (m_receiveBuffer > 0 &&
+        ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&m_receiveBuffer),
+                     sizeof m_receiveBuffer) != 0)
         fail("setsockopt SO_RCVBUF");
     if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
         fail("bind " + where);
@@ -72,19 +75,19 @@ void CServerSocket::listenOn(const std::string& address, uint16_t port, int back
     int len = sizeof a;
     if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
         fail("getsockname");
-    boundPort = ntohs(a.sin_port);
+    m_boundPort = ntohs(a.sin_port);
 }
 
 int CServerSocket::acceptTimeout(int timeoutMs, std::string& peer)
 {
-    int ready = waitFor(fd, false, timeoutMs);
+    int ready = waitFor(m_fd, false, timeoutMs);
     if (ready < 0)
         fail("select");
     if (ready == 0)
         return -1;
     sockaddr_in a{};
     int len = sizeof a;
-    SOCKET client = ::accept(native(fd), reinterpret_cast<sockaddr*>(&a), &len);
+    SOCKET client = ::accept(native(m_fd), reinterpret_cast<sockaddr*>(&a), &len);
     if (client == INVALID_SOCKET)
         return -1; // the peer may have gone already
     SetHandleInformation(reinterpret_cast<HANDLE>(client), HANDLE_FLAG_INHERIT, 0);
@@ -98,26 +101,28 @@ int CServerSocket::acceptTimeout(int timeoutMs, std::string& peer)
 
 void CServerSocket::close()
 {
-    if (fd >= 0)
-        ::closesocket(native(fd));
-    fd = -1;
+    if (m_fd >= 0)
+        ::closesocket(native(m_fd));
+    m_fd = -1;
 }
 
-CServerConnection::CServerConnection(int fd) : fd(fd) {}
+CServerConnection::CServerConnection(int fd) : m_fd(fd) {}
 
 CServerConnection::~CServerConnection()
 {
-    if (fd >= 0)
-        ::closesocket(native(fd));
+    if (m_fd >= 0)
+        ::closesocket(native(m_fd));
 }
 
 CServerConnection::Result CServerConnection::receive(void* buffer, size_t size, size_t& got, int timeoutMs)
 {
     got = 0;
     int ask = size > size_t(INT32_MAX) ? INT32_MAX : int(size);
-    for (;;) {
-        int n = ::recv(native(fd), static_cast<char*>(buffer), ask, 0);
-        if (n > 0) {
+    for (;;)
+    {
+        int n = ::recv(native(m_fd), static_cast<char*>(buffer), ask, 0);
+        if (n > 0)
+        {
             got = static_cast<size_t>(n);
             return IO_OK;
         }
@@ -125,7 +130,7 @@ CServerConnection::Result CServerConnection::receive(void* buffer, size_t size, 
             return IO_CLOSED;
         if (WSAGetLastError() != WSAEWOULDBLOCK)
             return IO_CLOSED;
-        int ready = waitFor(fd, false, timeoutMs);
+        int ready = waitFor(m_fd, false, timeoutMs);
         if (ready == 0)
             return IO_TIMEOUT;
         if (ready < 0)
@@ -136,17 +141,19 @@ CServerConnection::Result CServerConnection::receive(void* buffer, size_t size, 
 CServerConnection::Result CServerConnection::sendAll(const void* bytes, size_t size, int timeoutMs)
 {
     const char* p = static_cast<const char*>(bytes);
-    while (size > 0) {
+    while (size > 0)
+    {
         int ask = size > size_t(INT32_MAX) ? INT32_MAX : int(size);
-        int n = ::send(native(fd), p, ask, 0);
-        if (n > 0) {
+        int n = ::send(native(m_fd), p, ask, 0);
+        if (n > 0)
+        {
             p += n;
             size -= static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && WSAGetLastError() != WSAEWOULDBLOCK)
             return IO_CLOSED;
-        int ready = waitFor(fd, true, timeoutMs);
+        int ready = waitFor(m_fd, true, timeoutMs);
         if (ready == 0)
             return IO_TIMEOUT;
         if (ready < 0)
@@ -155,13 +162,16 @@ CServerConnection::Result CServerConnection::sendAll(const void* bytes, size_t s
     return IO_OK;
 }
 
-CServerConnection::Result CServerConnection::sendSome(const void* bytes, size_t size, size_t& sent, int timeoutMs)
+CServerConnection::Result CServerConnection::sendSome(const void* bytes, size_t size, size_t& sent,
+                                                      int timeoutMs)
 {
     sent = 0;
     const int ask = size > size_t(INT32_MAX) ? INT32_MAX : int(size);
-    for (bool waited = false;; waited = true) {
-        int n = ::send(native(fd), static_cast<const char*>(bytes), ask, 0);
-        if (n >= 0) {
+    for (bool waited = false;; waited = true)
+    {
+        int n = ::send(native(m_fd), static_cast<const char*>(bytes), ask, 0);
+        if (n >= 0)
+        {
             sent = static_cast<size_t>(n);
             return IO_OK;
         }
@@ -169,7 +179,7 @@ CServerConnection::Result CServerConnection::sendSome(const void* bytes, size_t 
             return IO_CLOSED;
         if (waited)
             return IO_TIMEOUT;
-        int ready = waitFor(fd, true, timeoutMs);
+        int ready = waitFor(m_fd, true, timeoutMs);
         if (ready < 0)
             return IO_CLOSED;
     }
@@ -177,14 +187,15 @@ CServerConnection::Result CServerConnection::sendSome(const void* bytes, size_t 
 
 void CServerConnection::shutdownBoth()
 {
-    ::shutdown(native(fd), SD_BOTH);
+    ::shutdown(native(m_fd), SD_BOTH);
 }
 
 void CServerConnection::finish(int timeoutMs)
 {
-    ::shutdown(native(fd), SD_SEND);
+    ::shutdown(native(m_fd), SD_SEND);
     char sink[4096];
-    for (int rounds = 0; rounds < 64; ++rounds) {
+    for (int rounds = 0; rounds < 64; ++rounds)
+    {
         size_t got = 0;
         if (receive(sink, sizeof sink, got, timeoutMs) != IO_OK)
             return;

@@ -22,7 +22,9 @@ void onReload(int)
 
 void install(int number, void (*handler)(int))
 {
-    struct sigaction sa{};
+    struct sigaction sa
+    {
+    };
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
     sigaction(number, &sa, nullptr);

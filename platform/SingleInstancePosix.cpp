@@ -8,14 +8,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 bool safeName(const std::string& name)
 {
     if (name.empty() || name.size() > 200)
         return false;
     for (char c : name)
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-'))
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+              c == '-'))
             return false;
     return true;
 }
@@ -26,12 +28,13 @@ std::string lockPath(const std::string& name, const std::string& folder)
         return folder + "/" + name + ".lock";
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     struct stat st;
-    if (runtime && runtime[0] == '/' && stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid())
+    if (runtime && runtime[0] == '/' && stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_uid == getuid())
         return std::string(runtime) + "/" + name + ".lock";
     return "/tmp/" + name + "-" + std::to_string(getuid()) + ".lock";
 }
 
-}
+} // namespace
 
 SingleInstanceGuard::~SingleInstanceGuard()
 {
@@ -49,7 +52,8 @@ GuardResult SingleInstanceGuard::create(const std::string& name, const std::stri
     const int fd = open(lockPath(name, folder).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         return GuardResult::Failed;
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0)
+    {
         const int err = errno;
         if (err == EINTR)
             continue;
@@ -62,7 +66,8 @@ GuardResult SingleInstanceGuard::create(const std::string& name, const std::stri
 
 void SingleInstanceGuard::release()
 {
-    if (m_handle != -1) {
+    if (m_handle != -1)
+    {
         close(static_cast<int>(m_handle));
         m_handle = -1;
     }

@@ -10,7 +10,8 @@ bool safeName(const std::string& name)
     if (name.empty() || name.size() > 200)
         return false;
     for (char c : name)
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-'))
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+              c == '-'))
             return false;
     return true;
 }

@@ -53,7 +53,8 @@ SocketHandle socketOpenStream()
 bool socketSetNonBlocking(SocketHandle s)
 {
     int flags = fcntl(s, F_GETFL, 0);
-    if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) < 0) {
+    if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) < 0)
+    {
         storeErrno();
         return false;
     }
@@ -72,7 +73,8 @@ bool socketSetNoDelay(SocketHandle s)
 
 int socketConnect(SocketHandle s, const SockAddr4& to)
 {
-    if (to.address == 0) {
+    if (to.address == 0)
+    {
         // Linux would take 0.0.0.0 as this host; an unresolvable name must not
         // silently reach a local service.
         errno = EADDRNOTAVAIL;
@@ -91,7 +93,8 @@ int socketConnect(SocketHandle s, const SockAddr4& to)
 
 int socketSelect(SocketHandle s, SelectSets& sets, int32_t seconds, int32_t microseconds)
 {
-    if (s < 0) {
+    if (s < 0)
+    {
         setLastSocketError(winsockFromErrno(ENOTSOCK));
         return -1;
     }
@@ -101,15 +104,18 @@ int socketSelect(SocketHandle s, SelectSets& sets, int32_t seconds, int32_t micr
     // Round up so that a wait never ends before its time.
     int64_t ms = int64_t(seconds) * 1000 + (int64_t(microseconds) + 999) / 1000;
     int r = ::poll(&p, 1, int(ms));
-    if (r < 0) {
-        if (errno == EINTR) {
+    if (r < 0)
+    {
+        if (errno == EINTR)
+        {
             sets = {};
             return 0;
         }
         storeErrno();
         return -1;
     }
-    if (p.revents & POLLNVAL) {
+    if (p.revents & POLLNVAL)
+    {
         setLastSocketError(winsockFromErrno(ENOTSOCK));
         return -1;
     }
@@ -130,7 +136,8 @@ int socketSelect(SocketHandle s, SelectSets& sets, int32_t seconds, int32_t micr
 int32_t socketSend(SocketHandle s, const void* data, int32_t length)
 {
     ssize_t n = ::send(s, data, size_t(length), MSG_NOSIGNAL);
-    if (n < 0) {
+    if (n < 0)
+    {
         storeErrno();
         return -1;
     }
@@ -140,10 +147,12 @@ int32_t socketSend(SocketHandle s, const void* data, int32_t length)
 int32_t socketRecv(SocketHandle s, void* buffer, int32_t length)
 {
     ssize_t n;
-    do {
+    do
+    {
         n = ::recv(s, buffer, size_t(length), 0);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) {
+    if (n < 0)
+    {
         storeErrno();
         return -1;
     }
@@ -186,8 +195,10 @@ bool lookupHostAddress(const char* host, uint32_t& address)
     if (getaddrinfo(host, nullptr, &hints, &result) != 0 || result == nullptr)
         return false;
     bool found = false;
-    for (addrinfo* i = result; i != nullptr; i = i->ai_next) {
-        if (i->ai_family == AF_INET && i->ai_addrlen >= sizeof(sockaddr_in)) {
+    for (addrinfo* i = result; i != nullptr; i = i->ai_next)
+    {
+        if (i->ai_family == AF_INET && i->ai_addrlen >= sizeof(sockaddr_in))
+        {
             address = reinterpret_cast<const sockaddr_in*>(i->ai_addr)->sin_addr.s_addr;
             found = true;
             break;

@@ -31,7 +31,8 @@ bool setIntOption(SocketHandle s, int level, int option)
 
 bool socketStartup()
 {
-    static const int result = [] {
+    static const int result = []
+    {
         WSADATA data;
         return WSAStartup(MAKEWORD(2, 2), &data);
     }();

@@ -21,7 +21,9 @@ void onSignal(int)
 void onStopRequest(void (*handler)())
 {
     stopHandler = handler;
-    struct sigaction action{};
+    struct sigaction action
+    {
+    };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);

@@ -2,41 +2,53 @@
 
 #include <cstdint>
 
-namespace {
+namespace
+{
 
 bool isContinuation(unsigned char c)
 {
     return (c & 0xC0) == 0x80;
 }
 
-}
+} // namespace
 
 bool isValidUtf8(std::string_view text)
 {
     size_t i = 0;
     const size_t n = text.size();
-    while (i < n) {
+    while (i < n)
+    {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         size_t extra;
         uint32_t cp;
-        if (c < 0x80) {
+        if (c < 0x80)
+        {
             ++i;
             continue;
-        } else if (c >= 0xC2 && c <= 0xDF) {
+        }
+        else if (c >= 0xC2 && c <= 0xDF)
+        {
             extra = 1;
             cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
+        }
+        else if (c >= 0xE0 && c <= 0xEF)
+        {
             extra = 2;
             cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
+        }
+        else if (c >= 0xF0 && c <= 0xF4)
+        {
             extra = 3;
             cp = c & 0x07;
-        } else {
+        }
+        else
+        {
             return false;
         }
         if (n - i <= extra)
             return false;
-        for (size_t k = 1; k <= extra; ++k) {
+        for (size_t k = 1; k <= extra; ++k)
+        {
             const unsigned char d = static_cast<unsigned char>(text[i + k]);
             if (!isContinuation(d))
                 return false;

@@ -11,7 +11,8 @@ std::string cp1251ToUtf8(std::string_view text)
     {
         // The system maps the code page's one undefined byte to U+0098.
         wchar_t wide = 0xFFFD;
-        if (static_cast<unsigned char>(c) != 0x98 && MultiByteToWideChar(1251, MB_ERR_INVALID_CHARS, &c, 1, &wide, 1) != 1)
+        if (static_cast<unsigned char>(c) != 0x98 &&
+            MultiByteToWideChar(1251, MB_ERR_INVALID_CHARS, &c, 1, &wide, 1) != 1)
             wide = 0xFFFD;
         char buffer[4];
         int n = WideCharToMultiByte(CP_UTF8, 0, &wide, 1, buffer, sizeof buffer, nullptr, nullptr);

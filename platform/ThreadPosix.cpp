@@ -111,8 +111,7 @@ bool platformThreadJoin(PlatformThread* t, int64_t milliseconds)
         t->changed.wait(lock, [t] { return t->ended; });
         return true;
     }
-    return t->changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                               [t] { return t->ended; });
+    return t->changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [t] { return t->ended; });
 }
 
 bool platformThreadSetPriority(PlatformThread*, int)

@@ -74,7 +74,7 @@ int platformThreadResume(PlatformThread* t)
 
 bool platformThreadJoin(PlatformThread* t, int64_t milliseconds)
 {
-    DWORD wait = milliseconds < 0 ? INFINITE
+    DWORD wait = milliseconds < 0                    ? INFINITE
                  : milliseconds >= int64_t(INFINITE) ? INFINITE - 1
                                                      : DWORD(milliseconds);
     return WaitForSingleObject(t->handle, wait) == WAIT_OBJECT_0;

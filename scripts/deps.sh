@@ -8,7 +8,7 @@ packages=(
     zlib1g-dev libdeflate-dev libcli11-dev
     libgtk-3-dev libwebkit2gtk-4.1-dev
     xvfb xauth x11-utils python3 libglib2.0-dev-bin
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
     mingw-w64 libz-mingw-w64-dev googletest wine64
 )
 if [ "${1:-}" = "--bench" ]; then

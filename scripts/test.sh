@@ -22,6 +22,10 @@ run_ctest() {
     fi
 }
 
+echo "== format"
+# One style across the tree; reformat with: git ls-files '*.cpp' '*.h' | xargs clang-format -i
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+
 echo "== normal build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPD_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"

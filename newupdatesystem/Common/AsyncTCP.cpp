@@ -43,8 +43,8 @@ int32_t getSocketError(platform::SocketHandle s)
 
 CAsyncTcp::CAsyncTcp(uint32_t optionFlags) : CBasicTcp(optionFlags)
 {
-    waitSeconds = 0;
-    waitMicroseconds = 500000;
+    m_waitSeconds = 0;
+    m_waitMicroseconds = 500000;
     openSocket(true);
 }
 
@@ -57,14 +57,14 @@ void CAsyncTcp::setSelectTimeout(double seconds)
 {
     if (!(seconds >= 0.0 && seconds <= 60.0))
         return;
-    waitSeconds = int32_t(seconds);
-    waitMicroseconds = int32_t((seconds - waitSeconds) * 1000000.0);
+    m_waitSeconds = int32_t(seconds);
+    m_waitMicroseconds = int32_t((seconds - m_waitSeconds) * 1000000.0);
 }
 
 bool CAsyncTcp::connect(const char* host, uint16_t port)
 {
-    resolveAddress(remoteAddress, host, port);
-    if (platform::socketConnect(sock, remoteAddress) == 0)
+    resolveAddress(m_remoteAddress, host, port);
+    if (platform::socketConnect(m_sock, m_remoteAddress) == 0)
         return true;
     int32_t error = getLastSocketError();
     if (error == WSAEINVAL || error == WSAEWOULDBLOCK || error == WSAEALREADY)
@@ -80,14 +80,14 @@ bool CAsyncTcp::waitForConnection()
     sets.write = true;
     sets.except = true;
     int32_t error;
-    if (platform::socketSelect(sock, sets, waitSeconds, waitMicroseconds) < 0)
+    if (platform::socketSelect(m_sock, sets, m_waitSeconds, m_waitMicroseconds) < 0)
         error = getLastSocketError();
     else if (sets.write)
         return true;
     else if (!sets.except)
         return false;
     else
-        error = getSocketError(sock);
+        error = getSocketError(m_sock);
     if (error == WSAEWOULDBLOCK)
         return false;
     throw CSocketExcep(NET_SELECT, error, EXCEP_HERE());
@@ -98,7 +98,8 @@ bool CAsyncTcp::connectTimeout(const char* host, uint16_t port, double seconds)
     CStopwatch watch;
     if (connect(host, port))
         return true;
-    for (;;) {
+    for (;;)
+    {
         if (watch.elapsed() > seconds)
             return false;
         if (waitForConnection())
@@ -110,9 +111,9 @@ bool CAsyncTcp::readyToSend()
 {
     platform::SelectSets sets;
     sets.write = true;
-    if (platform::socketSelect(sock, sets, waitSeconds, waitMicroseconds) >= 0)
+    if (platform::socketSelect(m_sock, sets, m_waitSeconds, m_waitMicroseconds) >= 0)
         return sets.write;
-    int32_t error = getSocketError(sock);
+    int32_t error = getSocketError(m_sock);
     if (error == WSAEWOULDBLOCK)
         return false;
     throw CSocketExcep(NET_SELECT, error, EXCEP_HERE());
@@ -122,9 +123,9 @@ bool CAsyncTcp::readyToRecv()
 {
     platform::SelectSets sets;
     sets.read = true;
-    if (platform::socketSelect(sock, sets, waitSeconds, waitMicroseconds) >= 0)
+    if (platform::socketSelect(m_sock, sets, m_waitSeconds, m_waitMicroseconds) >= 0)
         return sets.read;
-    int32_t error = getSocketError(sock);
+    int32_t error = getSocketError(m_sock);
     if (error == WSAEWOULDBLOCK)
         return false;
     throw CSocketExcep(NET_SELECT, error, EXCEP_HERE());
@@ -133,14 +134,16 @@ bool CAsyncTcp::readyToRecv()
 bool CAsyncTcp::send(const void* data, int32_t& length, double seconds)
 {
     CStopwatch watch;
-    for (;;) {
-        if (readyToSend()) {
-            int32_t n = platform::socketSend(sock, data, length);
+    for (;;)
+    {
+        if (readyToSend())
+        {
+            int32_t n = platform::socketSend(m_sock, data, length);
             if (n >= 0)
                 length = n;
             if (n > 0)
                 return true;
-            int32_t error = failedCallError(sock, n < 0);
+            int32_t error = failedCallError(m_sock, n < 0);
             if (error != WSAEWOULDBLOCK)
                 throw CSocketExcep(NET_SEND, error, EXCEP_HERE());
         }
@@ -151,16 +154,17 @@ bool CAsyncTcp::send(const void* data, int32_t& length, double seconds)
 
 bool CAsyncTcp::receive(void* buffer, int32_t& length)
 {
-    int32_t n = platform::socketRecv(sock, buffer, length);
+    int32_t n = platform::socketRecv(m_sock, buffer, length);
     if (n >= 0)
         length = n;
-    if (n == 0) {
+    if (n == 0)
+    {
         close();
         return false;
     }
     if (n > 0)
         return true;
-    int32_t error = failedCallError(sock, true);
+    int32_t error = failedCallError(m_sock, true);
     if (error == WSAEWOULDBLOCK)
         return false;
     throw CSocketExcep(NET_RECEIVE, error, EXCEP_HERE());
@@ -170,7 +174,8 @@ bool CAsyncTcp::receiveTimeout(void* buffer, int32_t& length, double seconds)
 {
     CStopwatch watch;
     int32_t capacity = length;
-    for (;;) {
+    for (;;)
+    {
         length = capacity;
         if (readyToRecv() && receive(buffer, length))
             return true;

@@ -53,15 +53,15 @@ int32_t getSocketError(platform::SocketHandle s);
 class CStopwatch
 {
 public:
-    CStopwatch() : start(now()) {}
-    double elapsed() const { return now() - start; }
+    CStopwatch() : m_start(now()) {}
+    double elapsed() const { return now() - m_start; }
 
 private:
     static double now()
     {
         return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
     }
-    double start;
+    double m_start;
 };
 
 // Starts the socket library for an update client's lifetime. POSIX sockets need
@@ -69,12 +69,12 @@ private:
 class CWinSockInit
 {
 public:
-    CWinSockInit() : started(true) {}
+    CWinSockInit() : m_started(true) {}
     ~CWinSockInit() = default;
     CWinSockInit(const CWinSockInit&) = delete;
     CWinSockInit& operator=(const CWinSockInit&) = delete;
-    bool isStarted() const { return started; }
+    bool isStarted() const { return m_started; }
 
 private:
-    bool started;
+    bool m_started;
 };

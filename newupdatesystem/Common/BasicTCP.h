@@ -23,17 +23,17 @@ public:
     // Shuts the sending direction down and closes; does nothing without a socket.
     void close();
     // Forgets the handle without closing it: another owner takes it over.
-    void detach() { sock = platform::kInvalidSocket; }
+    void detach() { m_sock = platform::kInvalidSocket; }
 
-    platform::SocketHandle getSocket() const { return sock; }
-    const platform::SockAddr4& getRemoteAddress() const { return remoteAddress; }
-    int32_t getWaitSeconds() const { return waitSeconds; }
-    int32_t getWaitMicroseconds() const { return waitMicroseconds; }
+    platform::SocketHandle getSocket() const { return m_sock; }
+    const platform::SockAddr4& getRemoteAddress() const { return m_remoteAddress; }
+    int32_t getWaitSeconds() const { return m_waitSeconds; }
+    int32_t getWaitMicroseconds() const { return m_waitMicroseconds; }
 
 protected:
-    uint32_t optionFlags;
-    platform::SocketHandle sock = platform::kInvalidSocket;
-    platform::SockAddr4 remoteAddress{};
-    int32_t waitSeconds = 0;
-    int32_t waitMicroseconds = 0;
+    uint32_t m_optionFlags;
+    platform::SocketHandle m_sock = platform::kInvalidSocket;
+    platform::SockAddr4 m_remoteAddress{};
+    int32_t m_waitSeconds = 0;
+    int32_t m_waitMicroseconds = 0;
 };

@@ -23,32 +23,32 @@ namespace
 
 CCritSection::~CCritSection()
 {
-    if (owner.load() != std::thread::id())
+    if (m_owner.load() != std::thread::id())
         lockMisuse("destroyed while held");
 }
 
 void CCritSection::enter()
 {
-    mutex.lock();
-    if (depth++ == 0)
-        owner.store(std::this_thread::get_id());
+    m_mutex.lock();
+    if (m_depth++ == 0)
+        m_owner.store(std::this_thread::get_id());
 }
 
 void CCritSection::leave()
 {
     if (!heldByCurrentThread())
         lockMisuse("left by a thread that does not hold it");
-    if (--depth == 0)
-        owner.store(std::thread::id());
-    mutex.unlock();
+    if (--m_depth == 0)
+        m_owner.store(std::thread::id());
+    m_mutex.unlock();
 }
 
 bool CCritSection::heldByCurrentThread() const
 {
-    return owner.load() == std::this_thread::get_id();
+    return m_owner.load() == std::this_thread::get_id();
 }
 
-CCritLock::CCritLock(CCritSection& section) : section(&section)
+CCritLock::CCritLock(CCritSection& section) : m_section(&section)
 {
     if (!section.heldByCurrentThread())
         lockMisuse("CCritLock on a section the caller has not entered");
@@ -56,18 +56,18 @@ CCritLock::CCritLock(CCritSection& section) : section(&section)
 
 CCritLock::~CCritLock()
 {
-    if (section)
-        section->leave();
+    if (m_section)
+        m_section->leave();
 }
 
 namespace Threading
 {
 
 CThread::CThread(bool autoDelete, int priority, unsigned stackSize)
-    : autoDelete(autoDelete), threadId(0), handle(nullptr)
+    : m_autoDelete(autoDelete), m_threadId(0), m_handle(nullptr)
 {
-    handle = platformThreadCreate(&CThread::threadProc, this, stackSize, &threadId);
-    if (!handle)
+    m_handle = platformThreadCreate(&CThread::threadProc, this, stackSize, &m_threadId);
+    if (!m_handle)
     {
         // Reported here so that an owner that only looks at its worker's
         // result still finds the cause in the log.
@@ -75,27 +75,27 @@ CThread::CThread(bool autoDelete, int priority, unsigned stackSize)
         logError("Thread creation failed, error %d: %s", err, std::strerror(err));
         return;
     }
-    platformThreadSetPriority(handle, priority);
+    platformThreadSetPriority(m_handle, priority);
 }
 
 CThread::~CThread()
 {
-    if (handle)
-        platformThreadClose(handle);
+    if (m_handle)
+        platformThreadClose(m_handle);
 }
 
 int CThread::resume()
 {
-    if (!handle)
+    if (!m_handle)
         return -1;
-    return platformThreadResume(handle);
+    return platformThreadResume(m_handle);
 }
 
 bool CThread::wait(double seconds)
 {
-    if (!handle)
+    if (!m_handle)
         return true;
-    return platformThreadJoin(handle, waitMilliseconds(seconds));
+    return platformThreadJoin(m_handle, waitMilliseconds(seconds));
 }
 
 int64_t CThread::waitMilliseconds(double seconds)
@@ -131,17 +131,16 @@ void CThread::threadProc(void* self)
     {
         // Left to run, a standard exception (out of memory, a bad length)
         // would end the whole process; the worker ends and its owner sees that.
-        logError("Exception from thread %u: %s", thread->threadId, e.what());
+        logError("Exception from thread %u: %s", thread->m_threadId, e.what());
         return;
     }
-    if (thread->autoDelete)
+    if (thread->m_autoDelete)
         delete thread;
 }
 
 } // namespace Threading
 
-CBasicThread::CBasicThread(bool autoDelete, int priority)
-    : CThread(autoDelete, priority, 0), running(true)
+CBasicThread::CBasicThread(bool autoDelete, int priority) : CThread(autoDelete, priority, 0), m_running(true)
 {
 }
 
@@ -149,16 +148,16 @@ CBasicThread::~CBasicThread() = default;
 
 void CBasicThread::setRunning(bool value)
 {
-    runLock.enter();
-    running = value;
-    runLock.leave();
+    m_runLock.enter();
+    m_running = value;
+    m_runLock.leave();
 }
 
 bool CBasicThread::isRunning() const
 {
-    runLock.enter();
-    bool value = running;
-    runLock.leave();
+    m_runLock.enter();
+    bool value = m_running;
+    m_runLock.leave();
     return value;
 }
 
@@ -204,13 +203,9 @@ void CBasicThread::run()
     }
 }
 
-void CBasicThread::onStart()
-{
-}
+void CBasicThread::onStart() {}
 
-void CBasicThread::onFinish()
-{
-}
+void CBasicThread::onFinish() {}
 
 bool CBasicThread::step()
 {

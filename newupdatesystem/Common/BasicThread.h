@@ -29,9 +29,9 @@ public:
     bool heldByCurrentThread() const;
 
 private:
-    std::recursive_mutex mutex;
-    std::atomic<std::thread::id> owner{};
-    int depth = 0; // only touched by the owner
+    std::recursive_mutex m_mutex;
+    std::atomic<std::thread::id> m_owner{};
+    int m_depth = 0; // only touched by the owner
 };
 
 // Scoped holder of a section that the caller has ALREADY entered:
@@ -50,10 +50,10 @@ public:
     CCritLock& operator=(CCritLock&&) = delete;
 
     // The caller has left the section by hand; the holder no longer leaves it.
-    void release() { section = nullptr; }
+    void release() { m_section = nullptr; }
 
 private:
-    CCritSection* section;
+    CCritSection* m_section;
 };
 
 namespace Threading
@@ -86,8 +86,8 @@ public:
     // for waitMilliseconds(seconds) ms (0 polls). True when the thread has ended
     // (or was never created).
     bool wait(double seconds);
-    bool created() const { return handle != nullptr; }
-    uint32_t getThreadId() const { return threadId; }
+    bool created() const { return m_handle != nullptr; }
+    uint32_t getThreadId() const { return m_threadId; }
 
     // seconds * 1000 + 0.5 truncated towards zero; -1 (no limit) when negative.
     static int64_t waitMilliseconds(double seconds);
@@ -101,9 +101,9 @@ protected:
 private:
     static void threadProc(void* self);
 
-    bool autoDelete;
-    uint32_t threadId;
-    PlatformThread* handle;
+    bool m_autoDelete;
+    uint32_t m_threadId;
+    PlatformThread* m_handle;
 };
 
 } // namespace Threading
@@ -141,6 +141,6 @@ protected:
     virtual void onSystemExcep(const CSystemExcep& e);
 
 private:
-    bool running;
-    mutable CCritSection runLock;
+    bool m_running;
+    mutable CCritSection m_runLock;
 };

@@ -4,7 +4,6 @@
 #include <cstdarg>
 #include <limits>
 
-
 #include "newupdatesystem/Common/Excep.h"
 #include "platform/Files.h"
 
@@ -22,12 +21,12 @@ CBinFile::CBinFile(const char* path, unsigned mode)
 
 void CBinFile::open(const char* path)
 {
-    if (stream != nullptr)
+    if (m_stream != nullptr)
     {
         safeClose();
     }
-    stream = platform::openFile(path, "rb");
-    if (stream == nullptr)
+    m_stream = platform::openFile(path, "rb");
+    if (m_stream == nullptr)
     {
         throw CSystemExcep(FILE_OPEN, EK_ERRNO, errno, path, EXCEP_HERE());
     }
@@ -35,12 +34,12 @@ void CBinFile::open(const char* path)
 
 void CBinFile::create(const char* path)
 {
-    if (stream != nullptr)
+    if (m_stream != nullptr)
     {
         safeClose();
     }
-    stream = platform::openFile(path, "wb");
-    if (stream == nullptr)
+    m_stream = platform::openFile(path, "wb");
+    if (m_stream == nullptr)
     {
         throw CSystemExcep(FILE_CREATE, EK_ERRNO, errno, path, EXCEP_HERE());
     }
@@ -53,11 +52,11 @@ void CBinFile::read(void* buffer, uint32_t n)
         return;
     }
     errno = 0;
-    if (stream == nullptr)
+    if (m_stream == nullptr)
     {
         errno = EBADF;
     }
-    else if (fread(buffer, n, 1, stream) == 1)
+    else if (fread(buffer, n, 1, m_stream) == 1)
     {
         return;
     }
@@ -72,11 +71,11 @@ void CBinFile::write(const void* buffer, uint32_t n)
         return;
     }
     errno = 0;
-    if (stream == nullptr)
+    if (m_stream == nullptr)
     {
         errno = EBADF;
     }
-    else if (fwrite(buffer, n, 1, stream) == 1)
+    else if (fwrite(buffer, n, 1, m_stream) == 1)
     {
         return;
     }
@@ -85,12 +84,12 @@ void CBinFile::write(const void* buffer, uint32_t n)
 
 void CBinFile::safeClose()
 {
-    if (stream == nullptr)
+    if (m_stream == nullptr)
     {
         return;
     }
-    FILE* f = stream;
-    stream = nullptr;
+    FILE* f = m_stream;
+    m_stream = nullptr;
     if (fclose(f) != 0)
     {
         throw CSystemExcep(FILE_CLOSE, EK_ERRNO, errno, "", EXCEP_HERE());
@@ -99,21 +98,21 @@ void CBinFile::safeClose()
 
 void CBinFile::close()
 {
-    if (stream != nullptr)
+    if (m_stream != nullptr)
     {
-        fclose(stream);
-        stream = nullptr;
+        fclose(m_stream);
+        m_stream = nullptr;
     }
 }
 
 int32_t CBinFile::length()
 {
-    if (stream == nullptr)
+    if (m_stream == nullptr)
     {
         return -1;
     }
     // Buffered output counts too, as it will once flushed.
-    const int64_t size = platform::streamLength(stream);
+    const int64_t size = platform::streamLength(m_stream);
     if (size < 0 || size > std::numeric_limits<int32_t>::max())
     {
         return -1;
@@ -123,13 +122,13 @@ int32_t CBinFile::length()
 
 int CBinFile::print(const char* format, ...)
 {
-    if (stream == nullptr)
+    if (m_stream == nullptr)
     {
         return -1;
     }
     va_list args;
     va_start(args, format);
-    int n = vfprintf(stream, format, args);
+    int n = vfprintf(m_stream, format, args);
     va_end(args);
     return n;
 }
@@ -160,8 +159,7 @@ void CBinFile::clearAttributes(const char* path, bool ignoreErrors)
 {
     if (platform::clearWriteProtection(path) != 0 && !ignoreErrors)
     {
-        throw CSystemExcep(FILE_SET_ATTR, EK_LAST_ERROR, errno, path,
-                           EXCEP_HERE());
+        throw CSystemExcep(FILE_SET_ATTR, EK_LAST_ERROR, errno, path, EXCEP_HERE());
     }
 }
 

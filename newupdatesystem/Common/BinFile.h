@@ -43,7 +43,7 @@ public:
     // Formatted output; the character count is returned unchecked.
     int print(const char* format, ...) UPD_PRINTF(2, 3);
 
-    bool isOpen() const { return stream != nullptr; }
+    bool isOpen() const { return m_stream != nullptr; }
 
     // FILE_DELETE; a missing file is no error with ignoreMissing.
     static void remove(const char* path, bool ignoreMissing);
@@ -59,5 +59,5 @@ public:
     static void removeDir(const char* path, bool ignoreMissing);
 
 private:
-    FILE* stream = nullptr;
+    FILE* m_stream = nullptr;
 };

@@ -12,8 +12,8 @@ void joinPath(char* out, const char* folderPath, const char* name)
     pathAppend(out, name);
 }
 
-void walk(ChangeList& newer, ChangeList& older, const FolderMap& aMap, const FolderMap& bMap,
-          uint32_t mode, const char* folderPath)
+void walk(ChangeList& newer, ChangeList& older, const FolderMap& aMap, const FolderMap& bMap, uint32_t mode,
+          const char* folderPath)
 {
     auto a = aMap.begin();
     auto b = bMap.begin();
@@ -137,8 +137,8 @@ bool entriesEqual(const FileInfo& a, const FileInfo& b, uint32_t mode)
     if (mode & CMP_TIME)
     {
         // In unsigned arithmetic, so that no pair of times can overflow.
-        const uint64_t d = a.time > b.time ? uint64_t(a.time) - uint64_t(b.time)
-                                           : uint64_t(b.time) - uint64_t(a.time);
+        const uint64_t d =
+            a.time > b.time ? uint64_t(a.time) - uint64_t(b.time) : uint64_t(b.time) - uint64_t(a.time);
         if (d > 2)
             return false;
     }

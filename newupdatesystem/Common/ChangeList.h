@@ -66,8 +66,8 @@ public:
     std::list<FolderChange> folderItems; // a parent before the folders inside it
     bool collectFiles;
     bool collectFolders;
-    uint32_t count = 0;    // items added through addFile/addFolder whose kind is not Add
-    uint32_t countAdd = 0; // those whose kind is Add
+    uint32_t count = 0;     // items added through addFile/addFolder whose kind is not Add
+    uint32_t countAdd = 0;  // those whose kind is Add
     uint64_t totalSize = 0; // sizes of the file items added through addFile
 };
 

@@ -18,7 +18,8 @@ constexpr uint32_t kPoly = 0xEDB88320u;
 constexpr std::array<std::array<uint32_t, 256>, 8> makeTables()
 {
     std::array<std::array<uint32_t, 256>, 8> t{};
-    for (uint32_t b = 0; b < 256; ++b) {
+    for (uint32_t b = 0; b < 256; ++b)
+    {
         uint32_t c = b;
         for (int i = 0; i < 8; ++i)
             c = (c & 1) ? (c >> 1) ^ kPoly : c >> 1;
@@ -40,7 +41,8 @@ uint32_t load32(const uint8_t* p)
 // Slicing-by-8 over the raw (not inverted) register.
 uint32_t crcTables(uint32_t c, const uint8_t* p, size_t n)
 {
-    while (n >= 8) {
+    while (n >= 8)
+    {
         uint32_t lo = load32(p) ^ c;
         uint32_t hi = load32(p + 4);
         c = kTables[7][lo & 0xFF] ^ kTables[6][(lo >> 8) & 0xFF] ^ kTables[5][(lo >> 16) & 0xFF] ^
@@ -82,7 +84,8 @@ __attribute__((target("pclmul,sse4.1"))) uint32_t crcClmul(uint32_t c, const uin
     p += 64;
     n -= 64;
 
-    while (n >= 64) {
+    while (n >= 64)
+    {
         __m128i a1 = _mm_clmulepi64_si128(x1, k1k2, 0x00);
         __m128i a2 = _mm_clmulepi64_si128(x2, k1k2, 0x00);
         __m128i a3 = _mm_clmulepi64_si128(x3, k1k2, 0x00);
@@ -102,7 +105,8 @@ __attribute__((target("pclmul,sse4.1"))) uint32_t crcClmul(uint32_t c, const uin
     x1 = fold16(x1, k3k4, x2);
     x1 = fold16(x1, k3k4, x3);
     x1 = fold16(x1, k3k4, x4);
-    while (n >= 16) {
+    while (n >= 16)
+    {
         x1 = fold16(x1, k3k4, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
         p += 16;
         n -= 16;
@@ -136,7 +140,8 @@ uint32_t calcCrc32(const void* bytes, size_t count, uint32_t previous)
     const uint8_t* p = static_cast<const uint8_t*>(bytes);
     uint32_t c = ~previous;
 #ifdef UPD_CRC_CLMUL
-    if (kHaveClmul && count >= 64) {
+    if (kHaveClmul && count >= 64)
+    {
         size_t bulk = count & ~size_t(15);
         c = crcClmul(c, p, bulk);
         p += bulk;

@@ -117,8 +117,8 @@ CDataFile::CDataFile(const char* path, bool packed)
 }
 
 CDataFile::CDataFile(CDataFile&& other) noexcept
-    : allocated(std::exchange(other.allocated, 0)), bytes(std::exchange(other.bytes, nullptr)),
-      used(std::exchange(other.used, 0))
+    : m_allocated(std::exchange(other.m_allocated, 0)), m_bytes(std::exchange(other.m_bytes, nullptr)),
+      m_used(std::exchange(other.m_used, 0))
 {
 }
 
@@ -127,24 +127,24 @@ CDataFile& CDataFile::operator=(CDataFile&& other) noexcept
     if (this != &other)
     {
         free();
-        allocated = std::exchange(other.allocated, 0);
-        bytes = std::exchange(other.bytes, nullptr);
-        used = std::exchange(other.used, 0);
+        m_allocated = std::exchange(other.m_allocated, 0);
+        m_bytes = std::exchange(other.m_bytes, nullptr);
+        m_used = std::exchange(other.m_used, 0);
     }
     return *this;
 }
 
 void CDataFile::free()
 {
-    ::free(bytes);
-    bytes = nullptr;
-    allocated = 0;
-    used = 0;
+    ::free(m_bytes);
+    m_bytes = nullptr;
+    m_allocated = 0;
+    m_used = 0;
 }
 
 void CDataFile::reserve(uint32_t n)
 {
-    if (allocated >= n)
+    if (m_allocated >= n)
     {
         return;
     }
@@ -154,13 +154,13 @@ void CDataFile::reserve(uint32_t n)
     {
         throw std::bad_alloc();
     }
-    if (used > 0)
+    if (m_used > 0)
     {
-        memcpy(grown, bytes, used);
+        memcpy(grown, m_bytes, m_used);
     }
-    ::free(bytes);
-    bytes = grown;
-    allocated = n;
+    ::free(m_bytes);
+    m_bytes = grown;
+    m_allocated = n;
 }
 
 void CDataFile::writeAt(const void* source, uint32_t length, uint32_t offset)
@@ -170,15 +170,15 @@ void CDataFile::writeAt(const void* source, uint32_t length, uint32_t offset)
     {
         throw std::bad_alloc();
     }
-    if (end > allocated)
+    if (end > m_allocated)
     {
-        reserve(uint32_t(std::min<uint64_t>(std::max<uint64_t>(uint64_t(allocated) * 2, end), UINT32_MAX)));
+        reserve(uint32_t(std::min<uint64_t>(std::max<uint64_t>(uint64_t(m_allocated) * 2, end), UINT32_MAX)));
     }
     if (length > 0)
     {
-        memcpy(bytes + offset, source, length);
+        memcpy(m_bytes + offset, source, length);
     }
-    used = uint32_t(end);
+    m_used = uint32_t(end);
 }
 
 void CDataFile::loadFromFile(const char* path)
@@ -191,23 +191,23 @@ void CDataFile::loadFromFile(const char* path)
         throw CSystemExcep(FILE_READ, EK_ERRNO, EFBIG, path, EXCEP_SITE("CBinFile::read"));
     }
     reserve(std::max<uint32_t>(uint32_t(n), 16));
-    file.read(bytes, uint32_t(n));
+    file.read(m_bytes, uint32_t(n));
     file.safeClose();
-    used = uint32_t(n);
+    m_used = uint32_t(n);
 }
 
 void CDataFile::saveToFile(const char* path) const
 {
     CBinFile file(path, CBinFile::MODE_CREATE);
-    file.write(bytes, used);
+    file.write(m_bytes, m_used);
     file.safeClose();
 }
 
 bool CDataFile::holds(const void* p) const
 {
     uintptr_t at = reinterpret_cast<uintptr_t>(p);
-    uintptr_t start = reinterpret_cast<uintptr_t>(bytes);
-    return bytes != nullptr && at >= start && at - start < allocated;
+    uintptr_t start = reinterpret_cast<uintptr_t>(m_bytes);
+    return m_bytes != nullptr && at >= start && at - start < m_allocated;
 }
 
 void CDataFile::packFrom(const void* source, uint32_t length)
@@ -226,9 +226,9 @@ void CDataFile::packFrom(const void* source, uint32_t length)
         fail(Z_OUT_OF_BUFFER, EXCEP_SITE("CDataFile::pack"));
     }
     reserve(uint32_t(bound) + HEADER_SIZE);
-    uint32_t written = allocated;
-    pack(bytes, written, source, length);
-    used = written;
+    uint32_t written = m_allocated;
+    pack(m_bytes, written, source, length);
+    m_used = written;
 }
 
 void CDataFile::unpackFrom(const void* source, uint32_t length)
@@ -254,10 +254,10 @@ void CDataFile::unpackFrom(const void* source, uint32_t length)
     }
     reserve(std::max<uint32_t>(unpackedSize, 16));
     uint32_t produced = unpackedSize;
-    unpack(bytes, produced, source, length);
+    unpack(m_bytes, produced, source, length);
     if (produced != unpackedSize)
     {
         fail(Z_CORRUPTED, EXCEP_SITE("CDataFile::unpack"));
     }
-    used = unpackedSize;
+    m_used = unpackedSize;
 }

@@ -14,7 +14,8 @@
 class CDataFile
 {
 public:
-    static constexpr uint32_t MAGIC = uint32_t('Z') | uint32_t('P') << 8 | uint32_t('c') << 16 | uint32_t('k') << 24;
+    static constexpr uint32_t MAGIC =
+        uint32_t('Z') | uint32_t('P') << 8 | uint32_t('c') << 16 | uint32_t('k') << 24;
     static constexpr uint32_t HEADER_SIZE = 12;
     static constexpr uint32_t MAX_SIZE = 0x20000000; // both sizes of the header
     static_assert(MAGIC == 0x6B63505A);
@@ -42,7 +43,7 @@ public:
     // then size = offset + length.
     void writeAt(const void* source, uint32_t length, uint32_t offset);
     // Size 0, capacity kept.
-    void clear() { used = 0; }
+    void clear() { m_used = 0; }
 
     // CBinFile errors pass through (FILE_OPEN, FILE_READ, FILE_CREATE, ...).
     void loadFromFile(const char* path);
@@ -54,15 +55,15 @@ public:
     void packFrom(const CDataFile& other) { packFrom(other.data(), other.size()); }
     void unpackFrom(const void* source, uint32_t length);
 
-    uint32_t size() const { return used; }
-    uint32_t capacity() const { return allocated; }
-    uint8_t* data() { return bytes; }
-    const uint8_t* data() const { return bytes; }
+    uint32_t size() const { return m_used; }
+    uint32_t capacity() const { return m_allocated; }
+    uint8_t* data() { return m_bytes; }
+    const uint8_t* data() const { return m_bytes; }
 
 private:
     bool holds(const void* p) const;
 
-    uint32_t allocated = 0;
-    uint8_t* bytes = nullptr;
-    uint32_t used = 0;
+    uint32_t m_allocated = 0;
+    uint8_t* m_bytes = nullptr;
+    uint32_t m_used = 0;
 };

@@ -197,10 +197,11 @@ void CSocketExcep::errorText(std::string& out) const
     out += text;
 }
 
-CSystemExcep::CSystemExcep(int32_t code, ErrorKind kind, const std::string& subject,
-                           const CThrowSite& site)
-    : CExcep(code, site), kind(kind),
-      errorNumber(kind == EK_ERRNO ? errno : kind == EK_LAST_ERROR ? getLastError() : 0), subject(subject)
+CSystemExcep::CSystemExcep(int32_t code, ErrorKind kind, const std::string& subject, const CThrowSite& site)
+    : CExcep(code, site), kind(kind), errorNumber(kind == EK_ERRNO        ? errno
+                                                  : kind == EK_LAST_ERROR ? getLastError()
+                                                                          : 0),
+      subject(subject)
 {
 }
 
@@ -254,7 +255,8 @@ std::string trimSignature(const char* signature)
     int depth = 0;
     size_t start = 0;
     size_t end = s.size();
-    for (size_t i = 0; i < s.size(); ++i) {
+    for (size_t i = 0; i < s.size(); ++i)
+    {
         const char c = s[i];
         if (c == '<')
             ++depth;
@@ -262,8 +264,10 @@ std::string trimSignature(const char* signature)
             --depth;
         else if (depth == 0 && c == ' ')
             start = i + 1;
-        else if (depth == 0 && c == '(') {
-            if (s.substr(i, kAnonymous.size()) == kAnonymous) {
+        else if (depth == 0 && c == '(')
+        {
+            if (s.substr(i, kAnonymous.size()) == kAnonymous)
+            {
                 i += kAnonymous.size() - 1;
                 continue;
             }
@@ -272,7 +276,8 @@ std::string trimSignature(const char* signature)
         }
     }
     std::string name(s.substr(start, end - start));
-    for (const std::string_view prefix : {"(anonymous namespace)::", "{anonymous}::"}) {
+    for (const std::string_view prefix : {"(anonymous namespace)::", "{anonymous}::"})
+    {
         const size_t at = name.find(prefix);
         if (at != std::string::npos)
             name.erase(at, prefix.size());

@@ -25,8 +25,8 @@ const char* throwSiteName(const char* signature);
 // The throw-site record of the operation it stands in: EXCEP_HERE() names the
 // enclosing function, so the name cannot drift from the code. EXCEP_SITE takes
 // the name by hand, for the sites whose text operators and tools rely on.
-#define EXCEP_HERE() \
-    (CThrowSite{__FILE__, __DATE__, __TIME__, __LINE__, \
+#define EXCEP_HERE()                                                                                         \
+    (CThrowSite{__FILE__, __DATE__, __TIME__, __LINE__,                                                      \
                 throwSiteName(std::source_location::current().function_name())})
 #define EXCEP_SITE(fn) (CThrowSite{__FILE__, __DATE__, __TIME__, __LINE__, (fn)})
 

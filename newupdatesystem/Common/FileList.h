@@ -21,8 +21,8 @@ constexpr uint32_t FI_NOCOMPARE = 4; // the comparison takes the file as unchang
 struct FileInfo
 {
     uint32_t flags = 0;
-    uint32_t size = 0;        // bytes; 0 for folders
-    int64_t time = 0;         // last write, seconds since 1970 UTC
+    uint32_t size = 0;         // bytes; 0 for folders
+    int64_t time = 0;          // last write, seconds since 1970 UTC
     uint32_t checksum[4] = {}; // MD5 digest bytes read as four little-endian words
 };
 
@@ -101,8 +101,8 @@ public:
     void buildBin();
     // Writes the current image (callers run buildBin first).
     void saveToFile(const char* path);
-    const std::vector<uint8_t>& image() const { return imageData; }
-    uint32_t imageSize() const { return static_cast<uint32_t>(imageData.size()); }
+    const std::vector<uint8_t>& image() const { return m_imageData; }
+    uint32_t imageSize() const { return static_cast<uint32_t>(m_imageData.size()); }
 
     // --- scan and path operations (FileListScan.cpp) ---
     // Replaces the list by the contents of folder and all its sub-folders.
@@ -145,8 +145,8 @@ protected:
     uint32_t lowerCaseRecursive(FolderMap& map);
 
 private:
-    std::vector<uint8_t> imageData;
+    std::vector<uint8_t> m_imageData;
     // The header's counts while createFromBin parses.
-    uint32_t expectedFiles = 0;
-    uint32_t expectedFolders = 0;
+    uint32_t m_expectedFiles = 0;
+    uint32_t m_expectedFolders = 0;
 };

@@ -47,7 +47,6 @@ void put32(uint8_t* p, uint32_t v)
     p[3] = uint8_t(v >> 24);
 }
 
-
 // A name from a list must stay one component inside its folder.
 bool hostileName(std::string_view name)
 {
@@ -117,8 +116,8 @@ void CFileList::createFromBin(const void* buffer, uint32_t length)
 
     // The header's counts serve as limits while parsing, so a hostile buffer
     // cannot make us build more entries than it announces.
-    expectedFiles = files;
-    expectedFolders = folders;
+    m_expectedFiles = files;
+    m_expectedFolders = folders;
     uint32_t pos = kHeaderSize;
     try
     {
@@ -136,8 +135,8 @@ void CFileList::createFromBin(const void* buffer, uint32_t length)
     }
 }
 
-void CFileList::parseBinRecursive(FolderMap& map, const uint8_t* buffer, uint32_t length,
-                                  uint32_t& pos, uint32_t depth)
+void CFileList::parseBinRecursive(FolderMap& map, const uint8_t* buffer, uint32_t length, uint32_t& pos,
+                                  uint32_t depth)
 {
     if (uint64_t(pos) + kBlockHeadSize > length)
         throw CFileListExcep(FLIST_OPEN_NOT_A_LIST, EXCEP_HERE());
@@ -171,14 +170,14 @@ void CFileList::parseBinRecursive(FolderMap& map, const uint8_t* buffer, uint32_
         FileEntry entry;
         if (flags & FI_FOLDER)
         {
-            if (folderCount >= expectedFolders)
+            if (folderCount >= m_expectedFolders)
                 throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
             entry.flags = flags;
             entry.child = std::make_unique<FolderMap>();
         }
         else
         {
-            if (fileCount >= expectedFiles)
+            if (fileCount >= m_expectedFiles)
                 throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
             entry.flags = (flags & ~FI_FOLDER) | FI_CHECKSUM;
             entry.size = size;
@@ -226,10 +225,10 @@ void CFileList::createFromFile(const char* path)
 
 void CFileList::buildBin()
 {
-    imageData.clear();
-    imageData.shrink_to_fit();
-    imageData.assign(kHeaderSize + blockSize(root), 0);
-    uint8_t* p = imageData.data();
+    m_imageData.clear();
+    m_imageData.shrink_to_fit();
+    m_imageData.assign(kHeaderSize + blockSize(root), 0);
+    uint8_t* p = m_imageData.data();
     put32(p, kTagList);
     put32(p + 4, kListVersion);
     put32(p + 8, fileCount);
@@ -245,6 +244,6 @@ void CFileList::saveToFile(const char* path)
     // Written beside the old list and put in its place whole: a failure on the
     // way leaves the old list as it was.
     CFileReplacer file(path);
-    file.write(imageData.data(), imageSize());
+    file.write(m_imageData.data(), imageSize());
     file.commit();
 }

@@ -77,8 +77,8 @@ void printFiles(const ChangeList& items, uint32_t kindFilter)
         platform::localTime(int64_t(item.info.time), local);
         // One call per line, so that no other thread's line lands inside it.
         logInfo("%7ub %s%02u:%02u:%02u %02u.%02u.%04u %s: %s", item.info.size, sum, unsigned(local.tm_hour),
-                unsigned(local.tm_min), unsigned(local.tm_sec), unsigned(local.tm_mday), unsigned(local.tm_mon + 1),
-                unsigned(local.tm_year + 1900), kindLabel(item.kind), item.path);
+                unsigned(local.tm_min), unsigned(local.tm_sec), unsigned(local.tm_mday),
+                unsigned(local.tm_mon + 1), unsigned(local.tm_year + 1900), kindLabel(item.kind), item.path);
     }
     if (!any)
         logInfo("No files");

@@ -44,8 +44,7 @@ void storeDigest(FileInfo& info, const uint8_t digest[16])
     for (int i = 0; i < 4; ++i)
     {
         const uint8_t* d = digest + 4 * i;
-        info.checksum[i] =
-            uint32_t(d[0]) | uint32_t(d[1]) << 8 | uint32_t(d[2]) << 16 | uint32_t(d[3]) << 24;
+        info.checksum[i] = uint32_t(d[0]) | uint32_t(d[1]) << 8 | uint32_t(d[2]) << 16 | uint32_t(d[3]) << 24;
     }
 }
 } // namespace
@@ -157,7 +156,8 @@ void CFileList::scanRecursive(FolderMap& map, const std::string& folder, bool wi
     }
     reader.close();
 
-    auto diskName = [&diskNames](const std::string& name) -> const std::string& {
+    auto diskName = [&diskNames](const std::string& name) -> const std::string&
+    {
         if (diskNames.empty())
             return name;
         auto found = diskNames.find(name);

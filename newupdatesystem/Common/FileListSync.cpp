@@ -11,16 +11,16 @@ namespace
 class CCheckedScan : public CFileList
 {
 public:
-    explicit CCheckedScan(const std::function<void()>& checkpoint) : checkpoint(checkpoint) {}
+    explicit CCheckedScan(const std::function<void()>& checkpoint) : m_checkpoint(checkpoint) {}
     void onListEvent(uint32_t code, const char* path, const FileInfo* info) override
     {
-        if (code == LE_CHECKSUM && checkpoint)
-            checkpoint();
+        if (code == LE_CHECKSUM && m_checkpoint)
+            m_checkpoint();
         CFileList::onListEvent(code, path, info);
     }
 
 private:
-    const std::function<void()>& checkpoint;
+    const std::function<void()>& m_checkpoint;
 };
 
 } // namespace
@@ -55,7 +55,8 @@ void CFileListSync::syncWithDisk(const char* listFile, const char* folder, bool 
 
     CCheckedScan disk(checkpoint);
     disk.scan(folder, withChecksums);
-    compareLists(newerItems, olderItems, *this, disk, withChecksums ? CMP_SIZE | CMP_CHECKSUM : CMP_SIZE | CMP_TIME);
+    compareLists(newerItems, olderItems, *this, disk,
+                 withChecksums ? CMP_SIZE | CMP_CHECKSUM : CMP_SIZE | CMP_TIME);
 
     // A path that is a file on one side and a folder on the other: the old
     // entry goes first, or entering the new one would fail at every later

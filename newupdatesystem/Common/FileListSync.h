@@ -34,6 +34,6 @@ public:
     // abandon the synchronisation (a stop request).
     std::function<void()> checkpoint;
     ChangeList recheckPatterns; // examined afresh at every synchronisation
-    ChangeList newerItems; // what the disk has that the list lacked or held differently
-    ChangeList olderItems; // what the list had that the disk lacks or holds differently
+    ChangeList newerItems;      // what the disk has that the list lacked or held differently
+    ChangeList olderItems;      // what the list had that the disk lacks or holds differently
 };

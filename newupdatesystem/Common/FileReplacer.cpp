@@ -1,9 +1,9 @@
 #include "newupdatesystem/Common/FileReplacer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <algorithm>
 #include <filesystem>
 #include <random>
 #include <vector>
@@ -26,83 +26,83 @@ std::string folderOf(const std::string& path)
 }
 } // namespace
 
-CFileReplacer::CFileReplacer(const char* target) : targetPath(target)
+CFileReplacer::CFileReplacer(const char* target) : m_targetPath(target)
 {
-    const std::string folder = folderOf(targetPath);
+    const std::string folder = folderOf(m_targetPath);
     int err = EEXIST;
-    for (unsigned i = 0; i < kNameTries && stream == nullptr && err == EEXIST; ++i)
+    for (unsigned i = 0; i < kNameTries && m_stream == nullptr && err == EEXIST; ++i)
     {
         char name[24];
         std::snprintf(name, sizeof name, "~upd%08x.tmp", static_cast<unsigned>(nextNumber.fetch_add(1)));
-        tempPath = folder + name;
-        stream = platform::createNewFile(tempPath.c_str());
-        err = stream ? 0 : errno;
+        m_tempPath = folder + name;
+        m_stream = platform::createNewFile(m_tempPath.c_str());
+        err = m_stream ? 0 : errno;
     }
-    if (stream == nullptr)
+    if (m_stream == nullptr)
     {
-        throw CSystemExcep(FILE_CREATE, EK_ERRNO, err, tempPath, EXCEP_HERE());
+        throw CSystemExcep(FILE_CREATE, EK_ERRNO, err, m_tempPath, EXCEP_HERE());
     }
 }
 
 CFileReplacer::CFileReplacer(const char* target, const std::string& partialPath, uint64_t keep)
-    : targetPath(target), tempPath(partialPath), keepPartial(true)
+    : m_targetPath(target), m_tempPath(partialPath), m_keepPartial(true)
 {
     // A link or folder at the name is never written through; what follows
     // the kept part is cut off before the file is opened.
-    if (keep != 0 && !platform::isSymbolicLink(tempPath.c_str()) && !platform::isFolder(tempPath.c_str()))
+    if (keep != 0 && !platform::isSymbolicLink(m_tempPath.c_str()) && !platform::isFolder(m_tempPath.c_str()))
     {
         std::error_code ec;
-        uint64_t have = std::filesystem::file_size(tempPath, ec);
+        uint64_t have = std::filesystem::file_size(m_tempPath, ec);
         if (!ec && have > keep)
         {
-            std::filesystem::resize_file(tempPath, keep, ec);
+            std::filesystem::resize_file(m_tempPath, keep, ec);
         }
         if (!ec)
         {
-            stream = platform::openFile(tempPath.c_str(), "r+b");
+            m_stream = platform::openFile(m_tempPath.c_str(), "r+b");
         }
     }
-    if (stream != nullptr)
+    if (m_stream != nullptr)
     {
         std::vector<uint8_t> piece(size_t(1) << 20);
-        while (written < keep)
+        while (m_written < keep)
         {
-            size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), keep - written));
-            size_t got = std::fread(piece.data(), 1, n, stream);
-            md5.update(piece.data(), static_cast<uint32_t>(got));
-            written += got;
+            size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), keep - m_written));
+            size_t got = std::fread(piece.data(), 1, n, m_stream);
+            m_md5.update(piece.data(), static_cast<uint32_t>(got));
+            m_written += got;
             if (got < n)
             {
                 break;
             }
         }
         // Between reading and writing the stream must be positioned.
-        if (std::ferror(stream) || std::fseek(stream, 0, SEEK_END) != 0)
+        if (std::ferror(m_stream) || std::fseek(m_stream, 0, SEEK_END) != 0)
         {
             int err = errno;
-            std::fclose(stream);
-            stream = nullptr;
-            throw CSystemExcep(FILE_READ, EK_ERRNO, err, tempPath, EXCEP_HERE());
+            std::fclose(m_stream);
+            m_stream = nullptr;
+            throw CSystemExcep(FILE_READ, EK_ERRNO, err, m_tempPath, EXCEP_HERE());
         }
         return;
     }
-    platform::removeFile(tempPath.c_str());
-    stream = platform::createNewFile(tempPath.c_str());
-    if (stream == nullptr)
+    platform::removeFile(m_tempPath.c_str());
+    m_stream = platform::createNewFile(m_tempPath.c_str());
+    if (m_stream == nullptr)
     {
-        throw CSystemExcep(FILE_CREATE, EK_ERRNO, errno, tempPath, EXCEP_HERE());
+        throw CSystemExcep(FILE_CREATE, EK_ERRNO, errno, m_tempPath, EXCEP_HERE());
     }
 }
 
 CFileReplacer::~CFileReplacer()
 {
-    if (stream != nullptr)
+    if (m_stream != nullptr)
     {
-        std::fclose(stream);
+        std::fclose(m_stream);
     }
-    if (!placed && !keepPartial)
+    if (!m_placed && !m_keepPartial)
     {
-        platform::removeFile(tempPath.c_str());
+        platform::removeFile(m_tempPath.c_str());
     }
 }
 
@@ -113,37 +113,37 @@ void CFileReplacer::write(const void* data, uint32_t n)
         return;
     }
     errno = 0;
-    if (stream == nullptr)
+    if (m_stream == nullptr)
     {
         errno = EBADF;
     }
-    else if (std::fwrite(data, n, 1, stream) == 1)
+    else if (std::fwrite(data, n, 1, m_stream) == 1)
     {
-        md5.update(data, n);
-        written += n;
+        m_md5.update(data, n);
+        m_written += n;
         return;
     }
-    throw CSystemExcep(FILE_WRITE, EK_ERRNO, errno, tempPath, EXCEP_HERE());
+    throw CSystemExcep(FILE_WRITE, EK_ERRNO, errno, m_tempPath, EXCEP_HERE());
 }
 
 void CFileReplacer::flush()
 {
-    if (stream != nullptr && std::fflush(stream) != 0)
+    if (m_stream != nullptr && std::fflush(m_stream) != 0)
     {
-        throw CSystemExcep(FILE_WRITE, EK_ERRNO, errno, tempPath, EXCEP_HERE());
+        throw CSystemExcep(FILE_WRITE, EK_ERRNO, errno, m_tempPath, EXCEP_HERE());
     }
 }
 
 void CFileReplacer::commit(uint64_t expectedSize, const uint8_t expectedDigest[16], int64_t t)
 {
     uint8_t digest[16] = {};
-    if (written > 0)
+    if (m_written > 0)
     {
-        md5.final(digest);
+        m_md5.final(digest);
     }
-    if (written != expectedSize || std::memcmp(digest, expectedDigest, sizeof digest) != 0)
+    if (m_written != expectedSize || std::memcmp(digest, expectedDigest, sizeof digest) != 0)
     {
-        throw CSystemExcep(Z_CORRUPTED, EK_NONE, 0, targetPath, EXCEP_HERE());
+        throw CSystemExcep(Z_CORRUPTED, EK_NONE, 0, m_targetPath, EXCEP_HERE());
     }
     commitUnchecked(t);
 }
@@ -152,7 +152,7 @@ void CFileReplacer::commitUnchecked(int64_t t)
 {
     // Flushed before the time is set, or the last write would move it again.
     closeStream();
-    CBinFile::setTime(tempPath.c_str(), t);
+    CBinFile::setTime(m_tempPath.c_str(), t);
     finish();
 }
 
@@ -163,13 +163,13 @@ void CFileReplacer::commit()
 
 void CFileReplacer::closeStream()
 {
-    if (stream != nullptr)
+    if (m_stream != nullptr)
     {
-        FILE* f = stream;
-        stream = nullptr;
+        FILE* f = m_stream;
+        m_stream = nullptr;
         if (std::fclose(f) != 0)
         {
-            throw CSystemExcep(FILE_CLOSE, EK_ERRNO, errno, tempPath, EXCEP_HERE());
+            throw CSystemExcep(FILE_CLOSE, EK_ERRNO, errno, m_tempPath, EXCEP_HERE());
         }
     }
 }
@@ -178,10 +178,10 @@ void CFileReplacer::finish()
 {
     closeStream();
     // A write-protected file would refuse to be replaced on some systems.
-    platform::clearWriteProtection(targetPath.c_str());
-    if (platform::moveIntoPlace(tempPath.c_str(), targetPath.c_str()) != 0)
+    platform::clearWriteProtection(m_targetPath.c_str());
+    if (platform::moveIntoPlace(m_tempPath.c_str(), m_targetPath.c_str()) != 0)
     {
-        throw CSystemExcep(FILE_RENAME, EK_ERRNO, errno, targetPath, EXCEP_HERE());
+        throw CSystemExcep(FILE_RENAME, EK_ERRNO, errno, m_targetPath, EXCEP_HERE());
     }
-    placed = true;
+    m_placed = true;
 }

@@ -30,7 +30,7 @@ public:
 
     // Appends to the temporary file; FILE_WRITE.
     void write(const void* data, uint32_t n);
-    uint64_t size() const { return written; }
+    uint64_t size() const { return m_written; }
 
     // Checks the whole content against the expected size and digest (sixteen
     // zero bytes for an empty file, as file lists hold it): a difference
@@ -42,21 +42,21 @@ public:
     // Puts the file in place without a check, keeping its new time.
     void commit();
 
-    const std::string& temporaryPath() const { return tempPath; }
+    const std::string& temporaryPath() const { return m_tempPath; }
     // Pushes what was written to the system, so that a later try finds it.
     void flush();
     // The partial file goes when this replacer ends without replacing.
-    void discardPartial() { keepPartial = false; }
+    void discardPartial() { m_keepPartial = false; }
 
 private:
     void closeStream();
     void finish(); // closes, removes write protection at the target, renames
 
-    std::string targetPath;
-    std::string tempPath;
-    FILE* stream = nullptr;
-    CMd5 md5;
-    uint64_t written = 0;
-    bool placed = false;
-    bool keepPartial = false;
+    std::string m_targetPath;
+    std::string m_tempPath;
+    FILE* m_stream = nullptr;
+    CMd5 m_md5;
+    uint64_t m_written = 0;
+    bool m_placed = false;
+    bool m_keepPartial = false;
 };

@@ -28,8 +28,8 @@ inline uint64_t load64(const uint8_t* p)
 } // namespace
 
 CFrameEncoder::CFrameEncoder(uint8_t frameEnd, uint8_t frameEsc, uint8_t frameEscEnd, uint32_t nominalSize)
-    : frameEnd(frameEnd), frameEsc(frameEsc), frameEscEnd(frameEscEnd),
-      buffer(new uint8_t[2 * size_t(nominalSize)]()), cap(2 * nominalSize)
+    : m_frameEnd(frameEnd), m_frameEsc(frameEsc), m_frameEscEnd(frameEscEnd),
+      m_buffer(new uint8_t[2 * size_t(nominalSize)]()), m_cap(2 * nominalSize)
 {
 }
 
@@ -37,32 +37,40 @@ bool CFrameEncoder::encode(const void* data, uint32_t length)
 {
     const uint8_t* p = static_cast<const uint8_t*>(data);
     const uint8_t* const e = p + length;
-    uint8_t* const out = buffer.get();
-    const uint64_t endPattern = frameEnd * kOnes;
-    const uint64_t escPattern = frameEsc * kOnes;
-    uint32_t n = count;
+    uint8_t* const out = m_buffer.get();
+    const uint64_t endPattern = m_frameEnd * kOnes;
+    const uint64_t escPattern = m_frameEsc * kOnes;
+    uint32_t n = m_count;
 
     // Sixteen bytes at a time while even their worst case fits; most words carry
     // no framing byte and are copied whole.
-    while (e - p >= 16 && cap - n >= 32) {
+    while (e - p >= 16 && m_cap - n >= 32)
+    {
         uint64_t a = load64(p);
         uint64_t b = load64(p + 8);
         if (!(hasByte(a, endPattern) | hasByte(a, escPattern) | hasByte(b, endPattern) |
-              hasByte(b, escPattern))) {
+              hasByte(b, escPattern)))
+        {
             std::memcpy(out + n, p, 16);
             n += 16;
             p += 16;
             continue;
         }
-        for (int i = 0; i < 16; ++i) {
+        for (int i = 0; i < 16; ++i)
+        {
             uint8_t c = p[i];
-            if (c == frameEnd) {
-                out[n++] = frameEsc;
-                out[n++] = frameEscEnd;
-            } else if (c == frameEsc) {
-                out[n++] = frameEsc;
-                out[n++] = frameEsc;
-            } else {
+            if (c == m_frameEnd)
+            {
+                out[n++] = m_frameEsc;
+                out[n++] = m_frameEscEnd;
+            }
+            else if (c == m_frameEsc)
+            {
+                out[n++] = m_frameEsc;
+                out[n++] = m_frameEsc;
+            }
+            else
+            {
                 out[n++] = c;
             }
         }
@@ -70,118 +78,138 @@ bool CFrameEncoder::encode(const void* data, uint32_t length)
     }
 
     // The rest byte by byte, checking the room before every byte.
-    for (; p < e; ++p) {
+    for (; p < e; ++p)
+    {
         uint8_t c = *p;
-        bool escaped = c == frameEnd || c == frameEsc;
-        if (n >= cap) {
-            count = n;
+        bool escaped = c == m_frameEnd || c == m_frameEsc;
+        if (n >= m_cap)
+        {
+            m_count = n;
             return false;
         }
-        out[n++] = escaped ? frameEsc : c;
-        if (escaped) {
-            if (n >= cap) {
-                count = n;
+        out[n++] = escaped ? m_frameEsc : c;
+        if (escaped)
+        {
+            if (n >= m_cap)
+            {
+                m_count = n;
                 return false;
             }
-            out[n++] = c == frameEnd ? frameEscEnd : frameEsc;
+            out[n++] = c == m_frameEnd ? m_frameEscEnd : m_frameEsc;
         }
     }
-    count = n;
+    m_count = n;
     return true;
 }
 
 bool CFrameEncoder::finish()
 {
-    if (count >= cap)
+    if (m_count >= m_cap)
         return false;
-    buffer[count++] = frameEnd;
+    m_buffer[m_count++] = m_frameEnd;
     return true;
 }
 
 CFrameDecoder::CFrameDecoder(uint8_t frameEnd, uint8_t frameEsc, uint8_t frameEscEnd, uint32_t nominalSize)
-    : frameEnd(frameEnd), frameEsc(frameEsc), frameEscEnd(frameEscEnd),
-      buffer(new uint8_t[nominalSize]()), cap(nominalSize)
+    : m_frameEnd(frameEnd), m_frameEsc(frameEsc), m_frameEscEnd(frameEscEnd),
+      m_buffer(new uint8_t[nominalSize]()), m_cap(nominalSize)
 {
 }
 
 int CFrameDecoder::feed(const uint8_t* input, uint32_t length, uint32_t& pos)
 {
-    if (state == COMPLETE) {
-        state = NORMAL;
-        count = 0;
-        packetLen = 0;
+    if (m_state == COMPLETE)
+    {
+        m_state = NORMAL;
+        m_count = 0;
+        m_packetLen = 0;
     }
-    uint8_t* const out = buffer.get();
-    const uint64_t endPattern = frameEnd * kOnes;
-    const uint64_t escPattern = frameEsc * kOnes;
+    uint8_t* const out = m_buffer.get();
+    const uint64_t endPattern = m_frameEnd * kOnes;
+    const uint64_t escPattern = m_frameEsc * kOnes;
 
-    while (pos < length) {
-        if (state == NORMAL) {
+    while (pos < length)
+    {
+        if (m_state == NORMAL)
+        {
             // Plain runs are copied sixteen, then eight bytes at a time while they
             // fit the buffer.
-            while (length - pos >= 16 && cap - count >= 16) {
+            while (length - pos >= 16 && m_cap - m_count >= 16)
+            {
                 uint64_t a = load64(input + pos);
                 uint64_t b = load64(input + pos + 8);
                 if (hasByte(a, endPattern) | hasByte(a, escPattern) | hasByte(b, endPattern) |
                     hasByte(b, escPattern))
                     break;
-                std::memcpy(out + count, input + pos, 16);
-                count += 16;
+                std::memcpy(out + m_count, input + pos, 16);
+                m_count += 16;
                 pos += 16;
             }
-            while (length - pos >= 8 && cap - count >= 8) {
+            while (length - pos >= 8 && m_cap - m_count >= 8)
+            {
                 uint64_t w = load64(input + pos);
-                std::memcpy(out + count, &w, 8);
+                std::memcpy(out + m_count, &w, 8);
                 uint64_t special = hasByte(w, endPattern) | hasByte(w, escPattern);
-                if (special != 0) {
+                if (special != 0)
+                {
                     // The lowest flag always marks a real framing byte: keep
                     // the plain bytes before it.
                     uint32_t plain = uint32_t(__builtin_ctzll(special)) / 8;
-                    count += plain;
+                    m_count += plain;
                     pos += plain;
                     break;
                 }
-                count += 8;
+                m_count += 8;
                 pos += 8;
             }
             if (pos >= length)
                 break;
-        } else if (state == SKIPPING) {
-            const void* end = std::memchr(input + pos, frameEnd, length - pos);
-            if (end == nullptr) {
+        }
+        else if (m_state == SKIPPING)
+        {
+            const void* end = std::memchr(input + pos, m_frameEnd, length - pos);
+            if (end == nullptr)
+            {
                 pos = length;
                 break;
             }
             pos = uint32_t(static_cast<const uint8_t*>(end) - input) + 1;
-            state = NORMAL;
-            count = 0;
-            packetLen = 0;
+            m_state = NORMAL;
+            m_count = 0;
+            m_packetLen = 0;
             continue;
         }
 
         uint8_t c = input[pos++];
-        if (state == AFTER_ESC) {
-            if (c == frameEscEnd)
-                c = frameEnd;
-            else if (c != frameEsc) {
-                state = SKIPPING;
+        if (m_state == AFTER_ESC)
+        {
+            if (c == m_frameEscEnd)
+                c = m_frameEnd;
+            else if (c != m_frameEsc)
+            {
+                m_state = SKIPPING;
                 return FEED_BAD_ESCAPE;
             }
-        } else if (c == frameEnd) {
-            packetLen = count;
-            count = 0;
-            state = COMPLETE;
+        }
+        else if (c == m_frameEnd)
+        {
+            m_packetLen = m_count;
+            m_count = 0;
+            m_state = COMPLETE;
             return FEED_PACKET;
-        } else if (c == frameEsc) {
-            state = AFTER_ESC;
+        }
+        else if (c == m_frameEsc)
+        {
+            m_state = AFTER_ESC;
             continue;
         }
-        if (count >= cap) {
-            state = SKIPPING;
+        if (m_count >= m_cap)
+        {
+            m_state = SKIPPING;
             return FEED_OVERFLOW;
         }
-        out[count++] = c;
-        state = NORMAL;
+        out[m_count++] = c;
+        m_state = NORMAL;
     }
     return FEED_MORE;
 }

@@ -12,22 +12,22 @@ public:
     // nominal size escaped at worst.
     CFrameEncoder(uint8_t frameEnd, uint8_t frameEsc, uint8_t frameEscEnd, uint32_t nominalSize);
 
-    void reset() { count = 0; }
+    void reset() { m_count = 0; }
     // Appends the escaped bytes; false when the buffer is full (the frame is then
     // unusable and must be abandoned).
     bool encode(const void* data, uint32_t length);
     // Appends FRAME_END; false when the buffer is full.
     bool finish();
 
-    const uint8_t* data() const { return buffer.get(); }
-    uint32_t size() const { return count; }
-    uint32_t capacity() const { return cap; }
+    const uint8_t* data() const { return m_buffer.get(); }
+    uint32_t size() const { return m_count; }
+    uint32_t capacity() const { return m_cap; }
 
 private:
-    uint8_t frameEnd, frameEsc, frameEscEnd;
-    std::unique_ptr<uint8_t[]> buffer;
-    uint32_t cap;
-    uint32_t count = 0;
+    uint8_t m_frameEnd, m_frameEsc, m_frameEscEnd;
+    std::unique_ptr<uint8_t[]> m_buffer;
+    uint32_t m_cap;
+    uint32_t m_count = 0;
 };
 
 class CFrameDecoder
@@ -49,15 +49,15 @@ public:
     // until the next call.
     int feed(const uint8_t* input, uint32_t length, uint32_t& pos);
 
-    const uint8_t* packet() const { return buffer.get(); }
-    uint32_t packetLength() const { return packetLen; }
-    uint32_t capacity() const { return cap; }
+    const uint8_t* packet() const { return m_buffer.get(); }
+    uint32_t packetLength() const { return m_packetLen; }
+    uint32_t capacity() const { return m_cap; }
     // Forgets any partial or skipped frame.
     void reset()
     {
-        state = NORMAL;
-        count = 0;
-        packetLen = 0;
+        m_state = NORMAL;
+        m_count = 0;
+        m_packetLen = 0;
     }
 
 private:
@@ -69,10 +69,10 @@ private:
         SKIPPING = 3,
     };
 
-    uint8_t frameEnd, frameEsc, frameEscEnd;
-    std::unique_ptr<uint8_t[]> buffer;
-    uint32_t cap;
-    uint32_t count = 0;
-    int state = NORMAL;
-    uint32_t packetLen = 0;
+    uint8_t m_frameEnd, m_frameEsc, m_frameEscEnd;
+    std::unique_ptr<uint8_t[]> m_buffer;
+    uint32_t m_cap;
+    uint32_t m_count = 0;
+    int m_state = NORMAL;
+    uint32_t m_packetLen = 0;
 };

@@ -206,13 +206,13 @@ void writeMessage(LogLevel level, const char* format, va_list args)
 
 } // namespace
 
-#define UPD_LOG_LEVEL(function, level)                                                             \
-    void function(const char* format, ...)                                                         \
-    {                                                                                              \
-        va_list args;                                                                              \
-        va_start(args, format);                                                                    \
-        writeMessage(level, format, args);                                                         \
-        va_end(args);                                                                              \
+#define UPD_LOG_LEVEL(function, level)                                                                       \
+    void function(const char* format, ...)                                                                   \
+    {                                                                                                        \
+        va_list args;                                                                                        \
+        va_start(args, format);                                                                              \
+        writeMessage(level, format, args);                                                                   \
+        va_end(args);                                                                                        \
     }
 
 UPD_LOG_LEVEL(logInfo, LEVEL_INFO)

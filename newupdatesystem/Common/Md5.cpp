@@ -132,66 +132,66 @@ void transform(uint32_t state[4], const uint8_t* p, size_t blocks)
 
 void CMd5::reset()
 {
-    state[0] = 0x67452301;
-    state[1] = 0xefcdab89;
-    state[2] = 0x98badcfe;
-    state[3] = 0x10325476;
-    total = 0;
-    used = 0;
+    m_state[0] = 0x67452301;
+    m_state[1] = 0xefcdab89;
+    m_state[2] = 0x98badcfe;
+    m_state[3] = 0x10325476;
+    m_total = 0;
+    m_used = 0;
 }
 
 void CMd5::update(const void* data, size_t size)
 {
     const uint8_t* p = static_cast<const uint8_t*>(data);
-    total += size;
-    if (used > 0)
+    m_total += size;
+    if (m_used > 0)
     {
-        size_t take = 64 - used < size ? 64 - used : size;
-        memcpy(block + used, p, take);
-        used += take;
+        size_t take = 64 - m_used < size ? 64 - m_used : size;
+        memcpy(m_block + m_used, p, take);
+        m_used += take;
         p += take;
         size -= take;
-        if (used < 64)
+        if (m_used < 64)
         {
             return;
         }
-        transform(state, block, 1);
-        used = 0;
+        transform(m_state, m_block, 1);
+        m_used = 0;
     }
     // Whole blocks straight from the caller's buffer, without copying.
     size_t blocks = size / 64;
     if (blocks > 0)
     {
-        transform(state, p, blocks);
+        transform(m_state, p, blocks);
         p += blocks * 64;
         size -= blocks * 64;
     }
     if (size > 0)
     {
-        memcpy(block, p, size);
-        used = size;
+        memcpy(m_block, p, size);
+        m_used = size;
     }
 }
 
 void CMd5::final(uint8_t digest[16])
 {
-    uint64_t bits = total * 8;
-    block[used++] = 0x80;
-    if (used > 56)
+    uint64_t bits = m_total * 8;
+    m_block[m_used++] = 0x80;
+    if (m_used > 56)
     {
-        memset(block + used, 0, 64 - used);
-        transform(state, block, 1);
-        used = 0;
+        memset(m_block + m_used, 0, 64 - m_used);
+        transform(m_state, m_block, 1);
+        m_used = 0;
     }
-    memset(block + used, 0, 56 - used);
-    store32(block + 56, uint32_t(bits));
-    store32(block + 60, uint32_t(bits >> 32));
-    transform(state, block, 1);
+    memset(m_block + m_used, 0, 56 - m_used);
+    store32(m_block + 56, uint32_t(bits));
+    store32(m_block + 60, uint32_t(bits >> 32));
+    transform(m_state, m_block, 1);
     for (int i = 0; i < 4; ++i)
     {
-        store32(digest + 4 * i, state[i]);
+        store32(digest + 4 * i, m_state[i]);
     }
-    used = 0;
+    m_used = 0;
 }
 
 void CMd5::digest(const void* data, size_t size, uint8_t out[16])

@@ -16,8 +16,8 @@ public:
     static void digest(const void* data, size_t size, uint8_t out[16]);
 
 private:
-    uint32_t state[4];
-    uint64_t total;
-    uint8_t block[64];
-    size_t used;
+    uint32_t m_state[4];
+    uint64_t m_total;
+    uint8_t m_block[64];
+    size_t m_used;
 };

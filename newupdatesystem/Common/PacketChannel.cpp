@@ -7,10 +7,10 @@
 #include "newupdatesystem/Common/Excep.h"
 
 CPacketChannel::CPacketChannel(IPacketLink& link, const PacketSites& sites, double ioTimeout)
-    : link(link), sites(sites), timeout(ioTimeout),
-      decoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE),
-      encoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE),
-      recvBuffer(new uint8_t[FRAME_NOMINAL_SIZE]())
+    : m_link(link), m_sites(sites), m_timeout(ioTimeout),
+      m_decoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE),
+      m_encoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE),
+      m_recvBuffer(new uint8_t[FRAME_NOMINAL_SIZE]())
 {
 }
 
@@ -20,28 +20,29 @@ CPacketChannel::~CPacketChannel() = default;
 
 void CPacketChannel::sendPacket(const void* head, uint32_t headLength, const void* data, uint32_t dataLength)
 {
-    encoder.reset();
-    if (!encoder.encode(head, headLength) || (dataLength != 0 && !encoder.encode(data, dataLength)) ||
-        !encoder.finish())
-        throw CProtoExcep(PROTO_PACKET, EXCEP_SITE(sites.sendPacket));
+    m_encoder.reset();
+    if (!m_encoder.encode(head, headLength) || (dataLength != 0 && !m_encoder.encode(data, dataLength)) ||
+        !m_encoder.finish())
+        throw CProtoExcep(PROTO_PACKET, EXCEP_SITE(m_sites.sendPacket));
 
     // The peer's decoder needs every frame whole: the rest follows until all
     // is sent or the time is up. A stop is honoured only between waits, so a
     // frame the system takes at once always goes out.
     CStopwatch watch;
-    const uint8_t* p = encoder.data();
-    uint32_t left = encoder.size();
-    for (;;) {
-        uint32_t n = link.sendSome(p, left);
+    const uint8_t* p = m_encoder.data();
+    uint32_t left = m_encoder.size();
+    for (;;)
+    {
+        uint32_t n = m_link.sendSome(p, left);
         p += n;
         left -= n;
         if (left == 0)
             break;
-        if (watch.elapsed() > timeout)
-            throw CProtoExcep(PROTO_TIMEOUT, EXCEP_SITE(sites.sendPacket));
-        link.checkStop();
+        if (watch.elapsed() > m_timeout)
+            throw CProtoExcep(PROTO_TIMEOUT, EXCEP_SITE(m_sites.sendPacket));
+        m_link.checkStop();
     }
-    link.onSent(encoder.size());
+    m_link.onSent(m_encoder.size());
 }
 
 void CPacketChannel::sendMsg(uint32_t signature, uint32_t tag)
@@ -65,17 +66,21 @@ void CPacketChannel::sendData(uint32_t tag, uint32_t subtag, const void* bytes, 
     const uint8_t* data = static_cast<const uint8_t*>(bytes);
     uint32_t done = 0;
     unsigned repeats = 0;
-    while (done < length) {
-        link.checkStop();
+    while (done < length)
+    {
+        m_link.checkStop();
         uint32_t n = std::min(length - done, CHUNK_MAX_SIZE);
         uint8_t header[CHUNK_HEADER_SIZE];
         encodeChunkHeader({PACKET_SIGNATURE, tag, subtag, n, done, calcCrc32(data + done, n, 0)}, header);
         sendPacket(header, sizeof header, data + done, n);
-        if (tag != TAG_DATA || recvAckMsg(TAG_ACKN, TAG_REPT)) {
+        if (tag != TAG_DATA || recvAckMsg(TAG_ACKN, TAG_REPT))
+        {
             done += n;
             repeats = 0;
-        } else if (++repeats > kMaxChunkRepeats) {
-            throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(sites.sendData));
+        }
+        else if (++repeats > kMaxChunkRepeats)
+        {
+            throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(m_sites.sendData));
         }
     }
     if (tag == TAG_DATA)
@@ -86,37 +91,40 @@ void CPacketChannel::sendData(uint32_t tag, uint32_t subtag, const void* bytes, 
 
 void CPacketChannel::recvPacket()
 {
-    if (!awaiting)
-        awaiting.emplace();
-    for (;;) {
-        link.checkStop();
-        if (readPos < fill) {
-            int r = decoder.feed(recvBuffer.get(), fill, readPos);
+    if (!m_awaiting)
+        m_awaiting.emplace();
+    for (;;)
+    {
+        m_link.checkStop();
+        if (m_readPos < m_fill)
+        {
+            int r = m_decoder.feed(m_recvBuffer.get(), m_fill, m_readPos);
             if (r == CFrameDecoder::FEED_MORE)
                 continue;
-            if (r == CFrameDecoder::FEED_PACKET && decoder.packetLength() >= PACKET_HEAD_SIZE)
+            if (r == CFrameDecoder::FEED_PACKET && m_decoder.packetLength() >= PACKET_HEAD_SIZE)
                 break;
             // A broken frame is no progress: the time keeps running.
-            uint32_t length = r == CFrameDecoder::FEED_PACKET ? decoder.packetLength() : 0;
-            if (link.skipBrokenPacket(length))
+            uint32_t length = r == CFrameDecoder::FEED_PACKET ? m_decoder.packetLength() : 0;
+            if (m_link.skipBrokenPacket(length))
                 continue;
-            throw CProtoExcep(PROTO_PACKET, EXCEP_SITE(sites.recvPacket));
+            throw CProtoExcep(PROTO_PACKET, EXCEP_SITE(m_sites.recvPacket));
         }
-        if (awaiting->elapsed() > timeout) {
-            awaiting.reset();
-            throw CProtoExcep(PROTO_TIMEOUT, EXCEP_SITE(sites.recvPacket));
+        if (m_awaiting->elapsed() > m_timeout)
+        {
+            m_awaiting.reset();
+            throw CProtoExcep(PROTO_TIMEOUT, EXCEP_SITE(m_sites.recvPacket));
         }
-        readPos = 0;
-        fill = 0;
-        fill = link.receiveSome(recvBuffer.get(), FRAME_NOMINAL_SIZE);
+        m_readPos = 0;
+        m_fill = 0;
+        m_fill = m_link.receiveSome(m_recvBuffer.get(), FRAME_NOMINAL_SIZE);
     }
-    awaiting.reset();
-    link.onPacket(packetTag(), decoder.packetLength());
+    m_awaiting.reset();
+    m_link.onPacket(packetTag(), m_decoder.packetLength());
 }
 
 uint32_t CPacketChannel::packetTag() const
 {
-    return decoder.packetLength() >= PACKET_HEAD_SIZE ? getLe32(decoder.packet() + 4) : 0;
+    return m_decoder.packetLength() >= PACKET_HEAD_SIZE ? getLe32(m_decoder.packet() + 4) : 0;
 }
 
 bool CPacketChannel::recvAckMsg(uint32_t first, uint32_t second)
@@ -127,36 +135,38 @@ bool CPacketChannel::recvAckMsg(uint32_t first, uint32_t second)
         return true;
     if (tag == second)
         return false;
-    throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(sites.recvAckMsg));
+    throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(m_sites.recvAckMsg));
 }
 
 void CPacketChannel::processDataPacket(uint32_t& subtag, uint32_t offset, const uint8_t*& content,
                                        uint32_t& length)
 {
-    const uint8_t* p = decoder.packet();
-    uint32_t packetLen = decoder.packetLength();
+    const uint8_t* p = m_decoder.packet();
+    uint32_t packetLen = m_decoder.packetLength();
     uint32_t tag = packetTag();
     if (tag != TAG_DATA && tag != TAG_GET)
-        throw CProtoExcep(PROTO_DATA, EXCEP_SITE(sites.processDataPacket));
+        throw CProtoExcep(PROTO_DATA, EXCEP_SITE(m_sites.processDataPacket));
     if (packetLen <= CHUNK_HEADER_SIZE)
-        throw CProtoExcep(PROTO_DATA, EXCEP_SITE(sites.processDataPacket));
+        throw CProtoExcep(PROTO_DATA, EXCEP_SITE(m_sites.processDataPacket));
     DataChunkHeader h = parseChunkHeader(p);
-    if (h.subtag != SUBTAG_NORM && h.subtag != SUBTAG_SPEC && h.subtag != SUBTAG_SPCP && h.subtag != SUBTAG_NRMP)
-        throw CProtoExcep(PROTO_DATA, EXCEP_SITE(sites.processDataPacket));
+    if (h.subtag != SUBTAG_NORM && h.subtag != SUBTAG_SPEC && h.subtag != SUBTAG_SPCP &&
+        h.subtag != SUBTAG_NRMP)
+        throw CProtoExcep(PROTO_DATA, EXCEP_SITE(m_sites.processDataPacket));
     if (subtag == 0)
         subtag = h.subtag;
     else if (subtag != h.subtag)
-        throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(sites.processDataPacket));
+        throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(m_sites.processDataPacket));
     if (h.length == 0 || packetLen != uint64_t(h.length) + CHUNK_HEADER_SIZE || h.offset != offset)
-        throw CProtoExcep(PROTO_DATA, EXCEP_SITE(sites.processDataPacket));
+        throw CProtoExcep(PROTO_DATA, EXCEP_SITE(m_sites.processDataPacket));
     // Computed wide so that no offset can wrap around the limit.
     uint64_t limit = tag == TAG_DATA ? DATA_TRANSFER_LIMIT : GET_REQUEST_LIMIT;
     if (uint64_t(h.offset) + h.length > limit)
-        throw CProtoExcep(PROTO_TOO_LARGE, EXCEP_SITE(sites.processDataPacket));
+        throw CProtoExcep(PROTO_TOO_LARGE, EXCEP_SITE(m_sites.processDataPacket));
 
     const uint8_t* chunk = p + CHUNK_HEADER_SIZE;
-    if (calcCrc32(chunk, h.length, 0) == h.crc) {
-        reptCount = 0;
+    if (calcCrc32(chunk, h.length, 0) == h.crc)
+    {
+        m_reptCount = 0;
         if (tag == TAG_DATA)
             sendMsg(0, TAG_ACKN);
         content = chunk;
@@ -164,11 +174,11 @@ void CPacketChannel::processDataPacket(uint32_t& subtag, uint32_t offset, const 
         return;
     }
     if (tag != TAG_DATA)
-        throw CProtoExcep(PROTO_DATA, EXCEP_SITE(sites.processDataPacket));
-    reptCount = reptCount != 0 && reptOffset == offset ? reptCount + 1 : 1;
-    reptOffset = offset;
-    if (reptCount > kMaxChunkRepeats)
-        throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(sites.processDataPacket));
+        throw CProtoExcep(PROTO_DATA, EXCEP_SITE(m_sites.processDataPacket));
+    m_reptCount = m_reptCount != 0 && m_reptOffset == offset ? m_reptCount + 1 : 1;
+    m_reptOffset = offset;
+    if (m_reptCount > kMaxChunkRepeats)
+        throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(m_sites.processDataPacket));
     sendMsg(0, TAG_REPT);
     content = nullptr;
     length = 0;
@@ -176,9 +186,10 @@ void CPacketChannel::processDataPacket(uint32_t& subtag, uint32_t offset, const 
 
 uint32_t CPacketChannel::recvChunks(uint32_t& subtag, const ChunkSink& sink)
 {
-    reptCount = 0;
+    m_reptCount = 0;
     uint32_t received = 0;
-    for (;;) {
+    for (;;)
+    {
         recvPacket();
         if (packetTag() == TAG_ENDF)
             return received;
@@ -186,7 +197,8 @@ uint32_t CPacketChannel::recvChunks(uint32_t& subtag, const ChunkSink& sink)
         uint32_t length = 0;
         processDataPacket(subtag, received, content, length);
         // A repeated chunk gives nothing and is expected again at the same offset.
-        if (content != nullptr) {
+        if (content != nullptr)
+        {
             sink(content, length, received);
             received += length;
         }
@@ -195,8 +207,8 @@ uint32_t CPacketChannel::recvChunks(uint32_t& subtag, const ChunkSink& sink)
 
 bool CPacketChannel::takeText(uint32_t offset, std::string& text) const
 {
-    const uint8_t* p = decoder.packet();
-    uint32_t length = decoder.packetLength();
+    const uint8_t* p = m_decoder.packet();
+    uint32_t length = m_decoder.packetLength();
     if (offset >= length || p[length - 1] != 0)
         return false;
     const void* nul = std::memchr(p + offset, 0, length - offset);
@@ -208,11 +220,11 @@ bool CPacketChannel::takeText(uint32_t offset, std::string& text) const
 
 bool CPacketChannel::loadPacket(const void* bytes, uint32_t length)
 {
-    encoder.reset();
-    if (!encoder.encode(bytes, length) || !encoder.finish())
+    m_encoder.reset();
+    if (!m_encoder.encode(bytes, length) || !m_encoder.finish())
         return false;
     uint32_t pos = 0;
-    decoder.reset();
-    awaiting.reset();
-    return decoder.feed(encoder.data(), encoder.size(), pos) == CFrameDecoder::FEED_PACKET;
+    m_decoder.reset();
+    m_awaiting.reset();
+    return m_decoder.feed(m_encoder.data(), m_encoder.size(), pos) == CFrameDecoder::FEED_PACKET;
 }

@@ -75,14 +75,15 @@ public:
     CPacketChannel(const CPacketChannel&) = delete;
     CPacketChannel& operator=(const CPacketChannel&) = delete;
 
-    double ioTimeout() const { return timeout; }
+    double ioTimeout() const { return m_timeout; }
 
     // --- sending
 
     // Encodes head and data as one packet into one frame and sends all of it
     // within the I/O time-out. PROTO_PACKET when the frame does not fit,
     // PROTO_TIMEOUT when the peer does not take it in time.
-    void sendPacket(const void* head, uint32_t headLength, const void* data = nullptr, uint32_t dataLength = 0);
+    void sendPacket(const void* head, uint32_t headLength, const void* data = nullptr,
+                    uint32_t dataLength = 0);
     // A packet of the head {signature, tag} alone.
     void sendMsg(uint32_t signature, uint32_t tag);
     // Head {PACKET_SIGNATURE, tag}, then the text with its NUL.
@@ -98,8 +99,8 @@ public:
     // Receives the next packet of at least a head. PROTO_TIMEOUT when no such
     // packet completed within the I/O time-out of the first wait for it.
     void recvPacket();
-    uint32_t packetLength() const { return decoder.packetLength(); }
-    const uint8_t* packetData() const { return decoder.packet(); }
+    uint32_t packetLength() const { return m_decoder.packetLength(); }
+    const uint8_t* packetData() const { return m_decoder.packet(); }
     // The current packet's tag; 0 when it has no head.
     uint32_t packetTag() const;
     // True for the first tag, false for the second, PROTO_PROTO for any other.
@@ -121,17 +122,17 @@ public:
     bool loadPacket(const void* bytes, uint32_t length);
 
 private:
-    IPacketLink& link;
-    PacketSites sites;
-    double timeout;
-    CFrameDecoder decoder;
-    CFrameEncoder encoder;
-    std::unique_ptr<uint8_t[]> recvBuffer;
-    uint32_t readPos = 0;
-    uint32_t fill = 0;
+    IPacketLink& m_link;
+    PacketSites m_sites;
+    double m_timeout;
+    CFrameDecoder m_decoder;
+    CFrameEncoder m_encoder;
+    std::unique_ptr<uint8_t[]> m_recvBuffer;
+    uint32_t m_readPos = 0;
+    uint32_t m_fill = 0;
     // Since when a packet is awaited; broken frames leave it running.
-    std::optional<CStopwatch> awaiting;
+    std::optional<CStopwatch> m_awaiting;
     // The chunk last answered "Rept" and how often in a row.
-    uint32_t reptOffset = 0;
-    unsigned reptCount = 0;
+    uint32_t m_reptOffset = 0;
+    unsigned m_reptCount = 0;
 };

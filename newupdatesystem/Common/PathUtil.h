@@ -43,7 +43,7 @@ struct PathTokenizer
     // True when no component is left after the current one.
     bool atEnd() const { return pos >= length; }
 
-    const char* path = "";  // not owned; must outlive the tokenizer
+    const char* path = ""; // not owned; must outlive the tokenizer
     uint32_t length = 0;
     bool lowerCase = false;
     char component[NAME_BUFFER_SIZE] = {};

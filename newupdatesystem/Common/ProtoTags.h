@@ -7,8 +7,8 @@
 
 constexpr uint32_t makeTag(const char (&text)[5])
 {
-    return uint32_t(uint8_t(text[0])) | uint32_t(uint8_t(text[1])) << 8 |
-           uint32_t(uint8_t(text[2])) << 16 | uint32_t(uint8_t(text[3])) << 24;
+    return uint32_t(uint8_t(text[0])) | uint32_t(uint8_t(text[1])) << 8 | uint32_t(uint8_t(text[2])) << 16 |
+           uint32_t(uint8_t(text[3])) << 24;
 }
 
 inline constexpr uint32_t PACKET_SIGNATURE = 0x04080901; // first word of packets with a body
@@ -18,11 +18,11 @@ inline constexpr uint32_t PROTOCOL_VERSION = 0x00010005;
 inline constexpr uint8_t FRAME_END = 0xC1;
 inline constexpr uint8_t FRAME_ESC = 0xC5;
 inline constexpr uint8_t FRAME_ESC_END = 0xD5;
-inline constexpr uint32_t FRAME_NOMINAL_SIZE = 16384;                   // longest decoded packet
+inline constexpr uint32_t FRAME_NOMINAL_SIZE = 16384;                  // longest decoded packet
 inline constexpr uint32_t FRAME_ENCODED_SIZE = 2 * FRAME_NOMINAL_SIZE; // longest frame, FRAME_END included
 
-inline constexpr uint32_t PACKET_HEAD_SIZE = 8;        // signature, tag
-inline constexpr uint32_t CHUNK_HEADER_SIZE = 24;      // DataChunkHeader
+inline constexpr uint32_t PACKET_HEAD_SIZE = 8;   // signature, tag
+inline constexpr uint32_t CHUNK_HEADER_SIZE = 24; // DataChunkHeader
 inline constexpr uint32_t CHUNK_MAX_SIZE = FRAME_NOMINAL_SIZE - CHUNK_HEADER_SIZE;
 inline constexpr uint32_t DATA_TRANSFER_LIMIT = 0x4000000; // end of a received "Data" transfer
 inline constexpr uint32_t GET_REQUEST_LIMIT = 1024;        // end of a received "Get " request

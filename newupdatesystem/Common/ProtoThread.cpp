@@ -9,14 +9,18 @@
 namespace
 {
 
-const PacketSites kSites{"CProtoThread::sendPacket", "CProtoThread::recvPacket", "CProtoThread::processDataPacket",
-                         "CProtoThread::recvAckMsg", "CProtoThread::sendData"};
+const PacketSites kSites{"CProtoThread::sendPacket", "CProtoThread::recvPacket",
+                         "CProtoThread::processDataPacket", "CProtoThread::recvAckMsg",
+                         "CProtoThread::sendData"};
 
 } // namespace
 
 CProtoThread::CProtoThread() : CProtoThread(kIoTimeout) {}
 
-CProtoThread::CProtoThread(double ioTimeout) : CSocketThread(false, ioTimeout), channel(link, kSites, ioTimeout) {}
+CProtoThread::CProtoThread(double ioTimeout)
+    : CSocketThread(false, ioTimeout), m_channel(m_link, kSites, ioTimeout)
+{
+}
 
 CProtoThread::~CProtoThread() = default;
 
@@ -33,19 +37,21 @@ CAsyncTcp& CProtoThread::requireSocket(const char* function) const
 uint32_t CProtoThread::Link::sendSome(const uint8_t* bytes, uint32_t length)
 {
     int32_t n = int32_t(length);
-    return owner.requireSocket("CAsyncTcp::readyToSend").send(bytes, n, 0.0) ? uint32_t(n) : 0;
+    return m_owner.requireSocket("CAsyncTcp::readyToSend").send(bytes, n, 0.0) ? uint32_t(n) : 0;
 }
 
 uint32_t CProtoThread::Link::receiveSome(uint8_t* buffer, uint32_t capacity)
 {
     int32_t got = int32_t(capacity);
-    if (!owner.requireSocket("CAsyncTcp::readyToRecv").receiveTimeout(buffer, got, 0.0))
+    if (!m_owner.requireSocket("CAsyncTcp::readyToRecv").receiveTimeout(buffer, got, 0.0))
         return 0;
     uint32_t count = uint32_t(got);
-    if (owner.firstData && count != 0) {
-        owner.firstData = false;
-        if (!owner.onFirstData(buffer, count)) {
-            owner.getSocket()->detach();
+    if (m_owner.m_firstData && count != 0)
+    {
+        m_owner.m_firstData = false;
+        if (!m_owner.onFirstData(buffer, count))
+        {
+            m_owner.getSocket()->detach();
             throw CProtoExcep(PROTO_PLUGIN, EXCEP_SITE("CProtoThread::recvPacket"));
         }
     }
@@ -55,7 +61,8 @@ uint32_t CProtoThread::Link::receiveSome(uint8_t* buffer, uint32_t capacity)
 // The server's refusals and its "Quit" end the exchange wherever they arrive.
 void CProtoThread::Link::onPacket(uint32_t tag, uint32_t length)
 {
-    switch (tag) {
+    switch (tag)
+    {
     case TAG_QUIT:
         throw CProtoExcep(PROTO_QUIT, EXCEP_SITE("CProtoThread::recvPacket"));
     case TAG_BUSY:
@@ -65,7 +72,7 @@ void CProtoThread::Link::onPacket(uint32_t tag, uint32_t length)
     case TAG_RJTD:
         throw CProtoExcep(PROTO_AUTH, EXCEP_SITE("CProtoThread::recvPacket"));
     default:
-        owner.onTraffic(0, length);
+        m_owner.onTraffic(0, length);
     }
 }
 
@@ -73,12 +80,12 @@ void CProtoThread::Link::onPacket(uint32_t tag, uint32_t length)
 
 void CProtoThread::sendPacket(const void* head, uint32_t headLength, const void* data, uint32_t dataLength)
 {
-    channel.sendPacket(head, headLength, data, dataLength);
+    m_channel.sendPacket(head, headLength, data, dataLength);
 }
 
 void CProtoThread::sendMsg(uint32_t tag)
 {
-    channel.sendMsg(0, tag);
+    m_channel.sendMsg(0, tag);
 }
 
 void CProtoThread::sendInit(uint32_t sessionKind, uint32_t version)
@@ -93,7 +100,7 @@ void CProtoThread::sendInit(uint32_t sessionKind, uint32_t version)
 
 void CProtoThread::sendText(uint32_t tag, const std::string& text)
 {
-    channel.sendText(tag, text);
+    m_channel.sendText(tag, text);
 }
 
 void CProtoThread::sendModify(uint32_t operation, const std::string& path, uint32_t value)
@@ -108,7 +115,7 @@ void CProtoThread::sendModify(uint32_t operation, const std::string& path, uint3
 
 void CProtoThread::sendData(uint32_t tag, uint32_t subtag, const void* bytes, uint32_t length)
 {
-    channel.sendData(tag, subtag, bytes, length);
+    m_channel.sendData(tag, subtag, bytes, length);
 }
 
 void CProtoThread::sendGetRequest(uint32_t subtag, const std::string& name)
@@ -125,18 +132,19 @@ void CProtoThread::sendFileData(uint32_t subtag, const CDataFile& buffer)
 
 void CProtoThread::recvPacket(uint32_t* words)
 {
-    channel.recvPacket();
-    if (words != nullptr) {
-        words[0] = getLe32(channel.packetData());
-        words[1] = channel.packetTag();
+    m_channel.recvPacket();
+    if (words != nullptr)
+    {
+        words[0] = getLe32(m_channel.packetData());
+        words[1] = m_channel.packetTag();
     }
 }
 
 bool CProtoThread::recvInit(uint32_t words[4])
 {
-    if (channel.packetLength() != 16)
+    if (m_channel.packetLength() != 16)
         return false;
-    const uint8_t* p = channel.packetData();
+    const uint8_t* p = m_channel.packetData();
     for (int i = 0; i < 4; ++i)
         words[i] = getLe32(p + 4 * i);
     return words[1] == TAG_INIT;
@@ -145,7 +153,7 @@ bool CProtoThread::recvInit(uint32_t words[4])
 void CProtoThread::processDataPacket(uint32_t& subtag, uint32_t offset, const uint8_t*& content,
                                      uint32_t& length)
 {
-    channel.processDataPacket(subtag, offset, content, length);
+    m_channel.processDataPacket(subtag, offset, content, length);
 }
 
 void CProtoThread::recvFile(uint32_t subtag, CDataFile& buffer, uint32_t reserveSize)
@@ -153,51 +161,50 @@ void CProtoThread::recvFile(uint32_t subtag, CDataFile& buffer, uint32_t reserve
     buffer.reserve(reserveSize);
     // The transfer replaces what the buffer held, also when it is empty.
     buffer.clear();
-    recvChunks(subtag, [&](const uint8_t* content, uint32_t length, uint32_t offset) {
-        buffer.writeAt(content, length, offset);
-    });
+    recvChunks(subtag, [&](const uint8_t* content, uint32_t length, uint32_t offset)
+               { buffer.writeAt(content, length, offset); });
 }
 
 uint32_t CProtoThread::recvChunks(uint32_t subtag, const CPacketChannel::ChunkSink& sink)
 {
-    return channel.recvChunks(subtag, sink);
+    return m_channel.recvChunks(subtag, sink);
 }
 
 void CProtoThread::recvChecksum(uint8_t checksum[16])
 {
     recvPacket();
-    if (channel.packetTag() != TAG_FSUM || channel.packetLength() != 24)
+    if (m_channel.packetTag() != TAG_FSUM || m_channel.packetLength() != 24)
         throw CProtoExcep(PROTO_DATA, EXCEP_HERE());
-    std::memcpy(checksum, channel.packetData() + 8, 16);
+    std::memcpy(checksum, m_channel.packetData() + 8, 16);
 }
 
 bool CProtoThread::recvAckMsg(uint32_t first, uint32_t second)
 {
-    return channel.recvAckMsg(first, second);
+    return m_channel.recvAckMsg(first, second);
 }
 
 void CProtoThread::parseTextMsg(uint32_t offset, std::string& text)
 {
-    if (!channel.takeText(offset, text))
+    if (!m_channel.takeText(offset, text))
         throw CProtoExcep(PROTO_DATA, EXCEP_HERE());
 }
 
 void CProtoThread::makeAuthDigest(const char* password, uint8_t digest[16]) const
 {
     CMd5 md5;
-    md5.update(challenge, sizeof challenge);
+    md5.update(m_challenge, sizeof m_challenge);
     md5.update(password, std::strlen(password));
     md5.final(digest);
 }
 
 void CProtoThread::setChallenge(const uint8_t value[8])
 {
-    std::memcpy(challenge, value, sizeof challenge);
+    std::memcpy(m_challenge, value, sizeof m_challenge);
 }
 
 bool CProtoThread::loadPacket(const void* bytes, uint32_t length)
 {
-    return channel.loadPacket(bytes, length);
+    return m_channel.loadPacket(bytes, length);
 }
 
 // ---------------------------------------------------------------- course of work
@@ -205,11 +212,16 @@ bool CProtoThread::loadPacket(const void* bytes, uint32_t length)
 void CProtoThread::onStart()
 {
     bool goOn = false;
-    try {
+    try
+    {
         goOn = protoHandshake();
-    } catch (const CProtoExcep& e) {
+    }
+    catch (const CProtoExcep& e)
+    {
         onProtoExcep(e);
-    } catch (const CSocketExcep& e) {
+    }
+    catch (const CSocketExcep& e)
+    {
         onSocketExcep(e);
     }
     if (!goOn)
@@ -218,13 +230,18 @@ void CProtoThread::onStart()
 
 bool CProtoThread::step()
 {
-    try {
+    try
+    {
         return protoProcess();
-    } catch (const CProtoExcep& e) {
+    }
+    catch (const CProtoExcep& e)
+    {
         onProtoExcep(e);
         // A broken packet or chunk costs only that exchange.
         return e.code == PROTO_PACKET || e.code == PROTO_DATA;
-    } catch (const CSocketExcep& e) {
+    }
+    catch (const CSocketExcep& e)
+    {
         onSocketExcep(e);
         return false;
     }
@@ -240,8 +257,8 @@ void CProtoThread::onSocketExcep(const CSocketExcep& e)
 {
     std::string text;
     e.errorText(text);
-    logWarning("%s: Socket exception %s: %s, source: %s", getPeerAddress().c_str(), e.codeName(), text.c_str(),
-               e.formatSource().c_str());
+    logWarning("%s: Socket exception %s: %s, source: %s", getPeerAddress().c_str(), e.codeName(),
+               text.c_str(), e.formatSource().c_str());
 }
 
 void CProtoThread::onTraffic(uint32_t, uint32_t) {}

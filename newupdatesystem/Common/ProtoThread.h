@@ -56,9 +56,9 @@ protected:
 
     // Receives the next packet; words (when given) get its first two words.
     void recvPacket(uint32_t* words = nullptr);
-    uint32_t packetLength() const { return channel.packetLength(); }
-    const uint8_t* packetData() const { return channel.packetData(); }
-    uint32_t packetTag() const { return channel.packetTag(); }
+    uint32_t packetLength() const { return m_channel.packetLength(); }
+    const uint8_t* packetData() const { return m_channel.packetData(); }
+    uint32_t packetTag() const { return m_channel.packetTag(); }
     // The current packet's four words when it has exactly 16 bytes; true when
     // its tag is "Init".
     bool recvInit(uint32_t words[4]);
@@ -66,8 +66,7 @@ protected:
     // then set) at the expected offset. A good "Data" chunk is acknowledged and
     // its content handed out (a pointer into the current packet); a bad CRC is
     // answered "Rept" and hands out nullptr, 0.
-    void processDataPacket(uint32_t& subtag, uint32_t offset, const uint8_t*& content,
-                           uint32_t& length);
+    void processDataPacket(uint32_t& subtag, uint32_t offset, const uint8_t*& content, uint32_t& length);
     // Receives a whole "Data" transfer into buffer (replacing its contents), after
     // reserving reserveSize.
     void recvFile(uint32_t subtag, CDataFile& buffer, uint32_t reserveSize);
@@ -101,7 +100,7 @@ protected:
     bool loadPacket(const void* bytes, uint32_t length);
 
     // The packet level itself, for exchanges that work on it directly.
-    CPacketChannel& packetChannel() { return channel; }
+    CPacketChannel& packetChannel() { return m_channel; }
 
 private:
     // The channel's connection: the socket thread's socket, its stop request,
@@ -109,21 +108,21 @@ private:
     class Link : public IPacketLink
     {
     public:
-        explicit Link(CProtoThread& owner) : owner(owner) {}
+        explicit Link(CProtoThread& owner) : m_owner(owner) {}
         uint32_t sendSome(const uint8_t* bytes, uint32_t length) override;
         uint32_t receiveSome(uint8_t* buffer, uint32_t capacity) override;
-        void checkStop() override { owner.checkRun(); }
+        void checkStop() override { m_owner.checkRun(); }
         void onPacket(uint32_t tag, uint32_t length) override;
-        void onSent(uint32_t bytes) override { owner.onTraffic(bytes, 0); }
+        void onSent(uint32_t bytes) override { m_owner.onTraffic(bytes, 0); }
 
     private:
-        CProtoThread& owner;
+        CProtoThread& m_owner;
     };
 
     CAsyncTcp& requireSocket(const char* function) const;
 
-    Link link{*this};
-    CPacketChannel channel;
-    uint8_t challenge[8] = {};
-    bool firstData = true;
+    Link m_link{*this};
+    CPacketChannel m_channel;
+    uint8_t m_challenge[8] = {};
+    bool m_firstData = true;
 };

@@ -29,55 +29,57 @@ uint64_t saturatingAdd(uint64_t a, uint64_t b)
 } // namespace
 
 CRateLimiter::CRateLimiter(uint64_t bytesPerSecond, uint64_t burst, Clock clock, Sleeper sleeper)
-    : clock(clock ? std::move(clock) : Clock(steadyNow)), sleeper(sleeper ? std::move(sleeper) : Sleeper(realSleep))
+    : m_clock(clock ? std::move(clock) : Clock(steadyNow)),
+      m_sleeper(sleeper ? std::move(sleeper) : Sleeper(realSleep))
 {
     setRate(bytesPerSecond, burst);
 }
 
 void CRateLimiter::setRate(uint64_t rate, uint64_t burst)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    bytesPerSecond = rate > MAX_RATE ? 0 : rate;
-    if (bytesPerSecond == 0) {
-        burstNs = 0;
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_bytesPerSecond = rate > MAX_RATE ? 0 : rate;
+    if (m_bytesPerSecond == 0)
+    {
+        m_burstNs = 0;
         return;
     }
     if (burst == 0)
-        burst = bytesPerSecond / 8;
+        burst = m_bytesPerSecond / 8;
     if (burst < MIN_BURST)
         burst = MIN_BURST;
-    burstNs = costNs(burst);
+    m_burstNs = costNs(burst);
 }
 
 uint64_t CRateLimiter::rate() const
 {
-    std::lock_guard<std::mutex> guard(lock);
-    return bytesPerSecond;
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_bytesPerSecond;
 }
 
 // bytes * 1e9 / rate without overflow: the remainder is below the rate, and
 // MAX_RATE * 1e9 fits 64 bits. Saturates for absurd counts.
 uint64_t CRateLimiter::costNs(uint64_t bytes) const
 {
-    uint64_t whole = bytes / bytesPerSecond;
-    uint64_t rest = bytes % bytesPerSecond;
+    uint64_t whole = bytes / m_bytesPerSecond;
+    uint64_t rest = bytes % m_bytesPerSecond;
     if (whole > UINT64_MAX / NS_PER_S)
         return UINT64_MAX;
-    return saturatingAdd(whole * NS_PER_S, rest * NS_PER_S / bytesPerSecond);
+    return saturatingAdd(whole * NS_PER_S, rest * NS_PER_S / m_bytesPerSecond);
 }
 
 uint64_t CRateLimiter::reserve(uint64_t bytes)
 {
-    uint64_t now = clock();
-    std::lock_guard<std::mutex> guard(lock);
-    if (bytesPerSecond == 0)
+    uint64_t now = m_clock();
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_bytesPerSecond == 0)
         return 0;
     // Idle time earns at most the burst: the debt never starts before now.
-    if (paidUntil < now)
-        paidUntil = now;
-    paidUntil = saturatingAdd(paidUntil, costNs(bytes));
-    uint64_t allowedAt = paidUntil - burstNs;
-    if (paidUntil < burstNs || allowedAt <= now)
+    if (m_paidUntil < now)
+        m_paidUntil = now;
+    m_paidUntil = saturatingAdd(m_paidUntil, costNs(bytes));
+    uint64_t allowedAt = m_paidUntil - m_burstNs;
+    if (m_paidUntil < m_burstNs || allowedAt <= now)
         return 0;
     return allowedAt - now;
 }
@@ -86,7 +88,7 @@ void CRateLimiter::acquire(uint64_t bytes)
 {
     uint64_t wait = reserve(bytes);
     if (wait > 0)
-        sleeper(wait);
+        m_sleeper(wait);
 }
 
 bool CRateLimiter::parseRate(const char* text, uint64_t& out)
@@ -98,17 +100,20 @@ bool CRateLimiter::parseRate(const char* text, uint64_t& out)
         return false;
     uint64_t whole = 0, fraction = 0, fractionScale = 1;
     size_t i = 0, digits = 0;
-    for (; i < n && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
+    for (; i < n && text[i] >= '0' && text[i] <= '9'; ++i, ++digits)
+    {
         whole = whole * 10 + uint64_t(text[i] - '0');
         if (whole > MAX_RATE)
             return false;
     }
     if (digits == 0)
         return false;
-    if (i < n && text[i] == '.') {
+    if (i < n && text[i] == '.')
+    {
         ++i;
         size_t fractionDigits = 0;
-        for (; i < n && text[i] >= '0' && text[i] <= '9'; ++i, ++fractionDigits) {
+        for (; i < n && text[i] >= '0' && text[i] <= '9'; ++i, ++fractionDigits)
+        {
             if (fractionDigits == 9)
                 return false;
             fraction = fraction * 10 + uint64_t(text[i] - '0');
@@ -118,12 +123,24 @@ bool CRateLimiter::parseRate(const char* text, uint64_t& out)
             return false;
     }
     uint64_t unit = 1;
-    if (i < n) {
-        switch (text[i]) {
-        case 'k': case 'K': unit = uint64_t(1) << 10; break;
-        case 'm': case 'M': unit = uint64_t(1) << 20; break;
-        case 'g': case 'G': unit = uint64_t(1) << 30; break;
-        default: return false;
+    if (i < n)
+    {
+        switch (text[i])
+        {
+        case 'k':
+        case 'K':
+            unit = uint64_t(1) << 10;
+            break;
+        case 'm':
+        case 'M':
+            unit = uint64_t(1) << 20;
+            break;
+        case 'g':
+        case 'G':
+            unit = uint64_t(1) << 30;
+            break;
+        default:
+            return false;
         }
         ++i;
     }

@@ -22,7 +22,8 @@ public:
 
     // rate 0: no limit. burst 0: an eighth of a second at the rate, at least
     // MIN_BURST.
-    explicit CRateLimiter(uint64_t bytesPerSecond, uint64_t burst = 0, Clock clock = {}, Sleeper sleeper = {});
+    explicit CRateLimiter(uint64_t bytesPerSecond, uint64_t burst = 0, Clock clock = {},
+                          Sleeper sleeper = {});
 
     // Takes effect for the next request; earlier debt is kept.
     void setRate(uint64_t bytesPerSecond, uint64_t burst = 0);
@@ -43,11 +44,11 @@ public:
 private:
     uint64_t costNs(uint64_t bytes) const;
 
-    mutable std::mutex lock;
-    Clock clock;
-    Sleeper sleeper;
-    uint64_t bytesPerSecond = 0;
-    uint64_t burstNs = 0;
+    mutable std::mutex m_lock;
+    Clock m_clock;
+    Sleeper m_sleeper;
+    uint64_t m_bytesPerSecond = 0;
+    uint64_t m_burstNs = 0;
     // The time at which everything reserved so far has been paid for.
-    uint64_t paidUntil = 0;
+    uint64_t m_paidUntil = 0;
 };

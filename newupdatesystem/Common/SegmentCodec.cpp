@@ -5,11 +5,12 @@
 #include <new>
 #include <stdexcept>
 
-CSegmentCodec::CSegmentCodec(int level, SegmentProbe probe) : engine(level)
+CSegmentCodec::CSegmentCodec(int level, SegmentProbe probe) : m_engine(level)
 {
-    if (probe == SegmentProbe::SAMPLE) {
-        sampler = std::make_unique<CSegmentDeflate>(1);
-        scratch.resize(PROBE_SAMPLE);
+    if (probe == SegmentProbe::SAMPLE)
+    {
+        m_sampler = std::make_unique<CSegmentDeflate>(1);
+        m_scratch.resize(PROBE_SAMPLE);
     }
 }
 
@@ -20,9 +21,10 @@ CSegmentCodec::~CSegmentCodec() = default;
 bool CSegmentCodec::samplesShrink(const uint8_t* data, size_t size)
 {
     size_t room = PROBE_SAMPLE - PROBE_SAMPLE / 32;
-    for (int i = 0; i < PROBE_SAMPLES; ++i) {
+    for (int i = 0; i < PROBE_SAMPLES; ++i)
+    {
         size_t at = (size - PROBE_SAMPLE) / (PROBE_SAMPLES - 1) * size_t(i);
-        if (sampler->compress(data + at, PROBE_SAMPLE, scratch.data(), room) != 0)
+        if (m_sampler->compress(data + at, PROBE_SAMPLE, m_scratch.data(), room) != 0)
             return true;
     }
     return false;
@@ -33,13 +35,15 @@ SegmentMethod CSegmentCodec::pack(const void* data, size_t size, std::vector<uin
     if (size > MAX_SEGMENT_SIZE)
         throw std::length_error("segment larger than the segment limit");
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
-    bool worthTrying = size > 1 && (sampler == nullptr || size < PROBE_FROM || samplesShrink(bytes, size));
-    if (worthTrying) {
+    bool worthTrying = size > 1 && (m_sampler == nullptr || size < PROBE_FROM || samplesShrink(bytes, size));
+    if (worthTrying)
+    {
         // Room for one byte less than the input: a stream that does not fit
         // did not shrink, and the segment is stored instead.
         out.resize(size - 1);
-        size_t packed = engine.compress(data, size, out.data(), out.size());
-        if (packed != 0) {
+        size_t packed = m_engine.compress(data, size, out.data(), out.size());
+        if (packed != 0)
+        {
             out.resize(packed);
             return SegmentMethod::ZLIB;
         }
@@ -56,7 +60,8 @@ bool CSegmentCodec::unpack(SegmentMethod method, const void* data, size_t packed
     out.clear();
     if (unpackedSize > MAX_SEGMENT_SIZE || packedSize > MAX_SEGMENT_SIZE)
         return false;
-    if (method == SegmentMethod::STORED) {
+    if (method == SegmentMethod::STORED)
+    {
         if (packedSize != unpackedSize)
             return false;
         out.resize(unpackedSize);
@@ -67,7 +72,8 @@ bool CSegmentCodec::unpack(SegmentMethod method, const void* data, size_t packed
     if (method != SegmentMethod::ZLIB || packedSize >= unpackedSize)
         return false;
     out.resize(unpackedSize);
-    if (!engine.decompressExact(data, packedSize, out.data(), unpackedSize)) {
+    if (!m_engine.decompressExact(data, packedSize, out.data(), unpackedSize))
+    {
         out.clear();
         return false;
     }

@@ -60,7 +60,7 @@ public:
 
 private:
     bool samplesShrink(const uint8_t* data, size_t size);
-    CSegmentDeflate engine;
-    std::unique_ptr<CSegmentDeflate> sampler; // level 1, only with SegmentProbe::SAMPLE
-    std::vector<uint8_t> scratch;
+    CSegmentDeflate m_engine;
+    std::unique_ptr<CSegmentDeflate> m_sampler; // level 1, only with SegmentProbe::SAMPLE
+    std::vector<uint8_t> m_scratch;
 };

@@ -23,5 +23,5 @@ public:
 
 private:
     struct State;
-    std::unique_ptr<State> state;
+    std::unique_ptr<State> m_state;
 };

@@ -10,9 +10,9 @@ struct CSegmentDeflate::State
     int level = Z_DEFAULT_COMPRESSION;
 };
 
-CSegmentDeflate::CSegmentDeflate(int level) : state(std::make_unique<State>())
+CSegmentDeflate::CSegmentDeflate(int level) : m_state(std::make_unique<State>())
 {
-    state->level = std::clamp(level, 1, 9);
+    m_state->level = std::clamp(level, 1, 9);
 }
 
 CSegmentDeflate::~CSegmentDeflate() = default;
@@ -23,7 +23,7 @@ size_t CSegmentDeflate::compress(const void* data, size_t size, void* out, size_
     if (size > kMax || capacity > kMax)
         return 0;
     z_stream z{};
-    if (deflateInit(&z, state->level) != Z_OK)
+    if (deflateInit(&z, m_state->level) != Z_OK)
         return 0;
     z.next_in = static_cast<Bytef*>(const_cast<void*>(data));
     z.avail_in = static_cast<uInt>(size);

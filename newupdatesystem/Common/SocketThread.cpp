@@ -1,7 +1,7 @@
 #include "newupdatesystem/Common/SocketThread.h"
 
 CSocketThread::CSocketThread(bool autoDelete, double ioTimeout)
-    : CBasicThread(autoDelete, 0), ioTimeout(ioTimeout)
+    : CBasicThread(autoDelete, 0), m_ioTimeout(ioTimeout)
 {
 }
 
@@ -9,21 +9,22 @@ CSocketThread::~CSocketThread() = default;
 
 void CSocketThread::createSocket(uint32_t optionFlags)
 {
-    socket.reset();
-    socket = std::make_unique<CAsyncTcp>(optionFlags);
+    m_socket.reset();
+    m_socket = std::make_unique<CAsyncTcp>(optionFlags);
 }
 
 bool CSocketThread::connectSocket(const char* host, uint16_t port)
 {
-    if (!socket)
+    if (!m_socket)
         return false;
     CStopwatch watch;
-    if (socket->connect(host, port))
+    if (m_socket->connect(host, port))
         return true;
-    for (;;) {
-        if (watch.elapsed() > ioTimeout)
+    for (;;)
+    {
+        if (watch.elapsed() > m_ioTimeout)
             return false;
-        if (socket->waitForConnection())
+        if (m_socket->waitForConnection())
             return true;
         checkRun();
     }
@@ -31,12 +32,12 @@ bool CSocketThread::connectSocket(const char* host, uint16_t port)
 
 void CSocketThread::storePeerAddress()
 {
-    if (socket)
-        peerAddress = platform::formatDottedAddress(socket->getRemoteAddress().address);
+    if (m_socket)
+        m_peerAddress = platform::formatDottedAddress(m_socket->getRemoteAddress().address);
 }
 
 void CSocketThread::onFinish()
 {
-    if (socket)
-        socket->close();
+    if (m_socket)
+        m_socket->close();
 }

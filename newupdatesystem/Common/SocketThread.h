@@ -22,18 +22,18 @@ public:
     // Between waits the stop request is checked, so a stop never waits out a
     // connection that does not come.
     bool connectSocket(const char* host, uint16_t port);
-    CAsyncTcp* getSocket() const { return socket.get(); }
+    CAsyncTcp* getSocket() const { return m_socket.get(); }
     // Remembers the dotted address the last connect used, for log lines.
     void storePeerAddress();
-    const std::string& getPeerAddress() const { return peerAddress; }
-    double getIoTimeout() const { return ioTimeout; }
+    const std::string& getPeerAddress() const { return m_peerAddress; }
+    double getIoTimeout() const { return m_ioTimeout; }
 
 protected:
     // Closes the socket when the work ends; raises nothing.
     void onFinish() override;
 
 private:
-    std::unique_ptr<CAsyncTcp> socket;
-    std::string peerAddress;
-    double ioTimeout;
+    std::unique_ptr<CAsyncTcp> m_socket;
+    std::string m_peerAddress;
+    double m_ioTimeout;
 };

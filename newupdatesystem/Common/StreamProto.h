@@ -38,12 +38,12 @@ inline constexpr uint32_t SACK_SIZE = 24;
 // "SRep": head, segment offset u64.
 inline constexpr uint32_t SREP_SIZE = 16;
 
-inline constexpr uint32_t STREAM_SEGMENT_SIZE = 1u << 20;      // what our server sends
-inline constexpr uint32_t STREAM_MAX_SEGMENT = 8u << 20;       // what a client accepts
+inline constexpr uint32_t STREAM_SEGMENT_SIZE = 1u << 20; // what our server sends
+inline constexpr uint32_t STREAM_MAX_SEGMENT = 8u << 20;  // what a client accepts
 inline constexpr uint32_t STREAM_MIN_WINDOW = 1u << 20;
 inline constexpr uint32_t STREAM_MAX_WINDOW = 32u << 20;
-inline constexpr uint32_t STREAM_DEFAULT_WINDOW = 32u << 20;   // 1 Gbit/s at 250 ms
-inline constexpr unsigned STREAM_MAX_REPEATS = 8;              // of one segment in a row
+inline constexpr uint32_t STREAM_DEFAULT_WINDOW = 32u << 20; // 1 Gbit/s at 250 ms
+inline constexpr unsigned STREAM_MAX_REPEATS = 8;            // of one segment in a row
 
 inline void putLe64(uint8_t* p, uint64_t v)
 {
@@ -61,9 +61,9 @@ struct StreamChunkHead
     uint64_t segment;   // file offset of the segment's first byte
     uint32_t rawLength; // of the unpacked segment
     uint32_t packedLength;
-    uint32_t method;    // SegmentMethod
+    uint32_t method; // SegmentMethod
     uint32_t chunkOffset;
-    uint32_t crc;       // calcCrc32 of the chunk, from 0
+    uint32_t crc; // calcCrc32 of the chunk, from 0
 };
 
 inline void encodeStreamChunkHead(const StreamChunkHead& h, uint8_t out[SDAT_HEAD_SIZE])

@@ -12,8 +12,8 @@ const char* const kReceive = "CStreamReceiver::receive";
 } // namespace
 
 CStreamReceiver::CStreamReceiver(CPacketChannel& channel, uint32_t window)
-    : channel(channel), window(std::clamp(window, STREAM_MIN_WINDOW, STREAM_MAX_WINDOW)),
-      codec(1, SegmentProbe::NONE)
+    : m_channel(channel), m_window(std::clamp(window, STREAM_MIN_WINDOW, STREAM_MAX_WINDOW)),
+      m_codec(1, SegmentProbe::NONE)
 {
 }
 
@@ -23,8 +23,8 @@ void CStreamReceiver::sendAck(uint64_t verified)
     putLe32(ack, PACKET_SIGNATURE);
     putLe32(ack + 4, TAG_SACK);
     putLe64(ack + 8, verified);
-    putLe64(ack + 16, verified + window);
-    channel.sendPacket(ack, sizeof ack);
+    putLe64(ack + 16, verified + m_window);
+    m_channel.sendPacket(ack, sizeof ack);
 }
 
 uint64_t CStreamReceiver::receive(const std::string& name, uint64_t offset, uint64_t length, const Sink& sink)
@@ -50,13 +50,14 @@ void CStreamReceiver::sendRequest(CPacketChannel& channel, uint32_t window, cons
 
 uint64_t CStreamReceiver::receiveAnswer(uint64_t offset, uint64_t length, const Sink& sink)
 {
-    repeated = 0;
-    channel.recvPacket();
-    if (channel.packetTag() != TAG_SINF || channel.packetLength() != SINF_SIZE)
+    m_repeated = 0;
+    m_channel.recvPacket();
+    if (m_channel.packetTag() != TAG_SINF || m_channel.packetLength() != SINF_SIZE)
         throw CProtoExcep(PROTO_UNKN_MSG, EXCEP_SITE(kReceive));
-    const uint64_t fileSize = getLe64(channel.packetData() + 8);
-    const uint32_t segmentSize = getLe32(channel.packetData() + 16);
-    if (segmentSize == 0 || segmentSize > STREAM_MAX_SEGMENT || offset > fileSize || length > fileSize - offset)
+    const uint64_t fileSize = getLe64(m_channel.packetData() + 8);
+    const uint32_t segmentSize = getLe32(m_channel.packetData() + 16);
+    if (segmentSize == 0 || segmentSize > STREAM_MAX_SEGMENT || offset > fileSize ||
+        length > fileSize - offset)
         throw CProtoExcep(PROTO_DATA, EXCEP_SITE(kReceive));
 
     const uint64_t end = offset + length;
@@ -64,31 +65,34 @@ uint64_t CStreamReceiver::receiveAnswer(uint64_t offset, uint64_t length, const 
     unsigned repeats = 0;
     std::exception_ptr sinkFailure;
     bool skipping = false; // until the segment asked for again begins
-    packed.clear();
-    auto askAgain = [&] {
+    m_packed.clear();
+    auto askAgain = [&]
+    {
         if (++repeats > STREAM_MAX_REPEATS)
             throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kReceive));
-        ++repeated;
+        ++m_repeated;
         uint8_t rep[SREP_SIZE];
         putLe32(rep, PACKET_SIGNATURE);
         putLe32(rep + 4, TAG_SREP);
         putLe64(rep + 8, verified);
-        channel.sendPacket(rep, sizeof rep);
+        m_channel.sendPacket(rep, sizeof rep);
         skipping = true;
-        packed.clear();
+        m_packed.clear();
     };
-    while (verified < end) {
-        channel.recvPacket();
+    while (verified < end)
+    {
+        m_channel.recvPacket();
         // While skipping, the answers to later requests go by as well: they
         // come again after the segment asked for.
-        if (skipping && channel.packetTag() != TAG_SDAT)
+        if (skipping && m_channel.packetTag() != TAG_SDAT)
             continue;
-        if (channel.packetTag() != TAG_SDAT || channel.packetLength() <= SDAT_HEAD_SIZE)
+        if (m_channel.packetTag() != TAG_SDAT || m_channel.packetLength() <= SDAT_HEAD_SIZE)
             throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kReceive));
-        const uint8_t* p = channel.packetData();
+        const uint8_t* p = m_channel.packetData();
         const StreamChunkHead h = parseStreamChunkHead(p);
-        const uint32_t chunk = channel.packetLength() - SDAT_HEAD_SIZE;
-        if (skipping) {
+        const uint32_t chunk = m_channel.packetLength() - SDAT_HEAD_SIZE;
+        if (skipping)
+        {
             if (h.segment != verified || h.chunkOffset != 0)
                 continue;
             skipping = false;
@@ -98,32 +102,39 @@ uint64_t CStreamReceiver::receiveAnswer(uint64_t offset, uint64_t length, const 
         if (h.segment != verified || h.rawLength != expectedRaw ||
             (!stored && h.method != uint32_t(SegmentMethod::ZLIB)) ||
             (stored ? h.packedLength != h.rawLength : h.packedLength >= h.rawLength) ||
-            h.chunkOffset != packed.size() || chunk > h.packedLength - h.chunkOffset)
+            h.chunkOffset != m_packed.size() || chunk > h.packedLength - h.chunkOffset)
             throw CProtoExcep(PROTO_DATA, EXCEP_SITE(kReceive));
-        if (calcCrc32(p + SDAT_HEAD_SIZE, chunk, 0) != h.crc) {
+        if (calcCrc32(p + SDAT_HEAD_SIZE, chunk, 0) != h.crc)
+        {
             askAgain();
             continue;
         }
-        packed.insert(packed.end(), p + SDAT_HEAD_SIZE, p + SDAT_HEAD_SIZE + chunk);
-        if (packed.size() < h.packedLength)
+        m_packed.insert(m_packed.end(), p + SDAT_HEAD_SIZE, p + SDAT_HEAD_SIZE + chunk);
+        if (m_packed.size() < h.packedLength)
             continue;
-        const uint8_t* bytes = packed.data();
-        if (!stored) {
-            if (!codec.unpack(SegmentMethod::ZLIB, packed.data(), packed.size(), h.rawLength, raw)) {
+        const uint8_t* bytes = m_packed.data();
+        if (!stored)
+        {
+            if (!m_codec.unpack(SegmentMethod::ZLIB, m_packed.data(), m_packed.size(), h.rawLength, m_raw))
+            {
                 askAgain();
                 continue;
             }
-            bytes = raw.data();
+            bytes = m_raw.data();
         }
-        if (!sinkFailure) {
-            try {
+        if (!sinkFailure)
+        {
+            try
+            {
                 sink(bytes, h.rawLength, verified);
-            } catch (...) {
+            }
+            catch (...)
+            {
                 sinkFailure = std::current_exception();
             }
         }
         verified += h.rawLength;
-        packed.clear();
+        m_packed.clear();
         repeats = 0;
         sendAck(verified);
     }

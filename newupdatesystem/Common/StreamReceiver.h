@@ -35,22 +35,22 @@ public:
     // (the server keeps a few; answers come in the order asked).
     void request(const std::string& name, uint64_t offset, uint64_t length)
     {
-        sendRequest(channel, window, name, offset, length);
+        sendRequest(m_channel, m_window, name, offset, length);
     }
-    static void sendRequest(CPacketChannel& channel, uint32_t window, const std::string& name, uint64_t offset,
-                            uint64_t length);
+    static void sendRequest(CPacketChannel& channel, uint32_t window, const std::string& name,
+                            uint64_t offset, uint64_t length);
     uint64_t receiveAnswer(uint64_t offset, uint64_t length, const Sink& sink);
 
     // Segments asked for again during the last receive.
-    unsigned repeatedSegments() const { return repeated; }
+    unsigned repeatedSegments() const { return m_repeated; }
 
 private:
     void sendAck(uint64_t verified);
 
-    CPacketChannel& channel;
-    uint32_t window;
-    CSegmentCodec codec;
-    std::vector<uint8_t> packed;
-    std::vector<uint8_t> raw;
-    unsigned repeated = 0;
+    CPacketChannel& m_channel;
+    uint32_t m_window;
+    CSegmentCodec m_codec;
+    std::vector<uint8_t> m_packed;
+    std::vector<uint8_t> m_raw;
+    unsigned m_repeated = 0;
 };

@@ -31,7 +31,7 @@ public:
 
     // 0: no limit. May be called while a transfer runs; the next pass uses it.
     void setRate(uint64_t bytesPerSecond);
-    uint64_t rate() const { return limiter.rate(); }
+    uint64_t rate() const { return m_limiter.rate(); }
 
     // Charges bytes against the limit and waits until they may pass. report
     // gets shares that add up to bytes: all at once when there is nothing to
@@ -39,7 +39,7 @@ public:
     void pass(uint64_t bytes, const StopCheck& stop, const Report& report);
 
 private:
-    Clock clock;
-    Sleeper sleeper;
-    CRateLimiter limiter;
+    Clock m_clock;
+    Sleeper m_sleeper;
+    CRateLimiter m_limiter;
 };

@@ -35,8 +35,8 @@ class Matcher
 {
 public:
     Matcher(const char* name, const char* pattern)
-        : name(name), pattern(pattern), nameLength(std::strlen(name)),
-          patternLength(std::strlen(pattern))
+        : m_name(name), m_pattern(pattern), m_nameLength(std::strlen(name)),
+          m_patternLength(std::strlen(pattern))
     {
     }
 
@@ -93,24 +93,24 @@ public:
 private:
     size_t slot(const char* n, const char* p) const
     {
-        return size_t(n - name) * (patternLength + 1) + size_t(p - pattern);
+        return size_t(n - m_name) * (m_patternLength + 1) + size_t(p - m_pattern);
     }
     bool failedBefore(const char* n, const char* p) const
     {
-        return !failed.empty() && failed[slot(n, p)];
+        return !m_failed.empty() && m_failed[slot(n, p)];
     }
     void markFailed(const char* n, const char* p)
     {
-        if (failed.empty())
-            failed.assign((nameLength + 1) * (patternLength + 1), false);
-        failed[slot(n, p)] = true;
+        if (m_failed.empty())
+            m_failed.assign((m_nameLength + 1) * (m_patternLength + 1), false);
+        m_failed[slot(n, p)] = true;
     }
 
-    const char* name;
-    const char* pattern;
-    size_t nameLength;
-    size_t patternLength;
-    std::vector<bool> failed;
+    const char* m_name;
+    const char* m_pattern;
+    size_t m_nameLength;
+    size_t m_patternLength;
+    std::vector<bool> m_failed;
 };
 } // namespace
 

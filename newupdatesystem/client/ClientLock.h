@@ -7,8 +7,8 @@
 class CLocked
 {
 public:
-    explicit CLocked(CCritSection& section) : hold((section.enter(), section)) {}
+    explicit CLocked(CCritSection& section) : m_hold((section.enter(), section)) {}
 
 private:
-    CCritLock hold;
+    CCritLock m_hold;
 };

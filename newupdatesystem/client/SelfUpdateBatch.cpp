@@ -34,8 +34,8 @@ std::string selfUpdateScriptHead()
     return std::string();
 }
 
-std::string selfUpdateScriptFileBlock(unsigned number, const std::string& folder,
-                                      const std::string& fileName, const std::string& installedName)
+std::string selfUpdateScriptFileBlock(unsigned number, const std::string& folder, const std::string& fileName,
+                                      const std::string& installedName)
 {
     const std::string label = "Label" + std::to_string(number);
     const std::string target = batchQuote(installedName.empty() ? fileName : installedName);

@@ -122,7 +122,9 @@ std::string selfUpdateScriptHead()
            "    n=0\n"
            "    while running \"$1\"; do\n"
            "        n=$((n + 1))\n"
-           "        if [ \"$n\" -gt " + std::to_string(kSelfUpdateWaitSeconds * 5) + " ]; then\n"
+           "        if [ \"$n\" -gt " +
+           std::to_string(kSelfUpdateWaitSeconds * 5) +
+           " ]; then\n"
            "            echo 'The launcher did not end' >&2\n"
            "            exit 1\n"
            "        fi\n"
@@ -132,30 +134,24 @@ std::string selfUpdateScriptHead()
            "esac\n\n";
 }
 
-std::string selfUpdateScriptFileBlock(unsigned number, const std::string& folder,
-                                      const std::string& fileName, const std::string& installedName)
+std::string selfUpdateScriptFileBlock(unsigned number, const std::string& folder, const std::string& fileName,
+                                      const std::string& installedName)
 {
     const std::string& installed = installedName.empty() ? fileName : installedName;
     std::string target = shellQuote("./" + installed);
     std::string destination = installed == fileName ? std::string("./") : target;
-    return "# File" + std::to_string(number) + "\n" + "rm -f -- " + target + "\n" + "n=0\n" +
-           "while [ -e " + target + " ]; do\n" +
-           "    n=$((n + 1))\n" +
-           "    if [ \"$n\" -gt " + std::to_string(kSelfUpdateDeleteTries) + " ]; then\n" +
-           "        echo 'Cannot replace' " + target + " >&2\n" +
-           "        exit 1\n" +
-           "    fi\n" +
-           "    sleep 1\n" +
-           "    rm -f -- " + target + "\n" +
-           "done\n" +
-           "mv -f -- " + shellQuote(folder + fileName) + " " + destination + "\n\n";
+    return "# File" + std::to_string(number) + "\n" + "rm -f -- " + target + "\n" + "n=0\n" + "while [ -e " +
+           target + " ]; do\n" + "    n=$((n + 1))\n" + "    if [ \"$n\" -gt " +
+           std::to_string(kSelfUpdateDeleteTries) + " ]; then\n" + "        echo 'Cannot replace' " + target +
+           " >&2\n" + "        exit 1\n" + "    fi\n" + "    sleep 1\n" + "    rm -f -- " + target + "\n" +
+           "done\n" + "mv -f -- " + shellQuote(folder + fileName) + " " + destination + "\n\n";
 }
 
 std::string selfUpdateScriptTail(const std::string& folder, const std::string& executableName,
                                  const std::string& realm)
 {
-    return shellQuote("./" + executableName) + " /auto_realm " + shellQuote(realm) + "\n" +
-           "rm -rf -- " + shellQuote(folder) + "\n";
+    return shellQuote("./" + executableName) + " /auto_realm " + shellQuote(realm) + "\n" + "rm -rf -- " +
+           shellQuote(folder) + "\n";
 }
 
 #endif

@@ -12,15 +12,15 @@
 class CRuntimeRandom
 {
 public:
-    explicit CRuntimeRandom(uint32_t seed = 1) : state(seed) {}
+    explicit CRuntimeRandom(uint32_t seed = 1) : m_state(seed) {}
     int next()
     {
-        state = state * 214013u + 2531011u;
-        return static_cast<int>((state >> 16) & 0x7FFF);
+        m_state = m_state * 214013u + 2531011u;
+        return static_cast<int>((m_state >> 16) & 0x7FFF);
     }
 
 private:
-    uint32_t state;
+    uint32_t m_state;
 };
 
 // "dir%04x" and the platform's separator: the folder of one self-update.
@@ -43,8 +43,7 @@ std::string shellQuote(const std::string& text);
 std::string selfUpdateScriptHead();
 // The new file folder + fileName replaces ./installedName (the spelling the
 // installation has; fileName when empty).
-std::string selfUpdateScriptFileBlock(unsigned number, const std::string& folder,
-                                      const std::string& fileName,
+std::string selfUpdateScriptFileBlock(unsigned number, const std::string& folder, const std::string& fileName,
                                       const std::string& installedName = std::string());
 std::string selfUpdateScriptTail(const std::string& folder, const std::string& executableName,
                                  const std::string& realm);

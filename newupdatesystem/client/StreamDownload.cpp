@@ -1,31 +1,31 @@
 // CUpdateClient: the streaming transfer, used where the server offers it.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
-#include <algorithm>
 
 #include "newupdatesystem/Common/FileReplacer.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/StreamProto.h"
 #include "newupdatesystem/Common/StreamReceiver.h"
 #include "newupdatesystem/client/ClientLock.h"
-#include "platform/Files.h"
 #include "newupdatesystem/client/UpdateClient.h"
+#include "platform/Files.h"
 
 void CUpdateClient::setStreaming(bool enabled)
 {
-    CLocked hold(lock);
+    CLocked hold(m_lock);
     if (refuseAfterStart("setStreaming"))
         return;
-    streamWanted = enabled;
+    m_streamWanted = enabled;
 }
 
 void CUpdateClient::negotiateStream(uint32_t serverVersion)
 {
     // Only asked where offered: a base server never sees the request.
-    streamAgreed = false;
-    if (!streamWanted || !command.empty() || (serverVersion & SERVER_OFFERS_STREAM) == 0)
+    m_streamAgreed = false;
+    if (!m_streamWanted || !m_command.empty() || (serverVersion & SERVER_OFFERS_STREAM) == 0)
         return;
     uint8_t request[STRM_SIZE];
     putLe32(request, PACKET_SIGNATURE);
@@ -36,9 +36,9 @@ void CUpdateClient::negotiateStream(uint32_t serverVersion)
     recvPacket();
     if (packetTag() != TAG_STRM || packetLength() != STRM_SIZE || getLe32(packetData() + 8) != STREAM_VERSION)
         throw CProtoExcep(PROTO_PROTO, EXCEP_HERE());
-    streamWindow = getLe32(packetData() + 12);
-    streamAgreed = true;
-    logInfo("Streaming transfer agreed, window %u kb", streamWindow >> 10);
+    m_streamWindow = getLe32(packetData() + 12);
+    m_streamAgreed = true;
+    logInfo("Streaming transfer agreed, window %u kb", m_streamWindow >> 10);
 }
 
 namespace
@@ -110,14 +110,17 @@ struct ResumeRecord
 };
 } // namespace
 
-bool CUpdateClient::requestAhead(std::list<FileChange>::const_iterator at, std::list<FileChange>::const_iterator end)
+bool CUpdateClient::requestAhead(std::list<FileChange>::const_iterator at,
+                                 std::list<FileChange>::const_iterator end)
 {
-    auto small = [&](const FileChange& it) {
-        return !(it.info.flags & FI_NOCOMPARE) && it.info.size < kResumeFrom && !(itemFailures && isBlocked(it.path));
+    auto small = [&](const FileChange& it)
+    {
+        return !(it.info.flags & FI_NOCOMPARE) && it.info.size < kResumeFrom &&
+               !(m_itemFailures && isBlocked(it.path));
     };
     if (!small(*at))
         return false;
-    size_t count = streamAhead; // from at on
+    size_t count = m_streamAhead; // from at on
     auto next = at;
     uint64_t bytes = 0;
     for (size_t k = 0; k < count; ++k, ++next)
@@ -126,12 +129,12 @@ bool CUpdateClient::requestAhead(std::list<FileChange>::const_iterator at, std::
     // ends the run, and is asked for in its turn.
     while (next != end && count < kAheadFiles && (count == 0 || bytes < kAheadBytes) && small(*next))
     {
-        CStreamReceiver::sendRequest(packetChannel(), streamWindow, next->path, 0, next->info.size);
+        CStreamReceiver::sendRequest(packetChannel(), m_streamWindow, next->path, 0, next->info.size);
         bytes += next->info.size;
         ++count;
         ++next;
     }
-    streamAhead = count - 1;
+    m_streamAhead = count - 1;
     return true;
 }
 
@@ -152,11 +155,13 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
         {
             failure = std::current_exception();
         }
-        CStreamReceiver receiver(packetChannel(), streamWindow);
-        receiver.receiveAnswer(0, item.info.size, [&](const uint8_t* bytes, size_t length, uint64_t) {
-            if (file)
-                file->write(bytes, static_cast<uint32_t>(length));
-        });
+        CStreamReceiver receiver(packetChannel(), m_streamWindow);
+        receiver.receiveAnswer(0, item.info.size,
+                               [&](const uint8_t* bytes, size_t length, uint64_t)
+                               {
+                                   if (file)
+                                       file->write(bytes, static_cast<uint32_t>(length));
+                               });
         if (failure)
             std::rethrow_exception(failure);
         emitEvent(UPD_EVENT_FILE_RECEIVED, item.path);
@@ -177,9 +182,9 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
         if (earlier.read(recordPath) && earlier.sameFile(record))
             keep = earlier.verified;
     }
-    std::unique_ptr<CFileReplacer> file = resumable
-                                              ? std::make_unique<CFileReplacer>(path.c_str(), partialPath, keep)
-                                              : std::make_unique<CFileReplacer>(path.c_str());
+    std::unique_ptr<CFileReplacer> file =
+        resumable ? std::make_unique<CFileReplacer>(path.c_str(), partialPath, keep)
+                  : std::make_unique<CFileReplacer>(path.c_str());
     const uint64_t from = file->size();
     if (resumable)
     {
@@ -190,8 +195,9 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
         record.write(recordPath);
     }
     uint64_t recorded = from;
-    CStreamReceiver receiver(packetChannel(), streamWindow);
-    auto keepRecord = [&] {
+    CStreamReceiver receiver(packetChannel(), m_streamWindow);
+    auto keepRecord = [&]
+    {
         // The data reaches the system before the record vouches for it.
         file->flush();
         record.verified = recorded = file->size();
@@ -199,11 +205,13 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
     };
     try
     {
-        receiver.receive(item.path, from, item.info.size - from, [&](const uint8_t* bytes, size_t length, uint64_t) {
-            file->write(bytes, static_cast<uint32_t>(length));
-            if (resumable && file->size() - recorded >= kRecordEvery)
-                keepRecord();
-        });
+        receiver.receive(item.path, from, item.info.size - from,
+                         [&](const uint8_t* bytes, size_t length, uint64_t)
+                         {
+                             file->write(bytes, static_cast<uint32_t>(length));
+                             if (resumable && file->size() - recorded >= kRecordEvery)
+                                 keepRecord();
+                         });
     }
     catch (...)
     {

@@ -27,17 +27,17 @@
 // What the worker reports through IUpdateCallback::onUpdateEvent.
 enum UpdEvent : int
 {
-    UPD_EVENT_SCANNING = 1,          // before the local scan
-    UPD_EVENT_CONNECTING = 2,        // before connecting
-    UPD_EVENT_BUILDING_LIST = 3,     // server lists fetched, before the comparison
-    UPD_EVENT_FILE_REQUEST = 4,      // text: the file name as requested
-    UPD_EVENT_FILE_RECEIVED = 5,     // text: the file name, before unpacking
+    UPD_EVENT_SCANNING = 1,      // before the local scan
+    UPD_EVENT_CONNECTING = 2,    // before connecting
+    UPD_EVENT_BUILDING_LIST = 3, // server lists fetched, before the comparison
+    UPD_EVENT_FILE_REQUEST = 4,  // text: the file name as requested
+    UPD_EVENT_FILE_RECEIVED = 5, // text: the file name, before unpacking
     UPD_EVENT_CREATING_FOLDERS = 6,
     UPD_EVENT_DELETING = 7,
     UPD_EVENT_SAVING_LIST = 8,
-    UPD_EVENT_TRAFFIC = 9,           // value: bytes received with the packet (0 when sent);
-                                     // under a rate limit, in shares as the limit lets them pass
-    UPD_EVENT_PROGRESS = 10,         // value: finished share of the download, 0..1
+    UPD_EVENT_TRAFFIC = 9,   // value: bytes received with the packet (0 when sent);
+                             // under a rate limit, in shares as the limit lets them pass
+    UPD_EVENT_PROGRESS = 10, // value: finished share of the download, 0..1
 };
 
 // The result that getStatus returns; hosts index their message texts by it.
@@ -48,7 +48,7 @@ enum UpdStatus : int
     UPD_CONNECT_FAILED = 3,
     UPD_NETWORK_ERROR = 4,
     UPD_PROTO_VERSION = 5,
-    UPD_AUTH_FAILED = 6,      // never set by the client
+    UPD_AUTH_FAILED = 6, // never set by the client
     UPD_SERVER_REFUSED = 7,
     UPD_PROTO_ERROR = 8,
     UPD_READ_ERROR = 9,
@@ -56,8 +56,8 @@ enum UpdStatus : int
     UPD_MODIFY_ERROR = 11,
     UPD_SYSTEM_ERROR = 12,
     UPD_DATA_CORRUPTED = 13,
-    UPD_LAUNCH_FAILED = 14,   // never set by the client (the launcher's own)
-    UPD_INTERNAL_ERROR = 15,  // the initial value
+    UPD_LAUNCH_FAILED = 14,  // never set by the client (the launcher's own)
+    UPD_INTERNAL_ERROR = 15, // the initial value
 };
 
 enum UpdJob : int
@@ -91,38 +91,38 @@ protected:
 class IUpdateClient
 {
 public:
-    virtual ~IUpdateClient() {}                                             // 0
-    virtual void release() = 0;                                             // 1
-    virtual void setCallback(IUpdateCallback* callback) = 0;                // 2
-    virtual void setCheckMode(int mode) = 0;                                // 3
-    virtual void setLogin(const char* login, const char* password) = 0;    // 4
-    virtual void setCommand(const char* command) = 0;                       // 5
-    virtual bool isCommandDone() = 0;                                       // 6
-    virtual int getEchoCount() = 0;                                         // 7
+    virtual ~IUpdateClient() {}                                         // 0
+    virtual void release() = 0;                                         // 1
+    virtual void setCallback(IUpdateCallback* callback) = 0;            // 2
+    virtual void setCheckMode(int mode) = 0;                            // 3
+    virtual void setLogin(const char* login, const char* password) = 0; // 4
+    virtual void setCommand(const char* command) = 0;                   // 5
+    virtual bool isCommandDone() = 0;                                   // 6
+    virtual int getEchoCount() = 0;                                     // 7
     // The returned texts stay valid until the next setCommand or release.
-    virtual const char* getEcho(unsigned index) = 0;                        // 8
-    virtual const char* findEcho(const char* text) = 0;                     // 9
-    virtual const char* findEchoPrefix(const char* prefix) = 0;             // 10
+    virtual const char* getEcho(unsigned index) = 0;                                  // 8
+    virtual const char* findEcho(const char* text) = 0;                               // 9
+    virtual const char* findEchoPrefix(const char* prefix) = 0;                       // 10
     virtual void setUpdateJob(const char* localDir, const char* serverListCache) = 0; // 11
-    virtual void setRecheckList(const char* itemListText) = 0;              // 12
-    virtual void setFullCheck(bool full) = 0;                               // 13
-    virtual void setUploadJob(const char* localDir) = 0;                    // 14
-    virtual void setSelfUpdateJob(const char* realm) = 0;                   // 15
+    virtual void setRecheckList(const char* itemListText) = 0;                        // 12
+    virtual void setFullCheck(bool full) = 0;                                         // 13
+    virtual void setUploadJob(const char* localDir) = 0;                              // 14
+    virtual void setSelfUpdateJob(const char* realm) = 0;                             // 15
     // The self-update script's path once the worker has ended with UPD_OK.
-    virtual const char* getSelfUpdateBatch() = 0;                           // 16
-    virtual int start() = 0;                                                // 17
+    virtual const char* getSelfUpdateBatch() = 0; // 16
+    virtual int start() = 0;                      // 17
     // Negative: without limit; 0 polls. True when the worker has ended.
-    virtual bool wait(double seconds) = 0;                                  // 18
-    virtual void stop() = 0;                                                // 19
-    virtual int getStatus() = 0;                                            // 20
-    virtual void addExclusions(const char* itemListText) = 0;              // 21
+    virtual bool wait(double seconds) = 0;                    // 18
+    virtual void stop() = 0;                                  // 19
+    virtual int getStatus() = 0;                              // 20
+    virtual void addExclusions(const char* itemListText) = 0; // 21
     // Holds the job's received bytes to this many per second; 0 (the default)
     // for no limit, rates below 4096 are raised to it. May also be called
     // while the job runs.
-    virtual void setRateLimit(unsigned long long bytesPerSecond) = 0;       // 22
+    virtual void setRateLimit(unsigned long long bytesPerSecond) = 0; // 22
     // Whether file sessions use the streaming transfer where the server
     // offers it (the default); false keeps to the base protocol. Before start.
-    virtual void setStreaming(bool /*enabled*/) {}                          // 23
+    virtual void setStreaming(bool /*enabled*/) {} // 23
 
     // The library's two exports. create returns null only when memory runs out.
     static UPD_API IUpdateClient* UPD_CALL create(const char* host, unsigned int port,

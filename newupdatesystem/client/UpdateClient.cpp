@@ -1,6 +1,6 @@
 // CUpdateClient: construction, the host's operations and the worker's job loop.
-#include "newupdatesystem/client/ClientLock.h"
 #include "newupdatesystem/client/UpdateClient.h"
+#include "newupdatesystem/client/ClientLock.h"
 
 #include <cstring>
 #include <new>
@@ -21,12 +21,16 @@ UpdStatus statusForProtoExcep(int32_t code)
 {
     switch (code)
     {
-    case PROTO_TIMEOUT: return UPD_CONNECT_FAILED;
-    case PROTO_VERSION: return UPD_PROTO_VERSION;
+    case PROTO_TIMEOUT:
+        return UPD_CONNECT_FAILED;
+    case PROTO_VERSION:
+        return UPD_PROTO_VERSION;
     case PROTO_ACCESS:
     case PROTO_AUTH:
-    case PROTO_BUSY: return UPD_SERVER_REFUSED;
-    default: return UPD_PROTO_ERROR;
+    case PROTO_BUSY:
+        return UPD_SERVER_REFUSED;
+    default:
+        return UPD_PROTO_ERROR;
     }
 }
 
@@ -46,32 +50,37 @@ UpdStatus statusForSystemExcep(int32_t code)
     case FILE_OPEN:
     case FILE_READ:
     case FILE_GET_ATTR:
-    case FIND_FIRST: return UPD_READ_ERROR;
+    case FIND_FIRST:
+        return UPD_READ_ERROR;
     case FILE_CREATE:
     case FILE_WRITE:
     case FILE_CLOSE:
-    case DIR_CREATE: return UPD_WRITE_ERROR;
+    case DIR_CREATE:
+        return UPD_WRITE_ERROR;
     case FILE_DELETE:
     case FILE_RENAME:
     case FILE_SET_ATTR:
     case FILE_SET_TIME:
     case DIR_DELETE:
-    case HANDLE_CLOSE: return UPD_MODIFY_ERROR;
+    case HANDLE_CLOSE:
+        return UPD_MODIFY_ERROR;
     case Z_OUT_OF_BUFFER:
-    case Z_CORRUPTED: return UPD_DATA_CORRUPTED;
-    default: return UPD_SYSTEM_ERROR;
+    case Z_CORRUPTED:
+        return UPD_DATA_CORRUPTED;
+    default:
+        return UPD_SYSTEM_ERROR;
     }
 }
 
 CUpdateClient::CUpdateClient(const char* host, unsigned port, const char* listFileName)
-    : CProtoThread(), host(host ? host : ""), port(port), listFileName(listFileName ? listFileName : "")
+    : CProtoThread(), m_host(host ? host : ""), m_port(port), m_listFileName(listFileName ? listFileName : "")
 {
     init();
 }
 
 CUpdateClient::CUpdateClient(const char* host, unsigned port, const char* listFileName, double ioTimeout)
-    : CProtoThread(ioTimeout), host(host ? host : ""), port(port),
-      listFileName(listFileName ? listFileName : "")
+    : CProtoThread(ioTimeout), m_host(host ? host : ""), m_port(port),
+      m_listFileName(listFileName ? listFileName : "")
 {
     init();
 }
@@ -88,7 +97,7 @@ void CUpdateClient::release()
     // Destroying a running worker would pull its object away under it: ask it
     // to stop and wait (it leaves at its next check point, at the latest one
     // I/O time-out later). A worker that was never started never runs.
-    if (started && !Threading::CThread::wait(0))
+    if (m_started && !Threading::CThread::wait(0))
     {
         setRunning(false);
         Threading::CThread::wait(-1.0);
@@ -98,25 +107,25 @@ void CUpdateClient::release()
 
 void CUpdateClient::setCallback(IUpdateCallback* cb)
 {
-    callback = cb;
+    m_callback = cb;
 }
 
 void CUpdateClient::setCheckMode(int mode)
 {
-    CLocked hold(lock);
-    checkMode = static_cast<CheckMode>(mode);
+    CLocked hold(m_lock);
+    m_checkMode = static_cast<CheckMode>(mode);
 }
 
 void CUpdateClient::setLogin(const char* name, const char* pass)
 {
-    CLocked hold(lock);
-    login = name ? name : "";
-    password = pass ? pass : "";
+    CLocked hold(m_lock);
+    m_login = name ? name : "";
+    m_password = pass ? pass : "";
 }
 
 bool CUpdateClient::refuseAfterStart(const char* what)
 {
-    if (!started)
+    if (!m_started)
         return false;
     logWarning("Update client already started, %s ignored!", what);
     return true;
@@ -124,40 +133,40 @@ bool CUpdateClient::refuseAfterStart(const char* what)
 
 void CUpdateClient::setCommand(const char* text)
 {
-    CLocked hold(lock);
+    CLocked hold(m_lock);
     if (refuseAfterStart("setCommand"))
         return;
-    job = JOB_COMMAND;
-    command = text ? text : "";
-    echoes.clear();
-    commandDone = false;
+    m_job = JOB_COMMAND;
+    m_command = text ? text : "";
+    m_echoes.clear();
+    m_commandDone = false;
 }
 
 bool CUpdateClient::isCommandDone()
 {
-    CLocked hold(lock);
-    return commandDone;
+    CLocked hold(m_lock);
+    return m_commandDone;
 }
 
 int CUpdateClient::getEchoCount()
 {
-    CLocked hold(lock);
-    return static_cast<int>(echoes.size());
+    CLocked hold(m_lock);
+    return static_cast<int>(m_echoes.size());
 }
 
 const char* CUpdateClient::getEcho(unsigned index)
 {
-    CLocked hold(lock);
-    return index < echoes.size() ? echoes[index].c_str() : nullptr;
+    CLocked hold(m_lock);
+    return index < m_echoes.size() ? m_echoes[index].c_str() : nullptr;
 }
 
 const char* CUpdateClient::findEcho(const char* text)
 {
     if (!text)
         return nullptr;
-    CLocked hold(lock);
+    CLocked hold(m_lock);
     size_t length = std::strlen(text);
-    for (const auto& line : echoes)
+    for (const auto& line : m_echoes)
     {
         if (line.size() != length)
             continue;
@@ -174,9 +183,9 @@ const char* CUpdateClient::findEchoPrefix(const char* prefix)
 {
     if (!prefix)
         return nullptr;
-    CLocked hold(lock);
+    CLocked hold(m_lock);
     size_t length = std::strlen(prefix);
-    for (const auto& line : echoes)
+    for (const auto& line : m_echoes)
     {
         if (line.size() < length)
             continue;
@@ -191,55 +200,55 @@ const char* CUpdateClient::findEchoPrefix(const char* prefix)
 
 void CUpdateClient::setUpdateJob(const char* dir, const char* cache)
 {
-    CLocked hold(lock);
+    CLocked hold(m_lock);
     if (refuseAfterStart("setUpdateJob"))
         return;
-    job = JOB_UPDATE;
-    localDir = dir ? dir : "";
-    serverListCache = cache ? cache : "";
-    localList.clear();
+    m_job = JOB_UPDATE;
+    m_localDir = dir ? dir : "";
+    m_serverListCache = cache ? cache : "";
+    m_localList.clear();
 }
 
 void CUpdateClient::setRecheckList(const char* text)
 {
-    CLocked hold(lock);
-    recheckText = text ? text : "";
+    CLocked hold(m_lock);
+    m_recheckText = text ? text : "";
 }
 
 void CUpdateClient::setFullCheck(bool full)
 {
-    checkMode = full ? CHECK_FULL : CHECK_NORMAL;
+    m_checkMode = full ? CHECK_FULL : CHECK_NORMAL;
 }
 
 void CUpdateClient::setUploadJob(const char* dir)
 {
-    CLocked hold(lock);
+    CLocked hold(m_lock);
     if (refuseAfterStart("setUploadJob"))
         return;
-    job = JOB_UPLOAD;
-    localDir = dir ? dir : "";
-    localList.clear();
+    m_job = JOB_UPLOAD;
+    m_localDir = dir ? dir : "";
+    m_localList.clear();
 }
 
 void CUpdateClient::setSelfUpdateJob(const char* realmName)
 {
-    CLocked hold(lock);
+    CLocked hold(m_lock);
     if (refuseAfterStart("setSelfUpdateJob"))
         return;
-    job = JOB_SELF_UPDATE;
-    localDir = ".";
-    realm = realmName ? realmName : "";
-    localList.clear();
+    m_job = JOB_SELF_UPDATE;
+    m_localDir = ".";
+    m_realm = realmName ? realmName : "";
+    m_localList.clear();
 }
 
 const char* CUpdateClient::getSelfUpdateBatch()
 {
-    return selfUpdateBatch.empty() ? nullptr : selfUpdateBatch.c_str();
+    return m_selfUpdateBatch.empty() ? nullptr : m_selfUpdateBatch.c_str();
 }
 
 int CUpdateClient::start()
 {
-    started = true;
+    m_started = true;
     return resume();
 }
 
@@ -255,51 +264,51 @@ void CUpdateClient::stop()
 
 int CUpdateClient::getStatus()
 {
-    CLocked hold(lock);
-    return status;
+    CLocked hold(m_lock);
+    return m_status;
 }
 
 void CUpdateClient::addExclusions(const char* text)
 {
     if (!text)
         return;
-    CLocked hold(lock);
+    CLocked hold(m_lock);
     logInfo("Exclude directory name '%s'!", text);
-    parseItemList(exclusions, text, 0);
+    parseItemList(m_exclusions, text, 0);
 }
 
 void CUpdateClient::setRateLimit(unsigned long long bytesPerSecond)
 {
-    throttle->setRate(bytesPerSecond);
-    if (throttle->rate() != bytesPerSecond)
+    m_throttle->setRate(bytesPerSecond);
+    if (m_throttle->rate() != bytesPerSecond)
         logWarning("Rate limit of %llu bytes/s taken as %llu!", bytesPerSecond,
-                   static_cast<unsigned long long>(throttle->rate()));
+                   static_cast<unsigned long long>(m_throttle->rate()));
     else if (bytesPerSecond != 0)
         logInfo("Rate limit %llu bytes/s", bytesPerSecond);
 }
 
 void CUpdateClient::setThrottleTime(CTransferThrottle::Clock clock, CTransferThrottle::Sleeper sleeper)
 {
-    uint64_t rate = throttle->rate();
-    throttle = std::make_unique<CTransferThrottle>(std::move(clock), std::move(sleeper));
-    throttle->setRate(rate);
+    uint64_t rate = m_throttle->rate();
+    m_throttle = std::make_unique<CTransferThrottle>(std::move(clock), std::move(sleeper));
+    m_throttle->setRate(rate);
 }
 
 void CUpdateClient::setStatus(UpdStatus code)
 {
-    CLocked hold(lock);
-    status = code;
+    CLocked hold(m_lock);
+    m_status = code;
 }
 
 void CUpdateClient::emitEvent(int event, const char* text, float value)
 {
-    if (callback)
-        callback->onUpdateEvent(event, text, value);
+    if (m_callback)
+        m_callback->onUpdateEvent(event, text, value);
 }
 
 uint32_t CUpdateClient::serverCompareMode() const
 {
-    return checkMode == CHECK_BY_TIME ? CMP_SIZE | CMP_CHECKSUM | CMP_TIME : CMP_SIZE | CMP_CHECKSUM;
+    return m_checkMode == CHECK_BY_TIME ? CMP_SIZE | CMP_CHECKSUM | CMP_TIME : CMP_SIZE | CMP_CHECKSUM;
 }
 
 void CUpdateClient::onStart()
@@ -321,40 +330,40 @@ void CUpdateClient::onStart()
 
 bool CUpdateClient::runJob()
 {
-    if (++jobRuns > kMaxJobRuns)
+    if (++m_jobRuns > kMaxJobRuns)
     {
         logError("Job failed %u times, giving up!", kMaxJobRuns);
         return false;
     }
-    if (jobRuns > 1)
-        logInfo("Repeating the job, attempt %u...", jobRuns);
+    if (m_jobRuns > 1)
+        logInfo("Repeating the job, attempt %u...", m_jobRuns);
     try
     {
-        switch (job)
+        switch (m_job)
         {
         case JOB_COMMAND:
-            if (command.empty())
+            if (m_command.empty())
                 break;
-            execCommand(command.c_str());
+            execCommand(m_command.c_str());
             sendMsg(TAG_QUIT);
             setStatus(UPD_OK);
             return false;
         case JOB_UPDATE:
-            if (listFileName.empty())
+            if (m_listFileName.empty())
                 break;
             runUpdate();
             sendMsg(TAG_QUIT);
             setStatus(finalStatus());
             return false;
         case JOB_UPLOAD:
-            if (listFileName.empty())
+            if (m_listFileName.empty())
                 break;
             runUpload();
             sendMsg(TAG_QUIT);
             setStatus(UPD_OK);
             return false;
         case JOB_SELF_UPDATE:
-            if (listFileName.empty())
+            if (m_listFileName.empty())
                 break;
             try
             {
@@ -367,7 +376,8 @@ bool CUpdateClient::runJob()
             }
             sendMsg(TAG_QUIT);
             return false;
-        default: break;
+        default:
+            break;
         }
     }
     catch (const std::bad_alloc&)
@@ -403,12 +413,12 @@ void CUpdateClient::onSocketExcep(const CSocketExcep& e)
 // acknowledgement of the last.
 void CUpdateClient::onTraffic(uint32_t /*sent*/, uint32_t received)
 {
-    if (received == 0 || throttle->rate() == 0)
+    if (received == 0 || m_throttle->rate() == 0)
     {
         emitEvent(UPD_EVENT_TRAFFIC, nullptr, static_cast<float>(received));
         return;
     }
-    throttle->pass(
+    m_throttle->pass(
         received, [this] { checkRun(); },
         [this](uint64_t bytes) { emitEvent(UPD_EVENT_TRAFFIC, nullptr, static_cast<float>(bytes)); });
 }

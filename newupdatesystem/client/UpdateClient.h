@@ -135,7 +135,7 @@ protected:
     // The path or a folder above it has failed.
     bool isBlocked(const char* path) const;
     // The status the job ends with: UPD_OK, or that of the first failed item.
-    UpdStatus finalStatus() const { return itemStatus; }
+    UpdStatus finalStatus() const { return m_itemStatus; }
 
     // Self-update (UpdateClientSelf.cpp).
     void selfUpdate();
@@ -145,31 +145,31 @@ protected:
     void execCommand(const char* text);
     void runUpload();
 
-    bool isFullCheck() const { return checkMode == CHECK_FULL; }
+    bool isFullCheck() const { return m_checkMode == CHECK_FULL; }
     uint32_t serverCompareMode() const;
 
-    std::string host;
-    uint32_t port;
-    UpdJob job = JOB_NONE;
-    CheckMode checkMode = CHECK_NORMAL;
-    std::string login;
-    std::string password;
-    std::string command;
-    bool commandDone = false;
-    std::vector<std::string> echoes;
-    std::string localDir;
-    std::string listFileName;
-    std::string serverListCache;
-    CFileListSync localList;
-    CFileList serverList;
-    ChangeList exclusions;
-    std::string selfUpdateBatch;
-    std::string recheckText;
-    std::string realm;
-    UpdStatus status = UPD_INTERNAL_ERROR;
-    IUpdateCallback* callback = nullptr;
-    CCritSection lock;
-    CWinSockInit winsock;
+    std::string m_host;
+    uint32_t m_port;
+    UpdJob m_job = JOB_NONE;
+    CheckMode m_checkMode = CHECK_NORMAL;
+    std::string m_login;
+    std::string m_password;
+    std::string m_command;
+    bool m_commandDone = false;
+    std::vector<std::string> m_echoes;
+    std::string m_localDir;
+    std::string m_listFileName;
+    std::string m_serverListCache;
+    CFileListSync m_localList;
+    CFileList m_serverList;
+    ChangeList m_exclusions;
+    std::string m_selfUpdateBatch;
+    std::string m_recheckText;
+    std::string m_realm;
+    UpdStatus m_status = UPD_INTERNAL_ERROR;
+    IUpdateCallback* m_callback = nullptr;
+    CCritSection m_lock;
+    CWinSockInit m_winsock;
 
 private:
     void init();
@@ -177,15 +177,15 @@ private:
     // without the lock.
     bool refuseAfterStart(const char* what);
 
-    bool started = false;
-    unsigned jobRuns = 0;
-    bool itemFailures = false;
-    std::set<std::string> failedItems;
-    UpdStatus itemStatus = UPD_OK;
-    bool streamWanted = true;
-    bool streamAgreed = false;
-    uint32_t streamWindow = 0;
-    size_t streamAhead = 0; // items after the current one already requested
+    bool m_started = false;
+    unsigned m_jobRuns = 0;
+    bool m_itemFailures = false;
+    std::set<std::string> m_failedItems;
+    UpdStatus m_itemStatus = UPD_OK;
+    bool m_streamWanted = true;
+    bool m_streamAgreed = false;
+    uint32_t m_streamWindow = 0;
+    size_t m_streamAhead = 0; // items after the current one already requested
     // Received bytes pass through it; reported to the host as they pass.
-    std::unique_ptr<CTransferThrottle> throttle = std::make_unique<CTransferThrottle>();
+    std::unique_ptr<CTransferThrottle> m_throttle = std::make_unique<CTransferThrottle>();
 };

@@ -22,13 +22,13 @@ void CUpdateClient::execCommand(const char* text)
         {
             if (i == 0)
                 logInfo("No command echo");
-            CLocked hold(lock);
-            commandDone = true;
+            CLocked hold(m_lock);
+            m_commandDone = true;
             return;
         }
         logInfo("Echo: %s", line.c_str());
-        CLocked hold(lock);
-        echoes.push_back(std::move(line));
+        CLocked hold(m_lock);
+        m_echoes.push_back(std::move(line));
     }
     logInfo("Too many echoes from server!");
     throw CProtoExcep(PROTO_PROTO, EXCEP_HERE());
@@ -36,7 +36,7 @@ void CUpdateClient::execCommand(const char* text)
 
 void CUpdateClient::runUpload()
 {
-    getFileList(serverList, "list", nullptr);
+    getFileList(m_serverList, "list", nullptr);
     ChangeList toTake;
     ChangeList toGive;
     compareWithServer(toTake, toGive);
@@ -78,7 +78,7 @@ void CUpdateClient::runUpload()
     for (const FileChange& item : toGive.fileItems)
     {
         checkRun();
-        std::string full = localDir;
+        std::string full = m_localDir;
         addTrailingSlash(full);
         full += item.path;
         logFileOnly("Uploading file '%s' to server...", full.c_str());

@@ -18,12 +18,12 @@ void CUpdateClient::connect()
     createSocket(TCP_REUSEADDR_FLAG | TCP_NODELAY_FLAG);
     CAsyncTcp* tcp = getSocket();
     tcp->setSelectTimeout(0.5);
-    logInfo("Connecting to %s:%u...", host.c_str(), port);
+    logInfo("Connecting to %s:%u...", m_host.c_str(), m_port);
     // The port reaches the socket as 16 bits; a larger number would silently
     // name another port.
-    if (port == 0 || port > 0xFFFF)
+    if (m_port == 0 || m_port > 0xFFFF)
         throw CSocketExcep(NET_CONNECT, kWsaeAddrNotAvail, EXCEP_HERE());
-    if (!connectSocket(host.c_str(), static_cast<uint16_t>(port)))
+    if (!connectSocket(m_host.c_str(), static_cast<uint16_t>(m_port)))
         throw CProtoExcep(PROTO_TIMEOUT, EXCEP_HERE());
     storePeerAddress();
 }
@@ -32,7 +32,7 @@ bool CUpdateClient::protoHandshake()
 {
     emitEvent(UPD_EVENT_CONNECTING);
     connect();
-    sendInit(command.empty() ? TAG_FILE : TAG_CTRL, PROTOCOL_VERSION);
+    sendInit(m_command.empty() ? TAG_FILE : TAG_CTRL, PROTOCOL_VERSION);
 
     recvPacket();
     uint32_t words[4] = {};
@@ -47,18 +47,18 @@ bool CUpdateClient::protoHandshake()
         throw CProtoExcep(PROTO_UNKN_MSG, EXCEP_HERE());
     setChallenge(packetData() + 8);
 
-    if (!command.empty() && login.empty())
+    if (!m_command.empty() && m_login.empty())
         logWarning("Warning: Control session without authorization");
-    if (login.empty())
+    if (m_login.empty())
     {
         negotiateStream(words[2]);
         return true;
     }
 
-    logInfo("Loggin as \"%s\"...", login.c_str());
+    logInfo("Loggin as \"%s\"...", m_login.c_str());
     uint8_t digest[16];
-    makeAuthDigest(password.c_str(), digest);
-    if (login.size() >= kLoginFieldSize || password.size() >= kLoginFieldSize)
+    makeAuthDigest(m_password.c_str(), digest);
+    if (m_login.size() >= kLoginFieldSize || m_password.size() >= kLoginFieldSize)
     {
         logError("Login or password is too long!");
         return false;
@@ -67,7 +67,7 @@ bool CUpdateClient::protoHandshake()
     uint8_t auth[kAuthPacketSize] = {};
     putLe32(auth, PACKET_SIGNATURE);
     putLe32(auth + 4, TAG_AUTH);
-    std::memcpy(auth + 8, login.c_str(), login.size() + 1);
+    std::memcpy(auth + 8, m_login.c_str(), m_login.size() + 1);
     std::memcpy(auth + 24, digest, sizeof(digest));
     sendPacket(auth, sizeof(auth));
 

@@ -35,20 +35,21 @@ bool isUsablePath(const char* path)
 
 void CUpdateClient::syncLocalList()
 {
-    if (listFileName.empty() || localDir.empty())
+    if (m_listFileName.empty() || m_localDir.empty())
         return;
     logInfo("Synchronizing file-list...");
-    if (!recheckText.empty())
-        parseItemList(localList.recheckPatterns, recheckText.c_str(), 0);
+    if (!m_recheckText.empty())
+        parseItemList(m_localList.recheckPatterns, m_recheckText.c_str(), 0);
     // A stop that comes during the scan ends it; one that came before the start
     // still lets the worker scan and open its session, as hosts expect.
     bool stoppedBeforeStart = !isRunning();
-    localList.checkpoint = [this, stoppedBeforeStart] {
+    m_localList.checkpoint = [this, stoppedBeforeStart]
+    {
         if (!stoppedBeforeStart)
             checkRun();
     };
-    localList.syncWithDisk(listFileName.c_str(), localDir.c_str(), isFullCheck(), true);
-    localList.save();
+    m_localList.syncWithDisk(m_listFileName.c_str(), m_localDir.c_str(), isFullCheck(), true);
+    m_localList.save();
 }
 
 void CUpdateClient::getFile(ServerFile which, const char* name, CDataFile& out)
@@ -120,27 +121,28 @@ void CUpdateClient::compareWithServer(ChangeList& toTake, ChangeList& toGive)
     if (ignoreText.size() > 0)
         parseItemList(patterns, reinterpret_cast<const char*>(ignoreText.data()), ignoreText.size());
 
-    auto addOwnFile = [&patterns](const std::string& name) {
+    auto addOwnFile = [&patterns](const std::string& name)
+    {
         char path[PATH_BUFFER_SIZE];
         pathCopy(path, name.c_str());
         normalizePath(path);
         patterns.addFile(path, FileInfo{}, ChangeKind::Old, "");
     };
-    if (!serverListCache.empty())
-        addOwnFile(serverListCache);
-    addOwnFile(listFileName);
-    exclude(localList, patterns);
-    exclude(serverList, patterns);
+    if (!m_serverListCache.empty())
+        addOwnFile(m_serverListCache);
+    addOwnFile(m_listFileName);
+    exclude(m_localList, patterns);
+    exclude(m_serverList, patterns);
 
     CFileList selfList;
     getFileList(selfList, "self_upd", nullptr);
     ChangeList selfItems;
     collectAll(selfList, selfItems);
-    exclude(localList, selfItems);
-    exclude(serverList, selfItems);
+    exclude(m_localList, selfItems);
+    exclude(m_serverList, selfItems);
 
     emitEvent(UPD_EVENT_BUILDING_LIST);
-    compareLists(toTake, toGive, localList, serverList, serverCompareMode());
+    compareLists(toTake, toGive, m_localList, m_serverList, serverCompareMode());
 }
 
 void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
@@ -150,15 +152,15 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
     // 64 bits: the finished bytes pass 4 GiB on a large installation.
     uint64_t done = 0;
     CDataFile data;
-    streamAhead = 0;
+    m_streamAhead = 0;
     for (auto at = items.fileItems.begin(); at != items.fileItems.end(); ++at)
     {
         const FileChange& item = *at;
         std::string path = joinPath(folder, item.path);
-        if (itemFailures && isBlocked(item.path))
+        if (m_itemFailures && isBlocked(item.path))
         {
             logError("Skipped '%s' after the failure of the folder it belongs in", item.path);
-            failedItems.insert(item.path);
+            m_failedItems.insert(item.path);
         }
         else
         {
@@ -167,7 +169,7 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
             {
                 // The list cannot vouch for the size of a file it marks as
                 // not to compare, and a range needs it.
-                if (streamAgreed && !(item.info.flags & FI_NOCOMPARE))
+                if (m_streamAgreed && !(item.info.flags & FI_NOCOMPARE))
                 {
                     streamDownload(path, item, requestAhead(at, items.fileItems.end()));
                 }
@@ -179,15 +181,16 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
             }
             catch (const CSystemExcep& e)
             {
-                if (!itemFailures)
+                if (!m_itemFailures)
                     throw;
                 itemFailed(item.path, e);
             }
         }
         done += item.info.size;
-        float share = items.totalSize ? static_cast<float>(static_cast<double>(done) /
-                                                          static_cast<double>(items.totalSize))
-                                      : 1.0f;
+        float share =
+            items.totalSize
+                ? static_cast<float>(static_cast<double>(done) / static_cast<double>(items.totalSize))
+                : 1.0f;
         emitEvent(UPD_EVENT_PROGRESS, nullptr, share);
     }
 }
@@ -261,13 +264,13 @@ void CUpdateClient::removeConflicts(const ChangeList& toTake, const ChangeList& 
     {
         if (item.kind != ChangeKind::Mod || !serverFolders.count(item.path))
             continue;
-        std::string path = joinPath(localDir.c_str(), item.path);
+        std::string path = joinPath(m_localDir.c_str(), item.path);
         logWarning("Removing file '%s' to make room for a folder", path.c_str());
         try
         {
             CBinFile::clearAttributes(path.c_str(), true);
             CBinFile::remove(path.c_str(), true);
-            localList.remove(item.path);
+            m_localList.remove(item.path);
         }
         catch (const CSystemExcep& e)
         {
@@ -284,7 +287,7 @@ void CUpdateClient::removeConflicts(const ChangeList& toTake, const ChangeList& 
         if (folder->kind != ChangeKind::Mod || !serverFiles.count(folder->path))
             continue;
         std::string prefix = std::string(folder->path) + "/";
-        std::string path = joinPath(localDir.c_str(), folder->path);
+        std::string path = joinPath(m_localDir.c_str(), folder->path);
         logWarning("Removing folder '%s' to make room for a file", path.c_str());
         try
         {
@@ -292,14 +295,14 @@ void CUpdateClient::removeConflicts(const ChangeList& toTake, const ChangeList& 
             {
                 if (std::strncmp(item.path, prefix.c_str(), prefix.size()) != 0)
                     continue;
-                std::string inner = joinPath(localDir.c_str(), item.path);
+                std::string inner = joinPath(m_localDir.c_str(), item.path);
                 CBinFile::clearAttributes(inner.c_str(), true);
                 CBinFile::remove(inner.c_str(), true);
             }
             for (auto inner = toGive.folderItems.rbegin(); inner != toGive.folderItems.rend(); ++inner)
             {
                 if (std::strncmp(inner->path, prefix.c_str(), prefix.size()) == 0)
-                    CBinFile::removeDir(joinPath(localDir.c_str(), inner->path).c_str(), true);
+                    CBinFile::removeDir(joinPath(m_localDir.c_str(), inner->path).c_str(), true);
             }
             CBinFile::removeDir(path.c_str(), true);
         }
@@ -309,7 +312,7 @@ void CUpdateClient::removeConflicts(const ChangeList& toTake, const ChangeList& 
             itemFailed(folder->path, e);
             continue;
         }
-        localList.remove(prefix.c_str());
+        m_localList.remove(prefix.c_str());
     }
 }
 
@@ -319,10 +322,10 @@ void CUpdateClient::createUpdateFolders(const ChangeList& toTake)
     {
         if (isBlocked(item.path))
         {
-            failedItems.insert(item.path);
+            m_failedItems.insert(item.path);
             continue;
         }
-        std::string path = joinPath(localDir.c_str(), item.path);
+        std::string path = joinPath(m_localDir.c_str(), item.path);
         try
         {
             // A link where a folder belongs would carry the files written
@@ -345,19 +348,19 @@ void CUpdateClient::itemFailed(const char* path, const CSystemExcep& e)
 {
     CProtoThread::onSystemExcep(e);
     logError("Could not update '%s'!", path);
-    if (failedItems.empty())
-        itemStatus = statusForSystemExcep(e.code);
-    failedItems.insert(path);
+    if (m_failedItems.empty())
+        m_itemStatus = statusForSystemExcep(e.code);
+    m_failedItems.insert(path);
 }
 
 bool CUpdateClient::isBlocked(const char* path) const
 {
-    if (failedItems.empty())
+    if (m_failedItems.empty())
         return false;
     std::string p = path;
     for (;;)
     {
-        if (failedItems.count(p))
+        if (m_failedItems.count(p))
             return true;
         size_t slash = p.rfind('/');
         if (slash == std::string::npos)
@@ -368,13 +371,13 @@ bool CUpdateClient::isBlocked(const char* path) const
 
 void CUpdateClient::runUpdate()
 {
-    failedItems.clear();
-    itemStatus = UPD_OK;
-    getFileList(serverList, "list", serverListCache.empty() ? nullptr : serverListCache.c_str());
+    m_failedItems.clear();
+    m_itemStatus = UPD_OK;
+    getFileList(m_serverList, "list", m_serverListCache.empty() ? nullptr : m_serverListCache.c_str());
     // Lists hold lower-case names; a mixed-case one would never match the scan.
-    if (uint32_t dropped = serverList.lowerCaseNames())
+    if (uint32_t dropped = m_serverList.lowerCaseNames())
         logWarning("Server list names %u entries twice in different letter case", dropped);
-    exclude(serverList, exclusions);
+    exclude(m_serverList, m_exclusions);
 
     ChangeList toTake;
     ChangeList toGive;
@@ -387,25 +390,24 @@ void CUpdateClient::runUpdate()
     print(toTake, "Items to download", KIND_OLD | KIND_MOD | KIND_ADD);
     removeConflicts(toTake, toGive);
     createUpdateFolders(toTake);
-    itemFailures = true;
+    m_itemFailures = true;
     try
     {
-        downloadFiles(toTake, localDir.c_str());
+        downloadFiles(toTake, m_localDir.c_str());
     }
     catch (...)
     {
-        itemFailures = false;
+        m_itemFailures = false;
         throw;
     }
-    itemFailures = false;
+    m_itemFailures = false;
 
     emitEvent(UPD_EVENT_DELETING);
     print(toGive, "Files and folders to delete:", KIND_ADD);
-    deleteFiles(toGive, localDir.c_str(), KIND_ADD, true);
-    deleteFolders(toGive, localDir.c_str(), true);
+    deleteFiles(toGive, m_localDir.c_str(), KIND_ADD, true);
+    deleteFolders(toGive, m_localDir.c_str(), true);
 
-    logInfo("Updating local date for %u files and %u folders",
-            static_cast<unsigned>(toTake.fileItems.size()),
+    logInfo("Updating local date for %u files and %u folders", static_cast<unsigned>(toTake.fileItems.size()),
             static_cast<unsigned>(toTake.folderItems.size()));
     // A failed item keeps its old entry, so the next run takes it up again.
     FileInfo folderInfo;
@@ -416,18 +418,19 @@ void CUpdateClient::runUpdate()
             continue;
         std::string path = item.path;
         addTrailingSlash(path);
-        localList.updateFileInfo(path.c_str(), folderInfo);
+        m_localList.updateFileInfo(path.c_str(), folderInfo);
     }
     for (const FileChange& item : toTake.fileItems)
     {
         if (!isBlocked(item.path))
-            localList.updateFileInfo(item.path, item.info);
+            m_localList.updateFileInfo(item.path, item.info);
     }
 
     emitEvent(UPD_EVENT_SAVING_LIST);
-    localList.save();
-    if (failedItems.empty())
+    m_localList.save();
+    if (m_failedItems.empty())
         logInfo("Update successfull!");
     else
-        logError("Update incomplete: %u items could not be updated", static_cast<unsigned>(failedItems.size()));
+        logError("Update incomplete: %u items could not be updated",
+                 static_cast<unsigned>(m_failedItems.size()));
 }

@@ -42,8 +42,8 @@ void CUpdateClient::getSelfUpdateList(ChangeList& out)
 
 void CUpdateClient::selfUpdate()
 {
-    logInfo("Begining self-update, realm '%s'...", realm.c_str());
-    selfUpdateBatch.clear();
+    logInfo("Begining self-update, realm '%s'...", m_realm.c_str());
+    m_selfUpdateBatch.clear();
 
     ChangeList items;
     getSelfUpdateList(items);
@@ -53,7 +53,7 @@ void CUpdateClient::selfUpdate()
     {
         try
         {
-            FileInfo local = localList.getFileInfo(item.path, false);
+            FileInfo local = m_localList.getFileInfo(item.path, false);
             if (entriesEqual(local, item.info, CMP_SIZE | CMP_CHECKSUM))
                 continue;
         }
@@ -80,7 +80,7 @@ void CUpdateClient::selfUpdate()
         std::string candidate = selfUpdateFolderName(random.next());
         try
         {
-            localList.getFileInfo(candidate.c_str(), true);
+            m_localList.getFileInfo(candidate.c_str(), true);
         }
         catch (const CFileListExcep& e)
         {
@@ -98,7 +98,7 @@ void CUpdateClient::selfUpdate()
     // folder here, the temporary folder or the script itself would never go.
     for (const FileChange& item : changed.fileItems)
     {
-        std::string local = localDir;
+        std::string local = m_localDir;
         addTrailingSlash(local);
         local += item.path;
         if (isSelfUpdateNameRefused(item.path, folder, platform::isFolder(local.c_str())))
@@ -133,10 +133,10 @@ void CUpdateClient::selfUpdate()
         script.close();
         return;
     }
-    text = selfUpdateScriptTail(folder, exe.substr(slash + 1), realm);
+    text = selfUpdateScriptTail(folder, exe.substr(slash + 1), m_realm);
     script.write(text.data(), static_cast<uint32_t>(text.size()));
 
-    selfUpdateBatch = scriptPath;
+    m_selfUpdateBatch = scriptPath;
     setStatus(UPD_OK);
     script.safeClose();
     makeExecutable(scriptPath.c_str());

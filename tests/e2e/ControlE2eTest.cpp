@@ -48,7 +48,8 @@ TEST_F(ControlE2e, UploadMirrorsAFolderThatAFreshClientThenGets)
     writeFile("publish/same.txt", "same");
     writeFile("publish/maps/level1/map.bin", pseudoRandom(70000, 3));
     writeFile("publish/maps/empty.txt", "");
-    ClientRun upload = runClient(".", {"--dir", fs::absolute("publish").string(), "--list", "publish.lst", "upload"});
+    ClientRun upload =
+        runClient(".", {"--dir", fs::absolute("publish").string(), "--list", "publish.lst", "upload"});
     ASSERT_EQ(upload.exitCode, 0) << upload.err;
     EXPECT_EQ(readTree("content"), readTree("publish"));
 
@@ -76,16 +77,17 @@ TEST_F(ControlE2e, LargeUploadsGoToDiskWithoutGrowingTheServer)
     writeFile("content/x.txt", "x");
     writeFile("publish/x.txt", "x");
     startServer("content", {"--allow-anonymous-changes"});
-    std::vector<std::string> upload = {"--dir", fs::absolute("publish").string(), "--list", "publish.lst", "upload"};
+    std::vector<std::string> upload = {"--dir", fs::absolute("publish").string(), "--list", "publish.lst",
+                                       "upload"};
     ASSERT_EQ(runClient(".", upload).exitCode, 0);
-    long before = peakKib(server);
+    long before = peakKib(m_server);
     ASSERT_GT(before, 0);
 
     writeFile("publish/big.bin", pseudoRandom(40 << 20, 11));
     ClientRun run = runClient(".", upload);
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(readFile("content/big.bin"), readFile("publish/big.bin"));
-    long after = peakKib(server);
+    long after = peakKib(m_server);
     // Held in memory, the 40 MiB upload would add its packed and its unpacked form.
     EXPECT_LT(after - before, 16 * 1024) << "peak grew from " << before << " to " << after << " KiB";
 }
@@ -97,7 +99,8 @@ TEST_F(ControlE2e, CommandsAndUploadsNeedALoginByDefault)
     writeFile("users.txt", "admin:letmein\n");
     startServer("content");
     EXPECT_EQ(runClient(".", {"command", "suspend"}).exitCode, 7);
-    std::vector<std::string> upload = {"--dir", fs::absolute("publish").string(), "--list", "publish.lst", "upload"};
+    std::vector<std::string> upload = {"--dir", fs::absolute("publish").string(), "--list", "publish.lst",
+                                       "upload"};
     EXPECT_EQ(runClient(".", upload).exitCode, 7);
     EXPECT_EQ(readTree("content"), (Tree{{"x.txt", {"x", readTree("content").at("x.txt").time}}}));
     fs::create_directory("inst");
@@ -114,7 +117,8 @@ TEST_F(ControlE2e, CommandsAndUploadsNeedALoginByDefault)
 
 TEST_F(ControlE2e, ServerLogGoesToItsFolderOrNowhere)
 {
-    auto logFiles = [](const fs::path& folder) {
+    auto logFiles = [](const fs::path& folder)
+    {
         std::vector<std::string> names;
         for (const auto& e : fs::directory_iterator(folder))
             if (e.path().extension() == ".log")
@@ -142,5 +146,6 @@ TEST_F(ControlE2e, ServerLogGoesToItsFolderOrNowhere)
     EXPECT_TRUE(logFiles(".").empty());
     logs = logFiles("clientlog");
     ASSERT_EQ(logs.size(), 1u);
-    EXPECT_NE(readFile(fs::path("clientlog") / logs[0]).find("===== Logging started ====="), std::string::npos);
+    EXPECT_NE(readFile(fs::path("clientlog") / logs[0]).find("===== Logging started ====="),
+              std::string::npos);
 }

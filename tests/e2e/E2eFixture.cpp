@@ -17,7 +17,8 @@ namespace
 {
 const std::string kTools = UPD_TOOLS_DIR;
 
-pid_t spawn(const std::vector<std::string>& argv, const fs::path& cwd, const fs::path& out, const fs::path& err)
+pid_t spawn(const std::vector<std::string>& argv, const fs::path& cwd, const fs::path& out,
+            const fs::path& err)
 {
     pid_t pid = fork();
     if (pid != 0)
@@ -44,7 +45,8 @@ int waitExit(pid_t pid, std::chrono::milliseconds deadline)
 {
     int status = 0;
     bool ended = waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, deadline);
-    if (!ended) {
+    if (!ended)
+    {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
         return -1;
@@ -55,51 +57,65 @@ int waitExit(pid_t pid, std::chrono::milliseconds deadline)
 
 void E2eTest::TearDown()
 {
-    if (server > 0)
+    if (m_server > 0)
         killServer(SIGTERM);
-    for (pid_t pid : children) {
+    for (pid_t pid : m_children)
+    {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
-    children.clear();
+    m_children.clear();
 }
 
 void E2eTest::startServer(const fs::path& content, const std::vector<std::string>& extra)
 {
-    ++serverRuns;
-    fs::path portFile = sandbox.path() / ("port" + std::to_string(serverRuns));
-    fs::path logDir = sandbox.path() / "serverlog";
+    ++m_serverRuns;
+    fs::path portFile = m_sandbox.path() / ("port" + std::to_string(m_serverRuns));
+    fs::path logDir = m_sandbox.path() / "serverlog";
     fs::create_directories(logDir);
-    std::vector<std::string> argv = {kTools + "/updserver", "--root", fs::absolute(content).string(), "--port", "0",
-                                     "--port-file", portFile.string(), "--log-dir", logDir.string(), "--timeout", "20"};
+    std::vector<std::string> argv = {kTools + "/updserver",
+                                     "--root",
+                                     fs::absolute(content).string(),
+                                     "--port",
+                                     "0",
+                                     "--port-file",
+                                     portFile.string(),
+                                     "--log-dir",
+                                     logDir.string(),
+                                     "--timeout",
+                                     "20"};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    server = spawn(argv, sandbox.path(), sandbox.path() / "server.out", sandbox.path() / "server.err");
-    ASSERT_GT(server, 0);
-    bool up = waitFor([&] { return fs::exists(portFile) || waitpid(server, nullptr, WNOHANG) == server; },
+    m_server =
+        spawn(argv, m_sandbox.path(), m_sandbox.path() / "server.out", m_sandbox.path() / "server.err");
+    ASSERT_GT(m_server, 0);
+    bool up = waitFor([&] { return fs::exists(portFile) || waitpid(m_server, nullptr, WNOHANG) == m_server; },
                       std::chrono::seconds(30));
-    ASSERT_TRUE(up && fs::exists(portFile)) << "updserver did not start:\n" << readFile(sandbox.path() / "server.err");
-    serverPort = static_cast<uint16_t>(std::stoi(readFile(portFile)));
+    ASSERT_TRUE(up && fs::exists(portFile)) << "updserver did not start:\n"
+                                            << readFile(m_sandbox.path() / "server.err");
+    m_serverPort = static_cast<uint16_t>(std::stoi(readFile(portFile)));
 }
 
 void E2eTest::killServer(int signal)
 {
-    if (server <= 0)
+    if (m_server <= 0)
         return;
-    kill(server, signal);
-    int code = waitExit(server, std::chrono::seconds(20));
-    server = -1;
+    kill(m_server, signal);
+    int code = waitExit(m_server, std::chrono::seconds(20));
+    m_server = -1;
     // A clean stop also means no sanitizer report on the way out.
     if (signal == SIGTERM && code != 0)
         ADD_FAILURE() << "updserver did not stop cleanly on SIGTERM (exit " << code << "):\n"
-                      << readFile(sandbox.path() / "server.err");
+                      << readFile(m_sandbox.path() / "server.err");
 }
 
-pid_t E2eTest::spawnClient(const fs::path& cwd, const std::vector<std::string>& args, const std::string& prefix)
+pid_t E2eTest::spawnClient(const fs::path& cwd, const std::vector<std::string>& args,
+                           const std::string& prefix)
 {
     std::vector<std::string> argv = {kTools + "/updclient", "--server", serverAddress()};
     argv.insert(argv.end(), args.begin(), args.end());
-    pid_t pid = spawn(argv, fs::absolute(cwd), sandbox.path() / (prefix + ".out"), sandbox.path() / (prefix + ".err"));
-    children.push_back(pid);
+    pid_t pid = spawn(argv, fs::absolute(cwd), m_sandbox.path() / (prefix + ".out"),
+                      m_sandbox.path() / (prefix + ".err"));
+    m_children.push_back(pid);
     return pid;
 }
 
@@ -107,13 +123,14 @@ ClientRun E2eTest::finishClient(pid_t pid, const std::string& prefix, std::chron
 {
     ClientRun run;
     run.exitCode = waitExit(pid, deadline);
-    children.erase(std::remove(children.begin(), children.end(), pid), children.end());
-    run.out = readFile(sandbox.path() / (prefix + ".out"));
-    run.err = readFile(sandbox.path() / (prefix + ".err"));
+    m_children.erase(std::remove(m_children.begin(), m_children.end(), pid), m_children.end());
+    run.out = readFile(m_sandbox.path() / (prefix + ".out"));
+    run.err = readFile(m_sandbox.path() / (prefix + ".err"));
     return run;
 }
 
-ClientRun E2eTest::runClient(const fs::path& cwd, const std::vector<std::string>& args, std::chrono::seconds deadline)
+ClientRun E2eTest::runClient(const fs::path& cwd, const std::vector<std::string>& args,
+                             std::chrono::seconds deadline)
 {
     static int counter = 0;
     std::string prefix = "client" + std::to_string(++counter);
@@ -123,26 +140,29 @@ ClientRun E2eTest::runClient(const fs::path& cwd, const std::vector<std::string>
 ClientRun E2eTest::update(const fs::path& install, const std::vector<std::string>& extra)
 {
     std::string name = install.filename().string();
-    std::vector<std::string> args = {"--dir", fs::absolute(install).string(), "--list", name + ".lst",
-                                     "--cache", name + ".cache"};
+    std::vector<std::string> args = {
+        "--dir", fs::absolute(install).string(), "--list", name + ".lst", "--cache", name + ".cache"};
     args.insert(args.end(), extra.begin(), extra.end());
     args.push_back("update");
-    return runClient(sandbox.path(), args);
+    return runClient(m_sandbox.path(), args);
 }
 
 Tree E2eTest::readTree(const fs::path& root, bool withTimes)
 {
     Tree tree;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
+    {
         std::string rel = fs::relative(it->path(), root).generic_string();
         std::transform(rel.begin(), rel.end(), rel.begin(), [](unsigned char c) { return std::tolower(c); });
-        if (it->is_directory()) {
+        if (it->is_directory())
+        {
             tree[rel + "/"] = {};
             continue;
         }
         TreeFile f;
         f.bytes = readFile(it->path());
-        if (withTimes) {
+        if (withTimes)
+        {
             struct stat st;
             stat(it->path().c_str(), &st);
             f.time = st.st_mtime;
@@ -171,7 +191,8 @@ std::string E2eTest::pseudoRandom(size_t size, uint32_t seed)
 {
     std::string s(size, '\0');
     uint32_t x = seed * 2654435761u + 1;
-    for (char& c : s) {
+    for (char& c : s)
+    {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;

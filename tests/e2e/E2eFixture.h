@@ -39,8 +39,8 @@ protected:
     // returns once it listens (fails the test otherwise).
     void startServer(const std::filesystem::path& content, const std::vector<std::string>& extra = {});
     void killServer(int signal);
-    uint16_t port() const { return serverPort; }
-    std::string serverAddress() const { return "127.0.0.1:" + std::to_string(serverPort); }
+    uint16_t port() const { return m_serverPort; }
+    std::string serverAddress() const { return "127.0.0.1:" + std::to_string(m_serverPort); }
 
     // Runs updclient in folder cwd with --server and the arguments.
     ClientRun runClient(const std::filesystem::path& cwd, const std::vector<std::string>& args,
@@ -58,8 +58,8 @@ protected:
     static std::string readFile(const std::filesystem::path& path);
     static std::string pseudoRandom(size_t size, uint32_t seed);
 
-    pid_t server = -1;
-    std::vector<pid_t> children;
-    uint16_t serverPort = 0;
-    int serverRuns = 0;
+    pid_t m_server = -1;
+    std::vector<pid_t> m_children;
+    uint16_t m_serverPort = 0;
+    int m_serverRuns = 0;
 };

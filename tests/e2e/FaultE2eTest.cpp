@@ -24,7 +24,7 @@ TEST_F(FaultE2e, ServerNotRunningGivesStatus3)
     socklen_t len = sizeof a;
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    serverPort = ntohs(a.sin_port);
+    m_serverPort = ntohs(a.sin_port);
     close(fd);
     fs::create_directory("inst");
     EXPECT_EQ(update("inst").exitCode, 3);
@@ -36,11 +36,13 @@ TEST_F(FaultE2e, ServerKilledMidTransferThenRestartedCompletesTheUpdate)
     writeFile("content/Huge.bin", pseudoRandom(24u << 20, 7));
     startServer("content");
     fs::create_directory("inst");
-    pid_t client = spawnClient(".", {"--dir", fs::absolute("inst").string(), "--list", "inst.lst", "--cache",
-                                     "inst.cache", "update"},
-                               "killed");
-    ASSERT_TRUE(waitFor([&] { return readFile(sandbox.path() / "killed.err").find("huge.bin") != std::string::npos; },
-                        std::chrono::seconds(60)));
+    pid_t client = spawnClient(
+        ".",
+        {"--dir", fs::absolute("inst").string(), "--list", "inst.lst", "--cache", "inst.cache", "update"},
+        "killed");
+    ASSERT_TRUE(waitFor(
+        [&] { return readFile(m_sandbox.path() / "killed.err").find("huge.bin") != std::string::npos; },
+        std::chrono::seconds(60)));
     killServer(SIGKILL);
     ClientRun broken = finishClient(client, "killed", std::chrono::seconds(60));
     EXPECT_NE(broken.exitCode, 0);
@@ -70,7 +72,8 @@ TEST_F(FaultE2e, IdleConnectionsOfOneHostGetItsClientsBusyNotAResetUntilTheyExpi
     writeFile("content/x.txt", "x");
     startServer("content", {"--max-per-address", "3", "--handshake-timeout", "8"});
     std::vector<int> idle;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 3; ++i)
+    {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -82,9 +85,11 @@ TEST_F(FaultE2e, IdleConnectionsOfOneHostGetItsClientsBusyNotAResetUntilTheyExpi
     fs::create_directory("inst");
     EXPECT_EQ(update("inst").exitCode, 7) << "busy while the host holds its slots";
     // The server closes connections that never open a session.
-    for (int fd : idle) {
+    for (int fd : idle)
+    {
         EXPECT_TRUE(waitFor(
-            [fd] {
+            [fd]
+            {
                 pollfd p{fd, POLLIN, 0};
                 char c;
                 return poll(&p, 1, 100) > 0 && recv(fd, &c, 1, MSG_DONTWAIT) == 0;
@@ -104,15 +109,17 @@ TEST_F(FaultE2e, TwentyClientsAtOnceAllSucceed)
                   pseudoRandom(20000 + 5000 * i, i));
     startServer("content");
     std::vector<std::pair<pid_t, std::string>> clients;
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 20; ++i)
+    {
         std::string name = "inst" + std::to_string(i);
         fs::create_directory(name);
-        clients.emplace_back(spawnClient(".", {"--dir", fs::absolute(name).string(), "--list", name + ".lst", "update"},
-                                         name),
-                             name);
+        clients.emplace_back(
+            spawnClient(".", {"--dir", fs::absolute(name).string(), "--list", name + ".lst", "update"}, name),
+            name);
     }
     Tree expected = readTree("content");
-    for (auto& [pid, name] : clients) {
+    for (auto& [pid, name] : clients)
+    {
         ClientRun run = finishClient(pid, name, std::chrono::seconds(180));
         EXPECT_EQ(run.exitCode, 0) << name << "\n" << run.err;
         EXPECT_EQ(readTree(name), expected) << name;

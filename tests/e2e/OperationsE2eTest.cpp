@@ -31,7 +31,8 @@ ToolRun runTool(const std::vector<std::string>& argv, const fs::path& outBase, s
 {
     fs::path out = outBase.string() + ".out", err = outBase.string() + ".err";
     pid_t pid = fork();
-    if (pid == 0) {
+    if (pid == 0)
+    {
         int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(o, 1);
@@ -45,10 +46,13 @@ ToolRun runTool(const std::vector<std::string>& argv, const fs::path& outBase, s
     }
     ToolRun run;
     int status = 0;
-    if (!waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, deadline)) {
+    if (!waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, deadline))
+    {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
-    } else if (WIFEXITED(status)) {
+    }
+    else if (WIFEXITED(status))
+    {
         run.exitCode = WEXITSTATUS(status);
     }
     std::ifstream o(out), e(err);
@@ -79,7 +83,8 @@ std::string httpGet(uint16_t port, const std::string& path)
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string answer;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+    {
         std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         char buf[4096];
@@ -99,32 +104,35 @@ protected:
     int waitServerExit(std::chrono::seconds deadline)
     {
         int status = 0;
-        bool ended = waitFor([&] { return waitpid(server, &status, WNOHANG) == server; }, deadline);
+        bool ended = waitFor([&] { return waitpid(m_server, &status, WNOHANG) == m_server; }, deadline);
         if (!ended)
             return -1;
-        server = -1;
+        m_server = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    std::string serverLog() { return readFile(sandbox.path() / "server.err"); }
+    std::string serverLog() { return readFile(m_sandbox.path() / "server.err"); }
     ClientRun status() { return runClient(".", {"command", "status"}); }
 };
 
 TEST_F(OperationsE2e, ConfigFileSuppliesOptionsCommandLineWinsAndMetricsAnswerOverHttp)
 {
     writeFile("content/a.txt", "alpha");
-    fs::path conf = sandbox.path() / "updserver.conf";
+    fs::path conf = m_sandbox.path() / "updserver.conf";
     writeFile(conf, "# comment\n"
                     "root = \"/nonexistent/folder\"\n"
-                    "port-file = \"" + (sandbox.path() / "from-config.port").string() + "\"\n"
-                    "metrics = \"127.0.0.1:0\"\n"
-                    "grace = 5\n"
-                    "prepack = true\n");
+                    "port-file = \"" +
+                        (m_sandbox.path() / "from-config.port").string() +
+                        "\"\n"
+                        "metrics = \"127.0.0.1:0\"\n"
+                        "grace = 5\n"
+                        "prepack = true\n");
     startServer("content", {"--config", conf.string()});
-    EXPECT_FALSE(fs::exists(sandbox.path() / "from-config.port")); // the command line's --port-file won
+    EXPECT_FALSE(fs::exists(m_sandbox.path() / "from-config.port")); // the command line's --port-file won
 
     std::smatch m;
     std::string log = serverLog();
-    ASSERT_TRUE(std::regex_search(log, m, std::regex("Metrics on 127\\.0\\.0\\.1:0 \\(port ([0-9]+)\\)"))) << log;
+    ASSERT_TRUE(std::regex_search(log, m, std::regex("Metrics on 127\\.0\\.0\\.1:0 \\(port ([0-9]+)\\)")))
+        << log;
     uint16_t metricsPort = static_cast<uint16_t>(std::stoi(m[1]));
     EXPECT_NE(log.find("Packing 1 files"), std::string::npos) << log; // prepack from the file
 
@@ -137,12 +145,13 @@ TEST_F(OperationsE2e, ConfigFileSuppliesOptionsCommandLineWinsAndMetricsAnswerOv
     EXPECT_NE(answer.find("\nupdserver_cache_hits_total 1\n"), std::string::npos) << answer;
 
     // Log lines name the session's address and number.
-    EXPECT_TRUE(std::regex_search(serverLog(), std::regex("127\\.0\\.0\\.1:[0-9]+ #[0-9]+: file session opened")))
+    EXPECT_TRUE(
+        std::regex_search(serverLog(), std::regex("127\\.0\\.0\\.1:[0-9]+ #[0-9]+: file session opened")))
         << serverLog();
 
     writeFile("bad.conf", "root = \"" + fs::absolute("content").string() + "\"\nno-such-option = 1\n");
-    ToolRun bad = runTool({kToolsDir + "/updserver", "--config", "bad.conf", "--port", "0"}, sandbox.path() / "bad",
-                          std::chrono::seconds(20));
+    ToolRun bad = runTool({kToolsDir + "/updserver", "--config", "bad.conf", "--port", "0"},
+                          m_sandbox.path() / "bad", std::chrono::seconds(20));
     EXPECT_NE(bad.exitCode, 0);
     EXPECT_NE(bad.exitCode, -1);
     EXPECT_NE(bad.err.find("no-such-option"), std::string::npos) << bad.err;
@@ -153,7 +162,7 @@ TEST_F(OperationsE2e, SighupRebuildsTheListsLikeUp)
     writeFile("content/a.txt", "alpha");
     startServer("content", {"--allow-anonymous-changes"});
     writeFile("content/b/new.txt", "added later");
-    kill(server, SIGHUP);
+    kill(m_server, SIGHUP);
     EXPECT_TRUE(waitFor([&] { return status().out.find("published: 2 files") != std::string::npos; },
                         std::chrono::seconds(30)));
     fs::create_directory("inst");
@@ -167,18 +176,21 @@ TEST_F(OperationsE2e, SigtermLetsTheRunningUpdateFinishAndRefusesNewClients)
     writeFile("content/Huge.bin", pseudoRandom(24u << 20, 11));
     startServer("content", {"--grace", "120"});
     fs::create_directory("inst");
-    pid_t client = spawnClient(".", {"--dir", fs::absolute("inst").string(), "--list", "inst.lst", "--cache",
-                                     "inst.cache", "update"},
-                               "draining");
-    ASSERT_TRUE(waitFor([&] { return readFile(sandbox.path() / "draining.err").find("huge.bin") != std::string::npos; },
-                        std::chrono::seconds(60)));
+    pid_t client = spawnClient(
+        ".",
+        {"--dir", fs::absolute("inst").string(), "--list", "inst.lst", "--cache", "inst.cache", "update"},
+        "draining");
+    ASSERT_TRUE(waitFor(
+        [&] { return readFile(m_sandbox.path() / "draining.err").find("huge.bin") != std::string::npos; },
+        std::chrono::seconds(60)));
     // The client is held in the middle of its update while the server stops.
     kill(client, SIGSTOP);
-    kill(server, SIGTERM);
+    kill(m_server, SIGTERM);
     EXPECT_TRUE(waitFor([&] { return refusesConnections(port()); }, std::chrono::seconds(10)));
-    EXPECT_TRUE(waitFor([&] { return serverLog().find("waiting up to 120 seconds for") != std::string::npos; }))
+    EXPECT_TRUE(
+        waitFor([&] { return serverLog().find("waiting up to 120 seconds for") != std::string::npos; }))
         << serverLog();
-    EXPECT_EQ(waitpid(server, nullptr, WNOHANG), 0); // still draining
+    EXPECT_EQ(waitpid(m_server, nullptr, WNOHANG), 0); // still draining
     kill(client, SIGCONT);
 
     ClientRun run = finishClient(client, "draining", std::chrono::seconds(120));
@@ -201,21 +213,23 @@ TEST_F(OperationsE2e, ReleaseSwitchUnderARunningUpdateLeavesTheClientOnOneReleas
         fs::last_write_time(f, fs::last_write_time(f) - std::chrono::hours(24));
     const std::string updctl = kToolsDir + "/updctl";
     ToolRun first = runTool({updctl, "release", "--dir", "d", "--from", "src1", "--name", "r1"},
-                            sandbox.path() / "first", std::chrono::seconds(60));
+                            m_sandbox.path() / "first", std::chrono::seconds(60));
     ASSERT_EQ(first.exitCode, 0) << first.err;
     writeFile("users.txt", "operator:secret\n");
     startServer("d/current", {"--users", fs::absolute("users.txt").string()});
 
     fs::create_directory("inst");
-    pid_t client = spawnClient(".", {"--dir", fs::absolute("inst").string(), "--list", "inst.lst", "update"},
-                               "during");
-    ASSERT_TRUE(waitFor([&] { return readFile(sandbox.path() / "during.err").find("huge.bin") != std::string::npos; },
-                        std::chrono::seconds(60)));
+    pid_t client =
+        spawnClient(".", {"--dir", fs::absolute("inst").string(), "--list", "inst.lst", "update"}, "during");
+    ASSERT_TRUE(waitFor(
+        [&] { return readFile(m_sandbox.path() / "during.err").find("huge.bin") != std::string::npos; },
+        std::chrono::seconds(60)));
     // The client is held in the middle of its update while the release changes.
     kill(client, SIGSTOP);
-    ToolRun second = runTool({updctl, "--server", serverAddress(), "--login", "operator", "--password", "secret",
-                              "release", "--dir", "d", "--from", "src2", "--name", "r2", "--keep", "0"},
-                             sandbox.path() / "second", std::chrono::seconds(120));
+    ToolRun second =
+        runTool({updctl, "--server", serverAddress(), "--login", "operator", "--password", "secret",
+                 "release", "--dir", "d", "--from", "src2", "--name", "r2", "--keep", "0"},
+                m_sandbox.path() / "second", std::chrono::seconds(120));
     ASSERT_EQ(second.exitCode, 0) << second.out << second.err;
     EXPECT_NE(second.out.find("serves r2"), std::string::npos) << second.out;
     // Release one still has a session: it is kept although --keep is 0.
@@ -233,10 +247,10 @@ TEST_F(OperationsE2e, ReleaseSwitchUnderARunningUpdateLeavesTheClientOnOneReleas
     EXPECT_EQ(readTree("inst"), readTree("src2"));
 
     // A server that does not serve the link cannot take a release: the link goes back.
-    ToolRun wrong = runTool({updctl, "--server", "127.0.0.1:" + std::to_string(port()), "--login", "operator",
-                             "--password", "secret", "release", "--dir", "other",
-                             "--from", "src1", "--name", "x1"},
-                            sandbox.path() / "wrong", std::chrono::seconds(60));
+    ToolRun wrong =
+        runTool({updctl, "--server", "127.0.0.1:" + std::to_string(port()), "--login", "operator",
+                 "--password", "secret", "release", "--dir", "other", "--from", "src1", "--name", "x1"},
+                m_sandbox.path() / "wrong", std::chrono::seconds(60));
     EXPECT_EQ(wrong.exitCode, 1);
     EXPECT_NE(wrong.err.find("cannot take release x1"), std::string::npos) << wrong.err;
     EXPECT_EQ(fs::read_symlink("d/current"), fs::path("releases/r2"));

@@ -15,14 +15,18 @@ protected:
     // download of big.bin holds 8 MiB.
     void interruptedUpdate(const std::string& name)
     {
-        pid_t client = spawnClient(".", {"--dir", fs::absolute("inst").string(), "--list", "inst.lst",
-                                         "--limit-rate", "4M", "update"},
-                                   name);
+        pid_t client = spawnClient(
+            ".",
+            {"--dir", fs::absolute("inst").string(), "--list", "inst.lst", "--limit-rate", "4M", "update"},
+            name);
         const fs::path partial = fs::path("inst") / "big.bin.partial.log";
-        ASSERT_TRUE(waitFor([&] {
-            std::error_code ec;
-            return fs::file_size(partial, ec) >= (8u << 20) && !ec;
-        }, std::chrono::seconds(60)));
+        ASSERT_TRUE(waitFor(
+            [&]
+            {
+                std::error_code ec;
+                return fs::file_size(partial, ec) >= (8u << 20) && !ec;
+            },
+            std::chrono::seconds(60)));
         killServer(SIGKILL);
         ClientRun broken = finishClient(client, name, std::chrono::seconds(60));
         EXPECT_NE(broken.exitCode, 0);
@@ -47,7 +51,8 @@ TEST_F(StreamE2e, KilledServerResumesFromTheVerifiedPartAndAChangedFileStartsAga
     ClientRun run = finish();
     ASSERT_EQ(run.exitCode, 0) << run.err;
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(run.err, m, std::regex("Resuming 'big.bin' at ([0-9]+) of 25165824"))) << run.err;
+    ASSERT_TRUE(std::regex_search(run.err, m, std::regex("Resuming 'big.bin' at ([0-9]+) of 25165824")))
+        << run.err;
     EXPECT_GE(std::stoull(m[1]), 8u << 20);
     EXPECT_EQ(readTree("inst"), readTree("content"));
 
@@ -56,7 +61,8 @@ TEST_F(StreamE2e, KilledServerResumesFromTheVerifiedPartAndAChangedFileStartsAga
     writeFile("content/big.bin", pseudoRandom(24u << 20, 4));
     startServer("content");
     interruptedUpdate("second");
-    EXPECT_TRUE(readFile(fs::path("inst") / "big.bin") == pseudoRandom(24u << 20, 3)); // the old file stays whole
+    EXPECT_TRUE(readFile(fs::path("inst") / "big.bin") ==
+                pseudoRandom(24u << 20, 3)); // the old file stays whole
     writeFile("content/big.bin", pseudoRandom(24u << 20, 5));
     startServer("content");
     run = finish();

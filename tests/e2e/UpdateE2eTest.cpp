@@ -52,7 +52,8 @@ TEST_F(UpdateE2e, FreshInstallMatchesTheContentAndSecondRunFetchesNothing)
     ClientRun second = update("inst");
     ASSERT_EQ(second.exitCode, 0) << second.err;
     EXPECT_FALSE(downloaded(second, "list")) << "the cached list is reused";
-    for (const char* name : {"readme.txt", "data/big.bin", "data/text/notes.txt", "data/empty.dat", "a/b/c/deep.txt"})
+    for (const char* name :
+         {"readme.txt", "data/big.bin", "data/text/notes.txt", "data/empty.dat", "a/b/c/deep.txt"})
         EXPECT_FALSE(downloaded(second, name)) << name;
     EXPECT_EQ(readTree("inst"), readTree("content"));
 }
@@ -116,15 +117,16 @@ TEST_F(UpdateE2e, SelfUpdateScriptReplacesTheFileAndRestarts)
 
     ClientRun sh;
     pid_t pid = fork();
-    if (pid == 0) {
+    if (pid == 0)
+    {
         if (chdir("inst") != 0)
             _exit(127);
         execl("/bin/sh", "sh", script.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    children.push_back(pid);
+    m_children.push_back(pid);
     ASSERT_TRUE(waitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }, std::chrono::seconds(30)));
-    children.clear();
+    m_children.clear();
 
     EXPECT_EQ(readFile("inst/tool.exe"), "tool version 2");
     EXPECT_EQ(readFile("inst/restarted.txt"), "/auto_realm main\n");

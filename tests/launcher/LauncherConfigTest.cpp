@@ -10,7 +10,8 @@
 #include <sstream>
 #include <sys/resource.h>
 
-namespace {
+namespace
+{
 
 void writeFile(const std::string& name, const std::string& text)
 {
@@ -47,10 +48,10 @@ const char* const kRealms = "[Launcher]\r\nWebURL=http://example.test/start.php\
 class LauncherConfigTest : public SandboxTest
 {
 protected:
-    RecordingUi ui;
+    RecordingUi m_ui;
 };
 
-}
+} // namespace
 
 TEST_F(LauncherConfigTest, GameIniGivesLanguagesRealmsAndWebUrl)
 {
@@ -92,7 +93,7 @@ TEST_F(LauncherConfigTest, MissingGameIniGivesTheDefaultRealm)
 
     // Without languages config.cfg gets LANG 0.
     writeFile("config.cfg", "LANG 2\r\n");
-    writeClientLanguage(currentLanguageId(c), ui);
+    writeClientLanguage(currentLanguageId(c), m_ui);
     EXPECT_EQ(readFile("config.cfg"), "LANG 0\r\n");
 }
 
@@ -152,7 +153,7 @@ TEST_F(LauncherConfigTest, CurrentRealmFallsBack)
 TEST_F(LauncherConfigTest, RewriteReplacesKeyLinesAndKeepsTheRest)
 {
     writeFile("config.cfg", "VIDEO 1\nLANGUAGE=1\r\n; LANG comment\r\nLAST\n");
-    writeClientLanguage(3, ui);
+    writeClientLanguage(3, m_ui);
     EXPECT_EQ(readFile("config.cfg"), "VIDEO 1\r\nLANG 3\r\nLANG 3\r\nLAST\r\n");
 
     Realm realm;
@@ -160,20 +161,20 @@ TEST_F(LauncherConfigTest, RewriteReplacesKeyLinesAndKeepsTheRest)
     realm.ChatServer = "chat.test";
     writeFile("connect.cfg", "LAST_URL \"old\"\r\nX=1\r\nCHAT_SRV \"old\"\r\n");
     writeFile("connectn.cfg", "MAIN_URL \"old\"\r\n");
-    writeRealmFiles(realm, ui);
+    writeRealmFiles(realm, m_ui);
     EXPECT_EQ(readFile("connect.cfg"),
               "LAST_URL \"10.0.0.6\"\r\nX=1\r\nCHAT_SRV \"chat.test\"\r\nMAIN_URL \"10.0.0.6\"\r\n");
     EXPECT_EQ(readFile("connectn.cfg"), "MAIN_URL \"10.0.0.6\"\r\n");
-    EXPECT_TRUE(ui.boxes.empty());
+    EXPECT_TRUE(m_ui.boxes.empty());
 }
 
 TEST_F(LauncherConfigTest, RulesApplyToTheLineAsEarlierRulesLeftIt)
 {
     writeFile("f.cfg", "A\r\n");
-    EXPECT_EQ(rewriteKeyLines("f.cfg", {{"A", "B 1"}, {"B", "C 2"}}, ui), RewriteResult::Rewritten);
+    EXPECT_EQ(rewriteKeyLines("f.cfg", {{"A", "B 1"}, {"B", "C 2"}}, m_ui), RewriteResult::Rewritten);
     EXPECT_EQ(readFile("f.cfg"), "C 2\r\n");
     writeFile("empty.cfg", "");
-    rewriteKeyLines("empty.cfg", {{"K", "K 1"}}, ui);
+    rewriteKeyLines("empty.cfg", {{"K", "K 1"}}, m_ui);
     EXPECT_EQ(readFile("empty.cfg"), "K 1\r\n");
 }
 
@@ -181,13 +182,13 @@ TEST_F(LauncherConfigTest, MissingFilesAreNeverCreated)
 {
     Realm realm;
     realm.Address = "a.b";
-    writeRealmFiles(realm, ui);
-    writeClientLanguage(1, ui);
-    EXPECT_EQ(rewriteKeyLines("connect.cfg", {{"MAIN_URL", "x"}}, ui), RewriteResult::NotFound);
+    writeRealmFiles(realm, m_ui);
+    writeClientLanguage(1, m_ui);
+    EXPECT_EQ(rewriteKeyLines("connect.cfg", {{"MAIN_URL", "x"}}, m_ui), RewriteResult::NotFound);
     EXPECT_FALSE(std::filesystem::exists("connect.cfg"));
     EXPECT_FALSE(std::filesystem::exists("connectn.cfg"));
     EXPECT_FALSE(std::filesystem::exists("config.cfg"));
-    EXPECT_TRUE(ui.boxes.empty());
+    EXPECT_TRUE(m_ui.boxes.empty());
 }
 
 TEST_F(LauncherConfigTest, FailedRewriteIsShownAndKeepsTheOldFile)
@@ -195,18 +196,20 @@ TEST_F(LauncherConfigTest, FailedRewriteIsShownAndKeepsTheOldFile)
     const std::string old = "VIDEO 1\r\nLANG 2\r\n" + std::string(100, '#') + "\r\n";
     writeFile("config.cfg", old);
     // The child can write only a few bytes before the file size limit stops it.
-    const int code = runInChild([] {
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{16, 16};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        setBuiltinLanguage(BuiltinLanguage::English);
-        RecordingUi childUi;
-        if (rewriteKeyLines("config.cfg", {{"LANG", "LANG 3"}}, childUi) != RewriteResult::WriteFailed)
-            return 1;
-        if (childUi.boxes.size() != 1 || childUi.boxes[0].caption != "Error")
-            return 2;
-        return childUi.boxes[0].text.find("config.cfg") != std::string::npos ? 0 : 3;
-    });
+    const int code = runInChild(
+        []
+        {
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit limit{16, 16};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            setBuiltinLanguage(BuiltinLanguage::English);
+            RecordingUi childUi;
+            if (rewriteKeyLines("config.cfg", {{"LANG", "LANG 3"}}, childUi) != RewriteResult::WriteFailed)
+                return 1;
+            if (childUi.boxes.size() != 1 || childUi.boxes[0].caption != "Error")
+                return 2;
+            return childUi.boxes[0].text.find("config.cfg") != std::string::npos ? 0 : 3;
+        });
     EXPECT_EQ(code, 0);
     EXPECT_EQ(readFile("config.cfg"), old);
     size_t files = 0;
@@ -219,10 +222,10 @@ TEST_F(LauncherConfigTest, OnlyRegularFilesAreRewritten)
 {
     // A device that reads endlessly must not be taken for a configuration file.
     std::filesystem::create_symlink("/dev/zero", "config.cfg");
-    EXPECT_EQ(rewriteKeyLines("config.cfg", {{"LANG", "LANG 1"}}, ui), RewriteResult::NotFound);
+    EXPECT_EQ(rewriteKeyLines("config.cfg", {{"LANG", "LANG 1"}}, m_ui), RewriteResult::NotFound);
     std::filesystem::create_symlink("/dev/zero", "connect.cfg");
     EXPECT_EQ(readLastAddress(), "");
-    EXPECT_TRUE(ui.boxes.empty());
+    EXPECT_TRUE(m_ui.boxes.empty());
 }
 
 TEST_F(LauncherConfigTest, RewriteKeepsTheFilesPermissions)
@@ -231,15 +234,17 @@ TEST_F(LauncherConfigTest, RewriteKeepsTheFilesPermissions)
     std::filesystem::permissions("connectn.cfg", std::filesystem::perms(0640));
     Realm realm;
     realm.Address = "b.c";
-    writeRealmFiles(realm, ui);
+    writeRealmFiles(realm, m_ui);
     EXPECT_EQ(readFile("connectn.cfg"), "MAIN_URL \"b.c\"\r\n");
     EXPECT_EQ(std::filesystem::status("connectn.cfg").permissions(), std::filesystem::perms(0640));
 }
 
 TEST_F(LauncherConfigTest, LimitRateIsARateOrNoLimit)
 {
-    auto limitOf = [](const std::string& line) {
-        return loadWith("[Launcher]\r\nWebURL=http://example.test/\r\n" + line + "\r\n[Main]\r\nName=Main\r\n")
+    auto limitOf = [](const std::string& line)
+    {
+        return loadWith("[Launcher]\r\nWebURL=http://example.test/\r\n" + line +
+                        "\r\n[Main]\r\nName=Main\r\n")
             .limitRate;
     };
     EXPECT_EQ(limitOf("LimitRate=2M"), 2097152u);
@@ -247,7 +252,8 @@ TEST_F(LauncherConfigTest, LimitRateIsARateOrNoLimit)
     EXPECT_EQ(limitOf("LimitRate=1.5M"), 1572864u);
     EXPECT_EQ(limitOf("LimitRate=0"), 0u);
     EXPECT_EQ(limitOf(""), 0u);
-    for (const char* bad : {"LimitRate=fast", "LimitRate=-2M", "LimitRate=2MB", "LimitRate=99999999999999999999"})
+    for (const char* bad :
+         {"LimitRate=fast", "LimitRate=-2M", "LimitRate=2MB", "LimitRate=99999999999999999999"})
         EXPECT_EQ(limitOf(bad), 0u) << bad;
     // A later load without the key forgets an earlier limit.
     LauncherConfig c;

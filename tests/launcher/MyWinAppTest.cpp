@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
 CMyWinApp appWith(const std::string& commandLine)
 {
@@ -11,7 +12,7 @@ CMyWinApp appWith(const std::string& commandLine)
     return app;
 }
 
-}
+} // namespace
 
 TEST(MyWinAppTest, TokensAreCutAtBlanksWithoutQuoting)
 {

@@ -5,7 +5,8 @@
 
 #include <fstream>
 
-namespace {
+namespace
+{
 
 class TextTableTest : public SandboxTest
 {
@@ -13,7 +14,7 @@ protected:
     void TearDown() override { setBuiltinLanguage(BuiltinLanguage::English); }
 };
 
-}
+} // namespace
 
 TEST_F(TextTableTest, FileTextsComeBeforeBuiltInOnes)
 {
@@ -23,11 +24,11 @@ TEST_F(TextTableTest, FileTextsComeBeforeBuiltInOnes)
     CTextTable table;
     table.load("Lang.lng");
     EXPECT_EQ(table.text(190), "Old DirectX");
-    EXPECT_EQ(table.text(172), "");                     // present, though empty
-    EXPECT_EQ(table.text(5), "five again");             // a later duplicate id wins
-    EXPECT_EQ(table.text(173), builtinText(173));       // from the built-in set
+    EXPECT_EQ(table.text(172), "");               // present, though empty
+    EXPECT_EQ(table.text(5), "five again");       // a later duplicate id wins
+    EXPECT_EQ(table.text(173), builtinText(173)); // from the built-in set
     EXPECT_EQ(table.text(182), "Готов к работе");
-    EXPECT_EQ(table.text(0), "");                       // the empty key was skipped
+    EXPECT_EQ(table.text(0), ""); // the empty key was skipped
     EXPECT_EQ(table.text(9999), "");
     EXPECT_EQ(table.size(), 3u);
 
@@ -41,7 +42,8 @@ TEST(BuiltinTextsTest, BothSetsHoldEveryUsedId)
 {
     const int ids[] = {151, 156, 157, 158, 159, 160, 161, 162, 163, 164, 165, 166, 167, 168, 169, 170, 171,
                        172, 173, 174, 175, 176, 177, 178, 179, 180, 181, 182, 188, 190, 191, 192, 195, 196};
-    for (int id : ids) {
+    for (int id : ids)
+    {
         EXPECT_FALSE(builtinText(id, BuiltinLanguage::English).empty()) << id;
         EXPECT_NE(builtinText(id, BuiltinLanguage::English), builtinText(id, BuiltinLanguage::Russian)) << id;
     }

@@ -10,7 +10,8 @@
 #include <fstream>
 #include <sstream>
 
-namespace {
+namespace
+{
 
 class UpdaterAppTest : public SandboxTest
 {
@@ -20,12 +21,12 @@ protected:
     // Runs the start sequence with the guard kept inside the sandbox.
     bool start(CUpdaterApp& app, const std::string& commandLine)
     {
-        app.setGuardFolder(sandbox.path().string());
+        app.setGuardFolder(m_sandbox.path().string());
         return app.initInstance(commandLine);
     }
 
-    EnvironmentGuard env{{"LC_ALL", "LC_MESSAGES", "LANG"}};
-    RecordingUi ui;
+    EnvironmentGuard m_env{{"LC_ALL", "LC_MESSAGES", "LANG"}};
+    RecordingUi m_ui;
 };
 
 std::string readFile(const std::string& name)
@@ -36,7 +37,7 @@ std::string readFile(const std::string& name)
     return s.str();
 }
 
-}
+} // namespace
 
 TEST_F(UpdaterAppTest, LanguageOfTheBuiltInTexts)
 {
@@ -52,8 +53,9 @@ TEST_F(UpdaterAppTest, LanguageOfTheBuiltInTexts)
         {"", "uk_UA.UTF-8", BuiltinLanguage::English},
         {"", "", BuiltinLanguage::English},
     };
-    for (const auto& c : cases) {
-        env.set("LANG", c.lang);
+    for (const auto& c : cases)
+    {
+        m_env.set("LANG", c.lang);
         RecordingUi caseUi;
         CUpdaterApp app(caseUi);
         EXPECT_FALSE(start(app, c.commandLine));
@@ -64,9 +66,9 @@ TEST_F(UpdaterAppTest, LanguageOfTheBuiltInTexts)
 
 TEST_F(UpdaterAppTest, AutoRealmPassesToTheWindowAndSkipsTheGuard)
 {
-    CUpdaterApp app(ui);
+    CUpdaterApp app(m_ui);
     EXPECT_FALSE(start(app, "/auto_realm Main"));
-    EXPECT_EQ(ui.windows, std::vector<std::string>{"Main"});
+    EXPECT_EQ(m_ui.windows, std::vector<std::string>{"Main"});
     EXPECT_FALSE(app.guardHeld());
 
     RecordingUi other;
@@ -83,30 +85,35 @@ TEST_F(UpdaterAppTest, SecondCopyIsRefusedWhileTheFirstRuns)
     // separate processes and record how they ended.
     int plainCopy = -1;
     int autoRealmCopy = -1;
-    ui.onWindow = [&] {
-        plainCopy = runInChild([this] {
-            logRestart(); // the child's log file goes into the sandbox
-            RecordingUi childUi;
-            CUpdaterApp second(childUi);
-            start(second, "/rus");
-            const bool ok = second.refused() && childUi.windows.empty() && childUi.boxes.size() == 1 &&
-                            childUi.boxes[0].caption == "Ошибка" &&
-                            childUi.boxes[0].text == "Одна копия Zelvan.exe уже запущена!" &&
-                            readFile(logFileName()).find("Mutex creation failed!\n") != std::string::npos;
-            return ok ? 0 : 1;
-        });
-        autoRealmCopy = runInChild([this] {
-            RecordingUi childUi;
-            CUpdaterApp second(childUi);
-            start(second, "/auto_realm Main");
-            return !second.refused() && childUi.windows == std::vector<std::string>{"Main"} ? 0 : 1;
-        });
+    m_ui.onWindow = [&]
+    {
+        plainCopy = runInChild(
+            [this]
+            {
+                logRestart(); // the child's log file goes into the sandbox
+                RecordingUi childUi;
+                CUpdaterApp second(childUi);
+                start(second, "/rus");
+                const bool ok = second.refused() && childUi.windows.empty() && childUi.boxes.size() == 1 &&
+                                childUi.boxes[0].caption == "Ошибка" &&
+                                childUi.boxes[0].text == "Одна копия Zelvan.exe уже запущена!" &&
+                                readFile(logFileName()).find("Mutex creation failed!\n") != std::string::npos;
+                return ok ? 0 : 1;
+            });
+        autoRealmCopy = runInChild(
+            [this]
+            {
+                RecordingUi childUi;
+                CUpdaterApp second(childUi);
+                start(second, "/auto_realm Main");
+                return !second.refused() && childUi.windows == std::vector<std::string>{"Main"} ? 0 : 1;
+            });
     };
-    CUpdaterApp first(ui);
+    CUpdaterApp first(m_ui);
     start(first, "");
     EXPECT_FALSE(first.refused());
     EXPECT_TRUE(first.guardHeld());
     EXPECT_EQ(plainCopy, 0);
     EXPECT_EQ(autoRealmCopy, 0);
-    EXPECT_TRUE(ui.boxes.empty());
+    EXPECT_TRUE(m_ui.boxes.empty());
 }

@@ -51,10 +51,12 @@ TEST(ErrorText, LastSocketErrorBelongsToTheThread)
 {
     setLastSocketError(10061);
     int32_t seen = -1;
-    std::thread other([&] {
-        seen = getLastSocketError();
-        setLastSocketError(10054);
-    });
+    std::thread other(
+        [&]
+        {
+            seen = getLastSocketError();
+            setLastSocketError(10054);
+        });
     other.join();
     EXPECT_EQ(seen, 0);
     EXPECT_EQ(getLastSocketError(), 10061);

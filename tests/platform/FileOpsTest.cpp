@@ -128,7 +128,7 @@ TEST_F(FileOpsTest, ScriptsRunAndAreWaitedForWithTheirExitCode)
     // The same text is a shell script and a batch file.
     write("ends.bat", "exit 3\n");
     platform::ProcessId pid = -1;
-    ASSERT_TRUE(platform::spawnScript((sandbox.path() / "ends.bat").string(), pid));
+    ASSERT_TRUE(platform::spawnScript((m_sandbox.path() / "ends.bat").string(), pid));
     int code = -1;
     ASSERT_EQ(platform::WaitResult::Exited, platform::waitProcess(pid, 60000, code));
     EXPECT_EQ(3, code);

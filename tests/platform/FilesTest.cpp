@@ -46,8 +46,8 @@ TEST_F(Files, ResolvesComponentsWithoutRegardToCase)
     // Missing parts keep the name given after the last match.
     EXPECT_EQ(platform::resolvePath("data/New/b.bin"), "Data/New/b.bin");
     // Absolute paths resolve the same way.
-    std::string absolute = (sandbox.path() / "DATA/maps/a.bin").string();
-    EXPECT_EQ(platform::resolvePath(absolute.c_str()), (sandbox.path() / "Data/Maps/A.BIN").string());
+    std::string absolute = (m_sandbox.path() / "DATA/maps/a.bin").string();
+    EXPECT_EQ(platform::resolvePath(absolute.c_str()), (m_sandbox.path() / "Data/Maps/A.BIN").string());
 
     // An exact match wins over a case-insensitive one.
     writeText("Data/Maps/a.bin", "lower");

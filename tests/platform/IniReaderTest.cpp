@@ -4,7 +4,8 @@
 
 #include <fstream>
 
-namespace {
+namespace
+{
 
 const char* const kText = "; comment=not a key\r\n"
                           "orphan=before any section\r\n"
@@ -36,8 +37,8 @@ TEST(IniReaderTest, NamesMatchWithoutCaseAndBlanksAreDropped)
     EXPECT_EQ(ini.getString("nowhere", "Name", "def"), "def");
     EXPECT_EQ(ini.getString("", "orphan", "def"), "def");
     EXPECT_EQ(ini.getSectionNames(), (std::vector<std::string>{"Main", "second"}));
-    EXPECT_EQ(ini.getKeyNames("main"),
-              (std::vector<std::string>{"Name", "Port", "Quoted", "Single", "Mixed", "Lone", "Empty", "Extra"}));
+    EXPECT_EQ(ini.getKeyNames("main"), (std::vector<std::string>{"Name", "Port", "Quoted", "Single", "Mixed",
+                                                                 "Lone", "Empty", "Extra"}));
     EXPECT_TRUE(ini.getKeyNames("nowhere").empty());
 }
 
@@ -79,7 +80,8 @@ TEST(IniReaderTest, NameListsStopAtTheBufferSize)
     // 40 names of 99 characters take 100 bytes each; 40 of them fit into
     // 4096 bytes with the final NUL, the 41st does not.
     std::string text;
-    for (int i = 0; i < 41; ++i) {
+    for (int i = 0; i < 41; ++i)
+    {
         char prefix[8];
         std::snprintf(prefix, sizeof prefix, "%03d", i);
         text += "[" + std::string(prefix) + std::string(96, 's') + "]\nk=v\n";
@@ -96,7 +98,8 @@ TEST(IniReaderTest, NameListsStopAtTheBufferSize)
 TEST(IniReaderTest, FilesInWindows1251AreConverted)
 {
     Sandbox sandbox;
-    std::ofstream("legacy.ini", std::ios::binary) << "[\xCF\xF0\xE8]\r\nName=\xCE\xF1\xED\xEE\xE2\xED\xEE\xE9\r\n";
+    std::ofstream("legacy.ini", std::ios::binary)
+        << "[\xCF\xF0\xE8]\r\nName=\xCE\xF1\xED\xEE\xE2\xED\xEE\xE9\r\n";
     std::ofstream("utf8.ini", std::ios::binary) << "\xEF\xBB\xBF[Main]\nName=Основной\n";
     EXPECT_EQ(IniReader::fromFile("legacy.ini").getString("При", "Name", ""), "Основной");
     EXPECT_EQ(IniReader::fromFile("utf8.ini").getString("Main", "Name", ""), "Основной");

@@ -6,7 +6,8 @@
 #include <csignal>
 #include <poll.h>
 
-namespace {
+namespace
+{
 
 const char* const kName = "Test_guard";
 
@@ -16,7 +17,7 @@ int tryGuard(const std::string& folder)
     return static_cast<int>(guard.create(kName, folder));
 }
 
-}
+} // namespace
 
 TEST(SingleInstanceTest, SecondProcessSeesTheGuardUntilTheFirstEnds)
 {
@@ -28,7 +29,8 @@ TEST(SingleInstanceTest, SecondProcessSeesTheGuardUntilTheFirstEnds)
     // The first launcher: takes the guard, says so, and waits to be killed.
     const pid_t holder = fork();
     ASSERT_GE(holder, 0);
-    if (holder == 0) {
+    if (holder == 0)
+    {
         close(ready[0]);
         SingleInstanceGuard guard;
         const char result = static_cast<char>(guard.create(kName, folder));

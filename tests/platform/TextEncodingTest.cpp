@@ -17,7 +17,8 @@ TEST(TextEncodingTest, ConvertsWindows1251)
 {
     EXPECT_EQ(cp1251ToUtf8("\xCE\xF8\xE8\xE1\xEA\xE0 \xB8\xA8"), "Ошибка ёЁ");
     // 0x98 has no character; the rest still converts.
-    EXPECT_EQ(cp1251ToUtf8("a\x98\xE0"), "a\xEF\xBF\xBD" "а");
+    EXPECT_EQ(cp1251ToUtf8("a\x98\xE0"), "a\xEF\xBF\xBD"
+                                         "а");
     EXPECT_EQ(toUtf8FromLegacy("Ошибка"), "Ошибка");
     EXPECT_EQ(toUtf8FromLegacy("\xCE\xF8"), "Ош");
 }

@@ -5,12 +5,14 @@
 #include <optional>
 #include <utility>
 
-template <typename E, typename F>
-std::optional<E> catchExcep(F&& statement)
+template <typename E, typename F> std::optional<E> catchExcep(F&& statement)
 {
-    try {
+    try
+    {
         std::forward<F>(statement)();
-    } catch (const E& e) {
+    }
+    catch (const E& e)
+    {
         return e;
     }
     return std::nullopt;

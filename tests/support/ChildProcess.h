@@ -15,16 +15,21 @@ inline int runInChild(const std::function<int()>& body)
     const pid_t pid = fork();
     if (pid < 0)
         return -1;
-    if (pid == 0) {
+    if (pid == 0)
+    {
         int code = 99;
-        try {
+        try
+        {
             code = body();
-        } catch (...) {
+        }
+        catch (...)
+        {
         }
         std::_Exit(code);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
+    while (waitpid(pid, &status, 0) < 0)
+    {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

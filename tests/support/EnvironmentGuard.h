@@ -1,13 +1,13 @@
 // Sets environment variables for one test and restores the old values after.
 #pragma once
 
+#include "platform/Environment.h"
 #include <cstdlib>
 #include <initializer_list>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
-#include "platform/Environment.h"
 
 class EnvironmentGuard
 {
@@ -15,15 +15,17 @@ public:
     // Saves the named variables and unsets them.
     explicit EnvironmentGuard(std::initializer_list<const char*> names)
     {
-        for (const char* name : names) {
+        for (const char* name : names)
+        {
             const char* value = std::getenv(name);
-            saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+            m_saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
             unsetEnvironmentVariable(name);
         }
     }
     ~EnvironmentGuard()
     {
-        for (const auto& [name, value] : saved) {
+        for (const auto& [name, value] : m_saved)
+        {
             if (value)
                 setEnvironmentVariable(name.c_str(), value->c_str());
             else
@@ -37,5 +39,5 @@ public:
     void unset(const char* name) { unsetEnvironmentVariable(name); }
 
 private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+    std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
 };

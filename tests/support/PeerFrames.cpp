@@ -28,14 +28,20 @@ uint32_t peerTag(const char (&text)[5])
 Bytes peerEncodeFrame(const Bytes& packet)
 {
     Bytes out;
-    for (uint8_t c : packet) {
-        if (c == kEnd) {
+    for (uint8_t c : packet)
+    {
+        if (c == kEnd)
+        {
             out.push_back(kEsc);
             out.push_back(kEscEnd);
-        } else if (c == kEsc) {
+        }
+        else if (c == kEsc)
+        {
             out.push_back(kEsc);
             out.push_back(kEsc);
-        } else {
+        }
+        else
+        {
             out.push_back(c);
         }
     }
@@ -52,7 +58,8 @@ Bytes peerPacket(uint32_t first, uint32_t tag, const Bytes& body)
     return p;
 }
 
-Bytes peerChunk(uint32_t tag, uint32_t subtag, uint32_t offset, const Bytes& content, std::optional<uint32_t> crc)
+Bytes peerChunk(uint32_t tag, uint32_t subtag, uint32_t offset, const Bytes& content,
+                std::optional<uint32_t> crc)
 {
     Bytes body;
     putWord(body, subtag);

@@ -8,8 +8,8 @@
 
 #include <chrono>
 #include <cstdio>
-#include <random>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -20,20 +20,20 @@ class Sandbox
 public:
     Sandbox()
     {
-        previous = std::filesystem::current_path();
-        folder = makeFolder();
-        std::filesystem::current_path(folder);
+        m_previous = std::filesystem::current_path();
+        m_folder = makeFolder();
+        std::filesystem::current_path(m_folder);
     }
     ~Sandbox()
     {
         std::error_code ec;
-        std::filesystem::current_path(previous, ec);
-        std::filesystem::remove_all(folder, ec);
+        std::filesystem::current_path(m_previous, ec);
+        std::filesystem::remove_all(m_folder, ec);
     }
     Sandbox(const Sandbox&) = delete;
     Sandbox& operator=(const Sandbox&) = delete;
 
-    const std::filesystem::path& path() const { return folder; }
+    const std::filesystem::path& path() const { return m_folder; }
 
 private:
     // A new folder of a random name that only we may enter.
@@ -58,15 +58,15 @@ private:
         throw std::runtime_error("cannot make a temporary folder");
     }
 
-    std::filesystem::path previous;
-    std::filesystem::path folder;
+    std::filesystem::path m_previous;
+    std::filesystem::path m_folder;
 };
 
 // A GoogleTest fixture that runs each test in its own Sandbox.
 class SandboxTest : public ::testing::Test
 {
 protected:
-    Sandbox sandbox;
+    Sandbox m_sandbox;
 };
 
 // Polls the condition until it holds or the deadline passes; true when it held.

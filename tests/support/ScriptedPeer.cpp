@@ -13,99 +13,118 @@ constexpr uint8_t kEscEnd = 0xD5;
 
 ScriptedPeer::ScriptedPeer(int receiveBuffer)
 {
-    try {
-        listener.setReceiveBufferSize(receiveBuffer);
-        listener.listenOn("127.0.0.1", 0, 4);
-    } catch (const std::exception&) {
+    try
+    {
+        m_listener.setReceiveBufferSize(receiveBuffer);
+        m_listener.listenOn("127.0.0.1", 0, 4);
+    }
+    catch (const std::exception&)
+    {
         throw std::runtime_error("scripted peer cannot listen");
     }
-    listenPort = listener.port();
-    worker = std::thread([this] { serve(); });
+    m_listenPort = m_listener.port();
+    m_worker = std::thread([this] { serve(); });
 }
 
 ScriptedPeer::~ScriptedPeer()
 {
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        stopping = true;
-        if (connection)
-            connection->shutdownBoth();
-        changed.notify_all();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+        if (m_connection)
+            m_connection->shutdownBoth();
+        m_changed.notify_all();
     }
-    worker.join();
-    connection.reset();
-    listener.close();
+    m_worker.join();
+    m_connection.reset();
+    m_listener.close();
 }
 
 void ScriptedPeer::serve()
 {
     // Accept one connection, in short waits so that the destructor can end them.
-    for (;;) {
+    for (;;)
+    {
         {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (stopping)
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stopping)
                 return;
         }
         std::string from;
-        int fd = listener.acceptTimeout(20, from);
-        if (fd >= 0) {
-            std::lock_guard<std::mutex> lock(mutex);
-            connection = std::make_unique<CServerConnection>(fd);
-            changed.notify_all();
+        int fd = m_listener.acceptTimeout(20, from);
+        if (fd >= 0)
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_connection = std::make_unique<CServerConnection>(fd);
+            m_changed.notify_all();
             break;
         }
     }
 
     uint8_t buffer[65536];
-    for (;;) {
+    for (;;)
+    {
         {
-            std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [this] { return !held || stopping; });
-            if (stopping)
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock, [this] { return !m_held || m_stopping; });
+            if (m_stopping)
                 break;
         }
         size_t n = 0;
-        CServerConnection::Result r = connection->receive(buffer, sizeof buffer, n, 20);
+        CServerConnection::Result r = m_connection->receive(buffer, sizeof buffer, n, 20);
         if (r == CServerConnection::IO_TIMEOUT)
             continue;
-        if (r != CServerConnection::IO_OK) {
-            std::lock_guard<std::mutex> lock(mutex);
-            clientClosed = true;
-            changed.notify_all();
+        if (r != CServerConnection::IO_OK)
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_clientClosed = true;
+            m_changed.notify_all();
             return;
         }
         std::vector<Bytes> complete;
         Handler h;
         {
-            std::lock_guard<std::mutex> lock(mutex);
-            recorded.insert(recorded.end(), buffer, buffer + n);
-            for (size_t i = 0; i < n; ++i) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_recorded.insert(m_recorded.end(), buffer, buffer + n);
+            for (size_t i = 0; i < n; ++i)
+            {
                 uint8_t c = buffer[i];
-                if (partialEscape) {
-                    partial.push_back(c == kEscEnd ? kEnd : c);
-                    partialEscape = false;
-                } else if (c == kEsc) {
-                    partialEscape = true;
-                } else if (c == kEnd) {
-                    frames.push_back(partial);
-                    complete.push_back(partial);
-                    partial.clear();
-                } else {
-                    partial.push_back(c);
+                if (m_partialEscape)
+                {
+                    m_partial.push_back(c == kEscEnd ? kEnd : c);
+                    m_partialEscape = false;
+                }
+                else if (c == kEsc)
+                {
+                    m_partialEscape = true;
+                }
+                else if (c == kEnd)
+                {
+                    m_frames.push_back(m_partial);
+                    complete.push_back(m_partial);
+                    m_partial.clear();
+                }
+                else
+                {
+                    m_partial.push_back(c);
                 }
             }
-            h = handler;
-            changed.notify_all();
+            h = m_handler;
+            m_changed.notify_all();
         }
         // An answer to a client that has already gone fails; that must not
         // take the test process down with it.
         if (h)
-            for (const Bytes& f : complete) {
-                try {
+            for (const Bytes& f : complete)
+            {
+                try
+                {
                     h(f, *this);
-                } catch (const std::exception& e) {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    handlerErrors.push_back(e.what());
+                }
+                catch (const std::exception& e)
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_handlerErrors.push_back(e.what());
                 }
             }
     }
@@ -114,66 +133,66 @@ void ScriptedPeer::serve()
 bool ScriptedPeer::waitLocked(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds deadline,
                               const std::function<bool()>& condition)
 {
-    return changed.wait_for(lock, deadline, condition);
+    return m_changed.wait_for(lock, deadline, condition);
 }
 
 bool ScriptedPeer::waitConnected(std::chrono::milliseconds deadline)
 {
-    std::unique_lock<std::mutex> lock(mutex);
-    return waitLocked(lock, deadline, [this] { return connection != nullptr; });
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return waitLocked(lock, deadline, [this] { return m_connection != nullptr; });
 }
 
 void ScriptedPeer::sendBytes(const Bytes& bytes)
 {
     if (!waitConnected())
         throw std::runtime_error("scripted peer: no client connected");
-    if (connection->sendAll(bytes.data(), bytes.size(), 10000) != CServerConnection::IO_OK)
+    if (m_connection->sendAll(bytes.data(), bytes.size(), 10000) != CServerConnection::IO_OK)
         throw std::runtime_error("scripted peer: send failed");
 }
 
 void ScriptedPeer::holdReading(bool hold)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    held = hold;
-    changed.notify_all();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_held = hold;
+    m_changed.notify_all();
 }
 
 std::vector<std::string> ScriptedPeer::errors() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    return handlerErrors;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_handlerErrors;
 }
 
 void ScriptedPeer::onPacket(Handler h)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    handler = std::move(h);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_handler = std::move(h);
 }
 
 Bytes ScriptedPeer::received() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    return recorded;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_recorded;
 }
 
 std::optional<Bytes> ScriptedPeer::nextPacket(std::chrono::milliseconds deadline)
 {
-    std::unique_lock<std::mutex> lock(mutex);
-    if (!waitLocked(lock, deadline, [this] { return framesTaken < frames.size(); }))
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!waitLocked(lock, deadline, [this] { return m_framesTaken < m_frames.size(); }))
         return std::nullopt;
-    return frames[framesTaken++];
+    return m_frames[m_framesTaken++];
 }
 
 bool ScriptedPeer::waitClientClosed(std::chrono::milliseconds deadline)
 {
-    std::unique_lock<std::mutex> lock(mutex);
-    return waitLocked(lock, deadline, [this] { return clientClosed; });
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return waitLocked(lock, deadline, [this] { return m_clientClosed; });
 }
 
 void ScriptedPeer::closeConnection()
 {
     waitConnected();
-    std::lock_guard<std::mutex> lock(mutex);
-    if (connection)
-        connection->shutdownBoth();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_connection)
+        m_connection->shutdownBoth();
 }

@@ -50,7 +50,7 @@ public:
     ScriptedPeer(const ScriptedPeer&) = delete;
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
-    uint16_t port() const { return listenPort; }
+    uint16_t port() const { return m_listenPort; }
     // Waits for the client's connection; false when none came in time.
     bool waitConnected(std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
@@ -90,20 +90,20 @@ private:
     bool waitLocked(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds deadline,
                     const std::function<bool()>& condition);
 
-    CServerSocket listener;
-    uint16_t listenPort = 0;
-    std::unique_ptr<CServerConnection> connection;
-    bool clientClosed = false;
-    bool stopping = false;
-    bool held = false;
-    Bytes recorded;
-    std::vector<Bytes> frames;     // complete frames decoded from recorded
-    size_t framesTaken = 0;
-    Bytes partial;                 // decoder state for frames
-    bool partialEscape = false;
-    Handler handler;
-    std::vector<std::string> handlerErrors;
-    mutable std::mutex mutex;
-    std::condition_variable changed;
-    std::thread worker;
+    CServerSocket m_listener;
+    uint16_t m_listenPort = 0;
+    std::unique_ptr<CServerConnection> m_connection;
+    bool m_clientClosed = false;
+    bool m_stopping = false;
+    bool m_held = false;
+    Bytes m_recorded;
+    std::vector<Bytes> m_frames; // complete frames decoded from recorded
+    size_t m_framesTaken = 0;
+    Bytes m_partial; // decoder state for frames
+    bool m_partialEscape = false;
+    Handler m_handler;
+    std::vector<std::string> m_handlerErrors;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::thread m_worker;
 };

@@ -47,24 +47,24 @@ void reportError(const CSystemExcep& e)
 class ProgressList : public CFileList
 {
 public:
-    explicit ProgressList(bool show) : show(show) {}
+    explicit ProgressList(bool show) : m_show(show) {}
 
     void onListEvent(uint32_t code, const char* path, const FileInfo* info) override
     {
-        if (code == LE_CHECKSUM && show && ++done % 100 == 0)
-            std::fprintf(stderr, "\r%u files checksummed", done);
+        if (code == LE_CHECKSUM && m_show && ++m_done % 100 == 0)
+            std::fprintf(stderr, "\r%u files checksummed", m_done);
         CFileList::onListEvent(code, path, info);
     }
 
     void finish()
     {
-        if (show && done >= 100)
-            std::fprintf(stderr, "\r%u files checksummed\n", done);
+        if (m_show && m_done >= 100)
+            std::fprintf(stderr, "\r%u files checksummed\n", m_done);
     }
 
 private:
-    bool show;
-    uint32_t done = 0;
+    bool m_show;
+    uint32_t m_done = 0;
 };
 
 int dump(const std::string& file)
@@ -75,7 +75,8 @@ int dump(const std::string& file)
     collectAll(list, items);
     printFolders(items);
     printFiles(items, KIND_OLD | KIND_MOD | KIND_ADD);
-    std::printf("%u files, %u folders, %" PRIu64 " bytes\n", list.fileCount, list.folderCount, list.totalSize);
+    std::printf("%u files, %u folders, %" PRIu64 " bytes\n", list.fileCount, list.folderCount,
+                list.totalSize);
     return 0;
 }
 
@@ -110,7 +111,8 @@ int main(int argc, char** argv)
     scanCmd->add_flag("--checksums", checksums, "compute the MD5 checksum of every file");
 
     std::string logDir;
-    app.add_option("--log-dir", logDir, "also write the daily log file into this folder (default: no log file)")
+    app.add_option("--log-dir", logDir,
+                   "also write the daily log file into this folder (default: no log file)")
         ->check(CLI::ExistingDirectory);
     CLI11_PARSE(app, argc, argv);
 

@@ -3,38 +3,39 @@
 #include "tools/updclient/StatusText.h"
 
 CProgressDisplay::CProgressDisplay(std::FILE* out, bool terminal)
-    : out(out), terminal(terminal), started(Clock::now()), rateStart(started), progressStart(started)
+    : m_out(out), m_terminal(terminal), m_started(Clock::now()), m_rateStart(m_started),
+      m_progressStart(m_started)
 {
 }
 
 void CProgressDisplay::onUpdateEvent(int event, const char* text, float value)
 {
-    std::lock_guard<std::mutex> hold(mutex);
+    std::lock_guard<std::mutex> hold(m_mutex);
     if (event == UPD_EVENT_TRAFFIC)
     {
-        rateBytes += static_cast<uint64_t>(value);
+        m_rateBytes += static_cast<uint64_t>(value);
         return;
     }
     if (event == UPD_EVENT_PROGRESS)
     {
-        if (!progressStarted)
+        if (!m_progressStarted)
         {
-            progressStarted = true;
-            progressStart = Clock::now();
+            m_progressStarted = true;
+            m_progressStart = Clock::now();
         }
-        progress = value < 0 ? 0 : (value > 1 ? 1 : value);
+        m_progress = value < 0 ? 0 : (value > 1 ? 1 : value);
         return;
     }
-    stateText = eventText(event);
+    m_stateText = eventText(event);
     if (text)
     {
-        stateText += ' ';
-        stateText += text;
+        m_stateText += ' ';
+        m_stateText += text;
     }
-    if (!terminal)
+    if (!m_terminal)
     {
-        std::fprintf(out, "%s\n", stateText.c_str());
-        std::fflush(out);
+        std::fprintf(m_out, "%s\n", m_stateText.c_str());
+        std::fflush(m_out);
     }
 }
 
@@ -55,7 +56,8 @@ std::string CProgressDisplay::formatDuration(double seconds)
     auto total = static_cast<unsigned long long>(seconds + 0.5);
     char buffer[32];
     if (total >= 3600)
-        std::snprintf(buffer, sizeof(buffer), "%llu:%02llu:%02llu", total / 3600, total / 60 % 60, total % 60);
+        std::snprintf(buffer, sizeof(buffer), "%llu:%02llu:%02llu", total / 3600, total / 60 % 60,
+                      total % 60);
     else
         std::snprintf(buffer, sizeof(buffer), "%llu:%02llu", total / 60, total % 60);
     return buffer;
@@ -63,44 +65,44 @@ std::string CProgressDisplay::formatDuration(double seconds)
 
 void CProgressDisplay::tick()
 {
-    if (!terminal)
+    if (!m_terminal)
         return;
-    std::lock_guard<std::mutex> hold(mutex);
+    std::lock_guard<std::mutex> hold(m_mutex);
     auto now = Clock::now();
-    double window = std::chrono::duration<double>(now - rateStart).count();
+    double window = std::chrono::duration<double>(now - m_rateStart).count();
     if (window >= 1.0)
     {
-        rate = static_cast<double>(rateBytes) / window;
-        rateBytes = 0;
-        rateStart = now;
+        m_rate = static_cast<double>(m_rateBytes) / window;
+        m_rateBytes = 0;
+        m_rateStart = now;
     }
     constexpr int width = 30;
-    int filled = static_cast<int>(progress * width + 0.5f);
+    int filled = static_cast<int>(m_progress * width + 0.5f);
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(width - filled), '.');
     std::string left = "--:--";
-    if (progressStarted && progress > 0.0f && progress < 1.0f)
+    if (m_progressStarted && m_progress > 0.0f && m_progress < 1.0f)
     {
-        double spent = std::chrono::duration<double>(now - progressStart).count();
-        left = formatDuration(spent * (1.0 - progress) / progress);
+        double spent = std::chrono::duration<double>(now - m_progressStart).count();
+        left = formatDuration(spent * (1.0 - m_progress) / m_progress);
     }
-    std::string state = stateText;
+    std::string state = m_stateText;
     if (state.size() > 40)
         state = "..." + state.substr(state.size() - 37);
-    std::fprintf(out, "\r\033[K[%s] %3d%%  %s  Time remaining: %s  %s", bar.c_str(),
-                 static_cast<int>(progress * 100.0f + 0.5f), formatRate(rate).c_str(), left.c_str(),
+    std::fprintf(m_out, "\r\033[K[%s] %3d%%  %s  Time remaining: %s  %s", bar.c_str(),
+                 static_cast<int>(m_progress * 100.0f + 0.5f), formatRate(m_rate).c_str(), left.c_str(),
                  state.c_str());
-    std::fflush(out);
-    drawn = true;
+    std::fflush(m_out);
+    m_drawn = true;
 }
 
 void CProgressDisplay::finish()
 {
-    std::lock_guard<std::mutex> hold(mutex);
-    if (drawn)
+    std::lock_guard<std::mutex> hold(m_mutex);
+    if (m_drawn)
     {
-        std::fprintf(out, "\n");
-        std::fflush(out);
-        drawn = false;
+        std::fprintf(m_out, "\n");
+        std::fflush(m_out);
+        m_drawn = false;
     }
 }

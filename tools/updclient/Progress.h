@@ -30,16 +30,16 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    std::FILE* out;
-    bool terminal;
-    std::mutex mutex;
-    Clock::time_point started;
-    Clock::time_point rateStart;
-    uint64_t rateBytes = 0;
-    double rate = 0;
-    float progress = 0;
-    Clock::time_point progressStart;
-    bool progressStarted = false;
-    std::string stateText;
-    bool drawn = false;
+    std::FILE* m_out;
+    bool m_terminal;
+    std::mutex m_mutex;
+    Clock::time_point m_started;
+    Clock::time_point m_rateStart;
+    uint64_t m_rateBytes = 0;
+    double m_rate = 0;
+    float m_progress = 0;
+    Clock::time_point m_progressStart;
+    bool m_progressStarted = false;
+    std::string m_stateText;
+    bool m_drawn = false;
 };

@@ -15,10 +15,10 @@
 #include "newupdatesystem/Common/TransferThrottle.h"
 #include "newupdatesystem/client/UpdClient.h"
 #include "newupdatesystem/client/UpdLogFile.h"
-#include "tools/updclient/Progress.h"
-#include "tools/updclient/StatusText.h"
 #include "platform/Console.h"
 #include "platform/StopRequest.h"
+#include "tools/updclient/Progress.h"
+#include "tools/updclient/StatusText.h"
 
 namespace
 {
@@ -109,8 +109,7 @@ int parse(int argc, char** argv, Options& o)
     CLI::App app(kDescription, "updclient");
     app.fallthrough();
     app.require_subcommand(1);
-    app.add_option("--server", o.server, "update server, HOST[:PORT] (port default 25859)")
-        ->required();
+    app.add_option("--server", o.server, "update server, HOST[:PORT] (port default 25859)")->required();
     app.add_option("--dir", o.dir, "local folder for update/upload (default \".\")");
     app.add_option("--list", o.list,
                    "local file list, relative to the current directory (default \"Files.lst\")");
@@ -163,7 +162,8 @@ int parse(int argc, char** argv, Options& o)
         return kUsageError;
     }
 
-    auto usage = [](const char* message) {
+    auto usage = [](const char* message)
+    {
         std::fprintf(stderr, "updclient: %s (see --help)\n", message);
         return kUsageError;
     };
@@ -209,10 +209,17 @@ void configure(IUpdateClient& client, const Options& o, IUpdateCallback* callbac
     case JOB_UPDATE:
         client.setUpdateJob(o.dir.c_str(), o.cache.empty() ? nullptr : o.cache.c_str());
         break;
-    case JOB_SELF_UPDATE: client.setSelfUpdateJob(o.realm.c_str()); break;
-    case JOB_COMMAND: client.setCommand(o.commandText.c_str()); break;
-    case JOB_UPLOAD: client.setUploadJob(o.dir.c_str()); break;
-    default: break;
+    case JOB_SELF_UPDATE:
+        client.setSelfUpdateJob(o.realm.c_str());
+        break;
+    case JOB_COMMAND:
+        client.setCommand(o.commandText.c_str());
+        break;
+    case JOB_UPLOAD:
+        client.setUploadJob(o.dir.c_str());
+        break;
+    default:
+        break;
     }
     if (!o.exclude.empty())
         client.addExclusions(joinLines(o.exclude).c_str());

@@ -35,8 +35,10 @@ int runControlCommand(const ControlTarget& target, const std::string& text, std:
     client->start();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(target.deadlineSeconds);
     bool stopped = false;
-    while (!client->wait(0.2)) {
-        if (!stopped && std::chrono::steady_clock::now() > deadline) {
+    while (!client->wait(0.2))
+    {
+        if (!stopped && std::chrono::steady_clock::now() > deadline)
+        {
             stopped = true;
             client->stop();
         }

@@ -9,7 +9,7 @@ struct ControlTarget
 {
     std::string host;
     unsigned port = 25859;
-    std::string login;    // empty: no login
+    std::string login; // empty: no login
     std::string password;
     unsigned deadlineSeconds = 600; // for the whole command, connection included
 };

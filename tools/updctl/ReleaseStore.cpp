@@ -15,19 +15,26 @@ namespace
 void copyTree(const fs::path& from, const fs::path& to)
 {
     fs::create_directory(to);
-    for (const fs::directory_entry& e : fs::directory_iterator(from)) {
+    for (const fs::directory_entry& e : fs::directory_iterator(from))
+    {
         fs::file_status st = e.symlink_status();
         fs::path target = to / e.path().filename();
         if (fs::is_symlink(st))
-            throw std::runtime_error("'" + e.path().string() + "' is a symbolic link; a release holds plain files");
-        if (fs::is_directory(st)) {
+            throw std::runtime_error("'" + e.path().string() +
+                                     "' is a symbolic link; a release holds plain files");
+        if (fs::is_directory(st))
+        {
             copyTree(e.path(), target);
-        } else if (fs::is_regular_file(st)) {
+        }
+        else if (fs::is_regular_file(st))
+        {
             fs::copy_file(e.path(), target);
             int64_t t = platform::getFileTime(e.path().string().c_str());
             if (t < 0 || platform::setFileTime(target.string().c_str(), t) != 0)
                 throw std::runtime_error("cannot keep the time of '" + e.path().string() + "'");
-        } else {
+        }
+        else
+        {
             throw std::runtime_error("'" + e.path().string() + "' is not a file or folder");
         }
     }
@@ -36,14 +43,16 @@ void copyTree(const fs::path& from, const fs::path& to)
 void setWritable(const fs::path& root, bool writable)
 {
     auto perms = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-    auto apply = [&](const fs::path& p) {
+    auto apply = [&](const fs::path& p)
+    {
         if (writable)
             fs::permissions(p, fs::perms::owner_write, fs::perm_options::add);
         else
             fs::permissions(p, perms, fs::perm_options::remove);
     };
     std::vector<fs::path> folders{root};
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
+    {
         if (it->is_symlink())
             continue;
         if (it->is_directory())
@@ -69,16 +78,18 @@ std::vector<uint8_t> listImage(const fs::path& folder, uint32_t* files, uint64_t
 }
 } // namespace
 
-CReleaseStore::CReleaseStore(fs::path dir) : dir(std::move(dir)) {}
+CReleaseStore::CReleaseStore(fs::path dir) : m_dir(std::move(dir)) {}
 
 bool CReleaseStore::validName(const std::string& name)
 {
     if (name.empty() || name.size() > 64 || name[0] == '.')
         return false;
-    return std::all_of(name.begin(), name.end(), [](unsigned char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
-               c == '_';
-    });
+    return std::all_of(name.begin(), name.end(),
+                       [](unsigned char c)
+                       {
+                           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                  (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
+                       });
 }
 
 CReleaseStore::Staged CReleaseStore::stage(const fs::path& from, const std::string& name)
@@ -87,10 +98,11 @@ CReleaseStore::Staged CReleaseStore::stage(const fs::path& from, const std::stri
         throw std::runtime_error("'" + name + "' is not a release name (letters, digits, '.', '-', '_')");
     if (!fs::is_directory(from))
         throw std::runtime_error("'" + from.string() + "' is not a folder");
-    fs::create_directories(dir / "releases");
+    fs::create_directories(m_dir / "releases");
     // A source that holds the releases, or lies among them, would copy into itself.
-    fs::path source = fs::canonical(from), releasesDir = fs::canonical(dir / "releases");
-    auto within = [](const fs::path& inner, const fs::path& outer) {
+    fs::path source = fs::canonical(from), releasesDir = fs::canonical(m_dir / "releases");
+    auto within = [](const fs::path& inner, const fs::path& outer)
+    {
         auto rel = inner.lexically_relative(outer);
         return !rel.empty() && *rel.begin() != "..";
     };
@@ -99,25 +111,31 @@ CReleaseStore::Staged CReleaseStore::stage(const fs::path& from, const std::stri
     fs::path final = releaseDir(name);
     if (fs::exists(fs::symlink_status(final)))
         throw std::runtime_error("release '" + name + "' exists already; releases are never changed");
-    fs::path staging = dir / "releases" / ("." + name + ".staging");
-    if (fs::exists(fs::symlink_status(staging))) {
+    fs::path staging = m_dir / "releases" / ("." + name + ".staging");
+    if (fs::exists(fs::symlink_status(staging)))
+    {
         setWritable(staging, true);
         fs::remove_all(staging);
     }
     Staged result;
     result.name = name;
-    try {
+    try
+    {
         copyTree(from, staging);
         // The copy must list exactly as the source: names, sizes, times, MD5.
         std::vector<uint8_t> source = listImage(from, nullptr, nullptr);
         std::vector<uint8_t> copy = listImage(staging, &result.files, &result.bytes);
         if (source != copy)
-            throw std::runtime_error("the copy of '" + from.string() + "' differs from its source (changed while copying?)");
+            throw std::runtime_error("the copy of '" + from.string() +
+                                     "' differs from its source (changed while copying?)");
         setWritable(staging, false);
         fs::rename(staging, final);
-    } catch (...) {
+    }
+    catch (...)
+    {
         std::error_code ec;
-        if (fs::exists(staging, ec)) {
+        if (fs::exists(staging, ec))
+        {
             setWritable(staging, true);
             fs::remove_all(staging, ec);
         }
@@ -137,7 +155,7 @@ void CReleaseStore::switchTo(const std::string& name)
 {
     if (!validName(name) || !fs::is_directory(releaseDir(name)))
         throw std::runtime_error("no release '" + name + "'");
-    fs::path next = dir / ".current.next";
+    fs::path next = m_dir / ".current.next";
     std::error_code ec;
     fs::remove(next, ec);
     fs::create_directory_symlink(fs::path("releases") / name, next);
@@ -149,14 +167,15 @@ std::vector<std::string> CReleaseStore::releases() const
 {
     std::vector<std::pair<fs::file_time_type, std::string>> found;
     std::error_code ec;
-    for (const fs::directory_entry& e : fs::directory_iterator(dir / "releases", ec)) {
+    for (const fs::directory_entry& e : fs::directory_iterator(m_dir / "releases", ec))
+    {
         std::string name = e.path().filename().string();
         if (validName(name) && e.is_directory() && !e.is_symlink())
             found.emplace_back(e.last_write_time(), name);
     }
-    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
-        return a.first != b.first ? a.first > b.first : a.second > b.second;
-    });
+    std::sort(found.begin(), found.end(),
+              [](const auto& a, const auto& b)
+              { return a.first != b.first ? a.first > b.first : a.second > b.second; });
     std::vector<std::string> names;
     for (auto& [time, name] : found)
         names.push_back(name);
@@ -168,10 +187,12 @@ std::vector<std::string> CReleaseStore::prune(unsigned keep, const std::vector<s
     std::string live = current();
     std::vector<std::string> deleted;
     unsigned kept = 0;
-    for (const std::string& name : releases()) {
+    for (const std::string& name : releases())
+    {
         if (name == live)
             continue;
-        if (kept < keep) {
+        if (kept < keep)
+        {
             ++kept;
             continue;
         }

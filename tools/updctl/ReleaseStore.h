@@ -44,9 +44,9 @@ public:
     // A release name: 1-64 letters, digits, '.', '-', '_', not starting with '.'.
     static bool validName(const std::string& name);
 
-    std::filesystem::path releaseDir(const std::string& name) const { return dir / "releases" / name; }
-    std::filesystem::path link() const { return dir / "current"; }
+    std::filesystem::path releaseDir(const std::string& name) const { return m_dir / "releases" / name; }
+    std::filesystem::path link() const { return m_dir / "current"; }
 
 private:
-    std::filesystem::path dir;
+    std::filesystem::path m_dir;
 };

@@ -12,9 +12,8 @@
 
 #include <CLI/CLI.hpp>
 
-
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -29,20 +28,19 @@ namespace
 // Results; the client library's log lines go to stderr.
 std::FILE* out = stdout;
 
-const char* kDescription =
-    "Operator's tool for update servers.\n"
-    "\n"
-    "A served tree with releases is a folder DIR holding releases/NAME (one\n"
-    "read-only folder per release) and current, a symbolic link to the release\n"
-    "served; the servers run with --root DIR/current.\n"
-    "\n"
-    "  release  copy --from into a new release, check it, switch current to it,\n"
-    "           make every --server rebuild its lists (\"up\"), then delete old\n"
-    "           releases beyond --keep that no server still serves to a session.\n"
-    "           When a server cannot take the release, current goes back.\n"
-    "  switch   point current at an existing release and rebuild the servers.\n"
-    "  command  send TEXT to every --server and print the echoed lines.\n"
-    "  list     the releases, newest first; the current one is marked.";
+const char* kDescription = "Operator's tool for update servers.\n"
+                           "\n"
+                           "A served tree with releases is a folder DIR holding releases/NAME (one\n"
+                           "read-only folder per release) and current, a symbolic link to the release\n"
+                           "served; the servers run with --root DIR/current.\n"
+                           "\n"
+                           "  release  copy --from into a new release, check it, switch current to it,\n"
+                           "           make every --server rebuild its lists (\"up\"), then delete old\n"
+                           "           releases beyond --keep that no server still serves to a session.\n"
+                           "           When a server cannot take the release, current goes back.\n"
+                           "  switch   point current at an existing release and rebuild the servers.\n"
+                           "  command  send TEXT to every --server and print the echoed lines.\n"
+                           "  list     the releases, newest first; the current one is marked.";
 
 struct Options
 {
@@ -56,7 +54,8 @@ struct Options
 std::vector<ControlTarget> targets(const Options& o)
 {
     std::vector<ControlTarget> list;
-    for (const std::string& s : o.servers) {
+    for (const std::string& s : o.servers)
+    {
         ControlTarget t;
         if (!parseServer(s, t))
             throw CLI::ValidationError("--server", "'" + s + "' is not HOST[:PORT]");
@@ -78,38 +77,43 @@ bool rebuild(const ControlTarget& t, const std::string& expected, std::string& w
 {
     std::vector<std::string> echoes;
     int status = runControlCommand(t, "up", echoes);
-    if (status != 1) {
+    if (status != 1)
+    {
         why = "the command failed with status " + std::to_string(status);
         return false;
     }
-    for (const std::string& e : echoes) {
-        if (e.rfind("Rebuilding the lists failed", 0) == 0) {
+    for (const std::string& e : echoes)
+    {
+        if (e.rfind("Rebuilding the lists failed", 0) == 0)
+        {
             why = e;
             return false;
         }
         if (e == "release: " + expected)
             return true;
     }
-    why = "it does not serve '" + expected + "' after rebuilding (is its --root the link " +
-          "DIR/current?)";
+    why = "it does not serve '" + expected + "' after rebuilding (is its --root the link " + "DIR/current?)";
     return false;
 }
 
 // Every release some server still serves to a session.
 bool releasesInUse(const std::vector<ControlTarget>& servers, std::vector<std::string>& names)
 {
-    for (const ControlTarget& t : servers) {
+    for (const ControlTarget& t : servers)
+    {
         std::vector<std::string> echoes;
         if (runControlCommand(t, "status", echoes) != 1)
             return false;
         bool found = false;
-        for (const std::string& e : echoes) {
+        for (const std::string& e : echoes)
+        {
             const std::string prefix = "releases in use:";
             if (e.rfind(prefix, 0) != 0)
                 continue;
             found = true;
             size_t pos = prefix.size();
-            while (pos < e.size()) {
+            while (pos < e.size())
+            {
                 size_t start = e.find_first_not_of(' ', pos);
                 if (start == std::string::npos)
                     break;
@@ -133,21 +137,25 @@ int switchAndRebuild(CReleaseStore& store, const std::vector<ControlTarget>& ser
     std::fprintf(out, "current -> %s (was %s)\n", name.c_str(), previous.empty() ? "none" : previous.c_str());
     if (servers.empty())
         std::fprintf(out, "no --server given: start the servers or reload them (SIGHUP)\n");
-    for (size_t i = 0; i < servers.size(); ++i) {
+    for (size_t i = 0; i < servers.size(); ++i)
+    {
         std::string why;
-        if (rebuild(servers[i], name, why)) {
+        if (rebuild(servers[i], name, why))
+        {
             std::fprintf(out, "%s serves %s\n", describe(servers[i]).c_str(), name.c_str());
             continue;
         }
-        std::fprintf(stderr, "updctl: %s cannot take release %s: %s\n", describe(servers[i]).c_str(), name.c_str(),
-                     why.c_str());
-        if (previous.empty()) {
+        std::fprintf(stderr, "updctl: %s cannot take release %s: %s\n", describe(servers[i]).c_str(),
+                     name.c_str(), why.c_str());
+        if (previous.empty())
+        {
             std::fprintf(stderr, "updctl: there is no previous release to go back to\n");
             return 1;
         }
         store.switchTo(previous);
         std::fprintf(stderr, "updctl: current -> %s again\n", previous.c_str());
-        for (size_t j = 0; j <= i; ++j) {
+        for (size_t j = 0; j <= i; ++j)
+        {
             std::string again;
             if (!rebuild(servers[j], previous, again))
                 std::fprintf(stderr, "updctl: %s did not go back to %s: %s\n", describe(servers[j]).c_str(),
@@ -179,7 +187,8 @@ int main(int argc, char** argv)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("--login", o.login, "login name for the control sessions");
     app.add_option("--password", o.password, "password for the control sessions");
-    app.add_option("--deadline", o.deadline, "seconds one command may take (default 600)")->check(CLI::Range(1u, 86400u));
+    app.add_option("--deadline", o.deadline, "seconds one command may take (default 600)")
+        ->check(CLI::Range(1u, 86400u));
 
     auto* command = app.add_subcommand("command", "send TEXT to every --server");
     command->add_option("TEXT", o.text, "the command")->required();
@@ -201,20 +210,24 @@ int main(int argc, char** argv)
         out = stdout;
     std::setvbuf(out, nullptr, _IOLBF, 0);
 
-    try {
+    try
+    {
         std::vector<ControlTarget> servers = targets(o);
         if (command->parsed() && servers.empty())
             throw CLI::ValidationError("--server", "at least one server is needed");
-        if (command->parsed()) {
+        if (command->parsed())
+        {
             int worst = 0;
-            for (const ControlTarget& t : servers) {
+            for (const ControlTarget& t : servers)
+            {
                 std::vector<std::string> echoes;
                 int status = runControlCommand(t, o.text, echoes);
                 if (servers.size() > 1)
                     std::fprintf(out, "== %s\n", describe(t).c_str());
                 for (const std::string& e : echoes)
                     std::fprintf(out, "%s\n", e.c_str());
-                if (status != 1) {
+                if (status != 1)
+                {
                     std::fprintf(stderr, "updctl: %s: status %d\n", describe(t).c_str(), status);
                     worst = 1;
                 }
@@ -222,7 +235,8 @@ int main(int argc, char** argv)
             return worst;
         }
         CReleaseStore store(o.dir);
-        if (list->parsed()) {
+        if (list->parsed())
+        {
             std::string live = store.current();
             for (const std::string& r : store.releases())
                 std::fprintf(out, "%s%s\n", r.c_str(), r == live ? " (current)" : "");
@@ -235,29 +249,38 @@ int main(int argc, char** argv)
             o.name = defaultName();
         CReleaseStore::Staged staged = store.stage(o.from, o.name);
         std::fprintf(out, "staged %s: %u files, %llu bytes\n", staged.name.c_str(), staged.files,
-                    static_cast<unsigned long long>(staged.bytes));
-        if (switchAndRebuild(store, servers, o.name) != 0) {
-            std::fprintf(stderr, "updctl: release %s stays staged; 'updctl switch %s' retries it\n", o.name.c_str(),
-                         o.name.c_str());
+                     static_cast<unsigned long long>(staged.bytes));
+        if (switchAndRebuild(store, servers, o.name) != 0)
+        {
+            std::fprintf(stderr, "updctl: release %s stays staged; 'updctl switch %s' retries it\n",
+                         o.name.c_str(), o.name.c_str());
             return 1;
         }
         std::vector<std::string> inUse;
-        if (servers.empty()) {
+        if (servers.empty())
+        {
             // Without servers to ask, nothing old is known to be unused.
             return 0;
         }
-        if (!releasesInUse(servers, inUse)) {
+        if (!releasesInUse(servers, inUse))
+        {
             std::fprintf(stderr, "updctl: cannot learn which releases are in use; nothing deleted\n");
             return 0;
         }
         for (const std::string& gone : store.prune(o.keep, inUse))
             std::fprintf(out, "deleted %s\n", gone.c_str());
         return 0;
-    } catch (const CLI::Error& e) {
+    }
+    catch (const CLI::Error& e)
+    {
         return app.exit(e);
-    } catch (const CExcep& e) {
+    }
+    catch (const CExcep& e)
+    {
         std::fprintf(stderr, "updctl: exception %d at %s\n", e.code, e.formatSource().c_str());
-    } catch (const std::exception& e) {
+    }
+    catch (const std::exception& e)
+    {
         std::fprintf(stderr, "updctl: %s\n", e.what());
     }
     return 1;

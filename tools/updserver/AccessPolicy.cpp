@@ -9,11 +9,11 @@ std::string CAccessPolicy::exposureWarning(const std::string& bindAddress) const
 {
     if (isLoopback(bindAddress))
         return {};
-    if (anonymous == ANONYMOUS_CHANGES_ALLOWED)
+    if (m_anonymous == ANONYMOUS_CHANGES_ALLOWED)
         return "listening on " + bindAddress +
                " with anonymous changes allowed: anyone who can connect may change the published files and "
                "suspend the server";
-    if (!haveUsers)
+    if (!m_haveUsers)
         return "listening on " + bindAddress + " without users: no one can send commands or changes";
     return {};
 }

@@ -15,11 +15,14 @@ public:
         ANONYMOUS_CHANGES_ALLOWED,
     };
 
-    CAccessPolicy(bool haveUsers, Anonymous anonymous) : haveUsers(haveUsers), anonymous(anonymous) {}
+    CAccessPolicy(bool haveUsers, Anonymous anonymous) : m_haveUsers(haveUsers), m_anonymous(anonymous) {}
 
     // Entering modification mode, a change and a command. loggedIn is true
     // only after a login checked against an account.
-    bool mayChange(bool loggedIn) const { return anonymous == ANONYMOUS_CHANGES_ALLOWED || (haveUsers && loggedIn); }
+    bool mayChange(bool loggedIn) const
+    {
+        return m_anonymous == ANONYMOUS_CHANGES_ALLOWED || (m_haveUsers && loggedIn);
+    }
 
     // True for 127.0.0.0/8 and "localhost": only this machine can connect.
     static bool isLoopback(const std::string& bindAddress);
@@ -29,6 +32,6 @@ public:
     std::string exposureWarning(const std::string& bindAddress) const;
 
 private:
-    bool haveUsers;
-    Anonymous anonymous;
+    bool m_haveUsers;
+    Anonymous m_anonymous;
 };

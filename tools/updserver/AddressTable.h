@@ -18,8 +18,8 @@ public:
 
     struct Limits
     {
-        unsigned maxSessions = 32;     // sessions one address may hold at once
-        unsigned freeLoginTries = 5;   // failed logins that lock the address for a while
+        unsigned maxSessions = 32;   // sessions one address may hold at once
+        unsigned freeLoginTries = 5; // failed logins that lock the address for a while
         std::chrono::seconds firstLock{2};
         std::chrono::seconds maxLock{900};
     };
@@ -56,8 +56,8 @@ private:
 
     void forgetIdle(Clock::time_point now);
 
-    Limits limits;
-    mutable std::mutex lock;
-    std::map<std::string, Entry> entries;
-    size_t pruneAt = 4096;
+    Limits m_limits;
+    mutable std::mutex m_lock;
+    std::map<std::string, Entry> m_entries;
+    size_t m_pruneAt = 4096;
 };

@@ -20,25 +20,34 @@ namespace
 // previous list when size and time are unchanged, read from disk otherwise.
 void fillChecksums(FolderMap& map, const std::string& prefix, const fs::path& dir, const CFileList* previous)
 {
-    for (auto& [name, entry] : map) {
+    for (auto& [name, entry] : map)
+    {
         std::string path = prefix.empty() ? name : prefix + "/" + name;
-        if (entry.isFolder()) {
+        if (entry.isFolder())
+        {
             fillChecksums(*entry.child, path, dir, previous);
             continue;
         }
         const FileEntry* old = nullptr;
-        if (previous) {
-            try {
+        if (previous)
+        {
+            try
+            {
                 old = previous->findEntry(path.c_str());
-            } catch (const CExcep&) {
+            }
+            catch (const CExcep&)
+            {
                 old = nullptr;
             }
         }
         if (old && !old->isFolder() && (old->flags & FI_CHECKSUM) && old->size == entry.size &&
-            old->time == entry.time) {
+            old->time == entry.time)
+        {
             std::copy(old->checksum, old->checksum + 4, entry.checksum);
             entry.flags |= FI_CHECKSUM;
-        } else {
+        }
+        else
+        {
             CFileList::checksumFile(entry, (dir / path).string().c_str());
         }
     }
@@ -49,14 +58,18 @@ void fillChecksums(FolderMap& map, const std::string& prefix, const fs::path& di
 void dropUnservable(CFileList& list, const CPathGuard& guard)
 {
     std::vector<std::string> drop;
-    auto walk = [&](auto& self, const FolderMap& map, const std::string& prefix) -> void {
-        for (const auto& [name, entry] : map) {
+    auto walk = [&](auto& self, const FolderMap& map, const std::string& prefix) -> void
+    {
+        for (const auto& [name, entry] : map)
+        {
             std::string path = prefix.empty() ? name : prefix + "/" + name;
-            if (entry.isFolder()) {
+            if (entry.isFolder())
+            {
                 self(self, *entry.child, path);
                 continue;
             }
-            if (CUploadStore::isTemporaryName(name)) {
+            if (CUploadStore::isTemporaryName(name))
+            {
                 drop.push_back(path);
                 continue;
             }
@@ -66,7 +79,8 @@ void dropUnservable(CFileList& list, const CPathGuard& guard)
             if (!fs::is_symlink(fs::symlink_status(disk, ec)))
                 continue;
             fs::path target;
-            if (!guard.leadsInside(disk, target) || !fs::is_regular_file(target, ec)) {
+            if (!guard.leadsInside(disk, target) || !fs::is_regular_file(target, ec))
+            {
                 logWarning("'%s' is a link that leads outside '%s'; it is not published",
                            disk.string().c_str(), guard.root().string().c_str());
                 drop.push_back(path);
@@ -89,7 +103,7 @@ bool CContentStore::matchesDisk(const FileEntry& entry, const fs::path& disk)
 }
 
 CContentStore::CContentStore(fs::path root, fs::path selfDir, fs::path ignoreFile)
-    : content(std::move(root)), selfFolder(std::move(selfDir)), ignoreFile(std::move(ignoreFile))
+    : m_content(std::move(root)), m_selfFolder(std::move(selfDir)), m_ignoreFile(std::move(ignoreFile))
 {
 }
 
@@ -114,17 +128,18 @@ void CContentStore::publish(CFileList& list, PublishedFile& out)
 
 void CContentStore::rebuild()
 {
-    std::lock_guard<std::mutex> one(rebuilding);
+    std::lock_guard<std::mutex> one(m_rebuilding);
     std::shared_ptr<const ContentSnapshot> previous = snapshot();
     auto next = std::make_shared<ContentSnapshot>();
-    next->contentDir = fs::canonical(content.root());
+    next->contentDir = fs::canonical(m_content.root());
     next->release = next->contentDir.filename().string();
 
     buildList(next->content, next->contentDir, previous ? &previous->content : nullptr);
     publish(next->content, next->list);
 
-    if (!selfFolder.root().empty()) {
-        buildList(next->self, selfFolder.root(), previous ? &previous->self : nullptr);
+    if (!m_selfFolder.root().empty())
+    {
+        buildList(next->self, m_selfFolder.root(), previous ? &previous->self : nullptr);
         // The client accepts files in the list's root only.
         std::vector<std::string> folders;
         for (auto& [name, entry] : next->self.root)
@@ -136,39 +151,41 @@ void CContentStore::rebuild()
     publish(next->self, next->selfList);
 
     std::string patterns;
-    if (!ignoreFile.empty()) {
-        std::ifstream in(ignoreFile, std::ios::binary);
+    if (!m_ignoreFile.empty())
+    {
+        std::ifstream in(m_ignoreFile, std::ios::binary);
         if (!in)
-            throw std::runtime_error("cannot read the ignore file '" + ignoreFile.string() + "'");
+            throw std::runtime_error("cannot read the ignore file '" + m_ignoreFile.string() + "'");
         std::ostringstream text;
         text << in.rdbuf();
         patterns = text.str();
     }
     publishBytes(patterns.data(), static_cast<uint32_t>(patterns.size()), next->ignore);
 
-    std::lock_guard<std::mutex> hold(lock);
-    std::erase_if(older, [](const auto& w) { return w.expired(); });
-    if (current)
-        older.push_back(current);
-    current = std::move(next);
+    std::lock_guard<std::mutex> hold(m_lock);
+    std::erase_if(m_older, [](const auto& w) { return w.expired(); });
+    if (m_current)
+        m_older.push_back(m_current);
+    m_current = std::move(next);
 }
 
 std::vector<std::string> CContentStore::releasesInUse() const
 {
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<std::mutex> hold(m_lock);
     std::vector<std::string> names;
-    if (current)
-        names.push_back(current->release);
-    for (auto it = older.rbegin(); it != older.rend(); ++it)
-        if (auto snap = it->lock(); snap && std::find(names.begin(), names.end(), snap->release) == names.end())
+    if (m_current)
+        names.push_back(m_current->release);
+    for (auto it = m_older.rbegin(); it != m_older.rend(); ++it)
+        if (auto snap = it->lock();
+            snap && std::find(names.begin(), names.end(), snap->release) == names.end())
             names.push_back(snap->release);
     return names;
 }
 
 std::shared_ptr<const ContentSnapshot> CContentStore::snapshot() const
 {
-    std::lock_guard<std::mutex> hold(lock);
-    return current;
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_current;
 }
 
 const PublishedFile* CContentStore::special(const ContentSnapshot& snap, const std::string& name)
@@ -187,17 +204,22 @@ bool CContentStore::locate(const ContentSnapshot& snap, const std::string& name,
     std::string rel;
     if (!CPathGuard::normalize(name, rel))
         return false;
-    try {
-        if (!selfFolder.root().empty()) {
+    try
+    {
+        if (!m_selfFolder.root().empty())
+        {
             const FileEntry* e = snap.self.findEntry(rel.c_str());
             if (e && !e->isFolder())
-                return selfFolder.resolve(rel, out, CPathGuard::FOLLOW_LINKS_INSIDE) && matchesDisk(*e, out);
+                return m_selfFolder.resolve(rel, out, CPathGuard::FOLLOW_LINKS_INSIDE) &&
+                       matchesDisk(*e, out);
         }
         const FileEntry* e = snap.content.findEntry(rel.c_str());
         if (e && !e->isFolder())
             return CPathGuard(snap.contentDir).resolve(rel, out, CPathGuard::FOLLOW_LINKS_INSIDE) &&
                    matchesDisk(*e, out);
-    } catch (const CExcep&) {
+    }
+    catch (const CExcep&)
+    {
         // A name the list cannot even parse is simply not served.
     }
     return false;

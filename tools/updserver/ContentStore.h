@@ -40,7 +40,8 @@ class CContentStore
 {
 public:
     // selfDir and ignoreFile may be empty (no self-update files, no patterns).
-    CContentStore(std::filesystem::path root, std::filesystem::path selfDir, std::filesystem::path ignoreFile);
+    CContentStore(std::filesystem::path root, std::filesystem::path selfDir,
+                  std::filesystem::path ignoreFile);
 
     // Scans the trees again. Checksums of files whose size and time did not
     // change since the last build are taken over instead of read again.
@@ -63,7 +64,7 @@ public:
     // session still holds, current first.
     std::vector<std::string> releasesInUse() const;
 
-    const CPathGuard& contentGuard() const { return content; }
+    const CPathGuard& contentGuard() const { return m_content; }
 
 private:
     void buildList(CFileList& list, const std::filesystem::path& dir, const CFileList* previous);
@@ -71,11 +72,11 @@ private:
     static bool matchesDisk(const FileEntry& entry, const std::filesystem::path& disk);
     static void publishBytes(const void* bytes, uint32_t size, PublishedFile& out);
 
-    CPathGuard content;
-    CPathGuard selfFolder;
-    std::filesystem::path ignoreFile;
-    mutable std::mutex lock;
-    std::shared_ptr<const ContentSnapshot> current;
-    std::vector<std::weak_ptr<const ContentSnapshot>> older;
-    std::mutex rebuilding; // one rebuild at a time
+    CPathGuard m_content;
+    CPathGuard m_selfFolder;
+    std::filesystem::path m_ignoreFile;
+    mutable std::mutex m_lock;
+    std::shared_ptr<const ContentSnapshot> m_current;
+    std::vector<std::weak_ptr<const ContentSnapshot>> m_older;
+    std::mutex m_rebuilding; // one rebuild at a time
 };

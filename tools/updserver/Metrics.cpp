@@ -8,7 +8,8 @@ namespace
 std::string escapeLabel(const std::string& value)
 {
     std::string out;
-    for (char c : value) {
+    for (char c : value)
+    {
         if (c == '\\')
             out += "\\\\";
         else if (c == '"')
@@ -48,7 +49,8 @@ struct Writer
 
 const char* CMetrics::errorName(ErrorKind kind)
 {
-    switch (kind) {
+    switch (kind)
+    {
     case ERR_PROTOCOL:
         return "protocol";
     case ERR_TIMEOUT:
@@ -75,10 +77,12 @@ std::string CMetrics::prometheusText(const Sample& s)
     w.single("updserver_sessions_open", "gauge", "Sessions connected now.", s.sessionsOpen);
     w.single("updserver_sessions_total", "counter", "Sessions accepted since start.", s.sessionsTotal);
     w.single("updserver_files_served_total", "counter", "Files sent in full.", s.filesServed);
-    w.single("updserver_bytes_served_total", "counter", "Packed bytes of the files sent in full.", s.bytesServed);
+    w.single("updserver_bytes_served_total", "counter", "Packed bytes of the files sent in full.",
+             s.bytesServed);
     w.single("updserver_cache_hits_total", "counter", "File requests served from the packed-file cache.",
              s.cacheHits);
-    w.single("updserver_cache_misses_total", "counter", "File requests that had to pack the file.", s.cacheMisses);
+    w.single("updserver_cache_misses_total", "counter", "File requests that had to pack the file.",
+             s.cacheMisses);
     w.single("updserver_cache_bytes", "gauge", "Packed bytes held in the cache.", s.cacheBytes);
     w.single("updserver_cache_entries", "gauge", "Files held in the cache.", s.cacheEntries);
     w.family("updserver_pack_seconds_total", "counter", "Time spent reading and packing files.");
@@ -87,9 +91,11 @@ std::string CMetrics::prometheusText(const Sample& s)
     for (int k = 0; k < ERR_KINDS; ++k)
         w.value(std::string("updserver_errors_total{kind=\"") + errorName(static_cast<ErrorKind>(k)) + "\"}",
                 s.errors[k]);
-    w.family("updserver_release_info", "gauge", "The release served to new sessions (1) and older ones still in use (0).");
+    w.family("updserver_release_info", "gauge",
+             "The release served to new sessions (1) and older ones still in use (0).");
     for (size_t i = 0; i < s.releasesInUse.size(); ++i)
-        w.value("updserver_release_info{release=\"" + escapeLabel(s.releasesInUse[i]) + "\"}", i == 0 ? 1 : 0);
+        w.value("updserver_release_info{release=\"" + escapeLabel(s.releasesInUse[i]) + "\"}",
+                i == 0 ? 1 : 0);
     w.single("updserver_published_files", "gauge", "Files in the current release's list.", s.publishedFiles);
     w.single("updserver_published_bytes", "gauge", "Bytes in the current release's list.", s.publishedBytes);
     w.single("updserver_suspended", "gauge", "1 while file sessions are turned away.", s.suspended ? 1 : 0);
@@ -104,7 +110,8 @@ std::vector<std::string> CMetrics::statusLines(const Sample& s)
     // Every line of the Prometheus text that carries a value.
     std::string text = prometheusText(s);
     size_t start = 0;
-    while (start < text.size()) {
+    while (start < text.size())
+    {
         size_t end = text.find('\n', start);
         std::string line = text.substr(start, end - start);
         if (!line.empty() && line[0] != '#')

@@ -26,8 +26,8 @@ public:
     };
     static const char* errorName(ErrorKind kind);
 
-    void countError(ErrorKind kind) { errorCounts[kind].fetch_add(1, std::memory_order_relaxed); }
-    uint64_t errors(ErrorKind kind) const { return errorCounts[kind].load(std::memory_order_relaxed); }
+    void countError(ErrorKind kind) { m_errorCounts[kind].fetch_add(1, std::memory_order_relaxed); }
+    uint64_t errors(ErrorKind kind) const { return m_errorCounts[kind].load(std::memory_order_relaxed); }
 
     struct Sample
     {
@@ -55,5 +55,5 @@ public:
     static std::vector<std::string> statusLines(const Sample& s);
 
 private:
-    std::array<std::atomic<uint64_t>, ERR_KINDS> errorCounts{};
+    std::array<std::atomic<uint64_t>, ERR_KINDS> m_errorCounts{};
 };

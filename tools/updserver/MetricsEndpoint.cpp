@@ -21,31 +21,33 @@ void CMetricsEndpoint::start(const std::string& address, Source src)
 {
     std::string host = "127.0.0.1", digits = address;
     size_t colon = address.rfind(':');
-    if (colon != std::string::npos) {
+    if (colon != std::string::npos)
+    {
         host = address.substr(0, colon);
         digits = address.substr(colon + 1);
     }
-    if (host.empty() || digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoul(digits) > 65535)
+    if (host.empty() || digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string::npos || std::stoul(digits) > 65535)
         throw std::invalid_argument("metrics address '" + address + "' is not HOST:PORT");
-    source = std::move(src);
-    listener.listenOn(host, static_cast<uint16_t>(std::stoul(digits)), 16);
-    worker = std::thread([this] { loop(); });
+    m_source = std::move(src);
+    m_listener.listenOn(host, static_cast<uint16_t>(std::stoul(digits)), 16);
+    m_worker = std::thread([this] { loop(); });
 }
 
 void CMetricsEndpoint::stop()
 {
-    stopping = true;
-    if (worker.joinable())
-        worker.join();
-    listener.close();
+    m_stopping = true;
+    if (m_worker.joinable())
+        m_worker.join();
+    m_listener.close();
 }
 
 void CMetricsEndpoint::loop()
 {
-    while (!stopping.load()) {
+    while (!m_stopping.load())
+    {
         std::string peer;
-        int fd = listener.acceptTimeout(kAcceptPollMs, peer);
+        int fd = m_listener.acceptTimeout(kAcceptPollMs, peer);
         if (fd >= 0)
             answer(fd);
     }
@@ -56,9 +58,11 @@ void CMetricsEndpoint::answer(int fd)
     CServerConnection connection(fd);
     std::string head;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestDeadlineMs);
-    while (head.find("\r\n\r\n") == std::string::npos && head.find("\n\n") == std::string::npos) {
+    while (head.find("\r\n\r\n") == std::string::npos && head.find("\n\n") == std::string::npos)
+    {
         int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count());
         if (left <= 0 || head.size() >= kMaxRequestHead)
             return;
         char buffer[1024];
@@ -67,7 +71,7 @@ void CMetricsEndpoint::answer(int fd)
             return;
         head.append(buffer, got);
     }
-    std::string text = respond(head, source);
+    std::string text = respond(head, m_source);
     connection.sendAll(text.data(), text.size(), kRequestDeadlineMs);
     connection.finish(kRequestDeadlineMs);
 }

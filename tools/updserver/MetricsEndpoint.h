@@ -25,7 +25,7 @@ public:
     // std::invalid_argument for a malformed address and std::system_error
     // when it cannot listen.
     void start(const std::string& address, Source source);
-    uint16_t port() const { return listener.port(); }
+    uint16_t port() const { return m_listener.port(); }
     // Stops accepting and waits for the thread; idempotent.
     void stop();
 
@@ -36,8 +36,8 @@ private:
     void loop();
     void answer(int fd);
 
-    CServerSocket listener;
-    Source source;
-    std::thread worker;
-    std::atomic<bool> stopping{false};
+    CServerSocket m_listener;
+    Source m_source;
+    std::thread m_worker;
+    std::atomic<bool> m_stopping{false};
 };

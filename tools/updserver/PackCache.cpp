@@ -31,13 +31,20 @@ std::string makeKey(const fs::path& file)
 
 std::string describe(const std::exception_ptr& error)
 {
-    try {
+    try
+    {
         std::rethrow_exception(error);
-    } catch (const CExcep& e) {
+    }
+    catch (const CExcep& e)
+    {
         return "exception " + std::to_string(e.code) + " at " + e.formatSource();
-    } catch (const std::exception& e) {
+    }
+    catch (const std::exception& e)
+    {
         return e.what();
-    } catch (...) {
+    }
+    catch (...)
+    {
         return "unknown failure";
     }
 }
@@ -45,29 +52,29 @@ std::string describe(const std::exception_ptr& error)
 
 CPackCache::CPackCache(uint64_t budget) : CPackCache(Options{budget, 0, std::chrono::minutes(5)}) {}
 
-CPackCache::CPackCache(const Options& options) : opts(options)
+CPackCache::CPackCache(const Options& options) : m_opts(options)
 {
-    unsigned threads = opts.workers ? opts.workers : std::max(1u, std::thread::hardware_concurrency());
+    unsigned threads = m_opts.workers ? m_opts.workers : std::max(1u, std::thread::hardware_concurrency());
     // Prepacking leaves one thread free for the clients' requests.
-    pool = std::make_unique<CWorkerPool>(threads, threads > 1 ? threads - 1 : 1);
+    m_pool = std::make_unique<CWorkerPool>(threads, threads > 1 ? threads - 1 : 1);
 }
 
 CPackCache::~CPackCache()
 {
-    pool.reset();
+    m_pool.reset();
 }
 
 void CPackCache::openStore(const fs::path& folder, uint64_t budget)
 {
     auto opened = std::make_unique<CPackStore>(folder, budget);
-    std::lock_guard<std::mutex> hold(lock);
-    store = std::move(opened);
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_store = std::move(opened);
 }
 
 void CPackCache::setPackHook(std::function<void(const fs::path&)> h)
 {
-    std::lock_guard<std::mutex> hold(lock);
-    hook = std::move(h);
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_hook = std::move(h);
 }
 
 // Called with the lock held.
@@ -75,60 +82,70 @@ std::shared_ptr<CPackCache::Slot> CPackCache::newSlot(const std::string& key, co
 {
     auto slot = std::make_shared<Slot>();
     slot->file = file;
-    slots.emplace(key, slot);
-    ++counters.pending;
+    m_slots.emplace(key, slot);
+    ++m_counters.pending;
     return slot;
 }
 
 // Called with the lock held.
-void CPackCache::post(const std::string& key, const std::shared_ptr<Slot>& slot, CWorkerPool::Priority priority)
+void CPackCache::post(const std::string& key, const std::shared_ptr<Slot>& slot,
+                      CWorkerPool::Priority priority)
 {
-    pool->post([this, key, slot] { pack(key, slot); }, priority);
+    m_pool->post([this, key, slot] { pack(key, slot); }, priority);
 }
 
 std::shared_ptr<const CDataFile> CPackCache::get(const fs::path& file)
 {
     std::string key = makeKey(file);
-    std::unique_lock<std::mutex> hold(lock);
+    std::unique_lock<std::mutex> hold(m_lock);
     std::shared_ptr<Slot> slot;
-    auto it = slots.find(key);
-    bool miss = it == slots.end();
-    if (miss) {
+    auto it = m_slots.find(key);
+    bool miss = it == m_slots.end();
+    if (miss)
+    {
         slot = newSlot(key, file);
-    } else {
+    }
+    else
+    {
         slot = it->second;
-        if (slot->state == Slot::DONE) {
-            ++counters.hits;
+        if (slot->state == Slot::DONE)
+        {
+            ++m_counters.hits;
             if (slot->counted)
-                recent.splice(recent.begin(), recent, slot->lru);
+                m_recent.splice(m_recent.begin(), m_recent, slot->lru);
             return slot->data;
         }
-        ++counters.hits; // packed once for all who ask
+        ++m_counters.hits; // packed once for all who ask
     }
-    if (!slot->urgent) {
+    if (!slot->urgent)
+    {
         slot->urgent = true;
         // Ahead of the background queue: a prepacked file may be far back in it.
         if (slot->state == Slot::QUEUED)
             post(key, slot, CWorkerPool::URGENT);
     }
-    if (miss && order && (opts.budget > 0 || store)) {
+    if (miss && m_order && (m_opts.budget > 0 || m_store))
+    {
         // A client installing from scratch asks for the files in list order,
         // one at a time: the next ones are packed on the other threads meanwhile.
-        auto at = order->index.find(file.string());
-        if (at != order->index.end()) {
-            std::shared_ptr<const Order> sequence = order;
+        auto at = m_order->index.find(file.string());
+        if (at != m_order->index.end())
+        {
+            std::shared_ptr<const Order> sequence = m_order;
             hold.unlock();
-            for (size_t i = at->second + 1; i < sequence->files.size() && i <= at->second + opts.readAhead; ++i)
+            for (size_t i = at->second + 1; i < sequence->files.size() && i <= at->second + m_opts.readAhead;
+                 ++i)
                 enqueue(sequence->files[i], Slot::READ_AHEAD);
             hold.lock();
         }
     }
-    auto deadline = std::chrono::steady_clock::now() + opts.waitLimit;
-    if (!changed.wait_until(hold, deadline,
-                            [&] { return slot->state == Slot::DONE || slot->state == Slot::FAILED; })) {
-        ++counters.waitTimeouts;
+    auto deadline = std::chrono::steady_clock::now() + m_opts.waitLimit;
+    if (!m_changed.wait_until(hold, deadline,
+                              [&] { return slot->state == Slot::DONE || slot->state == Slot::FAILED; }))
+    {
+        ++m_counters.waitTimeouts;
         throw std::runtime_error("packing '" + file.string() + "' did not finish within " +
-                                 std::to_string(opts.waitLimit.count()) + " ms");
+                                 std::to_string(m_opts.waitLimit.count()) + " ms");
     }
     if (slot->state == Slot::FAILED)
         std::rethrow_exception(slot->error);
@@ -146,34 +163,37 @@ void CPackCache::setOrder(const std::vector<fs::path>& files)
     next->files = files;
     for (size_t i = 0; i < files.size(); ++i)
         next->index.emplace(files[i].string(), i);
-    std::lock_guard<std::mutex> hold(lock);
-    order = std::move(next);
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_order = std::move(next);
 }
 
 void CPackCache::enqueue(const fs::path& file, Slot::Origin origin)
 {
     std::string key;
-    try {
+    try
+    {
         key = makeKey(file);
-    } catch (const std::exception& e) {
+    }
+    catch (const std::exception& e)
+    {
         if (origin == Slot::PREPACK)
             logWarning("Cannot pack '%s': %s", file.string().c_str(), e.what());
         return;
     }
-    std::lock_guard<std::mutex> hold(lock);
-    if (slots.count(key))
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_slots.count(key))
         return;
     auto slot = newSlot(key, file);
     slot->origin = origin;
     if (origin == Slot::PREPACK)
-        ++backgroundLeft;
+        ++m_backgroundLeft;
     post(key, slot, CWorkerPool::BACKGROUND);
 }
 
 bool CPackCache::waitIdle(std::chrono::milliseconds limit)
 {
-    std::unique_lock<std::mutex> hold(lock);
-    return changed.wait_for(hold, limit, [this] { return counters.pending == 0; });
+    std::unique_lock<std::mutex> hold(m_lock);
+    return m_changed.wait_for(hold, limit, [this] { return m_counters.pending == 0; });
 }
 
 // Runs on a worker. A slot may be posted twice (queued by prepack, then
@@ -182,40 +202,45 @@ void CPackCache::pack(const std::string& key, const std::shared_ptr<Slot>& slot)
 {
     std::function<void(const fs::path&)> before;
     {
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<std::mutex> hold(m_lock);
         if (slot->state != Slot::QUEUED)
             return;
         slot->state = Slot::RUNNING;
-        before = hook;
+        before = m_hook;
     }
     Produced made;
     std::exception_ptr error;
-    try {
+    try
+    {
         if (before)
             before(slot->file);
         made = produce(slot->file, key);
-    } catch (...) {
+    }
+    catch (...)
+    {
         error = std::current_exception();
     }
-    std::unique_lock<std::mutex> hold(lock);
+    std::unique_lock<std::mutex> hold(m_lock);
     slot->data = made.data;
     slot->error = error;
     slot->state = error ? Slot::FAILED : Slot::DONE;
     if (error && slot->origin == Slot::PREPACK)
         logWarning("Cannot pack '%s': %s", slot->file.string().c_str(), describe(error).c_str());
     finish(key, slot, made.keep);
-    changed.notify_all();
-    if (made.save) {
+    m_changed.notify_all();
+    if (made.save)
+    {
         // The waiting clients have their file already; the write is this thread's own business.
         hold.unlock();
         made.store->save(made.md5, made.unpackedSize, *made.data);
         hold.lock();
     }
-    --counters.pending;
-    if (slot->origin == Slot::PREPACK && --backgroundLeft == 0)
+    --m_counters.pending;
+    if (slot->origin == Slot::PREPACK && --m_backgroundLeft == 0)
         logInfo("Prepacking done; since the start %llu files packed, %llu taken from the cache folder",
-                static_cast<unsigned long long>(counters.packs), static_cast<unsigned long long>(counters.diskHits));
-    changed.notify_all();
+                static_cast<unsigned long long>(m_counters.packs),
+                static_cast<unsigned long long>(m_counters.diskHits));
+    m_changed.notify_all();
 }
 
 // The packed file from the disk store, or packed now (to be stored by the
@@ -226,19 +251,21 @@ CPackCache::Produced CPackCache::produce(const fs::path& file, const std::string
 {
     Produced out;
     {
-        std::lock_guard<std::mutex> hold(lock);
-        out.store = store.get();
+        std::lock_guard<std::mutex> hold(m_lock);
+        out.store = m_store.get();
     }
     const auto began = std::chrono::steady_clock::now();
     auto raw = std::make_unique<CDataFile>();
     raw->loadFromFile(file.string().c_str());
     out.unpackedSize = raw->size();
-    if (out.store) {
+    if (out.store)
+    {
         CMd5::digest(raw->data(), raw->size(), out.md5);
-        if ((out.data = out.store->load(out.md5, out.unpackedSize))) {
+        if ((out.data = out.store->load(out.md5, out.unpackedSize)))
+        {
             out.keep = makeKey(file) == key;
-            std::lock_guard<std::mutex> hold(lock);
-            ++counters.diskHits;
+            std::lock_guard<std::mutex> hold(m_lock);
+            ++m_counters.diskHits;
             return out;
         }
     }
@@ -248,10 +275,11 @@ CPackCache::Produced CPackCache::produce(const fs::path& file, const std::string
     out.data = std::move(packed);
     out.keep = makeKey(file) == key;
     out.save = out.store && out.keep;
-    std::lock_guard<std::mutex> hold(lock);
-    ++counters.packs;
-    counters.packNanos += static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - began).count());
+    std::lock_guard<std::mutex> hold(m_lock);
+    ++m_counters.packs;
+    m_counters.packNanos += static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - began)
+            .count());
     return out;
 }
 
@@ -263,38 +291,42 @@ CPackCache::Produced CPackCache::produce(const fs::path& file, const std::string
 // asked for and is kept like a requested one.
 void CPackCache::finish(const std::string& key, const std::shared_ptr<Slot>& slot, bool keep)
 {
-    bool held = keep && slot->state == Slot::DONE && opts.budget > 0 && slot->data->size() <= opts.budget;
-    if (held && slot->origin == Slot::PREPACK && !slot->urgent && counters.bytes + slot->data->size() > opts.budget)
+    bool held = keep && slot->state == Slot::DONE && m_opts.budget > 0 && slot->data->size() <= m_opts.budget;
+    if (held && slot->origin == Slot::PREPACK && !slot->urgent &&
+        m_counters.bytes + slot->data->size() > m_opts.budget)
         held = false;
-    if (!held) {
-        auto it = slots.find(key);
-        if (it != slots.end() && it->second == slot)
-            slots.erase(it);
+    if (!held)
+    {
+        auto it = m_slots.find(key);
+        if (it != m_slots.end() && it->second == slot)
+            m_slots.erase(it);
         return;
     }
-    recent.push_front(key);
-    slot->lru = recent.begin();
+    m_recent.push_front(key);
+    slot->lru = m_recent.begin();
     slot->counted = true;
-    counters.bytes += slot->data->size();
-    ++counters.entries;
-    while (counters.bytes > opts.budget && !recent.empty()) {
-        auto victim = slots.find(recent.back());
-        recent.pop_back();
-        if (victim == slots.end())
+    m_counters.bytes += slot->data->size();
+    ++m_counters.entries;
+    while (m_counters.bytes > m_opts.budget && !m_recent.empty())
+    {
+        auto victim = m_slots.find(m_recent.back());
+        m_recent.pop_back();
+        if (victim == m_slots.end())
             continue;
-        counters.bytes -= victim->second->data->size();
-        --counters.entries;
+        m_counters.bytes -= victim->second->data->size();
+        --m_counters.entries;
         victim->second->counted = false;
-        slots.erase(victim);
+        m_slots.erase(victim);
     }
 }
 
 CPackCache::Stats CPackCache::stats() const
 {
-    std::lock_guard<std::mutex> hold(lock);
-    Stats s = counters;
-    if (store) {
-        CPackStore::Stats d = store->stats();
+    std::lock_guard<std::mutex> hold(m_lock);
+    Stats s = m_counters;
+    if (m_store)
+    {
+        CPackStore::Stats d = m_store->stats();
         s.diskBytes = d.bytes;
         s.diskEntries = d.files;
     }

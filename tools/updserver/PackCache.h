@@ -70,11 +70,11 @@ public:
     {
         uint64_t hits = 0;
         uint64_t packs = 0;
-        uint64_t bytes = 0;   // packed bytes held
+        uint64_t bytes = 0; // packed bytes held
         uint64_t entries = 0;
         uint64_t packNanos = 0; // time spent reading and packing
-        uint64_t diskHits = 0;     // packed files taken from the disk store
-        uint64_t diskBytes = 0;    // bytes in the disk store
+        uint64_t diskHits = 0;  // packed files taken from the disk store
+        uint64_t diskBytes = 0; // bytes in the disk store
         uint64_t diskEntries = 0;
         uint64_t pending = 0;      // files queued, being packed or being written to the cache folder
         uint64_t waitTimeouts = 0; // requests that gave up waiting for their packing
@@ -84,8 +84,19 @@ public:
 private:
     struct Slot
     {
-        enum State { QUEUED, RUNNING, DONE, FAILED };
-        enum Origin { REQUEST, PREPACK, READ_AHEAD };
+        enum State
+        {
+            QUEUED,
+            RUNNING,
+            DONE,
+            FAILED
+        };
+        enum Origin
+        {
+            REQUEST,
+            PREPACK,
+            READ_AHEAD
+        };
         State state = QUEUED;
         Origin origin = REQUEST;
         bool urgent = false; // a client waits for it
@@ -112,20 +123,20 @@ private:
     void enqueue(const std::filesystem::path& file, Slot::Origin origin);
     void post(const std::string& key, const std::shared_ptr<Slot>& slot, CWorkerPool::Priority priority);
 
-    Options opts;
-    std::unique_ptr<CPackStore> store;
-    mutable std::mutex lock;
-    std::condition_variable changed;
-    std::map<std::string, std::shared_ptr<Slot>> slots;
-    std::list<std::string> recent; // finished entries held, most recently used first
-    Stats counters;
-    uint64_t backgroundLeft = 0;
+    Options m_opts;
+    std::unique_ptr<CPackStore> m_store;
+    mutable std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::map<std::string, std::shared_ptr<Slot>> m_slots;
+    std::list<std::string> m_recent; // finished entries held, most recently used first
+    Stats m_counters;
+    uint64_t m_backgroundLeft = 0;
     struct Order
     {
         std::vector<std::filesystem::path> files;
         std::unordered_map<std::string, size_t> index;
     };
-    std::shared_ptr<const Order> order;
-    std::function<void(const std::filesystem::path&)> hook;
-    std::unique_ptr<CWorkerPool> pool; // last: its threads use everything above
+    std::shared_ptr<const Order> m_order;
+    std::function<void(const std::filesystem::path&)> m_hook;
+    std::unique_ptr<CWorkerPool> m_pool; // last: its threads use everything above
 };

@@ -24,14 +24,16 @@ bool endsWith(const std::string& s, const std::string& tail)
 }
 } // namespace
 
-CPackStore::CPackStore(fs::path folder, uint64_t budget) : dir(std::move(folder)), budget(budget)
+CPackStore::CPackStore(fs::path folder, uint64_t budget) : m_dir(std::move(folder)), m_budget(budget)
 {
-    fs::create_directories(dir);
+    fs::create_directories(m_dir);
     std::vector<std::pair<fs::file_time_type, std::pair<std::string, uint64_t>>> found;
-    for (const fs::directory_entry& e : fs::directory_iterator(dir)) {
+    for (const fs::directory_entry& e : fs::directory_iterator(m_dir))
+    {
         std::string name = e.path().filename().string();
         std::error_code ec;
-        if (endsWith(name, kTempSuffix)) {
+        if (endsWith(name, kTempSuffix))
+        {
             fs::remove(e.path(), ec);
             continue;
         }
@@ -44,7 +46,7 @@ CPackStore::CPackStore(fs::path folder, uint64_t budget) : dir(std::move(folder)
     }
     // Oldest first, so that the newest ends at the front of the recency list.
     std::sort(found.begin(), found.end());
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<std::mutex> hold(m_lock);
     for (const auto& f : found)
         admit(f.second.first, f.second.second);
 }
@@ -53,7 +55,8 @@ std::string CPackStore::entryName(const uint8_t md5[16], uint32_t unpackedSize)
 {
     static const char* hex = "0123456789abcdef";
     std::string name;
-    for (int i = 0; i < 16; ++i) {
+    for (int i = 0; i < 16; ++i)
+    {
         name += hex[md5[i] >> 4];
         name += hex[md5[i] & 15];
     }
@@ -64,22 +67,24 @@ std::shared_ptr<const CDataFile> CPackStore::load(const uint8_t md5[16], uint32_
 {
     std::string name = entryName(md5, unpackedSize);
     {
-        std::lock_guard<std::mutex> hold(lock);
-        auto it = entries.find(name);
-        if (it == entries.end())
+        std::lock_guard<std::mutex> hold(m_lock);
+        auto it = m_entries.find(name);
+        if (it == m_entries.end())
             return nullptr;
-        recent.splice(recent.begin(), recent, it->second.lru);
+        m_recent.splice(m_recent.begin(), m_recent, it->second.lru);
     }
-    fs::path path = dir / name;
+    fs::path path = m_dir / name;
     std::ifstream in(path, std::ios::binary);
     uint8_t head[HEADER_SIZE];
-    auto damaged = [&](const char* why) -> std::shared_ptr<const CDataFile> {
-        logWarning("Packed file '%s' is damaged (%s); it is packed again", path.c_str(), why);
+    auto damaged = [&](const char* why) -> std::shared_ptr<const CDataFile>
+    {
+        logWarning("Packed file '%s' is damaged (%s); it is packed again", path.string().c_str(), why);
         in.close();
         forget(name, true);
         return nullptr;
     };
-    if (!in) {
+    if (!in)
+    {
         // Deleted behind our back, perhaps by another server sharing the folder.
         forget(name, false);
         return nullptr;
@@ -94,7 +99,8 @@ std::shared_ptr<const CDataFile> CPackStore::load(const uint8_t md5[16], uint32_
         return damaged("impossible length");
     auto packed = std::make_shared<CDataFile>();
     packed->reserve(packedSize);
-    if (!in.read(reinterpret_cast<char*>(packed->data()), packedSize) || in.peek() != std::char_traits<char>::eof())
+    if (!in.read(reinterpret_cast<char*>(packed->data()), packedSize) ||
+        in.peek() != std::char_traits<char>::eof())
         return damaged("wrong length");
     packed->writeAt(nullptr, 0, packedSize); // the size only: the bytes are in place
     const uint8_t* p = packed->data();
@@ -112,15 +118,16 @@ std::shared_ptr<const CDataFile> CPackStore::load(const uint8_t md5[16], uint32_
 void CPackStore::save(const uint8_t md5[16], uint32_t unpackedSize, const CDataFile& packed)
 {
     uint64_t size = uint64_t(HEADER_SIZE) + packed.size();
-    if (size > budget)
+    if (size > m_budget)
         return;
     std::string name = entryName(md5, unpackedSize);
     std::string tempName;
     {
-        std::lock_guard<std::mutex> hold(lock);
-        if (entries.count(name))
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_entries.count(name))
             return;
-        tempName = name + "." + std::to_string(platform::currentProcessId()) + "." + std::to_string(++tempSerial) + kTempSuffix;
+        tempName = name + "." + std::to_string(platform::currentProcessId()) + "." +
+                   std::to_string(++m_tempSerial) + kTempSuffix;
     }
     uint8_t head[HEADER_SIZE];
     putLe32(head, MAGIC);
@@ -130,27 +137,29 @@ void CPackStore::save(const uint8_t md5[16], uint32_t unpackedSize, const CDataF
     putLe32(head + 16, calcCrc32(packed.data(), packed.size(), 0));
     std::memcpy(head + 20, md5, 16);
 
-    fs::path temp = dir / tempName;
+    fs::path temp = m_dir / tempName;
     std::error_code ec;
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(head), HEADER_SIZE);
         out.write(reinterpret_cast<const char*>(packed.data()), packed.size());
         out.close();
-        if (!out) {
-            logWarning("Cannot write the packed file '%s'", temp.c_str());
+        if (!out)
+        {
+            logWarning("Cannot write the packed file '%s'", temp.string().c_str());
             fs::remove(temp, ec);
             return;
         }
     }
-    fs::rename(temp, dir / name, ec);
-    if (ec) {
-        logWarning("Cannot rename '%s': %s", temp.c_str(), ec.message().c_str());
+    fs::rename(temp, m_dir / name, ec);
+    if (ec)
+    {
+        logWarning("Cannot rename '%s': %s", temp.string().c_str(), ec.message().c_str());
         fs::remove(temp, ec);
         return;
     }
-    std::lock_guard<std::mutex> hold(lock);
-    if (!entries.count(name))
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_entries.count(name))
         admit(name, size);
 }
 
@@ -158,40 +167,41 @@ void CPackStore::save(const uint8_t md5[16], uint32_t unpackedSize, const CDataF
 // used ones beyond the budget.
 void CPackStore::admit(const std::string& name, uint64_t size)
 {
-    recent.push_front(name);
-    entries[name] = Entry{size, recent.begin()};
-    counters.bytes += size;
-    ++counters.files;
-    while (counters.bytes > budget && !recent.empty()) {
-        std::string victim = recent.back();
-        recent.pop_back();
-        auto it = entries.find(victim);
-        counters.bytes -= it->second.size;
-        --counters.files;
-        entries.erase(it);
+    m_recent.push_front(name);
+    m_entries[name] = Entry{size, m_recent.begin()};
+    m_counters.bytes += size;
+    ++m_counters.files;
+    while (m_counters.bytes > m_budget && !m_recent.empty())
+    {
+        std::string victim = m_recent.back();
+        m_recent.pop_back();
+        auto it = m_entries.find(victim);
+        m_counters.bytes -= it->second.size;
+        --m_counters.files;
+        m_entries.erase(it);
         std::error_code ec;
-        fs::remove(dir / victim, ec);
+        fs::remove(m_dir / victim, ec);
     }
 }
 
 void CPackStore::forget(const std::string& name, bool damaged)
 {
     std::error_code ec;
-    std::lock_guard<std::mutex> hold(lock);
-    auto it = entries.find(name);
-    if (it == entries.end())
+    std::lock_guard<std::mutex> hold(m_lock);
+    auto it = m_entries.find(name);
+    if (it == m_entries.end())
         return;
-    fs::remove(dir / name, ec);
-    counters.bytes -= it->second.size;
-    --counters.files;
-    recent.erase(it->second.lru);
-    entries.erase(it);
+    fs::remove(m_dir / name, ec);
+    m_counters.bytes -= it->second.size;
+    --m_counters.files;
+    m_recent.erase(it->second.lru);
+    m_entries.erase(it);
     if (damaged)
-        ++counters.damaged;
+        ++m_counters.damaged;
 }
 
 CPackStore::Stats CPackStore::stats() const
 {
-    std::lock_guard<std::mutex> hold(lock);
-    return counters;
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_counters;
 }

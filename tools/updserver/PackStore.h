@@ -27,7 +27,8 @@
 class CPackStore
 {
 public:
-    static constexpr uint32_t MAGIC = uint32_t('Z') | uint32_t('P') << 8 | uint32_t('c') << 16 | uint32_t('S') << 24;
+    static constexpr uint32_t MAGIC =
+        uint32_t('Z') | uint32_t('P') << 8 | uint32_t('c') << 16 | uint32_t('S') << 24;
     static constexpr uint32_t FORMAT = 1; // zlib level 9 in "ZPck"
     static constexpr uint32_t HEADER_SIZE = 36;
 
@@ -48,7 +49,7 @@ public:
         uint64_t damaged = 0; // entries found damaged and deleted
     };
     Stats stats() const;
-    const std::filesystem::path& folder() const { return dir; }
+    const std::filesystem::path& folder() const { return m_dir; }
     static std::string entryName(const uint8_t md5[16], uint32_t unpackedSize);
 
 private:
@@ -60,11 +61,11 @@ private:
     void forget(const std::string& name, bool damaged);
     void admit(const std::string& name, uint64_t size);
 
-    std::filesystem::path dir;
-    uint64_t budget;
-    mutable std::mutex lock;
-    std::map<std::string, Entry> entries;
-    std::list<std::string> recent; // most recently used first
-    Stats counters;
-    uint64_t tempSerial = 0;
+    std::filesystem::path m_dir;
+    uint64_t m_budget;
+    mutable std::mutex m_lock;
+    std::map<std::string, Entry> m_entries;
+    std::list<std::string> m_recent; // most recently used first
+    Stats m_counters;
+    uint64_t m_tempSerial = 0;
 };

@@ -21,7 +21,7 @@ bool acceptComponent(std::string_view c)
 }
 } // namespace
 
-CPathGuard::CPathGuard(fs::path root) : rootPath(std::move(root)) {}
+CPathGuard::CPathGuard(fs::path root) : m_rootPath(std::move(root)) {}
 
 bool CPathGuard::normalize(std::string_view clientPath, std::string& out)
 {
@@ -34,7 +34,8 @@ bool CPathGuard::normalize(std::string_view clientPath, std::string& out)
     if (clientPath.back() == '/' || clientPath.back() == '\\')
         clientPath.remove_suffix(1);
     size_t start = 0;
-    while (start <= clientPath.size()) {
+    while (start <= clientPath.size())
+    {
         size_t end = clientPath.find_first_of("/\\", start);
         if (end == std::string_view::npos)
             end = clientPath.size();
@@ -52,7 +53,7 @@ bool CPathGuard::normalize(std::string_view clientPath, std::string& out)
 bool CPathGuard::leadsInside(const fs::path& path, fs::path& target) const
 {
     std::error_code ec;
-    fs::path root = fs::canonical(rootPath, ec);
+    fs::path root = fs::canonical(m_rootPath, ec);
     if (ec)
         return false;
     target = fs::canonical(path, ec);
@@ -64,34 +65,41 @@ bool CPathGuard::leadsInside(const fs::path& path, fs::path& target) const
 
 bool CPathGuard::resolve(const std::string& relative, fs::path& out, Links links) const
 {
-    fs::path cur = rootPath;
+    fs::path cur = m_rootPath;
     bool exists = true;
     bool linked = false;
     size_t start = 0;
-    while (start <= relative.size()) {
+    while (start <= relative.size())
+    {
         size_t end = relative.find('/', start);
         if (end == std::string::npos)
             end = relative.size();
         std::string name = relative.substr(start, end - start);
         bool last = end == relative.size();
-        if (exists) {
+        if (exists)
+        {
             std::error_code ec;
             fs::path exact = cur / name;
             fs::file_status st = fs::symlink_status(exact, ec);
-            if (!fs::exists(st)) {
+            if (!fs::exists(st))
+            {
                 // Look for the entry in another letter case; the first in byte order wins.
                 std::string best;
-                for (fs::directory_iterator it(cur, ec), endIt; !ec && it != endIt; it.increment(ec)) {
+                for (fs::directory_iterator it(cur, ec), endIt; !ec && it != endIt; it.increment(ec))
+                {
                     std::string candidate = it->path().filename().string();
-                    if (strcasecmp(candidate.c_str(), name.c_str()) == 0 && (best.empty() || candidate < best))
+                    if (strcasecmp(candidate.c_str(), name.c_str()) == 0 &&
+                        (best.empty() || candidate < best))
                         best = candidate;
                 }
-                if (!best.empty()) {
+                if (!best.empty())
+                {
                     name = best;
                     st = fs::symlink_status(cur / name, ec);
                 }
             }
-            if (fs::is_symlink(st)) {
+            if (fs::is_symlink(st))
+            {
                 if (links == REFUSE_LINKS)
                     return false;
                 linked = true;

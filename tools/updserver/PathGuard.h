@@ -40,8 +40,8 @@ public:
     // normalize, then resolve.
     bool map(std::string_view clientPath, std::filesystem::path& out) const;
 
-    const std::filesystem::path& root() const { return rootPath; }
+    const std::filesystem::path& root() const { return m_rootPath; }
 
 private:
-    std::filesystem::path rootPath;
+    std::filesystem::path m_rootPath;
 };

@@ -10,10 +10,10 @@
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/ProtoTags.h"
 #include "newupdatesystem/Common/StreamProto.h"
+#include "platform/Files.h"
 #include "tools/updserver/ContentStore.h"
 #include "tools/updserver/PathGuard.h"
 #include "tools/updserver/UpdServer.h"
-#include "platform/Files.h"
 #include "tools/updserver/UploadStore.h"
 
 namespace fs = std::filesystem;
@@ -31,7 +31,8 @@ constexpr int kSliceMs = 500;
 std::string tagText(uint32_t t)
 {
     std::string s;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4; ++i)
+    {
         char c = static_cast<char>((t >> (8 * i)) & 0xFF);
         s += (c >= 0x20 && c < 0x7F) ? c : '?';
     }
@@ -55,8 +56,8 @@ std::string printable(const std::string& text)
 } // namespace
 
 CServerSession::CServerSession(CUpdServer& server, int fd, std::string peer, Mode mode)
-    : server(server), connection(fd), peer(std::move(peer)), sessionMode(mode),
-      channel(link, kSites, server.options().ioTimeoutSeconds)
+    : m_server(server), m_connection(fd), m_peer(std::move(peer)), m_sessionMode(mode),
+      m_channel(m_link, kSites, server.options().ioTimeoutSeconds)
 {
 }
 
@@ -64,16 +65,24 @@ CServerSession::~CServerSession() = default;
 
 void CServerSession::run()
 {
-    try {
+    try
+    {
         if (handshake())
             serve();
-    } catch (const End&) {
-    } catch (const CExcep& e) {
-        logWarning("%s: session ended by exception %d at %s", peer.c_str(), e.code, e.formatSource().c_str());
-        server.metrics().countError(CMetrics::ERR_SESSION);
-    } catch (const std::exception& e) {
-        logWarning("%s: session ended: %s", peer.c_str(), e.what());
-        server.metrics().countError(CMetrics::ERR_SESSION);
+    }
+    catch (const End&)
+    {
+    }
+    catch (const CExcep& e)
+    {
+        logWarning("%s: session ended by exception %d at %s", m_peer.c_str(), e.code,
+                   e.formatSource().c_str());
+        m_server.metrics().countError(CMetrics::ERR_SESSION);
+    }
+    catch (const std::exception& e)
+    {
+        logWarning("%s: session ended: %s", m_peer.c_str(), e.what());
+        m_server.metrics().countError(CMetrics::ERR_SESSION);
     }
     closeGracefully();
 }
@@ -83,7 +92,7 @@ void CServerSession::run()
 // what we sent.
 void CServerSession::closeGracefully()
 {
-    connection.finish(1000);
+    m_connection.finish(1000);
 }
 
 // --- packet level -----------------------------------------------------------
@@ -91,7 +100,7 @@ void CServerSession::closeGracefully()
 uint32_t CServerSession::Link::sendSome(const uint8_t* bytes, uint32_t length)
 {
     size_t sent = 0;
-    if (session.connection.sendSome(bytes, length, sent, kSliceMs) == CServerConnection::IO_CLOSED)
+    if (m_session.m_connection.sendSome(bytes, length, sent, kSliceMs) == CServerConnection::IO_CLOSED)
         throw End{};
     return static_cast<uint32_t>(sent);
 }
@@ -99,7 +108,7 @@ uint32_t CServerSession::Link::sendSome(const uint8_t* bytes, uint32_t length)
 uint32_t CServerSession::Link::receiveSome(uint8_t* buffer, uint32_t capacity)
 {
     size_t got = 0;
-    CServerConnection::Result r = session.connection.receive(buffer, capacity, got, kSliceMs);
+    CServerConnection::Result r = m_session.m_connection.receive(buffer, capacity, got, kSliceMs);
     if (r == CServerConnection::IO_CLOSED)
         throw End{};
     return r == CServerConnection::IO_OK ? static_cast<uint32_t>(got) : 0;
@@ -109,36 +118,42 @@ bool CServerSession::Link::skipBrokenPacket(uint32_t length)
 {
     // The decoder skips to the next frame end by itself.
     if (length == 0)
-        logWarning("%s: broken frame skipped", session.peer.c_str());
+        logWarning("%s: broken frame skipped", m_session.m_peer.c_str());
     else
-        logWarning("%s: packet of %u bytes skipped", session.peer.c_str(), length);
+        logWarning("%s: packet of %u bytes skipped", m_session.m_peer.c_str(), length);
     return true;
 }
 
 void CServerSession::recvPacket()
 {
-    try {
-        channel.recvPacket();
-    } catch (const CProtoExcep& e) {
+    try
+    {
+        m_channel.recvPacket();
+    }
+    catch (const CProtoExcep& e)
+    {
         channelFailure(e, "broken packet");
     }
 }
 
 uint32_t CServerSession::tag() const
 {
-    return channel.packetTag();
+    return m_channel.packetTag();
 }
 
 uint32_t CServerSession::word(uint32_t offset) const
 {
-    return getLe32(channel.packetData() + offset);
+    return getLe32(m_channel.packetData() + offset);
 }
 
 void CServerSession::sendPacket(const void* head, uint32_t headLength, const void* data, uint32_t dataLength)
 {
-    try {
-        channel.sendPacket(head, headLength, data, dataLength);
-    } catch (const CProtoExcep& e) {
+    try
+    {
+        m_channel.sendPacket(head, headLength, data, dataLength);
+    }
+    catch (const CProtoExcep& e)
+    {
         channelFailure(e, "unsendable packet");
     }
 }
@@ -148,15 +163,17 @@ void CServerSession::channelFailure(const CProtoExcep& e, const char* what)
     bool sending = std::strcmp(e.function, kSites.sendPacket) == 0;
     if (e.code == PROTO_PACKET && sending)
         throw std::length_error("packet does not fit a frame");
-    if (e.code == PROTO_TIMEOUT && sending) {
-        logWarning("%s: client does not take data, closing", peer.c_str());
-        server.metrics().countError(CMetrics::ERR_TIMEOUT);
+    if (e.code == PROTO_TIMEOUT && sending)
+    {
+        logWarning("%s: client does not take data, closing", m_peer.c_str());
+        m_server.metrics().countError(CMetrics::ERR_TIMEOUT);
         throw End{};
     }
-    if (e.code == PROTO_TIMEOUT) {
-        logWarning("%s: no complete packet for %u seconds, closing", peer.c_str(),
-                   server.options().ioTimeoutSeconds);
-        server.metrics().countError(CMetrics::ERR_TIMEOUT);
+    if (e.code == PROTO_TIMEOUT)
+    {
+        logWarning("%s: no complete packet for %u seconds, closing", m_peer.c_str(),
+                   m_server.options().ioTimeoutSeconds);
+        m_server.metrics().countError(CMetrics::ERR_TIMEOUT);
         throw End{};
     }
     violation(what);
@@ -172,74 +189,80 @@ void CServerSession::sendMsg(uint32_t t)
 
 void CServerSession::violation(const char* what)
 {
-    logWarning("%s: protocol violation: %s (packet '%s', %u bytes), closing", peer.c_str(), what,
-               tagText(tag()).c_str(), channel.packetLength());
-    server.metrics().countError(CMetrics::ERR_PROTOCOL);
+    logWarning("%s: protocol violation: %s (packet '%s', %u bytes), closing", m_peer.c_str(), what,
+               tagText(tag()).c_str(), m_channel.packetLength());
+    m_server.metrics().countError(CMetrics::ERR_PROTOCOL);
     throw End{};
 }
 
 // The NUL-terminated text from offset to the packet's end, with no NUL inside.
 bool CServerSession::takeText(uint32_t offset, std::string& text) const
 {
-    return channel.takeText(offset, text);
+    return m_channel.takeText(offset, text);
 }
 
 // --- session ----------------------------------------------------------------
 
 bool CServerSession::handshake()
 {
-    if (sessionMode == BUSY_ONLY) {
+    if (m_sessionMode == BUSY_ONLY)
+    {
         // Answered at once: a full server must not wait for a client that may
         // never speak. The client reads it as the answer to its "Init".
-        logWarning("%s: too many clients, answered busy", peer.c_str());
+        logWarning("%s: too many clients, answered busy", m_peer.c_str());
         sendMsg(TAG_BUSY);
         return false;
     }
     recvPacket();
-    if (channel.packetLength() != 16 || tag() != TAG_INIT)
+    if (m_channel.packetLength() != 16 || tag() != TAG_INIT)
         violation("session must open with a 16-byte \"Init\"");
-    kind = word(8);
+    m_kind = word(8);
     uint32_t version = word(12);
     uint8_t answer[16];
     putLe32(answer, PACKET_SIGNATURE);
     putLe32(answer + 4, TAG_INIT);
     putLe32(answer + 8, PROTOCOL_VERSION);
-    if (version != PROTOCOL_VERSION || (kind != TAG_FILE && kind != TAG_CTRL)) {
-        logWarning("%s: refused session '%s' of version 0x%08x", peer.c_str(), tagText(kind).c_str(), version);
+    if (version != PROTOCOL_VERSION || (m_kind != TAG_FILE && m_kind != TAG_CTRL))
+    {
+        logWarning("%s: refused session '%s' of version 0x%08x", m_peer.c_str(), tagText(m_kind).c_str(),
+                   version);
         putLe32(answer + 12, makeTag("Rfsd"));
         sendPacket(answer, sizeof answer);
         return false;
     }
-    if (kind == TAG_FILE && server.suspended()) {
-        logInfo("%s: file session while suspended, answered busy", peer.c_str());
+    if (m_kind == TAG_FILE && m_server.suspended())
+    {
+        logInfo("%s: file session while suspended, answered busy", m_peer.c_str());
         sendMsg(TAG_BUSY);
         return false;
     }
     // The offer of the streaming transfer rides in the version word, which a
     // base client only logs.
-    if (kind == TAG_FILE)
+    if (m_kind == TAG_FILE)
         putLe32(answer + 8, PROTOCOL_VERSION | SERVER_OFFERS_STREAM);
     putLe32(answer + 12, TAG_ACPT);
     sendPacket(answer, sizeof answer);
 
     std::random_device random;
-    for (size_t i = 0; i < sizeof challenge; i += 4)
-        putLe32(challenge + i, random());
+    for (size_t i = 0; i < sizeof m_challenge; i += 4)
+        putLe32(m_challenge + i, random());
     uint8_t key[16];
     putLe32(key, PACKET_SIGNATURE);
     putLe32(key + 4, TAG_PSWK);
-    std::memcpy(key + 8, challenge, sizeof challenge);
+    std::memcpy(key + 8, m_challenge, sizeof m_challenge);
     sendPacket(key, sizeof key);
-    logInfo("%s: %s session opened", peer.c_str(), kind == TAG_CTRL ? "control" : "file");
+    logInfo("%s: %s session opened", m_peer.c_str(), m_kind == TAG_CTRL ? "control" : "file");
     return true;
 }
 
 void CServerSession::serve()
 {
-    for (;;) {
+    for (;;)
+    {
         recvPacket();
-        isOpened = true;
-        switch (tag()) {
+        m_isOpened = true;
+        switch (tag())
+        {
         case TAG_AUTH:
             onAuth();
             break;
@@ -253,13 +276,14 @@ void CServerSession::serve()
             onCommand();
             break;
         case TAG_CMDM:
-            if (!server.access().mayChange(loggedIn)) {
-                logWarning("%s: modification mode refused without login", peer.c_str());
+            if (!m_server.access().mayChange(m_loggedIn))
+            {
+                logWarning("%s: modification mode refused without login", m_peer.c_str());
                 sendMsg(TAG_ACSS);
                 throw End{};
             }
-            modifying = true;
-            logInfo("%s: modification mode", peer.c_str());
+            m_modifying = true;
+            logInfo("%s: modification mode", m_peer.c_str());
             sendMsg(TAG_ACKN);
             break;
         case TAG_MDFY:
@@ -272,7 +296,7 @@ void CServerSession::serve()
             onStreamGet();
             break;
         case TAG_QUIT:
-            logInfo("%s: session closed by client", peer.c_str());
+            logInfo("%s: session closed by client", m_peer.c_str());
             return;
         default:
             violation("unexpected packet");
@@ -282,41 +306,44 @@ void CServerSession::serve()
 
 void CServerSession::onAuth()
 {
-    if (channel.packetLength() != 40)
+    if (m_channel.packetLength() != 40)
         violation("\"Auth\" must have 40 bytes");
-    const uint8_t* p = channel.packetData();
-    if (!server.loginRequired()) {
+    const uint8_t* p = m_channel.packetData();
+    if (!m_server.loginRequired())
+    {
         // Without accounts a login is as good as none: the client may go on
         // reading, but it gains no right to change anything.
         sendMsg(TAG_ACKN);
         return;
     }
-    CAddressTable& addresses = server.addresses();
-    std::string address = CAddressTable::addressOf(peer);
+    CAddressTable& addresses = m_server.addresses();
+    std::string address = CAddressTable::addressOf(m_peer);
     auto now = CAddressTable::Clock::now();
     std::chrono::seconds wait = addresses.loginWait(address, now);
-    if (wait.count() > 0) {
+    if (wait.count() > 0)
+    {
         // Not even checked: a guess made while the address waits tells nothing.
-        logWarning("%s: login refused, %lld more seconds to wait after failed logins", peer.c_str(),
+        logWarning("%s: login refused, %lld more seconds to wait after failed logins", m_peer.c_str(),
                    static_cast<long long>(wait.count()));
         sendMsg(TAG_RJTD);
         throw End{};
     }
     std::string name;
-    if (!server.users().check(p + 8, p + 24, challenge, name)) {
-        logWarning("%s: login as '%s' rejected", peer.c_str(), printable(name).c_str());
-        server.metrics().countError(CMetrics::ERR_LOGIN);
+    if (!m_server.users().check(p + 8, p + 24, m_challenge, name))
+    {
+        logWarning("%s: login as '%s' rejected", m_peer.c_str(), printable(name).c_str());
+        m_server.metrics().countError(CMetrics::ERR_LOGIN);
         wait = addresses.loginFailed(address, now);
         if (wait.count() > 0)
-            logWarning("%s: too many failed logins, the next is checked in %lld seconds", peer.c_str(),
+            logWarning("%s: too many failed logins, the next is checked in %lld seconds", m_peer.c_str(),
                        static_cast<long long>(wait.count()));
         sendMsg(TAG_RJTD);
         throw End{};
     }
     addresses.loginSucceeded(address);
-    loggedIn = true;
-    userName = name;
-    logInfo("%s: logged in as '%s'", peer.c_str(), name.c_str());
+    m_loggedIn = true;
+    m_userName = name;
+    logInfo("%s: logged in as '%s'", m_peer.c_str(), name.c_str());
     sendMsg(TAG_ACKN);
 }
 
@@ -325,9 +352,12 @@ void CServerSession::onGet()
     uint32_t subtag = 0;
     const uint8_t* content = nullptr;
     uint32_t chunk = 0;
-    try {
-        channel.processDataPacket(subtag, 0, content, chunk);
-    } catch (const CProtoExcep& e) {
+    try
+    {
+        m_channel.processDataPacket(subtag, 0, content, chunk);
+    }
+    catch (const CProtoExcep& e)
+    {
         channelFailure(e, "malformed \"Get \"");
     }
     std::string name(reinterpret_cast<const char*>(content), chunk);
@@ -336,61 +366,75 @@ void CServerSession::onGet()
 
     // The session keeps the release it first asked about, so a client that
     // holds that release's list gets that release's files to the end.
-    if (!snapshot)
-        snapshot = server.store().snapshot();
-    const std::shared_ptr<const ContentSnapshot>& snap = snapshot;
-    if (isSpecialSubtag(subtag)) {
+    if (!m_snapshot)
+        m_snapshot = m_server.store().snapshot();
+    const std::shared_ptr<const ContentSnapshot>& snap = m_snapshot;
+    if (isSpecialSubtag(subtag))
+    {
         const PublishedFile* file = CContentStore::special(*snap, name);
-        if (!file) {
-            logWarning("%s: unknown list '%s' requested", peer.c_str(), name.c_str());
+        if (!file)
+        {
+            logWarning("%s: unknown list '%s' requested", m_peer.c_str(), name.c_str());
             sendMsg(TAG_ACSS);
             return;
         }
-        logFileOnly("%s: sending list '%s'", peer.c_str(), name.c_str());
+        logFileOnly("%s: sending list '%s'", m_peer.c_str(), name.c_str());
         sendData(subtag, file->packed.data(), file->packed.size());
         return;
     }
     fs::path disk;
-    if (!server.store().locate(*snap, name, disk)) {
-        logWarning("%s: unknown file '%s' requested", peer.c_str(), name.c_str());
-        server.metrics().countError(CMetrics::ERR_NOT_FOUND);
+    if (!m_server.store().locate(*snap, name, disk))
+    {
+        logWarning("%s: unknown file '%s' requested", m_peer.c_str(), name.c_str());
+        m_server.metrics().countError(CMetrics::ERR_NOT_FOUND);
         sendMsg(TAG_ACSS);
         return;
     }
     std::shared_ptr<const CDataFile> packed;
-    try {
-        packed = server.cache().get(disk);
-    } catch (const CExcep& e) {
-        logWarning("%s: cannot pack '%s': exception %d at %s", peer.c_str(), name.c_str(), e.code,
-                   e.formatSource().c_str());
-    } catch (const std::exception& e) {
-        logWarning("%s: cannot read '%s': %s", peer.c_str(), name.c_str(), e.what());
+    try
+    {
+        packed = m_server.cache().get(disk);
     }
-    if (!packed) {
-        server.metrics().countError(CMetrics::ERR_READ);
+    catch (const CExcep& e)
+    {
+        logWarning("%s: cannot pack '%s': exception %d at %s", m_peer.c_str(), name.c_str(), e.code,
+                   e.formatSource().c_str());
+    }
+    catch (const std::exception& e)
+    {
+        logWarning("%s: cannot read '%s': %s", m_peer.c_str(), name.c_str(), e.what());
+    }
+    if (!packed)
+    {
+        m_server.metrics().countError(CMetrics::ERR_READ);
         sendMsg(TAG_ACSS);
         return;
     }
-    if (packed->size() > DATA_TRANSFER_LIMIT) {
+    if (packed->size() > DATA_TRANSFER_LIMIT)
+    {
         // The client would take the transfer only to throw it away at the limit.
-        logWarning("%s: '%s' packs to %u bytes, more than a client accepts", peer.c_str(), name.c_str(),
+        logWarning("%s: '%s' packs to %u bytes, more than a client accepts", m_peer.c_str(), name.c_str(),
                    packed->size());
         sendMsg(TAG_ACSS);
         return;
     }
-    logFileOnly("%s: sending '%s'", peer.c_str(), name.c_str());
+    logFileOnly("%s: sending '%s'", m_peer.c_str(), name.c_str());
     sendData(subtag, packed->data(), packed->size());
-    server.countServed(packed->size());
+    m_server.countServed(packed->size());
 }
 
 // The transfer of one file: chunks each acknowledged before the next.
 void CServerSession::sendData(uint32_t subtag, const uint8_t* bytes, uint32_t length)
 {
-    try {
-        channel.sendData(TAG_DATA, subtag, bytes, length);
-    } catch (const CProtoExcep& e) {
-        if (e.code == PROTO_PROTO && tag() == TAG_QUIT) {
-            logInfo("%s: client quit during a transfer", peer.c_str());
+    try
+    {
+        m_channel.sendData(TAG_DATA, subtag, bytes, length);
+    }
+    catch (const CProtoExcep& e)
+    {
+        if (e.code == PROTO_PROTO && tag() == TAG_QUIT)
+        {
+            logInfo("%s: client quit during a transfer", m_peer.c_str());
             throw End{};
         }
         channelFailure(e, std::strcmp(e.function, kSites.sendData) == 0
@@ -404,12 +448,13 @@ void CServerSession::onGetChecksum()
     std::string name;
     if (!takeText(8, name))
         violation("malformed \"GetS\"");
-    if (!snapshot)
-        snapshot = server.store().snapshot();
-    const std::shared_ptr<const ContentSnapshot>& snap = snapshot;
+    if (!m_snapshot)
+        m_snapshot = m_server.store().snapshot();
+    const std::shared_ptr<const ContentSnapshot>& snap = m_snapshot;
     const PublishedFile* file = CContentStore::special(*snap, name);
-    if (!file) {
-        logWarning("%s: checksum of unknown list '%s' requested", peer.c_str(), name.c_str());
+    if (!file)
+    {
+        logWarning("%s: checksum of unknown list '%s' requested", m_peer.c_str(), name.c_str());
         sendMsg(TAG_ACSS);
         return;
     }
@@ -425,17 +470,20 @@ void CServerSession::onCommand()
     std::string text;
     if (!takeText(8, text))
         violation("malformed \"Cmnd\"");
-    bool allowed = (kind == TAG_CTRL || modifying) && server.access().mayChange(loggedIn);
-    if (!allowed) {
-        logWarning("%s: command '%s' refused", peer.c_str(), text.c_str());
+    bool allowed = (m_kind == TAG_CTRL || m_modifying) && m_server.access().mayChange(m_loggedIn);
+    if (!allowed)
+    {
+        logWarning("%s: command '%s' refused", m_peer.c_str(), text.c_str());
         sendMsg(TAG_ACSS);
         throw End{};
     }
-    logInfo("%s: command '%s'%s%s", peer.c_str(), text.c_str(), userName.empty() ? "" : " by ", userName.c_str());
+    logInfo("%s: command '%s'%s%s", m_peer.c_str(), text.c_str(), m_userName.empty() ? "" : " by ",
+            m_userName.c_str());
     std::vector<std::string> lines;
-    server.execCommand(text, lines);
+    m_server.execCommand(text, lines);
     lines.emplace_back(); // the empty echo ends the output
-    for (const std::string& line : lines) {
+    for (const std::string& line : lines)
+    {
         uint8_t head[8];
         putLe32(head, PACKET_SIGNATURE);
         putLe32(head + 4, makeTag("Echo"));
@@ -450,19 +498,21 @@ void CServerSession::onCommand()
 
 void CServerSession::onModify()
 {
-    uint32_t length = channel.packetLength();
+    uint32_t length = m_channel.packetLength();
     if (length < 18)
         violation("short \"Mdfy\"");
     uint32_t op = word(8), value = word(12);
     std::string path;
     if (!takeText(16, path))
         violation("malformed \"Mdfy\" path");
-    if (!modifying) {
-        logWarning("%s: change of '%s' outside modification mode", peer.c_str(), path.c_str());
+    if (!m_modifying)
+    {
+        logWarning("%s: change of '%s' outside modification mode", m_peer.c_str(), path.c_str());
         sendMsg(TAG_ACSS);
         throw End{};
     }
-    if (op == TAG_UPLD) {
+    if (op == TAG_UPLD)
+    {
         bool ok = storeUpload(path, value);
         sendMsg(ok ? TAG_ACKN : TAG_REPT);
         return;
@@ -470,33 +520,42 @@ void CServerSession::onModify()
     fs::path disk;
     bool ok = false;
     std::error_code ec;
-    if (!server.store().contentGuard().map(path, disk)) {
-        logWarning("%s: refused path '%s'", peer.c_str(), path.c_str());
-    } else if (op == TAG_DELT) {
-        logFileOnly("%s: deleting '%s'", peer.c_str(), path.c_str());
+    if (!m_server.store().contentGuard().map(path, disk))
+    {
+        logWarning("%s: refused path '%s'", m_peer.c_str(), path.c_str());
+    }
+    else if (op == TAG_DELT)
+    {
+        logFileOnly("%s: deleting '%s'", m_peer.c_str(), path.c_str());
         fs::file_status st = fs::symlink_status(disk, ec);
         if (!fs::exists(st))
             ok = true; // already gone
         else if (!fs::is_directory(st))
             ok = fs::remove(disk, ec);
-    } else if (op == TAG_CRDR) {
+    }
+    else if (op == TAG_CRDR)
+    {
         // "CrDr" removes a folder, whatever its name suggests.
-        logFileOnly("%s: removing folder '%s'", peer.c_str(), path.c_str());
+        logFileOnly("%s: removing folder '%s'", m_peer.c_str(), path.c_str());
         fs::file_status st = fs::symlink_status(disk, ec);
         if (!fs::exists(st))
             ok = true;
         else if (fs::is_directory(st))
             ok = fs::remove_all(disk, ec) != static_cast<std::uintmax_t>(-1) && !ec;
-    } else if (op == TAG_DLDR) {
+    }
+    else if (op == TAG_DLDR)
+    {
         // "DlDr" creates a folder.
-        logFileOnly("%s: creating folder '%s'", peer.c_str(), path.c_str());
+        logFileOnly("%s: creating folder '%s'", m_peer.c_str(), path.c_str());
         fs::create_directories(disk, ec);
         ok = !ec && fs::is_directory(fs::symlink_status(disk, ec));
-    } else {
-        logWarning("%s: unknown change '%s'", peer.c_str(), tagText(op).c_str());
+    }
+    else
+    {
+        logWarning("%s: unknown change '%s'", m_peer.c_str(), tagText(op).c_str());
     }
     if (!ok)
-        logWarning("%s: change '%s' of '%s' failed%s%s", peer.c_str(), tagText(op).c_str(), path.c_str(),
+        logWarning("%s: change '%s' of '%s' failed%s%s", m_peer.c_str(), tagText(op).c_str(), path.c_str(),
                    ec ? ": " : "", ec ? ec.message().c_str() : "");
     sendMsg(ok ? TAG_ACKN : TAG_REPT);
 }
@@ -508,14 +567,19 @@ bool CServerSession::receiveUpload(CUploadStore* store)
 {
     uint32_t subtag = 0;
     uint32_t received = 0;
-    try {
+    try
+    {
         // Chunks come in order, so the store may simply append them.
-        received = channel.recvChunks(subtag, [&](const uint8_t* content, uint32_t length, uint32_t) {
-            if (store)
-                store->append(content, length);
-        });
-    } catch (const CProtoExcep& e) {
-        channelFailure(e, tag() != TAG_DATA            ? "upload interrupted by another packet"
+        received = m_channel.recvChunks(subtag,
+                                        [&](const uint8_t* content, uint32_t length, uint32_t)
+                                        {
+                                            if (store)
+                                                store->append(content, length);
+                                        });
+    }
+    catch (const CProtoExcep& e)
+    {
+        channelFailure(e, tag() != TAG_DATA           ? "upload interrupted by another packet"
                           : e.code == PROTO_TOO_LARGE ? "upload beyond the transfer limit"
                                                       : "malformed upload chunk");
     }
@@ -530,21 +594,25 @@ bool CServerSession::storeUpload(const std::string& path, uint32_t time)
 {
     fs::path disk;
     std::unique_ptr<CUploadStore> store;
-    if (!server.store().contentGuard().map(path, disk)) {
-        logWarning("%s: refused upload path '%s'", peer.c_str(), path.c_str());
-    } else {
-        logFileOnly("%s: storing '%s'", peer.c_str(), path.c_str());
-        store = std::make_unique<CUploadStore>(disk, server.options().maxUploadBytes);
+    if (!m_server.store().contentGuard().map(path, disk))
+    {
+        logWarning("%s: refused upload path '%s'", m_peer.c_str(), path.c_str());
+    }
+    else
+    {
+        logFileOnly("%s: storing '%s'", m_peer.c_str(), path.c_str());
+        store = std::make_unique<CUploadStore>(disk, m_server.options().maxUploadBytes);
         if (!store->open())
-            logWarning("%s: upload '%s' failed: %s", peer.c_str(), path.c_str(), store->failure().c_str());
+            logWarning("%s: upload '%s' failed: %s", m_peer.c_str(), path.c_str(), store->failure().c_str());
     }
     if (!receiveUpload(store.get()) || !store)
         return false;
-    if (!store->commit(time)) {
-        logWarning("%s: upload '%s' failed: %s", peer.c_str(), path.c_str(), store->failure().c_str());
+    if (!store->commit(time))
+    {
+        logWarning("%s: upload '%s' failed: %s", m_peer.c_str(), path.c_str(), store->failure().c_str());
         return false;
     }
     if (!store->failure().empty())
-        logWarning("%s: upload '%s' stored, but %s", peer.c_str(), path.c_str(), store->failure().c_str());
+        logWarning("%s: upload '%s' stored, but %s", m_peer.c_str(), path.c_str(), store->failure().c_str());
     return true;
 }

@@ -36,15 +36,15 @@ public:
     // Serves the connection until it ends; never throws.
     void run();
     // Makes a blocked run() return soon; callable from any thread.
-    void interrupt() { connection.shutdownBoth(); }
+    void interrupt() { m_connection.shutdownBoth(); }
 
-    Mode mode() const { return sessionMode; }
-    const std::string& peerName() const { return peer; }
+    Mode mode() const { return m_sessionMode; }
+    const std::string& peerName() const { return m_peer; }
 
     // True once the client sent its first request after the opening: until
     // then the server's handshake deadline applies.
-    bool opened() const { return isOpened.load(); }
-    std::chrono::steady_clock::time_point startedAt() const { return started; }
+    bool opened() const { return m_isOpened.load(); }
+    std::chrono::steady_clock::time_point startedAt() const { return m_started; }
 
 private:
     struct End // the session is over, for the reason already logged
@@ -56,20 +56,21 @@ private:
     class Link : public IPacketLink
     {
     public:
-        explicit Link(CServerSession& session) : session(session) {}
+        explicit Link(CServerSession& session) : m_session(session) {}
         uint32_t sendSome(const uint8_t* bytes, uint32_t length) override;
         uint32_t receiveSome(uint8_t* buffer, uint32_t capacity) override;
         bool skipBrokenPacket(uint32_t length) override;
 
     private:
-        CServerSession& session;
+        CServerSession& m_session;
     };
 
     // Packet level.
     void recvPacket();
     uint32_t tag() const;
     uint32_t word(uint32_t offset) const;
-    void sendPacket(const void* head, uint32_t headLength, const void* data = nullptr, uint32_t dataLength = 0);
+    void sendPacket(const void* head, uint32_t headLength, const void* data = nullptr,
+                    uint32_t dataLength = 0);
     void sendMsg(uint32_t tag);
     [[noreturn]] void violation(const char* what);
     // Ends the session for a failure of the channel; what names a violation.
@@ -92,20 +93,20 @@ private:
     void sendData(uint32_t subtag, const uint8_t* bytes, uint32_t length);
     void closeGracefully();
 
-    CUpdServer& server;
-    CServerConnection connection;
-    std::string peer;
-    Mode sessionMode;
-    Link link{*this};
-    CPacketChannel channel;
+    CUpdServer& m_server;
+    CServerConnection m_connection;
+    std::string m_peer;
+    Mode m_sessionMode;
+    Link m_link{*this};
+    CPacketChannel m_channel;
 
-    uint32_t kind = 0;
-    uint8_t challenge[8] = {};
-    bool loggedIn = false;
-    std::string userName;
-    bool modifying = false;
-    bool streaming = false;
-    std::shared_ptr<const ContentSnapshot> snapshot;
-    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-    std::atomic<bool> isOpened{false};
+    uint32_t m_kind = 0;
+    uint8_t m_challenge[8] = {};
+    bool m_loggedIn = false;
+    std::string m_userName;
+    bool m_modifying = false;
+    bool m_streaming = false;
+    std::shared_ptr<const ContentSnapshot> m_snapshot;
+    std::chrono::steady_clock::time_point m_started = std::chrono::steady_clock::now();
+    std::atomic<bool> m_isOpened{false};
 };

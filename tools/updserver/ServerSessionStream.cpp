@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 
 void CServerSession::onStreamOpen()
 {
-    if (kind != TAG_FILE || channel.packetLength() != STRM_SIZE)
+    if (m_kind != TAG_FILE || m_channel.packetLength() != STRM_SIZE)
         violation("\"Strm\" outside a file session or malformed");
     uint32_t window = std::clamp(word(12), STREAM_MIN_WINDOW, STREAM_MAX_WINDOW);
     uint8_t answer[STRM_SIZE];
@@ -24,72 +24,88 @@ void CServerSession::onStreamOpen()
     putLe32(answer + 8, STREAM_VERSION);
     putLe32(answer + 12, window);
     sendPacket(answer, sizeof answer);
-    streaming = true;
-    logFileOnly("%s: streaming transfer agreed", peer.c_str());
+    m_streaming = true;
+    logFileOnly("%s: streaming transfer agreed", m_peer.c_str());
 }
 
 void CServerSession::onStreamGet()
 {
     CStreamSender::Request request;
-    if (!streaming)
+    if (!m_streaming)
         violation("\"SGet\" before \"Strm\"");
-    if (!CStreamSender::parseRequest(channel.packetData(), channel.packetLength(), request))
+    if (!CStreamSender::parseRequest(m_channel.packetData(), m_channel.packetLength(), request))
         violation("malformed \"SGet\"");
-    CStreamSender sender(channel, [this](const CStreamSender::Request& r, CStreamSender::Source& source) {
-        return openStream(r, source);
-    });
-    try {
+    CStreamSender sender(m_channel, [this](const CStreamSender::Request& r, CStreamSender::Source& source)
+                         { return openStream(r, source); });
+    try
+    {
         const uint64_t bytes = sender.serve(request);
-        server.countServed(bytes, sender.filesCompleted());
-    } catch (const CProtoExcep& e) {
-        if (e.code == PROTO_QUIT) {
-            logInfo("%s: client quit during a transfer", peer.c_str());
+        m_server.countServed(bytes, sender.filesCompleted());
+    }
+    catch (const CProtoExcep& e)
+    {
+        if (e.code == PROTO_QUIT)
+        {
+            logInfo("%s: client quit during a transfer", m_peer.c_str());
             throw End{};
         }
         channelFailure(e, "answer that does not fit the streamed transfers, or too many requests");
-    } catch (const std::runtime_error& e) {
-        logWarning("%s: cannot read a streamed file: %s", peer.c_str(), e.what());
-        server.metrics().countError(CMetrics::ERR_READ);
+    }
+    catch (const std::runtime_error& e)
+    {
+        logWarning("%s: cannot read a streamed file: %s", m_peer.c_str(), e.what());
+        m_server.metrics().countError(CMetrics::ERR_READ);
         throw End{};
     }
 }
 
 bool CServerSession::openStream(const CStreamSender::Request& request, CStreamSender::Source& source)
 {
-    if (!snapshot)
-        snapshot = server.store().snapshot();
+    if (!m_snapshot)
+        m_snapshot = m_server.store().snapshot();
     fs::path disk;
-    if (!server.store().locate(*snapshot, request.name, disk)) {
-        logWarning("%s: unknown file '%s' requested", peer.c_str(), request.name.c_str());
-        server.metrics().countError(CMetrics::ERR_NOT_FOUND);
+    if (!m_server.store().locate(*m_snapshot, request.name, disk))
+    {
+        logWarning("%s: unknown file '%s' requested", m_peer.c_str(), request.name.c_str());
+        m_server.metrics().countError(CMetrics::ERR_NOT_FOUND);
         return false;
     }
     std::error_code ec;
     source.size = fs::file_size(disk, ec);
     auto file = std::make_unique<std::ifstream>(disk, std::ios::binary);
-    if (ec || !*file) {
-        logWarning("%s: cannot read '%s'", peer.c_str(), request.name.c_str());
-        server.metrics().countError(CMetrics::ERR_READ);
+    if (ec || !*file)
+    {
+        logWarning("%s: cannot read '%s'", m_peer.c_str(), request.name.c_str());
+        m_server.metrics().countError(CMetrics::ERR_READ);
         return false;
     }
     source.file = std::move(file);
-    if (request.offset > source.size || request.length > source.size - request.offset) {
-        logWarning("%s: range beyond the end of '%s' requested", peer.c_str(), request.name.c_str());
+    if (request.offset > source.size || request.length > source.size - request.offset)
+    {
+        logWarning("%s: range beyond the end of '%s' requested", m_peer.c_str(), request.name.c_str());
         return false;
     }
-    logFileOnly("%s: streaming '%s' from %llu, %llu bytes", peer.c_str(), request.name.c_str(),
-                static_cast<unsigned long long>(request.offset), static_cast<unsigned long long>(request.length));
+    logFileOnly("%s: streaming '%s' from %llu, %llu bytes", m_peer.c_str(), request.name.c_str(),
+                static_cast<unsigned long long>(request.offset),
+                static_cast<unsigned long long>(request.length));
     // A small file whole comes from the pack cache, packed once for all.
     if (request.offset == 0 && request.length == source.size && source.size != 0 &&
-        source.size <= STREAM_SEGMENT_SIZE) {
+        source.size <= STREAM_SEGMENT_SIZE)
+    {
         std::shared_ptr<const CDataFile> image;
-        try {
-            image = server.cache().get(disk);
-        } catch (const CExcep&) {
-            // Packed per segment instead.
-        } catch (const std::exception&) {
+        try
+        {
+            image = m_server.cache().get(disk);
         }
-        if (image) {
+        catch (const CExcep&)
+        {
+            // Packed per segment instead.
+        }
+        catch (const std::exception&)
+        {
+        }
+        if (image)
+        {
             source.image = image->data();
             source.imageLength = image->size();
             source.keep = image;

@@ -24,28 +24,29 @@ bool CStreamSender::parseRequest(const uint8_t* p, uint32_t length, Request& req
 }
 
 CStreamSender::CStreamSender(CPacketChannel& channel, Opener opener, uint32_t segmentSize)
-    : channel(channel), opener(std::move(opener)),
-      segmentSize(std::clamp<uint32_t>(segmentSize, 1, STREAM_MAX_SEGMENT)), codec(1, SegmentProbe::SAMPLE)
+    : m_channel(channel), m_opener(std::move(opener)),
+      m_segmentSize(std::clamp<uint32_t>(segmentSize, 1, STREAM_MAX_SEGMENT)),
+      m_codec(1, SegmentProbe::SAMPLE)
 {
 }
 
 void CStreamSender::add(const Request& request)
 {
-    if (transfers.size() > kMaxQueued)
+    if (m_transfers.size() > kMaxQueued)
         throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
     Transfer t;
     t.request = request;
     t.next = t.verified = request.offset;
     // Credit never runs further ahead than a client may ask for.
     t.credit = std::min(request.credit, request.offset + STREAM_MAX_WINDOW);
-    transfers.push_back(std::move(t));
+    m_transfers.push_back(std::move(t));
 }
 
 bool CStreamSender::open(Transfer& t)
 {
     const Request& r = t.request;
     t.source = Source();
-    return r.length <= UINT64_MAX - r.offset && opener(r, t.source) && r.offset <= t.source.size &&
+    return r.length <= UINT64_MAX - r.offset && m_opener(r, t.source) && r.offset <= t.source.size &&
            r.length <= t.source.size - r.offset;
 }
 
@@ -61,56 +62,66 @@ uint64_t CStreamSender::sendSegment(Transfer& t, uint32_t length)
         throw std::runtime_error("file changed while it was sent");
     const Source& s = t.source;
     if (t.next == 0 && s.image != nullptr && s.imageLength > kImageHead && getLe32(s.image + 4) == length &&
-        getLe32(s.image + 8) == s.imageLength - kImageHead && s.imageLength - kImageHead < length) {
-        packed.assign(s.image + kImageHead, s.image + s.imageLength);
+        getLe32(s.image + 8) == s.imageLength - kImageHead && s.imageLength - kImageHead < length)
+    {
+        m_packed.assign(s.image + kImageHead, s.image + s.imageLength);
         method = SegmentMethod::ZLIB;
-    } else {
-        raw.resize(length);
+    }
+    else
+    {
+        m_raw.resize(length);
         s.file->clear();
         s.file->seekg(static_cast<std::streamoff>(t.next));
-        if (!s.file->read(reinterpret_cast<char*>(raw.data()), length))
+        if (!s.file->read(reinterpret_cast<char*>(m_raw.data()), length))
             throw std::runtime_error("file ends before its size");
-        method = codec.pack(raw.data(), raw.size(), packed);
+        method = m_codec.pack(m_raw.data(), m_raw.size(), m_packed);
     }
-    StreamChunkHead h{t.next, length, uint32_t(packed.size()), uint32_t(method), 0, 0};
+    StreamChunkHead h{t.next, length, uint32_t(m_packed.size()), uint32_t(method), 0, 0};
     uint8_t head[SDAT_HEAD_SIZE];
-    while (h.chunkOffset < h.packedLength) {
+    while (h.chunkOffset < h.packedLength)
+    {
         uint32_t n = std::min(h.packedLength - h.chunkOffset, SDAT_MAX_CHUNK);
-        h.crc = calcCrc32(packed.data() + h.chunkOffset, n, 0);
+        h.crc = calcCrc32(m_packed.data() + h.chunkOffset, n, 0);
         encodeStreamChunkHead(h, head);
-        channel.sendPacket(head, sizeof head, packed.data() + h.chunkOffset, n);
+        m_channel.sendPacket(head, sizeof head, m_packed.data() + h.chunkOffset, n);
         h.chunkOffset += n;
     }
-    return packed.size();
+    return m_packed.size();
 }
 
 bool CStreamSender::sendSome()
 {
-    for (Transfer& t : transfers) {
-        if (!t.announced) {
+    for (Transfer& t : m_transfers)
+    {
+        if (!t.announced)
+        {
             // Opened in its turn, so that a session holds few files open.
             t.refused = !open(t);
-            if (t.refused) {
+            if (t.refused)
+            {
                 t.next = t.verified = t.end();
                 uint8_t refusal[8] = {};
                 putLe32(refusal + 4, TAG_ACSS);
-                channel.sendPacket(refusal, sizeof refusal);
-            } else {
+                m_channel.sendPacket(refusal, sizeof refusal);
+            }
+            else
+            {
                 uint8_t info[SINF_SIZE];
                 putLe32(info, PACKET_SIGNATURE);
                 putLe32(info + 4, TAG_SINF);
                 putLe64(info + 8, t.source.size);
-                putLe32(info + 16, segmentSize);
-                channel.sendPacket(info, sizeof info);
+                putLe32(info + 16, m_segmentSize);
+                m_channel.sendPacket(info, sizeof info);
             }
             t.announced = true;
             return true;
         }
-        if (t.next < t.end()) {
+        if (t.next < t.end())
+        {
             if (t.next >= t.credit)
                 return false; // later transfers wait behind this one
-            uint32_t n = uint32_t(std::min<uint64_t>(segmentSize, t.end() - t.next));
-            sent += sendSegment(t, n);
+            uint32_t n = uint32_t(std::min<uint64_t>(m_segmentSize, t.end() - t.next));
+            m_sent += sendSegment(t, n);
             t.next += n;
             if (t.next == t.end())
                 t.source = Source();
@@ -122,56 +133,66 @@ bool CStreamSender::sendSome()
 
 uint64_t CStreamSender::serve(const Request& first)
 {
-    repeated = 0;
-    sent = 0;
-    completed = 0;
+    m_repeated = 0;
+    m_sent = 0;
+    m_completed = 0;
     add(first);
-    while (!transfers.empty()) {
+    while (!m_transfers.empty())
+    {
         // A transfer the client has all of, or was refused, is over.
-        Transfer& front = transfers.front();
-        if (front.announced && front.verified == front.end()) {
+        Transfer& front = m_transfers.front();
+        if (front.announced && front.verified == front.end())
+        {
             if (!front.refused)
-                ++completed;
-            transfers.pop_front();
+                ++m_completed;
+            m_transfers.pop_front();
             continue;
         }
         if (sendSome())
             continue;
-        channel.recvPacket();
-        const uint8_t* p = channel.packetData();
-        const uint32_t tag = channel.packetTag();
+        m_channel.recvPacket();
+        const uint8_t* p = m_channel.packetData();
+        const uint32_t tag = m_channel.packetTag();
         if (tag == TAG_QUIT)
             throw CProtoExcep(PROTO_QUIT, EXCEP_SITE(kServe));
-        if (tag == TAG_SACK && channel.packetLength() == SACK_SIZE) {
+        if (tag == TAG_SACK && m_channel.packetLength() == SACK_SIZE)
+        {
             uint64_t ack = getLe64(p + 8);
             if (!front.announced || ack < front.verified || ack > front.next)
                 throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
             front.verified = ack;
             front.credit = std::max(front.credit, std::min(getLe64(p + 16), ack + STREAM_MAX_WINDOW));
-        } else if (tag == TAG_SREP && channel.packetLength() == SREP_SIZE) {
+        }
+        else if (tag == TAG_SREP && m_channel.packetLength() == SREP_SIZE)
+        {
             uint64_t from = getLe64(p + 8);
             if (!front.announced || from < front.verified || from >= front.next ||
-                (from - front.request.offset) % segmentSize != 0)
+                (from - front.request.offset) % m_segmentSize != 0)
                 throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
-            if (++repeated > STREAM_MAX_REPEATS * (front.request.length / segmentSize + 1))
+            if (++m_repeated > STREAM_MAX_REPEATS * (front.request.length / m_segmentSize + 1))
                 throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
             // The client drops everything until that segment comes again, so
             // everything after it goes again too.
             front.next = from;
-            for (size_t i = 1; i < transfers.size(); ++i) {
-                Transfer& t = transfers[i];
+            for (size_t i = 1; i < m_transfers.size(); ++i)
+            {
+                Transfer& t = m_transfers[i];
                 t.announced = false;
                 t.next = t.verified = t.request.offset;
                 t.credit = std::min(t.request.credit, t.request.offset + STREAM_MAX_WINDOW);
             }
-        } else if (tag == TAG_SGET) {
+        }
+        else if (tag == TAG_SGET)
+        {
             Request next;
-            if (!parseRequest(p, channel.packetLength(), next))
+            if (!parseRequest(p, m_channel.packetLength(), next))
                 throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
             add(next);
-        } else {
+        }
+        else
+        {
             throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
         }
     }
-    return sent;
+    return m_sent;
 }

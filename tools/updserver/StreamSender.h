@@ -61,9 +61,9 @@ public:
     // when the client quits; std::runtime_error when a file cannot be read.
     uint64_t serve(const Request& first);
     // Files the last serve delivered whole (refused ones not counted).
-    uint64_t filesCompleted() const { return completed; }
+    uint64_t filesCompleted() const { return m_completed; }
 
-    unsigned repeatedSegments() const { return repeated; }
+    unsigned repeatedSegments() const { return m_repeated; }
 
 private:
     struct Transfer
@@ -86,14 +86,14 @@ private:
     bool sendSome();
     uint64_t sendSegment(Transfer& t, uint32_t length);
 
-    CPacketChannel& channel;
-    Opener opener;
-    uint32_t segmentSize;
-    CSegmentCodec codec;
-    std::deque<Transfer> transfers; // in the order asked; the first one is being verified
-    std::vector<uint8_t> raw;
-    std::vector<uint8_t> packed;
-    unsigned repeated = 0;
-    uint64_t sent = 0;
-    uint64_t completed = 0;
+    CPacketChannel& m_channel;
+    Opener m_opener;
+    uint32_t m_segmentSize;
+    CSegmentCodec m_codec;
+    std::deque<Transfer> m_transfers; // in the order asked; the first one is being verified
+    std::vector<uint8_t> m_raw;
+    std::vector<uint8_t> m_packed;
+    unsigned m_repeated = 0;
+    uint64_t m_sent = 0;
+    uint64_t m_completed = 0;
 };

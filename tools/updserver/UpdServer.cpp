@@ -61,7 +61,8 @@ bool isWithin(const fs::path& path, const fs::path& folder)
     if (ec || f.empty())
         return false;
     auto fi = f.begin(), pi = p.begin();
-    for (; fi != f.end(); ++fi, ++pi) {
+    for (; fi != f.end(); ++fi, ++pi)
+    {
         if (fi->empty() && std::next(fi) == f.end())
             break; // a trailing separator
         if (pi == p.end() || *pi != *fi)
@@ -72,51 +73,56 @@ bool isWithin(const fs::path& path, const fs::path& folder)
 } // namespace
 
 CUpdServer::CUpdServer(ServerOptions options)
-    : opts(std::move(options)), packs(packOptions(opts)), peers(addressLimits(opts))
+    : m_opts(std::move(options)), m_packs(packOptions(m_opts)), m_peers(addressLimits(m_opts))
 {
 }
 
 CUpdServer::~CUpdServer()
 {
     // Its thread reads the server's figures.
-    endpoint.stop();
+    m_endpoint.stop();
 }
 
 void CUpdServer::start()
 {
-    if (!fs::is_directory(opts.root))
-        throw std::runtime_error("content folder '" + opts.root.string() + "' does not exist");
-    if (!opts.selfUpdateDir.empty() && !fs::is_directory(opts.selfUpdateDir))
-        throw std::runtime_error("self-update folder '" + opts.selfUpdateDir.string() + "' does not exist");
-    if (!opts.usersFile.empty()) {
-        accounts.loadFromFile(opts.usersFile.string());
-        if (accounts.empty())
-            throw std::runtime_error("the users file '" + opts.usersFile.string() + "' names no user");
+    if (!fs::is_directory(m_opts.root))
+        throw std::runtime_error("content folder '" + m_opts.root.string() + "' does not exist");
+    if (!m_opts.selfUpdateDir.empty() && !fs::is_directory(m_opts.selfUpdateDir))
+        throw std::runtime_error("self-update folder '" + m_opts.selfUpdateDir.string() + "' does not exist");
+    if (!m_opts.usersFile.empty())
+    {
+        m_accounts.loadFromFile(m_opts.usersFile.string());
+        if (m_accounts.empty())
+            throw std::runtime_error("the users file '" + m_opts.usersFile.string() + "' names no user");
     }
-    policy = std::make_unique<CAccessPolicy>(!accounts.empty(), opts.allowAnonymousChanges
-                                                                    ? CAccessPolicy::ANONYMOUS_CHANGES_ALLOWED
-                                                                    : CAccessPolicy::CHANGES_NEED_LOGIN);
-    std::string exposure = policy->exposureWarning(opts.bindAddress);
+    m_policy = std::make_unique<CAccessPolicy>(
+        !m_accounts.empty(), m_opts.allowAnonymousChanges ? CAccessPolicy::ANONYMOUS_CHANGES_ALLOWED
+                                                          : CAccessPolicy::CHANGES_NEED_LOGIN);
+    std::string exposure = m_policy->exposureWarning(m_opts.bindAddress);
     if (!exposure.empty())
         logWarning("Warning: %s", exposure.c_str());
-    content = std::make_unique<CContentStore>(opts.root, opts.selfUpdateDir, opts.ignoreFile);
-    logInfo("Building the file lists of '%s'...", opts.root.string().c_str());
-    try {
-        content->rebuild();
-    } catch (const CExcep& e) {
+    m_content = std::make_unique<CContentStore>(m_opts.root, m_opts.selfUpdateDir, m_opts.ignoreFile);
+    logInfo("Building the file lists of '%s'...", m_opts.root.string().c_str());
+    try
+    {
+        m_content->rebuild();
+    }
+    catch (const CExcep& e)
+    {
         throw std::runtime_error("cannot build the file lists: " + describe(e));
     }
-    auto snap = content->snapshot();
-    logInfo("Publishing %u files in %u folders, %llu bytes", snap->content.fileCount, snap->content.folderCount,
-            static_cast<unsigned long long>(snap->content.totalSize));
+    auto snap = m_content->snapshot();
+    logInfo("Publishing %u files in %u folders, %llu bytes", snap->content.fileCount,
+            snap->content.folderCount, static_cast<unsigned long long>(snap->content.totalSize));
     openPackStore();
-    packs.setOrder(publishedFiles());
-    listener.listenOn(opts.bindAddress, opts.port, 64);
-    if (opts.prepack)
+    m_packs.setOrder(publishedFiles());
+    m_listener.listenOn(m_opts.bindAddress, m_opts.port, 64);
+    if (m_opts.prepack)
         prepackAll();
-    if (!opts.metricsAddress.empty()) {
-        endpoint.start(opts.metricsAddress, [this] { return CMetrics::prometheusText(sample()); });
-        logInfo("Metrics on %s (port %u)", opts.metricsAddress.c_str(), endpoint.port());
+    if (!m_opts.metricsAddress.empty())
+    {
+        m_endpoint.start(m_opts.metricsAddress, [this] { return CMetrics::prometheusText(sample()); });
+        logInfo("Metrics on %s (port %u)", m_opts.metricsAddress.c_str(), m_endpoint.port());
     }
 }
 
@@ -124,28 +130,33 @@ void CUpdServer::start()
 // served as content.
 void CUpdServer::openPackStore()
 {
-    if (opts.cacheDir.empty() || opts.cacheDirBytes == 0)
+    if (m_opts.cacheDir.empty() || m_opts.cacheDirBytes == 0)
         return;
-    for (const fs::path& published : {opts.root, opts.selfUpdateDir}) {
-        if (published.empty() || !isWithin(opts.cacheDir, published))
+    for (const fs::path& published : {m_opts.root, m_opts.selfUpdateDir})
+    {
+        if (published.empty() || !isWithin(m_opts.cacheDir, published))
             continue;
-        std::string why = "the cache folder '" + opts.cacheDir.string() +
+        std::string why = "the cache folder '" + m_opts.cacheDir.string() +
                           "' must lie outside the published folder '" + published.string() + "'";
-        if (!opts.cacheDirOptional)
+        if (!m_opts.cacheDirOptional)
             throw std::runtime_error(why);
         logWarning("Packed files are kept in memory only: %s", why.c_str());
         return;
     }
-    try {
-        packs.openStore(opts.cacheDir, opts.cacheDirBytes);
-    } catch (const std::exception& e) {
-        if (!opts.cacheDirOptional)
-            throw std::runtime_error("cannot use the cache folder '" + opts.cacheDir.string() + "': " + e.what());
+    try
+    {
+        m_packs.openStore(m_opts.cacheDir, m_opts.cacheDirBytes);
+    }
+    catch (const std::exception& e)
+    {
+        if (!m_opts.cacheDirOptional)
+            throw std::runtime_error("cannot use the cache folder '" + m_opts.cacheDir.string() +
+                                     "': " + e.what());
         logWarning("Packed files are kept in memory only: %s", e.what());
         return;
     }
-    CPackCache::Stats cs = packs.stats();
-    logInfo("Cache folder '%s': %llu packed files, %llu bytes", opts.cacheDir.c_str(),
+    CPackCache::Stats cs = m_packs.stats();
+    logInfo("Cache folder '%s': %llu packed files, %llu bytes", m_opts.cacheDir.string().c_str(),
             static_cast<unsigned long long>(cs.diskEntries), static_cast<unsigned long long>(cs.diskBytes));
 }
 
@@ -158,16 +169,18 @@ void CUpdServer::prepackAll()
     std::vector<fs::path> files = publishedFiles();
     logInfo("Packing %zu files in the background...", files.size());
     for (const fs::path& disk : files)
-        packs.prepack(disk);
+        m_packs.prepack(disk);
 }
 
 // The disk paths of the published files, in the order of the lists.
 std::vector<fs::path> CUpdServer::publishedFiles() const
 {
-    auto snap = content->snapshot();
+    auto snap = m_content->snapshot();
     std::vector<std::string> paths;
-    auto walk = [&](auto& self, const FolderMap& map, const std::string& prefix) -> void {
-        for (const auto& [name, entry] : map) {
+    auto walk = [&](auto& self, const FolderMap& map, const std::string& prefix) -> void
+    {
+        for (const auto& [name, entry] : map)
+        {
             std::string path = prefix.empty() ? name : prefix + "/" + name;
             if (entry.isFolder())
                 self(self, *entry.child, path);
@@ -178,9 +191,10 @@ std::vector<fs::path> CUpdServer::publishedFiles() const
     walk(walk, snap->content.root, "");
     walk(walk, snap->self.root, "");
     std::vector<fs::path> files;
-    for (const std::string& path : paths) {
+    for (const std::string& path : paths)
+    {
         fs::path disk;
-        if (content->locate(*snap, path, disk))
+        if (m_content->locate(*snap, path, disk))
             files.push_back(std::move(disk));
     }
     return files;
@@ -191,45 +205,52 @@ void CUpdServer::run(const std::atomic<bool>& stop, const std::atomic<unsigned>*
     unsigned reloadsSeen = reloads ? reloads->load() : 0;
     std::thread reloader;
     std::atomic<bool> reloading{false};
-    while (!stop.load()) {
-        if (reloads && reloads->load() != reloadsSeen && !reloading.load()) {
+    while (!stop.load())
+    {
+        if (reloads && reloads->load() != reloadsSeen && !reloading.load())
+        {
             reloadsSeen = reloads->load();
             if (reloader.joinable())
                 reloader.join();
             reloading = true;
             logInfo("Reload requested");
-            reloader = std::thread([this, &reloading] {
-                std::vector<std::string> out;
-                execCommand("up", out);
-                reloading = false;
-            });
+            reloader = std::thread(
+                [this, &reloading]
+                {
+                    std::vector<std::string> out;
+                    execCommand("up", out);
+                    reloading = false;
+                });
         }
         std::string peer;
-        int fd = listener.acceptTimeout(kAcceptPollMs, peer);
+        int fd = m_listener.acceptTimeout(kAcceptPollMs, peer);
         if (fd >= 0)
             startSession(fd, peer);
         enforceHandshakeDeadline();
     }
-    listener.close();
+    m_listener.close();
     drain();
     if (reloader.joinable())
         reloader.join();
-    endpoint.stop();
+    m_endpoint.stop();
 }
 
 void CUpdServer::drain()
 {
-    draining = true;
-    std::unique_lock<std::mutex> hold(sessionLock);
-    if (!sessions.empty()) {
-        logInfo("Stopping: waiting up to %u seconds for %zu sessions to finish", opts.graceSeconds, sessions.size());
-        sessionsChanged.wait_for(hold, std::chrono::seconds(opts.graceSeconds), [this] { return sessions.empty(); });
+    m_draining = true;
+    std::unique_lock<std::mutex> hold(m_sessionLock);
+    if (!m_sessions.empty())
+    {
+        logInfo("Stopping: waiting up to %u seconds for %zu sessions to finish", m_opts.graceSeconds,
+                m_sessions.size());
+        m_sessionsChanged.wait_for(hold, std::chrono::seconds(m_opts.graceSeconds),
+                                   [this] { return m_sessions.empty(); });
     }
-    if (!sessions.empty())
-        logInfo("Stopping: closing %zu sessions", sessions.size());
-    for (CServerSession* s : sessions)
+    if (!m_sessions.empty())
+        logInfo("Stopping: closing %zu sessions", m_sessions.size());
+    for (CServerSession* s : m_sessions)
         s->interrupt();
-    sessionsChanged.wait(hold, [this] { return sessions.empty(); });
+    m_sessionsChanged.wait(hold, [this] { return m_sessions.empty(); });
 }
 
 void CUpdServer::startSession(int fd, const std::string& peer)
@@ -237,36 +258,45 @@ void CUpdServer::startSession(int fd, const std::string& peer)
     CServerSession::Mode mode = CServerSession::SERVE;
     std::unique_ptr<CServerSession> session;
     {
-        std::lock_guard<std::mutex> hold(sessionLock);
-        size_t serving = sessions.size() - busySessions;
-        bool full = serving >= opts.maxClients;
-        if (!full && !peers.addSession(CAddressTable::addressOf(peer))) {
-            logWarning("%s: the address holds %u sessions already", peer.c_str(), opts.maxPerAddress);
+        std::lock_guard<std::mutex> hold(m_sessionLock);
+        size_t serving = m_sessions.size() - m_busySessions;
+        bool full = serving >= m_opts.maxClients;
+        if (!full && !m_peers.addSession(CAddressTable::addressOf(peer)))
+        {
+            logWarning("%s: the address holds %u sessions already", peer.c_str(), m_opts.maxPerAddress);
             full = true;
         }
-        if (full) {
-            if (busySessions >= kMaxBusySessions) {
+        if (full)
+        {
+            if (m_busySessions >= kMaxBusySessions)
+            {
                 CServerConnection refused(fd); // closes it
                 return;
             }
             mode = CServerSession::BUSY_ONLY;
-            ++busySessions;
+            ++m_busySessions;
         }
         // Every log line of a session starts with this: its address and a
         // number that tells apart sessions from the same address.
-        uint64_t id = ++sessionsTotal;
+        uint64_t id = ++m_sessionsTotal;
         session = std::make_unique<CServerSession>(*this, fd, peer + " #" + std::to_string(id), mode);
-        sessions.insert(session.get());
+        m_sessions.insert(session.get());
     }
     // One thread per connection: a session blocks on its client and on
     // packing files, and neither may hold up another client.
     CServerSession* raw = session.release();
-    try {
-        std::thread([this, raw] {
-            raw->run();
-            finishSession(raw);
-        }).detach();
-    } catch (const std::system_error& e) {
+    try
+    {
+        std::thread(
+            [this, raw]
+            {
+                raw->run();
+                finishSession(raw);
+            })
+            .detach();
+    }
+    catch (const std::system_error& e)
+    {
         logWarning("%s: no thread for the session: %s", peer.c_str(), e.what());
         finishSession(raw);
     }
@@ -274,15 +304,15 @@ void CUpdServer::startSession(int fd, const std::string& peer)
 
 void CUpdServer::finishSession(CServerSession* session)
 {
-    std::lock_guard<std::mutex> hold(sessionLock);
+    std::lock_guard<std::mutex> hold(m_sessionLock);
     if (session->mode() == CServerSession::BUSY_ONLY)
-        --busySessions;
+        --m_busySessions;
     else
-        peers.removeSession(CAddressTable::addressOf(session->peerName()));
-    sessions.erase(session);
-    overdue.erase(session);
+        m_peers.removeSession(CAddressTable::addressOf(session->peerName()));
+    m_sessions.erase(session);
+    m_overdue.erase(session);
     delete session;
-    sessionsChanged.notify_all();
+    m_sessionsChanged.notify_all();
 }
 
 // A connection must come to its first request within the handshake time-out,
@@ -290,83 +320,90 @@ void CUpdServer::finishSession(CServerSession* session)
 // slot. Checked from the accept loop, several times a second.
 void CUpdServer::enforceHandshakeDeadline()
 {
-    auto limit = std::chrono::seconds(opts.handshakeTimeoutSeconds);
+    auto limit = std::chrono::seconds(m_opts.handshakeTimeoutSeconds);
     auto now = std::chrono::steady_clock::now();
-    std::lock_guard<std::mutex> hold(sessionLock);
-    for (CServerSession* s : sessions) {
-        if (s->opened() || now - s->startedAt() < limit || overdue.count(s))
+    std::lock_guard<std::mutex> hold(m_sessionLock);
+    for (CServerSession* s : m_sessions)
+    {
+        if (s->opened() || now - s->startedAt() < limit || m_overdue.count(s))
             continue;
         logWarning("%s: no request within %u seconds of connecting, closing", s->peerName().c_str(),
-                   opts.handshakeTimeoutSeconds);
-        overdue.insert(s);
+                   m_opts.handshakeTimeoutSeconds);
+        m_overdue.insert(s);
         s->interrupt();
     }
 }
 
 void CUpdServer::countServed(uint64_t bytes, uint64_t files)
 {
-    filesServed += files;
-    bytesServed += bytes;
+    m_filesServed += files;
+    m_bytesServed += bytes;
 }
 
 CMetrics::Sample CUpdServer::sample()
 {
     CMetrics::Sample s;
     {
-        std::lock_guard<std::mutex> hold(sessionLock);
-        s.sessionsOpen = sessions.size();
+        std::lock_guard<std::mutex> hold(m_sessionLock);
+        s.sessionsOpen = m_sessions.size();
     }
-    s.sessionsTotal = sessionsTotal.load();
-    s.filesServed = filesServed.load();
-    s.bytesServed = bytesServed.load();
-    CPackCache::Stats cs = packs.stats();
+    s.sessionsTotal = m_sessionsTotal.load();
+    s.filesServed = m_filesServed.load();
+    s.bytesServed = m_bytesServed.load();
+    CPackCache::Stats cs = m_packs.stats();
     s.cacheHits = cs.hits;
     s.cacheMisses = cs.packs;
     s.cacheBytes = cs.bytes;
     s.cacheEntries = cs.entries;
     s.packSeconds = static_cast<double>(cs.packNanos) / 1e9;
     for (int k = 0; k < CMetrics::ERR_KINDS; ++k)
-        s.errors[k] = counters.errors(static_cast<CMetrics::ErrorKind>(k));
-    if (content) {
-        if (auto snap = content->snapshot()) {
+        s.errors[k] = m_counters.errors(static_cast<CMetrics::ErrorKind>(k));
+    if (m_content)
+    {
+        if (auto snap = m_content->snapshot())
+        {
             s.release = snap->release;
             s.publishedFiles = snap->content.fileCount;
             s.publishedBytes = snap->content.totalSize;
         }
-        s.releasesInUse = content->releasesInUse();
+        s.releasesInUse = m_content->releasesInUse();
     }
     s.suspended = suspended();
-    s.draining = draining.load();
+    s.draining = m_draining.load();
     return s;
 }
 
 void CUpdServer::execCommand(const std::string& text, std::vector<std::string>& out)
 {
     std::string cmd = trimLower(text);
-    if (cmd == "help" || cmd.empty()) {
+    if (cmd == "help" || cmd.empty())
+    {
         out = {"Commands:", "help     this text", "status   clients, files and bytes served",
                "suspend  answer new file sessions with \"Busy\" until \"up\"",
                "up       rebuild the file lists and accept file sessions again"};
-    } else if (cmd == "status") {
+    }
+    else if (cmd == "status")
+    {
         size_t clients;
         {
-            std::lock_guard<std::mutex> hold(sessionLock);
-            clients = sessions.size() - busySessions;
+            std::lock_guard<std::mutex> hold(m_sessionLock);
+            clients = m_sessions.size() - m_busySessions;
         }
-        auto snap = content->snapshot();
-        CPackCache::Stats cs = packs.stats();
-        out.push_back("clients: " + std::to_string(clients) + " (" + std::to_string(sessionsTotal.load()) +
+        auto snap = m_content->snapshot();
+        CPackCache::Stats cs = m_packs.stats();
+        out.push_back("clients: " + std::to_string(clients) + " (" + std::to_string(m_sessionsTotal.load()) +
                       " sessions since start)");
-        out.push_back("files served: " + std::to_string(filesServed.load()));
-        out.push_back("bytes served: " + std::to_string(bytesServed.load()));
+        out.push_back("files served: " + std::to_string(m_filesServed.load()));
+        out.push_back("bytes served: " + std::to_string(m_bytesServed.load()));
         out.push_back("published: " + std::to_string(snap->content.fileCount) + " files, " +
                       std::to_string(snap->content.folderCount) + " folders, " +
                       std::to_string(snap->content.totalSize) + " bytes");
         out.push_back("cache: " + std::to_string(cs.entries) + " files, " + std::to_string(cs.bytes) +
-                      " bytes, " + std::to_string(cs.hits) + " hits, " + std::to_string(cs.packs) + " packed");
-        out.push_back("cache folder: " + std::to_string(cs.diskEntries) + " files, " + std::to_string(cs.diskBytes) +
-                      " bytes, " + std::to_string(cs.diskHits) + " taken; " + std::to_string(cs.pending) +
-                      " files waiting to be packed");
+                      " bytes, " + std::to_string(cs.hits) + " hits, " + std::to_string(cs.packs) +
+                      " packed");
+        out.push_back("cache folder: " + std::to_string(cs.diskEntries) + " files, " +
+                      std::to_string(cs.diskBytes) + " bytes, " + std::to_string(cs.diskHits) + " taken; " +
+                      std::to_string(cs.pending) + " files waiting to be packed");
         out.push_back(std::string("state: ") + (suspended() ? "suspended" : "serving"));
         CMetrics::Sample figures = sample();
         out.push_back("release: " + figures.release);
@@ -376,31 +413,43 @@ void CUpdServer::execCommand(const std::string& text, std::vector<std::string>& 
         out.push_back("releases in use: " + inUse);
         for (std::string& line : CMetrics::statusLines(figures))
             out.push_back(std::move(line));
-    } else if (cmd == "suspend") {
-        isSuspended = true;
+    }
+    else if (cmd == "suspend")
+    {
+        m_isSuspended = true;
         logInfo("File sessions suspended");
         out.push_back("File sessions suspended until \"up\"");
-    } else if (cmd == "up") {
-        try {
-            content->rebuild();
-            packs.setOrder(publishedFiles());
-            auto snap = content->snapshot();
+    }
+    else if (cmd == "up")
+    {
+        try
+        {
+            m_content->rebuild();
+            m_packs.setOrder(publishedFiles());
+            auto snap = m_content->snapshot();
             out.push_back("Lists rebuilt: " + std::to_string(snap->content.fileCount) + " files, " +
                           std::to_string(snap->content.folderCount) + " folders");
             out.push_back("release: " + snap->release);
             logInfo("Lists rebuilt: %u files, release '%s'", snap->content.fileCount, snap->release.c_str());
-        } catch (const CExcep& e) {
+        }
+        catch (const CExcep& e)
+        {
             out.push_back("Rebuilding the lists failed (" + describe(e) + "); the previous lists stay");
             logError("Rebuilding the lists failed: %s", describe(e).c_str());
-            counters.countError(CMetrics::ERR_RELOAD);
-        } catch (const std::exception& e) {
-            out.push_back(std::string("Rebuilding the lists failed (") + e.what() + "); the previous lists stay");
-            logError("Rebuilding the lists failed: %s", e.what());
-            counters.countError(CMetrics::ERR_RELOAD);
+            m_counters.countError(CMetrics::ERR_RELOAD);
         }
-        isSuspended = false;
+        catch (const std::exception& e)
+        {
+            out.push_back(std::string("Rebuilding the lists failed (") + e.what() +
+                          "); the previous lists stay");
+            logError("Rebuilding the lists failed: %s", e.what());
+            m_counters.countError(CMetrics::ERR_RELOAD);
+        }
+        m_isSuspended = false;
         out.push_back("File sessions accepted");
-    } else {
+    }
+    else
+    {
         out.push_back("Unknown command '" + text + "'; try \"help\"");
     }
 }

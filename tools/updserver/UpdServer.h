@@ -31,24 +31,24 @@ struct ServerOptions
     std::filesystem::path ignoreFile;    // empty: no ignore patterns
     std::string bindAddress = "127.0.0.1";
     uint16_t port = 25859;
-    std::filesystem::path usersFile;     // empty: no logins
+    std::filesystem::path usersFile; // empty: no logins
     unsigned maxClients = 64;
     unsigned ioTimeoutSeconds = 60;
     uint64_t cacheBytes = 256ull << 20;
-    bool prepack = false; // pack every published file in the background while serving
+    bool prepack = false;           // pack every published file in the background while serving
     unsigned packThreads = 0;       // packing threads; 0: one per processor
     unsigned packWaitSeconds = 300; // how long a client waits for its file to be packed
     unsigned packReadAhead = 4;     // files of the list packed ahead of one a client asks for
     std::filesystem::path cacheDir; // packed files kept on disk; empty: in memory only
     uint64_t cacheDirBytes = 4096ull << 20;
-    bool cacheDirOptional = false;  // when the folder cannot be made, warn and go on without it
-    bool allowAnonymousChanges = false; // changes and commands without a login
-    unsigned handshakeTimeoutSeconds = 10; // from the connection to the first request
-    unsigned maxPerAddress = 32;           // sessions one address may hold at once
-    unsigned loginTries = 5;               // failed logins per address before it must wait
+    bool cacheDirOptional = false;          // when the folder cannot be made, warn and go on without it
+    bool allowAnonymousChanges = false;     // changes and commands without a login
+    unsigned handshakeTimeoutSeconds = 10;  // from the connection to the first request
+    unsigned maxPerAddress = 32;            // sessions one address may hold at once
+    unsigned loginTries = 5;                // failed logins per address before it must wait
     uint64_t maxUploadBytes = 256ull << 20; // unpacked size of one upload
-    unsigned graceSeconds = 30;  // how long a stop waits for running sessions to finish
-    std::string metricsAddress;  // empty: no metrics endpoint
+    unsigned graceSeconds = 30;             // how long a stop waits for running sessions to finish
+    std::string metricsAddress;             // empty: no metrics endpoint
 };
 
 class CUpdServer
@@ -62,26 +62,26 @@ public:
     // Loads the users, builds the lists and starts listening; throws on any
     // failure (std::exception or CExcep), before a client could connect.
     void start();
-    uint16_t port() const { return listener.port(); }
+    uint16_t port() const { return m_listener.port(); }
 
     // Accepts connections until stop is set (tested several times a second),
     // then drains: accepts no more, lets running sessions finish for up to
     // the grace time, ends the rest and waits for their threads. A change of
     // *reloads rebuilds the lists as "up" does, off the accepting thread.
     void run(const std::atomic<bool>& stop, const std::atomic<unsigned>* reloads = nullptr);
-    uint16_t metricsPort() const { return endpoint.port(); }
+    uint16_t metricsPort() const { return m_endpoint.port(); }
 
     // --- for the sessions ---
-    const ServerOptions& options() const { return opts; }
-    CContentStore& store() { return *content; }
-    CPackCache& cache() { return packs; }
-    const CUsers& users() const { return accounts; }
-    bool loginRequired() const { return !accounts.empty(); }
-    const CAccessPolicy& access() const { return *policy; }
-    CAddressTable& addresses() { return peers; }
-    bool suspended() const { return isSuspended.load(); }
+    const ServerOptions& options() const { return m_opts; }
+    CContentStore& store() { return *m_content; }
+    CPackCache& cache() { return m_packs; }
+    const CUsers& users() const { return m_accounts; }
+    bool loginRequired() const { return !m_accounts.empty(); }
+    const CAccessPolicy& access() const { return *m_policy; }
+    CAddressTable& addresses() { return m_peers; }
+    bool suspended() const { return m_isSuspended.load(); }
     void countServed(uint64_t bytes, uint64_t files = 1);
-    CMetrics& metrics() { return counters; }
+    CMetrics& metrics() { return m_counters; }
     CMetrics::Sample sample();
     // Runs an operator command; the lines to echo go to out (possibly none).
     void execCommand(const std::string& text, std::vector<std::string>& out);
@@ -95,24 +95,24 @@ private:
     void enforceHandshakeDeadline();
     void drain();
 
-    ServerOptions opts;
-    std::unique_ptr<CContentStore> content;
-    CPackCache packs;
-    CUsers accounts;
-    std::unique_ptr<CAccessPolicy> policy;
-    CAddressTable peers;
-    CServerSocket listener;
-    std::atomic<bool> isSuspended{false};
-    std::atomic<uint64_t> filesServed{0};
-    std::atomic<uint64_t> bytesServed{0};
-    std::atomic<uint64_t> sessionsTotal{0};
-    std::atomic<bool> draining{false};
-    CMetrics counters;
-    CMetricsEndpoint endpoint;
+    ServerOptions m_opts;
+    std::unique_ptr<CContentStore> m_content;
+    CPackCache m_packs;
+    CUsers m_accounts;
+    std::unique_ptr<CAccessPolicy> m_policy;
+    CAddressTable m_peers;
+    CServerSocket m_listener;
+    std::atomic<bool> m_isSuspended{false};
+    std::atomic<uint64_t> m_filesServed{0};
+    std::atomic<uint64_t> m_bytesServed{0};
+    std::atomic<uint64_t> m_sessionsTotal{0};
+    std::atomic<bool> m_draining{false};
+    CMetrics m_counters;
+    CMetricsEndpoint m_endpoint;
 
-    std::mutex sessionLock;
-    std::condition_variable sessionsChanged;
-    std::set<CServerSession*> sessions;
-    unsigned busySessions = 0; // sessions that only answer "Busy"
-    std::set<CServerSession*> overdue; // interrupted for missing the handshake deadline
+    std::mutex m_sessionLock;
+    std::condition_variable m_sessionsChanged;
+    std::set<CServerSession*> m_sessions;
+    unsigned m_busySessions = 0;         // sessions that only answer "Busy"
+    std::set<CServerSession*> m_overdue; // interrupted for missing the handshake deadline
 };

@@ -25,7 +25,8 @@ uint32_t le32(const uint8_t* p)
 std::string uniquePart()
 {
     static std::atomic<uint64_t> counter{0};
-    static const uint64_t seed = [] {
+    static const uint64_t seed = []
+    {
         std::random_device r;
         return (uint64_t(r()) << 32) ^ r();
     }();
@@ -36,15 +37,16 @@ std::string uniquePart()
 }
 } // namespace
 
-CUploadStore::CUploadStore(fs::path target, uint64_t maxUnpacked) : target(std::move(target)), maxUnpacked(maxUnpacked)
+CUploadStore::CUploadStore(fs::path target, uint64_t maxUnpacked)
+    : m_target(std::move(target)), m_maxUnpacked(maxUnpacked)
 {
 }
 
 CUploadStore::~CUploadStore()
 {
     discard();
-    if (inflating)
-        inflateEnd(&zs);
+    if (m_inflating)
+        inflateEnd(&m_zs);
 }
 
 bool CUploadStore::isTemporaryName(const std::string& fileName)
@@ -57,9 +59,10 @@ bool CUploadStore::isTemporaryName(const std::string& fileName)
 
 bool CUploadStore::fail(const std::string& reason)
 {
-    if (!failed) {
-        failed = true;
-        why = reason;
+    if (!m_failed)
+    {
+        m_failed = true;
+        m_why = reason;
         discard();
     }
     return false;
@@ -67,117 +70,126 @@ bool CUploadStore::fail(const std::string& reason)
 
 void CUploadStore::discard()
 {
-    if (file) {
-        std::fclose(file);
-        file = nullptr;
+    if (m_file)
+    {
+        std::fclose(m_file);
+        m_file = nullptr;
     }
-    if (!committed && !temp.empty()) {
+    if (!m_committed && !m_temp.empty())
+    {
         std::error_code ignored;
-        fs::remove(temp, ignored);
+        fs::remove(m_temp, ignored);
     }
 }
 
 bool CUploadStore::open()
 {
     std::error_code ec;
-    fs::create_directories(target.parent_path(), ec);
-    if (fs::is_directory(fs::symlink_status(target, ec)))
+    fs::create_directories(m_target.parent_path(), ec);
+    if (fs::is_directory(fs::symlink_status(m_target, ec)))
         return fail("it would replace a folder");
-    for (int attempt = 0; attempt < 8 && !file; ++attempt) {
-        temp = target.parent_path() / (kTempPrefix + target.filename().string() + "." + uniquePart() + kTempSuffix);
+    for (int attempt = 0; attempt < 8 && !m_file; ++attempt)
+    {
+        m_temp = m_target.parent_path() /
+                 (kTempPrefix + m_target.filename().string() + "." + uniquePart() + kTempSuffix);
         // "x": created here or not at all, never shared with another upload.
-        file = platform::createNewFile(temp.string().c_str());
+        m_file = platform::createNewFile(m_temp.string().c_str());
     }
-    if (!file) {
-        temp.clear();
+    if (!m_file)
+    {
+        m_temp.clear();
         return fail("cannot create a temporary file beside it");
     }
-    out.resize(kOutBuffer);
+    m_out.resize(kOutBuffer);
     return true;
 }
 
 bool CUploadStore::append(const void* bytes, uint32_t length)
 {
-    if (failed || !file)
+    if (m_failed || !m_file)
         return false;
     const uint8_t* p = static_cast<const uint8_t*>(bytes);
-    while (length > 0 && headerFill < sizeof header) {
-        header[headerFill++] = *p++;
+    while (length > 0 && m_headerFill < sizeof m_header)
+    {
+        m_header[m_headerFill++] = *p++;
         --length;
-        if (headerFill == sizeof header && !takeHeader())
+        if (m_headerFill == sizeof m_header && !takeHeader())
             return false;
     }
     if (length == 0)
         return true;
-    if (packedIn + length > declaredPacked)
+    if (m_packedIn + length > m_declaredPacked)
         return fail("more data than its header announces");
-    packedIn += length;
+    m_packedIn += length;
     return inflateSome(p, length);
 }
 
 bool CUploadStore::takeHeader()
 {
-    declaredUnpacked = le32(header + 4);
-    declaredPacked = le32(header + 8);
-    if (le32(header) != CDataFile::MAGIC || declaredUnpacked > CDataFile::MAX_SIZE ||
-        declaredPacked > CDataFile::MAX_SIZE)
+    m_declaredUnpacked = le32(m_header + 4);
+    m_declaredPacked = le32(m_header + 8);
+    if (le32(m_header) != CDataFile::MAGIC || m_declaredUnpacked > CDataFile::MAX_SIZE ||
+        m_declaredPacked > CDataFile::MAX_SIZE)
         return fail("it is not packed data");
-    if (declaredUnpacked > maxUnpacked)
-        return fail("it unpacks to " + std::to_string(declaredUnpacked) + " bytes, more than the limit of " +
-                    std::to_string(maxUnpacked));
-    if (inflateInit(&zs) != Z_OK)
+    if (m_declaredUnpacked > m_maxUnpacked)
+        return fail("it unpacks to " + std::to_string(m_declaredUnpacked) +
+                    " bytes, more than the limit of " + std::to_string(m_maxUnpacked));
+    if (inflateInit(&m_zs) != Z_OK)
         return fail("no memory to unpack it");
-    inflating = true;
+    m_inflating = true;
     return true;
 }
 
 bool CUploadStore::inflateSome(const uint8_t* bytes, uint32_t length)
 {
-    if (ended)
+    if (m_ended)
         return fail("data after the end of the packed stream");
-    zs.next_in = const_cast<Bytef*>(bytes);
-    zs.avail_in = length;
-    for (;;) {
-        zs.next_out = out.data();
-        zs.avail_out = static_cast<uInt>(out.size());
-        int r = inflate(&zs, Z_NO_FLUSH);
-        size_t produced = out.size() - zs.avail_out;
+    m_zs.next_in = const_cast<Bytef*>(bytes);
+    m_zs.avail_in = length;
+    for (;;)
+    {
+        m_zs.next_out = m_out.data();
+        m_zs.avail_out = static_cast<uInt>(m_out.size());
+        int r = inflate(&m_zs, Z_NO_FLUSH);
+        size_t produced = m_out.size() - m_zs.avail_out;
         if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR)
             return fail("its packed data is corrupt");
         // The header's size is checked against the limit; holding the stream
         // to it holds the stream to the limit too.
-        if (written + produced > declaredUnpacked)
+        if (m_written + produced > m_declaredUnpacked)
             return fail("it unpacks to more than its header announces");
-        if (produced && std::fwrite(out.data(), 1, produced, file) != produced)
+        if (produced && std::fwrite(m_out.data(), 1, produced, m_file) != produced)
             return fail("writing the temporary file failed");
-        written += produced;
-        if (r == Z_STREAM_END) {
-            ended = true;
-            return zs.avail_in == 0 ? true : fail("data after the end of the packed stream");
+        m_written += produced;
+        if (r == Z_STREAM_END)
+        {
+            m_ended = true;
+            return m_zs.avail_in == 0 ? true : fail("data after the end of the packed stream");
         }
-        if (zs.avail_out != 0 || (r == Z_BUF_ERROR && produced == 0))
+        if (m_zs.avail_out != 0 || (r == Z_BUF_ERROR && produced == 0))
             return true; // all input taken, or nothing more can move without it
     }
 }
 
 bool CUploadStore::commit(uint32_t time)
 {
-    if (failed || !file)
+    if (m_failed || !m_file)
         return false;
-    if (headerFill < sizeof header || !ended || packedIn != declaredPacked || written != declaredUnpacked)
+    if (m_headerFill < sizeof m_header || !m_ended || m_packedIn != m_declaredPacked ||
+        m_written != m_declaredUnpacked)
         return fail("the packed data is incomplete");
-    bool closed = std::fclose(file) == 0;
-    file = nullptr;
+    bool closed = std::fclose(m_file) == 0;
+    m_file = nullptr;
     if (!closed)
         return fail("writing the temporary file failed");
-    if (platform::setFileTime(temp.string().c_str(), time) != 0)
-        why = "its time could not be set"; // stored all the same
+    if (platform::setFileTime(m_temp.string().c_str(), time) != 0)
+        m_why = "its time could not be set"; // stored all the same
     std::error_code ec;
-    if (fs::is_directory(fs::symlink_status(target, ec)))
+    if (fs::is_directory(fs::symlink_status(m_target, ec)))
         return fail("it would replace a folder");
-    fs::rename(temp, target, ec);
+    fs::rename(m_temp, m_target, ec);
     if (ec)
         return fail("renaming it into place failed: " + ec.message());
-    committed = true;
+    m_committed = true;
     return true;
 }

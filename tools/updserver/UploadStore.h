@@ -36,10 +36,10 @@ public:
     bool commit(uint32_t time);
 
     // Why the upload failed, for the log.
-    const std::string& failure() const { return why; }
-    uint64_t packedBytes() const { return packedIn; }
+    const std::string& failure() const { return m_why; }
+    uint64_t packedBytes() const { return m_packedIn; }
     // The temporary name, for tests and the log.
-    const std::filesystem::path& temporary() const { return temp; }
+    const std::filesystem::path& temporary() const { return m_temp; }
 
     // True for names this class gives its temporary files; the list build
     // leaves them out.
@@ -51,22 +51,22 @@ private:
     bool inflateSome(const uint8_t* bytes, uint32_t length);
     void discard();
 
-    std::filesystem::path target;
-    std::filesystem::path temp;
-    uint64_t maxUnpacked;
-    FILE* file = nullptr;
-    bool failed = false;
-    bool committed = false;
-    std::string why;
+    std::filesystem::path m_target;
+    std::filesystem::path m_temp;
+    uint64_t m_maxUnpacked;
+    FILE* m_file = nullptr;
+    bool m_failed = false;
+    bool m_committed = false;
+    std::string m_why;
 
-    uint8_t header[12] = {};
-    uint32_t headerFill = 0;
-    uint32_t declaredUnpacked = 0;
-    uint32_t declaredPacked = 0;
-    uint64_t packedIn = 0; // bytes of the zlib stream taken
-    uint64_t written = 0;  // unpacked bytes written
-    z_stream zs{};
-    bool inflating = false;
-    bool ended = false;
-    std::vector<uint8_t> out;
+    uint8_t m_header[12] = {};
+    uint32_t m_headerFill = 0;
+    uint32_t m_declaredUnpacked = 0;
+    uint32_t m_declaredPacked = 0;
+    uint64_t m_packedIn = 0; // bytes of the zlib stream taken
+    uint64_t m_written = 0;  // unpacked bytes written
+    z_stream m_zs{};
+    bool m_inflating = false;
+    bool m_ended = false;
+    std::vector<uint8_t> m_out;
 };

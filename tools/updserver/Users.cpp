@@ -22,7 +22,8 @@ void CUsers::loadFromText(const std::string& text, const std::string& origin)
     std::map<std::string, std::string> parsed;
     std::istringstream in(text);
     std::string line;
-    for (unsigned number = 1; std::getline(in, line); ++number) {
+    for (unsigned number = 1; std::getline(in, line); ++number)
+    {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (line.empty() || line[0] == '#' || line[0] == ';')
@@ -40,7 +41,7 @@ void CUsers::loadFromText(const std::string& text, const std::string& origin)
         if (!parsed.emplace(name, password).second)
             throw std::runtime_error(where + ": user '" + name + "' appears twice");
     }
-    accounts = std::move(parsed);
+    m_accounts = std::move(parsed);
 }
 
 bool CUsers::check(const uint8_t nameField[16], const uint8_t digest[16], const uint8_t challenge[8],
@@ -50,11 +51,11 @@ bool CUsers::check(const uint8_t nameField[16], const uint8_t digest[16], const 
     if (!nul)
         return false;
     name.assign(reinterpret_cast<const char*>(nameField), static_cast<const uint8_t*>(nul) - nameField);
-    auto it = accounts.find(name);
+    auto it = m_accounts.find(name);
     // An unknown name costs the same digest and comparison as a known one, so
     // the answer's time does not tell which names exist.
     static const std::string kNoPassword(kMaxField + 1, '\xff');
-    const std::string& password = it == accounts.end() ? kNoPassword : it->second;
+    const std::string& password = it == m_accounts.end() ? kNoPassword : it->second;
     CMd5 md5;
     md5.update(challenge, 8);
     md5.update(password.data(), password.size());
@@ -64,5 +65,5 @@ bool CUsers::check(const uint8_t nameField[16], const uint8_t digest[16], const 
     uint8_t diff = 0;
     for (int i = 0; i < 16; ++i)
         diff |= static_cast<uint8_t>(expected[i] ^ digest[i]);
-    return diff == 0 && it != accounts.end();
+    return diff == 0 && it != m_accounts.end();
 }

@@ -16,8 +16,8 @@ public:
     void loadFromFile(const std::string& path);
     void loadFromText(const std::string& text, const std::string& origin);
 
-    bool empty() const { return accounts.empty(); }
-    size_t size() const { return accounts.size(); }
+    bool empty() const { return m_accounts.empty(); }
+    size_t size() const { return m_accounts.size(); }
 
     // Checks the 16-byte name field and the digest of a login packet: the
     // digest must be MD5 over the 8 challenge bytes and the password.
@@ -25,5 +25,5 @@ public:
                std::string& name) const;
 
 private:
-    std::map<std::string, std::string> accounts;
+    std::map<std::string, std::string> m_accounts;
 };

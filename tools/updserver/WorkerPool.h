@@ -14,7 +14,11 @@
 class CWorkerPool
 {
 public:
-    enum Priority { URGENT, BACKGROUND };
+    enum Priority
+    {
+        URGENT,
+        BACKGROUND
+    };
 
     // threads: at least 1. Throws std::system_error when not one thread starts.
     CWorkerPool(unsigned threads, unsigned backgroundThreads);
@@ -25,17 +29,17 @@ public:
 
     // The task must not throw; if it does, the exception is logged and dropped.
     void post(std::function<void()> task, Priority priority);
-    unsigned threadCount() const { return static_cast<unsigned>(threads.size()); }
+    unsigned threadCount() const { return static_cast<unsigned>(m_threads.size()); }
 
 private:
     void work();
 
-    std::mutex lock;
-    std::condition_variable ready;
-    std::deque<std::function<void()>> urgent;
-    std::deque<std::function<void()>> background;
-    unsigned backgroundLimit;
-    unsigned backgroundRunning = 0;
-    bool stopping = false;
-    std::vector<std::thread> threads;
+    std::mutex m_lock;
+    std::condition_variable m_ready;
+    std::deque<std::function<void()>> m_urgent;
+    std::deque<std::function<void()>> m_background;
+    unsigned m_backgroundLimit;
+    unsigned m_backgroundRunning = 0;
+    bool m_stopping = false;
+    std::vector<std::thread> m_threads;
 };

@@ -17,8 +17,8 @@
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/LogControl.h"
 #include "platform/Signals.h"
-#include "tools/updserver/UpdServer.h"
 #include "platform/StopRequest.h"
+#include "tools/updserver/UpdServer.h"
 
 namespace
 {
@@ -50,7 +50,9 @@ int main(int argc, char** argv)
     uint64_t cacheDirMb = o.cacheDirBytes >> 20;
 
     CLI::App app(kDescription, "updserver");
-    app.add_option("--root", root, "the content folder to publish")->required()->check(CLI::ExistingDirectory);
+    app.add_option("--root", root, "the content folder to publish")
+        ->required()
+        ->check(CLI::ExistingDirectory);
     app.add_option("--self-update", self, "folder of the launcher's own files (files only)")
         ->check(CLI::ExistingDirectory);
     app.add_option("--ignore", ignore, "item-list text published as \"ignore\"")->check(CLI::ExistingFile);
@@ -58,11 +60,13 @@ int main(int argc, char** argv)
     app.add_option("--port", port, "TCP port; 0 lets the system choose (default 25859)")
         ->check(CLI::Range(0u, 65535u));
     app.add_option("--port-file", portFile, "write the bound port to this file once listening");
-    app.add_option("--users", users, "NAME:PASSWORD lines: the accounts that may run commands and change the content")
+    app.add_option("--users", users,
+                   "NAME:PASSWORD lines: the accounts that may run commands and change the content")
         ->check(CLI::ExistingFile);
     app.add_option("--max-clients", o.maxClients, "sessions served at once; more get \"Busy\" (default 64)")
         ->check(CLI::Range(1u, 4096u));
-    app.add_option("--timeout", o.ioTimeoutSeconds, "seconds a session may go without a whole packet before it is closed (default 60)")
+    app.add_option("--timeout", o.ioTimeoutSeconds,
+                   "seconds a session may go without a whole packet before it is closed (default 60)")
         ->check(CLI::Range(1u, 3600u));
     app.add_option("--cache-mb", cacheMb, "MiB of packed files kept in memory (default 256)");
     app.add_flag("--allow-anonymous-changes", o.allowAnonymousChanges,
@@ -74,14 +78,17 @@ int main(int argc, char** argv)
     app.add_option("--max-per-address", o.maxPerAddress,
                    "sessions one client address may hold at once; more get \"Busy\" (default 32)")
         ->check(CLI::Range(1u, 4096u));
-    app.add_option("--login-tries", o.loginTries,
-                   "failed logins from one address before it must wait, longer after each further one (default 5)")
+    app.add_option(
+           "--login-tries", o.loginTries,
+           "failed logins from one address before it must wait, longer after each further one (default 5)")
         ->check(CLI::Range(1u, 1000u));
     app.add_option("--max-upload-mb", uploadMb, "MiB an uploaded file may have once unpacked (default 256)")
         ->check(CLI::Range(1u, 512u));
-    app.add_flag("--prepack", o.prepack,
-                 "pack every published file on the packing threads in the background, while clients are served");
-    app.add_option("--pack-threads", o.packThreads, "threads that pack files; 0: one per processor (default 0)")
+    app.add_flag(
+        "--prepack", o.prepack,
+        "pack every published file on the packing threads in the background, while clients are served");
+    app.add_option("--pack-threads", o.packThreads,
+                   "threads that pack files; 0: one per processor (default 0)")
         ->check(CLI::Range(0u, 256u));
     app.add_option("--pack-wait", o.packWaitSeconds,
                    "seconds a client waits for its file to be packed before it is refused (default 300)")
@@ -90,11 +97,13 @@ int main(int argc, char** argv)
                    "files of the list packed ahead, on the other threads, of one a client asks for and finds "
                    "unpacked; 0: none (default 4)")
         ->check(CLI::Range(0u, 1024u));
-    app.add_option("--cache-dir", cacheDir,
-                   "folder where packed files persist across restarts, keyed by content; must lie outside the "
-                   "published folders (default: ROOT.packcache beside the content folder)");
-    app.add_option("--cache-dir-mb", cacheDirMb, "MiB the cache folder may hold; 0 keeps packed files in memory only "
-                                                 "(default 4096)");
+    app.add_option(
+        "--cache-dir", cacheDir,
+        "folder where packed files persist across restarts, keyed by content; must lie outside the "
+        "published folders (default: ROOT.packcache beside the content folder)");
+    app.add_option("--cache-dir-mb", cacheDirMb,
+                   "MiB the cache folder may hold; 0 keeps packed files in memory only "
+                   "(default 4096)");
     app.add_option("--log-dir", logDir, "folder for the daily log file (default: the current folder)")
         ->check(CLI::ExistingDirectory);
     app.add_option("--grace", o.graceSeconds, "seconds a stop waits for running sessions (default 30)")
@@ -107,9 +116,8 @@ int main(int argc, char** argv)
     CLI11_PARSE(app, argc, argv);
 
     // Absolute, so that every log line names them in full.
-    auto absolute = [](const std::string& p) {
-        return p.empty() ? std::filesystem::path() : std::filesystem::absolute(p);
-    };
+    auto absolute = [](const std::string& p)
+    { return p.empty() ? std::filesystem::path() : std::filesystem::absolute(p); };
     o.root = absolute(root);
     o.selfUpdateDir = absolute(self);
     o.ignoreFile = absolute(ignore);
@@ -120,15 +128,19 @@ int main(int argc, char** argv)
     o.cacheBytes = static_cast<uint64_t>(cacheMb) << 20;
     o.maxUploadBytes = static_cast<uint64_t>(uploadMb) << 20;
     o.cacheDirBytes = std::min<uint64_t>(cacheDirMb, uint64_t(1) << 40) << 20;
-    if (!cacheDir.empty()) {
+    if (!cacheDir.empty())
+    {
         o.cacheDir = absolute(cacheDir);
-    } else {
+    }
+    else
+    {
         // Beside the content folder, so one content tree keeps its own packs;
         // a missing permission there only costs the persistence.
         fs::path content = o.root.lexically_normal();
         if (!content.has_filename())
             content = content.parent_path();
-        if (content.has_filename() && content.has_parent_path() && content != content.root_path()) {
+        if (content.has_filename() && content.has_parent_path() && content != content.root_path())
+        {
             o.cacheDir = content.parent_path() / (content.filename().string() + ".packcache");
             o.cacheDirOptional = true;
         }
@@ -144,16 +156,23 @@ int main(int argc, char** argv)
     watchServerSignals();
 
     CUpdServer server(o);
-    try {
+    try
+    {
         server.start();
-    } catch (const CExcep& e) {
-        std::fprintf(stderr, "updserver: cannot start: exception %d at %s\n", e.code, e.formatSource().c_str());
+    }
+    catch (const CExcep& e)
+    {
+        std::fprintf(stderr, "updserver: cannot start: exception %d at %s\n", e.code,
+                     e.formatSource().c_str());
         return 1;
-    } catch (const std::exception& e) {
+    }
+    catch (const std::exception& e)
+    {
         std::fprintf(stderr, "updserver: cannot start: %s\n", e.what());
         return 1;
     }
-    if (!portFile.empty()) {
+    if (!portFile.empty())
+    {
         // Written under a temporary name and renamed, so a reader never sees half a number.
         std::string temp = portFile + ".tmp";
         std::ofstream(temp) << server.port() << "\n";

@@ -1,8 +1,8 @@
 #include "launcher/DirectXCheck.h"
 
-#include "support/Sandbox.h"
 #include "platform/Environment.h"
 #include "support/PlatformSkip.h"
+#include "support/Sandbox.h"
 
 #include <gtest/gtest.h>
 
@@ -124,18 +124,26 @@ namespace
 std::vector<unsigned char> makePe(uint32_t ms, uint32_t ls, bool withVersion = true)
 {
     std::vector<unsigned char> f(0x400, 0);
-    auto put16 = [&](size_t at, uint32_t v) { f[at] = v & 0xFF; f[at + 1] = (v >> 8) & 0xFF; };
-    auto put32 = [&](size_t at, uint32_t v) { put16(at, v & 0xFFFF); put16(at + 2, v >> 16); };
+    auto put16 = [&](size_t at, uint32_t v)
+    {
+        f[at] = v & 0xFF;
+        f[at + 1] = (v >> 8) & 0xFF;
+    };
+    auto put32 = [&](size_t at, uint32_t v)
+    {
+        put16(at, v & 0xFFFF);
+        put16(at + 2, v >> 16);
+    };
     f[0] = 'M';
     f[1] = 'Z';
     put32(0x3C, 0x80);
     put32(0x80, 0x00004550);
     put16(0x84, 0x14C);
-    put16(0x86, 1);      // one section
-    put16(0x94, 0xE0);   // optional header size
+    put16(0x86, 1);    // one section
+    put16(0x94, 0xE0); // optional header size
     const size_t opt = 0x98;
     put16(opt, 0x10B);
-    put32(opt + 92, 16); // data directories
+    put32(opt + 92, 16);          // data directories
     put32(opt + 96 + 16, 0x1000); // resources at RVA 0x1000
     put32(opt + 96 + 20, 0x200);
     const size_t sec = opt + 0xE0;
@@ -215,12 +223,12 @@ TEST_F(DirectXFileTest, WinePrefixIsTheSystemFolder)
     std::filesystem::create_directories("prefix/drive_c/windows/system32");
     writeFile("prefix/drive_c/windows/system32/d3d9.dll", makePe(0x00050003, 1));
     std::string old = getenv("WINEPREFIX") ? getenv("WINEPREFIX") : "";
-    setEnvironmentVariable("WINEPREFIX", (sandbox.path() / "prefix").string().c_str());
+    setEnvironmentVariable("WINEPREFIX", (m_sandbox.path() / "prefix").string().c_str());
     CSystemDxProvider provider;
     uint32_t packed = 0;
     EXPECT_TRUE(getDirectXVersion(provider, &packed, nullptr, 0));
     EXPECT_EQ(packed, 0x00090000u);
-    setEnvironmentVariable("WINEPREFIX", (sandbox.path() / "none").string().c_str());
+    setEnvironmentVariable("WINEPREFIX", (m_sandbox.path() / "none").string().c_str());
     EXPECT_FALSE(wineSystemDirectory().has_value());
     if (old.empty())
         unsetEnvironmentVariable("WINEPREFIX");

@@ -34,7 +34,7 @@ class DxWarningTest : public SandboxTest
 protected:
     void SetUp() override
     {
-        setenv("ZELVAN_DIALOG_LOG", (sandbox.path() / "dialogs.log").c_str(), 1);
+        setenv("ZELVAN_DIALOG_LOG", (m_sandbox.path() / "dialogs.log").c_str(), 1);
         resetDirectXFirstPaintHook();
     }
     void TearDown() override { unsetenv("ZELVAN_DIALOG_LOG"); }
@@ -45,7 +45,7 @@ protected:
         s << in.rdbuf();
         return s.str();
     }
-    CTextTable texts;
+    CTextTable m_texts;
 };
 
 } // namespace
@@ -53,8 +53,8 @@ protected:
 TEST_F(DxWarningTest, OldDirectXWarnsOncePerProcess)
 {
     FixedDx dx; // no DxDiag, d3d9.dll readable: 9.0
-    runDirectXFirstPaintHook(nullptr, texts, dx);
-    runDirectXFirstPaintHook(nullptr, texts, dx);
+    runDirectXFirstPaintHook(nullptr, m_texts, dx);
+    runDirectXFirstPaintHook(nullptr, m_texts, dx);
     EXPECT_EQ(dialogs(), "Warning|Your DirectX version is too old. Please, update your DirectX to at least "
                          "version 9.\\nYou can download DirectX by following link:\\n\\n" +
                              std::string(DIRECTX_DOWNLOAD_URL) + "\n");
@@ -67,11 +67,11 @@ TEST_F(DxWarningTest, CurrentDirectXOrNoWinePrefixStaysQuiet)
     dx.info.major = 9;
     dx.info.minor = 0;
     dx.info.letter = "c";
-    runDirectXFirstPaintHook(nullptr, texts, dx);
+    runDirectXFirstPaintHook(nullptr, m_texts, dx);
     resetDirectXFirstPaintHook();
     FixedDx none;
     none.hasSystemDir = false;
-    runDirectXFirstPaintHook(nullptr, texts, none);
+    runDirectXFirstPaintHook(nullptr, m_texts, none);
     EXPECT_EQ(dialogs(), "");
     EXPECT_FALSE(directXNeedsWarning(true, 0x00090003));
     EXPECT_TRUE(directXNeedsWarning(true, 0x00090002));

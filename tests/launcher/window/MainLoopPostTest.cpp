@@ -17,9 +17,16 @@ TEST(MainLoopPostTest, ClosuresThatNeverRunAreFreedWithTheirLoop)
     auto token = std::make_shared<int>(0);
     int ran = 0;
     for (PostWhen when : kAllKinds)
-        postToMainLoop(when, [token, &ran] { ++ran; }, 60000, context);
+        postToMainLoop(
+            when, [token, &ran] { ++ran; }, 60000, context);
     // Invoke from a thread that does not own the loop waits for the loop too.
-    std::thread([&] { postToMainLoop(PostWhen::Invoke, [token, &ran] { ++ran; }, 0, context); }).join();
+    std::thread(
+        [&]
+        {
+            postToMainLoop(
+                PostWhen::Invoke, [token, &ran] { ++ran; }, 0, context);
+        })
+        .join();
     EXPECT_EQ(token.use_count(), 5);
 
     g_main_context_unref(context);
@@ -33,8 +40,15 @@ TEST(MainLoopPostTest, EachClosureRunsOnceOnTheLoopThenIsFreed)
     auto token = std::make_shared<int>(0);
     int ran = 0;
     for (PostWhen when : kAllKinds)
-        postToMainLoop(when, [token, &ran] { ++ran; }, 1, context);
-    std::thread([&] { postToMainLoop(PostWhen::Invoke, [token, &ran] { ++ran; }, 0, context); }).join();
+        postToMainLoop(
+            when, [token, &ran] { ++ran; }, 1, context);
+    std::thread(
+        [&]
+        {
+            postToMainLoop(
+                PostWhen::Invoke, [token, &ran] { ++ran; }, 0, context);
+        })
+        .join();
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (ran < 4 && std::chrono::steady_clock::now() < deadline)

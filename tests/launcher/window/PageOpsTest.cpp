@@ -1,5 +1,5 @@
-#include "launcher/LauncherCommands.h"
 #include "launcher/PageOps.h"
+#include "launcher/LauncherCommands.h"
 #include "launcher/ProgressText.h"
 #include "launcher/UpdCallback.h"
 
@@ -36,9 +36,11 @@ TEST(PageOps, FragmentsKeepThePageContract)
     EXPECT_NE(list.find("<option>Main</options><option selected>Second &lt;b&gt;</options></select>"),
               std::string::npos);
     // A realm name cannot leave its attribute.
-    EXPECT_EQ(realmButtonHtml("A\"B", false), "<input id=\"select_button\" type=\"button\" value=\"A&quot;B\">");
-    EXPECT_EQ(realmButtonHtml("M", true),
-              "<input id=\"select_button\" type=\"button\" value=\"M\", onMouseDown=\"switch_list_control();\">");
+    EXPECT_EQ(realmButtonHtml("A\"B", false),
+              "<input id=\"select_button\" type=\"button\" value=\"A&quot;B\">");
+    EXPECT_EQ(
+        realmButtonHtml("M", true),
+        "<input id=\"select_button\" type=\"button\" value=\"M\", onMouseDown=\"switch_list_control();\">");
 }
 
 TEST(PageOps, PageAddresses)
@@ -62,7 +64,8 @@ TEST(LauncherCommands, ParsesAndDispatches)
         void commandChangeServer(int n) override { calls.push_back("changeServer " + std::to_string(n)); }
     } r;
 
-    auto run = [&](const std::string& url) {
+    auto run = [&](const std::string& url)
+    {
         LauncherUrl u = parseLauncherUrl(url);
         dispatchLauncherCommand(u, r);
         return u;
@@ -78,13 +81,14 @@ TEST(LauncherCommands, ParsesAndDispatches)
     run("launcher://unknown/3");
     run("launcher://language/99999999999999");
     EXPECT_FALSE(run("http://example.org/launcher:/play").intercepted);
-    EXPECT_EQ(r.calls, (std::vector<std::string>{"play", "changeServer 1", "language 12",
-                                                 "language 2147483647"}));
+    EXPECT_EQ(r.calls,
+              (std::vector<std::string>{"play", "changeServer 1", "language 12", "language 2147483647"}));
 }
 
 TEST(ProgressText, RateTextsAtTheirBounds)
 {
-    auto rateOver1s = [](uint32_t bytes) {
+    auto rateOver1s = [](uint32_t bytes)
+    {
         uint32_t rate = 0;
         EXPECT_TRUE(computeRate(bytes, 1000, rate));
         return formatRateText(rate);

@@ -53,8 +53,9 @@ TEST_F(WindowTest, SelfUpdateRestartsTheLauncherWithoutTheGuard)
     fs::create_directories(server / "self");
     std::ofstream(server / "content/readme.txt") << "hello\n";
     std::ofstream(server / "self/russian.lng") << "[Language]\n188=Zelvan (new)\n";
-    std::ofstream(server / "ignore.txt") << "game.ini\nenglish.lng\nrussian.lng\nconnect.cfg\nconnectn.cfg\n"
-                                            "config.cfg\noptions.ini\nlauncher_resources/\nrun/\nZelvan\nrestarted.png\ndialogs.txt.log\n";
+    std::ofstream(server / "ignore.txt")
+        << "game.ini\nenglish.lng\nrussian.lng\nconnect.cfg\nconnectn.cfg\n"
+           "config.cfg\noptions.ini\nlauncher_resources/\nrun/\nZelvan\nrestarted.png\ndialogs.txt.log\n";
     UpdateServerProcess updserver((server / "content").string(), (server / "self").string(),
                                   (server / "ignore.txt").string());
     ASSERT_GT(updserver.port(), 0);
@@ -62,10 +63,10 @@ TEST_F(WindowTest, SelfUpdateRestartsTheLauncherWithoutTheGuard)
     prepareInstallation(updserver.port(), web.url());
     fs::create_directories("run");
 
-    std::vector<std::string> env = {"ZELVAN_DIALOG_LOG=" + (here / "dialogs.txt.log").string(),
-                                    "ZELVAN_SCREENSHOT=" + (here / "restarted.png").string(),
-                                    "ZELVAN_CLOSE_AFTER_SCREENSHOT=1", "XDG_RUNTIME_DIR=" + (here / "run").string(),
-                                    "WINEPREFIX=/nonexistent-wine-prefix"};
+    std::vector<std::string> env = {
+        "ZELVAN_DIALOG_LOG=" + (here / "dialogs.txt.log").string(),
+        "ZELVAN_SCREENSHOT=" + (here / "restarted.png").string(), "ZELVAN_CLOSE_AFTER_SCREENSHOT=1",
+        "XDG_RUNTIME_DIR=" + (here / "run").string(), "WINEPREFIX=/nonexistent-wine-prefix"};
     for (const char* keep : {"DISPLAY", "XAUTHORITY", "HOME", "PATH"})
         if (const char* v = getenv(keep))
             env.push_back(std::string(keep) + "=" + v);

@@ -29,7 +29,8 @@ TEST_F(WindowTest, StartUpUpdatesAndShowsReady)
 {
     if (!UpdateServerProcess::available())
         GTEST_SKIP() << "updserver is not built";
-    fs::path serverBase = fs::path(sandbox->path()).parent_path() / (sandbox->path().filename().string() + "-server");
+    fs::path serverBase =
+        fs::path(m_sandbox->path()).parent_path() / (m_sandbox->path().filename().string() + "-server");
     makeServerContent(serverBase);
     UpdateServerProcess server((serverBase / "content").string(), (serverBase / "self").string(),
                                (serverBase / "ignore.txt").string());
@@ -44,8 +45,8 @@ TEST_F(WindowTest, StartUpUpdatesAndShowsReady)
     EXPECT_FALSE(dlg->localViewShown());
     // The self-update check, then the update; then ready.
     ASSERT_TRUE(spinUntil([&] { return dlg->readyToPlay() && !dlg->hasClient(); }, std::chrono::seconds(60)))
-        << (ui.boxes.empty() ? "" : ui.boxes.front());
-    EXPECT_TRUE(ui.boxes.empty());
+        << (m_ui.boxes.empty() ? "" : m_ui.boxes.front());
+    EXPECT_TRUE(m_ui.boxes.empty());
     EXPECT_EQ(element(*dlg, "state"), "Ready to work");
     EXPECT_NE(element(*dlg, "play_button_bg").find("launcher://play"), std::string::npos);
     EXPECT_NE(element(*dlg, "play_button_bg").find("play_0_enabled.png"), std::string::npos);
@@ -58,7 +59,14 @@ TEST_F(WindowTest, StartUpUpdatesAndShowsReady)
 
     // A picture of the window for people to look at.
     bool painted = false;
-    g_timeout_add(1000, [](gpointer p) -> gboolean { *static_cast<bool*>(p) = true; return G_SOURCE_REMOVE; }, &painted);
+    g_timeout_add(
+        1000,
+        [](gpointer p) -> gboolean
+        {
+            *static_cast<bool*>(p) = true;
+            return G_SOURCE_REMOVE;
+        },
+        &painted);
     spinUntil([&] { return painted; });
     fs::path shot = fs::path(UPD_BINARY_DIR) / "tests/launcher-window-ready.png";
     EXPECT_TRUE(dlg->saveScreenshot(shot.string())) << shot;
@@ -83,14 +91,15 @@ TEST_F(WindowTest, ServerDownShowsErrorAndReconnect)
     }
     prepareInstallation(freePort, web.url());
     auto dlg = makeDialog();
-    ASSERT_TRUE(spinUntil([&] { return !ui.boxes.empty(); }, std::chrono::seconds(40)));
-    EXPECT_EQ(ui.boxes.front(), "Error|Error connecting to the server.");
+    ASSERT_TRUE(spinUntil([&] { return !m_ui.boxes.empty(); }, std::chrono::seconds(40)));
+    EXPECT_EQ(m_ui.boxes.front(), "Error|Error connecting to the server.");
     ASSERT_TRUE(spinUntil([&] { return element(*dlg, "state") == "Error connecting to the server."; }));
     EXPECT_NE(element(*dlg, "play_button_bg").find("launcher://reconnect"), std::string::npos);
     EXPECT_FALSE(dlg->hasClient());
     // A reload of the web page keeps the reconnect button.
     dlg->commandRefresh();
-    ASSERT_TRUE(spinUntil([&] { return web.requests().size() >= 2 && element(*dlg, "state").find("Error") == 0; }));
+    ASSERT_TRUE(
+        spinUntil([&] { return web.requests().size() >= 2 && element(*dlg, "state").find("Error") == 0; }));
     EXPECT_NE(element(*dlg, "play_button_bg").find("reconnect_0_enabled.png"), std::string::npos);
 }
 
@@ -103,8 +112,8 @@ TEST_F(WindowTest, WebPageFailureKeepsLocalPageAndReportsNoConnection)
     }
     prepareInstallation(freePort, "http://127.0.0.1:" + std::to_string(freePort) + "/zelvan1/index.php");
     auto dlg = makeDialog();
-    ASSERT_TRUE(spinUntil([&] { return !ui.boxes.empty(); }));
-    EXPECT_EQ(ui.boxes.front(), "Error|No connection.");
+    ASSERT_TRUE(spinUntil([&] { return !m_ui.boxes.empty(); }));
+    EXPECT_EQ(m_ui.boxes.front(), "Error|No connection.");
     EXPECT_TRUE(dlg->localViewShown());
     EXPECT_FALSE(dlg->webViewShown());
     EXPECT_FALSE(dlg->hasClient()); // the check waits for a loaded web page
@@ -118,18 +127,18 @@ TEST_F(WindowTest, ErrorPagesOfTheWebServerCountAsNoConnection)
     for (const std::string path : {"/missing/index.php", "/broken.php"})
     {
         // A fresh installation folder for each case.
-        sandbox.reset();
-        sandbox = std::make_unique<Sandbox>();
-        ui.boxes.clear();
+        m_sandbox.reset();
+        m_sandbox = std::make_unique<Sandbox>();
+        m_ui.boxes.clear();
         prepareInstallation(1, "http://127.0.0.1:" + std::to_string(web.port()) + path);
         auto dlg = makeDialog(scriptedHooks({{UPD_SELF_UP_TO_DATE}, {UPD_OK}}));
-        ASSERT_TRUE(spinUntil([&] { return !ui.boxes.empty(); })) << path;
-        EXPECT_EQ(ui.boxes.front(), "Error|No connection.");
+        ASSERT_TRUE(spinUntil([&] { return !m_ui.boxes.empty(); })) << path;
+        EXPECT_EQ(m_ui.boxes.front(), "Error|No connection.");
         EXPECT_TRUE(web.requested(path));
         EXPECT_TRUE(dlg->localViewShown());
         EXPECT_FALSE(dlg->webViewShown());
         // No self-update check: it waits for a page that loaded.
-        EXPECT_TRUE(clients.empty()) << path;
+        EXPECT_TRUE(m_clients.empty()) << path;
         EXPECT_FALSE(dlg->hasClient());
     }
 }

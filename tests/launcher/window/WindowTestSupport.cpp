@@ -105,7 +105,8 @@ void WebPageServer::serve()
             body = slurp(demo / "web/index.php");
         else if (path == "/zelvan1/index.php/index1.html")
             body = slurp(demo / "web/index1.html");
-        else if (path.find("/art/") != std::string::npos && fs::exists(demo / "launcher_resources/art" / name))
+        else if (path.find("/art/") != std::string::npos &&
+                 fs::exists(demo / "launcher_resources/art" / name))
         {
             body = slurp(demo / "launcher_resources/art" / name);
             type = "image/png";
@@ -123,8 +124,8 @@ void WebPageServer::serve()
             body = "<html><body>Not Found</body></html>";
         }
         const char* reason = code == 200 ? " OK" : code == 404 ? " Not Found" : " Internal Server Error";
-        std::string head = "HTTP/1.0 " + std::to_string(code) + reason +
-                           "\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) +
+        std::string head = "HTTP/1.0 " + std::to_string(code) + reason + "\r\nContent-Type: " + type +
+                           "\r\nContent-Length: " + std::to_string(body.size()) +
                            "\r\nConnection: close\r\n\r\n";
         std::string all = head + body;
         size_t sent = 0;
@@ -151,9 +152,9 @@ UpdateServerProcess::UpdateServerProcess(const std::string& root, const std::str
     fs::path portFile = fs::temp_directory_path() / ("updserver-port-" + std::to_string(getpid()) + "-" +
                                                      std::to_string(reinterpret_cast<uintptr_t>(this)));
     fs::remove(portFile);
-    std::vector<std::string> args = {exe,          "--root",      root,   "--self-update", selfUpdate,
-                                     "--ignore",   ignoreFile,    "--port", "0",           "--port-file",
-                                     portFile.string(), "--log-dir", root + "/.."};
+    std::vector<std::string> args = {
+        exe,      "--root", root,          "--self-update",   selfUpdate,  "--ignore",  ignoreFile,
+        "--port", "0",      "--port-file", portFile.string(), "--log-dir", root + "/.."};
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
@@ -187,25 +188,27 @@ ScriptedClient::~ScriptedClient()
 
 int ScriptedClient::start()
 {
-    m_worker = std::thread([this] {
-        if (m_callback)
+    m_worker = std::thread(
+        [this]
         {
-            m_callback->onUpdateEvent(UPD_EVENT_SCANNING, nullptr, 0);
-            m_callback->onUpdateEvent(UPD_EVENT_CONNECTING, nullptr, 0);
-            m_callback->onUpdateEvent(UPD_EVENT_FILE_REQUEST, "data/<b>x</b>.dat", 0);
-            m_callback->onUpdateEvent(UPD_EVENT_TRAFFIC, nullptr, 2048);
-            m_callback->onUpdateEvent(UPD_EVENT_PROGRESS, nullptr, 0.5f);
-        }
-        if (m_plan.runUntilStopped)
-        {
-            while (!m_stopRequested)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            m_status = UPD_INTERNAL_ERROR;
-        }
-        else
-            m_status = m_plan.status;
-        m_done = true;
-    });
+            if (m_callback)
+            {
+                m_callback->onUpdateEvent(UPD_EVENT_SCANNING, nullptr, 0);
+                m_callback->onUpdateEvent(UPD_EVENT_CONNECTING, nullptr, 0);
+                m_callback->onUpdateEvent(UPD_EVENT_FILE_REQUEST, "data/<b>x</b>.dat", 0);
+                m_callback->onUpdateEvent(UPD_EVENT_TRAFFIC, nullptr, 2048);
+                m_callback->onUpdateEvent(UPD_EVENT_PROGRESS, nullptr, 0.5f);
+            }
+            if (m_plan.runUntilStopped)
+            {
+                while (!m_stopRequested)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                m_status = UPD_INTERNAL_ERROR;
+            }
+            else
+                m_status = m_plan.status;
+            m_done = true;
+        });
     return 1;
 }
 
@@ -238,10 +241,12 @@ std::optional<std::string> elementHtml(CWebBrowser2& view, const std::string& id
 {
     bool done = false;
     std::optional<std::string> result;
-    view.evaluate(scriptGetElementHtml(id), [&](std::optional<std::string> r) {
-        result = std::move(r);
-        done = true;
-    });
+    view.evaluate(scriptGetElementHtml(id),
+                  [&](std::optional<std::string> r)
+                  {
+                      result = std::move(r);
+                      done = true;
+                  });
     spinUntil([&] { return done; }, std::chrono::seconds(10));
     return result;
 }
@@ -264,31 +269,32 @@ void WindowTest::SetUp()
         GTEST_SKIP() << "no X display";
     // No Wine prefix: the DirectX check has nothing to look at.
     setenv("WINEPREFIX", "/nonexistent-wine-prefix", 1);
-    sandbox = std::make_unique<Sandbox>();
+    m_sandbox = std::make_unique<Sandbox>();
     CUpdaterDlg::setAutoStartPending(true);
 }
 
 void WindowTest::TearDown()
 {
-    for (int pid : children)
+    for (int pid : m_children)
     {
         kill(pid, SIGTERM);
         int status;
         waitpid(pid, &status, 0);
     }
-    sandbox.reset();
+    m_sandbox.reset();
 }
 
 void WindowTest::prepareInstallation(int updatePort, const std::string& webUrl)
 {
     const fs::path demo = fs::path(UPD_SOURCE_DIR) / "demo";
-    std::ofstream("game.ini") << "[Launcher]\nWebURL=" << webUrl
-                              << "\nClientArgs=-realm demo\n\n[Languages]\n0=0/english.lng\n1=1/russian.lng\n\n"
-                                 "[Main]\nName=Main realm\nAddress=10.0.0.1:7000\nUpdateURL=127.0.0.1\nPort="
-                              << updatePort
-                              << "\nChatServer=10.0.0.1:7001\n\n[Second]\nName=Second realm\nAddress=10.0.0.2:7000\n"
-                                 "UpdateURL=127.0.0.1\nPort="
-                              << updatePort << "\nChatServer=10.0.0.2:7001\n";
+    std::ofstream("game.ini")
+        << "[Launcher]\nWebURL=" << webUrl
+        << "\nClientArgs=-realm demo\n\n[Languages]\n0=0/english.lng\n1=1/russian.lng\n\n"
+           "[Main]\nName=Main realm\nAddress=10.0.0.1:7000\nUpdateURL=127.0.0.1\nPort="
+        << updatePort
+        << "\nChatServer=10.0.0.1:7001\n\n[Second]\nName=Second realm\nAddress=10.0.0.2:7000\n"
+           "UpdateURL=127.0.0.1\nPort="
+        << updatePort << "\nChatServer=10.0.0.2:7001\n";
     fs::copy(demo / "launcher_resources", "launcher_resources", fs::copy_options::recursive);
     fs::copy_file(demo / "english.lng", "english.lng");
     fs::copy_file(demo / "russian.lng", "russian.lng");
@@ -300,18 +306,19 @@ void WindowTest::prepareInstallation(int updatePort, const std::string& webUrl)
 std::unique_ptr<CUpdaterDlg> WindowTest::makeDialog(CUpdaterDlg::Hooks hooks)
 {
     if (!hooks.terminateProcess)
-        hooks.terminateProcess = [this](int code) { exitCodes.push_back(code); };
+        hooks.terminateProcess = [this](int code) { m_exitCodes.push_back(code); };
     if (!hooks.sleepMs)
-        hooks.sleepMs = [this](unsigned ms) { sleeps.push_back(ms); };
+        hooks.sleepMs = [this](unsigned ms) { m_sleeps.push_back(ms); };
     if (!hooks.startProcess)
-        hooks.startProcess = [this](const std::string& line, LaunchKind kind) {
-            launches.emplace_back(line, kind);
+        hooks.startProcess = [this](const std::string& line, LaunchKind kind)
+        {
+            m_launches.emplace_back(line, kind);
             int pid = kind == LaunchKind::Game ? startDetached(line, kind) : 4242;
             if (kind == LaunchKind::Game && pid > 0)
-                children.push_back(pid);
+                m_children.push_back(pid);
             return pid;
         };
-    auto dlg = std::make_unique<CUpdaterDlg>("", ui, std::move(hooks));
+    auto dlg = std::make_unique<CUpdaterDlg>("", m_ui, std::move(hooks));
     dlg->create();
     return dlg;
 }
@@ -320,15 +327,16 @@ CUpdaterDlg::Hooks WindowTest::scriptedHooks(std::vector<ScriptedClientPlan> pla
 {
     CUpdaterDlg::Hooks hooks;
     auto queue = std::make_shared<std::vector<ScriptedClientPlan>>(std::move(plans));
-    hooks.createClient = [this, queue](const char*, unsigned, const char*) -> IUpdateClient* {
+    hooks.createClient = [this, queue](const char*, unsigned, const char*) -> IUpdateClient*
+    {
         ScriptedClientPlan plan;
         if (!queue->empty())
         {
             plan = queue->front();
             queue->erase(queue->begin());
         }
-        clients.emplace_back();
-        return new ScriptedClient(plan, clientsAlive, clients.back());
+        m_clients.emplace_back();
+        return new ScriptedClient(plan, m_clientsAlive, m_clients.back());
     };
     return hooks;
 }

@@ -48,7 +48,8 @@ class UpdateServerProcess
 {
 public:
     static bool available();
-    UpdateServerProcess(const std::string& root, const std::string& selfUpdate, const std::string& ignoreFile);
+    UpdateServerProcess(const std::string& root, const std::string& selfUpdate,
+                        const std::string& ignoreFile);
     ~UpdateServerProcess();
     int port() const { return m_port; }
 
@@ -103,7 +104,10 @@ public:
         m_record.job = JOB_SELF_UPDATE;
         m_record.realmName = realm;
     }
-    const char* getSelfUpdateBatch() override { return m_plan.batch.empty() ? nullptr : m_plan.batch.c_str(); }
+    const char* getSelfUpdateBatch() override
+    {
+        return m_plan.batch.empty() ? nullptr : m_plan.batch.c_str();
+    }
     int start() override;
     bool wait(double seconds) override;
     void stop() override { m_stopRequested = true; }
@@ -134,7 +138,8 @@ public:
 };
 
 // Runs the GTK main loop until the condition holds or the deadline passes.
-bool spinUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline = std::chrono::seconds(30));
+bool spinUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
 // The inner HTML of an element of a view, or nothing (read through the engine).
 std::optional<std::string> elementHtml(CWebBrowser2& view, const std::string& id);
@@ -153,12 +158,12 @@ protected:
     std::string readFile(const std::string& name);
     std::string element(CUpdaterDlg& dlg, const std::string& id);
 
-    std::unique_ptr<Sandbox> sandbox;
-    RecordingUi ui;
-    std::atomic<int> clientsAlive{0};
-    std::deque<ClientRecord> clients;
-    std::vector<int> exitCodes;
-    std::vector<unsigned> sleeps;
-    std::vector<std::pair<std::string, LaunchKind>> launches;
-    std::vector<int> children;
+    std::unique_ptr<Sandbox> m_sandbox;
+    RecordingUi m_ui;
+    std::atomic<int> m_clientsAlive{0};
+    std::deque<ClientRecord> m_clients;
+    std::vector<int> m_exitCodes;
+    std::vector<unsigned> m_sleeps;
+    std::vector<std::pair<std::string, LaunchKind>> m_launches;
+    std::vector<int> m_children;
 };

@@ -76,12 +76,14 @@ TEST(AsyncTcpTest, UnansweredConnectTimesOut)
 
     std::vector<std::unique_ptr<CAsyncTcp>> fillers;
     bool waiting = false;
-    for (int i = 0; i < 4 && !waiting; ++i) {
+    for (int i = 0; i < 4 && !waiting; ++i)
+    {
         auto tcp = std::make_unique<CAsyncTcp>(0);
         tcp->setSelectTimeout(0.05);
         CStopwatch watch;
         waiting = !tcp->connectTimeout("127.0.0.1", port, 0.3);
-        if (waiting) {
+        if (waiting)
+        {
             EXPECT_GE(watch.elapsed(), 0.3);
         }
         fillers.push_back(std::move(tcp));
@@ -109,7 +111,8 @@ TEST(AsyncTcpTest, SelectTimeoutLimits)
     tcp.setSelectTimeout(1.25);
     EXPECT_EQ(tcp.getWaitSeconds(), 1);
     EXPECT_EQ(tcp.getWaitMicroseconds(), 250000);
-    for (double bad : {61.0, -1.0, 60.0001}) {
+    for (double bad : {61.0, -1.0, 60.0001})
+    {
         tcp.setSelectTimeout(bad);
         EXPECT_EQ(tcp.getWaitSeconds(), 1);
         EXPECT_EQ(tcp.getWaitMicroseconds(), 250000);
@@ -146,7 +149,8 @@ TEST(AsyncTcpTest, SendAndReceiveOnLoopback)
     peer.sendBytes({1, 2, 3});
     uint8_t buf[16];
     Bytes got;
-    while (got.size() < 3) {
+    while (got.size() < 3)
+    {
         len = sizeof buf;
         ASSERT_TRUE(tcp.receiveTimeout(buf, len, 5.0));
         got.insert(got.end(), buf, buf + len);

@@ -3,20 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
-#include <stdexcept>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "newupdatesystem/Common/LogControl.h"
+#include "platform/Environment.h"
 #include "platform/Thread.h"
 #include "support/Sandbox.h"
-#include "platform/Environment.h"
 
 namespace
 {
@@ -27,22 +27,22 @@ class RecordingThread : public CBasicThread
 public:
     enum Action
     {
-        STEP_DONE,     // returns false
-        STEP_MORE,     // returns true
-        STEP_CHECK,    // calls checkRun, then returns true
-        STEP_SYSTEM,   // throws CSystemExcep
-        STEP_PROTO,    // throws CProtoExcep
+        STEP_DONE,   // returns false
+        STEP_MORE,   // returns true
+        STEP_CHECK,  // calls checkRun, then returns true
+        STEP_SYSTEM, // throws CSystemExcep
+        STEP_PROTO,  // throws CProtoExcep
     };
 
     explicit RecordingThread(std::vector<Action> steps, bool autoDelete = false)
-        : CBasicThread(autoDelete, 0), steps(std::move(steps))
+        : CBasicThread(autoDelete, 0), m_steps(std::move(steps))
     {
     }
 
     std::string events()
     {
-        std::lock_guard lock(mutex);
-        return trace;
+        std::lock_guard lock(m_mutex);
+        return m_trace;
     }
 
     bool throwOnStart = false;
@@ -59,7 +59,7 @@ protected:
     bool step() override
     {
         add("step ");
-        Action action = next < steps.size() ? steps[next++] : STEP_DONE;
+        Action action = m_next < m_steps.size() ? m_steps[m_next++] : STEP_DONE;
         switch (action)
         {
         case STEP_DONE:
@@ -68,7 +68,7 @@ protected:
             return true;
         case STEP_CHECK:
             checkRun();
-            --next; // keep checking until stopped
+            --m_next; // keep checking until stopped
             return true;
         case STEP_SYSTEM:
             throw CSystemExcep(FILE_WRITE, EK_ERRNO, 28, "out.dat", EXCEP_SITE("Test::step"));
@@ -100,17 +100,17 @@ protected:
 private:
     void add(const char* what)
     {
-        std::lock_guard lock(mutex);
+        std::lock_guard lock(m_mutex);
         // Steps are recorded once, so a checking loop leaves a short trace.
-        if (std::string(what) == "step " && trace.find(what) != std::string::npos)
+        if (std::string(what) == "step " && m_trace.find(what) != std::string::npos)
             return;
-        trace += what;
+        m_trace += what;
     }
 
-    std::mutex mutex;
-    std::string trace;
-    std::vector<Action> steps;
-    size_t next = 0;
+    std::mutex m_mutex;
+    std::string m_trace;
+    std::vector<Action> m_steps;
+    size_t m_next = 0;
 };
 
 // A log in the test's own folder, read back as text.
@@ -189,7 +189,10 @@ TEST(CThread, WaitZeroPollsWhileRunning)
     struct Blocking : CBasicThread
     {
         explicit Blocking(std::atomic<bool>& release) : CBasicThread(false, 0), release(release) {}
-        void onStart() override { waitFor([this] { return release.load(); }, std::chrono::seconds(30)); }
+        void onStart() override
+        {
+            waitFor([this] { return release.load(); }, std::chrono::seconds(30));
+        }
         std::atomic<bool>& release;
     };
     Blocking thread(release);
@@ -250,7 +253,8 @@ TEST_F(ThreadLogTest, StopRequestReachesARunningThread)
 
 TEST_F(ThreadLogTest, StepsRunUntilOneReturnsFalse)
 {
-    RecordingThread thread({RecordingThread::STEP_MORE, RecordingThread::STEP_MORE, RecordingThread::STEP_DONE});
+    RecordingThread thread(
+        {RecordingThread::STEP_MORE, RecordingThread::STEP_MORE, RecordingThread::STEP_DONE});
     thread.resume();
     ASSERT_TRUE(thread.wait(-1.0));
     EXPECT_EQ(thread.events(), "start step finish ");
@@ -276,7 +280,8 @@ TEST_F(ThreadLogTest, SystemExceptionFromStepShowsErrnoText)
     thread.resume();
     ASSERT_TRUE(thread.wait(-1.0));
     EXPECT_EQ(thread.events(), "start step system ");
-    std::string expected = std::string("System exception at FILE_WRITE, code 28: ") + std::strerror(28) + " 'out.dat'";
+    std::string expected =
+        std::string("System exception at FILE_WRITE, code 28: ") + std::strerror(28) + " 'out.dat'";
     EXPECT_NE(logText().find(expected), std::string::npos) << logText();
 }
 
@@ -321,11 +326,13 @@ TEST(CCritSection, IsRecursive)
     section.enter();
     section.enter();
     std::atomic<bool> entered{false};
-    std::thread other([&] {
-        section.enter();
-        entered = true;
-        section.leave();
-    });
+    std::thread other(
+        [&]
+        {
+            section.enter();
+            entered = true;
+            section.leave();
+        });
     section.leave();
     EXPECT_FALSE(waitFor([&] { return entered.load(); }, std::chrono::milliseconds(20)));
     EXPECT_TRUE(section.heldByCurrentThread());

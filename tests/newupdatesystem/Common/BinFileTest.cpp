@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include "newupdatesystem/Common/Excep.h"
-#include "support/Sandbox.h"
 #include "platform/Environment.h"
+#include "support/Sandbox.h"
 
 namespace
 {

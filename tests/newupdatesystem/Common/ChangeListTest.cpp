@@ -103,7 +103,8 @@ TEST(ChangeList, SubtreesComeAlongInOrder)
     ChangeList older;
     compareLists(newer, older, a, b, 5);
     EXPECT_EQ(folderPaths(newer), (std::vector<std::string>{"data:2:2", "data/sub:2:1", "x:1:1"}));
-    EXPECT_EQ(filePaths(newer), (std::vector<std::string>{"data/x:2", "data/sub/y:2", "same/new:2", "x/in:1"}));
+    EXPECT_EQ(filePaths(newer),
+              (std::vector<std::string>{"data/x:2", "data/sub/y:2", "same/new:2", "x/in:1"}));
     EXPECT_EQ(filePaths(older), (std::vector<std::string>{"same/old:2", "x:1"}));
     EXPECT_TRUE(older.folderItems.empty());
     // Folder items count too: data, data/sub (Add), x (Mod).

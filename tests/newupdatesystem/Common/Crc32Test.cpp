@@ -13,7 +13,8 @@ namespace
 uint32_t referenceCrc(const uint8_t* p, size_t n, uint32_t previous)
 {
     uint32_t c = ~previous;
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n; ++i)
+    {
         c ^= p[i];
         for (int k = 0; k < 8; ++k)
             c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
@@ -44,7 +45,8 @@ TEST(Crc32Test, MatchesReferenceOnAllLengthsAndAlignments)
         for (size_t align = 0; align < 16; align += 5)
             ASSERT_EQ(calcCrc32(data.data() + align, len, 0), referenceCrc(data.data() + align, len, 0))
                 << "length " << len << " alignment " << align;
-    for (size_t len : {1000u, 4095u, 4096u}) {
+    for (size_t len : {1000u, 4095u, 4096u})
+    {
         uint32_t first = calcCrc32(data.data(), 77, 0);
         EXPECT_EQ(calcCrc32(data.data() + 77, len, first), referenceCrc(data.data(), 77 + len, 0));
     }

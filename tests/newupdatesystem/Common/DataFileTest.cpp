@@ -61,8 +61,8 @@ TEST(DataFile, EmptyInputPacksToTwentyBytes)
 {
     CDataFile f;
     f.packFrom(nullptr, 0);
-    const uint8_t expected[] = {'Z', 'P', 'c', 'k', 0, 0, 0, 0, 8, 0, 0, 0,
-                                0x78, 0xDA, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01};
+    const uint8_t expected[] = {'Z', 'P', 'c',  'k',  0,    0,    0,    0,    8,    0,
+                                0,   0,   0x78, 0xDA, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01};
     ASSERT_EQ(f.size(), sizeof expected);
     EXPECT_EQ(memcmp(f.data(), expected, sizeof expected), 0);
 
@@ -100,17 +100,22 @@ TEST(DataFile, HeaderChecksComeBeforeZlib)
     auto tooLong = p;
     tooLong.push_back(0);
     std::string function;
-    EXPECT_EQ(codeOf([&] {
-                  uint32_t cap = 1000;
-                  CDataFile::unpack(out.data(), cap, tooLong.data(), uint32_t(tooLong.size()));
-              }, &function),
+    EXPECT_EQ(codeOf(
+                  [&]
+                  {
+                      uint32_t cap = 1000;
+                      CDataFile::unpack(out.data(), cap, tooLong.data(), uint32_t(tooLong.size()));
+                  },
+                  &function),
               Z_CORRUPTED);
     EXPECT_EQ(function, "CDataFile::unpack");
 
-    EXPECT_EQ(codeOf([&] {
-                  uint32_t cap = 999;
-                  CDataFile::unpack(out.data(), cap, p.data(), uint32_t(p.size()));
-              }),
+    EXPECT_EQ(codeOf(
+                  [&]
+                  {
+                      uint32_t cap = 999;
+                      CDataFile::unpack(out.data(), cap, p.data(), uint32_t(p.size()));
+                  }),
               Z_OUT_OF_BUFFER);
 
     auto badMagic = p;
@@ -121,10 +126,12 @@ TEST(DataFile, HeaderChecksComeBeforeZlib)
 
     auto hugePacked = p;
     putLe32(hugePacked, 8, 0x20000001);
-    EXPECT_EQ(codeOf([&] {
-                  uint32_t cap = 1000;
-                  CDataFile::unpack(out.data(), cap, hugePacked.data(), uint32_t(hugePacked.size()));
-              }),
+    EXPECT_EQ(codeOf(
+                  [&]
+                  {
+                      uint32_t cap = 1000;
+                      CDataFile::unpack(out.data(), cap, hugePacked.data(), uint32_t(hugePacked.size()));
+                  }),
               Z_CORRUPTED);
 
     // A promise beyond the limit, or beyond what deflate can expand to, is
@@ -132,11 +139,9 @@ TEST(DataFile, HeaderChecksComeBeforeZlib)
     auto hugeUnpacked = p;
     putLe32(hugeUnpacked, 4, 0x20000001);
     CDataFile f;
-    EXPECT_EQ(codeOf([&] { f.unpackFrom(hugeUnpacked.data(), uint32_t(hugeUnpacked.size())); }),
-              Z_CORRUPTED);
+    EXPECT_EQ(codeOf([&] { f.unpackFrom(hugeUnpacked.data(), uint32_t(hugeUnpacked.size())); }), Z_CORRUPTED);
     putLe32(hugeUnpacked, 4, 0x20000000);
-    EXPECT_EQ(codeOf([&] { f.unpackFrom(hugeUnpacked.data(), uint32_t(hugeUnpacked.size())); }),
-              Z_CORRUPTED);
+    EXPECT_EQ(codeOf([&] { f.unpackFrom(hugeUnpacked.data(), uint32_t(hugeUnpacked.size())); }), Z_CORRUPTED);
     EXPECT_EQ(f.capacity(), 0u);
 }
 
@@ -154,8 +159,7 @@ TEST(DataFile, CorruptStreamsFail)
 
     auto flipped = p;
     flipped[flipped.size() / 2] ^= 0x55;
-    EXPECT_EQ(codeOf([&] { CDataFile().unpackFrom(flipped.data(), uint32_t(flipped.size())); }),
-              Z_CORRUPTED);
+    EXPECT_EQ(codeOf([&] { CDataFile().unpackFrom(flipped.data(), uint32_t(flipped.size())); }), Z_CORRUPTED);
 
     // A header that promises more than the stream holds.
     auto promise = packed(sample(99));

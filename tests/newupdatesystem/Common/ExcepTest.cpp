@@ -39,15 +39,17 @@ TEST(CExcep, SiteMacroRecordsWhereItStands)
 struct SiteProbe
 {
     CThrowSite member(int) const { return EXCEP_HERE(); }
-    template <typename T>
-    static CThrowSite templated(T) { return EXCEP_HERE(); }
+    template <typename T> static CThrowSite templated(T) { return EXCEP_HERE(); }
     CThrowSite inLambda() const
     {
         return [] { return EXCEP_HERE(); }();
     }
 };
 
-CThrowSite freeFunction(const char*) { return EXCEP_HERE(); }
+CThrowSite freeFunction(const char*)
+{
+    return EXCEP_HERE();
+}
 
 TEST(CExcep, HereNamesTheEnclosingOperationAndAProjectRelativeFile)
 {
@@ -65,7 +67,8 @@ TEST(CExcep, HereNamesTheEnclosingOperationAndAProjectRelativeFile)
 
 TEST(CExcep, BaseHandlerCatchesEveryClassOfTheFamily)
 {
-    auto caught = [](auto thrown) {
+    auto caught = [](auto thrown)
+    {
         try
         {
             throw thrown;

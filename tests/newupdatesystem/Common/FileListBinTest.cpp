@@ -20,15 +20,19 @@ struct Bytes
             b.push_back(uint8_t(v >> (8 * i)));
         return *this;
     }
-    Bytes& tag(const char* t) { return u32(uint32_t(uint8_t(t[0])) | uint32_t(uint8_t(t[1])) << 8 |
-                                           uint32_t(uint8_t(t[2])) << 16 | uint32_t(uint8_t(t[3])) << 24); }
+    Bytes& tag(const char* t)
+    {
+        return u32(uint32_t(uint8_t(t[0])) | uint32_t(uint8_t(t[1])) << 8 | uint32_t(uint8_t(t[2])) << 16 |
+                   uint32_t(uint8_t(t[3])) << 24);
+    }
     Bytes& header(uint32_t files, uint32_t folders, uint64_t size, uint32_t version = 102)
     {
         return tag("List").u32(version).u32(files).u32(folders).u32(uint32_t(size)).u32(uint32_t(size >> 32));
     }
     Bytes& fold(uint32_t count) { return tag("Fold").u32(count); }
     // sumStart >= 0: checksum bytes sumStart, sumStart + 1, ...; else zero.
-    Bytes& record(const std::string& name, uint32_t size, uint32_t flags, uint32_t time = 0, int sumStart = -1)
+    Bytes& record(const std::string& name, uint32_t size, uint32_t flags, uint32_t time = 0,
+                  int sumStart = -1)
     {
         tag("File").u32(size);
         for (int i = 0; i < 16; ++i)
@@ -80,7 +84,8 @@ TEST(FileListBin, EmptyAndOneFileListsAreByteExact)
         info.checksum[i] = 0x03020100u + 0x04040404u * i; // digest bytes 00 01 02 ... 0f
     list.updateFileInfo("a.txt", info);
     list.buildBin();
-    const std::vector<uint8_t> expected = Bytes().header(1, 0, 3).fold(1).record("a.txt", 3, 0, 0x12345678, 0).b;
+    const std::vector<uint8_t> expected =
+        Bytes().header(1, 0, 3).fold(1).record("a.txt", 3, 0, 0x12345678, 0).b;
     ASSERT_EQ(expected.size(), 74u);
     EXPECT_EQ(list.image(), expected);
 }
@@ -134,7 +139,8 @@ TEST(FileListBin, HeaderDefectsHaveTheirCodes)
     EXPECT_EQ(parseCode(list, Bytes().header(2, 0, 3).fold(1).record("a", 3, 0).b), FLIST_OPEN_CORRUPTED);
     EXPECT_EQ(parseCode(list, Bytes().header(0, 0, 3).fold(1).record("a", 3, 0).b), FLIST_OPEN_CORRUPTED);
     EXPECT_EQ(parseCode(list, Bytes().header(1, 0, 4).fold(1).record("a", 3, 0).b), FLIST_OPEN_CORRUPTED);
-    EXPECT_EQ(parseCode(list, Bytes().header(0, 1, 0).fold(1).record("d", 0, FI_FOLDER).b), FLIST_OPEN_NOT_A_LIST);
+    EXPECT_EQ(parseCode(list, Bytes().header(0, 1, 0).fold(1).record("d", 0, FI_FOLDER).b),
+              FLIST_OPEN_NOT_A_LIST);
 }
 
 TEST(FileListBin, RecordLimitsAndFlags)
@@ -150,24 +156,44 @@ TEST(FileListBin, RecordLimitsAndFlags)
     EXPECT_EQ(parseCode(list, Bytes().header(0, 0, 0).fold(0x10001).b), FLIST_OPEN_CORRUPTED);
 
     // On disk a file's flags lack FI_CHECKSUM or carry it; in memory it is always set.
-    const auto flags = Bytes().header(2, 1, 0).fold(3).record("d", 0, FI_FOLDER | FI_CHECKSUM | FI_NOCOMPARE)
-                           .record("f0", 0, 0, 0, 0).record("f2", 0, FI_CHECKSUM | 8).fold(0).b;
+    const auto flags = Bytes()
+                           .header(2, 1, 0)
+                           .fold(3)
+                           .record("d", 0, FI_FOLDER | FI_CHECKSUM | FI_NOCOMPARE)
+                           .record("f0", 0, 0, 0, 0)
+                           .record("f2", 0, FI_CHECKSUM | 8)
+                           .fold(0)
+                           .b;
     ASSERT_EQ(parseCode(list, flags), -1);
     EXPECT_EQ(list.getFileInfo("f0", false).flags, FI_CHECKSUM);
     EXPECT_EQ(list.getFileInfo("f2", false).flags, FI_CHECKSUM | 8);
     EXPECT_EQ(list.getFileInfo("d", false).flags, FI_FOLDER | FI_CHECKSUM | FI_NOCOMPARE);
     list.buildBin();
     // Folder records are written with a zero checksum; file records keep theirs.
-    const auto expected = Bytes().header(2, 1, 0).fold(3).record("d", 0, FI_FOLDER | FI_CHECKSUM | FI_NOCOMPARE)
-                              .record("f0", 0, 0, 0, 0).record("f2", 0, 8).fold(0).b;
+    const auto expected = Bytes()
+                              .header(2, 1, 0)
+                              .fold(3)
+                              .record("d", 0, FI_FOLDER | FI_CHECKSUM | FI_NOCOMPARE)
+                              .record("f0", 0, 0, 0, 0)
+                              .record("f2", 0, 8)
+                              .fold(0)
+                              .b;
     EXPECT_EQ(list.image(), expected);
 }
 
 TEST(FileListBin, SubFolderBlocksAreAssignedByNameOrder)
 {
     // Blocks written b first: the reader gives them to a and b by position.
-    const auto bytes = Bytes().header(2, 2, 3).fold(2).record("b", 0, FI_FOLDER).record("a", 0, FI_FOLDER)
-                           .fold(1).record("inb", 1, 0).fold(1).record("ina", 2, 0).b;
+    const auto bytes = Bytes()
+                           .header(2, 2, 3)
+                           .fold(2)
+                           .record("b", 0, FI_FOLDER)
+                           .record("a", 0, FI_FOLDER)
+                           .fold(1)
+                           .record("inb", 1, 0)
+                           .fold(1)
+                           .record("ina", 2, 0)
+                           .b;
     CFileList list;
     ASSERT_EQ(parseCode(list, bytes), -1);
     EXPECT_EQ(list.getFileInfo("a/inb", false).size, 1u);
@@ -178,8 +204,17 @@ TEST(FileListBin, SubFolderBlocksAreAssignedByNameOrder)
     list.updateFileInfo("a/", folderInfo());
     list.updateFileInfo("b/c/x", fileInfo(1));
     list.buildBin();
-    const auto written = Bytes().header(1, 3, 1).fold(2).record("a", 0, FI_FOLDER).record("b", 0, FI_FOLDER)
-                             .fold(0).fold(1).record("c", 0, FI_FOLDER).fold(1).record("x", 1, 0).b;
+    const auto written = Bytes()
+                             .header(1, 3, 1)
+                             .fold(2)
+                             .record("a", 0, FI_FOLDER)
+                             .record("b", 0, FI_FOLDER)
+                             .fold(0)
+                             .fold(1)
+                             .record("c", 0, FI_FOLDER)
+                             .fold(1)
+                             .record("x", 1, 0)
+                             .b;
     EXPECT_EQ(list.image(), written);
 }
 

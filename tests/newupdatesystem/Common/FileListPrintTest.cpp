@@ -43,12 +43,13 @@ TEST_F(FileListPrintTest, LineFormats)
     c.addFolder("zzz", FolderMap{}, ChangeKind(3));
 
     print(c, "Items to download", 7);
-    EXPECT_EQ(consoleText(), "Items to download\n"
-                             "  2 files, Add: gfx\n"
-                             "  0 files, Unk: zzz\n"
-                             "     12b 98500190 00000000 00000000 00000001 00:00:00 01.01.1970 Add: readme.txt\n"
-                             "1234567b no CRC   01:46:40 09.09.2001 Mod: sub/x.bin\n"
-                             "      1b no CRC   00:00:00 01.01.1970 Old: old.dat\n");
+    EXPECT_EQ(consoleText(),
+              "Items to download\n"
+              "  2 files, Add: gfx\n"
+              "  0 files, Unk: zzz\n"
+              "     12b 98500190 00000000 00000000 00000001 00:00:00 01.01.1970 Add: readme.txt\n"
+              "1234567b no CRC   01:46:40 09.09.2001 Mod: sub/x.bin\n"
+              "      1b no CRC   00:00:00 01.01.1970 Old: old.dat\n");
 
     printFiles(c, KIND_MOD);
     EXPECT_EQ(consoleText(), "1234567b no CRC   01:46:40 09.09.2001 Mod: sub/x.bin\n");

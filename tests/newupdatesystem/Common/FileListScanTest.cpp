@@ -113,7 +113,8 @@ TEST_F(FileListScanTest, UnlistableNamesAreSkippedWithAWarning)
     EXPECT_EQ(list.fileCount, 1u);
     EXPECT_TRUE(list.root.count("ok.txt"));
     const std::string console = consoleText();
-    EXPECT_NE(console.find("Skipped 'd/" + longName + "': name longer than 127 characters"), std::string::npos);
+    EXPECT_NE(console.find("Skipped 'd/" + longName + "': name longer than 127 characters"),
+              std::string::npos);
     EXPECT_NE(console.find("Skipped 'd/back\\slash.txt': name holds a backslash"), std::string::npos);
 
     // Two names that differ only in case: the lower-case one is described.

@@ -98,10 +98,12 @@ TEST_F(FileListSyncTest, ACheckpointThatRaisesEndsTheSynchronisation)
     struct Stop
     {
     };
-    for (bool full : {true, false}) {
+    for (bool full : {true, false})
+    {
         CountingSync sync;
         int calls = 0;
-        sync.checkpoint = [&] {
+        sync.checkpoint = [&]
+        {
             if (++calls == 2)
                 throw Stop{};
         };
@@ -150,7 +152,8 @@ TEST_F(FileListSyncTest, TimeMovesAndRecheckPatterns)
     fresh.scan("inst", true);
     const FileInfo now = fresh.getFileInfo("game.exe", false);
     EXPECT_TRUE(entriesEqual(sync.getFileInfo("game.exe", false), now, 7));
-    EXPECT_FALSE(entriesEqual(sync.getFileInfo("data/a.pak", false), fresh.getFileInfo("data/a.pak", false), 3));
+    EXPECT_FALSE(
+        entriesEqual(sync.getFileInfo("data/a.pak", false), fresh.getFileInfo("data/a.pak", false), 3));
 
     // The recheck pattern reads the folder's files every time.
     sync.save();

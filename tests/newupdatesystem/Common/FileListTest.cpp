@@ -6,8 +6,7 @@
 
 namespace
 {
-template <typename F>
-int32_t listCode(F f)
+template <typename F> int32_t listCode(F f)
 {
     try
     {
@@ -65,7 +64,8 @@ TEST(FileList, UpdateFileInfoKeepsCountersAndRefusesWrongKinds)
 
     FileInfo sum = fileInfo(10, 5, FI_CHECKSUM | FI_FOLDER);
     sum.checksum[0] = 0xAABBCCDD;
-    EXPECT_EQ(listCode([&] { list.updateFileInfo("x/f", sum); }), FLIST_UPDATE_FILE); // folder info, file path
+    EXPECT_EQ(listCode([&] { list.updateFileInfo("x/f", sum); }),
+              FLIST_UPDATE_FILE); // folder info, file path
     sum.flags = FI_CHECKSUM;
     list.updateFileInfo("x/f", sum);
     expectCounters(list, 1, 3, 10);
@@ -136,12 +136,14 @@ TEST(FileList, LowerCaseNamesMergesSpellingsAndKeepsCounters)
 {
     // Built by hand: the path operations would lower-case the names themselves.
     CFileList list;
-    auto file = [](uint32_t size) {
+    auto file = [](uint32_t size)
+    {
         FileEntry e;
         e.size = size;
         return e;
     };
-    auto folder = [] {
+    auto folder = []
+    {
         FileEntry e;
         e.flags = FI_FOLDER;
         e.child = std::make_unique<FolderMap>();

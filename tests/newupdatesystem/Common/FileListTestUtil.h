@@ -13,8 +13,8 @@
 #include "newupdatesystem/Common/FileList.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/LogControl.h"
-#include "support/Sandbox.h"
 #include "platform/Environment.h"
+#include "support/Sandbox.h"
 
 inline void writeFile(const std::string& path, const std::string& content)
 {
@@ -78,13 +78,13 @@ protected:
     void SetUp() override
     {
         const char* tz = std::getenv("TZ");
-        oldTz = tz ? tz : "";
-        hadTz = tz != nullptr;
+        m_oldTz = tz ? tz : "";
+        m_hadTz = tz != nullptr;
         setEnvironmentVariable("TZ", "UTC");
         tzset();
-        console = std::tmpfile();
-        ASSERT_NE(console, nullptr);
-        logSetConsoleStream(console);
+        m_console = std::tmpfile();
+        ASSERT_NE(m_console, nullptr);
+        logSetConsoleStream(m_console);
         logRestart();
     }
 
@@ -92,9 +92,9 @@ protected:
     {
         logStop();
         logSetConsoleStream(stdout);
-        std::fclose(console);
-        if (hadTz)
-            setEnvironmentVariable("TZ", oldTz.c_str());
+        std::fclose(m_console);
+        if (m_hadTz)
+            setEnvironmentVariable("TZ", m_oldTz.c_str());
         else
             unsetEnvironmentVariable("TZ");
         tzset();
@@ -103,22 +103,22 @@ protected:
     // Console text since the last call.
     std::string consoleText()
     {
-        std::fflush(console);
-        std::rewind(console);
+        std::fflush(m_console);
+        std::rewind(m_console);
         std::string text;
         char chunk[4096];
         size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, console)) > 0)
+        while ((n = std::fread(chunk, 1, sizeof chunk, m_console)) > 0)
             text.append(chunk, n);
-        std::fclose(console);
-        console = std::tmpfile();
-        logSetConsoleStream(console);
+        std::fclose(m_console);
+        m_console = std::tmpfile();
+        logSetConsoleStream(m_console);
         return text;
     }
 
     std::string logFileText() { return readFile(logFileName()); }
 
-    std::FILE* console = nullptr;
-    std::string oldTz;
-    bool hadTz = false;
+    std::FILE* m_console = nullptr;
+    std::string m_oldTz;
+    bool m_hadTz = false;
 };

@@ -22,7 +22,8 @@ Bytes encode(const Bytes& packet)
 Bytes randomPacket(std::mt19937& rng, size_t size)
 {
     Bytes b(size);
-    for (auto& c : b) {
+    for (auto& c : b)
+    {
         uint32_t r = rng();
         c = (r % 16 == 0) ? FRAME_END : (r % 16 == 1) ? FRAME_ESC : uint8_t(r >> 8);
     }
@@ -39,10 +40,12 @@ struct Decoded
 Decoded decodeAll(CFrameDecoder& dec, const Bytes& input, size_t piece)
 {
     Decoded out;
-    for (size_t start = 0; start < input.size(); start += piece) {
+    for (size_t start = 0; start < input.size(); start += piece)
+    {
         uint32_t len = uint32_t(std::min(piece, input.size() - start));
         uint32_t pos = 0;
-        while (pos < len) {
+        while (pos < len)
+        {
             int r = dec.feed(input.data() + start, len, pos);
             if (r == CFrameDecoder::FEED_MORE)
                 break;
@@ -67,8 +70,10 @@ struct ReferenceDecoder
     Decoded out;
     void feed(uint8_t c)
     {
-        auto store = [&](uint8_t b) {
-            if (buf.size() >= FRAME_NOMINAL_SIZE) {
+        auto store = [&](uint8_t b)
+        {
+            if (buf.size() >= FRAME_NOMINAL_SIZE)
+            {
                 state = 3;
                 out.results.push_back(1);
                 return;
@@ -76,25 +81,36 @@ struct ReferenceDecoder
             buf.push_back(b);
             state = 0;
         };
-        if (state == 3) {
-            if (c == FRAME_END) {
+        if (state == 3)
+        {
+            if (c == FRAME_END)
+            {
                 state = 0;
                 buf.clear();
             }
-        } else if (state == 1) {
+        }
+        else if (state == 1)
+        {
             if (c == FRAME_ESC_END || c == FRAME_ESC)
                 store(c == FRAME_ESC ? FRAME_ESC : FRAME_END);
-            else {
+            else
+            {
                 state = 3;
                 out.results.push_back(3);
             }
-        } else if (c == FRAME_END) {
+        }
+        else if (c == FRAME_END)
+        {
             out.results.push_back(2);
             out.packets.push_back(buf);
             buf.clear();
-        } else if (c == FRAME_ESC) {
+        }
+        else if (c == FRAME_ESC)
+        {
             state = 1;
-        } else {
+        }
+        else
+        {
             store(c);
         }
     }
@@ -106,12 +122,14 @@ TEST(FrameCodecTest, MatchesByteWiseRulesOnRandomStreams)
 {
     std::mt19937 rng(11);
     int seen[4] = {};
-    for (int round = 0; round < 200; ++round) {
+    for (int round = 0; round < 200; ++round)
+    {
         // Long plain runs (to overflow), rare and frequent framing bytes, bad escapes.
         Bytes wire;
         size_t size = round % 4 == 0 ? 20000 + rng() % 20000 : rng() % 40000;
         uint32_t specials = round % 4 == 0 ? 200000 : 1 + rng() % 400;
-        for (size_t i = 0; i < size; ++i) {
+        for (size_t i = 0; i < size; ++i)
+        {
             uint32_t r = rng() % specials;
             uint8_t plain = uint8_t(rng());
             if (plain == FRAME_END || plain == FRAME_ESC)
@@ -141,11 +159,13 @@ TEST(FrameCodecTest, EscapesFramingBytes)
 TEST(FrameCodecTest, EncoderMatchesReferenceAndRoundTrips)
 {
     std::mt19937 rng(1);
-    for (size_t size : {1u, 7u, 15u, 16u, 17u, 31u, 100u, 1000u, 16384u}) {
+    for (size_t size : {1u, 7u, 15u, 16u, 17u, 31u, 100u, 1000u, 16384u})
+    {
         Bytes packet = randomPacket(rng, size);
         Bytes wire = encode(packet);
         ASSERT_EQ(wire, peerEncodeFrame(packet)) << size;
-        for (size_t piece : {size_t(1), size_t(5), wire.size()}) {
+        for (size_t piece : {size_t(1), size_t(5), wire.size()})
+        {
             CFrameDecoder dec = makeDecoder();
             Decoded d = decodeAll(dec, wire, piece);
             ASSERT_EQ(d.results, std::vector<int>{CFrameDecoder::FEED_PACKET});
@@ -185,7 +205,8 @@ TEST(FrameCodecTest, BadEscapeSkipsToNextFrameEnd)
     Bytes wire = {0x10, 0xC5, 0x41, 0x42, 0xC5, 0xC1};
     Bytes next = peerEncodeFrame({7, 8});
     wire.insert(wire.end(), next.begin(), next.end());
-    for (size_t piece : {size_t(1), wire.size()}) {
+    for (size_t piece : {size_t(1), wire.size()})
+    {
         CFrameDecoder dec = makeDecoder();
         Decoded d = decodeAll(dec, wire, piece);
         EXPECT_EQ(d.results, (std::vector<int>{CFrameDecoder::FEED_BAD_ESCAPE, CFrameDecoder::FEED_PACKET}));
@@ -202,7 +223,8 @@ TEST(FrameCodecTest, LongestPacketFitsAndOneMoreOverflows)
     Bytes wire = peerEncodeFrame(longest);
     for (Bytes part : {peerEncodeFrame(tooLong), peerEncodeFrame({5, 6})})
         wire.insert(wire.end(), part.begin(), part.end());
-    for (size_t piece : {size_t(3), size_t(4096), wire.size()}) {
+    for (size_t piece : {size_t(3), size_t(4096), wire.size()})
+    {
         CFrameDecoder dec = makeDecoder();
         Decoded d = decodeAll(dec, wire, piece);
         EXPECT_EQ(d.results, (std::vector<int>{CFrameDecoder::FEED_PACKET, CFrameDecoder::FEED_OVERFLOW,

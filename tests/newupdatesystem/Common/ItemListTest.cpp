@@ -72,7 +72,7 @@ TEST(ItemList, ExcludeRemovesMatchesAndKeepsCounters)
     ChangeList patterns;
     parseItemList(patterns, "Cache/\n*/*.TMP\n", 0);
     exclude(list, patterns);
-    EXPECT_EQ(list.fileCount, 3u); // data/keep.bin, root.tmp, cachefile
+    EXPECT_EQ(list.fileCount, 3u);   // data/keep.bin, root.tmp, cachefile
     EXPECT_EQ(list.folderCount, 2u); // data, data/cache
     EXPECT_EQ(list.totalSize, 14u);
     EXPECT_TRUE(list.findEntry("data/cache/"));

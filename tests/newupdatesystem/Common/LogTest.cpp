@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "newupdatesystem/Common/LogControl.h"
-#include "support/Sandbox.h"
 #include "platform/Environment.h"
+#include "support/Sandbox.h"
 
 namespace
 {
@@ -54,9 +54,9 @@ protected:
         setEnvironmentVariable("computername", "GAMEPC");
         setFakeTime(2012, 7, 18, 14, 3, 27);
         logSetClock(&fakeClock);
-        console = std::tmpfile();
-        ASSERT_NE(console, nullptr);
-        logSetConsoleStream(console);
+        m_console = std::tmpfile();
+        ASSERT_NE(m_console, nullptr);
+        logSetConsoleStream(m_console);
         logRestart();
     }
 
@@ -65,7 +65,7 @@ protected:
         logStop();
         logSetConsoleStream(stdout);
         logSetClock(nullptr);
-        std::fclose(console);
+        std::fclose(m_console);
         unsetEnvironmentVariable("computername");
     }
 
@@ -74,17 +74,17 @@ protected:
 
     std::string consoleText()
     {
-        std::fflush(console);
-        std::rewind(console);
+        std::fflush(m_console);
+        std::rewind(m_console);
         std::string text;
         char chunk[4096];
         size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, console)) > 0)
+        while ((n = std::fread(chunk, 1, sizeof chunk, m_console)) > 0)
             text.append(chunk, n);
         return text;
     }
 
-    std::FILE* console = nullptr;
+    std::FILE* m_console = nullptr;
 };
 
 TEST_F(LogTest, DailyFileNamedAfterComputerAndDateStartsWithHeader)
@@ -250,10 +250,12 @@ TEST_F(LogTest, LinesFromManyThreadsStayWhole)
 {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i)
-                logInfo("thread %d line %03d", t, i);
-        });
+        threads.emplace_back(
+            [t]
+            {
+                for (int i = 0; i < 200; ++i)
+                    logInfo("thread %d line %03d", t, i);
+            });
     for (auto& t : threads)
         t.join();
     std::istringstream lines(body());

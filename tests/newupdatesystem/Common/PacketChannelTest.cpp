@@ -56,7 +56,7 @@ TEST(ChunkHeaderTest, TravelsAsSixLittleEndianWordsInFieldOrder)
     DataChunkHeader h{PACKET_SIGNATURE, TAG_DATA, SUBTAG_NRMP, 5, 0x01020304, 0xA1B2C3D4};
     uint8_t wire[CHUNK_HEADER_SIZE];
     encodeChunkHeader(h, wire);
-    const Bytes expected = {0x01, 0x09, 0x08, 0x04, 'D', 'a', 't', 'a', 'N', 'r', 'm', 'P',
+    const Bytes expected = {0x01, 0x09, 0x08, 0x04, 'D', 'a', 't', 'a', 'N',  'r',  'm',  'P',
                             5,    0,    0,    0,    4,   3,   2,   1,   0xD4, 0xC3, 0xB2, 0xA1};
     EXPECT_EQ(Bytes(wire, wire + sizeof wire), expected);
 
@@ -108,7 +108,8 @@ TEST(PacketChannelChunkTest, DeliversEachVerifiedChunkToTheSinkInOrder)
                                peerEncodeFrame(peerPacket(0, TAG_ENDF))};
     size_t next = 0;
     Bytes pending;
-    link.source = [&] {
+    link.source = [&]
+    {
         if (pending.empty() && next < wire.size())
             pending = wire[next++];
         size_t n = std::min<size_t>(pending.size(), 5000);
@@ -118,10 +119,12 @@ TEST(PacketChannelChunkTest, DeliversEachVerifiedChunkToTheSinkInOrder)
     };
     std::vector<std::pair<uint32_t, uint32_t>> seen;
     uint32_t subtag = 0;
-    uint32_t total = channel.recvChunks(subtag, [&](const uint8_t* content, uint32_t length, uint32_t offset) {
-        EXPECT_EQ(content[0], offset == 0 ? 0x11 : 1);
-        seen.emplace_back(offset, length);
-    });
+    uint32_t total = channel.recvChunks(subtag,
+                                        [&](const uint8_t* content, uint32_t length, uint32_t offset)
+                                        {
+                                            EXPECT_EQ(content[0], offset == 0 ? 0x11 : 1);
+                                            seen.emplace_back(offset, length);
+                                        });
     EXPECT_EQ(total, CHUNK_MAX_SIZE + 3);
     EXPECT_EQ(subtag, SUBTAG_NRMP);
     EXPECT_EQ(seen, (std::vector<std::pair<uint32_t, uint32_t>>{{0, CHUNK_MAX_SIZE}, {CHUNK_MAX_SIZE, 3}}));

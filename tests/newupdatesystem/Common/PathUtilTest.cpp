@@ -11,7 +11,7 @@ TEST(PathUtil, NormalizePathLowersAndTurnsSeparators)
     char path[PATH_BUFFER_SIZE] = "Data\\Maps\\A.BIN";
     normalizePath(path);
     EXPECT_STREQ(path, "data/maps/a.bin");
-    char bytes[PATH_BUFFER_SIZE] = "\xC0\xE1Z\\";  // non-ASCII bytes stay
+    char bytes[PATH_BUFFER_SIZE] = "\xC0\xE1Z\\"; // non-ASCII bytes stay
     normalizePath(bytes);
     EXPECT_STREQ(bytes, "\xC0\xE1z/");
 }

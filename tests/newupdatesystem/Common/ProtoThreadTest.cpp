@@ -8,10 +8,10 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -110,50 +110,50 @@ class ProtoTest : public SandboxTest
 protected:
     void SetUp() override
     {
-        proto.createSocket(TCP_REUSEADDR_FLAG);
-        proto.getSocket()->setSelectTimeout(0.05);
-        ASSERT_TRUE(proto.getSocket()->connectTimeout("127.0.0.1", peer.port(), 5.0));
-        proto.storePeerAddress();
-        ASSERT_TRUE(peer.waitConnected());
+        m_proto.createSocket(TCP_REUSEADDR_FLAG);
+        m_proto.getSocket()->setSelectTimeout(0.05);
+        ASSERT_TRUE(m_proto.getSocket()->connectTimeout("127.0.0.1", m_peer.port(), 5.0));
+        m_proto.storePeerAddress();
+        ASSERT_TRUE(m_peer.waitConnected());
     }
 
-    template <typename F>
-    int32_t protoCode(F&& f)
+    template <typename F> int32_t protoCode(F&& f)
     {
         auto e = catchExcep<CProtoExcep>(std::forward<F>(f));
         return e ? e->code : -1;
     }
 
-    ScriptedPeer peer;
-    TestProto proto{1.0};
+    ScriptedPeer m_peer;
+    TestProto m_proto{1.0};
 };
 
 } // namespace
 
 TEST_F(ProtoTest, SendsEachPacketKindByteForByte)
 {
-    proto.sendMsg(peerTag("Quit"));
-    proto.sendInit(peerTag("File"), PROTOCOL_VERSION);
-    proto.sendText(peerTag("GetS"), "list");
-    proto.sendModify(peerTag("CrDr"), "art/new/", 0);
-    proto.sendGetRequest(kSpcP, "ignore");
+    m_proto.sendMsg(peerTag("Quit"));
+    m_proto.sendInit(peerTag("File"), PROTOCOL_VERSION);
+    m_proto.sendText(peerTag("GetS"), "list");
+    m_proto.sendModify(peerTag("CrDr"), "art/new/", 0);
+    m_proto.sendGetRequest(kSpcP, "ignore");
 
-    EXPECT_EQ(*peer.nextPacket(), peerPacket(0, peerTag("Quit")));
-    EXPECT_EQ(*peer.nextPacket(), peerPacket(kSig, peerTag("Init"), {'F', 'i', 'l', 'e', 0x05, 0, 0x01, 0}));
-    EXPECT_EQ(*peer.nextPacket(), peerPacket(kSig, peerTag("GetS"), text("list", 5)));
+    EXPECT_EQ(*m_peer.nextPacket(), peerPacket(0, peerTag("Quit")));
+    EXPECT_EQ(*m_peer.nextPacket(),
+              peerPacket(kSig, peerTag("Init"), {'F', 'i', 'l', 'e', 0x05, 0, 0x01, 0}));
+    EXPECT_EQ(*m_peer.nextPacket(), peerPacket(kSig, peerTag("GetS"), text("list", 5)));
     Bytes mdfy = {'C', 'r', 'D', 'r', 0, 0, 0, 0};
     Bytes path = text("art/new/", 9);
     mdfy.insert(mdfy.end(), path.begin(), path.end());
-    EXPECT_EQ(*peer.nextPacket(), peerPacket(kSig, peerTag("Mdfy"), mdfy));
-    EXPECT_EQ(*peer.nextPacket(), peerChunk(peerTag("Get "), kSpcP, 0, text("ignore", 6)));
+    EXPECT_EQ(*m_peer.nextPacket(), peerPacket(kSig, peerTag("Mdfy"), mdfy));
+    EXPECT_EQ(*m_peer.nextPacket(), peerChunk(peerTag("Get "), kSpcP, 0, text("ignore", 6)));
 }
 
 TEST_F(ProtoTest, EscapesFramingBytesOnTheWire)
 {
     uint8_t head[] = {0xC1, 0xC5, 0x41};
-    proto.sendPacket(head, sizeof head);
-    ASSERT_TRUE(waitFor([&] { return peer.received().size() == 6; }));
-    EXPECT_EQ(peer.received(), (Bytes{0xC5, 0xD5, 0xC5, 0xC5, 0x41, 0xC1}));
+    m_proto.sendPacket(head, sizeof head);
+    ASSERT_TRUE(waitFor([&] { return m_peer.received().size() == 6; }));
+    EXPECT_EQ(m_peer.received(), (Bytes{0xC5, 0xD5, 0xC5, 0xC5, 0x41, 0xC1}));
 }
 
 // The system takes a large frame only in parts while the peer reads nothing; the
@@ -171,15 +171,19 @@ TEST(ProtoSendTest, CompletesFramesTheSystemTakesInParts)
     peer.holdReading(true);
 
     Bytes chunk = peerChunk(kData, kNrmP, 0, Bytes(CHUNK_MAX_SIZE, 0xC1)); // escapes to nearly 32 KiB
-    std::thread sender([&] {
-        proto.sendPacket(chunk.data(), uint32_t(chunk.size()));
-        proto.sendMsg(peerTag("EndF"));
-    });
+    std::thread sender(
+        [&]
+        {
+            proto.sendPacket(chunk.data(), uint32_t(chunk.size()));
+            proto.sendMsg(peerTag("EndF"));
+        });
     // Release the peer once the first, partial, send has filled the buffers.
-    EXPECT_TRUE(waitFor([&] {
-        int queued = 0;
-        return ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0;
-    }));
+    EXPECT_TRUE(waitFor(
+        [&]
+        {
+            int queued = 0;
+            return ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0;
+        }));
     peer.holdReading(false);
     sender.join();
     EXPECT_EQ(*peer.nextPacket(), chunk);
@@ -189,58 +193,61 @@ TEST(ProtoSendTest, CompletesFramesTheSystemTakesInParts)
 TEST_F(ProtoTest, SendsDataInChunksWithEndF)
 {
     for (int i = 0; i < 3; ++i)
-        peer.sendMsg(peerTag("Ackn"));
+        m_peer.sendMsg(peerTag("Ackn"));
     Bytes data = seq(40000);
-    proto.sendData(kData, kNrmP, data.data(), uint32_t(data.size()));
+    m_proto.sendData(kData, kNrmP, data.data(), uint32_t(data.size()));
 
     uint32_t offsets[] = {0, 16360, 32720}, lengths[] = {16360, 16360, 7280};
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 3; ++i)
+    {
         Bytes part(data.begin() + offsets[i], data.begin() + offsets[i] + lengths[i]);
-        EXPECT_EQ(*peer.nextPacket(), peerChunk(kData, kNrmP, offsets[i], part)) << "chunk " << i;
+        EXPECT_EQ(*m_peer.nextPacket(), peerChunk(kData, kNrmP, offsets[i], part)) << "chunk " << i;
     }
-    EXPECT_EQ(*peer.nextPacket(), peerPacket(0, peerTag("EndF")));
+    EXPECT_EQ(*m_peer.nextPacket(), peerPacket(0, peerTag("EndF")));
 }
 
 TEST_F(ProtoTest, EmptyTransfersSendOnlyEndF)
 {
     CDataFile empty;
-    proto.sendFileData(kNrmP, empty);
-    proto.sendGetRequest(kNrmP, "");
-    proto.sendMsg(peerTag("Quit"));
-    EXPECT_EQ(*peer.nextPacket(), peerPacket(0, peerTag("EndF")));
-    EXPECT_EQ(*peer.nextPacket(), peerPacket(0, peerTag("Quit")));
+    m_proto.sendFileData(kNrmP, empty);
+    m_proto.sendGetRequest(kNrmP, "");
+    m_proto.sendMsg(peerTag("Quit"));
+    EXPECT_EQ(*m_peer.nextPacket(), peerPacket(0, peerTag("EndF")));
+    EXPECT_EQ(*m_peer.nextPacket(), peerPacket(0, peerTag("Quit")));
 }
 
 TEST_F(ProtoTest, ResendsAChunkAsOftenAsReptComes)
 {
     for (const char* answer : {"Rept", "Rept", "Ackn"})
-        peer.sendMsg(peerTag(*reinterpret_cast<const char(*)[5]>(answer)));
+        m_peer.sendMsg(peerTag(*reinterpret_cast<const char(*)[5]>(answer)));
     Bytes data = seq(100);
-    proto.sendData(kData, kNrmP, data.data(), 100);
+    m_proto.sendData(kData, kNrmP, data.data(), 100);
     Bytes chunk = peerChunk(kData, kNrmP, 0, data);
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(*peer.nextPacket(), chunk);
-    EXPECT_EQ(*peer.nextPacket(), peerPacket(0, peerTag("EndF")));
+        EXPECT_EQ(*m_peer.nextPacket(), chunk);
+    EXPECT_EQ(*m_peer.nextPacket(), peerPacket(0, peerTag("EndF")));
 }
 
 // A peer that asks for every chunk twice, answering as the packets arrive.
 TEST_F(ProtoTest, ConversationDrivenByThePeer)
 {
     std::vector<Bytes> seen;
-    peer.onPacket([&](const Bytes& packet, ScriptedPeer& p) {
-        if (peerWord(packet, 4) != kData)
-            return;
-        bool repeat = !seen.empty() && seen.back() == packet;
-        seen.push_back(packet);
-        p.sendMsg(peerTag(repeat ? "Ackn" : "Rept"));
-    });
+    m_peer.onPacket(
+        [&](const Bytes& packet, ScriptedPeer& p)
+        {
+            if (peerWord(packet, 4) != kData)
+                return;
+            bool repeat = !seen.empty() && seen.back() == packet;
+            seen.push_back(packet);
+            p.sendMsg(peerTag(repeat ? "Ackn" : "Rept"));
+        });
     Bytes data = seq(40000, 9);
-    proto.sendData(kData, kNrmP, data.data(), uint32_t(data.size()));
+    m_proto.sendData(kData, kNrmP, data.data(), uint32_t(data.size()));
     std::vector<Bytes> all;
-    while (auto p = peer.nextPacket(std::chrono::milliseconds(500)))
+    while (auto p = m_peer.nextPacket(std::chrono::milliseconds(500)))
         all.push_back(*p);
-    peer.onPacket(nullptr);
-    EXPECT_TRUE(peer.errors().empty());
+    m_peer.onPacket(nullptr);
+    EXPECT_TRUE(m_peer.errors().empty());
     ASSERT_EQ(all.size(), 7u);
     for (int i = 0; i < 6; i += 2)
         EXPECT_EQ(all[i], all[i + 1]);
@@ -250,9 +257,9 @@ TEST_F(ProtoTest, ConversationDrivenByThePeer)
 
 TEST_F(ProtoTest, UnexpectedAnswerToAChunk)
 {
-    peer.sendMsg(peerTag("Echo"));
+    m_peer.sendMsg(peerTag("Echo"));
     Bytes data = seq(10);
-    auto e = catchExcep<CProtoExcep>([&] { proto.sendData(kData, kNrmP, data.data(), 10); });
+    auto e = catchExcep<CProtoExcep>([&] { m_proto.sendData(kData, kNrmP, data.data(), 10); });
     ASSERT_TRUE(e);
     EXPECT_EQ(e->code, PROTO_PROTO);
     EXPECT_STREQ(e->function, "CProtoThread::recvAckMsg");
@@ -263,16 +270,16 @@ TEST_F(ProtoTest, TwoPacketsInOneReceive)
     Bytes both = peerEncodeFrame(peerPacket(0, peerTag("Ackn")));
     Bytes second = peerEncodeFrame(peerPacket(0, peerTag("Rept")));
     both.insert(both.end(), second.begin(), second.end());
-    peer.sendBytes(both);
+    m_peer.sendBytes(both);
     uint32_t words[2] = {};
-    proto.recvPacket(words);
+    m_proto.recvPacket(words);
     EXPECT_EQ(words[1], peerTag("Ackn"));
     // The second packet is already buffered: it arrives even after the close.
-    peer.closeConnection();
-    ASSERT_TRUE(peer.waitClientClosed());
-    proto.recvPacket(words);
+    m_peer.closeConnection();
+    ASSERT_TRUE(m_peer.waitClientClosed());
+    m_proto.recvPacket(words);
     EXPECT_EQ(words[1], peerTag("Rept"));
-    auto e = catchExcep<CSocketExcep>([&] { proto.recvPacket(); });
+    auto e = catchExcep<CSocketExcep>([&] { m_proto.recvPacket(); });
     ASSERT_TRUE(e);
     EXPECT_EQ(e->code, NET_SELECT);
     EXPECT_EQ(e->socketError, 0);
@@ -280,20 +287,20 @@ TEST_F(ProtoTest, TwoPacketsInOneReceive)
 
 TEST_F(ProtoTest, BrokenFramesCostOnePacket)
 {
-    Bytes wire = {0xC5, 0x41, 0x42, 0xC1};                                   // bad escape
-    Bytes empty = {0xC1};                                                    // shorter than 8
-    Bytes tooLong = peerEncodeFrame(Bytes(FRAME_NOMINAL_SIZE + 1, 0x33));   // over-long
+    Bytes wire = {0xC5, 0x41, 0x42, 0xC1};                                // bad escape
+    Bytes empty = {0xC1};                                                 // shorter than 8
+    Bytes tooLong = peerEncodeFrame(Bytes(FRAME_NOMINAL_SIZE + 1, 0x33)); // over-long
     Bytes longest = peerPacket(0, peerTag("Ackn"), Bytes(FRAME_NOMINAL_SIZE - 8, 0xC5));
     Bytes good = peerEncodeFrame(longest);
     for (const Bytes* b : {&empty, &tooLong, &good})
         wire.insert(wire.end(), b->begin(), b->end());
-    peer.sendBytes(wire);
-    EXPECT_EQ(protoCode([&] { proto.recvPacket(); }), PROTO_PACKET);
-    EXPECT_EQ(protoCode([&] { proto.recvPacket(); }), PROTO_PACKET);
-    EXPECT_EQ(protoCode([&] { proto.recvPacket(); }), PROTO_PACKET);
-    proto.recvPacket();
-    ASSERT_EQ(proto.packetLength(), FRAME_NOMINAL_SIZE);
-    EXPECT_EQ(Bytes(proto.packetData(), proto.packetData() + proto.packetLength()), longest);
+    m_peer.sendBytes(wire);
+    EXPECT_EQ(protoCode([&] { m_proto.recvPacket(); }), PROTO_PACKET);
+    EXPECT_EQ(protoCode([&] { m_proto.recvPacket(); }), PROTO_PACKET);
+    EXPECT_EQ(protoCode([&] { m_proto.recvPacket(); }), PROTO_PACKET);
+    m_proto.recvPacket();
+    ASSERT_EQ(m_proto.packetLength(), FRAME_NOMINAL_SIZE);
+    EXPECT_EQ(Bytes(m_proto.packetData(), m_proto.packetData() + m_proto.packetLength()), longest);
 }
 
 TEST_F(ProtoTest, ErrorTagsRaiseWhereverTheyArrive)
@@ -301,70 +308,70 @@ TEST_F(ProtoTest, ErrorTagsRaiseWhereverTheyArrive)
     const std::pair<const char*, int32_t> cases[] = {
         {"Quit", PROTO_QUIT}, {"Busy", PROTO_BUSY}, {"Acss", PROTO_ACCESS}, {"Rjtd", PROTO_AUTH}};
     for (auto [tag, code] : cases)
-        peer.sendPacket(0x12345678, peerTag(*reinterpret_cast<const char(*)[5]>(tag)), {1, 2, 3});
+        m_peer.sendPacket(0x12345678, peerTag(*reinterpret_cast<const char(*)[5]>(tag)), {1, 2, 3});
     uint8_t sum[16];
-    EXPECT_EQ(protoCode([&] { proto.recvChecksum(sum); }), PROTO_QUIT);
-    EXPECT_EQ(protoCode([&] { proto.recvChecksum(sum); }), PROTO_BUSY);
-    EXPECT_EQ(protoCode([&] { proto.recvAckMsg(peerTag("Ackn"), peerTag("Rept")); }), PROTO_ACCESS);
+    EXPECT_EQ(protoCode([&] { m_proto.recvChecksum(sum); }), PROTO_QUIT);
+    EXPECT_EQ(protoCode([&] { m_proto.recvChecksum(sum); }), PROTO_BUSY);
+    EXPECT_EQ(protoCode([&] { m_proto.recvAckMsg(peerTag("Ackn"), peerTag("Rept")); }), PROTO_ACCESS);
     CDataFile buffer;
-    EXPECT_EQ(protoCode([&] { proto.recvFile(kNrmP, buffer, 0); }), PROTO_AUTH);
+    EXPECT_EQ(protoCode([&] { m_proto.recvFile(kNrmP, buffer, 0); }), PROTO_AUTH);
 }
 
 TEST_F(ProtoTest, ChecksumAnswerMustBeA24ByteFSum)
 {
     Bytes sum = seq(16, 3);
-    peer.sendPacket(0, peerTag("FSum"), sum);
-    peer.sendPacket(0, peerTag("FSum"), seq(15));
-    peer.sendPacket(0, peerTag("Ackn"), sum);
+    m_peer.sendPacket(0, peerTag("FSum"), sum);
+    m_peer.sendPacket(0, peerTag("FSum"), seq(15));
+    m_peer.sendPacket(0, peerTag("Ackn"), sum);
     uint8_t out[16];
-    proto.recvChecksum(out);
+    m_proto.recvChecksum(out);
     EXPECT_EQ(Bytes(out, out + 16), sum);
-    auto e = catchExcep<CProtoExcep>([&] { proto.recvChecksum(out); });
+    auto e = catchExcep<CProtoExcep>([&] { m_proto.recvChecksum(out); });
     ASSERT_TRUE(e);
     EXPECT_EQ(e->code, PROTO_DATA);
     EXPECT_STREQ(e->function, "CProtoThread::recvChecksum");
-    EXPECT_EQ(protoCode([&] { proto.recvChecksum(out); }), PROTO_DATA);
+    EXPECT_EQ(protoCode([&] { m_proto.recvChecksum(out); }), PROTO_DATA);
 }
 
 TEST_F(ProtoTest, ReceivesAFileAndAsksAgainForABadChunk)
 {
     Bytes a = seq(16360, 1), b = seq(500, 2);
-    peer.sendFrame(peerChunk(kData, kSpcP, 0, a));
-    peer.sendFrame(peerChunk(kData, kSpcP, 16360, b, 0xDEADBEEF)); // wrong CRC
-    peer.sendFrame(peerChunk(kData, kSpcP, 16360, b));
-    peer.sendMsg(peerTag("EndF"));
+    m_peer.sendFrame(peerChunk(kData, kSpcP, 0, a));
+    m_peer.sendFrame(peerChunk(kData, kSpcP, 16360, b, 0xDEADBEEF)); // wrong CRC
+    m_peer.sendFrame(peerChunk(kData, kSpcP, 16360, b));
+    m_peer.sendMsg(peerTag("EndF"));
     CDataFile buffer;
-    proto.recvFile(kSpcP, buffer, 100);
+    m_proto.recvFile(kSpcP, buffer, 100);
     Bytes expected = a;
     expected.insert(expected.end(), b.begin(), b.end());
     ASSERT_EQ(buffer.size(), expected.size());
     EXPECT_EQ(Bytes(buffer.data(), buffer.data() + buffer.size()), expected);
-    EXPECT_EQ(*peer.nextPacket(), peerPacket(0, peerTag("Ackn")));
-    EXPECT_EQ(*peer.nextPacket(), peerPacket(0, peerTag("Rept")));
-    EXPECT_EQ(*peer.nextPacket(), peerPacket(0, peerTag("Ackn")));
+    EXPECT_EQ(*m_peer.nextPacket(), peerPacket(0, peerTag("Ackn")));
+    EXPECT_EQ(*m_peer.nextPacket(), peerPacket(0, peerTag("Rept")));
+    EXPECT_EQ(*m_peer.nextPacket(), peerPacket(0, peerTag("Ackn")));
 }
 
 TEST_F(ProtoTest, EmptyTransferLeavesAnEmptyBuffer)
 {
     CDataFile buffer;
     buffer.writeAt("old", 3, 0);
-    peer.sendMsg(peerTag("EndF"));
-    proto.recvFile(kNrmP, buffer, 0);
+    m_peer.sendMsg(peerTag("EndF"));
+    m_proto.recvFile(kNrmP, buffer, 0);
     EXPECT_EQ(buffer.size(), 0u);
 }
 
 TEST_F(ProtoTest, TransferMustKeepItsSubtagAndOffsets)
 {
-    peer.sendFrame(peerChunk(kData, kNrmP, 0, seq(10)));
-    peer.sendFrame(peerChunk(kData, kSpcP, 10, seq(10)));
+    m_peer.sendFrame(peerChunk(kData, kNrmP, 0, seq(10)));
+    m_peer.sendFrame(peerChunk(kData, kSpcP, 10, seq(10)));
     CDataFile buffer;
-    auto e = catchExcep<CProtoExcep>([&] { proto.recvFile(0, buffer, 0); });
+    auto e = catchExcep<CProtoExcep>([&] { m_proto.recvFile(0, buffer, 0); });
     ASSERT_TRUE(e);
     EXPECT_EQ(e->code, PROTO_PROTO);
     EXPECT_STREQ(e->function, "CProtoThread::processDataPacket");
 
-    peer.sendFrame(peerChunk(kData, kNrmP, 5, seq(10)));
-    EXPECT_EQ(protoCode([&] { proto.recvFile(kNrmP, buffer, 0); }), PROTO_DATA);
+    m_peer.sendFrame(peerChunk(kData, kNrmP, 5, seq(10)));
+    EXPECT_EQ(protoCode([&] { m_proto.recvFile(kNrmP, buffer, 0); }), PROTO_DATA);
 }
 
 // Chunks checked without the network: made current as if received.
@@ -373,17 +380,18 @@ TEST_F(ProtoTest, ChunkChecksAndLimits)
     uint32_t subtag = 0;
     const uint8_t* content = nullptr;
     uint32_t length = 0;
-    auto check = [&](const Bytes& packet, uint32_t offset) {
-        EXPECT_TRUE(proto.loadPacket(packet.data(), uint32_t(packet.size())));
+    auto check = [&](const Bytes& packet, uint32_t offset)
+    {
+        EXPECT_TRUE(m_proto.loadPacket(packet.data(), uint32_t(packet.size())));
         subtag = 0;
-        return protoCode([&] { proto.processDataPacket(subtag, offset, content, length); });
+        return protoCode([&] { m_proto.processDataPacket(subtag, offset, content, length); });
     };
     Bytes ten = seq(10);
     EXPECT_EQ(check(peerChunk(kData, kNrmP, 0x4000000 - 9, ten), 0x4000000 - 9), PROTO_TOO_LARGE);
     EXPECT_EQ(check(peerChunk(kData, kNrmP, 0x4000000 - 10, ten), 0x4000000 - 10), -1);
     EXPECT_EQ(length, 10u);
     EXPECT_EQ(Bytes(content, content + length), ten);
-    EXPECT_EQ(content, proto.packetData() + 24); // handed out, not copied
+    EXPECT_EQ(content, m_proto.packetData() + 24); // handed out, not copied
     EXPECT_EQ(check(peerChunk(peerTag("Get "), kNrmP, 1014, ten), 1014), -1);
     EXPECT_EQ(check(peerChunk(peerTag("Get "), kNrmP, 1015, ten), 1015), PROTO_TOO_LARGE);
     EXPECT_EQ(check(peerChunk(peerTag("Get "), kNrmP, 0, ten, 1), 0), PROTO_DATA);
@@ -399,15 +407,16 @@ TEST_F(ProtoTest, ChunkChecksAndLimits)
     EXPECT_EQ(check(peerChunk(kData, kNrmP, 0xFFFFFFF8, ten), 0xFFFFFFF8), PROTO_TOO_LARGE);
 
     // Each good "Data" chunk above was acknowledged.
-    EXPECT_EQ(*peer.nextPacket(), peerPacket(0, peerTag("Ackn")));
+    EXPECT_EQ(*m_peer.nextPacket(), peerPacket(0, peerTag("Ackn")));
 }
 
 TEST_F(ProtoTest, TextMessages)
 {
-    auto parse = [&](const Bytes& body, std::string& out) {
+    auto parse = [&](const Bytes& body, std::string& out)
+    {
         Bytes p = peerPacket(0, peerTag("Echo"), body);
-        EXPECT_TRUE(proto.loadPacket(p.data(), uint32_t(p.size())));
-        return protoCode([&] { proto.parseTextMsg(8, out); });
+        EXPECT_TRUE(m_proto.loadPacket(p.data(), uint32_t(p.size())));
+        return protoCode([&] { m_proto.parseTextMsg(8, out); });
     };
     std::string out = "x";
     EXPECT_EQ(parse(text("line one\0", 9), out), -1);
@@ -421,17 +430,17 @@ TEST_F(ProtoTest, TextMessages)
 
 TEST_F(ProtoTest, InitAndAuthDigest)
 {
-    peer.sendPacket(0, peerTag("Init"), {0x05, 0, 0x01, 0, 'A', 'c', 'p', 't'});
-    proto.recvPacket();
+    m_peer.sendPacket(0, peerTag("Init"), {0x05, 0, 0x01, 0, 'A', 'c', 'p', 't'});
+    m_proto.recvPacket();
     uint32_t words[4];
-    ASSERT_TRUE(proto.recvInit(words));
+    ASSERT_TRUE(m_proto.recvInit(words));
     EXPECT_EQ(words[2], PROTOCOL_VERSION);
     EXPECT_EQ(words[3], peerTag("Acpt"));
 
     uint8_t challenge[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    proto.setChallenge(challenge);
+    m_proto.setChallenge(challenge);
     uint8_t digest[16];
-    proto.makeAuthDigest("secret", digest);
+    m_proto.makeAuthDigest("secret", digest);
     const uint8_t expected[16] = {0xad, 0xcf, 0xa1, 0x21, 0x16, 0x93, 0xe4, 0x37,
                                   0x4b, 0x11, 0x14, 0x06, 0xc6, 0x21, 0x70, 0xc5};
     EXPECT_EQ(Bytes(digest, digest + 16), Bytes(expected, expected + 16));
@@ -440,7 +449,7 @@ TEST_F(ProtoTest, InitAndAuthDigest)
 TEST_F(ProtoTest, SilenceTimesOut)
 {
     CStopwatch watch;
-    auto e = catchExcep<CProtoExcep>([&] { proto.recvPacket(); });
+    auto e = catchExcep<CProtoExcep>([&] { m_proto.recvPacket(); });
     ASSERT_TRUE(e);
     EXPECT_EQ(e->code, PROTO_TIMEOUT);
     EXPECT_STREQ(e->function, "CProtoThread::recvPacket");
@@ -450,19 +459,20 @@ TEST_F(ProtoTest, SilenceTimesOut)
 
 TEST_F(ProtoTest, FirstDataHookCanTakeTheConnection)
 {
-    proto.firstDataAnswer = false;
-    int fd = proto.getSocket()->getSocket();
-    peer.sendMsg(peerTag("Ackn"));
-    EXPECT_EQ(protoCode([&] { proto.recvPacket(); }), PROTO_PLUGIN);
-    EXPECT_EQ(proto.getSocket()->getSocket(), platform::kInvalidSocket);
-    EXPECT_FALSE(peer.waitClientClosed(std::chrono::milliseconds(50))); // detached, not closed
+    m_proto.firstDataAnswer = false;
+    int fd = m_proto.getSocket()->getSocket();
+    m_peer.sendMsg(peerTag("Ackn"));
+    EXPECT_EQ(protoCode([&] { m_proto.recvPacket(); }), PROTO_PLUGIN);
+    EXPECT_EQ(m_proto.getSocket()->getSocket(), platform::kInvalidSocket);
+    EXPECT_FALSE(m_peer.waitClientClosed(std::chrono::milliseconds(50))); // detached, not closed
     ::close(fd);
 }
 
 TEST_F(ProtoTest, StepsGoOnAfterBrokenDataButNotAfterProtocolErrors)
 {
     int calls = 0;
-    proto.process = [&]() -> bool {
+    m_proto.process = [&]() -> bool
+    {
         ++calls;
         if (calls == 1)
             throw CProtoExcep(PROTO_DATA, EXCEP_SITE("test"));
@@ -470,26 +480,27 @@ TEST_F(ProtoTest, StepsGoOnAfterBrokenDataButNotAfterProtocolErrors)
             throw CProtoExcep(PROTO_PACKET, EXCEP_SITE("test"));
         throw CProtoExcep(PROTO_PROTO, EXCEP_SITE("test"));
     };
-    proto.resume();
-    ASSERT_TRUE(proto.wait(10.0));
-    EXPECT_EQ(proto.steps, 3);
-    EXPECT_EQ(proto.protoCodes, (std::vector<int32_t>{PROTO_DATA, PROTO_PACKET, PROTO_PROTO}));
-    EXPECT_TRUE(proto.finished);
-    EXPECT_TRUE(peer.waitClientClosed());
+    m_proto.resume();
+    ASSERT_TRUE(m_proto.wait(10.0));
+    EXPECT_EQ(m_proto.steps, 3);
+    EXPECT_EQ(m_proto.protoCodes, (std::vector<int32_t>{PROTO_DATA, PROTO_PACKET, PROTO_PROTO}));
+    EXPECT_TRUE(m_proto.finished);
+    EXPECT_TRUE(m_peer.waitClientClosed());
 }
 
 TEST_F(ProtoTest, FailedHandshakeRunsNoStep)
 {
-    proto.handshake = [&] {
-        proto.recvPacket(); // the server goes away
+    m_proto.handshake = [&]
+    {
+        m_proto.recvPacket(); // the server goes away
         return true;
     };
-    peer.closeConnection();
-    proto.resume();
-    ASSERT_TRUE(proto.wait(10.0));
-    EXPECT_EQ(proto.steps, 0);
-    EXPECT_EQ(proto.socketCodes, std::vector<int32_t>{NET_SELECT});
-    EXPECT_TRUE(proto.finished);
+    m_peer.closeConnection();
+    m_proto.resume();
+    ASSERT_TRUE(m_proto.wait(10.0));
+    EXPECT_EQ(m_proto.steps, 0);
+    EXPECT_EQ(m_proto.socketCodes, std::vector<int32_t>{NET_SELECT});
+    EXPECT_TRUE(m_proto.finished);
 }
 
 TEST(ProtoLogTest, ExceptionLinesStartWithThePeerAddress)
@@ -499,7 +510,8 @@ TEST(ProtoLogTest, ExceptionLinesStartWithThePeerAddress)
     logSetConsoleStream(console);
     {
         TestProto proto(1.0);
-        proto.handshake = [] () -> bool { throw CProtoExcep(PROTO_TIMEOUT, EXCEP_SITE("CUpdateClient::connect")); };
+        proto.handshake = []() -> bool
+        { throw CProtoExcep(PROTO_TIMEOUT, EXCEP_SITE("CUpdateClient::connect")); };
         proto.resume();
         ASSERT_TRUE(proto.wait(10.0));
     }
@@ -511,7 +523,8 @@ TEST(ProtoLogTest, ExceptionLinesStartWithThePeerAddress)
         all += line;
     std::fclose(console);
     // No connection yet: the line starts with an empty peer address.
-    bool lineStart = all.rfind(": Proto exception: ", 0) == 0 || all.find("\n: Proto exception: ") != std::string::npos;
+    bool lineStart =
+        all.rfind(": Proto exception: ", 0) == 0 || all.find("\n: Proto exception: ") != std::string::npos;
     EXPECT_TRUE(lineStart) << all;
     EXPECT_NE(all.find("CUpdateClient::connect()"), std::string::npos) << all;
 }
@@ -528,33 +541,36 @@ class Dripper
 {
 public:
     Dripper(ScriptedPeer& peer, Bytes bytes, std::chrono::milliseconds interval)
-        : thread([this, &peer, bytes, interval] {
-              auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-              std::unique_lock<std::mutex> hold(lock);
-              while (!wake.wait_for(hold, interval, [this] { return done; }) &&
-                     std::chrono::steady_clock::now() < end) {
-                  hold.unlock();
-                  peer.sendBytes(bytes);
-                  hold.lock();
-              }
-          })
+        : m_thread(
+              [this, &peer, bytes, interval]
+              {
+                  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                  std::unique_lock<std::mutex> hold(m_lock);
+                  while (!m_wake.wait_for(hold, interval, [this] { return m_done; }) &&
+                         std::chrono::steady_clock::now() < end)
+                  {
+                      hold.unlock();
+                      peer.sendBytes(bytes);
+                      hold.lock();
+                  }
+              })
     {
     }
     ~Dripper()
     {
         {
-            std::lock_guard<std::mutex> hold(lock);
-            done = true;
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_done = true;
         }
-        wake.notify_all();
-        thread.join();
+        m_wake.notify_all();
+        m_thread.join();
     }
 
 private:
-    std::mutex lock;
-    std::condition_variable wake;
-    bool done = false;
-    std::thread thread;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    bool m_done = false;
+    std::thread m_thread;
 };
 
 int countTagged(ScriptedPeer& peer, uint32_t tag)
@@ -573,44 +589,48 @@ TEST_F(ProtoTest, AChunkDamagedForeverIsAskedForEightTimesThenGivenUp)
     // by its time-out instead of hanging the test.
     Bytes bad = peerChunk(kData, kNrmP, 0, seq(100), 0xDEADBEEF);
     int copies = 1;
-    peer.onPacket([&](const Bytes& packet, ScriptedPeer& p) {
-        if (peerWord(packet, 4) == peerTag("Rept") && copies++ < 50)
-            p.sendFrame(bad);
-    });
-    peer.sendFrame(bad);
+    m_peer.onPacket(
+        [&](const Bytes& packet, ScriptedPeer& p)
+        {
+            if (peerWord(packet, 4) == peerTag("Rept") && copies++ < 50)
+                p.sendFrame(bad);
+        });
+    m_peer.sendFrame(bad);
     CDataFile buffer;
-    auto e = catchExcep<CProtoExcep>([&] { proto.recvFile(kNrmP, buffer, 0); });
+    auto e = catchExcep<CProtoExcep>([&] { m_proto.recvFile(kNrmP, buffer, 0); });
     ASSERT_TRUE(e);
     EXPECT_EQ(e->code, PROTO_PROTO);
     EXPECT_STREQ(e->function, "CProtoThread::processDataPacket");
     EXPECT_EQ(buffer.size(), 0u);
-    peer.onPacket(nullptr);
-    EXPECT_EQ(countTagged(peer, peerTag("Rept")), int(CPacketChannel::kMaxChunkRepeats));
+    m_peer.onPacket(nullptr);
+    EXPECT_EQ(countTagged(m_peer, peerTag("Rept")), int(CPacketChannel::kMaxChunkRepeats));
 }
 
 TEST_F(ProtoTest, ReptForeverEndsTheUploadAfterEightRepeats)
 {
     int answers = 0;
-    peer.onPacket([&](const Bytes& packet, ScriptedPeer& p) {
-        if (peerWord(packet, 4) == peerTag("Data") && answers++ < 50)
-            p.sendMsg(peerTag("Rept"));
-    });
+    m_peer.onPacket(
+        [&](const Bytes& packet, ScriptedPeer& p)
+        {
+            if (peerWord(packet, 4) == peerTag("Data") && answers++ < 50)
+                p.sendMsg(peerTag("Rept"));
+        });
     Bytes data = seq(100);
-    auto e = catchExcep<CProtoExcep>([&] { proto.sendData(kData, kNrmP, data.data(), 100); });
+    auto e = catchExcep<CProtoExcep>([&] { m_proto.sendData(kData, kNrmP, data.data(), 100); });
     ASSERT_TRUE(e);
     EXPECT_EQ(e->code, PROTO_PROTO);
     EXPECT_STREQ(e->function, "CProtoThread::sendData");
-    peer.onPacket(nullptr);
-    EXPECT_EQ(countTagged(peer, kData), int(CPacketChannel::kMaxChunkRepeats) + 1);
+    m_peer.onPacket(nullptr);
+    EXPECT_EQ(countTagged(m_peer, kData), int(CPacketChannel::kMaxChunkRepeats) + 1);
 }
 
 // One byte at a time, never a whole packet: the 1 s time-out still ends the
 // wait, although bytes keep arriving well within it.
 TEST_F(ProtoTest, ATrickleOfBytesTimesOut)
 {
-    Dripper drip(peer, {0x41}, std::chrono::milliseconds(100));
+    Dripper drip(m_peer, {0x41}, std::chrono::milliseconds(100));
     CStopwatch watch;
-    auto e = catchExcep<CProtoExcep>([&] { proto.recvPacket(); });
+    auto e = catchExcep<CProtoExcep>([&] { m_proto.recvPacket(); });
     ASSERT_TRUE(e);
     EXPECT_EQ(e->code, PROTO_TIMEOUT);
     EXPECT_GE(watch.elapsed(), 1.0);
@@ -621,11 +641,11 @@ TEST_F(ProtoTest, ATrickleOfBytesTimesOut)
 // skips on and the time keeps running until it is up.
 TEST_F(ProtoTest, GarbageThatNeverFormsAFrameTimesOut)
 {
-    Dripper flood(peer, Bytes(4096, 0x41), std::chrono::milliseconds(10));
+    Dripper flood(m_peer, Bytes(4096, 0x41), std::chrono::milliseconds(10));
     CStopwatch watch;
     std::vector<int32_t> codes;
     while (codes.size() < 1000 && (codes.empty() || codes.back() == PROTO_PACKET))
-        codes.push_back(protoCode([&] { proto.recvPacket(); }));
+        codes.push_back(protoCode([&] { m_proto.recvPacket(); }));
     EXPECT_EQ(codes, (std::vector<int32_t>{PROTO_PACKET, PROTO_TIMEOUT}));
     EXPECT_LT(watch.elapsed(), 4.0);
 }
@@ -636,7 +656,8 @@ TEST_F(ProtoTest, GarbageThatNeverFormsAFrameTimesOut)
 TEST(ProtoStopTest, AStopEndsAWorkerBlockedOnTheSocket)
 {
     Sandbox sandbox;
-    for (bool sending : {false, true}) {
+    for (bool sending : {false, true})
+    {
         ScriptedPeer peer(2048);
         TestProto proto(5.0);
         proto.createSocket(0);
@@ -644,10 +665,13 @@ TEST(ProtoStopTest, AStopEndsAWorkerBlockedOnTheSocket)
         ASSERT_TRUE(peer.waitConnected());
         peer.holdReading(sending);
         std::atomic<bool> blocked{false};
-        proto.handshake = [&] {
-            if (sending) {
+        proto.handshake = [&]
+        {
+            if (sending)
+            {
                 Bytes big(CHUNK_MAX_SIZE, 0xC1);
-                for (;;) {
+                for (;;)
+                {
                     proto.sendPacket(big.data(), uint32_t(big.size()));
                     blocked = true;
                 }
@@ -666,7 +690,8 @@ TEST(ProtoStopTest, AStopEndsAWorkerBlockedOnTheSocket)
         bool ended = proto.wait(10.0);
         EXPECT_TRUE(ended);
         EXPECT_LT(watch.elapsed(), 2.0) << (sending ? "sending" : "receiving");
-        if (!ended) { // wake it the hard way before its object goes
+        if (!ended)
+        { // wake it the hard way before its object goes
             peer.closeConnection();
             proto.wait(-1.0);
         }

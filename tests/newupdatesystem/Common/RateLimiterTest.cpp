@@ -22,7 +22,8 @@ struct FakeTime
     {
         return CRateLimiter(
             rate, burst, [this] { return now; },
-            [this](uint64_t ns) {
+            [this](uint64_t ns)
+            {
                 now += ns;
                 slept += ns;
                 ++sleeps;
@@ -45,12 +46,14 @@ TEST(RateLimiterTest, HoldsTheRateOverALongTransfer)
     const uint64_t start = t.now;
     uint64_t sent = 0, lastCheck = start;
     uint64_t sentAtCheck = 0;
-    while (sent < total) {
+    while (sent < total)
+    {
         uint64_t chunk = std::min<uint64_t>(16360, total - sent);
         limiter.acquire(chunk);
         sent += chunk;
         t.now += 20000; // the sender's own work between chunks
-        if (t.now - lastCheck >= 5 * NS) {
+        if (t.now - lastCheck >= 5 * NS)
+        {
             double mibps = double(sent - sentAtCheck) / (double(t.now - lastCheck) / NS) / (1 << 20);
             EXPECT_NEAR(mibps, 2.0, 0.2);
             lastCheck = t.now;
@@ -82,16 +85,19 @@ TEST(RateLimiterTest, BurstsAreBounded)
     CRateLimiter second = u.make(rate, burst);
     std::deque<std::pair<uint64_t, uint64_t>> sentAt; // time, bytes
     uint64_t sizes[] = {1, 700, 16360, 100000, 3, 65536, 250000};
-    for (int i = 0; i < 400; ++i) {
+    for (int i = 0; i < 400; ++i)
+    {
         uint64_t n = sizes[i % 7];
         second.acquire(n);
         sentAt.emplace_back(u.now, n);
         if (i % 50 == 0)
             u.now += 2 * NS; // idle now and then
     }
-    for (size_t a = 0; a < sentAt.size(); ++a) {
+    for (size_t a = 0; a < sentAt.size(); ++a)
+    {
         uint64_t bytes = 0;
-        for (size_t b = a; b < sentAt.size(); ++b) {
+        for (size_t b = a; b < sentAt.size(); ++b)
+        {
             bytes += sentAt[b].second;
             uint64_t window = sentAt[b].first - sentAt[a].first;
             // The window's first request was paid for before the window opened.
@@ -152,18 +158,41 @@ TEST(RateLimiterTest, ParseRate)
         {"17179869184", CRateLimiter::MAX_RATE},
         {"007k", 7 << 10},
     };
-    for (const Good& g : good) {
+    for (const Good& g : good)
+    {
         uint64_t v = 12345;
         EXPECT_TRUE(CRateLimiter::parseRate(g.text, v)) << g.text;
         EXPECT_EQ(v, g.value) << g.text;
     }
     const char* bad[] = {
-        "", "k", "M", ".", ".5", "5.", "-1", "+1", " 1", "1 ", "1MB", "1T", "1.2.3", "1..2",
-        "16.1G", "17G", "17179869185", "99999999999999999999999", "18446744073709551617",
-        "1.0000000001", "2M\n", "0x10", "1e6", "１",
+        "",
+        "k",
+        "M",
+        ".",
+        ".5",
+        "5.",
+        "-1",
+        "+1",
+        " 1",
+        "1 ",
+        "1MB",
+        "1T",
+        "1.2.3",
+        "1..2",
+        "16.1G",
+        "17G",
+        "17179869185",
+        "99999999999999999999999",
+        "18446744073709551617",
+        "1.0000000001",
+        "2M\n",
+        "0x10",
+        "1e6",
+        "１",
         "123456789012345678901234567890123",
     };
-    for (const char* b : bad) {
+    for (const char* b : bad)
+    {
         uint64_t v = 12345;
         EXPECT_FALSE(CRateLimiter::parseRate(b, v)) << b;
         EXPECT_EQ(v, 12345u) << b;

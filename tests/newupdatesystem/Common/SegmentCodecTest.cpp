@@ -16,7 +16,8 @@ std::vector<uint8_t> textBytes(size_t size)
     static const char* words[] = {"zelvan ", "realm ", "texture ", "sound ", "map\n", "player "};
     std::mt19937 rng(3);
     std::vector<uint8_t> out;
-    while (out.size() < size) {
+    while (out.size() < size)
+    {
         std::string w = words[rng() % 6];
         out.insert(out.end(), w.begin(), w.end());
     }
@@ -53,7 +54,8 @@ TEST(SegmentCodecTest, RoundTripsAndStoresWhatDoesNotShrink)
     ASSERT_EQ(uncompress(viaZlib.data(), &length, packed.data(), uLong(packed.size())), Z_OK);
     EXPECT_EQ(viaZlib, text);
 
-    for (size_t size : {size_t(0), size_t(1), size_t(2), size_t(100), size_t(1) << 20}) {
+    for (size_t size : {size_t(0), size_t(1), size_t(2), size_t(100), size_t(1) << 20})
+    {
         std::vector<uint8_t> noise = randomBytes(size);
         ASSERT_EQ(codec.pack(noise.data(), noise.size(), packed), SegmentMethod::STORED) << size;
         EXPECT_EQ(packed, noise);
@@ -66,7 +68,8 @@ TEST(SegmentCodecTest, RoundTripsAndStoresWhatDoesNotShrink)
     ASSERT_TRUE(codec.unpack(SegmentMethod::ZLIB, packed.data(), packed.size(), zeros.size(), back));
     EXPECT_EQ(back, zeros);
     std::vector<uint8_t> some = textBytes(64 << 10);
-    for (int level : {1, 12, 0, 99}) {
+    for (int level : {1, 12, 0, 99})
+    {
         CSegmentCodec other(level);
         ASSERT_EQ(other.pack(some.data(), some.size(), packed), SegmentMethod::ZLIB) << level;
         ASSERT_TRUE(codec.unpack(SegmentMethod::ZLIB, packed.data(), packed.size(), some.size(), back));
@@ -83,7 +86,8 @@ TEST(SegmentCodecTest, RefusesDamagedSegmentsAndLyingSizes)
     CSegmentCodec codec;
     std::vector<uint8_t> text = textBytes(50000), packed, back;
     ASSERT_EQ(codec.pack(text.data(), text.size(), packed), SegmentMethod::ZLIB);
-    auto refused = [&](SegmentMethod m, const std::vector<uint8_t>& bytes, size_t declared) {
+    auto refused = [&](SegmentMethod m, const std::vector<uint8_t>& bytes, size_t declared)
+    {
         back.assign(3, 7);
         bool ok = codec.unpack(m, bytes.data(), bytes.size(), declared, back);
         return !ok && back.empty();
@@ -101,12 +105,14 @@ TEST(SegmentCodecTest, RefusesDamagedSegmentsAndLyingSizes)
     std::vector<uint8_t> longer = packed;
     longer.push_back(0);
     EXPECT_TRUE(refused(SegmentMethod::ZLIB, longer, text.size()));
-    for (size_t cut = 0; cut < packed.size(); cut += (cut < 64 ? 1 : 97)) {
+    for (size_t cut = 0; cut < packed.size(); cut += (cut < 64 ? 1 : 97))
+    {
         std::vector<uint8_t> shorter(packed.begin(), packed.begin() + cut);
         ASSERT_TRUE(refused(SegmentMethod::ZLIB, shorter, text.size())) << "cut at " << cut;
     }
     // The Adler-32 catches damage that still inflates.
-    for (size_t at : {size_t(2), packed.size() / 2, packed.size() - 1}) {
+    for (size_t at : {size_t(2), packed.size() / 2, packed.size() - 1})
+    {
         std::vector<uint8_t> flipped = packed;
         flipped[at] ^= 0x10;
         EXPECT_TRUE(refused(SegmentMethod::ZLIB, flipped, text.size())) << "flip at " << at;
@@ -142,7 +148,8 @@ TEST(SegmentCodecTest, ProbeStoresRandomButKeepsWhatShrinks)
     const size_t spacing = (size - CSegmentCodec::PROBE_SAMPLE) / (CSegmentCodec::PROBE_SAMPLES - 1);
     const size_t stretch = spacing + CSegmentCodec::PROBE_SAMPLE;
     std::vector<uint8_t> text = textBytes(stretch);
-    for (size_t at : {size_t(0), size_t(1000), size / 2 - stretch / 2, size - stretch}) {
+    for (size_t at : {size_t(0), size_t(1000), size / 2 - stretch / 2, size - stretch})
+    {
         std::vector<uint8_t> mixed = noise;
         std::copy(text.begin(), text.end(), mixed.begin() + at);
         ASSERT_EQ(probing.pack(mixed.data(), size, packed), SegmentMethod::ZLIB) << "text at " << at;

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "newupdatesystem/Common/SocketThread.h"
-#include "support/ScriptedPeer.h"
 #include "support/Sandbox.h"
+#include "support/ScriptedPeer.h"
 
 namespace
 {
@@ -70,7 +70,8 @@ TEST(SocketThreadTest, AStopEndsAConnectThatDoesNotCome)
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
     uint16_t port = ntohs(a.sin_port);
     std::vector<int> fillers;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4; ++i)
+    {
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
         ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
         fillers.push_back(fd);
@@ -79,7 +80,7 @@ TEST(SocketThreadTest, AStopEndsAConnectThatDoesNotCome)
     class Connector : public CSocketThread
     {
     public:
-        Connector(uint16_t port) : CSocketThread(false, 30.0), port(port) {}
+        Connector(uint16_t port) : CSocketThread(false, 30.0), m_port(port) {}
         std::atomic<bool> connecting{false};
         std::atomic<int> result{-1};
 
@@ -89,11 +90,11 @@ TEST(SocketThreadTest, AStopEndsAConnectThatDoesNotCome)
             createSocket(0);
             getSocket()->setSelectTimeout(0.5);
             connecting = true;
-            result = connectSocket("127.0.0.1", port) ? 1 : 0;
+            result = connectSocket("127.0.0.1", m_port) ? 1 : 0;
         }
 
     private:
-        uint16_t port;
+        uint16_t m_port;
     } connector(port);
     connector.resume();
     ASSERT_TRUE(waitFor([&] { return connector.connecting.load(); }));

@@ -50,7 +50,10 @@ public:
         peer.onPacket([this](const Bytes& p, ScriptedPeer& s) { answer(p, s); });
     }
 
-    static uint8_t content(uint64_t o) { return (o / 4096) % 2 ? uint8_t('a' + o % 7) : uint8_t(o * 2654435761u >> 13); }
+    static uint8_t content(uint64_t o)
+    {
+        return (o / 4096) % 2 ? uint8_t('a' + o % 7) : uint8_t(o * 2654435761u >> 13);
+    }
 
     uint64_t fileSize;
     uint32_t segmentSize;
@@ -67,36 +70,40 @@ public:
     bool waitAck(uint64_t upTo)
     {
         std::unique_lock<std::mutex> hold(mutex);
-        return acked.wait_for(hold, std::chrono::seconds(5), [&] { return !acks.empty() && acks.back() == upTo; });
+        return acked.wait_for(hold, std::chrono::seconds(5),
+                              [&] { return !acks.empty() && acks.back() == upTo; });
     }
     ScriptedPeer peer; // last: its thread calls answer
 
 private:
     void sendFrom(uint64_t from, uint64_t end, ScriptedPeer& s)
     {
-        for (uint64_t at = from; at < end; at += segmentSize) {
+        for (uint64_t at = from; at < end; at += segmentSize)
+        {
             uint32_t n = uint32_t(std::min<uint64_t>(segmentSize, end - at));
             Bytes raw(n);
             for (uint32_t i = 0; i < n; ++i)
                 raw[i] = content(at + i);
             Bytes packed = raw;
             uint32_t method = 0;
-            if ((at / segmentSize) % 2) {
+            if ((at / segmentSize) % 2)
+            {
                 uLongf len = compressBound(n);
                 packed.resize(len);
                 compress2(packed.data(), &len, raw.data(), n, 6);
                 packed.resize(len);
                 method = 1;
             }
-            for (uint32_t off = 0; off < packed.size(); off += 16000) {
+            for (uint32_t off = 0; off < packed.size(); off += 16000)
+            {
                 uint32_t c = std::min<uint32_t>(16000, uint32_t(packed.size()) - off);
                 Bytes chunk(packed.begin() + off, packed.begin() + off + c);
                 uint32_t crc = calcCrc32(chunk.data(), c, 0);
-                if (damageAll || (at == damageSegment && off == 32000 && !damaged++))
+                if (damageAll || (at == damageSegment && off == 32000 && !m_damaged++))
                     chunk[c / 2] ^= 0x40;
                 s.sendPacket(PACKET_SIGNATURE, TAG_SDAT,
-                             cat({le64(at + wrongSegmentShift), le32(n), le32(uint32_t(packed.size())), le32(method),
-                                  le32(off), le32(crc), chunk}));
+                             cat({le64(at + wrongSegmentShift), le32(n), le32(uint32_t(packed.size())),
+                                  le32(method), le32(off), le32(crc), chunk}));
             }
         }
     }
@@ -105,22 +112,27 @@ private:
     {
         uint32_t tag = peerWord(p, 4);
         std::lock_guard<std::mutex> hold(mutex);
-        if (tag == TAG_SGET) {
-            offset = getLe64(p.data() + 8);
-            end = offset + getLe64(p.data() + 16);
+        if (tag == TAG_SGET)
+        {
+            m_offset = getLe64(p.data() + 8);
+            m_end = m_offset + getLe64(p.data() + 16);
             s.sendPacket(PACKET_SIGNATURE, TAG_SINF, cat({le64(fileSize), le32(segmentSize)}));
-            sendFrom(offset, end, s);
-        } else if (tag == TAG_SREP) {
+            sendFrom(m_offset, m_end, s);
+        }
+        else if (tag == TAG_SREP)
+        {
             repeats.push_back(getLe64(p.data() + 8));
-            sendFrom(repeats.back(), end, s);
-        } else if (tag == TAG_SACK) {
+            sendFrom(repeats.back(), m_end, s);
+        }
+        else if (tag == TAG_SACK)
+        {
             acks.push_back(getLe64(p.data() + 8));
             acked.notify_all();
         }
     }
 
-    uint64_t offset = 0, end = 0;
-    unsigned damaged = 0;
+    uint64_t m_offset = 0, m_end = 0;
+    unsigned m_damaged = 0;
 };
 
 struct Client
@@ -130,11 +142,13 @@ struct Client
     {
         Bytes out;
         uint64_t expectedAt = offset;
-        receiver.receive(name, offset, length, [&](const uint8_t* b, size_t n, uint64_t at) {
-            EXPECT_EQ(at, expectedAt);
-            expectedAt += n;
-            out.insert(out.end(), b, b + n);
-        });
+        receiver.receive(name, offset, length,
+                         [&](const uint8_t* b, size_t n, uint64_t at)
+                         {
+                             EXPECT_EQ(at, expectedAt);
+                             expectedAt += n;
+                             out.insert(out.end(), b, b + n);
+                         });
         return out;
     }
     SocketPacketLink link;

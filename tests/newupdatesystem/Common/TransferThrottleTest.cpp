@@ -14,7 +14,8 @@ TEST(TransferThrottleTest, SlicesTheWaitReportsEveryByteAndStopsWithinASlice)
     constexpr uint64_t NS = 1000000000, CHUNK = 16360;
     uint64_t now = 7 * NS, longest = 0;
     CTransferThrottle throttle([&] { return now; },
-                               [&](uint64_t ns) {
+                               [&](uint64_t ns)
+                               {
                                    now += ns;
                                    longest = std::max(longest, ns);
                                });
@@ -24,14 +25,16 @@ TEST(TransferThrottleTest, SlicesTheWaitReportsEveryByteAndStopsWithinASlice)
     uint64_t reported = 0;
     auto count = [&](uint64_t n) { reported += n; };
     for (int i = 0; i < 4; ++i)
-        throttle.pass(CHUNK, [] {}, count);
+        throttle.pass(
+            CHUNK, [] {}, count);
     EXPECT_EQ(reported, 4 * CHUNK);
     EXPECT_GT(now, 7 * NS + 11 * NS) << "three chunks beyond the burst at 4 kB/s";
     EXPECT_LE(longest, CTransferThrottle::SLICE_NS);
 
     const uint64_t stopAt = now + NS / 2;
     reported = 0;
-    auto stop = [&] {
+    auto stop = [&]
+    {
         if (now >= stopAt)
             throw std::runtime_error("stop");
     };
@@ -42,10 +45,13 @@ TEST(TransferThrottleTest, SlicesTheWaitReportsEveryByteAndStopsWithinASlice)
     throttle.setRate(0);
     const uint64_t before = now;
     int reports = 0;
-    throttle.pass(uint64_t(1) << 30, [] {}, [&](uint64_t n) {
-        EXPECT_EQ(n, uint64_t(1) << 30);
-        ++reports;
-    });
+    throttle.pass(
+        uint64_t(1) << 30, [] {},
+        [&](uint64_t n)
+        {
+            EXPECT_EQ(n, uint64_t(1) << 30);
+            ++reports;
+        });
     EXPECT_EQ(reports, 1);
     EXPECT_EQ(now, before);
 }

@@ -1,6 +1,5 @@
 #include "ClientTestSupport.h"
 
-
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -100,16 +99,18 @@ FakeServer::FakeServer() : verdict(TAG_ACPT), loginAnswer(TAG_ACKN)
 {
     serve("ignore", std::string());
     serve("self_upd", makeFileList({}));
-    peer.onPacket([this](const Bytes& packet, ScriptedPeer&) {
-        try
+    m_peer.onPacket(
+        [this](const Bytes& packet, ScriptedPeer&)
         {
-            onPacket(packet);
-        }
-        catch (const std::exception&)
-        {
-            // The client has gone; nothing more to answer.
-        }
-    });
+            try
+            {
+                onPacket(packet);
+            }
+            catch (const std::exception&)
+            {
+                // The client has gone; nothing more to answer.
+            }
+        });
 }
 
 void FakeServer::serve(const std::string& name, const std::string& content)
@@ -119,8 +120,8 @@ void FakeServer::serve(const std::string& name, const std::string& content)
 
 void FakeServer::serve(const std::string& name, const Bytes& content)
 {
-    std::lock_guard<std::mutex> hold(mutex);
-    files[name] = packBytes(content);
+    std::lock_guard<std::mutex> hold(m_mutex);
+    m_files[name] = packBytes(content);
 }
 
 void FakeServer::publish(const std::vector<ServedItem>& items)
@@ -133,16 +134,16 @@ void FakeServer::publish(const std::vector<ServedItem>& items)
 
 void FakeServer::sendNextChunk()
 {
-    if (sendingOffset >= sending.size())
+    if (m_sendingOffset >= m_sending.size())
     {
-        sending.clear();
-        peer.sendMsg(TAG_ENDF);
+        m_sending.clear();
+        m_peer.sendMsg(TAG_ENDF);
         return;
     }
-    size_t n = std::min<size_t>(CHUNK_MAX_SIZE, sending.size() - sendingOffset);
-    Bytes content(sending.begin() + static_cast<long>(sendingOffset),
-                  sending.begin() + static_cast<long>(sendingOffset + n));
-    peer.sendFrame(peerChunk(TAG_DATA, sendingSubtag, static_cast<uint32_t>(sendingOffset), content));
+    size_t n = std::min<size_t>(CHUNK_MAX_SIZE, m_sending.size() - m_sendingOffset);
+    Bytes content(m_sending.begin() + static_cast<long>(m_sendingOffset),
+                  m_sending.begin() + static_cast<long>(m_sendingOffset + n));
+    m_peer.sendFrame(peerChunk(TAG_DATA, m_sendingSubtag, static_cast<uint32_t>(m_sendingOffset), content));
 }
 
 void FakeServer::onPacket(const Bytes& packet)
@@ -150,193 +151,193 @@ void FakeServer::onPacket(const Bytes& packet)
     if (packet.size() < 8)
         return;
     uint32_t tag = peerWord(packet, 4);
-    std::unique_lock<std::mutex> hold(mutex);
+    std::unique_lock<std::mutex> hold(m_mutex);
     if (tag == TAG_INIT)
     {
-        kind = peerWord(packet, 8);
+        m_kind = peerWord(packet, 8);
         if (firstAnswer)
         {
-            peer.sendMsg(firstAnswer);
+            m_peer.sendMsg(firstAnswer);
             return;
         }
         Bytes body = word(serverVersion);
         Bytes v = word(verdict);
         body.insert(body.end(), v.begin(), v.end());
-        peer.sendPacket(0, TAG_INIT, body);
+        m_peer.sendPacket(0, TAG_INIT, body);
         if (sendChallenge)
-            peer.sendPacket(0, TAG_PSWK, Bytes{1, 2, 3, 4, 5, 6, 7, 8});
+            m_peer.sendPacket(0, TAG_PSWK, Bytes{1, 2, 3, 4, 5, 6, 7, 8});
         else
-            peer.sendMsg(TAG_ACKN);
+            m_peer.sendMsg(TAG_ACKN);
     }
     else if (tag == TAG_AUTH)
     {
-        auth = true;
-        login = textAt(packet, 8);
-        peer.sendMsg(loginAnswer);
+        m_auth = true;
+        m_login = textAt(packet, 8);
+        m_peer.sendMsg(loginAnswer);
     }
     else if (tag == TAG_GET)
     {
         std::string name(packet.begin() + 24, packet.end());
-        gets.push_back(name);
+        m_gets.push_back(name);
         auto broken = breakRequests.find(name);
         if (broken != breakRequests.end() && broken->second > 0)
         {
             --broken->second;
-            peer.sendBytes(Bytes{0xC5, 0x41, 0x42, 0xC1}); // a bad escape
+            m_peer.sendBytes(Bytes{0xC5, 0x41, 0x42, 0xC1}); // a bad escape
             return;
         }
-        auto it = files.find(name);
-        if (it == files.end())
+        auto it = m_files.find(name);
+        if (it == m_files.end())
         {
-            peer.sendMsg(TAG_ACSS);
+            m_peer.sendMsg(TAG_ACSS);
             return;
         }
-        sending = it->second;
-        sendingSubtag = peerWord(packet, 8);
-        sendingOffset = 0;
+        m_sending = it->second;
+        m_sendingSubtag = peerWord(packet, 8);
+        m_sendingOffset = 0;
         sendNextChunk();
     }
-    else if (tag == TAG_ACKN && !sending.empty())
+    else if (tag == TAG_ACKN && !m_sending.empty())
     {
-        sendingOffset += std::min<size_t>(CHUNK_MAX_SIZE, sending.size() - sendingOffset);
+        m_sendingOffset += std::min<size_t>(CHUNK_MAX_SIZE, m_sending.size() - m_sendingOffset);
         sendNextChunk();
     }
     else if (tag == TAG_GETS)
     {
         std::string name = textAt(packet, 8);
-        getS.push_back(name);
-        auto it = files.find(name);
+        m_getS.push_back(name);
+        auto it = m_files.find(name);
         uint8_t digest[16] = {};
-        if (it != files.end())
+        if (it != m_files.end())
         {
             CDataFile plain;
             plain.unpackFrom(it->second.data(), static_cast<uint32_t>(it->second.size()));
             if (plain.size())
                 CMd5::digest(plain.data(), plain.size(), digest);
         }
-        peer.sendPacket(0, TAG_FSUM, Bytes(digest, digest + 16));
+        m_peer.sendPacket(0, TAG_FSUM, Bytes(digest, digest + 16));
     }
     else if (tag == TAG_CMND)
     {
         std::string text = textAt(packet, 8);
-        cmnds.push_back(text);
+        m_cmnds.push_back(text);
         if (text != "suspend" && text != "up")
             for (const auto& line : echoes)
             {
                 Bytes body = toBytes(line);
                 body.push_back(0);
-                peer.sendPacket(0, TAG_ECHO, body);
+                m_peer.sendPacket(0, TAG_ECHO, body);
             }
-        peer.sendPacket(0, TAG_ECHO, Bytes{0});
+        m_peer.sendPacket(0, TAG_ECHO, Bytes{0});
     }
     else if (tag == TAG_CMDM)
     {
-        mods.push_back("CmdM");
-        peer.sendMsg(TAG_ACKN);
+        m_mods.push_back("CmdM");
+        m_peer.sendMsg(TAG_ACKN);
     }
     else if (tag == TAG_MDFY)
     {
         uint32_t op = peerWord(packet, 8);
         std::string path = textAt(packet, 16);
         std::string opName(reinterpret_cast<const char*>(packet.data() + 8), 4);
-        mods.push_back(opName + " " + path);
+        m_mods.push_back(opName + " " + path);
         if (op == TAG_UPLD)
         {
-            uploadPath = path;
-            uploadBytes.clear();
+            m_uploadPath = path;
+            m_uploadBytes.clear();
         }
         else
-            peer.sendMsg(TAG_ACKN);
+            m_peer.sendMsg(TAG_ACKN);
     }
     else if (tag == TAG_DATA)
     {
-        uploadBytes.insert(uploadBytes.end(), packet.begin() + 24, packet.end());
-        peer.sendMsg(TAG_ACKN);
+        m_uploadBytes.insert(m_uploadBytes.end(), packet.begin() + 24, packet.end());
+        m_peer.sendMsg(TAG_ACKN);
     }
     else if (tag == TAG_ENDF)
     {
         CDataFile plain;
-        plain.unpackFrom(uploadBytes.data(), static_cast<uint32_t>(uploadBytes.size()));
-        uploaded[uploadPath] = std::string(plain.data(), plain.data() + plain.size());
-        peer.sendMsg(TAG_ACKN);
+        plain.unpackFrom(m_uploadBytes.data(), static_cast<uint32_t>(m_uploadBytes.size()));
+        m_uploaded[m_uploadPath] = std::string(plain.data(), plain.data() + plain.size());
+        m_peer.sendMsg(TAG_ACKN);
     }
     else if (tag == TAG_QUIT)
     {
-        quit = true;
+        m_quit = true;
     }
 }
 
 std::vector<std::string> FakeServer::requests() const
 {
-    std::lock_guard<std::mutex> hold(mutex);
-    return gets;
+    std::lock_guard<std::mutex> hold(m_mutex);
+    return m_gets;
 }
 
 std::vector<std::string> FakeServer::checksumRequests() const
 {
-    std::lock_guard<std::mutex> hold(mutex);
-    return getS;
+    std::lock_guard<std::mutex> hold(m_mutex);
+    return m_getS;
 }
 
 std::vector<std::string> FakeServer::commands() const
 {
-    std::lock_guard<std::mutex> hold(mutex);
-    return cmnds;
+    std::lock_guard<std::mutex> hold(m_mutex);
+    return m_cmnds;
 }
 
 std::vector<std::string> FakeServer::modifications() const
 {
-    std::lock_guard<std::mutex> hold(mutex);
-    return mods;
+    std::lock_guard<std::mutex> hold(m_mutex);
+    return m_mods;
 }
 
 std::map<std::string, std::string> FakeServer::uploads() const
 {
-    std::lock_guard<std::mutex> hold(mutex);
-    return uploaded;
+    std::lock_guard<std::mutex> hold(m_mutex);
+    return m_uploaded;
 }
 
 bool FakeServer::sawAuth() const
 {
-    std::lock_guard<std::mutex> hold(mutex);
-    return auth;
+    std::lock_guard<std::mutex> hold(m_mutex);
+    return m_auth;
 }
 
 std::string FakeServer::authLogin() const
 {
-    std::lock_guard<std::mutex> hold(mutex);
-    return login;
+    std::lock_guard<std::mutex> hold(m_mutex);
+    return m_login;
 }
 
 bool FakeServer::sawQuit() const
 {
-    std::lock_guard<std::mutex> hold(mutex);
-    return quit;
+    std::lock_guard<std::mutex> hold(m_mutex);
+    return m_quit;
 }
 
 uint32_t FakeServer::sessionKind() const
 {
-    std::lock_guard<std::mutex> hold(mutex);
-    return kind;
+    std::lock_guard<std::mutex> hold(m_mutex);
+    return m_kind;
 }
 
 void RecordingCallback::onUpdateEvent(int event, const char* text, float value)
 {
-    std::lock_guard<std::mutex> hold(mutex);
-    recorded.push_back({event, text ? text : "", value});
+    std::lock_guard<std::mutex> hold(m_mutex);
+    m_recorded.push_back({event, text ? text : "", value});
 }
 
 std::vector<RecordingCallback::Event> RecordingCallback::events() const
 {
-    std::lock_guard<std::mutex> hold(mutex);
-    return recorded;
+    std::lock_guard<std::mutex> hold(m_mutex);
+    return m_recorded;
 }
 
 std::vector<int> RecordingCallback::codes(bool withTraffic) const
 {
-    std::lock_guard<std::mutex> hold(mutex);
+    std::lock_guard<std::mutex> hold(m_mutex);
     std::vector<int> out;
-    for (const auto& e : recorded)
+    for (const auto& e : m_recorded)
         if (withTraffic || e.event != UPD_EVENT_TRAFFIC)
             out.push_back(e.event);
     return out;

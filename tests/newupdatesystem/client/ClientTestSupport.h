@@ -35,8 +35,8 @@ class FakeServer
 public:
     FakeServer();
 
-    uint16_t port() const { return peer.port(); }
-    ScriptedPeer& scripted() { return peer; }
+    uint16_t port() const { return m_peer.port(); }
+    ScriptedPeer& scripted() { return m_peer; }
 
     // Served files by request name ("list", "ignore", "self_upd", any path).
     void serve(const std::string& name, const std::string& content);
@@ -45,11 +45,11 @@ public:
     void publish(const std::vector<ServedItem>& items);
 
     // Handshake behaviour.
-    uint32_t verdict;           // "Acpt" by default
+    uint32_t verdict;                    // "Acpt" by default
     uint32_t serverVersion = 0x00010007; // the version word of the answer to "Init"
     bool sendChallenge = true;
-    uint32_t firstAnswer = 0;   // a tag sent instead of "Init" when set
-    uint32_t loginAnswer;       // "Ackn" by default
+    uint32_t firstAnswer = 0; // a tag sent instead of "Init" when set
+    uint32_t loginAnswer;     // "Ackn" by default
 
     // Echo lines for every command; "suspend"/"up" get none.
     std::vector<std::string> echoes;
@@ -57,10 +57,10 @@ public:
     std::map<std::string, int> breakRequests;
 
     // What the client sent.
-    std::vector<std::string> requests() const;     // "Get " names, in order
+    std::vector<std::string> requests() const; // "Get " names, in order
     std::vector<std::string> checksumRequests() const;
     std::vector<std::string> commands() const;
-    std::vector<std::string> modifications() const; // "Delt a", "CrDr d", "Upld f", ...
+    std::vector<std::string> modifications() const;     // "Delt a", "CrDr d", "Upld f", ...
     std::map<std::string, std::string> uploads() const; // path -> unpacked content
     bool sawAuth() const;
     std::string authLogin() const;
@@ -71,25 +71,25 @@ private:
     void onPacket(const Bytes& packet);
     void sendNextChunk();
 
-    ScriptedPeer peer;
-    mutable std::mutex mutex;
-    std::map<std::string, Bytes> files; // packed
-    std::vector<std::string> gets;
-    std::vector<std::string> getS;
-    std::vector<std::string> cmnds;
-    std::vector<std::string> mods;
-    std::map<std::string, std::string> uploaded;
-    bool auth = false;
-    std::string login;
-    bool quit = false;
-    uint32_t kind = 0;
+    ScriptedPeer m_peer;
+    mutable std::mutex m_mutex;
+    std::map<std::string, Bytes> m_files; // packed
+    std::vector<std::string> m_gets;
+    std::vector<std::string> m_getS;
+    std::vector<std::string> m_cmnds;
+    std::vector<std::string> m_mods;
+    std::map<std::string, std::string> m_uploaded;
+    bool m_auth = false;
+    std::string m_login;
+    bool m_quit = false;
+    uint32_t m_kind = 0;
     // The download in progress.
-    Bytes sending;
-    uint32_t sendingSubtag = 0;
-    size_t sendingOffset = 0;
+    Bytes m_sending;
+    uint32_t m_sendingSubtag = 0;
+    size_t m_sendingOffset = 0;
     // The upload in progress.
-    std::string uploadPath;
-    Bytes uploadBytes;
+    std::string m_uploadPath;
+    Bytes m_uploadBytes;
 };
 
 // Events as the worker reported them.
@@ -107,8 +107,8 @@ public:
     std::vector<int> codes(bool withTraffic = false) const;
 
 private:
-    mutable std::mutex mutex;
-    std::vector<Event> recorded;
+    mutable std::mutex m_mutex;
+    std::vector<Event> m_recorded;
 };
 
 // The client with its protected parts reachable and a 3-second I/O time-out.

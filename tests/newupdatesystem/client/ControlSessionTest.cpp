@@ -76,8 +76,8 @@ TEST_F(ControlSessionTest, UploadSendsItsRequestsInOrder)
     client.setUploadJob("up");
     EXPECT_EQ(UPD_OK, runToEnd(client));
     EXPECT_EQ(TAG_FILE, server.sessionKind());
-    EXPECT_EQ(std::vector<std::string>({"CmdM", "Delt a/b/deep.txt", "Delt gone.txt", "CrDr a/b",
-                                        "CrDr a", "DlDr x", "Upld c.txt", "Upld x/f.txt"}),
+    EXPECT_EQ(std::vector<std::string>({"CmdM", "Delt a/b/deep.txt", "Delt gone.txt", "CrDr a/b", "CrDr a",
+                                        "DlDr x", "Upld c.txt", "Upld x/f.txt"}),
               server.modifications());
     EXPECT_EQ(std::vector<std::string>({"suspend", "up"}), server.commands());
     auto uploads = server.uploads();

@@ -75,8 +75,7 @@ TEST_F(ExportsTest, ReleaseStopsAndWaitsForARunningWorker)
 // entry n + 1.
 namespace
 {
-template <typename Member>
-std::ptrdiff_t tableEntry(Member member)
+template <typename Member> std::ptrdiff_t tableEntry(Member member)
 {
     struct
     {

@@ -21,8 +21,8 @@ constexpr uint64_t NS = 1000000000;
 class ThrottledClient : public TestClient
 {
 public:
-    using TestClient::TestClient;
     using CUpdateClient::setThrottleTime;
+    using TestClient::TestClient;
 };
 
 // Does not shrink when packed: the bytes on the wire are the file's.
@@ -55,7 +55,8 @@ TEST_F(RateLimitTest, ReceivedBytesAreHeldToTheLimitAndReportedInFull)
     const uint64_t rate = 100 << 10;
     client.setRateLimit(rate);
     client.setThrottleTime([&] { return now.load(); },
-                           [&](uint64_t ns) {
+                           [&](uint64_t ns)
+                           {
                                now += ns;
                                slept += ns;
                                if (ns > longest)
@@ -92,12 +93,14 @@ TEST_F(RateLimitTest, StopDuringAHeldBackChunkEndsTheJobWithinASecond)
     uint64_t held = 0;
     ThrottledClient client(server.port());
     client.setRateLimit(4096); // about four seconds a chunk
-    client.setThrottleTime({}, [&](uint64_t ns) {
-        held += ns;
-        if (held >= NS / 2)
-            holding = true;
-        std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
-    });
+    client.setThrottleTime({},
+                           [&](uint64_t ns)
+                           {
+                               held += ns;
+                               if (held >= NS / 2)
+                                   holding = true;
+                               std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
+                           });
     client.setUpdateJob("game", nullptr);
     client.start();
     ASSERT_TRUE(waitFor([&] { return holding.load(); }));

@@ -29,7 +29,7 @@ protected:
         TestClient client(server.port(), "Files.lst");
         client.setSelfUpdateJob(realm);
         int status = runToEnd(client);
-        batch = client.getSelfUpdateBatch() ? client.getSelfUpdateBatch() : "";
+        m_batch = client.getSelfUpdateBatch() ? client.getSelfUpdateBatch() : "";
         return status;
     }
 
@@ -40,7 +40,7 @@ protected:
         return exe.substr(exe.rfind('/') + 1);
     }
 
-    std::string batch;
+    std::string m_batch;
 };
 
 } // namespace
@@ -74,7 +74,7 @@ TEST_F(SelfUpdateTest, AllCurrentNeedsNothing)
     EXPECT_EQ(UPD_SELF_UP_TO_DATE, selfUpdate(server));
     EXPECT_FALSE(fs::exists("dir0029"));
     EXPECT_EQ(std::vector<std::string>{"self_upd"}, server.requests());
-    EXPECT_TRUE(batch.empty());
+    EXPECT_TRUE(m_batch.empty());
     EXPECT_TRUE(waitFor([&] { return server.sawQuit(); }));
 }
 
@@ -83,26 +83,25 @@ TEST_F(SelfUpdateTest, ChangedAndMissingFilesGetTheScriptWhichReplacesThem)
     writeFile("tovra.bin", "v1");
     writeFile("same.dll", "same");
     FakeServer server;
-    server.serve("self_upd", makeFileList({{"tovra.bin", "v2", 5}, {"same.dll", "same", 6},
-                                           {"new's.dat", "new", 7}}));
+    server.serve("self_upd",
+                 makeFileList({{"tovra.bin", "v2", 5}, {"same.dll", "same", 6}, {"new's.dat", "new", 7}}));
     server.serve("tovra.bin", std::string("v2"));
     server.serve("new's.dat", std::string("new"));
     EXPECT_EQ(UPD_OK, selfUpdate(server, "main realm"));
-    EXPECT_EQ("dir0029/TmpSelfupdate.sh", batch);
+    EXPECT_EQ("dir0029/TmpSelfupdate.sh", m_batch);
     EXPECT_EQ("v2", readFile("dir0029/tovra.bin"));
     EXPECT_EQ(5, fileTime("dir0029/tovra.bin"));
 
-    std::string expected = selfUpdateScriptHead() +
-                           selfUpdateScriptFileBlock(0, "dir0029/", "new's.dat") +
+    std::string expected = selfUpdateScriptHead() + selfUpdateScriptFileBlock(0, "dir0029/", "new's.dat") +
                            selfUpdateScriptFileBlock(1, "dir0029/", "tovra.bin") +
                            selfUpdateScriptTail("dir0029/", exeName(), "main realm");
-    EXPECT_EQ(expected, readFile(batch));
-    EXPECT_EQ(std::string::npos, readFile(batch).find('\r'));
+    EXPECT_EQ(expected, readFile(m_batch));
+    EXPECT_EQ(std::string::npos, readFile(m_batch).find('\r'));
 
     // Run it with a stand-in launcher that records its arguments.
     writeFile(exeName(), "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done > args.txt\n");
     fs::permissions(exeName(), fs::perms::owner_all);
-    ASSERT_EQ(0, std::system(("sh " + batch + " 2>/dev/null").c_str()));
+    ASSERT_EQ(0, std::system(("sh " + m_batch + " 2>/dev/null").c_str()));
     EXPECT_EQ("v2", readFile("tovra.bin"));
     EXPECT_EQ("new", readFile("new's.dat"));
     EXPECT_EQ("[/auto_realm]\n[main realm]\n", readFile("args.txt"));
@@ -116,7 +115,7 @@ TEST_F(SelfUpdateTest, ListedFolderDir0029IsSkipped)
     server.serve("self_upd", makeFileList({{"tovra.bin", "v2", 5}}));
     server.serve("tovra.bin", std::string("v2"));
     EXPECT_EQ(UPD_OK, selfUpdate(server));
-    EXPECT_EQ("dir4823/TmpSelfupdate.sh", batch);
+    EXPECT_EQ("dir4823/TmpSelfupdate.sh", m_batch);
     EXPECT_EQ("v2", readFile("dir4823/tovra.bin"));
 }
 
@@ -185,7 +184,7 @@ TEST_F(SelfUpdateTest, NamesTheScriptCouldNeverReplaceFailWith15)
         EXPECT_EQ(UPD_INTERNAL_ERROR, selfUpdate(server)) << name;
         EXPECT_EQ(std::vector<std::string>{"self_upd"}, server.requests()) << name;
         EXPECT_FALSE(fs::exists("dir0029")) << name;
-        EXPECT_TRUE(batch.empty());
+        EXPECT_TRUE(m_batch.empty());
     }
 }
 
@@ -212,12 +211,13 @@ TEST_F(SelfUpdateTest, ScriptWaitsForTheOldLauncherBeforeReplacingAndRestarting)
     }
     close(pipeFds[0]);
     // The stand-in launcher records whether the old one still runs (a zombie has ended).
-    writeFile(exeName(), "#!/bin/sh\ns=$(sed -n 's/^.*) \\(.\\).*/\\1/p' /proc/" + std::to_string(old) +
-                             "/stat 2>/dev/null)\n"
-                             "if [ -n \"$s\" ] && [ \"$s\" != Z ]; then echo alive; else echo gone; fi > state.txt\n");
+    writeFile(exeName(),
+              "#!/bin/sh\ns=$(sed -n 's/^.*) \\(.\\).*/\\1/p' /proc/" + std::to_string(old) +
+                  "/stat 2>/dev/null)\n"
+                  "if [ -n \"$s\" ] && [ \"$s\" != Z ]; then echo alive; else echo gone; fi > state.txt\n");
     fs::permissions(exeName(), fs::perms::owner_all);
 
-    pid_t script = startScript(batch, {std::to_string(old)});
+    pid_t script = startScript(m_batch, {std::to_string(old)});
     // Nothing is touched while the old launcher runs.
     EXPECT_FALSE(waitFor([&] { return fs::exists("state.txt"); }, std::chrono::milliseconds(700)));
     EXPECT_EQ("v1", readFile("tovra.bin"));
@@ -257,15 +257,15 @@ TEST_F(SelfUpdateTest, NamesInAnotherCaseReplaceTheInstalledFile)
     writeFile("Tovra.bin", "v1");
     writeFile(exeName(), "#!/bin/sh\n");
     fs::permissions(exeName(), fs::perms::owner_all);
-    for (const auto& [list, content] : {std::pair<Bytes, std::string>{makeFileList({{"tovra.bin", "v2", 5}}), "v2"},
-                                        {upper, "v3"}})
+    for (const auto& [list, content] :
+         {std::pair<Bytes, std::string>{makeFileList({{"tovra.bin", "v2", 5}}), "v2"}, {upper, "v3"}})
     {
         FakeServer server;
         server.serve("self_upd", list);
         server.serve("tovra.bin", content);
         server.serve("TOVRA.BIN", content);
         ASSERT_EQ(UPD_OK, selfUpdate(server)) << content;
-        ASSERT_EQ(0, finish(startScript(batch, {}), std::chrono::seconds(20)));
+        ASSERT_EQ(0, finish(startScript(m_batch, {}), std::chrono::seconds(20)));
         EXPECT_EQ(content, readFile("Tovra.bin"));
         EXPECT_FALSE(fs::exists("tovra.bin"));
         EXPECT_FALSE(fs::exists("TOVRA.BIN"));

@@ -41,7 +41,8 @@ TEST(UpdStatusMapping, FollowsTheExceptionFamily)
     EXPECT_EQ(UPD_PROTO_VERSION, statusForProtoExcep(PROTO_VERSION));
     for (int code : {PROTO_ACCESS, PROTO_AUTH, PROTO_BUSY})
         EXPECT_EQ(UPD_SERVER_REFUSED, statusForProtoExcep(code));
-    for (int code : {int(PROTO_PACKET), int(PROTO_DATA), int(PROTO_PROTO), int(PROTO_UNKN_MSG), int(PROTO_QUIT), 10, 11, 40})
+    for (int code : {int(PROTO_PACKET), int(PROTO_DATA), int(PROTO_PROTO), int(PROTO_UNKN_MSG),
+                     int(PROTO_QUIT), 10, 11, 40})
         EXPECT_EQ(UPD_PROTO_ERROR, statusForProtoExcep(code));
 
     EXPECT_EQ(UPD_CONNECT_FAILED, statusForSocketExcep(NET_CONNECT, 0));

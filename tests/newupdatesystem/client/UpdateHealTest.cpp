@@ -66,7 +66,7 @@ protected:
         return true;
     }
 
-    const std::vector<ServedItem> base = {
+    const std::vector<ServedItem> m_base = {
         {"readme.txt", "hello", 1100000000},
         {"data/", "", 0},
         {"data/maps/", "", 0},
@@ -80,10 +80,10 @@ protected:
 TEST_F(UpdateHealTest, WrongBytesNeverReplaceAFileAndAreFetchedAgain)
 {
     FakeServer first;
-    first.publish(base);
+    first.publish(m_base);
     ASSERT_EQ(UPD_OK, update(first));
 
-    auto changed = base;
+    auto changed = m_base;
     changed[0].content = "hello, world";
     changed[3].content = "new map";
     changed.push_back({"new.txt", "brand new", 5});
@@ -120,7 +120,7 @@ TEST_F(UpdateHealTest, WrongBytesNeverReplaceAFileAndAreFetchedAgain)
 
         // Back to the old state for the next case.
         FakeServer reset;
-        reset.publish(base);
+        reset.publish(m_base);
         ASSERT_EQ(UPD_OK, update(reset));
     }
 }
@@ -143,12 +143,12 @@ TEST_F(UpdateHealTest, FileMarkedNotToCompareIsTakenAsItComes)
 TEST_F(UpdateHealTest, WriteProtectedFileIsReplacedAndKeepsItsPermissions)
 {
     FakeServer first;
-    first.publish(base);
+    first.publish(m_base);
     ASSERT_EQ(UPD_OK, update(first));
     fs::permissions("game/readme.txt", fs::perms::owner_read | fs::perms::group_read);
     fs::permissions("game/data/maps/a.bin", fs::perms::owner_all);
 
-    auto changed = base;
+    auto changed = m_base;
     changed[0].content = "hello, world";
     changed[3].content = "new map";
     FakeServer server;
@@ -166,14 +166,14 @@ TEST_F(UpdateHealTest, WriteProtectedFileIsReplacedAndKeepsItsPermissions)
 TEST_F(UpdateHealTest, FolderHoldingUnlistedFilesBlocksOnlyItself)
 {
     FakeServer first;
-    first.publish(base);
+    first.publish(m_base);
     ASSERT_EQ(UPD_OK, update(first));
     // The server now has a file where the installation has a folder; the
     // folder holds a file that the ignore list keeps out of the lists.
     fs::remove("game/readme.txt");
     writeFile("game/readme.txt/inner.txt", "listed");
     writeFile("game/readme.txt/keep.me", "the user's");
-    auto changed = base;
+    auto changed = m_base;
     changed[3].content = "new map";
 
     for (int run = 0; run < 2; ++run)
@@ -208,7 +208,7 @@ TEST_F(UpdateHealTest, LinksInTheInstallationAreReplacedNeverWrittenThrough)
     fs::create_symlink(fs::absolute("protected.txt"), "game/local-only.txt");
 
     FakeServer server;
-    server.publish(base);
+    server.publish(m_base);
     EXPECT_EQ(UPD_OK, update(server));
 
     EXPECT_EQ("secret", readFile("outside.txt"));
@@ -224,7 +224,7 @@ TEST_F(UpdateHealTest, LinksInTheInstallationAreReplacedNeverWrittenThrough)
 TEST_F(UpdateHealTest, UpperCaseServerNamesLeaveTheInstallationStable)
 {
     // The list is spliced: the list builder itself writes lower case.
-    Bytes list = makeFileList(base);
+    Bytes list = makeFileList(m_base);
     for (auto [from, to] : {std::pair<std::string, std::string>{"readme.txt", "ReadMe.TXT"},
                             {"maps", "Maps"},
                             {"a.bin", "A.bin"}})
@@ -236,7 +236,7 @@ TEST_F(UpdateHealTest, UpperCaseServerNamesLeaveTheInstallationStable)
     for (int run = 0; run < 4; ++run)
     {
         FakeServer server;
-        server.publish(base);
+        server.publish(m_base);
         server.serve("list", list);
         server.serve("ReadMe.TXT", std::string("hello"));
         server.serve("data/Maps/A.bin", std::string(40000, 'x') + "end");
@@ -266,24 +266,24 @@ protected:
         {
             GTEST_SKIP() << "cannot mount a tmpfs";
         }
-        mounted = fs::absolute("game").string();
+        m_mounted = fs::absolute("game").string();
     }
     void TearDown() override
     {
-        if (!mounted.empty())
-            umount2(mounted.c_str(), MNT_DETACH);
+        if (!m_mounted.empty())
+            umount2(m_mounted.c_str(), MNT_DETACH);
     }
-    std::string mounted;
+    std::string m_mounted;
 };
 
 TEST_F(DiskFullTest, FullDiskKeepsTheOldFileAndTheNextRunRepairs)
 {
     FakeServer first;
-    first.publish(base);
+    first.publish(m_base);
     ASSERT_EQ(UPD_OK, update(first));
 
     // The new map does not fit; the small file before it does.
-    auto changed = base;
+    auto changed = m_base;
     changed[3].content = std::string(300000, 'y');
     changed[4].content = "now with data";
     FakeServer full;

@@ -26,9 +26,8 @@ protected:
     void SetUp() override { fs::create_directory("game"); }
 
     // One update of "game" with the list file in the current folder.
-    int update(FakeServer& server, const char* cache = nullptr,
-               const char* exclusions = nullptr, RecordingCallback* events = nullptr,
-               int checkMode = CHECK_NORMAL)
+    int update(FakeServer& server, const char* cache = nullptr, const char* exclusions = nullptr,
+               RecordingCallback* events = nullptr, int checkMode = CHECK_NORMAL)
     {
         TestClient client(server.port(), "Files.lst");
         client.setCheckMode(checkMode);
@@ -49,7 +48,7 @@ protected:
         return out;
     }
 
-    const std::vector<ServedItem> base = {
+    const std::vector<ServedItem> m_base = {
         {"readme.txt", "hello", 1100000000},
         {"data/", "", 0},
         {"data/maps/", "", 0},
@@ -63,7 +62,7 @@ protected:
 TEST_F(UpdateRunTest, FullUpdateFromAnEmptyFolder)
 {
     FakeServer server;
-    server.publish(base);
+    server.publish(m_base);
     RecordingCallback events;
     EXPECT_EQ(UPD_OK, update(server, "SvCache.lst", nullptr, &events));
 
@@ -72,8 +71,8 @@ TEST_F(UpdateRunTest, FullUpdateFromAnEmptyFolder)
     EXPECT_TRUE(fs::is_regular_file("game/data/empty.dat"));
     EXPECT_EQ(1100000000, fileTime("game/readme.txt"));
     EXPECT_EQ(1200000000, fileTime("game/data/maps/a.bin"));
-    EXPECT_EQ(std::vector<std::string>({"list", "ignore", "self_upd", "data/empty.dat",
-                                        "data/maps/a.bin", "readme.txt"}),
+    EXPECT_EQ(std::vector<std::string>(
+                  {"list", "ignore", "self_upd", "data/empty.dat", "data/maps/a.bin", "readme.txt"}),
               server.requests());
     EXPECT_TRUE(waitFor([&] { return server.sawQuit(); }));
 
@@ -83,7 +82,7 @@ TEST_F(UpdateRunTest, FullUpdateFromAnEmptyFolder)
     EXPECT_EQ(3u, saved.fileCount);
     EXPECT_EQ(2u, saved.folderCount);
     EXPECT_EQ(1200000000, saved.getFileInfo("data/maps/a.bin", false).time);
-    EXPECT_EQ(makeFileList(base), fileBytes("SvCache.lst"));
+    EXPECT_EQ(makeFileList(m_base), fileBytes("SvCache.lst"));
 
     auto codes = events.codes();
     std::vector<int> expected = {UPD_EVENT_SCANNING, UPD_EVENT_CONNECTING};
@@ -99,11 +98,11 @@ TEST_F(UpdateRunTest, FullUpdateFromAnEmptyFolder)
 TEST_F(UpdateRunTest, NothingDiffersAndTheCachedListIsReused)
 {
     FakeServer first;
-    first.publish(base);
+    first.publish(m_base);
     ASSERT_EQ(UPD_OK, update(first, "SvCache.lst"));
 
     FakeServer second;
-    second.publish(base);
+    second.publish(m_base);
     EXPECT_EQ(UPD_OK, update(second, "SvCache.lst"));
     EXPECT_EQ(std::vector<std::string>{"list"}, second.checksumRequests());
     EXPECT_EQ(std::vector<std::string>({"ignore", "self_upd"}), second.requests());
@@ -113,21 +112,21 @@ TEST_F(UpdateRunTest, StaleOrMissingCacheDownloadsTheList)
 {
     writeFile("SvCache.lst", "not the list");
     FakeServer server;
-    server.publish(base);
+    server.publish(m_base);
     EXPECT_EQ(UPD_OK, update(server, "SvCache.lst"));
     EXPECT_EQ("list", server.requests().at(0));
-    EXPECT_EQ(makeFileList(base), fileBytes("SvCache.lst"));
+    EXPECT_EQ(makeFileList(m_base), fileBytes("SvCache.lst"));
 }
 
 TEST_F(UpdateRunTest, IncrementalChangeAndDeletion)
 {
     FakeServer first;
-    first.publish(base);
+    first.publish(m_base);
     ASSERT_EQ(UPD_OK, update(first));
     writeFile("game/local-only.txt", "mine");
     writeFile("game/data/old/x.txt", "old");
 
-    auto changed = base;
+    auto changed = m_base;
     changed[0].content = "hello, world";
     FakeServer second;
     second.publish(changed);
@@ -142,10 +141,10 @@ TEST_F(UpdateRunTest, IncrementalChangeAndDeletion)
 TEST_F(UpdateRunTest, TimeCountsOnlyWhenCheckingByTime)
 {
     FakeServer first;
-    first.publish(base);
+    first.publish(m_base);
     ASSERT_EQ(UPD_OK, update(first));
 
-    auto later = base;
+    auto later = m_base;
     later[0].time += 10;
     for (int mode : {int(CHECK_NORMAL), int(CHECK_FULL), 7})
     {
@@ -165,7 +164,7 @@ TEST_F(UpdateRunTest, IgnoredFilesAreNeitherDownloadedNorDeleted)
 {
     writeFile("game/user.cfg", "mine");
     FakeServer server;
-    auto items = base;
+    auto items = m_base;
     items.push_back({"user.cfg", "server's", 5});
     server.publish(items);
     server.serve("ignore", std::string("; comment\r\nuser.cfg\r\n"));
@@ -182,7 +181,7 @@ TEST_F(UpdateRunTest, ExcludedFolderIsEmptiedAndNotDownloaded)
 {
     writeFile("game/data/maps/local.bin", "x");
     FakeServer server;
-    server.publish(base);
+    server.publish(m_base);
     EXPECT_EQ(UPD_OK, update(server, nullptr, "Data/Maps/\n"));
     EXPECT_FALSE(fs::exists("game/data/maps"));
     EXPECT_EQ("hello", readFile("game/readme.txt"));
@@ -193,7 +192,7 @@ TEST_F(UpdateRunTest, ExcludedFolderIsEmptiedAndNotDownloaded)
 TEST_F(UpdateRunTest, BrokenFrameDuringAFileRunsTheJobAgain)
 {
     FakeServer server;
-    server.publish(base);
+    server.publish(m_base);
     server.breakRequests["data/maps/a.bin"] = 1;
     EXPECT_EQ(UPD_OK, update(server));
     EXPECT_EQ(std::string(40000, 'x') + "end", readFile("game/data/maps/a.bin"));
@@ -204,7 +203,7 @@ TEST_F(UpdateRunTest, BrokenFrameDuringAFileRunsTheJobAgain)
 TEST_F(UpdateRunTest, ServerThatKeepsBreakingFramesIsGivenUpOn)
 {
     FakeServer server;
-    server.publish(base);
+    server.publish(m_base);
     server.breakRequests["readme.txt"] = 1000;
     EXPECT_EQ(UPD_PROTO_ERROR, update(server));
     auto requests = server.requests();
@@ -217,7 +216,7 @@ TEST_F(UpdateRunTest, ConflictingLocalItemsAreReplaced)
     writeFile("game/data", "a file where the server has a folder");
     writeFile("game/readme.txt/inner.txt", "a folder where the server has a file");
     FakeServer server;
-    server.publish(base);
+    server.publish(m_base);
     EXPECT_EQ(UPD_OK, update(server));
     EXPECT_EQ("hello", readFile("game/readme.txt"));
     EXPECT_TRUE(fs::is_directory("game/data/maps"));
@@ -278,7 +277,7 @@ TEST_F(UpdateRunTest, StreamingIsAskedForOnlyWhereOfferedAndNeverWhenSwitchedOff
     {
         SCOPED_TRACE(offered ? "offered, switched off" : "not offered");
         FakeServer server;
-        server.publish(base);
+        server.publish(m_base);
         if (offered)
             server.serverVersion |= SERVER_OFFERS_STREAM;
         TestClient client(server.port(), "Files.lst");
@@ -286,8 +285,8 @@ TEST_F(UpdateRunTest, StreamingIsAskedForOnlyWhereOfferedAndNeverWhenSwitchedOff
         if (offered)
             client.setStreaming(false);
         EXPECT_EQ(UPD_OK, runToEnd(client));
-        EXPECT_EQ(std::vector<std::string>({"list", "ignore", "self_upd", "data/empty.dat", "data/maps/a.bin",
-                                            "readme.txt"}),
+        EXPECT_EQ(std::vector<std::string>(
+                      {"list", "ignore", "self_upd", "data/empty.dat", "data/maps/a.bin", "readme.txt"}),
                   server.requests());
         EXPECT_TRUE(waitFor([&] { return server.sawQuit(); }));
         size_t packets = 0;
@@ -295,7 +294,8 @@ TEST_F(UpdateRunTest, StreamingIsAskedForOnlyWhereOfferedAndNeverWhenSwitchedOff
         {
             ++packets;
             uint32_t tag = peerWord(*packet, 4);
-            EXPECT_TRUE(tag == TAG_INIT || tag == TAG_GET || tag == TAG_ACKN || tag == TAG_QUIT) << std::hex << tag;
+            EXPECT_TRUE(tag == TAG_INIT || tag == TAG_GET || tag == TAG_ACKN || tag == TAG_QUIT)
+                << std::hex << tag;
         }
         EXPECT_GE(packets, 8u);
         fs::remove_all("game");

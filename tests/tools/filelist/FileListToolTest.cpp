@@ -61,7 +61,8 @@ TEST_F(FileListToolTest, ScansAFolderAndDumpsTheList)
 
     const ToolRun dump = runTool("dump out.lst");
     ASSERT_EQ(dump.code, 0) << dump.out;
-    EXPECT_NE(dump.out.find("  1 files, Old: data\n  1 files, Old: data/maps\n"), std::string::npos) << dump.out;
+    EXPECT_NE(dump.out.find("  1 files, Old: data\n  1 files, Old: data/maps\n"), std::string::npos)
+        << dump.out;
     // MD5 of the empty file is never computed: zero words.
     EXPECT_NE(dump.out.find("      0b 00000000 00000000 00000000 00000000 "), std::string::npos) << dump.out;
     EXPECT_NE(dump.out.find("Old: data/maps/one.map\n"), std::string::npos);

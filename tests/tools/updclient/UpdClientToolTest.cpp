@@ -76,8 +76,8 @@ TEST_F(UpdClientToolTest, UpdateAndSelfUpdateResults)
     std::filesystem::create_directory("game");
     FakeServer server;
     server.publish({{"a.txt", "alpha", 1000000}});
-    auto run = runTool({"update", "--server", "127.0.0.1:" + std::to_string(server.port()), "--dir",
-                        "game", "--cache", "SvCache.lst", "--exclude", "skip/"});
+    auto run = runTool({"update", "--server", "127.0.0.1:" + std::to_string(server.port()), "--dir", "game",
+                        "--cache", "SvCache.lst", "--exclude", "skip/"});
     EXPECT_EQ(0, run.status) << run.err;
     EXPECT_EQ("", run.out);
     EXPECT_EQ("alpha", readFile("game/a.txt"));

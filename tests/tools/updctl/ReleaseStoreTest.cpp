@@ -35,10 +35,11 @@ protected:
     {
         // Read-only releases would stop the sandbox from cleaning up as a normal user.
         std::error_code ec;
-        for (auto it = fs::recursive_directory_iterator("d", ec); it != fs::recursive_directory_iterator(); ++it)
+        for (auto it = fs::recursive_directory_iterator("d", ec); it != fs::recursive_directory_iterator();
+             ++it)
             fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
-    CReleaseStore store{"d"};
+    CReleaseStore m_store{"d"};
 };
 
 TEST_F(ReleaseStoreTest, StagedReleaseIsAReadOnlyCopyWithTimesAndIsNeverReplaced)
@@ -46,7 +47,7 @@ TEST_F(ReleaseStoreTest, StagedReleaseIsAReadOnlyCopyWithTimesAndIsNeverReplaced
     writeFile("src/Data/Town.map", "town", 1500000000);
     writeFile("src/readme.txt", "read me", 1500000123);
     fs::create_directories("src/empty");
-    CReleaseStore::Staged r = store.stage("src", "r1");
+    CReleaseStore::Staged r = m_store.stage("src", "r1");
     EXPECT_EQ(r.files, 2u);
     EXPECT_EQ(r.bytes, 11u);
     EXPECT_EQ(readFile("d/releases/r1/Data/Town.map"), "town");
@@ -56,14 +57,14 @@ TEST_F(ReleaseStoreTest, StagedReleaseIsAReadOnlyCopyWithTimesAndIsNeverReplaced
     EXPECT_EQ(fs::status("d/releases/r1/Data").permissions() & fs::perms::owner_write, fs::perms::none);
 
     writeFile("src/readme.txt", "changed");
-    EXPECT_THROW(store.stage("src", "r1"), std::runtime_error);
+    EXPECT_THROW(m_store.stage("src", "r1"), std::runtime_error);
     EXPECT_EQ(readFile("d/releases/r1/readme.txt"), "read me");
     for (const char* bad : {"", ".hidden", "a/b", "../x", "with space"})
-        EXPECT_THROW(store.stage("src", bad), std::runtime_error) << bad;
+        EXPECT_THROW(m_store.stage("src", bad), std::runtime_error) << bad;
     // Sources that would copy into themselves.
-    EXPECT_THROW(store.stage("d", "r2"), std::runtime_error);
-    EXPECT_THROW(store.stage(".", "r2"), std::runtime_error);
-    EXPECT_THROW(store.stage("d/releases/r1", "r2"), std::runtime_error);
+    EXPECT_THROW(m_store.stage("d", "r2"), std::runtime_error);
+    EXPECT_THROW(m_store.stage(".", "r2"), std::runtime_error);
+    EXPECT_THROW(m_store.stage("d/releases/r1", "r2"), std::runtime_error);
     EXPECT_FALSE(fs::exists("d/releases/r2"));
 }
 
@@ -71,7 +72,7 @@ TEST_F(ReleaseStoreTest, SourceWithALinkLeavesNothingBehind)
 {
     writeFile("src/a.txt", "a");
     fs::create_symlink("/etc/passwd", "src/escape");
-    EXPECT_THROW(store.stage("src", "r1"), std::runtime_error);
+    EXPECT_THROW(m_store.stage("src", "r1"), std::runtime_error);
     EXPECT_FALSE(fs::exists("d/releases/r1"));
     EXPECT_TRUE(fs::is_empty("d/releases"));
 }
@@ -79,18 +80,18 @@ TEST_F(ReleaseStoreTest, SourceWithALinkLeavesNothingBehind)
 TEST_F(ReleaseStoreTest, SwitchReplacesTheLinkAndRefusesUnknownReleases)
 {
     writeFile("src/a.txt", "a");
-    store.stage("src", "r1");
-    store.stage("src", "r2");
-    EXPECT_EQ(store.current(), "");
-    store.switchTo("r1");
-    EXPECT_EQ(store.current(), "r1");
+    m_store.stage("src", "r1");
+    m_store.stage("src", "r2");
+    EXPECT_EQ(m_store.current(), "");
+    m_store.switchTo("r1");
+    EXPECT_EQ(m_store.current(), "r1");
     EXPECT_EQ(readFile("d/current/a.txt"), "a");
-    store.switchTo("r2");
-    EXPECT_EQ(store.current(), "r2");
+    m_store.switchTo("r2");
+    EXPECT_EQ(m_store.current(), "r2");
     EXPECT_TRUE(fs::is_symlink("d/current"));
-    EXPECT_THROW(store.switchTo("r3"), std::runtime_error);
-    EXPECT_THROW(store.switchTo("../releases/r1"), std::runtime_error);
-    EXPECT_EQ(store.current(), "r2");
+    EXPECT_THROW(m_store.switchTo("r3"), std::runtime_error);
+    EXPECT_THROW(m_store.switchTo("../releases/r1"), std::runtime_error);
+    EXPECT_EQ(m_store.current(), "r2");
     EXPECT_FALSE(fs::exists(fs::symlink_status("d/.current.next")));
 }
 
@@ -98,17 +99,17 @@ TEST_F(ReleaseStoreTest, PruneKeepsCurrentTheNewestOldOnesAndThoseInUse)
 {
     writeFile("src/a.txt", "a");
     for (const char* r : {"r1", "r2", "r3", "r4", "r5"})
-        store.stage("src", r);
+        m_store.stage("src", r);
     // Ages by folder time: r1 oldest.
     int64_t t = 1700000000;
     for (const char* r : {"r1", "r2", "r3", "r4", "r5"})
         fs::last_write_time("d/releases/" + std::string(r),
                             fs::file_time_type::clock::now() - std::chrono::hours(100 - (t++ - 1700000000)));
-    store.switchTo("r3");
-    EXPECT_EQ(store.releases(), (std::vector<std::string>{"r5", "r4", "r3", "r2", "r1"}));
-    std::vector<std::string> deleted = store.prune(2, {"r1"});
+    m_store.switchTo("r3");
+    EXPECT_EQ(m_store.releases(), (std::vector<std::string>{"r5", "r4", "r3", "r2", "r1"}));
+    std::vector<std::string> deleted = m_store.prune(2, {"r1"});
     EXPECT_EQ(deleted, (std::vector<std::string>{"r2"}));
-    EXPECT_EQ(store.releases(), (std::vector<std::string>{"r5", "r4", "r3", "r1"}));
-    EXPECT_EQ(store.prune(0, {}), (std::vector<std::string>{"r5", "r4", "r1"}));
-    EXPECT_EQ(store.releases(), (std::vector<std::string>{"r3"}));
+    EXPECT_EQ(m_store.releases(), (std::vector<std::string>{"r5", "r4", "r3", "r1"}));
+    EXPECT_EQ(m_store.prune(0, {}), (std::vector<std::string>{"r5", "r4", "r1"}));
+    EXPECT_EQ(m_store.releases(), (std::vector<std::string>{"r3"}));
 }

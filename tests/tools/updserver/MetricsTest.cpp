@@ -27,13 +27,18 @@ TEST(MetricsTest, TextDeclaresEveryFamilyOnceAndEscapesLabels)
     std::istringstream lines(text);
     std::string line, declared;
     int types = 0;
-    while (std::getline(lines, line)) {
+    while (std::getline(lines, line))
+    {
         ASSERT_FALSE(line.empty());
-        if (line.rfind("# TYPE ", 0) == 0) {
+        if (line.rfind("# TYPE ", 0) == 0)
+        {
             declared = line.substr(7, line.find(' ', 7) - 7);
             ++types;
-            EXPECT_EQ(text.find("# TYPE " + declared + " "), text.rfind("# TYPE " + declared + " ")) << declared;
-        } else if (line[0] != '#') {
+            EXPECT_EQ(text.find("# TYPE " + declared + " "), text.rfind("# TYPE " + declared + " "))
+                << declared;
+        }
+        else if (line[0] != '#')
+        {
             EXPECT_EQ(line.rfind(declared, 0), 0u) << line;
         }
     }
@@ -56,7 +61,8 @@ TEST(MetricsTest, EndpointAnswersOnlyGetAndHeadOfMetrics)
     EXPECT_NE(head.find("Content-Length: 4\r\n"), std::string::npos);
     EXPECT_EQ(head.substr(head.size() - 4), "\r\n\r\n");
     EXPECT_EQ(CMetricsEndpoint::respond("GET / HTTP/1.1\r\n\r\n", source).rfind("HTTP/1.0 404", 0), 0u);
-    EXPECT_EQ(CMetricsEndpoint::respond("DELETE /metrics HTTP/1.1\r\n\r\n", source).rfind("HTTP/1.0 405", 0), 0u);
+    EXPECT_EQ(CMetricsEndpoint::respond("DELETE /metrics HTTP/1.1\r\n\r\n", source).rfind("HTTP/1.0 405", 0),
+              0u);
     EXPECT_EQ(CMetricsEndpoint::respond("garbage\r\n\r\n", source).rfind("HTTP/1.0 400", 0), 0u);
 
     CMetricsEndpoint endpoint;

@@ -6,11 +6,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <mutex>
 #include <random>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -65,7 +65,8 @@ TEST_F(PackCacheTest, ChangedFileIsPackedAgain)
 TEST_F(PackCacheTest, StaysWithinItsBudget)
 {
     CPackCache cache(4000);
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < 10; ++i)
+    {
         std::string name = "f" + std::to_string(i);
         std::string text;
         for (int j = 0; j < 3000; ++j)
@@ -93,10 +94,12 @@ TEST_F(PackCacheTest, ConcurrentRequestsPackOnce)
     std::vector<std::thread> threads;
     std::atomic<int> good{0};
     for (int i = 0; i < 8; ++i)
-        threads.emplace_back([&] {
-            if (cache.get(fs::absolute("big"))->size() > 12)
-                ++good;
-        });
+        threads.emplace_back(
+            [&]
+            {
+                if (cache.get(fs::absolute("big"))->size() > 12)
+                    ++good;
+            });
     for (auto& t : threads)
         t.join();
     EXPECT_EQ(good.load(), 8);
@@ -112,29 +115,29 @@ class Gate
 public:
     void pass()
     {
-        std::unique_lock<std::mutex> hold(lock);
-        ++arrived;
-        changed.notify_all();
-        changed.wait_for(hold, std::chrono::seconds(10), [this] { return isOpen; });
+        std::unique_lock<std::mutex> hold(m_lock);
+        ++m_arrived;
+        m_changed.notify_all();
+        m_changed.wait_for(hold, std::chrono::seconds(10), [this] { return m_isOpen; });
     }
     void open()
     {
-        std::lock_guard<std::mutex> hold(lock);
-        isOpen = true;
-        changed.notify_all();
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_isOpen = true;
+        m_changed.notify_all();
     }
     bool waitArrived(int n)
     {
-        std::unique_lock<std::mutex> hold(lock);
-        return changed.wait_for(hold, std::chrono::seconds(10), [&] { return arrived >= n; });
+        std::unique_lock<std::mutex> hold(m_lock);
+        return m_changed.wait_for(hold, std::chrono::seconds(10), [&] { return m_arrived >= n; });
     }
     ~Gate() { open(); }
 
 private:
-    std::mutex lock;
-    std::condition_variable changed;
-    int arrived = 0;
-    bool isOpen = false;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    int m_arrived = 0;
+    bool m_isOpen = false;
 };
 
 // Bytes that do not compress, the same for the same seed.
@@ -147,7 +150,8 @@ std::string noise(size_t n, unsigned seed)
     return text;
 }
 
-CPackCache::Options withWorkers(unsigned workers, std::chrono::milliseconds waitLimit = std::chrono::seconds(10))
+CPackCache::Options withWorkers(unsigned workers,
+                                std::chrono::milliseconds waitLimit = std::chrono::seconds(10))
 {
     CPackCache::Options o;
     o.budget = 64 << 20;
@@ -197,20 +201,21 @@ TEST_F(PackCacheTest, DamagedStoreEntriesArePackedAgainNeverServed)
 {
     const std::string text = noise(20000, 2);
     write("f.bin", text);
-    auto damage = [](const fs::path& entry, int how) {
+    auto damage = [](const fs::path& entry, int how)
+    {
         std::string bytes;
         {
             std::ifstream in(entry, std::ios::binary);
             bytes.assign(std::istreambuf_iterator<char>(in), {});
         }
         if (how == 0)
-            bytes[bytes.size() / 2] ^= 0x40;     // a flipped bit in the packed data
+            bytes[bytes.size() / 2] ^= 0x40; // a flipped bit in the packed data
         else if (how == 1)
-            bytes.resize(bytes.size() - 100);    // cut short
+            bytes.resize(bytes.size() - 100); // cut short
         else if (how == 2)
-            bytes[4] = 99;                       // another packing format
+            bytes[4] = 99; // another packing format
         else
-            bytes.append("tail");                // trailing bytes
+            bytes.append("tail"); // trailing bytes
         std::ofstream(entry, std::ios::binary | std::ios::trunc) << bytes;
     };
     {
@@ -218,7 +223,8 @@ TEST_F(PackCacheTest, DamagedStoreEntriesArePackedAgainNeverServed)
         cache.openStore("packs", 1 << 20);
         cache.get(fs::absolute("f.bin"));
     }
-    for (int how = 0; how < 4; ++how) {
+    for (int how = 0; how < 4; ++how)
+    {
         auto entries = storeEntries("packs");
         ASSERT_EQ(entries.size(), 1u) << how;
         damage(entries[0], how);
@@ -240,7 +246,8 @@ TEST_F(PackCacheTest, DamagedStoreEntriesArePackedAgainNeverServed)
 TEST_F(PackCacheTest, StoreStaysWithinItsBudgetDroppingTheLeastRecentlyUsed)
 {
     std::vector<std::string> names;
-    for (unsigned i = 0; i < 5; ++i) {
+    for (unsigned i = 0; i < 5; ++i)
+    {
         names.push_back("f" + std::to_string(i));
         write(names.back().c_str(), noise(3000, i + 10));
     }
@@ -250,7 +257,8 @@ TEST_F(PackCacheTest, StoreStaysWithinItsBudgetDroppingTheLeastRecentlyUsed)
     CPackCache cache(o);
     cache.openStore("packs", 10000);
     // The write to disk follows the answer: wait for it.
-    auto fetch = [&](int i) {
+    auto fetch = [&](int i)
+    {
         auto packed = cache.get(fs::absolute(names[i]));
         EXPECT_TRUE(cache.waitIdle(std::chrono::seconds(10)));
         return packed;
@@ -281,10 +289,12 @@ TEST_F(PackCacheTest, ClientsGoAheadOfPrepackingAndWaitForAPackingUnderWay)
     write("wanted", noise(4000, 5));
     Gate gate;
     CPackCache cache(withWorkers(2)); // prepacking takes one of the two
-    cache.setPackHook([&](const fs::path& file) {
-        if (file.filename().string().rfind("slow", 0) == 0)
-            gate.pass();
-    });
+    cache.setPackHook(
+        [&](const fs::path& file)
+        {
+            if (file.filename().string().rfind("slow", 0) == 0)
+                gate.pass();
+        });
     cache.prepack(fs::absolute("slow1"));
     cache.prepack(fs::absolute("slow2"));
     cache.prepack(fs::absolute("wanted"));
@@ -321,7 +331,8 @@ TEST_F(PackCacheTest, AWaitPastItsDeadlineFailsClearlyAndThePackingStillLands)
 TEST_F(PackCacheTest, AMissPacksTheNextFilesOfTheListAhead)
 {
     std::vector<fs::path> files;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 6; ++i)
+    {
         files.push_back(fs::absolute("f" + std::to_string(i)));
         write(files.back().c_str(), noise(3000, 20 + i));
     }

@@ -34,28 +34,28 @@ class Gate
 public:
     void pass()
     {
-        std::unique_lock<std::mutex> hold(lock);
-        arrived = true;
-        changed.notify_all();
-        changed.wait_for(hold, std::chrono::seconds(10), [this] { return isOpen; });
+        std::unique_lock<std::mutex> hold(m_lock);
+        m_arrived = true;
+        m_changed.notify_all();
+        m_changed.wait_for(hold, std::chrono::seconds(10), [this] { return m_isOpen; });
     }
     void open()
     {
-        std::lock_guard<std::mutex> hold(lock);
-        isOpen = true;
-        changed.notify_all();
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_isOpen = true;
+        m_changed.notify_all();
     }
     bool waitArrived()
     {
-        std::unique_lock<std::mutex> hold(lock);
-        return changed.wait_for(hold, std::chrono::seconds(10), [this] { return arrived; });
+        std::unique_lock<std::mutex> hold(m_lock);
+        return m_changed.wait_for(hold, std::chrono::seconds(10), [this] { return m_arrived; });
     }
 
 private:
-    std::mutex lock;
-    std::condition_variable changed;
-    bool arrived = false;
-    bool isOpen = false;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_arrived = false;
+    bool m_isOpen = false;
 };
 } // namespace
 
@@ -85,24 +85,24 @@ protected:
     }
     void startServer(const ServerOptions& o, std::function<void(const fs::path&)> hook = nullptr)
     {
-        server = std::make_unique<CUpdServer>(o);
+        m_server = std::make_unique<CUpdServer>(o);
         if (hook)
-            server->cache().setPackHook(hook);
-        server->start();
-        stop = false;
-        runner = std::thread([this] { server->run(stop); });
+            m_server->cache().setPackHook(hook);
+        m_server->start();
+        m_stop = false;
+        m_runner = std::thread([this] { m_server->run(m_stop); });
     }
     void stopServer()
     {
-        gate.open();
-        stop = true;
-        if (runner.joinable())
-            runner.join();
-        server.reset();
+        m_gate.open();
+        m_stop = true;
+        if (m_runner.joinable())
+            m_runner.join();
+        m_server.reset();
     }
     std::string fetch(const char* name)
     {
-        RawClient c(server->port());
+        RawClient c(m_server->port());
         std::string bytes;
         if (!c.open(TAG_FILE))
             return "(not opened)";
@@ -110,32 +110,34 @@ protected:
         return c.receiveFile(bytes) ? unpack(bytes) : "(refused)";
     }
 
-    Gate gate;
-    std::unique_ptr<CUpdServer> server;
-    std::atomic<bool> stop{false};
-    std::thread runner;
+    Gate m_gate;
+    std::unique_ptr<CUpdServer> m_server;
+    std::atomic<bool> m_stop{false};
+    std::thread m_runner;
 };
 
 TEST_F(PackPersistenceTest, ClientsAreServedWhilePrepackingAndARestartPacksNothing)
 {
-    startServer(options(true), [this](const fs::path& file) {
-        if (file.filename() == "Held.dat")
-            gate.pass();
-    });
-    ASSERT_TRUE(gate.waitArrived());
+    startServer(options(true),
+                [this](const fs::path& file)
+                {
+                    if (file.filename() == "Held.dat")
+                        m_gate.pass();
+                });
+    ASSERT_TRUE(m_gate.waitArrived());
     EXPECT_EQ(fetch("maps/town.dat"), "town data");
-    EXPECT_GE(server->cache().stats().pending, 1u) << "the prepacking is still held";
-    gate.open();
-    ASSERT_TRUE(server->cache().waitIdle(std::chrono::seconds(10)));
-    EXPECT_EQ(server->cache().stats().packs, 3u);
-    EXPECT_EQ(server->cache().stats().diskEntries, 3u);
+    EXPECT_GE(m_server->cache().stats().pending, 1u) << "the prepacking is still held";
+    m_gate.open();
+    ASSERT_TRUE(m_server->cache().waitIdle(std::chrono::seconds(10)));
+    EXPECT_EQ(m_server->cache().stats().packs, 3u);
+    EXPECT_EQ(m_server->cache().stats().diskEntries, 3u);
     stopServer();
 
     startServer(options(false));
     EXPECT_EQ(fetch("held.dat"), std::string(3000, 'h'));
     EXPECT_EQ(fetch("other.dat"), std::string(2000, 'o'));
     EXPECT_EQ(fetch("maps/town.dat"), "town data");
-    CPackCache::Stats s = server->cache().stats();
+    CPackCache::Stats s = m_server->cache().stats();
     EXPECT_EQ(s.packs, 0u);
     EXPECT_EQ(s.diskHits, 3u);
 
@@ -144,15 +146,16 @@ TEST_F(PackPersistenceTest, ClientsAreServedWhilePrepackingAndARestartPacksNothi
     stopServer();
     startServer(options(false));
     EXPECT_EQ(fetch("other.dat"), std::string(2000, 'O'));
-    EXPECT_EQ(server->cache().stats().packs, 1u);
+    EXPECT_EQ(m_server->cache().stats().packs, 1u);
 }
 
 TEST_F(PackPersistenceTest, TheCacheFolderMustLieOutsideThePublishedFolders)
 {
     fs::create_directory("self");
     fs::create_symlink(fs::absolute("content"), "alias");
-    for (const fs::path& bad : {fs::absolute("content/packs"), fs::absolute("content"), fs::absolute("alias/x"),
-                                fs::absolute("self/packs")}) {
+    for (const fs::path& bad : {fs::absolute("content/packs"), fs::absolute("content"),
+                                fs::absolute("alias/x"), fs::absolute("self/packs")})
+    {
         ServerOptions o = options(false);
         o.selfUpdateDir = fs::absolute("self");
         o.cacheDir = bad;

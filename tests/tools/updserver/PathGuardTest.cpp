@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/PlatformSkip.h"
 #include "support/Sandbox.h"
 #include "tools/updserver/PathGuard.h"
-#include "support/PlatformSkip.h"
 
 namespace fs = std::filesystem;
 
@@ -42,18 +42,18 @@ protected:
         std::ofstream("root/Textures/Sky/Blue.PNG") << "x";
         std::ofstream("outside.txt") << "secret";
     }
-    CPathGuard guard{fs::absolute("root")};
+    CPathGuard m_guard{fs::absolute("root")};
 };
 
 TEST_F(PathGuardResolve, FindsExistingEntriesWithoutRegardToCase)
 {
     SKIP_ON_WINDOWS("the disk ignores case itself");
     fs::path out;
-    ASSERT_TRUE(guard.map("textures/sky/blue.png", out));
-    EXPECT_EQ(out, guard.root() / "Textures/Sky/Blue.PNG");
+    ASSERT_TRUE(m_guard.map("textures/sky/blue.png", out));
+    EXPECT_EQ(out, m_guard.root() / "Textures/Sky/Blue.PNG");
     // Missing components keep the case given, below the matched ones.
-    ASSERT_TRUE(guard.map("textures/new/file.txt", out));
-    EXPECT_EQ(out, guard.root() / "Textures/new/file.txt");
+    ASSERT_TRUE(m_guard.map("textures/new/file.txt", out));
+    EXPECT_EQ(out, m_guard.root() / "Textures/new/file.txt");
 }
 
 TEST_F(PathGuardResolve, RefusesSymbolicLinksAndFilesUsedAsFolders)
@@ -61,9 +61,9 @@ TEST_F(PathGuardResolve, RefusesSymbolicLinksAndFilesUsedAsFolders)
     SKIP_ON_WINDOWS("symbolic links need a privilege there");
     fs::create_directory_symlink(fs::absolute("."), "root/escape");
     fs::path out;
-    EXPECT_FALSE(guard.map("escape/outside.txt", out));
-    EXPECT_FALSE(guard.map("ESCAPE/outside.txt", out));
-    EXPECT_FALSE(guard.map("textures/sky/blue.png/x", out));
+    EXPECT_FALSE(m_guard.map("escape/outside.txt", out));
+    EXPECT_FALSE(m_guard.map("ESCAPE/outside.txt", out));
+    EXPECT_FALSE(m_guard.map("textures/sky/blue.png/x", out));
 }
 
 TEST_F(PathGuardResolve, ReadingFollowsLinksOnlyWhileTheyStayInsideTheRoot)
@@ -75,13 +75,13 @@ TEST_F(PathGuardResolve, ReadingFollowsLinksOnlyWhileTheyStayInsideTheRoot)
     fs::create_symlink("missing.txt", "root/dangling.txt");
     fs::create_directory_symlink(fs::absolute("."), "root/escape");
     fs::path out;
-    ASSERT_TRUE(guard.resolve("sky.png", out, CPathGuard::FOLLOW_LINKS_INSIDE));
+    ASSERT_TRUE(m_guard.resolve("sky.png", out, CPathGuard::FOLLOW_LINKS_INSIDE));
     EXPECT_EQ(out, fs::canonical("root/Textures/Sky/Blue.PNG"));
-    EXPECT_FALSE(guard.resolve("sky.png", out)) << "changes never go through a link";
-    EXPECT_FALSE(guard.resolve("out.txt", out, CPathGuard::FOLLOW_LINKS_INSIDE));
-    EXPECT_FALSE(guard.resolve("textures/up.txt", out, CPathGuard::FOLLOW_LINKS_INSIDE));
-    EXPECT_FALSE(guard.resolve("dangling.txt", out, CPathGuard::FOLLOW_LINKS_INSIDE));
-    EXPECT_FALSE(guard.resolve("escape/outside.txt", out, CPathGuard::FOLLOW_LINKS_INSIDE));
+    EXPECT_FALSE(m_guard.resolve("sky.png", out)) << "changes never go through a link";
+    EXPECT_FALSE(m_guard.resolve("out.txt", out, CPathGuard::FOLLOW_LINKS_INSIDE));
+    EXPECT_FALSE(m_guard.resolve("textures/up.txt", out, CPathGuard::FOLLOW_LINKS_INSIDE));
+    EXPECT_FALSE(m_guard.resolve("dangling.txt", out, CPathGuard::FOLLOW_LINKS_INSIDE));
+    EXPECT_FALSE(m_guard.resolve("escape/outside.txt", out, CPathGuard::FOLLOW_LINKS_INSIDE));
     // The root's own link back into itself is inside.
-    EXPECT_TRUE(guard.resolve("escape/root/textures/sky/blue.png", out, CPathGuard::FOLLOW_LINKS_INSIDE));
+    EXPECT_TRUE(m_guard.resolve("escape/root/textures/sky/blue.png", out, CPathGuard::FOLLOW_LINKS_INSIDE));
 }

@@ -23,8 +23,8 @@ class RawClient
 {
 public:
     explicit RawClient(uint16_t port, const char* from = "127.0.0.1")
-        : encoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE),
-          decoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE)
+        : m_encoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE),
+          m_decoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE)
     {
         fd = socket(AF_INET, SOCK_STREAM, 0);
         timeval tv{10, 0};
@@ -45,32 +45,33 @@ public:
 
     void send(const std::vector<uint8_t>& packet)
     {
-        encoder.reset();
-        encoder.encode(packet.data(), static_cast<uint32_t>(packet.size()));
-        encoder.finish();
-        ::send(fd, encoder.data(), encoder.size(), MSG_NOSIGNAL);
+        m_encoder.reset();
+        m_encoder.encode(packet.data(), static_cast<uint32_t>(packet.size()));
+        m_encoder.finish();
+        ::send(fd, m_encoder.data(), m_encoder.size(), MSG_NOSIGNAL);
     }
 
     // The tag of the next packet, or 0 when the connection ended (closed is
     // then true) or nothing came within 10 seconds.
     uint32_t recv()
     {
-        for (;;) {
-            if (pos < fill && decoder.feed(buffer, fill, pos) == CFrameDecoder::FEED_PACKET)
-                return decoder.packetLength() >= 8 ? getLe32(decoder.packet() + 4) : 1;
-            if (pos < fill)
+        for (;;)
+        {
+            if (m_pos < m_fill && m_decoder.feed(m_buffer, m_fill, m_pos) == CFrameDecoder::FEED_PACKET)
+                return m_decoder.packetLength() >= 8 ? getLe32(m_decoder.packet() + 4) : 1;
+            if (m_pos < m_fill)
                 continue;
-            ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            ssize_t n = ::recv(fd, m_buffer, sizeof m_buffer, 0);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
                 closed = true;
             if (n <= 0)
                 return 0;
-            fill = static_cast<uint32_t>(n);
-            pos = 0;
+            m_fill = static_cast<uint32_t>(n);
+            m_pos = 0;
         }
     }
-    const uint8_t* packet() const { return decoder.packet(); }
-    uint32_t length() const { return decoder.packetLength(); }
+    const uint8_t* packet() const { return m_decoder.packet(); }
+    uint32_t length() const { return m_decoder.packetLength(); }
 
     // True once the server has closed the connection, within the deadline.
     // Meanwhile every poll interval without news sends the byte, if any: a
@@ -78,14 +79,18 @@ public:
     bool closedByServer(std::chrono::milliseconds deadline, int trickle = -1)
     {
         auto end = std::chrono::steady_clock::now() + deadline;
-        while (!closed && std::chrono::steady_clock::now() < end) {
+        while (!closed && std::chrono::steady_clock::now() < end)
+        {
             pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 200) > 0) {
+            if (poll(&p, 1, 200) > 0)
+            {
                 uint8_t sink[256];
                 ssize_t n = ::recv(fd, sink, sizeof sink, 0);
                 if (n <= 0)
                     closed = true;
-            } else if (trickle >= 0) {
+            }
+            else if (trickle >= 0)
+            {
                 uint8_t b = static_cast<uint8_t>(trickle);
                 ::send(fd, &b, 1, MSG_NOSIGNAL);
             }
@@ -152,7 +157,8 @@ public:
     uint32_t command(const std::string& text, std::vector<std::string>* lines = nullptr)
     {
         send(withText(words({PACKET_SIGNATURE, TAG_CMND}), text));
-        for (;;) {
+        for (;;)
+        {
             uint32_t t = recv();
             if (t != TAG_ECHO || length() <= 9)
                 return t;
@@ -169,8 +175,10 @@ public:
     }
     bool sendChunks(const std::string& packed, size_t from, size_t to)
     {
-        for (size_t at = from; at < to; at += CHUNK_MAX_SIZE) {
-            send(chunk(packed.substr(at, std::min<size_t>(CHUNK_MAX_SIZE, to - at)), static_cast<uint32_t>(at)));
+        for (size_t at = from; at < to; at += CHUNK_MAX_SIZE)
+        {
+            send(chunk(packed.substr(at, std::min<size_t>(CHUNK_MAX_SIZE, to - at)),
+                       static_cast<uint32_t>(at)));
             if (recv() != TAG_ACKN)
                 return false;
         }
@@ -186,7 +194,8 @@ public:
     bool receiveFile(std::string& out)
     {
         out.clear();
-        for (;;) {
+        for (;;)
+        {
             uint32_t t = recv();
             if (t == TAG_ENDF)
                 return true;
@@ -204,8 +213,8 @@ public:
     uint8_t challenge[8] = {};
 
 private:
-    CFrameEncoder encoder;
-    CFrameDecoder decoder;
-    uint8_t buffer[16384];
-    uint32_t pos = 0, fill = 0;
+    CFrameEncoder m_encoder;
+    CFrameDecoder m_decoder;
+    uint8_t m_buffer[16384];
+    uint32_t m_pos = 0, m_fill = 0;
 };

@@ -37,7 +37,8 @@ int connectTo(uint16_t port)
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+    {
         close(fd);
         return -1;
     }
@@ -49,16 +50,16 @@ class Session
 {
 public:
     explicit Session(uint16_t port)
-        : fd(connectTo(port)), encoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE),
-          decoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE)
+        : m_fd(connectTo(port)), m_encoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE),
+          m_decoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE)
     {
     }
-    ~Session() { close(fd); }
+    ~Session() { close(m_fd); }
 
     bool open()
     {
         send({PACKET_SIGNATURE, TAG_INIT, TAG_FILE, PROTOCOL_VERSION});
-        return recv() == TAG_INIT && getLe32(decoder.packet() + 12) == TAG_ACPT && recv() == TAG_PSWK;
+        return recv() == TAG_INIT && getLe32(m_decoder.packet() + 12) == TAG_ACPT && recv() == TAG_PSWK;
     }
     // The unpacked bytes of a published name, or "<refused>".
     std::string get(const std::string& name, uint32_t subtag = SUBTAG_NRMP)
@@ -68,7 +69,8 @@ public:
         p.insert(p.end(), name.begin(), name.end());
         sendBytes(p);
         std::string packed;
-        for (;;) {
+        for (;;)
+        {
             uint32_t t = recv();
             if (t == TAG_ACSS)
                 return "<refused>";
@@ -76,7 +78,8 @@ public:
                 break;
             if (t != TAG_DATA)
                 return "<broken>";
-            packed.append(reinterpret_cast<const char*>(decoder.packet() + 24), decoder.packetLength() - 24);
+            packed.append(reinterpret_cast<const char*>(m_decoder.packet() + 24),
+                          m_decoder.packetLength() - 24);
             send({0, TAG_ACKN});
         }
         CDataFile plain;
@@ -89,7 +92,8 @@ private:
     static std::vector<uint8_t> words(std::initializer_list<uint32_t> ws)
     {
         std::vector<uint8_t> out;
-        for (uint32_t w : ws) {
+        for (uint32_t w : ws)
+        {
             out.resize(out.size() + 4);
             putLe32(out.data() + out.size() - 4, w);
         }
@@ -98,31 +102,32 @@ private:
     void send(std::initializer_list<uint32_t> ws) { sendBytes(words(ws)); }
     void sendBytes(const std::vector<uint8_t>& packet)
     {
-        encoder.reset();
-        encoder.encode(packet.data(), static_cast<uint32_t>(packet.size()));
-        encoder.finish();
-        ::send(fd, encoder.data(), encoder.size(), MSG_NOSIGNAL);
+        m_encoder.reset();
+        m_encoder.encode(packet.data(), static_cast<uint32_t>(packet.size()));
+        m_encoder.finish();
+        ::send(m_fd, m_encoder.data(), m_encoder.size(), MSG_NOSIGNAL);
     }
     uint32_t recv()
     {
-        for (;;) {
-            if (pos < fill && decoder.feed(buffer, fill, pos) == CFrameDecoder::FEED_PACKET)
-                return decoder.packetLength() >= 8 ? getLe32(decoder.packet() + 4) : 1;
-            if (pos < fill)
+        for (;;)
+        {
+            if (m_pos < m_fill && m_decoder.feed(m_buffer, m_fill, m_pos) == CFrameDecoder::FEED_PACKET)
+                return m_decoder.packetLength() >= 8 ? getLe32(m_decoder.packet() + 4) : 1;
+            if (m_pos < m_fill)
                 continue;
-            ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            ssize_t n = ::recv(m_fd, m_buffer, sizeof m_buffer, 0);
             if (n <= 0)
                 return 0;
-            fill = static_cast<uint32_t>(n);
-            pos = 0;
+            m_fill = static_cast<uint32_t>(n);
+            m_pos = 0;
         }
     }
 
-    int fd;
-    CFrameEncoder encoder;
-    CFrameDecoder decoder;
-    uint8_t buffer[16384];
-    uint32_t pos = 0, fill = 0;
+    int m_fd;
+    CFrameEncoder m_encoder;
+    CFrameDecoder m_decoder;
+    uint8_t m_buffer[16384];
+    uint32_t m_pos = 0, m_fill = 0;
 };
 
 std::string httpGet(uint16_t port, const std::string& request)
@@ -160,9 +165,9 @@ class ReleaseServingTest : public SandboxTest
 protected:
     void TearDown() override
     {
-        stop = true;
-        if (runner.joinable())
-            runner.join();
+        m_stop = true;
+        if (m_runner.joinable())
+            m_runner.join();
     }
     void startServer(const fs::path& root, unsigned grace = 10, const std::string& metrics = "")
     {
@@ -172,25 +177,27 @@ protected:
         o.ioTimeoutSeconds = 10;
         o.graceSeconds = grace;
         o.metricsAddress = metrics;
-        server = std::make_unique<CUpdServer>(o);
-        server->start();
-        runner = std::thread([this] {
-            server->run(stop, &reloads);
-            returned = true;
-        });
+        m_server = std::make_unique<CUpdServer>(o);
+        m_server->start();
+        m_runner = std::thread(
+            [this]
+            {
+                m_server->run(m_stop, &m_reloads);
+                m_returned = true;
+            });
     }
     std::vector<std::string> command(const std::string& text)
     {
         std::vector<std::string> out;
-        server->execCommand(text, out);
+        m_server->execCommand(text, out);
         return out;
     }
 
-    std::unique_ptr<CUpdServer> server;
-    std::atomic<bool> stop{false};
-    std::atomic<unsigned> reloads{0};
-    std::atomic<bool> returned{false};
-    std::thread runner;
+    std::unique_ptr<CUpdServer> m_server;
+    std::atomic<bool> m_stop{false};
+    std::atomic<unsigned> m_reloads{0};
+    std::atomic<bool> m_returned{false};
+    std::thread m_runner;
 };
 
 TEST_F(ReleaseServingTest, SessionKeepsItsReleaseAcrossASwitchWhileNewSessionsGetTheNewOne)
@@ -203,7 +210,7 @@ TEST_F(ReleaseServingTest, SessionKeepsItsReleaseAcrossASwitchWhileNewSessionsGe
     fs::create_directory_symlink("releases/r1", "d/current");
     startServer("d/current");
 
-    Session old(server->port());
+    Session old(m_server->port());
     ASSERT_TRUE(old.open());
     ASSERT_EQ(listedFiles(old), 2u);
     EXPECT_EQ(old.get("a.txt"), "one");
@@ -213,21 +220,21 @@ TEST_F(ReleaseServingTest, SessionKeepsItsReleaseAcrossASwitchWhileNewSessionsGe
     fs::rename("d/next", "d/current");
     auto echo = command("up");
     EXPECT_NE(std::find(echo.begin(), echo.end(), "release: r2"), echo.end());
-    EXPECT_EQ(server->store().releasesInUse(), (std::vector<std::string>{"r2", "r1"}));
+    EXPECT_EQ(m_server->store().releasesInUse(), (std::vector<std::string>{"r2", "r1"}));
 
     EXPECT_EQ(old.get("sub/b.txt"), "bee of one");
     EXPECT_EQ(old.get("a.txt"), "one");
     EXPECT_EQ(old.get("c.txt"), "<refused>"); // not in the list it holds
     EXPECT_EQ(listedFiles(old), 2u);
 
-    Session fresh(server->port());
+    Session fresh(m_server->port());
     ASSERT_TRUE(fresh.open());
     EXPECT_EQ(listedFiles(fresh), 3u);
     EXPECT_EQ(fresh.get("a.txt"), "two, longer");
     EXPECT_EQ(fresh.get("c.txt"), "only in two");
 
     old.quit();
-    EXPECT_TRUE(waitFor([&] { return server->store().releasesInUse() == std::vector<std::string>{"r2"}; }));
+    EXPECT_TRUE(waitFor([&] { return m_server->store().releasesInUse() == std::vector<std::string>{"r2"}; }));
 }
 
 TEST_F(ReleaseServingTest, FileChangedUnderItsListIsRefusedNotSentUntilTheListsAreRebuilt)
@@ -235,21 +242,23 @@ TEST_F(ReleaseServingTest, FileChangedUnderItsListIsRefusedNotSentUntilTheListsA
     writeFile("content/a.txt", "original");
     writeFile("content/b.txt", "steady");
     startServer("content");
-    Session s(server->port());
+    Session s(m_server->port());
     ASSERT_TRUE(s.open());
     ASSERT_EQ(listedFiles(s), 2u);
     writeFile("content/a.txt", "rewritten in place");
 
     EXPECT_EQ(s.get("a.txt"), "<refused>");
     EXPECT_EQ(s.get("b.txt"), "steady");
-    EXPECT_EQ(server->metrics().errors(CMetrics::ERR_NOT_FOUND), 1u);
+    EXPECT_EQ(m_server->metrics().errors(CMetrics::ERR_NOT_FOUND), 1u);
 
-    ++reloads; // as SIGHUP does
-    ASSERT_TRUE(waitFor([&] {
-        auto snap = server->store().snapshot();
-        return snap->content.findEntry("a.txt")->size == 18;
-    }));
-    Session next(server->port());
+    ++m_reloads; // as SIGHUP does
+    ASSERT_TRUE(waitFor(
+        [&]
+        {
+            auto snap = m_server->store().snapshot();
+            return snap->content.findEntry("a.txt")->size == 18;
+        }));
+    Session next(m_server->port());
     ASSERT_TRUE(next.open());
     EXPECT_EQ(next.get("a.txt"), "rewritten in place");
 }
@@ -258,58 +267,60 @@ TEST_F(ReleaseServingTest, StopLetsARunningSessionFinishButAcceptsNoNewOne)
 {
     writeFile("content/a.txt", "payload");
     startServer("content", 30);
-    Session s(server->port());
+    Session s(m_server->port());
     ASSERT_TRUE(s.open());
-    stop = true;
+    m_stop = true;
     // The listener goes; the open session is still served.
-    ASSERT_TRUE(waitFor([&] {
-        int fd = connectTo(server->port());
-        if (fd >= 0)
-            close(fd);
-        return fd < 0;
-    }));
+    ASSERT_TRUE(waitFor(
+        [&]
+        {
+            int fd = connectTo(m_server->port());
+            if (fd >= 0)
+                close(fd);
+            return fd < 0;
+        }));
     EXPECT_EQ(s.get("a.txt"), "payload");
-    EXPECT_FALSE(returned.load());
+    EXPECT_FALSE(m_returned.load());
     s.quit();
-    EXPECT_TRUE(waitFor([&] { return returned.load(); }));
+    EXPECT_TRUE(waitFor([&] { return m_returned.load(); }));
 }
 
 TEST_F(ReleaseServingTest, StopEndsSessionsThatOutliveTheGraceTime)
 {
     writeFile("content/a.txt", "payload");
     startServer("content", 0);
-    Session s(server->port());
+    Session s(m_server->port());
     ASSERT_TRUE(s.open());
-    stop = true;
+    m_stop = true;
     // Well before the session's own 10-second silence limit.
-    EXPECT_TRUE(waitFor([&] { return returned.load(); }, std::chrono::seconds(5)));
+    EXPECT_TRUE(waitFor([&] { return m_returned.load(); }, std::chrono::seconds(5)));
 }
 
 TEST_F(ReleaseServingTest, MetricsEndpointServesTheFiguresOverHttp)
 {
     writeFile("content/a.txt", "payload");
     startServer("content", 10, "127.0.0.1:0");
-    ASSERT_NE(server->metricsPort(), 0);
+    ASSERT_NE(m_server->metricsPort(), 0);
     {
-        Session s(server->port());
+        Session s(m_server->port());
         ASSERT_TRUE(s.open());
         ASSERT_EQ(s.get("a.txt"), "payload");
         ASSERT_EQ(s.get("a.txt"), "payload");
         ASSERT_EQ(s.get("missing.txt"), "<refused>");
         s.quit();
     }
-    ASSERT_TRUE(waitFor([&] { return server->sample().sessionsOpen == 0; }));
+    ASSERT_TRUE(waitFor([&] { return m_server->sample().sessionsOpen == 0; }));
 
-    std::string answer = httpGet(server->metricsPort(), "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string answer = httpGet(m_server->metricsPort(), "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
     ASSERT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << answer;
     EXPECT_NE(answer.find("Content-Type: text/plain; version=0.0.4"), std::string::npos);
     std::string body = answer.substr(answer.find("\r\n\r\n") + 4);
-    for (const char* line : {"updserver_sessions_open 0\n", "updserver_sessions_total 1\n",
-                             "updserver_files_served_total 2\n", "updserver_cache_hits_total 1\n",
-                             "updserver_cache_misses_total 1\n", "updserver_errors_total{kind=\"not_found\"} 1\n",
-                             "updserver_errors_total{kind=\"protocol\"} 0\n",
-                             "updserver_release_info{release=\"content\"} 1\n", "updserver_published_files 1\n",
-                             "# TYPE updserver_bytes_served_total counter\n"})
+    for (const char* line :
+         {"updserver_sessions_open 0\n", "updserver_sessions_total 1\n", "updserver_files_served_total 2\n",
+          "updserver_cache_hits_total 1\n", "updserver_cache_misses_total 1\n",
+          "updserver_errors_total{kind=\"not_found\"} 1\n", "updserver_errors_total{kind=\"protocol\"} 0\n",
+          "updserver_release_info{release=\"content\"} 1\n", "updserver_published_files 1\n",
+          "# TYPE updserver_bytes_served_total counter\n"})
         EXPECT_NE(body.find(line), std::string::npos) << line << body;
 
     // "status" reports the same figures.
@@ -317,8 +328,9 @@ TEST_F(ReleaseServingTest, MetricsEndpointServesTheFiguresOverHttp)
     EXPECT_NE(std::find(status.begin(), status.end(), "updserver_files_served_total 2"), status.end());
     EXPECT_NE(std::find(status.begin(), status.end(), "release: content"), status.end());
 
-    EXPECT_EQ(httpGet(server->metricsPort(), "GET /other HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404", 0), 0u);
-    EXPECT_EQ(httpGet(server->metricsPort(), "POST /metrics HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 405", 0), 0u);
-    std::string head = httpGet(server->metricsPort(), "HEAD /metrics HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(httpGet(m_server->metricsPort(), "GET /other HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404", 0), 0u);
+    EXPECT_EQ(httpGet(m_server->metricsPort(), "POST /metrics HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 405", 0),
+              0u);
+    std::string head = httpGet(m_server->metricsPort(), "HEAD /metrics HTTP/1.0\r\n\r\n");
     EXPECT_EQ(head.substr(head.find("\r\n\r\n") + 4), "");
 }

@@ -45,7 +45,8 @@ std::string readAll(const fs::path& p)
 std::string noise(size_t size, uint32_t seed)
 {
     std::string s(size, '\0');
-    for (char& c : s) {
+    for (char& c : s)
+    {
         seed = seed * 1103515245u + 12345u;
         c = char(seed >> 24);
     }
@@ -67,29 +68,29 @@ protected:
         std::ofstream("content/Maps/Town.dat") << "town data";
         std::ofstream("secret.txt") << "not for clients";
         std::ofstream("users.txt") << "admin:pw\n";
-        options.root = fs::absolute("content");
-        options.port = 0;
-        options.maxClients = 8;
-        options.ioTimeoutSeconds = 10;
+        m_options.root = fs::absolute("content");
+        m_options.port = 0;
+        m_options.maxClients = 8;
+        m_options.ioTimeoutSeconds = 10;
     }
     void TearDown() override
     {
-        stop = true;
-        if (runner.joinable())
-            runner.join();
+        m_stop = true;
+        if (m_runner.joinable())
+            m_runner.join();
     }
     void startServer()
     {
-        server = std::make_unique<CUpdServer>(options);
-        server->start();
-        runner = std::thread([this] { server->run(stop); });
+        m_server = std::make_unique<CUpdServer>(m_options);
+        m_server->start();
+        m_runner = std::thread([this] { m_server->run(m_stop); });
     }
-    uint16_t port() const { return server->port(); }
+    uint16_t port() const { return m_server->port(); }
 
-    ServerOptions options;
-    std::unique_ptr<CUpdServer> server;
-    std::atomic<bool> stop{false};
-    std::thread runner;
+    ServerOptions m_options;
+    std::unique_ptr<CUpdServer> m_server;
+    std::atomic<bool> m_stop{false};
+    std::thread m_runner;
 };
 
 TEST_F(ServerHardeningTest, ChangesAndCommandsNeedALoginUnlessAnonymousChangesAreAllowed)
@@ -111,7 +112,8 @@ TEST_F(ServerHardeningTest, ChangesAndCommandsNeedALoginUnlessAnonymousChangesAr
     {
         RawClient c(port());
         ASSERT_TRUE(c.open(TAG_FILE));
-        c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_MDFY, TAG_DELT, 0}), "maps/town.dat"));
+        c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_MDFY, TAG_DELT, 0}),
+                                   "maps/town.dat"));
         EXPECT_EQ(c.recv(), TAG_ACSS);
     }
     {
@@ -119,7 +121,7 @@ TEST_F(ServerHardeningTest, ChangesAndCommandsNeedALoginUnlessAnonymousChangesAr
         ASSERT_TRUE(c.open(TAG_CTRL));
         EXPECT_EQ(c.command("suspend"), TAG_ACSS) << "a command in an anonymous control session";
     }
-    EXPECT_FALSE(server->suspended());
+    EXPECT_FALSE(m_server->suspended());
     EXPECT_TRUE(fs::exists("content/Maps/Town.dat"));
     RawClient reader(port());
     ASSERT_TRUE(reader.open(TAG_FILE)) << "reading stays open to all";
@@ -130,10 +132,10 @@ TEST_F(ServerHardeningTest, ChangesAndCommandsNeedALoginUnlessAnonymousChangesAr
 
     // With accounts, an upload job's way: a file session, a login, then
     // modification mode and the commands around the changes.
-    stop = true;
-    runner.join();
-    stop = false;
-    options.usersFile = fs::absolute("users.txt");
+    m_stop = true;
+    m_runner.join();
+    m_stop = false;
+    m_options.usersFile = fs::absolute("users.txt");
     startServer();
     RawClient c(port());
     ASSERT_TRUE(c.open(TAG_FILE));
@@ -141,7 +143,7 @@ TEST_F(ServerHardeningTest, ChangesAndCommandsNeedALoginUnlessAnonymousChangesAr
     c.send(RawClient::words({0, TAG_CMDM}));
     ASSERT_EQ(c.recv(), TAG_ACKN);
     EXPECT_EQ(c.command("suspend"), TAG_ECHO);
-    EXPECT_TRUE(server->suspended());
+    EXPECT_TRUE(m_server->suspended());
     EXPECT_EQ(c.command("up"), TAG_ECHO);
 
     // Who is warned about what when strangers can reach the server.
@@ -160,23 +162,23 @@ TEST_F(ServerHardeningTest, ChangesAndCommandsNeedALoginUnlessAnonymousChangesAr
 
 TEST_F(ServerHardeningTest, IdleAndTricklingHostsCannotShutOutOtherClients)
 {
-    options.maxClients = 4;
-    options.maxPerAddress = 2;
-    options.handshakeTimeoutSeconds = 2;
+    m_options.maxClients = 4;
+    m_options.maxPerAddress = 2;
+    m_options.handshakeTimeoutSeconds = 2;
     startServer();
 
     // One host opens connections and says nothing: it gets two slots, and
     // "Busy" at once for the rest instead of a connection closed later.
     RawClient idle1(port(), "127.0.0.2"), idle2(port(), "127.0.0.2");
     ASSERT_TRUE(idle1.connected && idle2.connected);
-    ASSERT_TRUE(waitFor([&] { return server->addresses().sessions("127.0.0.2") == 2; }));
+    ASSERT_TRUE(waitFor([&] { return m_server->addresses().sessions("127.0.0.2") == 2; }));
     RawClient idle3(port(), "127.0.0.2");
     EXPECT_EQ(idle3.recv(), TAG_BUSY) << "over the address's limit, without sending anything";
 
     // Another trickles bytes of a frame that never ends.
     RawClient trickler(port(), "127.0.0.3");
     trickler.sendRaw({0x01});
-    ASSERT_TRUE(waitFor([&] { return server->addresses().sessions("127.0.0.3") == 1; }));
+    ASSERT_TRUE(waitFor([&] { return m_server->addresses().sessions("127.0.0.3") == 1; }));
 
     // A real client is still served meanwhile.
     {
@@ -195,17 +197,18 @@ TEST_F(ServerHardeningTest, IdleAndTricklingHostsCannotShutOutOtherClients)
     EXPECT_TRUE(trickler.closedByServer(10s, 0x41));
     EXPECT_TRUE(idle1.closedByServer(10s));
     EXPECT_TRUE(idle2.closedByServer(10s));
-    ASSERT_TRUE(waitFor([&] { return server->addresses().sessions("127.0.0.2") == 0; }));
+    ASSERT_TRUE(waitFor([&] { return m_server->addresses().sessions("127.0.0.2") == 0; }));
     RawClient again(port(), "127.0.0.2");
     EXPECT_TRUE(again.open(TAG_FILE)) << "the slots are free again";
 }
 
 TEST_F(ServerHardeningTest, PasswordGuessesFromOneAddressAreHeldBack)
 {
-    options.usersFile = fs::absolute("users.txt");
-    options.loginTries = 2;
+    m_options.usersFile = fs::absolute("users.txt");
+    m_options.loginTries = 2;
     startServer();
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 2; ++i)
+    {
         RawClient guess(port(), "127.0.0.2");
         ASSERT_TRUE(guess.open(TAG_CTRL));
         EXPECT_EQ(guess.login("admin", ("guess" + std::to_string(i)).c_str()), TAG_RJTD);
@@ -229,10 +232,11 @@ TEST_F(ServerHardeningTest, PasswordGuessesFromOneAddressAreHeldBack)
 
 TEST_F(ServerHardeningTest, UploadsAreCappedAndConcurrentOnesKeepTheirOwnBytes)
 {
-    options.allowAnonymousChanges = true;
-    options.maxUploadBytes = 1 << 20;
+    m_options.allowAnonymousChanges = true;
+    m_options.maxUploadBytes = 1 << 20;
     startServer();
-    auto modifying = [&](RawClient& c) {
+    auto modifying = [&](RawClient& c)
+    {
         ASSERT_TRUE(c.open(TAG_FILE));
         c.send(RawClient::words({0, TAG_CMDM}));
         ASSERT_EQ(c.recv(), TAG_ACKN);
@@ -256,8 +260,10 @@ TEST_F(ServerHardeningTest, UploadsAreCappedAndConcurrentOnesKeepTheirOwnBytes)
     modifying(b);
     std::string first = noise(60000, 1), second = noise(50000, 2);
     std::string pa = packed(first), pb = packed(second);
-    a.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_MDFY, TAG_UPLD, 1000000000}), "maps/new.bin"));
-    b.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_MDFY, TAG_UPLD, 1000000000}), "maps/new.bin"));
+    a.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_MDFY, TAG_UPLD, 1000000000}),
+                               "maps/new.bin"));
+    b.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_MDFY, TAG_UPLD, 1000000000}),
+                               "maps/new.bin"));
     ASSERT_TRUE(a.sendChunks(pa, 0, CHUNK_MAX_SIZE));
     ASSERT_TRUE(b.sendChunks(pb, 0, CHUNK_MAX_SIZE));
     ASSERT_TRUE(a.sendChunks(pa, CHUNK_MAX_SIZE, pa.size()));
@@ -267,7 +273,8 @@ TEST_F(ServerHardeningTest, UploadsAreCappedAndConcurrentOnesKeepTheirOwnBytes)
     ASSERT_EQ(b.finishUpload(), TAG_ACKN);
     EXPECT_EQ(readAll("content/Maps/new.bin"), second);
     size_t files = 0;
-    for (auto& e : fs::directory_iterator("content/Maps")) {
+    for (auto& e : fs::directory_iterator("content/Maps"))
+    {
         (void)e;
         ++files;
     }
@@ -297,13 +304,15 @@ TEST_F(ServerHardeningTest, LinkedFilesAreServedWhenInsideTheRootAndNeverListedO
     EXPECT_EQ(list.findEntry("maps/.upload-town.dat.0123-1.tmp"), nullptr);
 
     // Everything listed can be fetched: a client's update never fails on it.
-    for (const char* name : {"link.dat", "maps/absolute.dat", "maps/town.dat"}) {
+    for (const char* name : {"link.dat", "maps/absolute.dat", "maps/town.dat"})
+    {
         ASSERT_NE(list.findEntry(name), nullptr) << name;
         c.send(RawClient::get(SUBTAG_NRMP, name));
         ASSERT_TRUE(c.receiveFile(bytes)) << name;
         EXPECT_EQ(unpack(bytes), "town data") << name;
     }
-    for (const char* name : {"outside.txt", "maps/outside2.txt"}) {
+    for (const char* name : {"outside.txt", "maps/outside2.txt"})
+    {
         c.send(RawClient::get(SUBTAG_NRMP, name));
         EXPECT_EQ(c.recv(), TAG_ACSS) << name;
     }

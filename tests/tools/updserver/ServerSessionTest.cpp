@@ -34,8 +34,8 @@ class RawClient
 {
 public:
     explicit RawClient(uint16_t port)
-        : encoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE),
-          decoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE)
+        : m_encoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE),
+          m_decoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE)
     {
         fd = socket(AF_INET, SOCK_STREAM, 0);
         timeval tv{10, 0};
@@ -52,29 +52,30 @@ public:
 
     void send(const std::vector<uint8_t>& packet)
     {
-        encoder.reset();
-        encoder.encode(packet.data(), static_cast<uint32_t>(packet.size()));
-        encoder.finish();
-        ::send(fd, encoder.data(), encoder.size(), MSG_NOSIGNAL);
+        m_encoder.reset();
+        m_encoder.encode(packet.data(), static_cast<uint32_t>(packet.size()));
+        m_encoder.finish();
+        ::send(fd, m_encoder.data(), m_encoder.size(), MSG_NOSIGNAL);
     }
 
     // The tag of the next packet, or 0 when the connection ended first.
     uint32_t recv()
     {
-        for (;;) {
-            if (pos < fill && decoder.feed(buffer, fill, pos) == CFrameDecoder::FEED_PACKET)
-                return decoder.packetLength() >= 8 ? getLe32(decoder.packet() + 4) : 1;
-            if (pos < fill)
+        for (;;)
+        {
+            if (m_pos < m_fill && m_decoder.feed(m_buffer, m_fill, m_pos) == CFrameDecoder::FEED_PACKET)
+                return m_decoder.packetLength() >= 8 ? getLe32(m_decoder.packet() + 4) : 1;
+            if (m_pos < m_fill)
                 continue;
-            ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            ssize_t n = ::recv(fd, m_buffer, sizeof m_buffer, 0);
             if (n <= 0)
                 return 0;
-            fill = static_cast<uint32_t>(n);
-            pos = 0;
+            m_fill = static_cast<uint32_t>(n);
+            m_pos = 0;
         }
     }
-    const uint8_t* packet() const { return decoder.packet(); }
-    uint32_t length() const { return decoder.packetLength(); }
+    const uint8_t* packet() const { return m_decoder.packet(); }
+    uint32_t length() const { return m_decoder.packetLength(); }
 
     static std::vector<uint8_t> words(std::initializer_list<uint32_t> ws)
     {
@@ -114,7 +115,8 @@ public:
     bool receiveFile(std::string& out)
     {
         out.clear();
-        for (;;) {
+        for (;;)
+        {
             uint32_t t = recv();
             if (t == TAG_ENDF)
                 return true;
@@ -130,10 +132,10 @@ public:
     uint8_t challenge[8] = {};
 
 private:
-    CFrameEncoder encoder;
-    CFrameDecoder decoder;
-    uint8_t buffer[16384];
-    uint32_t pos = 0, fill = 0;
+    CFrameEncoder m_encoder;
+    CFrameDecoder m_decoder;
+    uint8_t m_buffer[16384];
+    uint32_t m_pos = 0, m_fill = 0;
 };
 
 std::string unpack(const std::string& packed)
@@ -156,9 +158,9 @@ protected:
     }
     void TearDown() override
     {
-        stop = true;
-        if (runner.joinable())
-            runner.join();
+        m_stop = true;
+        if (m_runner.joinable())
+            m_runner.join();
     }
     void startServer(unsigned maxClients = 8, bool withUsers = false, bool anonymousChanges = false,
                      unsigned ioTimeout = 10)
@@ -171,20 +173,20 @@ protected:
         if (withUsers)
             o.usersFile = fs::absolute("users.txt");
         o.allowAnonymousChanges = anonymousChanges;
-        server = std::make_unique<CUpdServer>(o);
-        server->start();
-        runner = std::thread([this] { server->run(stop); });
+        m_server = std::make_unique<CUpdServer>(o);
+        m_server->start();
+        m_runner = std::thread([this] { m_server->run(m_stop); });
     }
 
-    std::unique_ptr<CUpdServer> server;
-    std::atomic<bool> stop{false};
-    std::thread runner;
+    std::unique_ptr<CUpdServer> m_server;
+    std::atomic<bool> m_stop{false};
+    std::thread m_runner;
 };
 
 TEST_F(ServerSessionTest, ServesListAndFilesButNothingOutsideTheRoot)
 {
     startServer();
-    RawClient c(server->port());
+    RawClient c(m_server->port());
     ASSERT_TRUE(c.open(TAG_FILE));
 
     std::string packed;
@@ -206,7 +208,8 @@ TEST_F(ServerSessionTest, ServesListAndFilesButNothingOutsideTheRoot)
     ASSERT_TRUE(c.receiveFile(packed));
     EXPECT_EQ(unpack(packed), "town data");
 
-    for (const char* bad : {"../secret.txt", "/etc/passwd", "maps/../../secret.txt", "missing.txt", "maps"}) {
+    for (const char* bad : {"../secret.txt", "/etc/passwd", "maps/../../secret.txt", "missing.txt", "maps"})
+    {
         c.send(RawClient::get(SUBTAG_NRMP, bad));
         EXPECT_EQ(c.recv(), TAG_ACSS) << bad;
     }
@@ -221,14 +224,15 @@ TEST_F(ServerSessionTest, ChangesNeedModificationModeAndStayInsideTheRoot)
 {
     startServer(8, false, true);
     {
-        RawClient c(server->port());
+        RawClient c(m_server->port());
         ASSERT_TRUE(c.open(TAG_FILE));
-        c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_MDFY, TAG_DELT, 0}), "maps/town.dat"));
+        c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_MDFY, TAG_DELT, 0}),
+                                   "maps/town.dat"));
         EXPECT_EQ(c.recv(), TAG_ACSS);
     }
     EXPECT_TRUE(fs::exists("content/Maps/Town.dat"));
 
-    RawClient c(server->port());
+    RawClient c(m_server->port());
     ASSERT_TRUE(c.open(TAG_FILE));
     c.send(RawClient::words({0, TAG_CMDM}));
     ASSERT_EQ(c.recv(), TAG_ACKN);
@@ -248,7 +252,8 @@ TEST_F(ServerSessionTest, ChangesNeedModificationModeAndStayInsideTheRoot)
     // An upload with one damaged chunk: "Rept", then the good chunk, then stored.
     CDataFile packed;
     packed.packFrom("uploaded", 8);
-    c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_MDFY, TAG_UPLD, 1000000000}), "maps/town.dat"));
+    c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_MDFY, TAG_UPLD, 1000000000}),
+                               "maps/town.dat"));
     auto chunk = RawClient::words({PACKET_SIGNATURE, TAG_DATA, SUBTAG_NRMP, packed.size(), 0,
                                    calcCrc32(packed.data(), packed.size(), 0) ^ 1});
     chunk.insert(chunk.end(), packed.data(), packed.data() + packed.size());
@@ -271,12 +276,13 @@ TEST_F(ServerSessionTest, LoginIsCheckedWhenUsersAreGiven)
 {
     startServer(8, true);
     {
-        RawClient c(server->port());
+        RawClient c(m_server->port());
         ASSERT_TRUE(c.open(TAG_CTRL));
         c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_CMND}), "status"));
         EXPECT_EQ(c.recv(), TAG_ACSS) << "a command without login";
     }
-    auto auth = [](RawClient& c, const char* name, const char* password) {
+    auto auth = [](RawClient& c, const char* name, const char* password)
+    {
         auto p = RawClient::words({PACKET_SIGNATURE, TAG_AUTH, 0, 0, 0, 0, 0, 0, 0, 0});
         std::memcpy(p.data() + 8, name, std::strlen(name));
         CMd5 md5;
@@ -287,11 +293,11 @@ TEST_F(ServerSessionTest, LoginIsCheckedWhenUsersAreGiven)
         return c.recv();
     };
     {
-        RawClient c(server->port());
+        RawClient c(m_server->port());
         ASSERT_TRUE(c.open(TAG_CTRL));
         EXPECT_EQ(auth(c, "admin", "wrong"), TAG_RJTD);
     }
-    RawClient c(server->port());
+    RawClient c(m_server->port());
     ASSERT_TRUE(c.open(TAG_CTRL));
     ASSERT_EQ(auth(c, "admin", "pw"), TAG_ACKN);
     c.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_CMND}), "help"));
@@ -305,16 +311,16 @@ TEST_F(ServerSessionTest, LoginIsCheckedWhenUsersAreGiven)
 TEST_F(ServerSessionTest, BrokenFramesAndExtraClientsHarmNoOne)
 {
     startServer(1);
-    RawClient first(server->port());
+    RawClient first(m_server->port());
     // A bad escape, then a proper opening: the broken frame is skipped.
     first.sendRaw({0xC5, 0x41, 0x42, 0xC1});
     ASSERT_TRUE(first.open(TAG_FILE));
 
-    RawClient second(server->port());
+    RawClient second(m_server->port());
     second.send(RawClient::words({PACKET_SIGNATURE, TAG_INIT, TAG_FILE, PROTOCOL_VERSION}));
     EXPECT_EQ(second.recv(), TAG_BUSY);
 
-    RawClient wrongVersion(server->port());
+    RawClient wrongVersion(m_server->port());
     wrongVersion.send(RawClient::words({PACKET_SIGNATURE, TAG_INIT, TAG_FILE, 0x00010004}));
     EXPECT_EQ(wrongVersion.recv(), TAG_BUSY) << "still over the limit";
 
@@ -327,21 +333,23 @@ TEST_F(ServerSessionTest, BrokenFramesAndExtraClientsHarmNoOne)
 TEST_F(ServerSessionTest, SuspendTurnsAwayNewFileSessionsUntilUp)
 {
     startServer(8, false, true);
-    RawClient ctrl(server->port());
+    RawClient ctrl(m_server->port());
     ASSERT_TRUE(ctrl.open(TAG_CTRL));
     ctrl.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_CMND}), "suspend"));
-    while (ctrl.recv() == TAG_ECHO && ctrl.length() > 9) {
+    while (ctrl.recv() == TAG_ECHO && ctrl.length() > 9)
+    {
     }
     {
-        RawClient c(server->port());
+        RawClient c(m_server->port());
         c.send(RawClient::words({PACKET_SIGNATURE, TAG_INIT, TAG_FILE, PROTOCOL_VERSION}));
         EXPECT_EQ(c.recv(), TAG_BUSY);
     }
     std::ofstream("content/added.txt") << "new";
     ctrl.send(RawClient::withText(RawClient::words({PACKET_SIGNATURE, TAG_CMND}), "up"));
-    while (ctrl.recv() == TAG_ECHO && ctrl.length() > 9) {
+    while (ctrl.recv() == TAG_ECHO && ctrl.length() > 9)
+    {
     }
-    RawClient c(server->port());
+    RawClient c(m_server->port());
     ASSERT_TRUE(c.open(TAG_FILE));
     c.send(RawClient::get(SUBTAG_NRMP, "added.txt"));
     std::string packed;
@@ -354,22 +362,27 @@ TEST_F(ServerSessionTest, SuspendTurnsAwayNewFileSessionsUntilUp)
 TEST_F(ServerSessionTest, BytesThatNeverMakeAPacketDoNotKeepASessionOpen)
 {
     startServer(8, false, false, 1);
-    for (bool broken : {false, true}) {
-        RawClient c(server->port());
+    for (bool broken : {false, true})
+    {
+        RawClient c(m_server->port());
         ASSERT_TRUE(c.open(TAG_FILE));
         auto start = std::chrono::steady_clock::now();
         std::atomic<bool> closed{false};
-        std::thread drip([&] {
-            // Paces the trickle; ends by itself so a server that never closes
-            // fails the time check below instead of hanging.
-            while (!closed && std::chrono::steady_clock::now() - start < std::chrono::seconds(8)) {
-                c.sendRaw(broken ? std::vector<uint8_t>{0xC5, 0x41, 0xC1} : std::vector<uint8_t>{0x41});
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
-        });
+        std::thread drip(
+            [&]
+            {
+                // Paces the trickle; ends by itself so a server that never closes
+                // fails the time check below instead of hanging.
+                while (!closed && std::chrono::steady_clock::now() - start < std::chrono::seconds(8))
+                {
+                    c.sendRaw(broken ? std::vector<uint8_t>{0xC5, 0x41, 0xC1} : std::vector<uint8_t>{0x41});
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
+            });
         EXPECT_EQ(c.recv(), 0u) << "the server closes the session";
         closed = true;
         drip.join();
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4)) << (broken ? "broken" : "trickle");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4))
+            << (broken ? "broken" : "trickle");
     }
 }

@@ -25,7 +25,8 @@ std::string pattern(size_t n, unsigned seed)
 {
     std::string s(n, '\0');
     uint32_t x = seed;
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n; ++i)
+    {
         x = x * 1103515245u + 12345u;
         // Stretches of text between stretches of noise.
         s[i] = (i / 50000) % 2 ? char('a' + i % 13) : char(x >> 17);
@@ -41,7 +42,10 @@ Bytes words(std::initializer_list<uint32_t> ws)
 // A client at packet level: the opening, then "Strm".
 struct StreamClient
 {
-    explicit StreamClient(uint16_t port) : link(port), channel(link, kSocketLinkSites, 10.0), receiver(channel) {}
+    explicit StreamClient(uint16_t port)
+        : link(port), channel(link, kSocketLinkSites, 10.0), receiver(channel)
+    {
+    }
 
     uint32_t open()
     {
@@ -61,9 +65,9 @@ struct StreamClient
     std::string receive(const std::string& name, uint64_t offset, uint64_t length)
     {
         std::string out;
-        receiver.receive(name, offset, length, [&](const uint8_t* b, size_t n, uint64_t) {
-            out.append(reinterpret_cast<const char*>(b), n);
-        });
+        receiver.receive(name, offset, length,
+                         [&](const uint8_t* b, size_t n, uint64_t)
+                         { out.append(reinterpret_cast<const char*>(b), n); });
         return out;
     }
 
@@ -84,9 +88,9 @@ protected:
     }
     void TearDown() override
     {
-        stop = true;
-        if (runner.joinable())
-            runner.join();
+        m_stop = true;
+        if (m_runner.joinable())
+            m_runner.join();
     }
     void startServer()
     {
@@ -94,21 +98,21 @@ protected:
         o.root = fs::absolute("content");
         o.port = 0;
         o.ioTimeoutSeconds = 10;
-        server = std::make_unique<CUpdServer>(o);
-        server->start();
-        runner = std::thread([this] { server->run(stop); });
+        m_server = std::make_unique<CUpdServer>(o);
+        m_server->start();
+        m_runner = std::thread([this] { m_server->run(m_stop); });
     }
 
-    std::unique_ptr<CUpdServer> server;
-    std::atomic<bool> stop{false};
-    std::thread runner;
+    std::unique_ptr<CUpdServer> m_server;
+    std::atomic<bool> m_stop{false};
+    std::thread m_runner;
 };
 
 TEST_F(StreamTransferTest, OfferedInTheVersionWordOnlyAndUsableOnlyOnceAskedFor)
 {
     startServer();
     {
-        RawClient c(server->port());
+        RawClient c(m_server->port());
         c.send(words({PACKET_SIGNATURE, TAG_INIT, TAG_FILE, PROTOCOL_VERSION}));
         ASSERT_EQ(c.recv(), TAG_INIT);
         ASSERT_EQ(c.length(), 16u);
@@ -121,7 +125,7 @@ TEST_F(StreamTransferTest, OfferedInTheVersionWordOnlyAndUsableOnlyOnceAskedFor)
     }
     {
         // A control session is offered nothing.
-        RawClient c(server->port());
+        RawClient c(m_server->port());
         c.send(words({PACKET_SIGNATURE, TAG_INIT, TAG_CTRL, PROTOCOL_VERSION}));
         ASSERT_EQ(c.recv(), TAG_INIT);
         EXPECT_EQ(getLe32(c.packet() + 8), PROTOCOL_VERSION);
@@ -132,7 +136,7 @@ TEST_F(StreamTransferTest, FilesWholeAndInRangesARangeBeyondTheEndRefusedAndASeg
 {
     startServer();
     const std::string big = pattern(2500000, 7);
-    StreamClient c(server->port());
+    StreamClient c(m_server->port());
     EXPECT_EQ(c.open(), PROTOCOL_VERSION | SERVER_OFFERS_STREAM);
     const std::string town = "town data, town data, town data, town data";
     EXPECT_EQ(c.receive("maps/town.dat", 0, town.size()), town);
@@ -151,7 +155,8 @@ TEST_F(StreamTransferTest, FilesWholeAndInRangesARangeBeyondTheEndRefusedAndASeg
     c.channel.recvPacket();
     ASSERT_EQ(c.channel.packetTag(), TAG_SINF);
     uint32_t firstChunks = 0;
-    for (;;) {
+    for (;;)
+    {
         c.channel.recvPacket();
         ASSERT_EQ(c.channel.packetTag(), TAG_SDAT);
         StreamChunkHead h = parseStreamChunkHead(c.channel.packetData());
@@ -172,10 +177,12 @@ TEST_F(StreamTransferTest, FilesWholeAndInRangesARangeBeyondTheEndRefusedAndASeg
     for (uint32_t i = 1; i < firstChunks; ++i)
         c.channel.recvPacket();
     c.channel.sendPacket(wrong.data(), uint32_t(wrong.size()));
-    auto closed = catchExcep<CProtoExcep>([&] {
-        for (;;)
-            c.channel.recvPacket();
-    });
+    auto closed = catchExcep<CProtoExcep>(
+        [&]
+        {
+            for (;;)
+                c.channel.recvPacket();
+        });
     ASSERT_TRUE(closed);
     EXPECT_EQ(closed->code, PROTO_QUIT); // the link saw the connection end
 }
@@ -204,30 +211,38 @@ TEST(StreamSenderTest, A64BitRangeOfASparseFileMovesBetweenSenderAndReceiver)
 
     std::atomic<uint64_t> sent{0};
     std::string failure;
-    std::thread serverSide([&] {
-        int fd = accept(listener, nullptr, nullptr);
-        SocketPacketLink link = SocketPacketLink::adopt(fd);
-        CPacketChannel channel(link, kSocketLinkSites, 10.0);
-        try {
-            channel.recvPacket();
-            CStreamSender::Request r;
-            if (!CStreamSender::parseRequest(channel.packetData(), channel.packetLength(), r))
-                throw std::runtime_error("request not understood");
-            CStreamSender sender(
-                channel,
-                [&](const CStreamSender::Request&, CStreamSender::Source& source) {
-                    source.file = std::make_unique<std::ifstream>(huge, std::ios::binary);
-                    source.size = size;
-                    return true;
-                },
-                256 << 10);
-            sent = sender.serve(r);
-        } catch (const std::exception& e) {
-            failure = e.what();
-        } catch (const CExcep& e) {
-            failure = "exception " + std::to_string(e.code);
-        }
-    });
+    std::thread serverSide(
+        [&]
+        {
+            int fd = accept(listener, nullptr, nullptr);
+            SocketPacketLink link = SocketPacketLink::adopt(fd);
+            CPacketChannel channel(link, kSocketLinkSites, 10.0);
+            try
+            {
+                channel.recvPacket();
+                CStreamSender::Request r;
+                if (!CStreamSender::parseRequest(channel.packetData(), channel.packetLength(), r))
+                    throw std::runtime_error("request not understood");
+                CStreamSender sender(
+                    channel,
+                    [&](const CStreamSender::Request&, CStreamSender::Source& source)
+                    {
+                        source.file = std::make_unique<std::ifstream>(huge, std::ios::binary);
+                        source.size = size;
+                        return true;
+                    },
+                    256 << 10);
+                sent = sender.serve(r);
+            }
+            catch (const std::exception& e)
+            {
+                failure = e.what();
+            }
+            catch (const CExcep& e)
+            {
+                failure = "exception " + std::to_string(e.code);
+            }
+        });
 
     std::string expected = std::string(500, '\0') + pattern(300000, 3) + std::string(700000 - 500, '\0');
     SocketPacketLink link(ntohs(a.sin_port));
@@ -236,7 +251,8 @@ TEST(StreamSenderTest, A64BitRangeOfASparseFileMovesBetweenSenderAndReceiver)
     std::string got;
     uint64_t first = 0;
     uint64_t fileSize = receiver.receive("huge.bin", marker - 500, expected.size(),
-                                         [&](const uint8_t* b, size_t n, uint64_t at) {
+                                         [&](const uint8_t* b, size_t n, uint64_t at)
+                                         {
                                              if (got.empty())
                                                  first = at;
                                              got.append(reinterpret_cast<const char*>(b), n);
@@ -256,7 +272,7 @@ TEST_F(StreamTransferTest, RequestsSentAheadAreAnsweredInOrderAndASinkFailureKee
     startServer();
     const std::string big = pattern(2500000, 7);
     const std::string town = "town data, town data, town data, town data";
-    StreamClient c(server->port());
+    StreamClient c(m_server->port());
     c.open();
     c.receiver.request("big.bin", 0, big.size());
     c.receiver.request("maps/town.dat", 0, town.size());
@@ -265,20 +281,26 @@ TEST_F(StreamTransferTest, RequestsSentAheadAreAnsweredInOrderAndASinkFailureKee
     // The first answer's writer fails at once: the transfer is still taken
     // whole before the failure is raised.
     std::string first;
-    auto failed = catchExcep<CSystemExcep>([&] {
-        c.receiver.receiveAnswer(0, big.size(), [&](const uint8_t* b, size_t n, uint64_t) {
-            first.append(reinterpret_cast<const char*>(b), n);
-            throw CSystemExcep(FILE_WRITE, EK_NONE, 0, "disk full", EXCEP_HERE());
+    auto failed = catchExcep<CSystemExcep>(
+        [&]
+        {
+            c.receiver.receiveAnswer(0, big.size(),
+                                     [&](const uint8_t* b, size_t n, uint64_t)
+                                     {
+                                         first.append(reinterpret_cast<const char*>(b), n);
+                                         throw CSystemExcep(FILE_WRITE, EK_NONE, 0, "disk full",
+                                                            EXCEP_HERE());
+                                     });
         });
-    });
     ASSERT_TRUE(failed);
     EXPECT_EQ(first.size(), STREAM_SEGMENT_SIZE);
 
-    auto take = [&](uint64_t offset, uint64_t length) {
+    auto take = [&](uint64_t offset, uint64_t length)
+    {
         std::string out;
-        c.receiver.receiveAnswer(offset, length, [&](const uint8_t* b, size_t n, uint64_t) {
-            out.append(reinterpret_cast<const char*>(b), n);
-        });
+        c.receiver.receiveAnswer(offset, length,
+                                 [&](const uint8_t* b, size_t n, uint64_t)
+                                 { out.append(reinterpret_cast<const char*>(b), n); });
         return out;
     };
     EXPECT_EQ(take(0, town.size()), town);
@@ -290,19 +312,21 @@ TEST_F(StreamTransferTest, ASegmentAskedForAgainBringsBackTheAnswersSentAfterIt)
     startServer();
     const std::string big = pattern(2500000, 7);
     const std::string town = "town data, town data, town data, town data";
-    StreamClient c(server->port());
+    StreamClient c(m_server->port());
     c.open();
     c.receiver.request("big.bin", 0, big.size());
     c.receiver.request("maps/town.dat", 0, town.size());
 
     // Both answers go out without waiting for the first one's acknowledgement.
-    auto next = [&] {
+    auto next = [&]
+    {
         c.channel.recvPacket();
         return c.channel.packetTag();
     };
     std::vector<uint32_t> first;
     int infos = 0;
-    do {
+    do
+    {
         first.push_back(next());
         infos += first.back() == TAG_SINF;
     } while (infos < 2 || first.back() == TAG_SINF);

@@ -26,7 +26,8 @@ std::string packed(const std::string& plain)
 std::string mixed(size_t size, uint32_t seed)
 {
     std::string s(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
+    for (size_t i = 0; i < size; ++i)
+    {
         seed = seed * 1103515245u + 12345u;
         s[i] = i % 3 ? char(seed >> 24) : 'a';
     }
@@ -50,8 +51,10 @@ void putLe(std::string& s, size_t at, uint32_t v)
 bool feed(CUploadStore& store, const std::string& bytes, std::initializer_list<size_t> sizes)
 {
     size_t at = 0;
-    while (at < bytes.size()) {
-        for (size_t n : sizes) {
+    while (at < bytes.size())
+    {
+        for (size_t n : sizes)
+        {
             n = std::min(n, bytes.size() - at);
             if (!store.append(bytes.data() + at, static_cast<uint32_t>(n)))
                 return false;
@@ -66,7 +69,8 @@ bool feed(CUploadStore& store, const std::string& bytes, std::initializer_list<s
 size_t filesIn(const fs::path& dir)
 {
     size_t n = 0;
-    for (auto& e : fs::directory_iterator(dir)) {
+    for (auto& e : fs::directory_iterator(dir))
+    {
         (void)e;
         ++n;
     }
@@ -81,7 +85,8 @@ class UploadStoreTest : public SandboxTest
 TEST_F(UploadStoreTest, StreamsChunksOfAnySizeIntoPlaceWithTheirTime)
 {
     std::string plain = mixed(300000, 7);
-    for (auto sizes : {std::initializer_list<size_t>{1, 5, 11}, {16360}, {12, 100000}}) {
+    for (auto sizes : {std::initializer_list<size_t>{1, 5, 11}, {16360}, {12, 100000}})
+    {
         fs::remove_all("tree");
         CUploadStore store(fs::path("tree/a/b/file.bin"), 1 << 20);
         ASSERT_TRUE(store.open());
@@ -106,7 +111,8 @@ TEST_F(UploadStoreTest, RefusesWhatUnpacksBeyondTheLimitOrItsHeaderAndKeepsTheOl
 {
     fs::create_directory("tree");
     std::ofstream("tree/f") << "old";
-    auto refused = [](const std::string& bytes, uint64_t limit, const char* what) {
+    auto refused = [](const std::string& bytes, uint64_t limit, const char* what)
+    {
         CUploadStore store(fs::path("tree/f"), limit);
         ASSERT_TRUE(store.open());
         feed(store, bytes, {1000});

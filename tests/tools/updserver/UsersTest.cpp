@@ -61,11 +61,16 @@ TEST(Users, NameFieldWithoutTerminatorIsRefused)
 TEST(Users, BadLinesAreReportedWithTheirPlace)
 {
     CUsers users;
-    for (const char* bad : {"nopassword\n", ":pw\n", "a:b\na:c\n", "sixteen_bytes_xx:p\n", "u:sixteen_bytes_xx\n"}) {
-        try {
+    for (const char* bad :
+         {"nopassword\n", ":pw\n", "a:b\na:c\n", "sixteen_bytes_xx:p\n", "u:sixteen_bytes_xx\n"})
+    {
+        try
+        {
             users.loadFromText(bad, "users.txt");
             ADD_FAILURE() << "accepted: " << bad;
-        } catch (const std::runtime_error& e) {
+        }
+        catch (const std::runtime_error& e)
+        {
             EXPECT_NE(std::string(e.what()).find("users.txt:"), std::string::npos) << e.what();
         }
     }
