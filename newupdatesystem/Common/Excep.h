@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <version>
+#if defined(__cpp_lib_source_location)
 #include <source_location>
+#endif
 #include <string>
 
 // Where an exception was raised. The texts are static literals, so copying an
@@ -25,9 +28,15 @@ const char* throwSiteName(const char* signature);
 // The throw-site record of the operation it stands in: EXCEP_HERE() names the
 // enclosing function, so the name cannot drift from the code. EXCEP_SITE takes
 // the name by hand, for the sites whose text operators and tools rely on.
+#if defined(__cpp_lib_source_location)
+#define EXCEP_FUNCTION_SIGNATURE() std::source_location::current().function_name()
+#else
+// Standard libraries whose source_location the compiler cannot back (clang 14
+// with libstdc++ 12) give the same text through the compiler's own name.
+#define EXCEP_FUNCTION_SIGNATURE() __PRETTY_FUNCTION__
+#endif
 #define EXCEP_HERE()                                                                                         \
-    (CThrowSite{__FILE__, __DATE__, __TIME__, __LINE__,                                                      \
-                throwSiteName(std::source_location::current().function_name())})
+    (CThrowSite{__FILE__, __DATE__, __TIME__, __LINE__, throwSiteName(EXCEP_FUNCTION_SIGNATURE())})
 #define EXCEP_SITE(fn) (CThrowSite{__FILE__, __DATE__, __TIME__, __LINE__, (fn)})
 
 enum ProtoCode : int32_t
