@@ -32,7 +32,7 @@ mkdir -p "$demo/server-log" "$demo/install" "$self"
 rm -f "$demo/port"
 
 "$build/tools/updserver" --root "$content" --self-update "$self" --ignore "$content/ignore.txt" \
-    --port 0 --port-file "$demo/port" --log-dir "$demo/server-log" \
+    --port 0 --port-file "$demo/port" --log-dir "$demo/server-log" --cache-dir "$demo/packcache" \
     >"$demo/server.out" 2>"$demo/server.err" &
 server=$!
 stop_server() { kill "$server" 2>/dev/null && wait "$server" 2>/dev/null || true; }
