@@ -82,7 +82,8 @@ ports=()
 for i in 1 2 3; do
     mkdir -p "log$i"
     "$tools/updserver" --root "$work/content" --port 0 --port-file "$work/port$i" --prepack \
-        --max-clients $((clients + 16)) --cache-mb $((mib * 3 + 64)) --timeout 300 --log-dir "$work/log$i" \
+        --max-clients $((clients + 16)) --max-per-address $((clients + 16)) --handshake-timeout 300 \
+        --allow-anonymous-changes --cache-mb $((mib * 3 + 64)) --timeout 300 --log-dir "$work/log$i" \
         >"server$i.out" 2>"server$i.err" &
     pids+=($!)
 done
