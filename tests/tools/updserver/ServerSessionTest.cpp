@@ -23,121 +23,13 @@
 #include "newupdatesystem/Common/Md5.h"
 #include "newupdatesystem/Common/ProtoTags.h"
 #include "support/Sandbox.h"
+#include "tests/tools/updserver/RawClient.h"
 #include "tools/updserver/UpdServer.h"
 
 namespace fs = std::filesystem;
 
 namespace
 {
-// A client that speaks raw packets; every receive gives up after 10 seconds.
-class RawClient
-{
-public:
-    explicit RawClient(uint16_t port)
-        : m_encoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE),
-          m_decoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE)
-    {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        timeval tv{10, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    ~RawClient() { close(fd); }
-
-    void sendRaw(const std::vector<uint8_t>& bytes) { ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-
-    void send(const std::vector<uint8_t>& packet)
-    {
-        m_encoder.reset();
-        m_encoder.encode(packet.data(), static_cast<uint32_t>(packet.size()));
-        m_encoder.finish();
-        ::send(fd, m_encoder.data(), m_encoder.size(), MSG_NOSIGNAL);
-    }
-
-    // The tag of the next packet, or 0 when the connection ended first.
-    uint32_t recv()
-    {
-        for (;;)
-        {
-            if (m_pos < m_fill && m_decoder.feed(m_buffer, m_fill, m_pos) == CFrameDecoder::FEED_PACKET)
-                return m_decoder.packetLength() >= 8 ? getLe32(m_decoder.packet() + 4) : 1;
-            if (m_pos < m_fill)
-                continue;
-            ssize_t n = ::recv(fd, m_buffer, sizeof m_buffer, 0);
-            if (n <= 0)
-                return 0;
-            m_fill = static_cast<uint32_t>(n);
-            m_pos = 0;
-        }
-    }
-    const uint8_t* packet() const { return m_decoder.packet(); }
-    uint32_t length() const { return m_decoder.packetLength(); }
-
-    static std::vector<uint8_t> words(std::initializer_list<uint32_t> ws)
-    {
-        std::vector<uint8_t> out(ws.size() * 4);
-        size_t i = 0;
-        for (uint32_t w : ws)
-            putLe32(out.data() + 4 * i++, w);
-        return out;
-    }
-    static std::vector<uint8_t> withText(std::vector<uint8_t> head, const std::string& text)
-    {
-        head.insert(head.end(), text.begin(), text.end());
-        head.push_back(0);
-        return head;
-    }
-    static std::vector<uint8_t> get(uint32_t subtag, const std::string& name)
-    {
-        auto p = words({PACKET_SIGNATURE, TAG_GET, subtag, uint32_t(name.size()), 0,
-                        calcCrc32(name.data(), name.size(), 0)});
-        p.insert(p.end(), name.begin(), name.end());
-        return p;
-    }
-
-    // Opens a session of the kind; true when accepted with a challenge.
-    bool open(uint32_t kind)
-    {
-        send(words({PACKET_SIGNATURE, TAG_INIT, kind, PROTOCOL_VERSION}));
-        if (recv() != TAG_INIT || getLe32(packet() + 12) != TAG_ACPT)
-            return false;
-        if (recv() != TAG_PSWK || length() != 16)
-            return false;
-        std::memcpy(challenge, packet() + 8, 8);
-        return true;
-    }
-
-    // Receives a whole "Data" transfer, acknowledging each chunk.
-    bool receiveFile(std::string& out)
-    {
-        out.clear();
-        for (;;)
-        {
-            uint32_t t = recv();
-            if (t == TAG_ENDF)
-                return true;
-            if (t != TAG_DATA)
-                return false;
-            out.append(reinterpret_cast<const char*>(packet() + 24), length() - 24);
-            send(words({0, TAG_ACKN}));
-        }
-    }
-
-    int fd;
-    bool connected;
-    uint8_t challenge[8] = {};
-
-private:
-    CFrameEncoder m_encoder;
-    CFrameDecoder m_decoder;
-    uint8_t m_buffer[16384];
-    uint32_t m_pos = 0, m_fill = 0;
-};
-
 std::string unpack(const std::string& packed)
 {
     CDataFile plain;
