@@ -71,6 +71,10 @@ bool CSegmentCodec::unpack(SegmentMethod method, const void* data, size_t packed
     }
     if (method != SegmentMethod::ZLIB || packedSize >= unpackedSize)
         return false;
+    // Deflate packs at most 258 bytes into 2 bits: a size beyond that ratio is
+    // a lie, refused before it sizes the output.
+    if (unpackedSize / MAX_DEFLATE_RATIO > packedSize)
+        return false;
     out.resize(unpackedSize);
     if (!m_engine.decompressExact(data, packedSize, out.data(), unpackedSize))
     {

@@ -39,6 +39,7 @@ public:
     static constexpr size_t PROBE_FROM = size_t(512) << 10; // smaller segments are packed outright
     static constexpr size_t PROBE_SAMPLE = size_t(64) << 10;
     static constexpr int PROBE_SAMPLES = 4;
+    static constexpr size_t MAX_DEFLATE_RATIO = 1032;
 
     // level 1 (fastest) to 12 (smallest); others are clamped. std::bad_alloc
     // when the engine cannot allocate its state.
@@ -52,9 +53,10 @@ public:
     SegmentMethod pack(const void* data, size_t size, std::vector<uint8_t>& out);
 
     // Replaces out by exactly unpackedSize bytes. False, out empty, for an
-    // unknown method, a size beyond MAX_SEGMENT_SIZE, a stored segment whose
-    // sizes differ, a zlib segment not shorter than its result, a damaged
-    // stream, bytes after its end, or a result of another length.
+    // unknown method, a size beyond MAX_SEGMENT_SIZE or beyond
+    // MAX_DEFLATE_RATIO times the packed size, a stored segment whose sizes
+    // differ, a zlib segment not shorter than its result, a damaged stream,
+    // bytes after its end, or a result of another length.
     bool unpack(SegmentMethod method, const void* data, size_t packedSize, size_t unpackedSize,
                 std::vector<uint8_t>& out);
 

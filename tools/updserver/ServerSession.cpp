@@ -55,8 +55,36 @@ std::string printable(const std::string& text)
 }
 } // namespace
 
+namespace
+{
+class SocketTransport : public ISessionTransport
+{
+public:
+    explicit SocketTransport(int fd) : m_socket(fd) {}
+    CServerConnection::Result receive(void* buffer, size_t size, size_t& got, int timeoutMs) override
+    {
+        return m_socket.receive(buffer, size, got, timeoutMs);
+    }
+    CServerConnection::Result sendSome(const void* bytes, size_t size, size_t& sent, int timeoutMs) override
+    {
+        return m_socket.sendSome(bytes, size, sent, timeoutMs);
+    }
+    void shutdownBoth() override { m_socket.shutdownBoth(); }
+    void finish(int timeoutMs) override { m_socket.finish(timeoutMs); }
+
+private:
+    CServerConnection m_socket;
+};
+} // namespace
+
 CServerSession::CServerSession(CUpdServer& server, int fd, std::string peer, Mode mode)
-    : m_server(server), m_connection(fd), m_peer(std::move(peer)), m_sessionMode(mode),
+    : CServerSession(server, std::make_unique<SocketTransport>(fd), std::move(peer), mode)
+{
+}
+
+CServerSession::CServerSession(CUpdServer& server, std::unique_ptr<ISessionTransport> transport,
+                               std::string peer, Mode mode)
+    : m_server(server), m_connection(std::move(transport)), m_peer(std::move(peer)), m_sessionMode(mode),
       m_channel(m_link, kSites, server.options().ioTimeoutSeconds)
 {
 }
@@ -92,7 +120,7 @@ void CServerSession::run()
 // what we sent.
 void CServerSession::closeGracefully()
 {
-    m_connection.finish(1000);
+    m_connection->finish(1000);
 }
 
 // --- packet level -----------------------------------------------------------
@@ -100,7 +128,7 @@ void CServerSession::closeGracefully()
 uint32_t CServerSession::Link::sendSome(const uint8_t* bytes, uint32_t length)
 {
     size_t sent = 0;
-    if (m_session.m_connection.sendSome(bytes, length, sent, kSliceMs) == CServerConnection::IO_CLOSED)
+    if (m_session.m_connection->sendSome(bytes, length, sent, kSliceMs) == CServerConnection::IO_CLOSED)
         throw End{};
     return static_cast<uint32_t>(sent);
 }
@@ -108,7 +136,7 @@ uint32_t CServerSession::Link::sendSome(const uint8_t* bytes, uint32_t length)
 uint32_t CServerSession::Link::receiveSome(uint8_t* buffer, uint32_t capacity)
 {
     size_t got = 0;
-    CServerConnection::Result r = m_session.m_connection.receive(buffer, capacity, got, kSliceMs);
+    CServerConnection::Result r = m_session.m_connection->receive(buffer, capacity, got, kSliceMs);
     if (r == CServerConnection::IO_CLOSED)
         throw End{};
     return r == CServerConnection::IO_OK ? static_cast<uint32_t>(got) : 0;

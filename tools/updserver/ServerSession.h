@@ -21,6 +21,21 @@ class CUpdServer;
 class CUploadStore;
 struct ContentSnapshot;
 
+// What a session talks through: the accepted socket, or bytes in memory for
+// the fuzzer. Every wait is bounded by the time-out given.
+class ISessionTransport
+{
+public:
+    virtual ~ISessionTransport() = default;
+    virtual CServerConnection::Result receive(void* buffer, size_t size, size_t& got, int timeoutMs) = 0;
+    virtual CServerConnection::Result sendSome(const void* bytes, size_t size, size_t& sent,
+                                               int timeoutMs) = 0;
+    // Wakes a blocked receive or send; safe from another thread.
+    virtual void shutdownBoth() = 0;
+    // Ends our sending and lets the peer read what we sent.
+    virtual void finish(int timeoutMs) = 0;
+};
+
 class CServerSession
 {
 public:
@@ -31,12 +46,14 @@ public:
     };
 
     CServerSession(CUpdServer& server, int fd, std::string peer, Mode mode);
+    CServerSession(CUpdServer& server, std::unique_ptr<ISessionTransport> transport, std::string peer,
+                   Mode mode);
     ~CServerSession();
 
     // Serves the connection until it ends; never throws.
     void run();
     // Makes a blocked run() return soon; callable from any thread.
-    void interrupt() { m_connection.shutdownBoth(); }
+    void interrupt() { m_connection->shutdownBoth(); }
 
     Mode mode() const { return m_sessionMode; }
     const std::string& peerName() const { return m_peer; }
@@ -94,7 +111,7 @@ private:
     void closeGracefully();
 
     CUpdServer& m_server;
-    CServerConnection m_connection;
+    std::unique_ptr<ISessionTransport> m_connection;
     std::string m_peer;
     Mode m_sessionMode;
     Link m_link{*this};

@@ -122,6 +122,13 @@ TEST(SegmentCodecTest, RefusesDamagedSegmentsAndLyingSizes)
     std::vector<uint8_t> small = textBytes(1000);
     ASSERT_EQ(codec.pack(small.data(), small.size(), packed), SegmentMethod::ZLIB);
     EXPECT_TRUE(refused(SegmentMethod::ZLIB, packed, CSegmentCodec::MAX_SEGMENT_SIZE));
+    // Beyond deflate's best ratio nothing is even tried; zeros, which pack
+    // best, stay within it.
+    EXPECT_TRUE(
+        refused(SegmentMethod::ZLIB, std::vector<uint8_t>(8, 0), 8 * CSegmentCodec::MAX_DEFLATE_RATIO + 8));
+    std::vector<uint8_t> zeros(CSegmentCodec::MAX_SEGMENT_SIZE, 0);
+    ASSERT_EQ(codec.pack(zeros.data(), zeros.size(), packed), SegmentMethod::ZLIB);
+    EXPECT_LE(zeros.size() / packed.size(), CSegmentCodec::MAX_DEFLATE_RATIO);
 }
 
 // The probe stores random segments without packing them whole, but never
