@@ -120,6 +120,16 @@ int32_t CBinFile::length()
     return int32_t(size);
 }
 
+int64_t CBinFile::length64()
+{
+    if (m_stream == nullptr)
+    {
+        return -1;
+    }
+    const int64_t size = platform::streamLength(m_stream);
+    return size < 0 ? -1 : size;
+}
+
 int CBinFile::print(const char* format, ...)
 {
     if (m_stream == nullptr)

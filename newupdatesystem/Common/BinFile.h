@@ -40,6 +40,8 @@ public:
     void close();
     // Length of the open file; -1 when closed or when it does not fit 31 bits.
     int32_t length();
+    // Length of the open file, whatever its size; -1 when closed.
+    int64_t length64();
     // Formatted output; the character count is returned unchecked.
     int print(const char* format, ...) UPD_PRINTF(2, 3);
 

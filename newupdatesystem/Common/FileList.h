@@ -21,7 +21,7 @@ constexpr uint32_t FI_NOCOMPARE = 4; // the comparison takes the file as unchang
 struct FileInfo
 {
     uint32_t flags = 0;
-    uint32_t size = 0;         // bytes; 0 for folders
+    uint64_t size = 0;         // bytes; 0 for folders
     int64_t time = 0;          // last write, seconds since 1970 UTC
     uint32_t checksum[4] = {}; // MD5 digest bytes read as four little-endian words
 };
@@ -66,7 +66,8 @@ enum ListEvent : uint32_t
 constexpr uint32_t kMaxListFiles = 0x10000;
 constexpr uint32_t kMaxListFolders = 0x4000;
 constexpr uint32_t kMaxFolderEntries = 0x10000;
-constexpr uint32_t kMaxListFileSize = 0x80000000u;
+constexpr uint32_t kMaxListFileSize = 0x80000000u;       // in a version 102 list
+constexpr uint64_t kMaxWideFileSize = uint64_t(1) << 46; // in a version 103 list (64 TiB)
 constexpr uint32_t kMaxListBytes = 0x40000000u;
 constexpr uint32_t kMaxNameLength = 127;
 constexpr uint32_t kMaxPathLength = 511;
@@ -97,7 +98,8 @@ public:
     void createFromBin(const void* buffer, uint32_t length);
     // Reads the whole file and parses it; file errors arrive as CSystemExcep.
     void createFromFile(const char* path);
-    // Replaces the image by the binary form of the list as it stands now.
+    // Replaces the image by the binary form of the list as it stands now: version
+    // 102, or 103 when a file is larger than 102 can hold.
     void buildBin();
     // Writes the current image (callers run buildBin first).
     void saveToFile(const char* path);
@@ -136,7 +138,7 @@ public:
 
 protected:
     void parseBinRecursive(FolderMap& map, const uint8_t* buffer, uint32_t length, uint32_t& pos,
-                           uint32_t depth);
+                           uint32_t depth, bool wide);
     void scanRecursive(FolderMap& map, const std::string& folder, bool withChecksums);
     void removeRecursive(PathTokenizer& tokenizer);
     // Takes one entry out of its map and keeps the counters right.

@@ -6,6 +6,10 @@
 //           sub-folders in name order, depth first
 //   record  "File", size, checksum[16], time (low 32 bits), flags, nameLength,
 //           name and one zero byte
+//
+// Version 103 differs only in a 64-bit size. It is written only when a file
+// is too large for 102, so every list that fits the old format keeps its bytes
+// and its readers.
 #include <cstring>
 
 #include "newupdatesystem/Common/BinFile.h"
@@ -27,9 +31,21 @@ constexpr uint32_t kTagFile = tag("File");
 static_assert(kTagList == 0x7473694C && kTagFold == 0x646C6F46 && kTagFile == 0x656C6946);
 
 constexpr uint32_t kListVersion = 102;
+constexpr uint32_t kWideListVersion = 103;
 constexpr uint32_t kHeaderSize = 24;
 constexpr uint32_t kBlockHeadSize = 8;
-constexpr uint32_t kRecordFixedSize = 36; // up to the name
+
+// Where a record's fields lie in either version.
+struct RecordLayout
+{
+    bool wide;
+    uint32_t checksum, time, flags, nameLength, fixedSize; // fixedSize: up to the name
+
+    static RecordLayout of(bool wide)
+    {
+        return wide ? RecordLayout{true, 12, 28, 32, 36, 40} : RecordLayout{false, 8, 24, 28, 32, 36};
+    }
+};
 // Every level adds at least two characters ("x/") to a path of at most 511,
 // so no usable list nests deeper; the limit also bounds the recursion.
 constexpr uint32_t kMaxDepth = 256;
@@ -47,25 +63,35 @@ void put32(uint8_t* p, uint32_t v)
     p[3] = uint8_t(v >> 24);
 }
 
+bool needsWide(const FolderMap& map)
+{
+    for (const auto& [name, entry] : map)
+    {
+        if (entry.child ? needsWide(*entry.child) : entry.size > kMaxListFileSize)
+            return true;
+    }
+    return false;
+}
+
 // A name from a list must stay one component inside its folder.
 bool hostileName(std::string_view name)
 {
     return name == "." || name == ".." || name.find_first_of("/\\") != std::string_view::npos;
 }
 
-uint32_t blockSize(const FolderMap& map)
+uint32_t blockSize(const FolderMap& map, const RecordLayout& r)
 {
     uint32_t size = kBlockHeadSize;
     for (const auto& [name, entry] : map)
     {
-        size += kRecordFixedSize + 1 + uint32_t(name.size());
+        size += r.fixedSize + 1 + uint32_t(name.size());
         if (entry.child)
-            size += blockSize(*entry.child);
+            size += blockSize(*entry.child, r);
     }
     return size;
 }
 
-uint8_t* writeBlock(const FolderMap& map, uint8_t* p)
+uint8_t* writeBlock(const FolderMap& map, uint8_t* p, const RecordLayout& r)
 {
     put32(p, kTagFold);
     put32(p + 4, uint32_t(map.size()));
@@ -75,24 +101,26 @@ uint8_t* writeBlock(const FolderMap& map, uint8_t* p)
         put32(p, kTagFile);
         if (entry.child)
         {
-            put32(p + 28, entry.flags); // size, checksum and time stay 0
+            put32(p + r.flags, entry.flags); // size, checksum and time stay 0
         }
         else
         {
-            put32(p + 4, entry.size);
-            for (int i = 0; i < 4; ++i)
-                put32(p + 8 + 4 * i, entry.checksum[i]);
-            put32(p + 24, uint32_t(uint64_t(entry.time)));
-            put32(p + 28, entry.flags & ~FI_CHECKSUM);
+            put32(p + 4, uint32_t(entry.size));
+            if (r.wide)
+                put32(p + 8, uint32_t(entry.size >> 32));
+            for (uint32_t i = 0; i < 4; ++i)
+                put32(p + r.checksum + 4 * i, entry.checksum[i]);
+            put32(p + r.time, uint32_t(uint64_t(entry.time)));
+            put32(p + r.flags, entry.flags & ~FI_CHECKSUM);
         }
-        put32(p + 32, uint32_t(name.size()));
-        std::memcpy(p + 36, name.data(), name.size());
-        p += kRecordFixedSize + 1 + name.size(); // the zero byte is already there
+        put32(p + r.nameLength, uint32_t(name.size()));
+        std::memcpy(p + r.fixedSize, name.data(), name.size());
+        p += r.fixedSize + 1 + name.size(); // the zero byte is already there
     }
     for (const auto& [name, entry] : map)
     {
         if (entry.child)
-            p = writeBlock(*entry.child, p);
+            p = writeBlock(*entry.child, p, r);
     }
     return p;
 }
@@ -106,7 +134,8 @@ void CFileList::createFromBin(const void* buffer, uint32_t length)
         throw CFileListExcep(FLIST_OPEN_NOT_A_LIST, EXCEP_HERE());
     if (get32(bytes) != kTagList)
         throw CFileListExcep(FLIST_OPEN_NOT_A_LIST, EXCEP_HERE());
-    if (get32(bytes + 4) != kListVersion)
+    const uint32_t version = get32(bytes + 4);
+    if (version != kListVersion && version != kWideListVersion)
         throw CFileListExcep(FLIST_OPEN_VERSION, EXCEP_HERE());
     const uint32_t files = get32(bytes + 8);
     const uint32_t folders = get32(bytes + 12);
@@ -121,7 +150,7 @@ void CFileList::createFromBin(const void* buffer, uint32_t length)
     uint32_t pos = kHeaderSize;
     try
     {
-        parseBinRecursive(root, bytes, length, pos, 0);
+        parseBinRecursive(root, bytes, length, pos, 0, version == kWideListVersion);
     }
     catch (...)
     {
@@ -136,8 +165,9 @@ void CFileList::createFromBin(const void* buffer, uint32_t length)
 }
 
 void CFileList::parseBinRecursive(FolderMap& map, const uint8_t* buffer, uint32_t length, uint32_t& pos,
-                                  uint32_t depth)
+                                  uint32_t depth, bool wide)
 {
+    const RecordLayout r = RecordLayout::of(wide);
     if (uint64_t(pos) + kBlockHeadSize > length)
         throw CFileListExcep(FLIST_OPEN_NOT_A_LIST, EXCEP_HERE());
     const uint32_t count = get32(buffer + pos + 4);
@@ -148,24 +178,26 @@ void CFileList::parseBinRecursive(FolderMap& map, const uint8_t* buffer, uint32_
     for (uint32_t i = 0; i < count; ++i)
     {
         const uint8_t* rec = buffer + pos;
-        if (uint64_t(pos) + kRecordFixedSize > length || get32(rec) != kTagFile)
+        if (uint64_t(pos) + r.fixedSize > length || get32(rec) != kTagFile)
             throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
-        const uint32_t size = get32(rec + 4);
-        const uint32_t flags = get32(rec + 28);
-        const uint32_t nameLength = get32(rec + 32);
-        if (size > kMaxListFileSize || nameLength == 0 || nameLength > kMaxNameLength)
+        const uint64_t size =
+            wide ? uint64_t(get32(rec + 4)) | uint64_t(get32(rec + 8)) << 32 : get32(rec + 4);
+        const uint32_t flags = get32(rec + r.flags);
+        const uint32_t nameLength = get32(rec + r.nameLength);
+        if (size > (wide ? kMaxWideFileSize : kMaxListFileSize) || nameLength == 0 ||
+            nameLength > kMaxNameLength)
             throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
-        if (uint64_t(pos) + kRecordFixedSize + 1 + nameLength > length)
+        if (uint64_t(pos) + r.fixedSize + 1 + nameLength > length)
             throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
         // The name must be exactly nameLength bytes, without a zero inside, and
         // end in one zero byte.
-        const char* name = reinterpret_cast<const char*>(rec + kRecordFixedSize);
+        const char* name = reinterpret_cast<const char*>(rec + r.fixedSize);
         if (name[nameLength] != 0 || std::memchr(name, 0, nameLength) != nullptr)
             throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
         const std::string_view nameView(name, nameLength);
         if (hostileName(nameView))
             throw CFileListExcep(FLIST_OPEN_CORRUPTED, EXCEP_HERE());
-        pos += kRecordFixedSize + 1 + nameLength;
+        pos += r.fixedSize + 1 + nameLength;
 
         FileEntry entry;
         if (flags & FI_FOLDER)
@@ -182,8 +214,8 @@ void CFileList::parseBinRecursive(FolderMap& map, const uint8_t* buffer, uint32_
             entry.flags = (flags & ~FI_FOLDER) | FI_CHECKSUM;
             entry.size = size;
             for (int k = 0; k < 4; ++k)
-                entry.checksum[k] = get32(rec + 8 + 4 * k);
-            entry.time = int64_t(get32(rec + 24)); // widened without sign
+                entry.checksum[k] = get32(rec + r.checksum + 4 * k);
+            entry.time = int64_t(get32(rec + r.time)); // widened without sign
         }
         // Our writer never names an entry twice; a list that does could not
         // keep its counters true, so it is damaged.
@@ -203,7 +235,7 @@ void CFileList::parseBinRecursive(FolderMap& map, const uint8_t* buffer, uint32_
     for (auto& [name, entry] : map)
     {
         if (entry.child)
-            parseBinRecursive(*entry.child, buffer, length, pos, depth + 1);
+            parseBinRecursive(*entry.child, buffer, length, pos, depth + 1, wide);
     }
 }
 
@@ -227,15 +259,16 @@ void CFileList::buildBin()
 {
     m_imageData.clear();
     m_imageData.shrink_to_fit();
-    m_imageData.assign(kHeaderSize + blockSize(root), 0);
+    const RecordLayout r = RecordLayout::of(needsWide(root));
+    m_imageData.assign(kHeaderSize + blockSize(root, r), 0);
     uint8_t* p = m_imageData.data();
     put32(p, kTagList);
-    put32(p + 4, kListVersion);
+    put32(p + 4, r.wide ? kWideListVersion : kListVersion);
     put32(p + 8, fileCount);
     put32(p + 12, folderCount);
     put32(p + 16, uint32_t(totalSize));
     put32(p + 20, uint32_t(totalSize >> 32));
-    writeBlock(root, p + kHeaderSize);
+    writeBlock(root, p + kHeaderSize, r);
 }
 
 void CFileList::saveToFile(const char* path)

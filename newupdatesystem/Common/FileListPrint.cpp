@@ -76,7 +76,8 @@ void printFiles(const ChangeList& items, uint32_t kindFilter)
         std::tm local{};
         platform::localTime(int64_t(item.info.time), local);
         // One call per line, so that no other thread's line lands inside it.
-        logInfo("%7ub %s%02u:%02u:%02u %02u.%02u.%04u %s: %s", item.info.size, sum, unsigned(local.tm_hour),
+        logInfo("%7llub %s%02u:%02u:%02u %02u.%02u.%04u %s: %s",
+                static_cast<unsigned long long>(item.info.size), sum, unsigned(local.tm_hour),
                 unsigned(local.tm_min), unsigned(local.tm_sec), unsigned(local.tm_mday),
                 unsigned(local.tm_mon + 1), unsigned(local.tm_year + 1900), kindLabel(item.kind), item.path);
     }

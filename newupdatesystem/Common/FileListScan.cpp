@@ -18,9 +18,8 @@ namespace
 // The checksum is read in pieces of this size, so memory stays small
 // whatever the file's size.
 constexpr uint32_t kChecksumChunk = 1u << 20;
-// CBinFile reports lengths as signed 32-bit numbers, and the list format
-// stops at 2 GiB: larger files cannot be described.
-constexpr uint64_t kMaxScannedSize = 0x7FFFFFFF;
+// Larger files cannot be described even by a version 103 list.
+constexpr uint64_t kMaxScannedSize = kMaxWideFileSize;
 
 bool excludedFolder(const char* name)
 {
@@ -105,7 +104,7 @@ void CFileList::scanRecursive(FolderMap& map, const std::string& folder, bool wi
         }
         if (!item.folder && item.size > kMaxScannedSize)
         {
-            logWarning("Skipped '%s%s': file larger than 2 GiB", prefix.c_str(), item.name);
+            logWarning("Skipped '%s%s': file larger than 64 TiB", prefix.c_str(), item.name);
             continue;
         }
         char name[NAME_BUFFER_SIZE];
@@ -115,7 +114,7 @@ void CFileList::scanRecursive(FolderMap& map, const std::string& folder, bool wi
             continue;
 
         FileEntry entry;
-        entry.size = uint32_t(item.size);
+        entry.size = item.size;
         entry.time = item.time;
         if (item.folder)
         {
@@ -194,16 +193,16 @@ void CFileList::checksumFile(FileInfo& info, const char* path)
     if (info.size != 0)
     {
         CBinFile file(path, CBinFile::MODE_OPEN);
-        const int32_t length = file.length();
+        const int64_t length = file.length64();
         if (length < 0)
             throw CSystemExcep(FILE_READ, EK_ERRNO, EFBIG, path, EXCEP_HERE());
         if (length > 0)
         {
-            std::vector<uint8_t> buffer(std::min<uint32_t>(uint32_t(length), kChecksumChunk));
+            std::vector<uint8_t> buffer(size_t(std::min<uint64_t>(uint64_t(length), kChecksumChunk)));
             CMd5 md5;
-            for (uint32_t left = uint32_t(length); left > 0;)
+            for (uint64_t left = uint64_t(length); left > 0;)
             {
-                const uint32_t n = std::min<uint32_t>(left, kChecksumChunk);
+                const uint32_t n = uint32_t(std::min<uint64_t>(left, kChecksumChunk));
                 file.read(buffer.data(), n);
                 md5.update(buffer.data(), n);
                 left -= n;

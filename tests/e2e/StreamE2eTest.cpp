@@ -2,6 +2,7 @@
 // transfer limit, a download resumed after the server was killed, and one
 // started again because the server's file changed in between.
 #include <csignal>
+#include <fstream>
 #include <regex>
 
 #include "tests/e2e/E2eFixture.h"
@@ -85,4 +86,42 @@ TEST_F(StreamE2e, FileBeyondTheBaseTransferLimitMovesOnlyByStreaming)
     ASSERT_EQ(streamed.exitCode, 0) << streamed.err;
     EXPECT_NE(streamed.err.find("Streaming transfer agreed"), std::string::npos);
     EXPECT_EQ(readTree("inst"), readTree("content"));
+}
+
+// A file beyond 4 GiB (sparse at the source): streaming clients get it through
+// the wide list and write it whole; base clients are not offered it at all and
+// still update the rest; the wide list saved locally reads back next run.
+TEST_F(StreamE2e, FileBeyondFourGiBIsListedWideAndStreamedWhole)
+{
+    const uint64_t size = (uint64_t(4) << 30) + (1u << 20) + 7;
+    writeFile("content/small.txt", "small");
+    {
+        std::ofstream huge(fs::path("content") / "huge.bin", std::ios::binary);
+        huge.seekp(std::streamoff(size - 4));
+        huge << "tail";
+    }
+    fs::create_directory("inst");
+    startServer("content");
+
+    ClientRun base = update("inst", {"--no-stream"});
+    ASSERT_EQ(base.exitCode, 0) << base.err;
+    EXPECT_TRUE(fs::exists(fs::path("inst") / "small.txt"));
+    EXPECT_FALSE(fs::exists(fs::path("inst") / "huge.bin"));
+
+    ClientRun streamed = update("inst");
+    ASSERT_EQ(streamed.exitCode, 0) << streamed.err;
+    ASSERT_EQ(fs::file_size(fs::path("inst") / "huge.bin"), size);
+    std::ifstream in(fs::path("inst") / "huge.bin", std::ios::binary);
+    in.seekg(std::streamoff(size - 5));
+    char tail[6] = {};
+    in.read(tail, 5);
+    EXPECT_EQ(std::string(tail, 5), std::string("\0tail", 5));
+    // Lists keep whole seconds.
+    auto seconds = [](const fs::path& p)
+    { return std::chrono::floor<std::chrono::seconds>(fs::last_write_time(p)); };
+    EXPECT_EQ(seconds(fs::path("inst") / "huge.bin"), seconds(fs::path("content") / "huge.bin"));
+
+    ClientRun again = update("inst");
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_NE(again.err.find("0 files to download"), std::string::npos) << again.err;
 }

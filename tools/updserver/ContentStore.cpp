@@ -91,6 +91,19 @@ void dropUnservable(CFileList& list, const CPathGuard& guard)
     for (const std::string& path : drop)
         list.remove(path.c_str());
 }
+
+// The paths of the files a version 102 list cannot hold.
+void collectHuge(const FolderMap& map, const std::string& prefix, std::vector<std::string>& out)
+{
+    for (const auto& [name, entry] : map)
+    {
+        std::string path = prefix.empty() ? name : prefix + "/" + name;
+        if (entry.isFolder())
+            collectHuge(*entry.child, path, out);
+        else if (entry.size > kMaxListFileSize)
+            out.push_back(path);
+    }
+}
 } // namespace
 
 // A file changed in place after the lists were built would reach a client
@@ -135,7 +148,27 @@ void CContentStore::rebuild()
     next->release = next->contentDir.filename().string();
 
     buildList(next->content, next->contentDir, previous ? &previous->content : nullptr);
-    publish(next->content, next->list);
+    std::vector<std::string> huge;
+    collectHuge(next->content.root, "", huge);
+    if (huge.empty())
+    {
+        publish(next->content, next->list);
+    }
+    else
+    {
+        // Streaming clients get every file in the wide format; base clients,
+        // which could neither read that format nor fetch such a file, get the
+        // rest in the old one.
+        publish(next->content, next->wideList);
+        CFileList base;
+        base.createFromBin(next->content.image().data(), next->content.imageSize());
+        for (const std::string& path : huge)
+        {
+            logWarning("'%s' is larger than 2 GiB; only streaming clients are offered it", path.c_str());
+            base.remove(path.c_str());
+        }
+        publish(base, next->list);
+    }
 
     if (!m_selfFolder.root().empty())
     {
@@ -188,10 +221,11 @@ std::shared_ptr<const ContentSnapshot> CContentStore::snapshot() const
     return m_current;
 }
 
-const PublishedFile* CContentStore::special(const ContentSnapshot& snap, const std::string& name)
+const PublishedFile* CContentStore::special(const ContentSnapshot& snap, const std::string& name,
+                                            bool streaming)
 {
     if (name == "list")
-        return &snap.list;
+        return streaming && snap.wideList.packed.size() != 0 ? &snap.wideList : &snap.list;
     if (name == "ignore")
         return &snap.ignore;
     if (name == "self_upd")

@@ -31,7 +31,8 @@ struct ContentSnapshot
     std::string release; // the last component of contentDir
     CFileList content;
     CFileList self;
-    PublishedFile list;
+    PublishedFile list;     // what a base client may read and fetch
+    PublishedFile wideList; // every file, when some need the wide format; else empty
     PublishedFile ignore;
     PublishedFile selfList;
 };
@@ -50,8 +51,9 @@ public:
 
     std::shared_ptr<const ContentSnapshot> snapshot() const;
 
-    // The published list by its name ("list", "ignore", "self_upd"), or null.
-    static const PublishedFile* special(const ContentSnapshot& snap, const std::string& name);
+    // The published list by its name ("list", "ignore", "self_upd"), or null;
+    // a streaming session reads "list" with the files beyond 2 GiB.
+    static const PublishedFile* special(const ContentSnapshot& snap, const std::string& name, bool streaming);
 
     // The disk path of a requested file: a name of the self-update list is
     // taken from the self-update folder, any other must be a file of the

@@ -399,7 +399,7 @@ void CServerSession::onGet()
     const std::shared_ptr<const ContentSnapshot>& snap = m_snapshot;
     if (isSpecialSubtag(subtag))
     {
-        const PublishedFile* file = CContentStore::special(*snap, name);
+        const PublishedFile* file = CContentStore::special(*snap, name, m_streaming);
         if (!file)
         {
             logWarning("%s: unknown list '%s' requested", m_peer.c_str(), name.c_str());
@@ -479,7 +479,7 @@ void CServerSession::onGetChecksum()
     if (!m_snapshot)
         m_snapshot = m_server.store().snapshot();
     const std::shared_ptr<const ContentSnapshot>& snap = m_snapshot;
-    const PublishedFile* file = CContentStore::special(*snap, name);
+    const PublishedFile* file = CContentStore::special(*snap, name, m_streaming);
     if (!file)
     {
         logWarning("%s: checksum of unknown list '%s' requested", m_peer.c_str(), name.c_str());

@@ -42,6 +42,16 @@ struct Bytes
         b.push_back(0);
         return *this;
     }
+    // A version 103 record: the size takes 64 bits.
+    Bytes& wideRecord(const std::string& name, uint64_t size, uint32_t flags, uint32_t time = 0)
+    {
+        tag("File").u32(uint32_t(size)).u32(uint32_t(size >> 32));
+        b.insert(b.end(), 16, 0);
+        u32(time).u32(flags).u32(uint32_t(name.size()));
+        b.insert(b.end(), name.begin(), name.end());
+        b.push_back(0);
+        return *this;
+    }
 };
 
 int32_t parseCode(CFileList& list, const std::vector<uint8_t>& bytes)
@@ -179,6 +189,57 @@ TEST(FileListBin, RecordLimitsAndFlags)
                               .fold(0)
                               .b;
     EXPECT_EQ(list.image(), expected);
+}
+
+// A file too large for version 102 makes the whole list version 103, whose
+// records carry 64-bit sizes; it reads back, and its limits hold too.
+TEST(FileListBin, FilesBeyondTwoGiBMakeAWideList)
+{
+    CFileList list;
+    FileInfo small;
+    small.size = 5;
+    FileInfo huge;
+    huge.size = (uint64_t(5) << 30) + 3;
+    huge.time = 77;
+    FileInfo folder;
+    folder.flags = FI_FOLDER;
+    list.updateFileInfo("a.bin", small);
+    list.updateFileInfo("d/", folder);
+    list.updateFileInfo("d/huge.bin", huge);
+    list.buildBin();
+    const auto expected = Bytes()
+                              .header(2, 1, huge.size + 5, 103)
+                              .fold(2)
+                              .wideRecord("a.bin", 5, 0)
+                              .wideRecord("d", 0, FI_FOLDER)
+                              .fold(1)
+                              .wideRecord("huge.bin", huge.size, 0, 77)
+                              .b;
+    EXPECT_EQ(list.image(), expected);
+    CFileList back;
+    ASSERT_EQ(parseCode(back, list.image()), -1);
+    EXPECT_EQ(back.getFileInfo("d/huge.bin", false).size, huge.size);
+    EXPECT_EQ(back.totalSize, huge.size + 5);
+
+    // Without it the list is version 102 again.
+    list.remove("d/huge.bin");
+    list.buildBin();
+    EXPECT_EQ(list.image()[4], 102);
+
+    EXPECT_EQ(
+        parseCode(back,
+                  Bytes().header(1, 0, kMaxWideFileSize, 103).fold(1).wideRecord("x", kMaxWideFileSize, 0).b),
+        -1);
+    EXPECT_EQ(parseCode(back, Bytes()
+                                  .header(1, 0, kMaxWideFileSize + 1, 103)
+                                  .fold(1)
+                                  .wideRecord("x", kMaxWideFileSize + 1, 0)
+                                  .b),
+              FLIST_OPEN_CORRUPTED);
+    // A 102 record read as 103 is four bytes short.
+    EXPECT_EQ(parseCode(back, Bytes().header(1, 0, 9, 103).fold(1).record("x", 9, 0).b),
+              FLIST_OPEN_CORRUPTED);
+    EXPECT_EQ(parseCode(back, Bytes().header(0, 0, 0, 104).fold(0).b), FLIST_OPEN_VERSION);
 }
 
 TEST(FileListBin, SubFolderBlocksAreAssignedByNameOrder)
