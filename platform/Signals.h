@@ -5,6 +5,9 @@
 
 #include <atomic>
 
+namespace platform
+{
+
 // Installs the handlers and ignores SIGPIPE (a peer that goes away is seen
 // in the write's result instead). Call once, before any thread starts.
 void watchServerSignals();
@@ -13,3 +16,5 @@ void watchServerSignals();
 const std::atomic<bool>& stopSignal();
 // Counts SIGHUPs; a change means "reload".
 const std::atomic<unsigned>& reloadSignal();
+
+} // namespace platform

@@ -2,6 +2,9 @@
 
 #include <signal.h>
 
+namespace platform
+{
+
 namespace
 {
 std::atomic<bool> stopFlag{false};
@@ -48,3 +51,5 @@ const std::atomic<unsigned>& reloadSignal()
 {
     return reloadCount;
 }
+
+} // namespace platform

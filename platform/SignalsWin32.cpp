@@ -2,6 +2,9 @@
 
 #include "platform/StopRequest.h"
 
+namespace platform
+{
+
 // Windows has no reload signal: "up" on a control session does that there.
 namespace
 {
@@ -28,3 +31,5 @@ const std::atomic<unsigned>& reloadSignal()
 {
     return reloadCount;
 }
+
+} // namespace platform

@@ -100,7 +100,8 @@ void CServerSession::closeGracefully()
 uint32_t CServerSession::Link::sendSome(const uint8_t* bytes, uint32_t length)
 {
     size_t sent = 0;
-    if (m_session.m_connection.sendSome(bytes, length, sent, kSliceMs) == CServerConnection::IO_CLOSED)
+    if (m_session.m_connection.sendSome(bytes, length, sent, kSliceMs) ==
+        platform::CServerConnection::IO_CLOSED)
         throw End{};
     return static_cast<uint32_t>(sent);
 }
@@ -108,10 +109,10 @@ uint32_t CServerSession::Link::sendSome(const uint8_t* bytes, uint32_t length)
 uint32_t CServerSession::Link::receiveSome(uint8_t* buffer, uint32_t capacity)
 {
     size_t got = 0;
-    CServerConnection::Result r = m_session.m_connection.receive(buffer, capacity, got, kSliceMs);
-    if (r == CServerConnection::IO_CLOSED)
+    platform::CServerConnection::Result r = m_session.m_connection.receive(buffer, capacity, got, kSliceMs);
+    if (r == platform::CServerConnection::IO_CLOSED)
         throw End{};
-    return r == CServerConnection::IO_OK ? static_cast<uint32_t>(got) : 0;
+    return r == platform::CServerConnection::IO_OK ? static_cast<uint32_t>(got) : 0;
 }
 
 bool CServerSession::Link::skipBrokenPacket(uint32_t length)

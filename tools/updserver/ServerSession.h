@@ -94,7 +94,7 @@ private:
     void closeGracefully();
 
     CUpdServer& m_server;
-    CServerConnection m_connection;
+    platform::CServerConnection m_connection;
     std::string m_peer;
     Mode m_sessionMode;
     Link m_link{*this};
