@@ -12,6 +12,10 @@ namespace platform
 // in the write's result instead). Call once, before any thread starts.
 void watchServerSignals();
 
+// Only the SIGPIPE part of the above, for programs that keep their own
+// handling of the other signals (the fuzzers).
+void ignoreBrokenPipe();
+
 // Set by SIGTERM or SIGINT.
 const std::atomic<bool>& stopSignal();
 // Counts SIGHUPs; a change means "reload".

@@ -39,6 +39,11 @@ void watchServerSignals()
     install(SIGTERM, onStop);
     install(SIGINT, onStop);
     install(SIGHUP, onReload);
+    ignoreBrokenPipe();
+}
+
+void ignoreBrokenPipe()
+{
     signal(SIGPIPE, SIG_IGN);
 }
 

@@ -22,6 +22,9 @@ void watchServerSignals()
     platform::onStopRequest(onStop);
 }
 
+// Windows raises no signal for a write to a closed connection.
+void ignoreBrokenPipe() {}
+
 const std::atomic<bool>& stopSignal()
 {
     return stopFlag;
