@@ -9,10 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "newupdatesystem/Common/Md5.h"
+#include "platform/Files.h"
 
 namespace
 {
@@ -35,23 +33,25 @@ void BM_Md5(benchmark::State& state)
 
 int digestFile(const char* path)
 {
-    int fd = open(path, O_RDONLY);
-    if (fd < 0)
+    FILE* file = platform::openFile(path, "rb");
+    if (file == nullptr)
     {
         perror(path);
         return 1;
     }
+    // Unbuffered, so that each block is read from the file in one piece.
+    setvbuf(file, nullptr, _IONBF, 0);
     std::vector<uint8_t> buffer(1 << 20);
     CMd5 md5;
     uint64_t total = 0;
     auto start = std::chrono::steady_clock::now();
     for (;;)
     {
-        ssize_t n = read(fd, buffer.data(), buffer.size());
-        if (n < 0)
+        size_t n = fread(buffer.data(), 1, buffer.size(), file);
+        if (n == 0 && ferror(file))
         {
             perror(path);
-            close(fd);
+            fclose(file);
             return 1;
         }
         if (n == 0)
@@ -59,7 +59,7 @@ int digestFile(const char* path)
         md5.update(buffer.data(), size_t(n));
         total += uint64_t(n);
     }
-    close(fd);
+    fclose(file);
     uint8_t digest[16];
     md5.final(digest);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

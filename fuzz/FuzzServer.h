@@ -5,10 +5,7 @@
 // beside the content folder.
 #pragma once
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -17,12 +14,14 @@
 #include <vector>
 
 #include "newupdatesystem/Common/LogControl.h"
+#include "platform/Process.h"
+#include "platform/Signals.h"
 #include "tools/updserver/UpdServer.h"
 
 struct FuzzServer
 {
-    std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("upd-fuzz-session-" + std::to_string(getpid()));
+    std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                   ("upd-fuzz-session-" + std::to_string(platform::currentProcessId()));
     std::unique_ptr<CUpdServer> server;
     std::string pristine;
 
@@ -30,7 +29,7 @@ struct FuzzServer
     {
         logStop();
         logSetConsoleStream(nullptr);
-        std::signal(SIGPIPE, SIG_IGN);
+        platform::ignoreBrokenPipe();
         makeContent();
         std::filesystem::create_directories(folder / "self");
         std::ofstream(folder / "self/Zelvan") << "launcher";

@@ -9,11 +9,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const IniReader ini(toUtf8FromLegacy(std::string_view(reinterpret_cast<const char*>(data), size)));
+    const platform::IniReader ini(
+        platform::toUtf8FromLegacy(std::string_view(reinterpret_cast<const char*>(data), size)));
     for (const std::string& section : ini.getSectionNames())
         for (const std::string& key : ini.getKeyNames(section))
         {
-            if (ini.getString(section, key, "").size() > IniReader::MaxValueLength)
+            if (ini.getString(section, key, "").size() > platform::IniReader::MaxValueLength)
                 __builtin_trap();
             ini.getInt(section, key, 0);
         }

@@ -10,6 +10,7 @@
 #include "fuzz/FuzzServer.h"
 #include "newupdatesystem/Common/FrameCodec.h"
 #include "newupdatesystem/Common/ProtoTags.h"
+#include "platform/Sockets.h"
 #include "tools/updserver/ServerSession.h"
 
 namespace
@@ -18,19 +19,19 @@ class MemoryTransport : public ISessionTransport
 {
 public:
     explicit MemoryTransport(std::string input) : m_input(std::move(input)) {}
-    CServerConnection::Result receive(void* buffer, size_t size, size_t& got, int) override
+    platform::CServerConnection::Result receive(void* buffer, size_t size, size_t& got, int) override
     {
         got = std::min(size, m_input.size() - m_at);
         if (got == 0)
-            return CServerConnection::IO_CLOSED;
+            return platform::CServerConnection::IO_CLOSED;
         std::memcpy(buffer, m_input.data() + m_at, got);
         m_at += got;
-        return CServerConnection::IO_OK;
+        return platform::CServerConnection::IO_OK;
     }
-    CServerConnection::Result sendSome(const void*, size_t size, size_t& sent, int) override
+    platform::CServerConnection::Result sendSome(const void*, size_t size, size_t& sent, int) override
     {
         sent = size;
-        return CServerConnection::IO_OK;
+        return platform::CServerConnection::IO_OK;
     }
     void shutdownBoth() override {}
     void finish(int) override {}

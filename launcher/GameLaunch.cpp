@@ -40,9 +40,9 @@ using platform::isExecutableFile;
 std::string launcherFolder()
 {
     std::string path;
-    if (!executablePath(path, 4096))
+    if (!platform::executablePath(path, 4096))
         return {};
-    size_t slash = path.rfind(executablePathSeparator());
+    size_t slash = path.rfind(platform::executablePathSeparator());
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 

@@ -14,21 +14,21 @@ CIniFile::CIniFile(const std::string& fileName)
 
 int CIniFile::getInt(const std::string& section, const std::string& key, int def) const
 {
-    return IniReader::fromFile(m_path).getInt(section, key, def);
+    return platform::IniReader::fromFile(m_path).getInt(section, key, def);
 }
 
 std::string CIniFile::getString(const std::string& section, const std::string& key,
                                 const std::string& def) const
 {
-    return IniReader::fromFile(m_path).getString(section, key, def);
+    return platform::IniReader::fromFile(m_path).getString(section, key, def);
 }
 
 std::vector<std::string> CIniFile::getSectionNames() const
 {
-    return IniReader::fromFile(m_path).getSectionNames();
+    return platform::IniReader::fromFile(m_path).getSectionNames();
 }
 
 std::vector<std::string> CIniFile::getKeyNames(const std::string& section) const
 {
-    return IniReader::fromFile(m_path).getKeyNames(section);
+    return platform::IniReader::fromFile(m_path).getKeyNames(section);
 }

@@ -147,7 +147,7 @@ std::string readLastAddress()
 void loadGameIni(LauncherConfig& config)
 {
     // One read for all keys: the file does not change while we look at it.
-    const IniReader ini = IniReader::fromFile(CIniFile("./game.ini").path());
+    const platform::IniReader ini = platform::IniReader::fromFile(CIniFile("./game.ini").path());
 
     config.languages.clear();
     const std::vector<std::string> keys = ini.getKeyNames("Languages");
@@ -158,7 +158,7 @@ void loadGameIni(LauncherConfig& config)
         const size_t slash = value.find('/');
         if (!value.empty() && slash != std::string::npos)
         {
-            entry.id = leadingInt(std::string_view(value).substr(0, slash));
+            entry.id = platform::leadingInt(std::string_view(value).substr(0, slash));
             entry.textFile = value.substr(slash + 1);
         }
         else

@@ -8,12 +8,12 @@ void CTextTable::load(const std::string& textFile)
 {
     m_texts.clear();
     // Read once rather than once per key: a text file holds a few hundred keys.
-    const IniReader ini = IniReader::fromFile(CIniFile(textFile).path());
+    const platform::IniReader ini = platform::IniReader::fromFile(CIniFile(textFile).path());
     for (const std::string& key : ini.getKeyNames("Language"))
     {
         if (key.empty())
             continue;
-        m_texts[leadingInt(key)] = ini.getString("Language", key, "");
+        m_texts[platform::leadingInt(key)] = ini.getString("Language", key, "");
     }
 }
 

@@ -24,7 +24,7 @@ bool CUpdaterApp::initInstance(const std::string& commandLine)
         language = BuiltinLanguage::Russian;
     else if (hasSwitch("/eng"))
         language = BuiltinLanguage::English;
-    else if (userDefaultLanguageId() == LANG_ID_RUSSIAN)
+    else if (platform::userDefaultLanguageId() == platform::LANG_ID_RUSSIAN)
         language = BuiltinLanguage::Russian;
     setBuiltinLanguage(language);
 
@@ -34,7 +34,7 @@ bool CUpdaterApp::initInstance(const std::string& commandLine)
     // still be ending, so such a start neither waits for nor takes the guard.
     if (!m_autoRealm)
     {
-        if (m_guard.create(UPDATER_MUTEX_NAME, m_guardFolder) == GuardResult::AlreadyExists)
+        if (m_guard.create(UPDATER_MUTEX_NAME, m_guardFolder) == platform::GuardResult::AlreadyExists)
         {
             m_refused = true;
             m_ui.showMessageBox(builtinText(text_id::ERROR_CAPTION), builtinText(text_id::ALREADY_RUNNING));

@@ -32,7 +32,7 @@ public:
 
 private:
     IAppUi& m_ui;
-    SingleInstanceGuard m_guard;
+    platform::SingleInstanceGuard m_guard;
     std::string m_guardFolder;
     std::optional<std::string> m_autoRealm;
     bool m_refused = false;

@@ -1,5 +1,8 @@
 #include "platform/Console.h"
 
+namespace platform
+{
+
 const char* consoleAnsiColour(int colour)
 {
     // Windows attributes order the colour bits blue, green, red; ANSI orders
@@ -25,3 +28,5 @@ void consoleWrite(std::FILE* stream, const char* text, size_t length, int colour
         std::fputs("\x1b[0m", stream);
     std::fflush(stream);
 }
+
+} // namespace platform

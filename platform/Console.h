@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdio>
 
+namespace platform
+{
+
 enum ConsoleColour : int
 {
     CONSOLE_PLAIN = -1,
@@ -23,3 +26,5 @@ std::FILE* consoleMoveStdoutToStderr();
 void consoleWrite(std::FILE* stream, const char* text, size_t length, int colour);
 // The ANSI sequence that selects a Windows colour attribute, e.g. "\x1b[96m" for 11.
 const char* consoleAnsiColour(int colour);
+
+} // namespace platform

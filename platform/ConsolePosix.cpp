@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+namespace platform
+{
+
 bool consoleIsTerminal(std::FILE* stream)
 {
     int fd = stream ? fileno(stream) : -1;
@@ -26,3 +29,5 @@ std::FILE* consoleMoveStdoutToStderr()
     }
     return results;
 }
+
+} // namespace platform

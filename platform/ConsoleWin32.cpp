@@ -4,6 +4,9 @@
 #include <io.h>
 #include <windows.h>
 
+namespace platform
+{
+
 bool consoleIsTerminal(std::FILE* stream)
 {
     int fd = stream ? _fileno(stream) : -1;
@@ -37,3 +40,5 @@ std::FILE* consoleMoveStdoutToStderr()
     }
     return results;
 }
+
+} // namespace platform

@@ -3,6 +3,9 @@
 
 #include <string>
 
+namespace platform
+{
+
 // True and the value when a variable of that name is set; an exact-case match
 // wins over others that differ only in case.
 bool getEnvironmentVariable(const char* name, std::string& value);
@@ -11,3 +14,5 @@ bool getEnvironmentVariable(const char* name, std::string& value);
 // pass settings to programs they start); true on success.
 bool setEnvironmentVariable(const char* name, const char* value);
 bool unsetEnvironmentVariable(const char* name);
+
+} // namespace platform

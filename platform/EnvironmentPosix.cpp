@@ -7,6 +7,9 @@
 
 extern char** environ;
 
+namespace platform
+{
+
 bool getEnvironmentVariable(const char* name, std::string& value)
 {
     size_t nameLength = std::strlen(name);
@@ -39,3 +42,5 @@ bool unsetEnvironmentVariable(const char* name)
 {
     return unsetenv(name) == 0;
 }
+
+} // namespace platform

@@ -6,6 +6,9 @@
 
 #include <vector>
 
+namespace platform
+{
+
 bool getEnvironmentVariable(const char* name, std::string& value)
 {
     if (!name || !*name)
@@ -43,3 +46,5 @@ bool unsetEnvironmentVariable(const char* name)
     SetEnvironmentVariableA(name, nullptr);
     return _putenv_s(name, "") == 0;
 }
+
+} // namespace platform

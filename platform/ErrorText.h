@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <string>
 
+namespace platform
+{
+
 // The WinSock number for an errno value. EWOULDBLOCK, EAGAIN and EINPROGRESS all
 // become WSAEWOULDBLOCK (10035), which is what a non-blocking WinSock call
 // reports while an operation is pending; EPIPE becomes WSAECONNRESET. An errno
@@ -43,3 +46,5 @@ bool systemMessageText(int32_t number, bool isWinsock, std::string& out);
 std::string errnoMessage(int err);
 
 inline constexpr const char* kMissingErrorText = "Missing error text";
+
+} // namespace platform

@@ -5,6 +5,9 @@
 #include <cerrno>
 #include <cstring>
 
+namespace platform
+{
+
 namespace
 {
 
@@ -129,3 +132,5 @@ std::string errnoMessage(int err)
     char buffer[256];
     return strerror_r(err, buffer, sizeof buffer);
 }
+
+} // namespace platform

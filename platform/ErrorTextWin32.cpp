@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
+namespace platform
+{
+
 namespace
 {
 
@@ -118,3 +121,5 @@ std::string errnoMessage(int err)
         return "Unknown error " + std::to_string(err);
     return buffer;
 }
+
+} // namespace platform

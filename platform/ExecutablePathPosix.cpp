@@ -5,6 +5,9 @@
 
 #include <vector>
 
+namespace platform
+{
+
 bool executablePath(std::string& out, size_t maxLength)
 {
     std::vector<char> buffer(maxLength + 1);
@@ -27,3 +30,5 @@ bool makeExecutable(const char* path)
         return false;
     return ::chmod(path, st.st_mode | S_IXUSR | S_IXGRP | S_IXOTH) == 0;
 }
+
+} // namespace platform

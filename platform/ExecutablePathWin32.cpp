@@ -4,6 +4,9 @@
 
 #include <vector>
 
+namespace platform
+{
+
 bool executablePath(std::string& out, size_t maxLength)
 {
     std::vector<char> buffer(maxLength + 1);
@@ -25,3 +28,5 @@ bool makeExecutable(const char*)
     // Windows runs a batch file by its name alone.
     return true;
 }
+
+} // namespace platform

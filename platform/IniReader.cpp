@@ -8,6 +8,9 @@
 #include <iterator>
 #include <sstream>
 
+namespace platform
+{
+
 namespace
 {
 
@@ -215,3 +218,5 @@ std::vector<std::string> IniReader::getKeyNames(std::string_view section) const
             names.push_back(e.key);
     return fitNameBuffer(std::move(names));
 }
+
+} // namespace platform

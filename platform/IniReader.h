@@ -11,6 +11,9 @@
 #include <string_view>
 #include <vector>
 
+namespace platform
+{
+
 class IniReader
 {
 public:
@@ -60,3 +63,5 @@ private:
 // optional sign, then decimal digits; 0 when there are none. Saturates
 // instead of overflowing.
 int leadingInt(std::string_view text);
+
+} // namespace platform

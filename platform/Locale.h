@@ -3,6 +3,9 @@
 
 #include <cstdint>
 
+namespace platform
+{
+
 constexpr uint16_t LANG_ID_ENGLISH = 1033;
 constexpr uint16_t LANG_ID_RUSSIAN = 1049;
 
@@ -10,3 +13,5 @@ constexpr uint16_t LANG_ID_RUSSIAN = 1049;
 // library gives them): LANG_ID_RUSSIAN when it names Russian ("ru",
 // "ru_RU.UTF-8", "ru_UA@..."), else LANG_ID_ENGLISH.
 uint16_t userDefaultLanguageId();
+
+} // namespace platform

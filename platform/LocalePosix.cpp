@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <initializer_list>
 
+namespace platform
+{
+
 uint16_t userDefaultLanguageId()
 {
     for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"})
@@ -16,3 +19,5 @@ uint16_t userDefaultLanguageId()
     }
     return LANG_ID_ENGLISH;
 }
+
+} // namespace platform

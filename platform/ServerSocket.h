@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <string>
 
+namespace platform
+{
+
 class CServerSocket
 {
 public:
@@ -69,3 +72,5 @@ public:
 private:
     int m_fd;
 };
+
+} // namespace platform

@@ -11,6 +11,9 @@
 #include <cerrno>
 #include <system_error>
 
+namespace platform
+{
+
 namespace
 {
 [[noreturn]] void fail(const std::string& what)
@@ -191,3 +194,5 @@ void CServerConnection::finish(int timeoutMs)
             return;
     }
 }
+
+} // namespace platform

@@ -7,6 +7,9 @@
 
 #include "platform/Sockets.h"
 
+namespace platform
+{
+
 namespace
 {
 [[noreturn]] void fail(const std::string& what)
@@ -201,3 +204,5 @@ void CServerConnection::finish(int timeoutMs)
             return;
     }
 }
+
+} // namespace platform

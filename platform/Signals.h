@@ -5,11 +5,20 @@
 
 #include <atomic>
 
+namespace platform
+{
+
 // Installs the handlers and ignores SIGPIPE (a peer that goes away is seen
 // in the write's result instead). Call once, before any thread starts.
 void watchServerSignals();
+
+// Only the SIGPIPE part of the above, for programs that keep their own
+// handling of the other signals (the fuzzers).
+void ignoreBrokenPipe();
 
 // Set by SIGTERM or SIGINT.
 const std::atomic<bool>& stopSignal();
 // Counts SIGHUPs; a change means "reload".
 const std::atomic<unsigned>& reloadSignal();
+
+} // namespace platform

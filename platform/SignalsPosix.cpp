@@ -2,6 +2,9 @@
 
 #include <signal.h>
 
+namespace platform
+{
+
 namespace
 {
 std::atomic<bool> stopFlag{false};
@@ -36,6 +39,11 @@ void watchServerSignals()
     install(SIGTERM, onStop);
     install(SIGINT, onStop);
     install(SIGHUP, onReload);
+    ignoreBrokenPipe();
+}
+
+void ignoreBrokenPipe()
+{
     signal(SIGPIPE, SIG_IGN);
 }
 
@@ -48,3 +56,5 @@ const std::atomic<unsigned>& reloadSignal()
 {
     return reloadCount;
 }
+
+} // namespace platform

@@ -2,6 +2,9 @@
 
 #include "platform/StopRequest.h"
 
+namespace platform
+{
+
 // Windows has no reload signal: "up" on a control session does that there.
 namespace
 {
@@ -19,6 +22,9 @@ void watchServerSignals()
     platform::onStopRequest(onStop);
 }
 
+// Windows raises no signal for a write to a closed connection.
+void ignoreBrokenPipe() {}
+
 const std::atomic<bool>& stopSignal()
 {
     return stopFlag;
@@ -28,3 +34,5 @@ const std::atomic<unsigned>& reloadSignal()
 {
     return reloadCount;
 }
+
+} // namespace platform

@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <string>
 
+namespace platform
+{
+
 enum class GuardResult
 {
     Created = 0,       // this process now holds the guard
@@ -34,3 +37,5 @@ private:
     // The lock file's descriptor or the mutex handle; -1 when not held.
     intptr_t m_handle = -1;
 };
+
+} // namespace platform

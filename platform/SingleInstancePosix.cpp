@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace platform
+{
+
 namespace
 {
 
@@ -72,3 +75,5 @@ void SingleInstanceGuard::release()
         m_handle = -1;
     }
 }
+
+} // namespace platform

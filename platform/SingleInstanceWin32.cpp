@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+namespace platform
+{
+
 namespace
 {
 
@@ -51,3 +54,5 @@ void SingleInstanceGuard::release()
         m_handle = -1;
     }
 }
+
+} // namespace platform

@@ -56,6 +56,11 @@ int32_t socketSend(SocketHandle s, const void* data, int32_t length);
 int32_t socketRecv(SocketHandle s, void* buffer, int32_t length);
 
 void socketShutdownSend(SocketHandle s);
+
+// Two connected stream sockets (socketpair; a loopback TCP pair on Windows),
+// for feeding a server session bytes from memory. False with the last socket
+// error set when they cannot be made.
+bool socketPair(SocketHandle& first, SocketHandle& second);
 void socketClose(SocketHandle s);
 
 // The socket's pending (asynchronous) error as a WinSock number; ok false when

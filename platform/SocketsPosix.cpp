@@ -159,6 +159,19 @@ int32_t socketRecv(SocketHandle s, void* buffer, int32_t length)
     return int32_t(n);
 }
 
+bool socketPair(SocketHandle& first, SocketHandle& second)
+{
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+    {
+        storeErrno();
+        return false;
+    }
+    first = fds[0];
+    second = fds[1];
+    return true;
+}
+
 void socketShutdownSend(SocketHandle s)
 {
     ::shutdown(s, SHUT_WR);

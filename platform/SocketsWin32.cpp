@@ -121,6 +121,47 @@ int32_t socketRecv(SocketHandle s, void* buffer, int32_t length)
     return n == SOCKET_ERROR ? -1 : int32_t(n);
 }
 
+bool socketPair(SocketHandle& first, SocketHandle& second)
+{
+    SocketHandle listener = socketOpenStream();
+    if (listener == kInvalidSocket)
+        return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof a;
+    SocketHandle connecting = kInvalidSocket;
+    SocketHandle accepted = kInvalidSocket;
+    if (::bind(native(listener), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::listen(native(listener), 1) == 0 &&
+        ::getsockname(native(listener), reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    {
+        connecting = socketOpenStream();
+        if (connecting != kInvalidSocket &&
+            ::connect(native(connecting), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+        {
+            SOCKET s = ::accept(native(listener), nullptr, nullptr);
+            if (s != INVALID_SOCKET)
+            {
+                SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+                accepted = SocketHandle(s);
+            }
+        }
+    }
+    int error = WSAGetLastError();
+    socketClose(listener);
+    if (accepted == kInvalidSocket)
+    {
+        if (connecting != kInvalidSocket)
+            socketClose(connecting);
+        WSASetLastError(error);
+        return false;
+    }
+    first = accepted;
+    second = connecting;
+    return true;
+}
+
 void socketShutdownSend(SocketHandle s)
 {
     ::shutdown(native(s), SD_SEND);

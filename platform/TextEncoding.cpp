@@ -2,6 +2,9 @@
 
 #include <cstdint>
 
+namespace platform
+{
+
 namespace
 {
 
@@ -79,3 +82,5 @@ size_t utf8CutLength(std::string_view text, size_t maxBytes)
         --cut;
     return cut;
 }
+
+} // namespace platform

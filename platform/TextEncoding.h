@@ -5,6 +5,9 @@
 #include <string>
 #include <string_view>
 
+namespace platform
+{
+
 bool isValidUtf8(std::string_view text);
 
 // Converts Windows-1251 text to UTF-8. Bytes the code page leaves undefined
@@ -17,3 +20,5 @@ std::string toUtf8FromLegacy(std::string_view text);
 // The longest prefix of at most maxBytes bytes that does not end inside a
 // UTF-8 sequence (for texts that are valid UTF-8).
 size_t utf8CutLength(std::string_view text, size_t maxBytes);
+
+} // namespace platform

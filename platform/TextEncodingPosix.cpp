@@ -2,6 +2,9 @@
 
 #include <iconv.h>
 
+namespace platform
+{
+
 std::string cp1251ToUtf8(std::string_view text)
 {
     std::string out;
@@ -37,3 +40,5 @@ std::string cp1251ToUtf8(std::string_view text)
     iconv_close(cd);
     return out;
 }
+
+} // namespace platform

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+namespace platform
+{
+
 std::string cp1251ToUtf8(std::string_view text)
 {
     std::string out;
@@ -23,3 +26,5 @@ std::string cp1251ToUtf8(std::string_view text)
     }
     return out;
 }
+
+} // namespace platform

@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+namespace platform
+{
+
 struct PlatformThread;
 using PlatformThreadProc = void (*)(void* arg);
 
@@ -27,3 +30,5 @@ void platformThreadClose(PlatformThread* thread);
 
 // Test hook: the next platformThreadCreate fails with EAGAIN.
 void platformThreadFailNextCreate();
+
+} // namespace platform

@@ -11,6 +11,9 @@
 #include <condition_variable>
 #include <mutex>
 
+namespace platform
+{
+
 struct PlatformThread
 {
     std::mutex mutex;
@@ -145,3 +148,5 @@ void platformThreadFailNextCreate()
 {
     failNextCreate = true;
 }
+
+} // namespace platform

@@ -5,6 +5,9 @@
 #include <atomic>
 #include <cerrno>
 
+namespace platform
+{
+
 struct PlatformThread
 {
     HANDLE handle = nullptr;
@@ -101,3 +104,5 @@ void platformThreadFailNextCreate()
 {
     failNextCreate = true;
 }
+
+} // namespace platform

@@ -18,7 +18,7 @@ int32_t failedCallError(platform::SocketHandle s, bool callFailed)
 {
     int32_t error = getSocketError(s);
     if (error == 0 && callFailed)
-        error = getLastSocketError();
+        error = platform::getLastSocketError();
     return error;
 }
 
@@ -66,7 +66,7 @@ bool CAsyncTcp::connect(const char* host, uint16_t port)
     resolveAddress(m_remoteAddress, host, port);
     if (platform::socketConnect(m_sock, m_remoteAddress) == 0)
         return true;
-    int32_t error = getLastSocketError();
+    int32_t error = platform::getLastSocketError();
     if (error == WSAEINVAL || error == WSAEWOULDBLOCK || error == WSAEALREADY)
         return false;
     if (error == WSAEISCONN)
@@ -81,7 +81,7 @@ bool CAsyncTcp::waitForConnection()
     sets.except = true;
     int32_t error;
     if (platform::socketSelect(m_sock, sets, m_waitSeconds, m_waitMicroseconds) < 0)
-        error = getLastSocketError();
+        error = platform::getLastSocketError();
     else if (sets.write)
         return true;
     else if (!sets.except)

@@ -26,7 +26,7 @@ void CBasicTcp::openSocket(bool nonBlocking)
     if (!ok)
     {
         // The error is read after the close, as the caller sees it.
-        int32_t error = getLastSocketError();
+        int32_t error = platform::getLastSocketError();
         platform::socketClose(m_sock);
         m_sock = platform::kInvalidSocket;
         throw CSocketExcep(NET_SET_OPT, error, EXCEP_HERE());

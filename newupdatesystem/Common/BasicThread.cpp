@@ -66,7 +66,7 @@ namespace Threading
 CThread::CThread(bool autoDelete, int priority, unsigned stackSize)
     : m_autoDelete(autoDelete), m_threadId(0), m_handle(nullptr)
 {
-    m_handle = platformThreadCreate(&CThread::threadProc, this, stackSize, &m_threadId);
+    m_handle = platform::platformThreadCreate(&CThread::threadProc, this, stackSize, &m_threadId);
     if (!m_handle)
     {
         // Reported here so that an owner that only looks at its worker's
@@ -75,27 +75,27 @@ CThread::CThread(bool autoDelete, int priority, unsigned stackSize)
         logError("Thread creation failed, error %d: %s", err, std::strerror(err));
         return;
     }
-    platformThreadSetPriority(m_handle, priority);
+    platform::platformThreadSetPriority(m_handle, priority);
 }
 
 CThread::~CThread()
 {
     if (m_handle)
-        platformThreadClose(m_handle);
+        platform::platformThreadClose(m_handle);
 }
 
 int CThread::resume()
 {
     if (!m_handle)
         return -1;
-    return platformThreadResume(m_handle);
+    return platform::platformThreadResume(m_handle);
 }
 
 bool CThread::wait(double seconds)
 {
     if (!m_handle)
         return true;
-    return platformThreadJoin(m_handle, waitMilliseconds(seconds));
+    return platform::platformThreadJoin(m_handle, waitMilliseconds(seconds));
 }
 
 int64_t CThread::waitMilliseconds(double seconds)

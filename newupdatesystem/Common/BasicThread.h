@@ -10,7 +10,10 @@
 
 #include "newupdatesystem/Common/Excep.h"
 
+namespace platform
+{
 struct PlatformThread;
+}
 
 // A recursive critical section: the thread that holds it may enter it again and
 // must leave it as often as it entered.
@@ -103,7 +106,7 @@ private:
 
     bool m_autoDelete;
     uint32_t m_threadId;
-    PlatformThread* m_handle;
+    platform::PlatformThread* m_handle;
 };
 
 } // namespace Threading

@@ -173,7 +173,7 @@ const char* CProtoExcep::description() const
 }
 
 CSocketExcep::CSocketExcep(int32_t code, const CThrowSite& site)
-    : CExcep(code, site), socketError(getLastSocketError())
+    : CExcep(code, site), socketError(platform::getLastSocketError())
 {
 }
 
@@ -193,13 +193,13 @@ void CSocketExcep::errorText(std::string& out) const
         return;
     }
     std::string text;
-    systemMessageText(socketError, true, text);
+    platform::systemMessageText(socketError, true, text);
     out += text;
 }
 
 CSystemExcep::CSystemExcep(int32_t code, ErrorKind kind, const std::string& subject, const CThrowSite& site)
     : CExcep(code, site), kind(kind), errorNumber(kind == EK_ERRNO        ? errno
-                                                  : kind == EK_LAST_ERROR ? getLastError()
+                                                  : kind == EK_LAST_ERROR ? platform::getLastError()
                                                                           : 0),
       subject(subject)
 {
@@ -216,7 +216,7 @@ bool CSystemExcep::errorText(std::string& out) const
     switch (kind)
     {
     case EK_LAST_ERROR:
-        systemMessageText(errorNumber, false, text);
+        platform::systemMessageText(errorNumber, false, text);
         out += std::to_string(errorNumber);
         out += ": ";
         out += text;
@@ -224,7 +224,7 @@ bool CSystemExcep::errorText(std::string& out) const
     case EK_ERRNO:
     {
         // The runtime library's own message, whatever it says for the number.
-        out += errnoMessage(errorNumber);
+        out += platform::errnoMessage(errorNumber);
         return true;
     }
     default:

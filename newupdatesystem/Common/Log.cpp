@@ -66,7 +66,7 @@ struct CLogFile
         std::memset(computerName, 0, sizeof computerName);
         std::memset(fileName, 0, sizeof fileName);
         std::string name;
-        if (getEnvironmentVariable("computername", name))
+        if (platform::getEnvironmentVariable("computername", name))
             std::snprintf(computerName, sizeof computerName, "%s", name.c_str());
         else
             std::snprintf(computerName, sizeof computerName, "Log");
@@ -155,7 +155,7 @@ void writeMessage(LogLevel level, const char* format, va_list args)
     if (total >= kLogBufferSize)
     {
         static const char kOverrun[] = "CRITICAL: Log buffer overrun!!!";
-        consoleWrite(s.console, kOverrun, sizeof kOverrun - 1, CONSOLE_PLAIN);
+        platform::consoleWrite(s.console, kOverrun, sizeof kOverrun - 1, platform::CONSOLE_PLAIN);
         return;
     }
     if (level != LEVEL_PART && total < kLogBufferSize - 1)
@@ -170,13 +170,13 @@ void writeMessage(LogLevel level, const char* format, va_list args)
     {
     case LEVEL_INFO:
     case LEVEL_PART:
-        consoleWrite(s.console, s.logBuffer, total, CONSOLE_PLAIN);
+        platform::consoleWrite(s.console, s.logBuffer, total, platform::CONSOLE_PLAIN);
         break;
     case LEVEL_WARNING:
-        consoleWrite(s.console, s.logBuffer, total, CONSOLE_BRIGHT_CYAN);
+        platform::consoleWrite(s.console, s.logBuffer, total, platform::CONSOLE_BRIGHT_CYAN);
         break;
     case LEVEL_ERROR:
-        consoleWrite(s.console, s.logBuffer, total, CONSOLE_BRIGHT_RED);
+        platform::consoleWrite(s.console, s.logBuffer, total, platform::CONSOLE_BRIGHT_RED);
         break;
     case LEVEL_FILE_ONLY:
         break;

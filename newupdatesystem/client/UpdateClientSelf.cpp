@@ -125,8 +125,8 @@ void CUpdateClient::selfUpdate()
     script.write(text.data(), static_cast<uint32_t>(text.size()));
 
     std::string exe;
-    bool known = executablePath(exe, 1024);
-    size_t slash = known ? exe.rfind(executablePathSeparator()) : std::string::npos;
+    bool known = platform::executablePath(exe, 1024);
+    size_t slash = known ? exe.rfind(platform::executablePathSeparator()) : std::string::npos;
     if (slash == std::string::npos || slash + 1 == exe.size())
     {
         logInfo("Invalid module name '%s'!", exe.c_str());
@@ -139,5 +139,5 @@ void CUpdateClient::selfUpdate()
     m_selfUpdateBatch = scriptPath;
     setStatus(UPD_OK);
     script.safeClose();
-    makeExecutable(scriptPath.c_str());
+    platform::makeExecutable(scriptPath.c_str());
 }

@@ -24,18 +24,18 @@ std::string readAll(std::FILE* f)
 
 TEST(Console, WindowsAttributesBecomeAnsiColours)
 {
-    EXPECT_STREQ(consoleAnsiColour(CONSOLE_BRIGHT_CYAN), "\x1b[96m");
-    EXPECT_STREQ(consoleAnsiColour(CONSOLE_BRIGHT_RED), "\x1b[91m");
-    EXPECT_STREQ(consoleAnsiColour(2), "\x1b[32m");
-    EXPECT_STREQ(consoleAnsiColour(15), "\x1b[97m");
+    EXPECT_STREQ(platform::consoleAnsiColour(platform::CONSOLE_BRIGHT_CYAN), "\x1b[96m");
+    EXPECT_STREQ(platform::consoleAnsiColour(platform::CONSOLE_BRIGHT_RED), "\x1b[91m");
+    EXPECT_STREQ(platform::consoleAnsiColour(2), "\x1b[32m");
+    EXPECT_STREQ(platform::consoleAnsiColour(15), "\x1b[97m");
 }
 
 TEST(Console, PlainTextWhenNotATerminal)
 {
     std::FILE* f = std::tmpfile();
     ASSERT_NE(f, nullptr);
-    EXPECT_FALSE(consoleIsTerminal(f));
-    consoleWrite(f, "warn", 4, CONSOLE_BRIGHT_CYAN);
+    EXPECT_FALSE(platform::consoleIsTerminal(f));
+    platform::consoleWrite(f, "warn", 4, platform::CONSOLE_BRIGHT_CYAN);
     EXPECT_EQ(readAll(f), "warn");
     std::fclose(f);
 }
@@ -48,8 +48,8 @@ TEST(Console, ColoursAndRestoresOnATerminal)
     ASSERT_EQ(unlockpt(master), 0);
     std::FILE* terminal = std::fopen(ptsname(master), "w");
     ASSERT_NE(terminal, nullptr);
-    EXPECT_TRUE(consoleIsTerminal(terminal));
-    consoleWrite(terminal, "err", 3, CONSOLE_BRIGHT_RED);
+    EXPECT_TRUE(platform::consoleIsTerminal(terminal));
+    platform::consoleWrite(terminal, "err", 3, platform::CONSOLE_BRIGHT_RED);
 
     std::string expected = "\x1b[91merr\x1b[0m";
     std::string seen;

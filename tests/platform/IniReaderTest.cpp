@@ -29,7 +29,7 @@ const char* const kText = "; comment=not a key\r\n"
 
 TEST(IniReaderTest, NamesMatchWithoutCaseAndBlanksAreDropped)
 {
-    const IniReader ini(kText);
+    const platform::IniReader ini(kText);
     EXPECT_EQ(ini.getString("main", "NAME", "-"), "First realm");
     EXPECT_EQ(ini.getString("MAIN", "extra", "-"), "joins the first Main");
     EXPECT_EQ(ini.getString("Main", "Empty", "-"), "");
@@ -44,7 +44,7 @@ TEST(IniReaderTest, NamesMatchWithoutCaseAndBlanksAreDropped)
 
 TEST(IniReaderTest, MatchingQuotesAreRemoved)
 {
-    const IniReader ini(kText);
+    const platform::IniReader ini(kText);
     EXPECT_EQ(ini.getString("Main", "Quoted", ""), "  spaced  ");
     EXPECT_EQ(ini.getString("Main", "Single", ""), "x");
     EXPECT_EQ(ini.getString("Main", "Mixed", ""), "\"x'");
@@ -53,26 +53,26 @@ TEST(IniReaderTest, MatchingQuotesAreRemoved)
 
 TEST(IniReaderTest, IntegersComeFromLeadingDigits)
 {
-    const IniReader ini(kText);
+    const platform::IniReader ini(kText);
     EXPECT_EQ(ini.getInt("Main", "Port", 7), 25860);
     EXPECT_EQ(ini.getInt("second", "Port", 7), 0);
     EXPECT_EQ(ini.getInt("second", "Neg", 7), -12);
     EXPECT_EQ(ini.getInt("Main", "Empty", 7), 0);
     EXPECT_EQ(ini.getInt("second", "Missing", 7), 7);
-    EXPECT_EQ(leadingInt("99999999999999"), 2147483647);
-    EXPECT_EQ(leadingInt("  12/x"), 12);
-    EXPECT_EQ(leadingInt("/x"), 0);
+    EXPECT_EQ(platform::leadingInt("99999999999999"), 2147483647);
+    EXPECT_EQ(platform::leadingInt("  12/x"), 12);
+    EXPECT_EQ(platform::leadingInt("/x"), 0);
 }
 
 TEST(IniReaderTest, LongValuesAreCutWithoutSplittingCharacters)
 {
     const std::string value(2000, 'v');
-    EXPECT_EQ(IniReader("[s]\nk=" + value + "\n").getString("s", "k", "").size(), 1023u);
+    EXPECT_EQ(platform::IniReader("[s]\nk=" + value + "\n").getString("s", "k", "").size(), 1023u);
     // Two-byte characters: 1023 bytes would end inside one.
     std::string cyrillic;
     for (int i = 0; i < 600; ++i)
         cyrillic += "Ж";
-    EXPECT_EQ(IniReader("[s]\nk=" + cyrillic + "\n").getString("s", "k", "").size(), 1022u);
+    EXPECT_EQ(platform::IniReader("[s]\nk=" + cyrillic + "\n").getString("s", "k", "").size(), 1022u);
 }
 
 TEST(IniReaderTest, NameListsStopAtTheBufferSize)
@@ -89,7 +89,7 @@ TEST(IniReaderTest, NameListsStopAtTheBufferSize)
     text += "[Languages]\n";
     for (int i = 0; i < 41; ++i)
         text += std::to_string(1000 + i) + std::string(95, 'k') + "=v\n";
-    const IniReader ini(text);
+    const platform::IniReader ini(text);
     EXPECT_EQ(ini.getSectionNames().size(), 40u);
     EXPECT_EQ(ini.getKeyNames("Languages").size(), 40u);
     EXPECT_EQ(ini.getKeyNames("Languages").back().substr(0, 4), "1039");
@@ -101,9 +101,9 @@ TEST(IniReaderTest, FilesInWindows1251AreConverted)
     std::ofstream("legacy.ini", std::ios::binary)
         << "[\xCF\xF0\xE8]\r\nName=\xCE\xF1\xED\xEE\xE2\xED\xEE\xE9\r\n";
     std::ofstream("utf8.ini", std::ios::binary) << "\xEF\xBB\xBF[Main]\nName=Основной\n";
-    EXPECT_EQ(IniReader::fromFile("legacy.ini").getString("При", "Name", ""), "Основной");
-    EXPECT_EQ(IniReader::fromFile("utf8.ini").getString("Main", "Name", ""), "Основной");
-    EXPECT_EQ(IniReader::fromFile("missing.ini").getString("Main", "Name", "def"), "def");
-    EXPECT_EQ(IniReader::fromFile(".").getInt("Main", "Port", 5), 5);
-    EXPECT_TRUE(IniReader::fromFile("/dev/zero").getSectionNames().empty());
+    EXPECT_EQ(platform::IniReader::fromFile("legacy.ini").getString("При", "Name", ""), "Основной");
+    EXPECT_EQ(platform::IniReader::fromFile("utf8.ini").getString("Main", "Name", ""), "Основной");
+    EXPECT_EQ(platform::IniReader::fromFile("missing.ini").getString("Main", "Name", "def"), "def");
+    EXPECT_EQ(platform::IniReader::fromFile(".").getInt("Main", "Port", 5), 5);
+    EXPECT_TRUE(platform::IniReader::fromFile("/dev/zero").getSectionNames().empty());
 }

@@ -12,20 +12,20 @@ TEST(SingleInstanceGuardTest, OneHolderAtATime)
     Sandbox sandbox;
     const std::string folder = sandbox.path().string();
     const std::string name = "UpdGuardTest-" + sandbox.path().filename().string();
-    SingleInstanceGuard first;
-    SingleInstanceGuard second;
-    ASSERT_EQ(GuardResult::Created, first.create(name, folder));
-    EXPECT_EQ(GuardResult::AlreadyExists, second.create(name, folder));
+    platform::SingleInstanceGuard first;
+    platform::SingleInstanceGuard second;
+    ASSERT_EQ(platform::GuardResult::Created, first.create(name, folder));
+    EXPECT_EQ(platform::GuardResult::AlreadyExists, second.create(name, folder));
     EXPECT_FALSE(second.held());
     // Another name is another guard.
-    EXPECT_EQ(GuardResult::Created, second.create(name + "-other", folder));
+    EXPECT_EQ(platform::GuardResult::Created, second.create(name + "-other", folder));
     second.release();
 
     first.release();
     EXPECT_FALSE(first.held());
-    EXPECT_EQ(GuardResult::Created, second.create(name, folder));
+    EXPECT_EQ(platform::GuardResult::Created, second.create(name, folder));
     EXPECT_TRUE(second.held());
 
     for (const char* bad : {"", "a b", "a/b", "a\\b", "..", "Global\\x"})
-        EXPECT_EQ(GuardResult::Failed, first.create(bad, folder)) << bad;
+        EXPECT_EQ(platform::GuardResult::Failed, first.create(bad, folder)) << bad;
 }

@@ -13,7 +13,7 @@ const char* const kName = "Test_guard";
 
 int tryGuard(const std::string& folder)
 {
-    SingleInstanceGuard guard;
+    platform::SingleInstanceGuard guard;
     return static_cast<int>(guard.create(kName, folder));
 }
 
@@ -32,7 +32,7 @@ TEST(SingleInstanceTest, SecondProcessSeesTheGuardUntilTheFirstEnds)
     if (holder == 0)
     {
         close(ready[0]);
-        SingleInstanceGuard guard;
+        platform::SingleInstanceGuard guard;
         const char result = static_cast<char>(guard.create(kName, folder));
         if (write(ready[1], &result, 1) != 1)
             std::_Exit(1);
@@ -45,27 +45,28 @@ TEST(SingleInstanceTest, SecondProcessSeesTheGuardUntilTheFirstEnds)
     char result = -1;
     ASSERT_EQ(read(ready[0], &result, 1), 1);
     close(ready[0]);
-    EXPECT_EQ(result, static_cast<char>(GuardResult::Created));
+    EXPECT_EQ(result, static_cast<char>(platform::GuardResult::Created));
 
-    EXPECT_EQ(runInChild([&] { return tryGuard(folder); }), static_cast<int>(GuardResult::AlreadyExists));
+    EXPECT_EQ(runInChild([&] { return tryGuard(folder); }),
+              static_cast<int>(platform::GuardResult::AlreadyExists));
 
     // However the holder ends, the guard goes with it.
     kill(holder, SIGKILL);
     int status = 0;
     ASSERT_EQ(waitpid(holder, &status, 0), holder);
-    EXPECT_EQ(runInChild([&] { return tryGuard(folder); }), static_cast<int>(GuardResult::Created));
+    EXPECT_EQ(runInChild([&] { return tryGuard(folder); }), static_cast<int>(platform::GuardResult::Created));
 }
 
 TEST(SingleInstanceTest, ReleasedGuardCanBeTakenAgainAndBadNamesFail)
 {
     Sandbox sandbox;
     const std::string folder = sandbox.path().string();
-    SingleInstanceGuard guard;
-    EXPECT_EQ(guard.create(kName, folder), GuardResult::Created);
+    platform::SingleInstanceGuard guard;
+    EXPECT_EQ(guard.create(kName, folder), platform::GuardResult::Created);
     EXPECT_TRUE(guard.held());
     guard.release();
     EXPECT_FALSE(guard.held());
-    EXPECT_EQ(runInChild([&] { return tryGuard(folder); }), static_cast<int>(GuardResult::Created));
-    EXPECT_EQ(guard.create("../escape", folder), GuardResult::Failed);
-    EXPECT_EQ(guard.create(kName, folder + "/no/such/folder"), GuardResult::Failed);
+    EXPECT_EQ(runInChild([&] { return tryGuard(folder); }), static_cast<int>(platform::GuardResult::Created));
+    EXPECT_EQ(guard.create("../escape", folder), platform::GuardResult::Failed);
+    EXPECT_EQ(guard.create(kName, folder + "/no/such/folder"), platform::GuardResult::Failed);
 }

@@ -19,7 +19,7 @@ public:
         {
             const char* value = std::getenv(name);
             m_saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-            unsetEnvironmentVariable(name);
+            platform::unsetEnvironmentVariable(name);
         }
     }
     ~EnvironmentGuard()
@@ -27,16 +27,16 @@ public:
         for (const auto& [name, value] : m_saved)
         {
             if (value)
-                setEnvironmentVariable(name.c_str(), value->c_str());
+                platform::setEnvironmentVariable(name.c_str(), value->c_str());
             else
-                unsetEnvironmentVariable(name.c_str());
+                platform::unsetEnvironmentVariable(name.c_str());
         }
     }
     EnvironmentGuard(const EnvironmentGuard&) = delete;
     EnvironmentGuard& operator=(const EnvironmentGuard&) = delete;
 
-    void set(const char* name, const char* value) { setEnvironmentVariable(name, value); }
-    void unset(const char* name) { unsetEnvironmentVariable(name); }
+    void set(const char* name, const char* value) { platform::setEnvironmentVariable(name, value); }
+    void unset(const char* name) { platform::unsetEnvironmentVariable(name); }
 
 private:
     std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;

@@ -55,7 +55,7 @@ void ScriptedPeer::serve()
         if (fd >= 0)
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_connection = std::make_unique<CServerConnection>(fd);
+            m_connection = std::make_unique<platform::CServerConnection>(fd);
             m_changed.notify_all();
             break;
         }
@@ -71,10 +71,10 @@ void ScriptedPeer::serve()
                 break;
         }
         size_t n = 0;
-        CServerConnection::Result r = m_connection->receive(buffer, sizeof buffer, n, 20);
-        if (r == CServerConnection::IO_TIMEOUT)
+        platform::CServerConnection::Result r = m_connection->receive(buffer, sizeof buffer, n, 20);
+        if (r == platform::CServerConnection::IO_TIMEOUT)
             continue;
-        if (r != CServerConnection::IO_OK)
+        if (r != platform::CServerConnection::IO_OK)
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_clientClosed = true;
@@ -146,7 +146,7 @@ void ScriptedPeer::sendBytes(const Bytes& bytes)
 {
     if (!waitConnected())
         throw std::runtime_error("scripted peer: no client connected");
-    if (m_connection->sendAll(bytes.data(), bytes.size(), 10000) != CServerConnection::IO_OK)
+    if (m_connection->sendAll(bytes.data(), bytes.size(), 10000) != platform::CServerConnection::IO_OK)
         throw std::runtime_error("scripted peer: send failed");
 }
 

@@ -90,9 +90,9 @@ private:
     bool waitLocked(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds deadline,
                     const std::function<bool()>& condition);
 
-    CServerSocket m_listener;
+    platform::CServerSocket m_listener;
     uint16_t m_listenPort = 0;
-    std::unique_ptr<CServerConnection> m_connection;
+    std::unique_ptr<platform::CServerConnection> m_connection;
     bool m_clientClosed = false;
     bool m_stopping = false;
     bool m_held = false;

@@ -82,7 +82,7 @@ int dump(const std::string& file)
 
 int scan(const std::string& folder, const std::string& out, bool checksums)
 {
-    ProgressList list(checksums && consoleIsTerminal(stderr));
+    ProgressList list(checksums && platform::consoleIsTerminal(stderr));
     list.scan(folder.c_str(), checksums);
     list.finish();
     list.buildBin();

@@ -236,7 +236,7 @@ int main(int argc, char** argv)
 
     // The library's log writes its console output to stdout; point that at
     // stderr and keep the real stdout for results only.
-    std::FILE* results = consoleMoveStdoutToStderr();
+    std::FILE* results = platform::consoleMoveStdoutToStderr();
     if (!results)
     {
         std::fprintf(stderr, "updclient: cannot set up the output streams\n");
@@ -253,7 +253,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "updclient: out of memory\n");
         return UPD_SYSTEM_ERROR;
     }
-    CProgressDisplay display(stderr, consoleIsTerminal(stderr));
+    CProgressDisplay display(stderr, platform::consoleIsTerminal(stderr));
     configure(*client, o, &display);
     client->start();
 

@@ -205,7 +205,7 @@ int main(int argc, char** argv)
     CLI11_PARSE(app, argc, argv);
 
     // The library logs to stdout: keep the real stdout for results only.
-    out = consoleMoveStdoutToStderr();
+    out = platform::consoleMoveStdoutToStderr();
     if (!out)
         out = stdout;
     std::setvbuf(out, nullptr, _IOLBF, 0);

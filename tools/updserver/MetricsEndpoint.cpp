@@ -55,7 +55,7 @@ void CMetricsEndpoint::loop()
 
 void CMetricsEndpoint::answer(int fd)
 {
-    CServerConnection connection(fd);
+    platform::CServerConnection connection(fd);
     std::string head;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestDeadlineMs);
     while (head.find("\r\n\r\n") == std::string::npos && head.find("\n\n") == std::string::npos)
@@ -67,7 +67,7 @@ void CMetricsEndpoint::answer(int fd)
             return;
         char buffer[1024];
         size_t got = 0;
-        if (connection.receive(buffer, sizeof buffer, got, left) != CServerConnection::IO_OK)
+        if (connection.receive(buffer, sizeof buffer, got, left) != platform::CServerConnection::IO_OK)
             return;
         head.append(buffer, got);
     }

@@ -36,7 +36,7 @@ private:
     void loop();
     void answer(int fd);
 
-    CServerSocket m_listener;
+    platform::CServerSocket m_listener;
     Source m_source;
     std::thread m_worker;
     std::atomic<bool> m_stopping{false};

@@ -61,11 +61,11 @@ class SocketTransport : public ISessionTransport
 {
 public:
     explicit SocketTransport(int fd) : m_socket(fd) {}
-    CServerConnection::Result receive(void* buffer, size_t size, size_t& got, int timeoutMs) override
+    platform::CServerConnection::Result receive(void* buffer, size_t size, size_t& got, int timeoutMs) override
     {
         return m_socket.receive(buffer, size, got, timeoutMs);
     }
-    CServerConnection::Result sendSome(const void* bytes, size_t size, size_t& sent, int timeoutMs) override
+    platform::CServerConnection::Result sendSome(const void* bytes, size_t size, size_t& sent, int timeoutMs) override
     {
         return m_socket.sendSome(bytes, size, sent, timeoutMs);
     }
@@ -73,7 +73,7 @@ public:
     void finish(int timeoutMs) override { m_socket.finish(timeoutMs); }
 
 private:
-    CServerConnection m_socket;
+    platform::CServerConnection m_socket;
 };
 } // namespace
 
@@ -128,7 +128,7 @@ void CServerSession::closeGracefully()
 uint32_t CServerSession::Link::sendSome(const uint8_t* bytes, uint32_t length)
 {
     size_t sent = 0;
-    if (m_session.m_connection->sendSome(bytes, length, sent, kSliceMs) == CServerConnection::IO_CLOSED)
+    if (m_session.m_connection->sendSome(bytes, length, sent, kSliceMs) == platform::CServerConnection::IO_CLOSED)
         throw End{};
     return static_cast<uint32_t>(sent);
 }
@@ -136,10 +136,10 @@ uint32_t CServerSession::Link::sendSome(const uint8_t* bytes, uint32_t length)
 uint32_t CServerSession::Link::receiveSome(uint8_t* buffer, uint32_t capacity)
 {
     size_t got = 0;
-    CServerConnection::Result r = m_session.m_connection->receive(buffer, capacity, got, kSliceMs);
-    if (r == CServerConnection::IO_CLOSED)
+    platform::CServerConnection::Result r = m_session.m_connection->receive(buffer, capacity, got, kSliceMs);
+    if (r == platform::CServerConnection::IO_CLOSED)
         throw End{};
-    return r == CServerConnection::IO_OK ? static_cast<uint32_t>(got) : 0;
+    return r == platform::CServerConnection::IO_OK ? static_cast<uint32_t>(got) : 0;
 }
 
 bool CServerSession::Link::skipBrokenPacket(uint32_t length)

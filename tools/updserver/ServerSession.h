@@ -27,8 +27,8 @@ class ISessionTransport
 {
 public:
     virtual ~ISessionTransport() = default;
-    virtual CServerConnection::Result receive(void* buffer, size_t size, size_t& got, int timeoutMs) = 0;
-    virtual CServerConnection::Result sendSome(const void* bytes, size_t size, size_t& sent,
+    virtual platform::CServerConnection::Result receive(void* buffer, size_t size, size_t& got, int timeoutMs) = 0;
+    virtual platform::CServerConnection::Result sendSome(const void* bytes, size_t size, size_t& sent,
                                                int timeoutMs) = 0;
     // Wakes a blocked receive or send; safe from another thread.
     virtual void shutdownBoth() = 0;

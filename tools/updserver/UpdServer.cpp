@@ -270,7 +270,7 @@ void CUpdServer::startSession(int fd, const std::string& peer)
         {
             if (m_busySessions >= kMaxBusySessions)
             {
-                CServerConnection refused(fd); // closes it
+                platform::CServerConnection refused(fd); // closes it
                 return;
             }
             mode = CServerSession::BUSY_ONLY;

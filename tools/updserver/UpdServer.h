@@ -101,7 +101,7 @@ private:
     CUsers m_accounts;
     std::unique_ptr<CAccessPolicy> m_policy;
     CAddressTable m_peers;
-    CServerSocket m_listener;
+    platform::CServerSocket m_listener;
     std::atomic<bool> m_isSuspended{false};
     std::atomic<uint64_t> m_filesServed{0};
     std::atomic<uint64_t> m_bytesServed{0};

@@ -153,7 +153,7 @@ int main(int argc, char** argv)
         logSetFolder(logDir);
     logSetConsoleStream(stderr);
 
-    watchServerSignals();
+    platform::watchServerSignals();
 
     CUpdServer server(o);
     try
@@ -182,7 +182,7 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     logInfo("Listening on %s:%u", o.bindAddress.c_str(), server.port());
 
-    server.run(stopSignal(), &reloadSignal());
+    server.run(platform::stopSignal(), &platform::reloadSignal());
     logInfo("Server stopped");
     return 0;
 }

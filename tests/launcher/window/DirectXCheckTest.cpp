@@ -223,15 +223,15 @@ TEST_F(DirectXFileTest, WinePrefixIsTheSystemFolder)
     std::filesystem::create_directories("prefix/drive_c/windows/system32");
     writeFile("prefix/drive_c/windows/system32/d3d9.dll", makePe(0x00050003, 1));
     std::string old = getenv("WINEPREFIX") ? getenv("WINEPREFIX") : "";
-    setEnvironmentVariable("WINEPREFIX", (m_sandbox.path() / "prefix").string().c_str());
+    platform::setEnvironmentVariable("WINEPREFIX", (m_sandbox.path() / "prefix").string().c_str());
     CSystemDxProvider provider;
     uint32_t packed = 0;
     EXPECT_TRUE(getDirectXVersion(provider, &packed, nullptr, 0));
     EXPECT_EQ(packed, 0x00090000u);
-    setEnvironmentVariable("WINEPREFIX", (m_sandbox.path() / "none").string().c_str());
+    platform::setEnvironmentVariable("WINEPREFIX", (m_sandbox.path() / "none").string().c_str());
     EXPECT_FALSE(wineSystemDirectory().has_value());
     if (old.empty())
-        unsetEnvironmentVariable("WINEPREFIX");
+        platform::unsetEnvironmentVariable("WINEPREFIX");
     else
-        setEnvironmentVariable("WINEPREFIX", old.c_str());
+        platform::setEnvironmentVariable("WINEPREFIX", old.c_str());
 }

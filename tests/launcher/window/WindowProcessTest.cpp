@@ -91,9 +91,9 @@ TEST_F(WindowTest, SelfUpdateRestartsTheLauncherWithoutTheGuard)
     ASSERT_TRUE(waitFor([&] { return !(restarted = launchersIn(here)).empty(); }, std::chrono::seconds(20)));
     EXPECT_NE(readFile("russian.lng").find("Zelvan (new)"), std::string::npos);
     {
-        SingleInstanceGuard guard;
+        platform::SingleInstanceGuard guard;
         EXPECT_EQ(guard.create("Updater_mutex_27182818284590452353602874713527", (here / "run").string()),
-                  GuardResult::Created);
+                  platform::GuardResult::Created);
     }
     // It updates, saves its screenshot and closes.
     bool ended = waitFor([&] { return launchersIn(here).empty(); }, std::chrono::seconds(60));

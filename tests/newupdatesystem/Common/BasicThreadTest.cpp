@@ -119,7 +119,7 @@ class ThreadLogTest : public SandboxTest
 protected:
     void SetUp() override
     {
-        setEnvironmentVariable("computername", "THREADS");
+        platform::setEnvironmentVariable("computername", "THREADS");
         logSetConsoleStream(nullptr);
         logRestart();
     }
@@ -127,7 +127,7 @@ protected:
     {
         logStop();
         logSetConsoleStream(stdout);
-        unsetEnvironmentVariable("computername");
+        platform::unsetEnvironmentVariable("computername");
     }
     std::string logText()
     {
@@ -219,7 +219,7 @@ TEST(CThread, AutoDeleteObjectDeletesItselfAfterANormalRun)
 
 TEST_F(ThreadLogTest, CreationFailureIsReportedAndNeverClaimsSuccess)
 {
-    platformThreadFailNextCreate();
+    platform::platformThreadFailNextCreate();
     RecordingThread thread({});
     EXPECT_FALSE(thread.created());
     EXPECT_EQ(thread.resume(), -1);

@@ -156,7 +156,7 @@ TEST_F(BinFile, SetTimeIsExactAcrossDaylightSaving)
 {
     const char* oldTz = getenv("TZ");
     std::string savedTz = oldTz ? oldTz : "";
-    setEnvironmentVariable("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+    platform::setEnvironmentVariable("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
     tzset();
 
     writeText("f", "x");
@@ -172,9 +172,9 @@ TEST_F(BinFile, SetTimeIsExactAcrossDaylightSaving)
     }
 
     if (oldTz)
-        setEnvironmentVariable("TZ", savedTz.c_str());
+        platform::setEnvironmentVariable("TZ", savedTz.c_str());
     else
-        unsetEnvironmentVariable("TZ");
+        platform::unsetEnvironmentVariable("TZ");
     tzset();
 
     auto e = expectSystemExcep([] { CBinFile::setTime("missing", 0); });

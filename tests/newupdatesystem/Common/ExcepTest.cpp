@@ -133,9 +133,9 @@ TEST(CSocketExcep, UnknownNumberGivesTheSameTextEveryTime)
 
 TEST(CSocketExcep, ShortFormTakesTheThreadsLastSocketError)
 {
-    setLastSocketError(10060);
+    platform::setLastSocketError(10060);
     CSocketExcep e(NET_CONNECT, kSite);
-    setLastSocketError(0);
+    platform::setLastSocketError(0);
     EXPECT_EQ(e.socketError, 10060);
 }
 
@@ -171,7 +171,7 @@ TEST(CSystemExcep, ErrnoKindTakesErrnoAtConstructionAndShowsItsMessage)
 TEST(CSystemExcep, LastErrorKindShowsTheNumberAndItsText)
 {
     SKIP_ON_WINDOWS("the last error is GetLastError there, with its own texts");
-    setLastError(EACCES);
+    platform::setLastError(EACCES);
     CSystemExcep e(FILE_DELETE, EK_LAST_ERROR, "a", kSite);
     std::string text;
     EXPECT_TRUE(e.errorText(text));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "newupdatesystem/Common/ChangeList.h"
 #include "newupdatesystem/Common/Excep.h"
@@ -77,8 +78,9 @@ TEST_F(FileListPrintTest, CreateAndDeleteInOrder)
     writeFile("root/a/b/add.txt", "x");
     writeFile("root/a/mod.txt", "x");
     writeFile("root/a/ro.txt", "x");
-    chmod("root/a/ro.txt", 0444);
-    chmod("root/a", 0755);
+    std::error_code ignored;
+    std::filesystem::permissions("root/a/ro.txt", std::filesystem::perms(0444), ignored);
+    std::filesystem::permissions("root/a", std::filesystem::perms(0755), ignored);
     addItem(c, "a/b/add.txt", 1, 0, Add);
     addItem(c, "a/mod.txt", 1, 0, Mod);
     addItem(c, "a/ro.txt", 1, 0, Add);

@@ -1,18 +1,16 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <utime.h>
 
 #include "newupdatesystem/Common/Excep.h"
 #include "newupdatesystem/Common/FileList.h"
 #include "newupdatesystem/Common/FileListTestUtil.h"
+#include "platform/Files.h"
 #include "support/PlatformSkip.h"
 
 namespace
 {
 void setMtime(const std::string& path, int64_t t)
 {
-    utimbuf times{time_t(t), time_t(t)};
-    ASSERT_EQ(utime(path.c_str(), &times), 0);
+    ASSERT_EQ(platform::setFileTime(path.c_str(), t), 0);
 }
 
 class FileListScanTest : public ListLogTest

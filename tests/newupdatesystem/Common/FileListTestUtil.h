@@ -80,7 +80,7 @@ protected:
         const char* tz = std::getenv("TZ");
         m_oldTz = tz ? tz : "";
         m_hadTz = tz != nullptr;
-        setEnvironmentVariable("TZ", "UTC");
+        platform::setEnvironmentVariable("TZ", "UTC");
         tzset();
         m_console = std::tmpfile();
         ASSERT_NE(m_console, nullptr);
@@ -94,9 +94,9 @@ protected:
         logSetConsoleStream(stdout);
         std::fclose(m_console);
         if (m_hadTz)
-            setEnvironmentVariable("TZ", m_oldTz.c_str());
+            platform::setEnvironmentVariable("TZ", m_oldTz.c_str());
         else
-            unsetEnvironmentVariable("TZ");
+            platform::unsetEnvironmentVariable("TZ");
         tzset();
     }
 

@@ -50,8 +50,8 @@ class LogTest : public SandboxTest
 protected:
     void SetUp() override
     {
-        unsetEnvironmentVariable("COMPUTERNAME");
-        setEnvironmentVariable("computername", "GAMEPC");
+        platform::unsetEnvironmentVariable("COMPUTERNAME");
+        platform::setEnvironmentVariable("computername", "GAMEPC");
         setFakeTime(2012, 7, 18, 14, 3, 27);
         logSetClock(&fakeClock);
         m_console = std::tmpfile();
@@ -66,7 +66,7 @@ protected:
         logSetConsoleStream(stdout);
         logSetClock(nullptr);
         std::fclose(m_console);
-        unsetEnvironmentVariable("computername");
+        platform::unsetEnvironmentVariable("computername");
     }
 
     std::string file() { return readFile("GAMEPC_120718.log"); }
@@ -192,12 +192,12 @@ TEST_F(LogTest, NewYearUsesTheYearModuloHundred)
 
 TEST_F(LogTest, ComputerNameIsFoundWithoutRegardToCaseAndFallsBackToLog)
 {
-    unsetEnvironmentVariable("computername");
-    setEnvironmentVariable("ComputerName", "Host7");
+    platform::unsetEnvironmentVariable("computername");
+    platform::setEnvironmentVariable("ComputerName", "Host7");
     logRestart();
     EXPECT_EQ(logFileName(), "Host7_120718.log");
 
-    unsetEnvironmentVariable("ComputerName");
+    platform::unsetEnvironmentVariable("ComputerName");
     logRestart();
     EXPECT_EQ(logFileName(), "Log_120718.log");
     EXPECT_TRUE(std::filesystem::exists("Log_120718.log"));

@@ -36,7 +36,7 @@ protected:
     std::string exeName()
     {
         std::string exe;
-        executablePath(exe);
+        platform::executablePath(exe);
         return exe.substr(exe.rfind('/') + 1);
     }
 
