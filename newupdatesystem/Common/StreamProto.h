@@ -18,6 +18,7 @@ inline constexpr uint32_t STREAM_VERSION = 1;
 
 inline constexpr uint32_t TAG_STRM = makeTag("Strm"); // both ways: request and acknowledgement
 inline constexpr uint32_t TAG_SGET = makeTag("SGet"); // client: a file range
+inline constexpr uint32_t TAG_SLST = makeTag("SLst"); // client: one of the server's lists, whole
 inline constexpr uint32_t TAG_SINF = makeTag("SInf"); // server: the file's size, then its segments
 inline constexpr uint32_t TAG_SDAT = makeTag("SDat"); // server: one chunk of a segment
 inline constexpr uint32_t TAG_SACK = makeTag("SAck"); // client: verified end and credit
@@ -26,6 +27,7 @@ inline constexpr uint32_t TAG_SREP = makeTag("SRep"); // client: send from this 
 // "Strm": head, version, window in bytes (wanted, then granted).
 inline constexpr uint32_t STRM_SIZE = 16;
 // "SGet": head, offset u64, length u64, credit end u64, then the name and NUL.
+// "SLst" has the same layout: offset 0, length the most the client takes.
 inline constexpr uint32_t SGET_HEAD_SIZE = 32;
 // "SInf": head, file size u64, segment size u32.
 inline constexpr uint32_t SINF_SIZE = 20;
@@ -41,8 +43,8 @@ inline constexpr uint32_t SREP_SIZE = 16;
 inline constexpr uint32_t STREAM_SEGMENT_SIZE = 1u << 20; // what our server sends
 inline constexpr uint32_t STREAM_MAX_SEGMENT = 8u << 20;  // what a client accepts
 inline constexpr uint32_t STREAM_MIN_WINDOW = 1u << 20;
-inline constexpr uint32_t STREAM_MAX_WINDOW = 32u << 20;
-inline constexpr uint32_t STREAM_DEFAULT_WINDOW = 32u << 20; // 1 Gbit/s at 250 ms
+inline constexpr uint32_t STREAM_MAX_WINDOW = 64u << 20;
+inline constexpr uint32_t STREAM_DEFAULT_WINDOW = 64u << 20; // 1 Gbit/s at 500 ms
 inline constexpr unsigned STREAM_MAX_REPEATS = 8;            // of one segment in a row
 
 inline void putLe64(uint8_t* p, uint64_t v)

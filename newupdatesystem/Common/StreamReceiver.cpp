@@ -36,19 +36,31 @@ uint64_t CStreamReceiver::receive(const std::string& name, uint64_t offset, uint
 void CStreamReceiver::sendRequest(CPacketChannel& channel, uint32_t window, const std::string& name,
                                   uint64_t offset, uint64_t length)
 {
+    sendGet(channel, TAG_SGET, window, name, offset, length);
+}
+
+void CStreamReceiver::sendListRequest(CPacketChannel& channel, uint32_t window, const std::string& name,
+                                      uint64_t maxSize)
+{
+    sendGet(channel, TAG_SLST, window, name, 0, maxSize);
+}
+
+void CStreamReceiver::sendGet(CPacketChannel& channel, uint32_t tag, uint32_t window, const std::string& name,
+                              uint64_t offset, uint64_t length)
+{
     window = std::clamp(window, STREAM_MIN_WINDOW, STREAM_MAX_WINDOW);
     if (length > UINT64_MAX - offset || name.empty() || name.size() > GET_REQUEST_LIMIT)
         throw CProtoExcep(PROTO_TOO_LARGE, EXCEP_SITE(kReceive));
     uint8_t head[SGET_HEAD_SIZE];
     putLe32(head, PACKET_SIGNATURE);
-    putLe32(head + 4, TAG_SGET);
+    putLe32(head + 4, tag);
     putLe64(head + 8, offset);
     putLe64(head + 16, length);
     putLe64(head + 24, offset + window);
     channel.sendPacket(head, sizeof head, name.c_str(), uint32_t(name.size()) + 1);
 }
 
-uint64_t CStreamReceiver::receiveAnswer(uint64_t offset, uint64_t length, const Sink& sink)
+uint64_t CStreamReceiver::receiveRange(uint64_t offset, uint64_t length, const Sink& sink, bool whole)
 {
     m_repeated = 0;
     m_channel.recvPacket();
@@ -56,8 +68,10 @@ uint64_t CStreamReceiver::receiveAnswer(uint64_t offset, uint64_t length, const 
         throw CProtoExcep(PROTO_UNKN_MSG, EXCEP_SITE(kReceive));
     const uint64_t fileSize = getLe64(m_channel.packetData() + 8);
     const uint32_t segmentSize = getLe32(m_channel.packetData() + 16);
+    if (whole && fileSize <= length)
+        length = fileSize;
     if (segmentSize == 0 || segmentSize > STREAM_MAX_SEGMENT || offset > fileSize ||
-        length > fileSize - offset)
+        length > fileSize - offset || (whole && length != fileSize))
         throw CProtoExcep(PROTO_DATA, EXCEP_SITE(kReceive));
 
     const uint64_t end = offset + length;

@@ -39,12 +39,24 @@ public:
     }
     static void sendRequest(CPacketChannel& channel, uint32_t window, const std::string& name,
                             uint64_t offset, uint64_t length);
-    uint64_t receiveAnswer(uint64_t offset, uint64_t length, const Sink& sink);
+    uint64_t receiveAnswer(uint64_t offset, uint64_t length, const Sink& sink)
+    {
+        return receiveRange(offset, length, sink, false);
+    }
+    // One of the server's lists ("list", "ignore", "self_upd"), whole: asked
+    // for with "SLst", taken only when it has at most maxSize bytes.
+    static void sendListRequest(CPacketChannel& channel, uint32_t window, const std::string& name,
+                                uint64_t maxSize);
+    uint64_t receiveList(uint64_t maxSize, const Sink& sink) { return receiveRange(0, maxSize, sink, true); }
 
     // Segments asked for again during the last receive.
     unsigned repeatedSegments() const { return m_repeated; }
 
 private:
+    static void sendGet(CPacketChannel& channel, uint32_t tag, uint32_t window, const std::string& name,
+                        uint64_t offset, uint64_t length);
+    // whole: the file from 0 to its end, which may lie at most at length.
+    uint64_t receiveRange(uint64_t offset, uint64_t length, const Sink& sink, bool whole);
     void sendAck(uint64_t verified);
 
     CPacketChannel& m_channel;

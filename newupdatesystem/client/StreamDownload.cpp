@@ -5,8 +5,10 @@
 #include <exception>
 #include <memory>
 
+#include "newupdatesystem/Common/DataFile.h"
 #include "newupdatesystem/Common/FileReplacer.h"
 #include "newupdatesystem/Common/Log.h"
+#include "newupdatesystem/Common/Md5.h"
 #include "newupdatesystem/Common/StreamProto.h"
 #include "newupdatesystem/Common/StreamReceiver.h"
 #include "newupdatesystem/client/ClientLock.h"
@@ -21,10 +23,21 @@ void CUpdateClient::setStreaming(bool enabled)
     m_streamWanted = enabled;
 }
 
+namespace
+{
+// The most a streamed list may hold; a list of the most files the format
+// allows needs a fraction of it.
+constexpr uint64_t kMaxStreamedList = uint64_t(64) << 20;
+} // namespace
+
 void CUpdateClient::negotiateStream(uint32_t serverVersion)
 {
     // Only asked where offered: a base server never sees the request.
     m_streamAgreed = false;
+    m_listsRequested.clear();
+    m_streamedLists.clear();
+    m_listChecksumAsked = false;
+    m_listCacheCurrent = false;
     if (!m_streamWanted || !m_command.empty() || (serverVersion & SERVER_OFFERS_STREAM) == 0)
         return;
     uint8_t request[STRM_SIZE];
@@ -33,12 +46,71 @@ void CUpdateClient::negotiateStream(uint32_t serverVersion)
     putLe32(request + 8, STREAM_VERSION);
     putLe32(request + 12, STREAM_DEFAULT_WINDOW);
     sendPacket(request, sizeof request);
+    // The server that offered the extension takes these right after "Strm",
+    // so the lists cost no round trip of their own. Where a copy of "list" is
+    // kept, its checksum is asked for instead of the list.
+    if (m_job == JOB_UPDATE)
+    {
+        platform::FileStatus kept;
+        m_listChecksumAsked =
+            !m_serverListCache.empty() && platform::fileStatus(m_serverListCache.c_str(), kept);
+        if (m_listChecksumAsked)
+            sendText(TAG_GETS, "list");
+        else
+            m_listsRequested.push_back("list");
+        m_listsRequested.push_back("ignore");
+        m_listsRequested.push_back("self_upd");
+    }
+    else if (m_job == JOB_SELF_UPDATE)
+    {
+        m_listsRequested.push_back("self_upd");
+    }
+    for (const std::string& name : m_listsRequested)
+        CStreamReceiver::sendListRequest(packetChannel(), STREAM_DEFAULT_WINDOW, name, kMaxStreamedList);
     recvPacket();
     if (packetTag() != TAG_STRM || packetLength() != STRM_SIZE || getLe32(packetData() + 8) != STREAM_VERSION)
         throw CProtoExcep(PROTO_PROTO, EXCEP_HERE());
     m_streamWindow = getLe32(packetData() + 12);
     m_streamAgreed = true;
     logInfo("Streaming transfer agreed, window %u kb", m_streamWindow >> 10);
+}
+
+void CUpdateClient::receiveStreamedLists()
+{
+    std::vector<std::string> names;
+    names.swap(m_listsRequested);
+    if (m_listChecksumAsked)
+    {
+        // Answered first, as asked first.
+        m_listChecksumAsked = false;
+        uint8_t remote[16];
+        recvChecksum(remote);
+        try
+        {
+            CDataFile kept(m_serverListCache.c_str(), false);
+            uint8_t local[16] = {};
+            if (kept.size() > 0)
+                CMd5::digest(kept.data(), kept.size(), local);
+            m_listCacheCurrent = std::memcmp(local, remote, sizeof local) == 0;
+        }
+        catch (const CExcep&)
+        {
+            // Unreadable: fetched like a changed one.
+        }
+        if (!m_listCacheCurrent)
+        {
+            CStreamReceiver::sendListRequest(packetChannel(), m_streamWindow, "list", kMaxStreamedList);
+            names.push_back("list");
+        }
+    }
+    CStreamReceiver receiver(packetChannel(), m_streamWindow);
+    for (const std::string& name : names)
+    {
+        std::vector<uint8_t>& bytes = m_streamedLists[name];
+        bytes.clear();
+        receiver.receiveList(kMaxStreamedList, [&](const uint8_t* data, size_t length, uint64_t)
+                             { bytes.insert(bytes.end(), data, data + length); });
+    }
 }
 
 namespace
@@ -48,8 +120,8 @@ constexpr uint64_t kResumeFrom = uint64_t(4) << 20;
 // The resume record is rewritten after about this many bytes.
 constexpr uint64_t kRecordEvery = uint64_t(16) << 20;
 // Requests sent ahead: at most this many files and about this many bytes.
-constexpr size_t kAheadFiles = 48;
-constexpr uint64_t kAheadBytes = uint64_t(32) << 20;
+constexpr size_t kAheadFiles = 1000; // the server keeps 1024
+constexpr uint64_t kAheadBytes = uint64_t(64) << 20;
 
 // What a partial file is part of: the list's size, checksum and time of the
 // server's file, and how much of it is verified. Fixed little-endian fields.

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -108,8 +109,12 @@ protected:
     // Puts a downloaded file in place once its size and checksum match the
     // item's; Z_CORRUPTED, with the old file untouched, when they do not.
     void saveDownload(const std::string& path, const CDataFile& data, const FileChange& item);
-    // Asks for the streaming transfer when the server offered it.
+    // Asks for the streaming transfer when the server offered it, and with it
+    // (without waiting for its answer) for the lists the job starts with.
     void negotiateStream(uint32_t serverVersion);
+    // Takes the answers to the lists asked for with the streaming transfer;
+    // getFile and getFileList then use them instead of asking.
+    void receiveStreamedLists();
     // The item through the streaming transfer, written as it arrives and put
     // in place like saveDownload.
     // requested: the request went out ahead (requestAhead).
@@ -185,7 +190,11 @@ private:
     bool m_streamWanted = true;
     bool m_streamAgreed = false;
     uint32_t m_streamWindow = 0;
-    size_t m_streamAhead = 0; // items after the current one already requested
+    size_t m_streamAhead = 0;                  // items after the current one already requested
+    std::vector<std::string> m_listsRequested; // by negotiateStream, answers not yet read
+    bool m_listChecksumAsked = false;          // "GetS list" went out before them
+    bool m_listCacheCurrent = false;           // and matched the kept copy of "list"
+    std::map<std::string, std::vector<uint8_t>> m_streamedLists; // read, not yet used
     // Received bytes pass through it; reported to the host as they pass.
     std::unique_ptr<CTransferThrottle> m_throttle = std::make_unique<CTransferThrottle>();
 };

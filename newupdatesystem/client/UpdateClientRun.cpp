@@ -56,6 +56,18 @@ void CUpdateClient::getFile(ServerFile which, const char* name, CDataFile& out)
 {
     const uint32_t subtag = which == ServerFile::Special ? SUBTAG_SPCP : SUBTAG_NRMP;
     emitEvent(UPD_EVENT_FILE_REQUEST, name);
+    if (which == ServerFile::Special)
+    {
+        if (auto streamed = m_streamedLists.find(name); streamed != m_streamedLists.end())
+        {
+            out.clear();
+            if (!streamed->second.empty())
+                out.writeAt(streamed->second.data(), static_cast<uint32_t>(streamed->second.size()), 0);
+            m_streamedLists.erase(streamed);
+            emitEvent(UPD_EVENT_FILE_RECEIVED, name);
+            return;
+        }
+    }
     sendGetRequest(subtag, name);
     CDataFile packed;
     recvFile(subtag, packed, 0);
@@ -68,19 +80,24 @@ void CUpdateClient::getFileList(CFileList& list, const char* name, const char* c
 {
     list.clear();
     CDataFile buffer;
-    if (cachePath)
+    // A list that came streamed is newer than any copy; a copy whose checksum
+    // came with the streamed lists is checked already.
+    if (cachePath && !m_streamedLists.count(name))
     {
         try
         {
             buffer.loadFromFile(cachePath);
-            uint8_t local[16] = {};
-            if (buffer.size() > 0)
-                CMd5::digest(buffer.data(), buffer.size(), local);
-            sendText(TAG_GETS, name);
-            uint8_t remote[16];
-            recvChecksum(remote);
-            if (std::memcmp(local, remote, sizeof(local)) != 0)
-                buffer.clear();
+            if (!m_listCacheCurrent)
+            {
+                uint8_t local[16] = {};
+                if (buffer.size() > 0)
+                    CMd5::digest(buffer.data(), buffer.size(), local);
+                sendText(TAG_GETS, name);
+                uint8_t remote[16];
+                recvChecksum(remote);
+                if (std::memcmp(local, remote, sizeof(local)) != 0)
+                    buffer.clear();
+            }
         }
         catch (const CBasicThread::CStopExcep&)
         {
@@ -373,6 +390,7 @@ void CUpdateClient::runUpdate()
 {
     m_failedItems.clear();
     m_itemStatus = UPD_OK;
+    receiveStreamedLists();
     getFileList(m_serverList, "list", m_serverListCache.empty() ? nullptr : m_serverListCache.c_str());
     // Lists hold lower-case names; a mixed-case one would never match the scan.
     if (uint32_t dropped = m_serverList.lowerCaseNames())

@@ -12,6 +12,7 @@
 
 void CUpdateClient::getSelfUpdateList(ChangeList& out)
 {
+    receiveStreamedLists();
     CFileList list;
     getFileList(list, "self_upd", nullptr);
     // Compared in lower case, as lists hold names.

@@ -152,6 +152,28 @@ std::shared_ptr<const CDataFile> CPackCache::get(const fs::path& file)
     return slot->data;
 }
 
+std::shared_ptr<const CDataFile> CPackCache::peek(const fs::path& file)
+{
+    std::string key = makeKey(file);
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        auto it = m_slots.find(key);
+        if (it != m_slots.end())
+        {
+            const std::shared_ptr<Slot>& slot = it->second;
+            if (slot->state != Slot::DONE)
+                return nullptr;
+            ++m_counters.hits;
+            if (slot->counted)
+                m_recent.splice(m_recent.begin(), m_recent, slot->lru);
+            return slot->data;
+        }
+    }
+    if (m_opts.budget > 0 || m_store)
+        enqueue(file, Slot::READ_AHEAD);
+    return nullptr;
+}
+
 void CPackCache::prepack(const fs::path& file)
 {
     enqueue(file, Slot::PREPACK);

@@ -54,6 +54,11 @@ public:
     // std::runtime_error when the packing does not finish within the wait limit.
     std::shared_ptr<const CDataFile> get(const std::filesystem::path& file);
 
+    // The packed file when it is at hand, else null at once, with the file
+    // queued for packing in the background (for the next client). For those
+    // that can send the file another way rather than wait. Throws
+    // std::filesystem::filesystem_error when the file cannot be examined.
+    std::shared_ptr<const CDataFile> peek(const std::filesystem::path& file);
     // Queues the file for packing behind the clients' requests and returns at
     // once. Failures are logged.
     void prepack(const std::filesystem::path& file);

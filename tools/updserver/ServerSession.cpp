@@ -61,11 +61,13 @@ class SocketTransport : public ISessionTransport
 {
 public:
     explicit SocketTransport(int fd) : m_socket(fd) {}
-    platform::CServerConnection::Result receive(void* buffer, size_t size, size_t& got, int timeoutMs) override
+    platform::CServerConnection::Result receive(void* buffer, size_t size, size_t& got,
+                                                int timeoutMs) override
     {
         return m_socket.receive(buffer, size, got, timeoutMs);
     }
-    platform::CServerConnection::Result sendSome(const void* bytes, size_t size, size_t& sent, int timeoutMs) override
+    platform::CServerConnection::Result sendSome(const void* bytes, size_t size, size_t& sent,
+                                                 int timeoutMs) override
     {
         return m_socket.sendSome(bytes, size, sent, timeoutMs);
     }
@@ -128,7 +130,8 @@ void CServerSession::closeGracefully()
 uint32_t CServerSession::Link::sendSome(const uint8_t* bytes, uint32_t length)
 {
     size_t sent = 0;
-    if (m_session.m_connection->sendSome(bytes, length, sent, kSliceMs) == platform::CServerConnection::IO_CLOSED)
+    if (m_session.m_connection->sendSome(bytes, length, sent, kSliceMs) ==
+        platform::CServerConnection::IO_CLOSED)
         throw End{};
     return static_cast<uint32_t>(sent);
 }
@@ -321,6 +324,7 @@ void CServerSession::serve()
             onStreamOpen();
             break;
         case TAG_SGET:
+        case TAG_SLST:
             onStreamGet();
             break;
         case TAG_QUIT:

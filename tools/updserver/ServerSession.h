@@ -27,9 +27,10 @@ class ISessionTransport
 {
 public:
     virtual ~ISessionTransport() = default;
-    virtual platform::CServerConnection::Result receive(void* buffer, size_t size, size_t& got, int timeoutMs) = 0;
+    virtual platform::CServerConnection::Result receive(void* buffer, size_t size, size_t& got,
+                                                        int timeoutMs) = 0;
     virtual platform::CServerConnection::Result sendSome(const void* bytes, size_t size, size_t& sent,
-                                               int timeoutMs) = 0;
+                                                         int timeoutMs) = 0;
     // Wakes a blocked receive or send; safe from another thread.
     virtual void shutdownBoth() = 0;
     // Ends our sending and lets the peer read what we sent.
@@ -105,6 +106,7 @@ private:
     void onStreamOpen();
     void onStreamGet();
     bool openStream(const CStreamSender::Request& request, CStreamSender::Source& source);
+    bool openList(const CStreamSender::Request& request, CStreamSender::Source& source);
     bool receiveUpload(CUploadStore* store);
     bool storeUpload(const std::string& path, uint32_t time);
     void sendData(uint32_t subtag, const uint8_t* bytes, uint32_t length);

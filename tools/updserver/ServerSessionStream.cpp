@@ -1,6 +1,7 @@
 // CServerSession: the streaming transfer, once the client has asked for it.
 #include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "newupdatesystem/Common/Log.h"
@@ -32,9 +33,9 @@ void CServerSession::onStreamGet()
 {
     CStreamSender::Request request;
     if (!m_streaming)
-        violation("\"SGet\" before \"Strm\"");
+        violation("\"SGet\" or \"SLst\" before \"Strm\"");
     if (!CStreamSender::parseRequest(m_channel.packetData(), m_channel.packetLength(), request))
-        violation("malformed \"SGet\"");
+        violation("malformed \"SGet\" or \"SLst\"");
     CStreamSender sender(m_channel, [this](const CStreamSender::Request& r, CStreamSender::Source& source)
                          { return openStream(r, source); });
     try
@@ -63,6 +64,8 @@ bool CServerSession::openStream(const CStreamSender::Request& request, CStreamSe
 {
     if (!m_snapshot)
         m_snapshot = m_server.store().snapshot();
+    if (request.list)
+        return openList(request, source);
     fs::path disk;
     if (!m_server.store().locate(*m_snapshot, request.name, disk))
     {
@@ -88,14 +91,16 @@ bool CServerSession::openStream(const CStreamSender::Request& request, CStreamSe
     logFileOnly("%s: streaming '%s' from %llu, %llu bytes", m_peer.c_str(), request.name.c_str(),
                 static_cast<unsigned long long>(request.offset),
                 static_cast<unsigned long long>(request.length));
-    // A small file whole comes from the pack cache, packed once for all.
+    // A small file whole comes from the pack cache, packed once for all, when
+    // it is there; the client does not wait for a packing at the cache's
+    // level, its segment is packed quickly instead.
     if (request.offset == 0 && request.length == source.size && source.size != 0 &&
         source.size <= STREAM_SEGMENT_SIZE)
     {
         std::shared_ptr<const CDataFile> image;
         try
         {
-            image = m_server.cache().get(disk);
+            image = m_server.cache().peek(disk);
         }
         catch (const CExcep&)
         {
@@ -111,5 +116,31 @@ bool CServerSession::openStream(const CStreamSender::Request& request, CStreamSe
             source.keep = image;
         }
     }
+    return true;
+}
+
+// A list streams from its unpacked bytes, as "Get " would have sent them packed.
+bool CServerSession::openList(const CStreamSender::Request& request, CStreamSender::Source& source)
+{
+    const PublishedFile* list = CContentStore::special(*m_snapshot, request.name, true);
+    if (!list)
+    {
+        logWarning("%s: unknown list '%s' requested", m_peer.c_str(), request.name.c_str());
+        return false;
+    }
+    CDataFile plain;
+    try
+    {
+        plain.unpackFrom(list->packed.data(), list->packed.size());
+    }
+    catch (const CExcep& e)
+    {
+        logWarning("%s: cannot unpack list '%s': exception %d", m_peer.c_str(), request.name.c_str(), e.code);
+        return false;
+    }
+    source.size = plain.size();
+    source.file = std::make_unique<std::istringstream>(
+        std::string(reinterpret_cast<const char*>(plain.data()), plain.size()));
+    logFileOnly("%s: streaming list '%s'", m_peer.c_str(), request.name.c_str());
     return true;
 }

@@ -14,8 +14,9 @@ const char* const kServe = "CStreamSender::serve";
 bool CStreamSender::parseRequest(const uint8_t* p, uint32_t length, Request& request)
 {
     if (length < SGET_HEAD_SIZE + 2 || length > SGET_HEAD_SIZE + GET_REQUEST_LIMIT + 1 ||
-        getLe32(p + 4) != TAG_SGET || p[length - 1] != 0)
+        (getLe32(p + 4) != TAG_SGET && getLe32(p + 4) != TAG_SLST) || p[length - 1] != 0)
         return false;
+    request.list = getLe32(p + 4) == TAG_SLST;
     request.offset = getLe64(p + 8);
     request.length = getLe64(p + 16);
     request.credit = getLe64(p + 24);
@@ -44,8 +45,16 @@ void CStreamSender::add(const Request& request)
 
 bool CStreamSender::open(Transfer& t)
 {
-    const Request& r = t.request;
+    Request& r = t.request;
     t.source = Source();
+    if (r.list)
+    {
+        // Whole, if the client takes that much: the request's length becomes the list's.
+        if (r.offset != 0 || !m_opener(r, t.source) || t.source.size > r.length)
+            return false;
+        r.length = t.source.size;
+        return true;
+    }
     return r.length <= UINT64_MAX - r.offset && m_opener(r, t.source) && r.offset <= t.source.size &&
            r.length <= t.source.size - r.offset;
 }
@@ -61,8 +70,10 @@ uint64_t CStreamSender::sendSegment(Transfer& t, uint32_t length)
     if (!t.source.file && !open(t))
         throw std::runtime_error("file changed while it was sent");
     const Source& s = t.source;
-    if (t.next == 0 && s.image != nullptr && s.imageLength > kImageHead && getLe32(s.image + 4) == length &&
-        getLe32(s.image + 8) == s.imageLength - kImageHead && s.imageLength - kImageHead < length)
+    const bool imageFits = t.next == 0 && s.image != nullptr && s.imageLength > kImageHead &&
+                           getLe32(s.image + 4) == length &&
+                           getLe32(s.image + 8) == s.imageLength - kImageHead;
+    if (imageFits && s.imageLength - kImageHead < length)
     {
         m_packed.assign(s.image + kImageHead, s.image + s.imageLength);
         method = SegmentMethod::ZLIB;
@@ -74,7 +85,11 @@ uint64_t CStreamSender::sendSegment(Transfer& t, uint32_t length)
         s.file->seekg(static_cast<std::streamoff>(t.next));
         if (!s.file->read(reinterpret_cast<char*>(m_raw.data()), length))
             throw std::runtime_error("file ends before its size");
-        method = m_codec.pack(m_raw.data(), m_raw.size(), m_packed);
+        // Where the cache's packing did not shrink it, a quicker one would not either.
+        if (imageFits)
+            m_packed.swap(m_raw);
+        else
+            method = m_codec.pack(m_raw.data(), m_raw.size(), m_packed);
     }
     StreamChunkHead h{t.next, length, uint32_t(m_packed.size()), uint32_t(method), 0, 0};
     uint8_t head[SDAT_HEAD_SIZE];
@@ -121,7 +136,9 @@ bool CStreamSender::sendSome()
             if (t.next >= t.credit)
                 return false; // later transfers wait behind this one
             uint32_t n = uint32_t(std::min<uint64_t>(m_segmentSize, t.end() - t.next));
-            m_sent += sendSegment(t, n);
+            const uint64_t sent = sendSegment(t, n);
+            if (!t.request.list)
+                m_sent += sent;
             t.next += n;
             if (t.next == t.end())
                 t.source = Source();
@@ -143,7 +160,7 @@ uint64_t CStreamSender::serve(const Request& first)
         Transfer& front = m_transfers.front();
         if (front.announced && front.verified == front.end())
         {
-            if (!front.refused)
+            if (!front.refused && !front.request.list)
                 ++m_completed;
             m_transfers.pop_front();
             continue;
@@ -182,7 +199,7 @@ uint64_t CStreamSender::serve(const Request& first)
                 t.credit = std::min(t.request.credit, t.request.offset + STREAM_MAX_WINDOW);
             }
         }
-        else if (tag == TAG_SGET)
+        else if (tag == TAG_SGET || tag == TAG_SLST)
         {
             Request next;
             if (!parseRequest(p, m_channel.packetLength(), next))

@@ -29,6 +29,7 @@ public:
         uint64_t length = 0;
         uint64_t credit = 0; // end of what may be sent before the client answers
         std::string name;
+        bool list = false; // "SLst": a list, whole, its length the most the client takes
     };
 
     // What a request is served from.
@@ -47,20 +48,22 @@ public:
     // beyond the file's end).
     using Opener = std::function<bool(const Request&, Source&)>;
 
-    // Requests that may wait behind the transfer under way.
-    static constexpr size_t kMaxQueued = 64;
+    // Requests that may wait behind the transfer under way: enough for a
+    // window's worth of small files.
+    static constexpr size_t kMaxQueued = 1024;
 
-    // A packet as an "SGet"; false when it is malformed.
+    // A packet as an "SGet" or "SLst"; false when it is malformed.
     static bool parseRequest(const uint8_t* packet, uint32_t length, Request& request);
 
     CStreamSender(CPacketChannel& channel, Opener opener, uint32_t segmentSize = STREAM_SEGMENT_SIZE);
 
     // Serves the request and those that arrive meanwhile until the client has
-    // verified all of them; the bytes sent, repeats included. PROTO_PROTO for
+    // verified all of them; the bytes of files sent, repeats included (lists
+    // are not counted, as with "Get "). PROTO_PROTO for
     // an answer that does not fit, or too many requests waiting; PROTO_QUIT
     // when the client quits; std::runtime_error when a file cannot be read.
     uint64_t serve(const Request& first);
-    // Files the last serve delivered whole (refused ones not counted).
+    // Files the last serve delivered whole (refused ones and lists not counted).
     uint64_t filesCompleted() const { return m_completed; }
 
     unsigned repeatedSegments() const { return m_repeated; }

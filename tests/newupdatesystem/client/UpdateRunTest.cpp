@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <mutex>
 
 #include "ClientTestSupport.h"
 #include "newupdatesystem/Common/StreamProto.h"
@@ -301,5 +303,50 @@ TEST_F(UpdateRunTest, StreamingIsAskedForOnlyWhereOfferedAndNeverWhenSwitchedOff
         fs::remove_all("game");
         fs::create_directory("game");
         fs::remove("Files.lst");
+    }
+}
+
+// Where the extension is offered, the client asks for it and for the lists in
+// one go: every request is out before the server answers "Strm". A kept copy
+// of "list" is checked by "GetS" instead of being fetched.
+TEST_F(UpdateRunTest, StreamedListsAreAskedForTogetherWithTheExtension)
+{
+    for (bool kept : {false, true})
+    {
+        SCOPED_TRACE(kept ? "list kept" : "no list kept");
+        if (kept)
+            std::ofstream("list.cache") << "kept";
+        std::mutex lock;
+        std::vector<std::string> seen;
+        ScriptedPeer peer; // after what its handler uses
+        peer.onPacket(
+            [&](const Bytes& p, ScriptedPeer& self)
+            {
+                uint32_t tag = peerWord(p, 4);
+                if (tag == TAG_INIT)
+                {
+                    Bytes body = peerPacket(PROTOCOL_VERSION | SERVER_OFFERS_STREAM, TAG_ACPT);
+                    self.sendPacket(0, TAG_INIT, body);
+                    self.sendPacket(0, TAG_PSWK, Bytes{1, 2, 3, 4, 5, 6, 7, 8});
+                    return;
+                }
+                auto text = [&](size_t at)
+                { return at < p.size() ? std::string(reinterpret_cast<const char*>(p.data() + at)) : ""; };
+                std::string what(reinterpret_cast<const char*>(p.data() + 4), 4);
+                if (tag == TAG_SLST)
+                    what += " " + text(SGET_HEAD_SIZE);
+                else if (tag == TAG_GETS)
+                    what += " " + text(8);
+                std::lock_guard<std::mutex> hold(lock);
+                seen.push_back(what);
+                if (seen.size() == 4)
+                    self.sendMsg(TAG_QUIT);
+            });
+        TestClient client(peer.port(), "Files.lst", 1.0);
+        client.setUpdateJob("game", kept ? "list.cache" : nullptr);
+        runToEnd(client);
+        std::lock_guard<std::mutex> hold(lock);
+        EXPECT_EQ(seen, std::vector<std::string>(
+                            {"Strm", kept ? "GetS list" : "SLst list", "SLst ignore", "SLst self_upd"}));
     }
 }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <thread>
 
+#include "newupdatesystem/Common/FileList.h"
 #include "newupdatesystem/Common/StreamReceiver.h"
 #include "support/CatchExcep.h"
 #include "support/Sandbox.h"
@@ -185,6 +186,38 @@ TEST_F(StreamTransferTest, FilesWholeAndInRangesARangeBeyondTheEndRefusedAndASeg
         });
     ASSERT_TRUE(closed);
     EXPECT_EQ(closed->code, PROTO_QUIT); // the link saw the connection end
+}
+
+// Lists asked for together come whole, in the order asked: one too large for
+// what the client takes, or unknown, is refused, and the session goes on.
+TEST_F(StreamTransferTest, ListsAskedForAheadComeWholeInOrder)
+{
+    startServer();
+    StreamClient c(m_server->port());
+    c.open();
+    for (const auto& [name, max] : {std::pair<const char*, uint64_t>{"list", 1 << 20},
+                                    {"ignore", 1 << 20},
+                                    {"nosuch", 1 << 20},
+                                    {"list", 100}})
+        CStreamReceiver::sendListRequest(c.channel, 4u << 20, name, max);
+    std::string list;
+    c.receiver.receiveList(1 << 20, [&](const uint8_t* b, size_t n, uint64_t)
+                           { list.append(reinterpret_cast<const char*>(b), n); });
+    CFileList parsed;
+    parsed.createFromBin(list.data(), uint32_t(list.size()));
+    EXPECT_EQ(parsed.fileCount, 2u);
+    EXPECT_TRUE(parsed.findEntry("maps/town.dat"));
+    size_t ignored = 1;
+    EXPECT_EQ(c.receiver.receiveList(1 << 20, [&](const uint8_t*, size_t n, uint64_t) { ignored += n; }), 0u);
+    EXPECT_EQ(ignored, 1u);
+    for (int refused = 0; refused < 2; ++refused)
+    {
+        auto e = catchExcep<CProtoExcep>(
+            [&] { c.receiver.receiveList(1 << 20, [](const uint8_t*, size_t, uint64_t) {}); });
+        ASSERT_TRUE(e);
+        EXPECT_EQ(c.channel.packetTag(), TAG_ACSS);
+    }
+    EXPECT_EQ(c.receive("big.bin", 0, 10), pattern(10, 7));
 }
 
 TEST(StreamSenderTest, A64BitRangeOfASparseFileMovesBetweenSenderAndReceiver)
