@@ -14,8 +14,8 @@
 #   RUN_TIMEOUT [3600]           seconds after which one run counts as failed
 #   UPD_BUILD_DIR [build], UPD_JOBS [2], BENCH_DIR [a temporary folder, removed]
 #   UPD_ARGS [none]              extra updclient options, e.g. --no-stream
-#   BENCH_FORCE_BIG [0]          1: try updclient on a large file even when it
-#                                packs beyond the base transfer limit (64 MiB)
+#   BENCH_FORCE_BIG [0]          1: with --no-stream, try updclient on a large file
+#                                even when it packs beyond the base transfer limit (64 MiB)
 set -euo pipefail
 build=$(realpath -m "${1:-${UPD_BUILD_DIR:-build}}")
 cd "$(dirname "$0")/.."
@@ -36,7 +36,7 @@ done
 
 "$root/scripts/deps.sh" --bench
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j "$jobs" --target updserver updclient_tool latency_relay >/dev/null
+cmake --build "$build" -j "$jobs" --target updserver updclient_tool updctl latency_relay >/dev/null
 buildtype=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt")
 
 work=${BENCH_DIR:-$(mktemp -d)}
@@ -89,7 +89,7 @@ trees=(tree)
 declare -A updport
 for t in "${trees[@]}"; do
     "$build/tools/updserver" --root "$t" --port 0 --port-file "$t.port" --cache-mb 4096 \
-        --max-clients 8 --timeout 600 --log-dir "$work" >/dev/null 2>"server.$t.err" &
+        --max-clients 8 --timeout 600 --log-dir "$work" --allow-anonymous-changes >/dev/null 2>"server.$t.err" &
     pids+=($!)
 done
 for t in "${trees[@]}"; do
@@ -143,8 +143,22 @@ run_rsync() { # result-name tree port
     rm -rf dest
 }
 
-skip_upd() { # tree: the base transfer cannot carry a file that packs beyond 64 MiB
-    [ "$1" = big ] && [ "$bigmib" -gt 64 ] && [ "${BENCH_FORCE_BIG:-0}" != 1 ]
+# Streaming clients do not wait for the cache: it packs behind them. The
+# measured runs start once it has nothing left to pack.
+wait_packed() { # port
+    local n
+    for _ in $(seq 1 3000); do
+        n=$("$build/tools/updctl" --server "127.0.0.1:$1" --deadline 30 command status 2>/dev/null |
+            sed -n 's/.* \([0-9][0-9]*\) files waiting to be packed.*/\1/p')
+        [ "$n" = 0 ] && return 0
+        sleep 0.2
+    done
+    echo "the server's cache is still packing" >&2
+}
+
+skip_upd() { # tree: the base transfer (--no-stream) cannot carry a file that packs beyond 64 MiB
+    [ "$1" = big ] && [ "$bigmib" -gt 64 ] && [ "${BENCH_FORCE_BIG:-0}" != 1 ] &&
+        [[ " ${UPD_ARGS:-} " == *" --no-stream "* ]]
 }
 
 results=()
@@ -154,6 +168,7 @@ for t in "${trees[@]}"; do
     else
         echo "Warming the server's cache with $t (direct)..."
         run_upd "r.$t.cold" "$t" "${updport[$t]}"
+        wait_packed "${updport[$t]}"
     fi
     results+=("$t cold r.$t.cold -")
     for rtt in $rtts; do
