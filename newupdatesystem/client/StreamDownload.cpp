@@ -278,11 +278,14 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
     try
     {
         receiver.receive(item.path, from, item.info.size - from,
-                         [&](const uint8_t* bytes, size_t length, uint64_t)
+                         [&](const uint8_t* bytes, size_t length, uint64_t offset)
                          {
                              file->write(bytes, static_cast<uint32_t>(length));
                              if (resumable && file->size() - recorded >= kRecordEvery)
                                  keepRecord();
+                             // The end is reported with the file.
+                             if (offset + length < item.info.size)
+                                 progressWithin(offset + length);
                          });
     }
     catch (...)

@@ -124,6 +124,8 @@ protected:
     // when the item at index is among those requested.
     bool requestAhead(std::list<FileChange>::const_iterator at, std::list<FileChange>::const_iterator end);
     void commitDownload(CFileReplacer& file, const FileChange& item);
+    // Progress in the middle of a large file: fileBytes of it are in.
+    void progressWithin(uint64_t fileBytes);
     void runUpdate();
     // Throws PROTO_PROTO for any item path that could leave the folder.
     void checkServerPaths(const ChangeList& items);
@@ -191,6 +193,8 @@ private:
     bool m_streamAgreed = false;
     uint32_t m_streamWindow = 0;
     size_t m_streamAhead = 0;                  // items after the current one already requested
+    uint64_t m_progressDone = 0;               // bytes of the files before the current one
+    uint64_t m_progressTotal = 0;              // of all the files to download
     std::vector<std::string> m_listsRequested; // by negotiateStream, answers not yet read
     bool m_listChecksumAsked = false;          // "GetS list" went out before them
     bool m_listCacheCurrent = false;           // and matched the kept copy of "list"

@@ -168,6 +168,7 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
             static_cast<unsigned>(items.totalSize >> 10));
     // 64 bits: the finished bytes pass 4 GiB on a large installation.
     uint64_t done = 0;
+    m_progressTotal = items.totalSize;
     CDataFile data;
     m_streamAhead = 0;
     for (auto at = items.fileItems.begin(); at != items.fileItems.end(); ++at)
@@ -181,6 +182,7 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
         }
         else
         {
+            m_progressDone = done;
             logFileOnly("Downloading '%s'...", item.path);
             try
             {
@@ -210,6 +212,15 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
                 : 1.0f;
         emitEvent(UPD_EVENT_PROGRESS, nullptr, share);
     }
+}
+
+void CUpdateClient::progressWithin(uint64_t fileBytes)
+{
+    if (m_progressTotal == 0)
+        return;
+    emitEvent(UPD_EVENT_PROGRESS, nullptr,
+              static_cast<float>(static_cast<double>(m_progressDone + fileBytes) /
+                                 static_cast<double>(m_progressTotal)));
 }
 
 void CUpdateClient::saveDownload(const std::string& path, const CDataFile& data, const FileChange& item)

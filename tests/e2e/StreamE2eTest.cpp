@@ -5,6 +5,9 @@
 #include <fstream>
 #include <regex>
 
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include "tests/e2e/E2eFixture.h"
 
 namespace fs = std::filesystem;
@@ -124,4 +127,43 @@ TEST_F(StreamE2e, FileBeyondFourGiBIsListedWideAndStreamedWhole)
     ClientRun again = update("inst");
     ASSERT_EQ(again.exitCode, 0) << again.err;
     EXPECT_NE(again.err.find("0 files to download"), std::string::npos) << again.err;
+}
+
+// A disk that runs full during a streamed download keeps the old file whole
+// and leaves no temporary file; once there is room the next run completes.
+// The installation gets a small file system of its own, which needs root (CI
+// runs as root).
+TEST_F(StreamE2e, FullDiskKeepsTheOldFileAndTheNextRunCompletes)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a file system needs root";
+    fs::create_directory("inst");
+    const std::string mounted = fs::absolute("inst").string();
+    if (mount("tmpfs", mounted.c_str(), "tmpfs", 0, "size=3m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs";
+    struct Unmount
+    {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{mounted};
+
+    writeFile("content/small.txt", "small");
+    const std::string before = pseudoRandom(1u << 20, 21);
+    writeFile("content/big.bin", before);
+    startServer("content");
+    ASSERT_EQ(update("inst").exitCode, 0);
+
+    killServer(SIGTERM);
+    writeFile("content/big.bin", pseudoRandom(6u << 20, 22));
+    startServer("content");
+    ClientRun full = update("inst");
+    EXPECT_NE(full.exitCode, 0) << full.err;
+    EXPECT_TRUE(readFile(fs::path("inst") / "big.bin") == before);
+    for (const auto& entry : fs::directory_iterator("inst"))
+        EXPECT_EQ(entry.path().filename().string().rfind("~upd", 0), std::string::npos) << entry.path();
+
+    ASSERT_EQ(mount("tmpfs", mounted.c_str(), "tmpfs", MS_REMOUNT, "size=32m"), 0);
+    ClientRun repaired = update("inst");
+    ASSERT_EQ(repaired.exitCode, 0) << repaired.err;
+    EXPECT_EQ(readTree("inst"), readTree("content"));
 }
