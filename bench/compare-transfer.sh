@@ -4,6 +4,7 @@
 # each round-trip time, same trees, same relay. Two trees: many mixed files
 # (half compressible text, half random) and one large file. The server's pack
 # cache is warmed by one direct download first (that cold run is shown too).
+# Each install is followed by a run with nothing changed.
 # Names are lower case because updclient stores them so.
 #   bench/compare-transfer.sh [BUILD_FOLDER]   (default $UPD_BUILD_DIR, else build)
 # Environment (defaults in brackets):
@@ -133,6 +134,9 @@ run_upd() { # result-name tree port
     # shellcheck disable=SC2086 # UPD_ARGS: extra updclient options, e.g. --no-stream
     measure "$1" "$build/tools/updclient" ${UPD_ARGS:-} --server "127.0.0.1:$3" --dir dest --list dest.lst update
     echo "$(cat "$1") $(verify "$2" dest)" > "$1"
+    # shellcheck disable=SC2086
+    measure "$1.again" "$build/tools/updclient" ${UPD_ARGS:-} --server "127.0.0.1:$3" --dir dest --list dest.lst update
+    echo "$(cat "$1.again") $(verify "$2" dest)" > "$1.again"
     rm -rf dest dest.lst
 }
 run_rsync() { # result-name tree port
@@ -140,6 +144,8 @@ run_rsync() { # result-name tree port
     mkdir dest
     measure "$1" rsync -a "rsync://127.0.0.1:$3/$2/" dest/
     echo "$(cat "$1") $(verify "$2" dest)" > "$1"
+    measure "$1.again" rsync -a "rsync://127.0.0.1:$3/$2/" dest/
+    echo "$(cat "$1.again") $(verify "$2" dest)" > "$1.again"
     rm -rf dest
 }
 
@@ -182,6 +188,11 @@ for t in "${trees[@]}"; do
         port=$(start_relay "relay.rs.$t.$rtt" "$rsport" "$rtt")
         run_rsync "r.$t.$rtt.rs" "$t" "$port"
         results+=("$t $rtt r.$t.$rtt.upd r.$t.$rtt.rs")
+        if skip_upd "$t"; then
+            results+=("$t $rtt/same r.$t.$rtt.upd r.$t.$rtt.rs.again")
+        else
+            results+=("$t $rtt/same r.$t.$rtt.upd.again r.$t.$rtt.rs.again")
+        fi
     done
 done
 
@@ -214,10 +225,11 @@ for row in rows:
     u, r = read(upd), read(rs)
     def cell(x):
         return ("%.2f" % x[0]) if isinstance(x, tuple) else (x or "")
-    speed = ("%.1f" % (sizes[tree] / u[0])) if isinstance(u, tuple) and u[0] > 0 else ""
+    speed = ("%.1f" % (sizes[tree] / u[0])) if isinstance(u, tuple) and u[0] > 0 and not rtt.endswith("/same") else ""
     peak = ("%.1f" % (u[1] / 1024)) if isinstance(u, tuple) else ""
     ratio = ("%.2fx" % (u[0] / r[0])) if isinstance(u, tuple) and isinstance(r, tuple) and r[0] > 0 else ""
     label = "cold" if rtt == "cold" else rtt
     print("%-5s %6s %12s %10s %12s %13s %8s" % (tree, label, cell(u), speed, cell(r), peak, ratio))
-print("(cold: first download straight from the server, packing on demand; ratio: updclient / rsync)")
+print("(cold: first download straight from the server, packing on demand; N/same: a second run with")
+print(" nothing changed; ratio: updclient / rsync)")
 PY

@@ -10,6 +10,7 @@
 #   RATE [2M]           the limit, as updclient takes it (k, M, G suffixes)
 #   RUN_TIMEOUT [300]   seconds after which the run counts as failed
 #   UPD_BUILD_DIR [build], UPD_JOBS [2], BENCH_DIR [a temporary folder, removed]
+#   UPD_ARGS [none]     extra updclient options: --no-stream measures the base transfer
 set -euo pipefail
 build=$(realpath -m "${1:-${UPD_BUILD_DIR:-build}}")
 cd "$(dirname "$0")/.."
@@ -50,7 +51,8 @@ echo "Fetching at --limit-rate $rate..."
 mkdir dest
 start=$(date +%s.%N)
 code=0
-timeout "$limit" "$build/tools/updclient" --server "127.0.0.1:$port" --dir dest --list dest.lst \
+# shellcheck disable=SC2086 # UPD_ARGS: extra updclient options, e.g. --no-stream
+timeout "$limit" "$build/tools/updclient" ${UPD_ARGS:-} --server "127.0.0.1:$port" --dir dest --list dest.lst \
     --limit-rate "$rate" update >/dev/null 2>client.err || code=$?
 end=$(date +%s.%N)
 check=differs
@@ -58,7 +60,7 @@ cmp -s tree/random.bin dest/random.bin && check=ok
 
 load=$(cut -d' ' -f1-3 /proc/loadavg)
 python3 - "$mib" "$rate" "$start" "$end" "$code" "$check" "$buildtype" "$load" <<'PY'
-import sys
+import os, sys
 mib, rate, start, end, code, check, buildtype, load = sys.argv[1:]
 units = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
 unit = units.get(rate[-1].lower(), 1)
@@ -67,7 +69,8 @@ ideal = int(mib) * (1 << 20) / bps
 wall = float(end) - float(start)
 low, high = ideal * 0.96, ideal * 1.08
 print()
-print("updclient --limit-rate %s, %s MiB of random bytes, %s build, load %s" % (rate, mib, buildtype, load))
+mode = "base transfer" if "--no-stream" in os.environ.get("UPD_ARGS", "") else "streaming"
+print("updclient --limit-rate %s (%s), %s MiB of random bytes, %s build, load %s" % (rate, mode, mib, buildtype, load))
 if code != "0" or check != "ok":
     print("FAILED: exit %s, copy %s" % (code, check))
     sys.exit(1)
