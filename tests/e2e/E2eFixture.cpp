@@ -88,8 +88,10 @@ void E2eTest::startServer(const fs::path& content, const std::vector<std::string
     m_server =
         spawn(argv, m_sandbox.path(), m_sandbox.path() / "server.out", m_sandbox.path() / "server.err");
     ASSERT_GT(m_server, 0);
+    // It checksums the whole tree before it listens: a long time for a large
+    // file under the sanitizers on a loaded machine.
     bool up = waitFor([&] { return fs::exists(portFile) || waitpid(m_server, nullptr, WNOHANG) == m_server; },
-                      std::chrono::seconds(30));
+                      std::chrono::seconds(120));
     ASSERT_TRUE(up && fs::exists(portFile)) << "updserver did not start:\n"
                                             << readFile(m_sandbox.path() / "server.err");
     m_serverPort = static_cast<uint16_t>(std::stoi(readFile(portFile)));
@@ -137,14 +139,15 @@ ClientRun E2eTest::runClient(const fs::path& cwd, const std::vector<std::string>
     return finishClient(spawnClient(cwd, args, prefix), prefix, deadline);
 }
 
-ClientRun E2eTest::update(const fs::path& install, const std::vector<std::string>& extra)
+ClientRun E2eTest::update(const fs::path& install, const std::vector<std::string>& extra,
+                          std::chrono::seconds deadline)
 {
     std::string name = install.filename().string();
     std::vector<std::string> args = {
         "--dir", fs::absolute(install).string(), "--list", name + ".lst", "--cache", name + ".cache"};
     args.insert(args.end(), extra.begin(), extra.end());
     args.push_back("update");
-    return runClient(m_sandbox.path(), args);
+    return runClient(m_sandbox.path(), args, deadline);
 }
 
 Tree E2eTest::readTree(const fs::path& root, bool withTimes)

@@ -51,7 +51,8 @@ protected:
     ClientRun finishClient(pid_t pid, const std::string& outputPrefix, std::chrono::seconds deadline);
 
     // The update run for an installation folder: list and cache beside it.
-    ClientRun update(const std::filesystem::path& install, const std::vector<std::string>& extra = {});
+    ClientRun update(const std::filesystem::path& install, const std::vector<std::string>& extra = {},
+                     std::chrono::seconds deadline = std::chrono::seconds(120));
 
     static Tree readTree(const std::filesystem::path& root, bool withTimes = true);
     static void writeFile(const std::filesystem::path& path, const std::string& bytes);

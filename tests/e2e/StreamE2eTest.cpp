@@ -111,7 +111,7 @@ TEST_F(StreamE2e, FileBeyondFourGiBIsListedWideAndStreamedWhole)
     EXPECT_TRUE(fs::exists(fs::path("inst") / "small.txt"));
     EXPECT_FALSE(fs::exists(fs::path("inst") / "huge.bin"));
 
-    ClientRun streamed = update("inst");
+    ClientRun streamed = update("inst", {}, std::chrono::seconds(280));
     ASSERT_EQ(streamed.exitCode, 0) << streamed.err;
     ASSERT_EQ(fs::file_size(fs::path("inst") / "huge.bin"), size);
     std::ifstream in(fs::path("inst") / "huge.bin", std::ios::binary);
