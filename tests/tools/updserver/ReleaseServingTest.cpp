@@ -16,12 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "newupdatesystem/Common/Crc32.h"
 #include "newupdatesystem/Common/DataFile.h"
 #include "newupdatesystem/Common/FileList.h"
-#include "newupdatesystem/Common/FrameCodec.h"
 #include "newupdatesystem/Common/ProtoTags.h"
 #include "support/Sandbox.h"
+#include "tests/tools/updserver/RawClient.h"
 #include "tools/updserver/UpdServer.h"
 
 namespace fs = std::filesystem;
@@ -49,85 +48,34 @@ int connectTo(uint16_t port)
 class Session
 {
 public:
-    explicit Session(uint16_t port)
-        : m_fd(connectTo(port)), m_encoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE),
-          m_decoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE)
-    {
-    }
-    ~Session() { close(m_fd); }
+    explicit Session(uint16_t port) : m_client(port) {}
 
-    bool open()
-    {
-        send({PACKET_SIGNATURE, TAG_INIT, TAG_FILE, PROTOCOL_VERSION});
-        return recv() == TAG_INIT && getLe32(m_decoder.packet() + 12) == TAG_ACPT && recv() == TAG_PSWK;
-    }
+    bool open() { return m_client.open(TAG_FILE); }
     // The unpacked bytes of a published name, or "<refused>".
     std::string get(const std::string& name, uint32_t subtag = SUBTAG_NRMP)
     {
-        std::vector<uint8_t> p = words({PACKET_SIGNATURE, TAG_GET, subtag, uint32_t(name.size()), 0,
-                                        calcCrc32(name.data(), name.size(), 0)});
-        p.insert(p.end(), name.begin(), name.end());
-        sendBytes(p);
+        m_client.send(RawClient::get(subtag, name));
         std::string packed;
         for (;;)
         {
-            uint32_t t = recv();
+            uint32_t t = m_client.recv();
             if (t == TAG_ACSS)
                 return "<refused>";
             if (t == TAG_ENDF)
                 break;
             if (t != TAG_DATA)
                 return "<broken>";
-            packed.append(reinterpret_cast<const char*>(m_decoder.packet() + 24),
-                          m_decoder.packetLength() - 24);
-            send({0, TAG_ACKN});
+            packed.append(reinterpret_cast<const char*>(m_client.packet() + 24), m_client.length() - 24);
+            m_client.send(RawClient::words({0, TAG_ACKN}));
         }
         CDataFile plain;
         plain.unpackFrom(packed.data(), static_cast<uint32_t>(packed.size()));
         return std::string(reinterpret_cast<const char*>(plain.data()), plain.size());
     }
-    void quit() { send({0, TAG_QUIT}); }
+    void quit() { m_client.send(RawClient::words({0, TAG_QUIT})); }
 
 private:
-    static std::vector<uint8_t> words(std::initializer_list<uint32_t> ws)
-    {
-        std::vector<uint8_t> out;
-        for (uint32_t w : ws)
-        {
-            out.resize(out.size() + 4);
-            putLe32(out.data() + out.size() - 4, w);
-        }
-        return out;
-    }
-    void send(std::initializer_list<uint32_t> ws) { sendBytes(words(ws)); }
-    void sendBytes(const std::vector<uint8_t>& packet)
-    {
-        m_encoder.reset();
-        m_encoder.encode(packet.data(), static_cast<uint32_t>(packet.size()));
-        m_encoder.finish();
-        ::send(m_fd, m_encoder.data(), m_encoder.size(), MSG_NOSIGNAL);
-    }
-    uint32_t recv()
-    {
-        for (;;)
-        {
-            if (m_pos < m_fill && m_decoder.feed(m_buffer, m_fill, m_pos) == CFrameDecoder::FEED_PACKET)
-                return m_decoder.packetLength() >= 8 ? getLe32(m_decoder.packet() + 4) : 1;
-            if (m_pos < m_fill)
-                continue;
-            ssize_t n = ::recv(m_fd, m_buffer, sizeof m_buffer, 0);
-            if (n <= 0)
-                return 0;
-            m_fill = static_cast<uint32_t>(n);
-            m_pos = 0;
-        }
-    }
-
-    int m_fd;
-    CFrameEncoder m_encoder;
-    CFrameDecoder m_decoder;
-    uint8_t m_buffer[16384];
-    uint32_t m_pos = 0, m_fill = 0;
+    RawClient m_client;
 };
 
 std::string httpGet(uint16_t port, const std::string& request)
