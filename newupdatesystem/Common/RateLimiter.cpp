@@ -9,24 +9,24 @@ namespace
 
 constexpr uint64_t NS_PER_S = 1000000000;
 
-uint64_t steadyNow()
-{
-    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch())
-                        .count());
-}
-
-void realSleep(uint64_t ns)
-{
-    std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
-}
-
 uint64_t saturatingAdd(uint64_t a, uint64_t b)
 {
     return a > UINT64_MAX - b ? UINT64_MAX : a + b;
 }
 
 } // namespace
+
+uint64_t CRateLimiter::steadyNow()
+{
+    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count());
+}
+
+void CRateLimiter::realSleep(uint64_t ns)
+{
+    std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
+}
 
 CRateLimiter::CRateLimiter(uint64_t bytesPerSecond, uint64_t burst, Clock clock, Sleeper sleeper)
     : m_clock(clock ? std::move(clock) : Clock(steadyNow)),

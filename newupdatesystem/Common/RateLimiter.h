@@ -14,6 +14,9 @@ class CRateLimiter
 public:
     using Clock = std::function<uint64_t()>;          // monotonic nanoseconds
     using Sleeper = std::function<void(uint64_t ns)>; // waits at least ns
+    // The real ones, taken when none is given.
+    static uint64_t steadyNow();
+    static void realSleep(uint64_t ns);
 
     // Rates above this are refused by parseRate and taken as no limit here;
     // it keeps every time computation inside 64 bits.

@@ -1,28 +1,10 @@
 #include "newupdatesystem/Common/TransferThrottle.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
-
-namespace
-{
-
-uint64_t steadyNow()
-{
-    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch())
-                        .count());
-}
-
-void realSleep(uint64_t ns)
-{
-    std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
-}
-
-} // namespace
 
 CTransferThrottle::CTransferThrottle(Clock c, Sleeper s)
-    : m_clock(c ? std::move(c) : Clock(steadyNow)), m_sleeper(s ? std::move(s) : Sleeper(realSleep)),
+    : m_clock(c ? std::move(c) : Clock(CRateLimiter::steadyNow)),
+      m_sleeper(s ? std::move(s) : Sleeper(CRateLimiter::realSleep)),
       // The limiter never sleeps itself (only reserve is used); it shares the clock.
       m_limiter(0, 0, [this] { return m_clock(); })
 {
