@@ -72,8 +72,14 @@ port=$(cat "$work/port")
 (cd "$work" && timeout 60 "$prefix/bin/updclient" --server "127.0.0.1:$port" --dir inst --list inst.lst update \
     >"$work/client.out" 2>"$work/client.err") || { cat "$work/client.err"; fail "the installed client failed"; }
 diff -r "$work/content" "$work/inst" || fail "the installed client's tree differs"
-timeout 60 "$prefix/bin/updctl" --server "127.0.0.1:$port" --login operator --password secret command status >"$work/status.out" 2>/dev/null ||
-    fail "updctl command status failed"
+# The client may be gone before the server has taken its last acknowledgement
+# and counted the files: the figures are read until they show them, at most 10 s.
+for _ in $(seq 50); do
+    timeout 60 "$prefix/bin/updctl" --server "127.0.0.1:$port" --login operator --password secret command status \
+        >"$work/status.out" 2>/dev/null || fail "updctl command status failed"
+    grep -q "^updserver_files_served_total 2$" "$work/status.out" && break
+    sleep 0.2
+done
 grep -q "^updserver_files_served_total 2$" "$work/status.out" || { cat "$work/status.out"; fail "status figures"; }
 kill -TERM "$server_pid"
 wait "$server_pid" || fail "the installed server did not stop cleanly"
