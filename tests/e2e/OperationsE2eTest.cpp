@@ -138,7 +138,16 @@ TEST_F(OperationsE2e, ConfigFileSuppliesOptionsCommandLineWinsAndMetricsAnswerOv
 
     fs::create_directory("inst");
     ASSERT_EQ(update("inst").exitCode, 0);
-    std::string answer = httpGet(metricsPort, "/metrics");
+    // The client may be gone before the server has taken its last
+    // acknowledgement and counted the file.
+    std::string answer;
+    waitFor(
+        [&]
+        {
+            answer = httpGet(metricsPort, "/metrics");
+            return answer.find("\nupdserver_sessions_open 0\n") != std::string::npos;
+        },
+        std::chrono::seconds(10));
     EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK", 0), 0u) << answer;
     EXPECT_NE(answer.find("\nupdserver_files_served_total 1\n"), std::string::npos) << answer;
     EXPECT_NE(answer.find("\nupdserver_release_info{release=\"content\"} 1\n"), std::string::npos) << answer;
