@@ -13,6 +13,7 @@
 #include "newupdatesystem/Common/StreamReceiver.h"
 #include "newupdatesystem/client/ClientLock.h"
 #include "newupdatesystem/client/UpdateClient.h"
+#include "newupdatesystem/client/WriteBehind.h"
 #include "platform/Files.h"
 
 void CUpdateClient::setStreaming(bool enabled)
@@ -213,33 +214,34 @@ bool CUpdateClient::requestAhead(std::list<FileChange>::const_iterator at,
 void CUpdateClient::streamDownload(const std::string& path, const FileChange& item, bool requested)
 {
     emitEvent(UPD_EVENT_FILE_REQUEST, item.path);
+    CWriteBehind& behind = *m_writeBehind;
     if (requested)
     {
-        // Its answer is on the way: taken whole even when the file cannot be
-        // written, so that the next answer is read as the next file's.
-        std::unique_ptr<CFileReplacer> file;
-        std::exception_ptr failure;
-        try
-        {
-            file = std::make_unique<CFileReplacer>(path.c_str());
-        }
-        catch (...)
-        {
-            failure = std::current_exception();
-        }
+        // Its answer is on the way: taken whole, then written, checked and
+        // put in place behind the transfer; a failure there is reported with
+        // the file's name once it is known.
+        std::vector<uint8_t> bytes;
+        bytes.reserve(static_cast<size_t>(item.info.size));
         CStreamReceiver receiver(packetChannel(), m_streamWindow);
         receiver.receiveAnswer(0, item.info.size,
-                               [&](const uint8_t* bytes, size_t length, uint64_t)
-                               {
-                                   if (file)
-                                       file->write(bytes, static_cast<uint32_t>(length));
-                               });
-        if (failure)
-            std::rethrow_exception(failure);
+                               [&](const uint8_t* data, size_t length, uint64_t)
+                               { bytes.insert(bytes.end(), data, data + length); });
         emitEvent(UPD_EVENT_FILE_RECEIVED, item.path);
-        commitDownload(*file, item);
+        const size_t held = bytes.size();
+        behind.post(
+            [path, &item, bytes = std::move(bytes)]
+            {
+                CFileReplacer file(path.c_str());
+                file.write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+                commitChecked(file, item);
+            },
+            held, item.path);
         return;
     }
+    // The files before it settle first, so that what fails from here on is
+    // this file's.
+    behind.drain();
+    reportWritten();
     // A large file's verified part survives an interruption under names
     // derived from the target (so inside the installation) that end in
     // ".log", which scans of the installation pass over.
@@ -266,30 +268,55 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
         record.verified = from;
         record.write(recordPath);
     }
-    uint64_t recorded = from;
-    CStreamReceiver receiver(packetChannel(), m_streamWindow);
-    auto keepRecord = [&]
+    // Written and recorded on the write-behind thread; touched here only
+    // once it has drained.
+    auto keepRecord = [&file, &record, &recordPath]
     {
         // The data reaches the system before the record vouches for it.
         file->flush();
-        record.verified = recorded = file->size();
+        record.verified = file->size();
         record.write(recordPath);
     };
+    // Thrown into the receiver once a write has failed: it takes the rest of
+    // the range without the sink, and the write's failure is raised instead.
+    struct WriteFailed
+    {
+    };
+    uint64_t posted = from;
+    uint64_t recordPosted = from;
+    CStreamReceiver receiver(packetChannel(), m_streamWindow);
     try
     {
         receiver.receive(item.path, from, item.info.size - from,
                          [&](const uint8_t* bytes, size_t length, uint64_t offset)
                          {
-                             file->write(bytes, static_cast<uint32_t>(length));
-                             if (resumable && file->size() - recorded >= kRecordEvery)
-                                 keepRecord();
+                             if (behind.failed())
+                                 throw WriteFailed();
+                             behind.post([f = file.get(), piece = std::vector<uint8_t>(bytes, bytes + length)]
+                                         { f->write(piece.data(), static_cast<uint32_t>(piece.size())); },
+                                         length, item.path);
+                             posted += length;
+                             if (resumable && posted - recordPosted >= kRecordEvery)
+                             {
+                                 recordPosted = posted;
+                                 behind.post(keepRecord, 0, item.path);
+                             }
                              // The end is reported with the file.
                              if (offset + length < item.info.size)
                                  progressWithin(offset + length);
                          });
+        behind.drain();
+        std::vector<CWriteBehind::Failure> failures = behind.takeFailures();
+        if (!failures.empty())
+            std::rethrow_exception(failures.front().error);
     }
     catch (...)
     {
+        std::exception_ptr failure = std::current_exception();
+        behind.drain();
+        std::vector<CWriteBehind::Failure> failures = behind.takeFailures();
+        if (!failures.empty())
+            failure = failures.front().error;
         // Everything written was verified: a later try starts after it.
         if (resumable)
         {
@@ -301,7 +328,7 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
             {
             }
         }
-        throw;
+        std::rethrow_exception(failure);
     }
     if (receiver.repeatedSegments() != 0)
         logWarning("'%s': %u damaged segments received again", item.path, receiver.repeatedSegments());

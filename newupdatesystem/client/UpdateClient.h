@@ -24,6 +24,7 @@
 
 class CDataFile;
 class CFileReplacer;
+class CWriteBehind;
 
 // The one place that turns the exception family into UpdStatus codes.
 UpdStatus statusForProtoExcep(int32_t code);
@@ -123,7 +124,13 @@ protected:
     // number and size, so that they arrive without a round trip each; true
     // when the item at index is among those requested.
     bool requestAhead(std::list<FileChange>::const_iterator at, std::list<FileChange>::const_iterator end);
+    // Puts the file in place if it matches the item, as commitDownload
+    // without the log line; may run on the write-behind thread.
+    static void commitChecked(CFileReplacer& file, const FileChange& item);
     void commitDownload(CFileReplacer& file, const FileChange& item);
+    // Reports the files the write-behind thread could not put in place, as a
+    // download's own failure would be.
+    void reportWritten();
     // Progress in the middle of a large file: fileBytes of it are in.
     void progressWithin(uint64_t fileBytes);
     void runUpdate();
@@ -193,6 +200,7 @@ private:
     bool m_streamAgreed = false;
     uint32_t m_streamWindow = 0;
     size_t m_streamAhead = 0;                  // items after the current one already requested
+    CWriteBehind* m_writeBehind = nullptr;     // while streamed files are downloaded
     uint64_t m_progressDone = 0;               // bytes of the files before the current one
     uint64_t m_progressTotal = 0;              // of all the files to download
     std::vector<std::string> m_listsRequested; // by negotiateStream, answers not yet read

@@ -11,10 +11,15 @@
 #include "newupdatesystem/Common/Md5.h"
 #include "newupdatesystem/client/SelfUpdateScript.h"
 #include "newupdatesystem/client/UpdateClient.h"
+#include "newupdatesystem/client/WriteBehind.h"
 #include "platform/Files.h"
 
 namespace
 {
+
+// What the write-behind thread may hold: sixteen segments, enough to ride out
+// a slow write, little beside the 64 MiB a download may use.
+constexpr size_t kWriteBehindBytes = size_t(16) << 20;
 
 std::string joinPath(const char* folder, const char* path)
 {
@@ -171,6 +176,15 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
     m_progressTotal = items.totalSize;
     CDataFile data;
     m_streamAhead = 0;
+    // Streamed files are checked and put in place behind the transfer.
+    std::unique_ptr<CWriteBehind> behind;
+    if (m_streamAgreed)
+        behind = std::make_unique<CWriteBehind>(kWriteBehindBytes);
+    struct Detach
+    {
+        CWriteBehind*& at;
+        ~Detach() { at = nullptr; }
+    } detach{m_writeBehind = behind.get()};
     for (auto at = items.fileItems.begin(); at != items.fileItems.end(); ++at)
     {
         const FileChange& item = *at;
@@ -205,12 +219,19 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
                 itemFailed(item.path, e);
             }
         }
+        if (behind && behind->failed())
+            reportWritten();
         done += item.info.size;
         float share =
             items.totalSize
                 ? static_cast<float>(static_cast<double>(done) / static_cast<double>(items.totalSize))
                 : 1.0f;
         emitEvent(UPD_EVENT_PROGRESS, nullptr, share);
+    }
+    if (behind)
+    {
+        behind->drain();
+        reportWritten();
     }
 }
 
@@ -230,7 +251,7 @@ void CUpdateClient::saveDownload(const std::string& path, const CDataFile& data,
     commitDownload(file, item);
 }
 
-void CUpdateClient::commitDownload(CFileReplacer& file, const FileChange& item)
+void CUpdateClient::commitChecked(CFileReplacer& file, const FileChange& item)
 {
     uint8_t expected[16];
     for (int i = 0; i < 4; ++i)
@@ -240,19 +261,41 @@ void CUpdateClient::commitDownload(CFileReplacer& file, const FileChange& item)
     }
     // The list vouches for nothing about a file it marks as not to compare.
     if (item.info.flags & FI_NOCOMPARE)
-    {
         file.commitUnchecked(item.info.time);
-        return;
-    }
+    else
+        file.commit(item.info.size, expected, item.info.time);
+}
+
+void CUpdateClient::commitDownload(CFileReplacer& file, const FileChange& item)
+{
     try
     {
-        file.commit(item.info.size, expected, item.info.time);
+        commitChecked(file, item);
     }
     catch (const CSystemExcep& e)
     {
         if (e.code == Z_CORRUPTED)
             logError("File '%s' differs from the server's list in size or checksum!", item.path);
         throw;
+    }
+}
+
+void CUpdateClient::reportWritten()
+{
+    for (CWriteBehind::Failure& f : m_writeBehind->takeFailures())
+    {
+        try
+        {
+            std::rethrow_exception(f.error);
+        }
+        catch (const CSystemExcep& e)
+        {
+            if (e.code == Z_CORRUPTED)
+                logError("File '%s' differs from the server's list in size or checksum!", f.tag.c_str());
+            if (!m_itemFailures)
+                throw;
+            itemFailed(f.tag.c_str(), e);
+        }
     }
 }
 
