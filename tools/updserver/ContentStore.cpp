@@ -233,24 +233,35 @@ const PublishedFile* CContentStore::special(const ContentSnapshot& snap, const s
     return nullptr;
 }
 
-bool CContentStore::locate(const ContentSnapshot& snap, const std::string& name, fs::path& out) const
+bool CContentStore::locate(const ContentSnapshot& snap, const std::string& name, fs::path& out,
+                           FileInfo* info) const
 {
     std::string rel;
     if (!CPathGuard::normalize(name, rel))
         return false;
     try
     {
+        const FileEntry* e = nullptr;
+        bool found = false;
         if (!m_selfFolder.root().empty())
         {
-            const FileEntry* e = snap.self.findEntry(rel.c_str());
+            e = snap.self.findEntry(rel.c_str());
             if (e && !e->isFolder())
-                return m_selfFolder.resolve(rel, out, CPathGuard::FOLLOW_LINKS_INSIDE) &&
-                       matchesDisk(*e, out);
+                found =
+                    m_selfFolder.resolve(rel, out, CPathGuard::FOLLOW_LINKS_INSIDE) && matchesDisk(*e, out);
+            else
+                e = nullptr;
         }
-        const FileEntry* e = snap.content.findEntry(rel.c_str());
-        if (e && !e->isFolder())
-            return CPathGuard(snap.contentDir).resolve(rel, out, CPathGuard::FOLLOW_LINKS_INSIDE) &&
-                   matchesDisk(*e, out);
+        if (e == nullptr)
+        {
+            e = snap.content.findEntry(rel.c_str());
+            found = e && !e->isFolder() &&
+                    CPathGuard(snap.contentDir).resolve(rel, out, CPathGuard::FOLLOW_LINKS_INSIDE) &&
+                    matchesDisk(*e, out);
+        }
+        if (found && info != nullptr)
+            *info = *e;
+        return found;
     }
     catch (const CExcep&)
     {

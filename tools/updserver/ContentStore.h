@@ -59,8 +59,10 @@ public:
     // taken from the self-update folder, any other must be a file of the
     // snapshot's content list, in the snapshot's folder. False for anything
     // else, and for a file whose size or time on disk no longer match its
-    // list entry: its bytes would not be the ones the list promised.
-    bool locate(const ContentSnapshot& snap, const std::string& name, std::filesystem::path& out) const;
+    // list entry: its bytes would not be the ones the list promised. info,
+    // when given, receives the entry.
+    bool locate(const ContentSnapshot& snap, const std::string& name, std::filesystem::path& out,
+                FileInfo* info = nullptr) const;
 
     // The releases of the current snapshot and of every older one that a
     // session still holds, current first.

@@ -48,6 +48,8 @@ public:
     // throws std::filesystem::filesystem_error when it cannot be made or read.
     // Call before the first request.
     void openStore(const std::filesystem::path& folder, uint64_t budget);
+    // The disk store, or null without one.
+    CPackStore* store() const { return m_store.get(); }
 
     // The packed file; throws the CExcep of reading or packing,
     // std::filesystem::filesystem_error when the file cannot be examined, or

@@ -1,10 +1,12 @@
 // CServerSession: the streaming transfer, once the client has asked for it.
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 #include "newupdatesystem/Common/Log.h"
+#include "newupdatesystem/Common/Md5.h"
 #include "newupdatesystem/Common/StreamProto.h"
 #include "tools/updserver/ContentStore.h"
 #include "tools/updserver/PackCache.h"
@@ -13,6 +15,50 @@
 #include "tools/updserver/UpdServer.h"
 
 namespace fs = std::filesystem;
+
+namespace
+{
+// The disk store's key of one packed segment: derived from the file's
+// content, so that a restart or another server finds it too.
+void segmentKey(const uint8_t fileMd5[16], uint64_t offset, uint32_t length, uint8_t key[16])
+{
+    uint8_t what[32] = {'s', 'e', 'g', '1'};
+    std::copy(fileMd5, fileMd5 + 16, what + 4);
+    putLe64(what + 20, offset);
+    putLe32(what + 28, length);
+    CMd5::digest(what, sizeof what, key);
+}
+
+// Larger files keep their packed segments in the disk store, where there is one.
+void keepSegments(CPackStore* store, const FileInfo& info, CStreamSender::Source& source)
+{
+    if (store == nullptr || source.size <= STREAM_SEGMENT_SIZE || !(info.flags & FI_CHECKSUM))
+        return;
+    std::array<uint8_t, 16> md5;
+    for (int i = 0; i < 16; ++i)
+        md5[i] = static_cast<uint8_t>(info.checksum[i / 4] >> (8 * (i % 4)));
+    source.findSegment = [store, md5](uint64_t offset, uint32_t length)
+    {
+        uint8_t key[16];
+        segmentKey(md5.data(), offset, length, key);
+        return store->load(key, length);
+    };
+    source.keepSegment = [store, md5](uint64_t offset, uint32_t length, const std::vector<uint8_t>& stream)
+    {
+        uint8_t key[16];
+        segmentKey(md5.data(), offset, length, key);
+        uint8_t head[CDataFile::HEADER_SIZE];
+        putLe32(head, CDataFile::MAGIC);
+        putLe32(head + 4, length);
+        putLe32(head + 8, static_cast<uint32_t>(stream.size()));
+        CDataFile image;
+        image.reserve(static_cast<uint32_t>(sizeof head + stream.size()));
+        image.writeAt(head, sizeof head, 0);
+        image.writeAt(stream.data(), static_cast<uint32_t>(stream.size()), sizeof head);
+        store->save(key, length, image);
+    };
+}
+} // namespace
 
 void CServerSession::onStreamOpen()
 {
@@ -67,7 +113,8 @@ bool CServerSession::openStream(const CStreamSender::Request& request, CStreamSe
     if (request.list)
         return openList(request, source);
     fs::path disk;
-    if (!m_server.store().locate(*m_snapshot, request.name, disk))
+    FileInfo info;
+    if (!m_server.store().locate(*m_snapshot, request.name, disk, &info))
     {
         logWarning("%s: unknown file '%s' requested", m_peer.c_str(), request.name.c_str());
         m_server.metrics().countError(CMetrics::ERR_NOT_FOUND);
@@ -88,6 +135,7 @@ bool CServerSession::openStream(const CStreamSender::Request& request, CStreamSe
         logWarning("%s: range beyond the end of '%s' requested", m_peer.c_str(), request.name.c_str());
         return false;
     }
+    keepSegments(m_server.cache().store(), info, source);
     logFileOnly("%s: streaming '%s' from %llu, %llu bytes", m_peer.c_str(), request.name.c_str(),
                 static_cast<unsigned long long>(request.offset),
                 static_cast<unsigned long long>(request.length));

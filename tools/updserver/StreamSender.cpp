@@ -62,20 +62,36 @@ bool CStreamSender::open(Transfer& t)
 uint64_t CStreamSender::sendSegment(Transfer& t, uint32_t length)
 {
     SegmentMethod method = SegmentMethod::STORED;
-    // A cached image: the magic, the unpacked size, the stream's size, then a
-    // zlib stream, which is what a packed segment is.
+    // A packed image, the whole file's or this segment's: the magic, the
+    // unpacked size, the stream's size, then a zlib stream, which is what a
+    // packed segment is.
     constexpr uint32_t kImageHead = 12;
+    auto fits = [length](const uint8_t* image, uint32_t imageLength)
+    {
+        return image != nullptr && imageLength > kImageHead && getLe32(image + 4) == length &&
+               getLe32(image + 8) == imageLength - kImageHead;
+    };
     // Files are open only while they are sent: they are opened again for a
     // repeat.
     if (!t.source.file && !open(t))
         throw std::runtime_error("file changed while it was sent");
     const Source& s = t.source;
-    const bool imageFits = t.next == 0 && s.image != nullptr && s.imageLength > kImageHead &&
-                           getLe32(s.image + 4) == length &&
-                           getLe32(s.image + 8) == s.imageLength - kImageHead;
-    if (imageFits && s.imageLength - kImageHead < length)
+    const uint8_t* image = nullptr;
+    uint32_t imageLength = 0;
+    std::shared_ptr<const CDataFile> kept;
+    if (t.next == 0 && fits(s.image, s.imageLength))
     {
-        m_packed.assign(s.image + kImageHead, s.image + s.imageLength);
+        image = s.image;
+        imageLength = s.imageLength;
+    }
+    else if (s.findSegment && (kept = s.findSegment(t.next, length)) && fits(kept->data(), kept->size()))
+    {
+        image = kept->data();
+        imageLength = kept->size();
+    }
+    if (image != nullptr && imageLength - kImageHead < length)
+    {
+        m_packed.assign(image + kImageHead, image + imageLength);
         method = SegmentMethod::ZLIB;
     }
     else
@@ -86,10 +102,16 @@ uint64_t CStreamSender::sendSegment(Transfer& t, uint32_t length)
         if (!s.file->read(reinterpret_cast<char*>(m_raw.data()), length))
             throw std::runtime_error("file ends before its size");
         // Where the cache's packing did not shrink it, a quicker one would not either.
-        if (imageFits)
+        if (image != nullptr)
+        {
             m_packed.swap(m_raw);
+        }
         else
+        {
             method = m_codec.pack(m_raw.data(), m_raw.size(), m_packed);
+            if (method == SegmentMethod::ZLIB && s.keepSegment)
+                s.keepSegment(t.next, length, m_packed);
+        }
     }
     StreamChunkHead h{t.next, length, uint32_t(m_packed.size()), uint32_t(method), 0, 0};
     uint8_t head[SDAT_HEAD_SIZE];

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "newupdatesystem/Common/DataFile.h"
 #include "newupdatesystem/Common/PacketChannel.h"
 #include "newupdatesystem/Common/SegmentCodec.h"
 #include "newupdatesystem/Common/StreamProto.h"
@@ -43,6 +44,11 @@ public:
         std::shared_ptr<const void> keep;
         const uint8_t* image = nullptr;
         uint32_t imageLength = 0;
+        // Where the server keeps packed segments of larger files for the next
+        // client: findSegment gives the kept image of a segment or null,
+        // keepSegment stores the zlib stream of one just packed.
+        std::function<std::shared_ptr<const CDataFile>(uint64_t offset, uint32_t length)> findSegment;
+        std::function<void(uint64_t offset, uint32_t length, const std::vector<uint8_t>& stream)> keepSegment;
     };
     // Opens what the request names; false refuses it with "Acss" (also a range
     // beyond the file's end).
