@@ -43,18 +43,19 @@ void keepSegments(CPackStore* store, const FileInfo& info, CStreamSender::Source
         segmentKey(md5.data(), offset, length, key);
         return store->load(key, length);
     };
-    source.keepSegment = [store, md5](uint64_t offset, uint32_t length, const std::vector<uint8_t>& stream)
+    source.keepSegment =
+        [store, md5](uint64_t offset, uint32_t length, const uint8_t* stream, size_t streamLength)
     {
         uint8_t key[16];
         segmentKey(md5.data(), offset, length, key);
         uint8_t head[CDataFile::HEADER_SIZE];
         putLe32(head, CDataFile::MAGIC);
         putLe32(head + 4, length);
-        putLe32(head + 8, static_cast<uint32_t>(stream.size()));
+        putLe32(head + 8, static_cast<uint32_t>(streamLength));
         CDataFile image;
-        image.reserve(static_cast<uint32_t>(sizeof head + stream.size()));
+        image.reserve(static_cast<uint32_t>(sizeof head + streamLength));
         image.writeAt(head, sizeof head, 0);
-        image.writeAt(stream.data(), static_cast<uint32_t>(stream.size()), sizeof head);
+        image.writeAt(stream, static_cast<uint32_t>(streamLength), sizeof head);
         store->save(key, length, image);
     };
 }

@@ -79,15 +79,21 @@ uint64_t CStreamSender::sendSegment(Transfer& t, uint32_t length)
     const uint8_t* image = nullptr;
     uint32_t imageLength = 0;
     std::shared_ptr<const CDataFile> kept;
+    bool storedBefore = false;
     if (t.next == 0 && fits(s.image, s.imageLength))
     {
         image = s.image;
         imageLength = s.imageLength;
     }
-    else if (s.findSegment && (kept = s.findSegment(t.next, length)) && fits(kept->data(), kept->size()))
+    else if (s.findSegment && (kept = s.findSegment(t.next, length)))
     {
-        image = kept->data();
-        imageLength = kept->size();
+        if (fits(kept->data(), kept->size()))
+        {
+            image = kept->data();
+            imageLength = kept->size();
+        }
+        storedBefore = kept->size() == kImageHead && getLe32(kept->data() + 4) == length &&
+                       getLe32(kept->data() + 8) == 0;
     }
     if (image != nullptr && imageLength - kImageHead < length)
     {
@@ -102,15 +108,18 @@ uint64_t CStreamSender::sendSegment(Transfer& t, uint32_t length)
         if (!s.file->read(reinterpret_cast<char*>(m_raw.data()), length))
             throw std::runtime_error("file ends before its size");
         // Where the cache's packing did not shrink it, a quicker one would not either.
-        if (image != nullptr)
+        if (image != nullptr || storedBefore)
         {
             m_packed.swap(m_raw);
         }
         else
         {
             method = m_codec.pack(m_raw.data(), m_raw.size(), m_packed);
-            if (method == SegmentMethod::ZLIB && s.keepSegment)
-                s.keepSegment(t.next, length, m_packed);
+            if (s.keepSegment)
+            {
+                const bool packed = method == SegmentMethod::ZLIB;
+                s.keepSegment(t.next, length, m_packed.data(), packed ? m_packed.size() : 0);
+            }
         }
     }
     StreamChunkHead h{t.next, length, uint32_t(m_packed.size()), uint32_t(method), 0, 0};

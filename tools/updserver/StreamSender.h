@@ -46,9 +46,11 @@ public:
         uint32_t imageLength = 0;
         // Where the server keeps packed segments of larger files for the next
         // client: findSegment gives the kept image of a segment or null,
-        // keepSegment stores the zlib stream of one just packed.
+        // keepSegment stores the zlib stream of one just packed. An image of
+        // no stream marks a segment that packing does not shrink.
         std::function<std::shared_ptr<const CDataFile>(uint64_t offset, uint32_t length)> findSegment;
-        std::function<void(uint64_t offset, uint32_t length, const std::vector<uint8_t>& stream)> keepSegment;
+        std::function<void(uint64_t offset, uint32_t length, const uint8_t* stream, size_t streamLength)>
+            keepSegment;
     };
     // Opens what the request names; false refuses it with "Acss" (also a range
     // beyond the file's end).

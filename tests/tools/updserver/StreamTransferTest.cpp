@@ -14,6 +14,7 @@
 #include "support/Sandbox.h"
 #include "support/SocketPacketLink.h"
 #include "tests/tools/updserver/RawClient.h"
+#include "tools/updserver/PackStore.h"
 #include "tools/updserver/StreamSender.h"
 #include "tools/updserver/UpdServer.h"
 
@@ -99,11 +100,13 @@ protected:
         o.root = fs::absolute("content");
         o.port = 0;
         o.ioTimeoutSeconds = 10;
+        o.cacheDir = m_cacheDir;
         m_server = std::make_unique<CUpdServer>(o);
         m_server->start();
         m_runner = std::thread([this] { m_server->run(m_stop); });
     }
 
+    fs::path m_cacheDir; // empty: packed data in memory only
     std::unique_ptr<CUpdServer> m_server;
     std::atomic<bool> m_stop{false};
     std::thread m_runner;
@@ -190,6 +193,49 @@ TEST_F(StreamTransferTest, FilesWholeAndInRangesARangeBeyondTheEndRefusedAndASeg
 
 // Lists asked for together come whole, in the order asked: one too large for
 // what the client takes, or unknown, is refused, and the session goes on.
+// The segments of larger files are kept in the cache folder once packed, and
+// those packing did not shrink are marked so; a damaged entry is packed again
+// and the client still gets the file's bytes.
+TEST_F(StreamTransferTest, PackedSegmentsAreKeptOnDiskAndADamagedOneIsPackedAgain)
+{
+    std::string noise(1500000, '\0');
+    uint32_t x = 5;
+    for (char& ch : noise)
+        ch = char((x = x * 1103515245u + 12345u) >> 23);
+    std::ofstream("content/noise.bin", std::ios::binary) << noise;
+    m_cacheDir = fs::absolute("cache");
+    startServer();
+    const std::string big = pattern(2500000, 7);
+    auto fetchBoth = [&]
+    {
+        StreamClient c(m_server->port());
+        c.open();
+        EXPECT_EQ(c.receive("big.bin", 0, big.size()), big);
+        EXPECT_EQ(c.receive("noise.bin", 0, noise.size()), noise);
+    };
+    fetchBoth();
+    // Entries are written before the segment goes out: all are there.
+    std::vector<fs::path> packed;
+    size_t marks = 0;
+    for (const auto& e : fs::directory_iterator(m_cacheDir))
+    {
+        if (e.file_size() == CPackStore::HEADER_SIZE + CDataFile::HEADER_SIZE)
+            ++marks;
+        else
+            packed.push_back(e.path());
+    }
+    EXPECT_EQ(marks, 2u);         // noise.bin's two segments
+    ASSERT_EQ(packed.size(), 3u); // big.bin's three
+    for (const fs::path& p : packed)
+    {
+        std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(fs::file_size(p) / 2));
+        f.put('\x5a').put('\xa5');
+    }
+    fetchBoth();
+    fetchBoth();
+}
+
 TEST_F(StreamTransferTest, ListsAskedForAheadComeWholeInOrder)
 {
     startServer();
