@@ -130,7 +130,8 @@ TEST_F(StreamE2e, FileBeyondFourGiBIsListedWideAndStreamedWhole)
 }
 
 // A disk that runs full during a streamed download keeps the old file whole
-// and leaves no temporary file; once there is room the next run completes.
+// and leaves no temporary file; small files that no longer fit are reported
+// by name; once there is room the next run completes.
 // The installation gets a small file system of its own, which needs root (CI
 // runs as root).
 TEST_F(StreamE2e, FullDiskKeepsTheOldFileAndTheNextRunCompletes)
@@ -155,9 +156,12 @@ TEST_F(StreamE2e, FullDiskKeepsTheOldFileAndTheNextRunCompletes)
 
     killServer(SIGTERM);
     writeFile("content/big.bin", pseudoRandom(6u << 20, 22));
+    for (unsigned i = 0; i < 4; ++i)
+        writeFile("content/more" + std::to_string(i) + ".bin", pseudoRandom(900u << 10, 30 + i));
     startServer("content");
     ClientRun full = update("inst");
     EXPECT_NE(full.exitCode, 0) << full.err;
+    EXPECT_NE(full.err.find("Could not update 'more"), std::string::npos) << full.err;
     EXPECT_TRUE(readFile(fs::path("inst") / "big.bin") == before);
     for (const auto& entry : fs::directory_iterator("inst"))
         EXPECT_EQ(entry.path().filename().string().rfind("~upd", 0), std::string::npos) << entry.path();
