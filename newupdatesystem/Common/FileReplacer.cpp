@@ -108,6 +108,12 @@ CFileReplacer::~CFileReplacer()
 
 void CFileReplacer::write(const void* data, uint32_t n)
 {
+    append(data, n);
+    m_md5.update(data, n);
+}
+
+void CFileReplacer::append(const void* data, uint32_t n)
+{
     if (n == 0)
     {
         return;
@@ -119,7 +125,6 @@ void CFileReplacer::write(const void* data, uint32_t n)
     }
     else if (std::fwrite(data, n, 1, m_stream) == 1)
     {
-        m_md5.update(data, n);
         m_written += n;
         return;
     }
@@ -141,7 +146,13 @@ void CFileReplacer::commit(uint64_t expectedSize, const uint8_t expectedDigest[1
     {
         m_md5.final(digest);
     }
-    if (m_written != expectedSize || std::memcmp(digest, expectedDigest, sizeof digest) != 0)
+    commit(digest, expectedSize, expectedDigest, t);
+}
+
+void CFileReplacer::commit(const uint8_t digest[16], uint64_t expectedSize, const uint8_t expectedDigest[16],
+                           int64_t t)
+{
+    if (m_written != expectedSize || std::memcmp(digest, expectedDigest, 16) != 0)
     {
         throw CSystemExcep(Z_CORRUPTED, EK_NONE, 0, m_targetPath, EXCEP_HERE());
     }

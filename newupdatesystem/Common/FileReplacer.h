@@ -30,6 +30,11 @@ public:
 
     // Appends to the temporary file; FILE_WRITE.
     void write(const void* data, uint32_t n);
+    // The same without adding the bytes to the checksum, for a caller that
+    // checksums them elsewhere (from checksum()) and commits with its digest.
+    void append(const void* data, uint32_t n);
+    // The checksum of what write added, and of the part a resumed file kept.
+    const CMd5& checksum() const { return m_md5; }
     uint64_t size() const { return m_written; }
 
     // Checks the whole content against the expected size and digest (sixteen
@@ -37,6 +42,8 @@ public:
     // throws Z_CORRUPTED and leaves the target as it was. Then stamps the
     // time t (seconds since 1970 UTC) and puts the file in place.
     void commit(uint64_t expectedSize, const uint8_t expectedDigest[16], int64_t t);
+    // The same with the digest of the content computed by the caller.
+    void commit(const uint8_t digest[16], uint64_t expectedSize, const uint8_t expectedDigest[16], int64_t t);
     // The same without the check.
     void commitUnchecked(int64_t t);
     // Puts the file in place without a check, keeping its new time.

@@ -217,9 +217,10 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
     CWriteBehind& behind = *m_writeBehind;
     if (requested)
     {
-        // Its answer is on the way: taken whole, then written, checked and
-        // put in place behind the transfer; a failure there is reported with
-        // the file's name once it is known.
+        // Its answer is on the way: taken whole even when the file cannot be
+        // written, so that the next answer is read as the next file's. It is
+        // written here; checked and put in place behind the transfer, where
+        // a failure is reported with the file's name.
         std::vector<uint8_t> bytes;
         bytes.reserve(static_cast<size_t>(item.info.size));
         CStreamReceiver receiver(packetChannel(), m_streamWindow);
@@ -227,21 +228,20 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
                                [&](const uint8_t* data, size_t length, uint64_t)
                                { bytes.insert(bytes.end(), data, data + length); });
         emitEvent(UPD_EVENT_FILE_RECEIVED, item.path);
+        auto file = std::make_shared<CFileReplacer>(path.c_str());
+        file->append(bytes.data(), static_cast<uint32_t>(bytes.size()));
         const size_t held = bytes.size();
         behind.post(
-            [path, &item, bytes = std::move(bytes)]
+            [file, &item, bytes = std::move(bytes)]
             {
-                CFileReplacer file(path.c_str());
-                file.write(bytes.data(), static_cast<uint32_t>(bytes.size()));
-                commitChecked(file, item);
+                uint8_t digest[16] = {};
+                if (!bytes.empty())
+                    CMd5::digest(bytes.data(), bytes.size(), digest);
+                commitChecked(*file, item, digest);
             },
             held, item.path);
         return;
     }
-    // The files before it settle first, so that what fails from here on is
-    // this file's.
-    behind.drain();
-    reportWritten();
     // A large file's verified part survives an interruption under names
     // derived from the target (so inside the installation) that end in
     // ".log", which scans of the installation pass over.
@@ -268,55 +268,41 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
         record.verified = from;
         record.write(recordPath);
     }
-    // Written and recorded on the write-behind thread; touched here only
-    // once it has drained.
-    auto keepRecord = [&file, &record, &recordPath]
+    uint64_t recorded = from;
+    CStreamReceiver receiver(packetChannel(), m_streamWindow);
+    auto keepRecord = [&]
     {
         // The data reaches the system before the record vouches for it.
         file->flush();
-        record.verified = file->size();
+        record.verified = recorded = file->size();
         record.write(recordPath);
     };
-    // Thrown into the receiver once a write has failed: it takes the rest of
-    // the range without the sink, and the write's failure is raised instead.
-    struct WriteFailed
+    // The bytes are written here and checksummed behind the transfer; the
+    // checksum is touched here only once that has drained.
+    CMd5 md5 = file->checksum();
+    struct Drain
     {
-    };
-    uint64_t posted = from;
-    uint64_t recordPosted = from;
-    CStreamReceiver receiver(packetChannel(), m_streamWindow);
+        CWriteBehind& behind;
+        ~Drain() { behind.drain(); }
+    } drain{behind};
     try
     {
         receiver.receive(item.path, from, item.info.size - from,
                          [&](const uint8_t* bytes, size_t length, uint64_t offset)
                          {
-                             if (behind.failed())
-                                 throw WriteFailed();
-                             behind.post([f = file.get(), piece = std::vector<uint8_t>(bytes, bytes + length)]
-                                         { f->write(piece.data(), static_cast<uint32_t>(piece.size())); },
+                             file->append(bytes, static_cast<uint32_t>(length));
+                             behind.post([&md5, piece = std::vector<uint8_t>(bytes, bytes + length)]
+                                         { md5.update(piece.data(), piece.size()); },
                                          length, item.path);
-                             posted += length;
-                             if (resumable && posted - recordPosted >= kRecordEvery)
-                             {
-                                 recordPosted = posted;
-                                 behind.post(keepRecord, 0, item.path);
-                             }
+                             if (resumable && file->size() - recorded >= kRecordEvery)
+                                 keepRecord();
                              // The end is reported with the file.
                              if (offset + length < item.info.size)
                                  progressWithin(offset + length);
                          });
-        behind.drain();
-        std::vector<CWriteBehind::Failure> failures = behind.takeFailures();
-        if (!failures.empty())
-            std::rethrow_exception(failures.front().error);
     }
     catch (...)
     {
-        std::exception_ptr failure = std::current_exception();
-        behind.drain();
-        std::vector<CWriteBehind::Failure> failures = behind.takeFailures();
-        if (!failures.empty())
-            failure = failures.front().error;
         // Everything written was verified: a later try starts after it.
         if (resumable)
         {
@@ -328,14 +314,18 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
             {
             }
         }
-        std::rethrow_exception(failure);
+        throw;
     }
     if (receiver.repeatedSegments() != 0)
         logWarning("'%s': %u damaged segments received again", item.path, receiver.repeatedSegments());
     emitEvent(UPD_EVENT_FILE_RECEIVED, item.path);
+    behind.drain();
+    uint8_t digest[16] = {};
+    if (file->size() > 0)
+        md5.final(digest);
     try
     {
-        commitDownload(*file, item);
+        commitDownload(*file, item, digest);
     }
     catch (const CSystemExcep& e)
     {

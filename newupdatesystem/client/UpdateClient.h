@@ -126,8 +126,9 @@ protected:
     bool requestAhead(std::list<FileChange>::const_iterator at, std::list<FileChange>::const_iterator end);
     // Puts the file in place if it matches the item, as commitDownload
     // without the log line; may run on the write-behind thread.
-    static void commitChecked(CFileReplacer& file, const FileChange& item);
-    void commitDownload(CFileReplacer& file, const FileChange& item);
+    static void commitChecked(CFileReplacer& file, const FileChange& item, const uint8_t* digest = nullptr);
+    // digest: of the content, where it was computed beside the file.
+    void commitDownload(CFileReplacer& file, const FileChange& item, const uint8_t* digest = nullptr);
     // Reports the files the write-behind thread could not put in place, as a
     // download's own failure would be.
     void reportWritten();

@@ -251,7 +251,7 @@ void CUpdateClient::saveDownload(const std::string& path, const CDataFile& data,
     commitDownload(file, item);
 }
 
-void CUpdateClient::commitChecked(CFileReplacer& file, const FileChange& item)
+void CUpdateClient::commitChecked(CFileReplacer& file, const FileChange& item, const uint8_t* digest)
 {
     uint8_t expected[16];
     for (int i = 0; i < 4; ++i)
@@ -262,15 +262,17 @@ void CUpdateClient::commitChecked(CFileReplacer& file, const FileChange& item)
     // The list vouches for nothing about a file it marks as not to compare.
     if (item.info.flags & FI_NOCOMPARE)
         file.commitUnchecked(item.info.time);
+    else if (digest != nullptr)
+        file.commit(digest, item.info.size, expected, item.info.time);
     else
         file.commit(item.info.size, expected, item.info.time);
 }
 
-void CUpdateClient::commitDownload(CFileReplacer& file, const FileChange& item)
+void CUpdateClient::commitDownload(CFileReplacer& file, const FileChange& item, const uint8_t* digest)
 {
     try
     {
-        commitChecked(file, item);
+        commitChecked(file, item, digest);
     }
     catch (const CSystemExcep& e)
     {
