@@ -139,3 +139,29 @@ TEST_F(FileReplacer, ALinkAtThePartialNameIsReplacedNotWrittenThrough)
     EXPECT_FALSE(fs::is_symlink("v.partial"));
     EXPECT_EQ(readText("v.partial"), "new");
 }
+
+// Bytes appended without the checksum: the caller's digest, which carries on
+// from the kept part's checksum, decides.
+TEST_F(FileReplacer, AppendedBytesAreCheckedAgainstTheCallersDigest)
+{
+    writeText("v.partial", "abc");
+    writeText("v", "old");
+    CFileReplacer r("v", "v.partial", 3);
+    CMd5 md5 = r.checksum();
+    r.append("def", 3);
+    uint8_t wrong[16];
+    CMd5 copy = md5;
+    copy.final(wrong);
+    uint8_t expected[16];
+    CMd5::digest("abcdef", 6, expected);
+    auto e = catchExcep<CSystemExcep>([&] { r.commit(wrong, 6, expected, 9); });
+    ASSERT_TRUE(e.has_value());
+    EXPECT_EQ(Z_CORRUPTED, e->code);
+    EXPECT_EQ("old", readText("v"));
+
+    md5.update("def", 3);
+    uint8_t digest[16];
+    md5.final(digest);
+    r.commit(digest, 6, expected, 9);
+    EXPECT_EQ("abcdef", readText("v"));
+}
