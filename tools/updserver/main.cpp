@@ -97,10 +97,10 @@ int main(int argc, char** argv)
                    "files of the list packed ahead, on the other threads, of one a client asks for and finds "
                    "unpacked; 0: none (default 4)")
         ->check(CLI::Range(0u, 1024u));
-    app.add_option(
-        "--cache-dir", cacheDir,
-        "folder where packed files persist across restarts, keyed by content; must lie outside the "
-        "published folders (default: ROOT.packcache beside the content folder)");
+    app.add_option("--cache-dir", cacheDir,
+                   "folder where packed files (and packed segments of larger files) persist across restarts, "
+                   "keyed by content; must lie outside the published folders (default: ROOT.packcache "
+                   "beside the content folder)");
     app.add_option("--cache-dir-mb", cacheDirMb,
                    "MiB the cache folder may hold; 0 keeps packed files in memory only "
                    "(default 4096)");
