@@ -193,11 +193,10 @@ bool CUpdateClient::requestAhead(std::list<FileChange>::const_iterator at,
     };
     if (!small(*at))
         return false;
-    size_t count = m_streamAhead; // from at on
-    auto next = at;
-    uint64_t bytes = 0;
-    for (size_t k = 0; k < count; ++k, ++next)
-        bytes += next->info.size;
+    // What is requested already runs from at to m_aheadEnd.
+    size_t count = m_streamAhead;
+    auto next = count == 0 ? at : m_aheadEnd;
+    uint64_t bytes = count == 0 ? 0 : m_aheadBytes;
     // Answers come in the order asked: a file that is not requested ahead
     // ends the run, and is asked for in its turn.
     while (next != end && count < kAheadFiles && (count == 0 || bytes < kAheadBytes) && small(*next))
@@ -208,6 +207,8 @@ bool CUpdateClient::requestAhead(std::list<FileChange>::const_iterator at,
         ++next;
     }
     m_streamAhead = count - 1;
+    m_aheadEnd = next;
+    m_aheadBytes = bytes - at->info.size;
     return true;
 }
 

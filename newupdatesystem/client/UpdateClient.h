@@ -200,13 +200,15 @@ private:
     bool m_streamWanted = true;
     bool m_streamAgreed = false;
     uint32_t m_streamWindow = 0;
-    size_t m_streamAhead = 0;                  // items after the current one already requested
-    CWriteBehind* m_writeBehind = nullptr;     // while streamed files are downloaded
-    uint64_t m_progressDone = 0;               // bytes of the files before the current one
-    uint64_t m_progressTotal = 0;              // of all the files to download
-    std::vector<std::string> m_listsRequested; // by negotiateStream, answers not yet read
-    bool m_listChecksumAsked = false;          // "GetS list" went out before them
-    bool m_listCacheCurrent = false;           // and matched the kept copy of "list"
+    size_t m_streamAhead = 0;                         // items after the current one already requested
+    std::list<FileChange>::const_iterator m_aheadEnd; // the first item after them
+    uint64_t m_aheadBytes = 0;                        // their bytes
+    CWriteBehind* m_writeBehind = nullptr;            // while streamed files are downloaded
+    uint64_t m_progressDone = 0;                      // bytes of the files before the current one
+    uint64_t m_progressTotal = 0;                     // of all the files to download
+    std::vector<std::string> m_listsRequested;        // by negotiateStream, answers not yet read
+    bool m_listChecksumAsked = false;                 // "GetS list" went out before them
+    bool m_listCacheCurrent = false;                  // and matched the kept copy of "list"
     std::map<std::string, std::vector<uint8_t>> m_streamedLists; // read, not yet used
     // Received bytes pass through it; reported to the host as they pass.
     std::unique_ptr<CTransferThrottle> m_throttle = std::make_unique<CTransferThrottle>();
