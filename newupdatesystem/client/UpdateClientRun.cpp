@@ -176,7 +176,8 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
     m_progressTotal = items.totalSize;
     CDataFile data;
     m_streamAhead = 0;
-    // Streamed files are checked and put in place behind the transfer.
+    // Streamed files are checksummed behind the transfer, and small ones put
+    // in place there.
     std::unique_ptr<CWriteBehind> behind;
     if (m_streamAgreed)
         behind = std::make_unique<CWriteBehind>(kWriteBehindBytes);

@@ -1,8 +1,8 @@
-// CWriteBehind: downloaded files are checked and written on a thread of their
-// own while the next ones arrive, since on a fast link hashing and writing a
-// file cost as much as receiving it. Work runs in the order posted; the bytes
-// it holds are bounded, so a slow disk holds the receiver back instead of
-// filling memory.
+// CWriteBehind: downloaded files are checksummed (and small ones put in place)
+// on a thread of their own while the next ones arrive, since on a fast link
+// the MD5 of a file costs as much as receiving it. Work runs in the order
+// posted; the bytes it holds are bounded, so a slow checksum holds the
+// receiver back instead of filling memory.
 #pragma once
 
 #include <atomic>
