@@ -3,6 +3,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace
 {
 
@@ -25,6 +29,40 @@ inline uint64_t load64(const uint8_t* p)
     return w;
 }
 
+#if defined(__SSE2__)
+
+// The two framing bytes, repeated across a vector.
+struct FramingBytes
+{
+    __m128i end, esc;
+};
+
+// Bit i set where byte i of v is a framing byte.
+inline uint32_t framingMask(__m128i v, const FramingBytes& f)
+{
+    return uint32_t(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, f.end), _mm_cmpeq_epi8(v, f.esc))));
+}
+
+// Copies 16 bytes from in to out and flags the framing bytes among them.
+inline uint32_t copyBlock16(const uint8_t* in, uint8_t* out, const FramingBytes& f)
+{
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+    return framingMask(v, f);
+}
+
+// The same for 64 bytes.
+inline uint64_t copyBlock64(const uint8_t* in, uint8_t* out, const FramingBytes& f)
+{
+    uint64_t m0 = copyBlock16(in, out, f);
+    uint64_t m1 = copyBlock16(in + 16, out + 16, f);
+    uint64_t m2 = copyBlock16(in + 32, out + 32, f);
+    uint64_t m3 = copyBlock16(in + 48, out + 48, f);
+    return m0 | m1 << 16 | m2 << 32 | m3 << 48;
+}
+
+#endif
+
 } // namespace
 
 CFrameEncoder::CFrameEncoder(uint8_t frameEnd, uint8_t frameEsc, uint8_t frameEscEnd, uint32_t nominalSize)
@@ -38,9 +76,53 @@ bool CFrameEncoder::encode(const void* data, uint32_t length)
     const uint8_t* p = static_cast<const uint8_t*>(data);
     const uint8_t* const e = p + length;
     uint8_t* const out = m_buffer.get();
+    uint32_t n = m_count;
+
+#if defined(__SSE2__)
+    const FramingBytes framing{_mm_set1_epi8(char(m_frameEnd)), _mm_set1_epi8(char(m_frameEsc))};
+    // A block goes out whole before it is looked at; a framing byte in it cuts
+    // the copy back to the plain bytes ahead of it. The room asked for covers
+    // the block and the escape pair, so no check is needed inside. Short runs
+    // take short blocks, as a long one would be looked at again for each of
+    // its framing bytes.
+    bool longRuns = true;
+    while (e - p >= 16 && m_cap - n > 16)
+    {
+        uint32_t plain;
+        if (longRuns && e - p >= 64 && m_cap - n > 64)
+        {
+            uint64_t special = copyBlock64(p, out + n, framing);
+            if (special == 0)
+            {
+                n += 64;
+                p += 64;
+                continue;
+            }
+            plain = uint32_t(std::countr_zero(special));
+        }
+        else
+        {
+            uint32_t special = copyBlock16(p, out + n, framing);
+            if (special == 0)
+            {
+                n += 16;
+                p += 16;
+                longRuns = true;
+                continue;
+            }
+            plain = uint32_t(std::countr_zero(special));
+        }
+        longRuns = plain >= 16;
+        p += plain;
+        n += plain;
+        out[n] = m_frameEsc;
+        out[n + 1] = *p == m_frameEnd ? m_frameEscEnd : m_frameEsc;
+        n += 2;
+        ++p;
+    }
+#else
     const uint64_t endPattern = m_frameEnd * kOnes;
     const uint64_t escPattern = m_frameEsc * kOnes;
-    uint32_t n = m_count;
 
     // Sixteen bytes at a time while even their worst case fits; most words carry
     // no framing byte and are copied whole.
@@ -76,6 +158,7 @@ bool CFrameEncoder::encode(const void* data, uint32_t length)
         }
         p += 16;
     }
+#endif
 
     // The rest byte by byte, checking the room before every byte.
     for (; p < e; ++p)
@@ -125,13 +208,66 @@ int CFrameDecoder::feed(const uint8_t* input, uint32_t length, uint32_t& pos)
         m_packetLen = 0;
     }
     uint8_t* const out = m_buffer.get();
+#if defined(__SSE2__)
+    const FramingBytes framing{_mm_set1_epi8(char(m_frameEnd)), _mm_set1_epi8(char(m_frameEsc))};
+#else
     const uint64_t endPattern = m_frameEnd * kOnes;
     const uint64_t escPattern = m_frameEsc * kOnes;
+#endif
 
     while (pos < length)
     {
         if (m_state == NORMAL)
         {
+#if defined(__SSE2__)
+            // A block goes into the buffer whole before it is looked at; a framing
+            // byte in it cuts the copy back to the plain bytes ahead of it. An
+            // escape pair wholly in the input is undone here, the byte rules below
+            // take everything else. The block always fits, so the byte ahead of
+            // the framing byte does too. Short runs take short blocks.
+            bool longRuns = true;
+            while (length - pos >= 16 && m_cap - m_count >= 16)
+            {
+                uint32_t plain;
+                if (longRuns && length - pos >= 64 && m_cap - m_count >= 64)
+                {
+                    uint64_t special = copyBlock64(input + pos, out + m_count, framing);
+                    if (special == 0)
+                    {
+                        m_count += 64;
+                        pos += 64;
+                        continue;
+                    }
+                    plain = uint32_t(std::countr_zero(special));
+                }
+                else
+                {
+                    uint32_t special = copyBlock16(input + pos, out + m_count, framing);
+                    if (special == 0)
+                    {
+                        m_count += 16;
+                        pos += 16;
+                        longRuns = true;
+                        continue;
+                    }
+                    plain = uint32_t(std::countr_zero(special));
+                }
+                longRuns = plain >= 16;
+                m_count += plain;
+                pos += plain;
+                if (input[pos] == m_frameEnd || length - pos < 2)
+                    break;
+                uint8_t next = input[pos + 1];
+                if (next == m_frameEscEnd)
+                    out[m_count] = m_frameEnd;
+                else if (next == m_frameEsc)
+                    out[m_count] = m_frameEsc;
+                else
+                    break;
+                ++m_count;
+                pos += 2;
+            }
+#else
             // Plain runs are copied sixteen, then eight bytes at a time while they
             // fit the buffer.
             while (length - pos >= 16 && m_cap - m_count >= 16)
@@ -162,6 +298,7 @@ int CFrameDecoder::feed(const uint8_t* input, uint32_t length, uint32_t& pos)
                 m_count += 8;
                 pos += 8;
             }
+#endif
             if (pos >= length)
                 break;
         }
