@@ -10,25 +10,6 @@
 namespace
 {
 
-static_assert(std::endian::native == std::endian::little, "word scans take byte 0 as the lowest");
-
-constexpr uint64_t kOnes = 0x0101010101010101ull;
-constexpr uint64_t kHighs = 0x8080808080808080ull;
-
-// Whether any byte of w equals the byte whose pattern is given (pattern = byte * kOnes).
-inline uint64_t hasByte(uint64_t w, uint64_t pattern)
-{
-    uint64_t x = w ^ pattern;
-    return (x - kOnes) & ~x & kHighs;
-}
-
-inline uint64_t load64(const uint8_t* p)
-{
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-}
-
 #if defined(__SSE2__)
 
 // The two framing bytes, repeated across a vector.
@@ -59,6 +40,27 @@ inline uint64_t copyBlock64(const uint8_t* in, uint8_t* out, const FramingBytes&
     uint64_t m2 = copyBlock16(in + 32, out + 32, f);
     uint64_t m3 = copyBlock16(in + 48, out + 48, f);
     return m0 | m1 << 16 | m2 << 32 | m3 << 48;
+}
+
+#else
+
+static_assert(std::endian::native == std::endian::little, "word scans take byte 0 as the lowest");
+
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighs = 0x8080808080808080ull;
+
+// Whether any byte of w equals the byte whose pattern is given (pattern = byte * kOnes).
+inline uint64_t hasByte(uint64_t w, uint64_t pattern)
+{
+    uint64_t x = w ^ pattern;
+    return (x - kOnes) & ~x & kHighs;
+}
+
+inline uint64_t load64(const uint8_t* p)
+{
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
 }
 
 #endif
