@@ -112,6 +112,29 @@ bool CFrameEncoder::encode(const void* data, uint32_t length)
                 longRuns = true;
                 continue;
             }
+            // With input beyond the block and room for its worst case and a
+            // block more, the whole block goes at once: each run after a framing
+            // byte is copied as a block of its own.
+            if (e - p >= 32 && m_cap - n >= 48)
+            {
+                const uint8_t* const block = p;
+                do
+                {
+                    const uint8_t* at = block + std::countr_zero(special);
+                    n += uint32_t(at - p);
+                    out[n] = m_frameEsc;
+                    out[n + 1] = *at == m_frameEnd ? m_frameEscEnd : m_frameEsc;
+                    n += 2;
+                    p = at + 1;
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+                    special &= special - 1;
+                } while (special != 0);
+                n += uint32_t(block + 16 - p);
+                p = block + 16;
+                longRuns = false;
+                continue;
+            }
             plain = uint32_t(std::countr_zero(special));
         }
         longRuns = plain >= 16;
