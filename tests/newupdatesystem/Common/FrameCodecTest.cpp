@@ -227,8 +227,9 @@ TEST(FrameCodecTest, BlockScansMatchByteWiseRules)
 }
 
 // A lone framing byte at every offset of a plain run, against buffers that end
-// around it and feeds cut anywhere up to a block before it: the edges of
-// blocks, buffers and inputs.
+// around it and feeds cut anywhere up to a block before it; then framing bytes
+// only from that offset on, the densest a block gets: the edges of blocks,
+// buffers and inputs.
 TEST(FrameCodecTest, LoneFramingByteAtEveryOffset)
 {
     for (uint8_t special : {FRAME_END, FRAME_ESC})
@@ -236,9 +237,6 @@ TEST(FrameCodecTest, LoneFramingByteAtEveryOffset)
         {
             Bytes data(140, 0x41);
             data[at] = special;
-            for (uint32_t nominal = 1; nominal <= 72; ++nominal)
-                for (size_t first : {0, 1})
-                    ASSERT_NO_FATAL_FAILURE(expectEncoderMatches(data, nominal, first)) << "at " << at;
             Bytes wire;
             referenceEncode(wire, SIZE_MAX, data.data(), data.size());
             wire.push_back(FRAME_END);
@@ -246,6 +244,15 @@ TEST(FrameCodecTest, LoneFramingByteAtEveryOffset)
                 for (uint32_t nominal : {FRAME_NOMINAL_SIZE, 139u})
                     ASSERT_NO_FATAL_FAILURE(expectDecoderMatches(wire, nominal, {cut}))
                         << "at " << at << ", cut " << cut;
+            for (bool solid : {false, true})
+            {
+                if (solid)
+                    std::fill(data.begin() + at, data.end(), special);
+                for (uint32_t nominal = 1; nominal <= 72; ++nominal)
+                    for (size_t first : {0, 1})
+                        ASSERT_NO_FATAL_FAILURE(expectEncoderMatches(data, nominal, first))
+                            << "at " << at << (solid ? ", solid" : "");
+            }
         }
 }
 
