@@ -224,6 +224,136 @@ CFrameDecoder::CFrameDecoder(uint8_t frameEnd, uint8_t frameEsc, uint8_t frameEs
 {
 }
 
+#if defined(__SSE2__)
+
+void CFrameDecoder::copyRuns(const uint8_t* input, uint32_t length, uint32_t& pos)
+{
+    uint8_t* const out = m_buffer.get();
+    const FramingBytes framing{_mm_set1_epi8(char(m_frameEnd)), _mm_set1_epi8(char(m_frameEsc))};
+    // Undoes the escape pair at input[pos]; false, leaving it to the byte rules,
+    // for FRAME_END, a bad escape or a pair the input splits.
+    auto undoEscape = [&]
+    {
+        if (input[pos] == m_frameEnd || length - pos < 2)
+            return false;
+        uint8_t next = input[pos + 1];
+        if (next == m_frameEscEnd)
+            out[m_count] = m_frameEnd;
+        else if (next == m_frameEsc)
+            out[m_count] = m_frameEsc;
+        else
+            return false;
+        ++m_count;
+        pos += 2;
+        return true;
+    };
+
+    // A block goes into the buffer whole before it is looked at; a framing byte
+    // in it cuts the copy back to the plain bytes ahead of it. The block always
+    // fits, so the byte an escape pair stands for does too. Short runs take
+    // short blocks.
+    bool longRuns = true;
+    while (length - pos >= 16 && m_cap - m_count >= 16)
+    {
+        uint32_t plain;
+        if (longRuns && length - pos >= 64 && m_cap - m_count >= 64)
+        {
+            uint64_t special = copyBlock64(input + pos, out + m_count, framing);
+            if (special == 0)
+            {
+                m_count += 64;
+                pos += 64;
+                continue;
+            }
+            plain = uint32_t(std::countr_zero(special));
+        }
+        else
+        {
+            uint32_t special = copyBlock16(input + pos, out + m_count, framing);
+            if (special == 0)
+            {
+                m_count += 16;
+                pos += 16;
+                longRuns = true;
+                continue;
+            }
+            // With input beyond the block and room for a block more, the whole
+            // block goes at once: each run after an escape pair is copied as a
+            // block of its own.
+            if (length - pos > 32 && m_cap - m_count >= 32)
+            {
+                const uint32_t block = pos;
+                do
+                {
+                    uint32_t at = block + uint32_t(std::countr_zero(special));
+                    m_count += at - pos;
+                    pos = at;
+                    if (!undoEscape())
+                        return;
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + m_count),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(input + pos)));
+                    // The pair's second byte may be flagged too.
+                    special &= ~0u << (pos - block);
+                } while (special != 0);
+                if (pos < block + 16)
+                {
+                    m_count += block + 16 - pos;
+                    pos = block + 16;
+                }
+                longRuns = false;
+                continue;
+            }
+            plain = uint32_t(std::countr_zero(special));
+        }
+        longRuns = plain >= 16;
+        m_count += plain;
+        pos += plain;
+        if (!undoEscape())
+            return;
+    }
+}
+
+#else
+
+void CFrameDecoder::copyRuns(const uint8_t* input, uint32_t length, uint32_t& pos)
+{
+    uint8_t* const out = m_buffer.get();
+    const uint64_t endPattern = m_frameEnd * kOnes;
+    const uint64_t escPattern = m_frameEsc * kOnes;
+
+    // Plain runs are copied sixteen, then eight bytes at a time while they
+    // fit the buffer.
+    while (length - pos >= 16 && m_cap - m_count >= 16)
+    {
+        uint64_t a = load64(input + pos);
+        uint64_t b = load64(input + pos + 8);
+        if (hasByte(a, endPattern) | hasByte(a, escPattern) | hasByte(b, endPattern) | hasByte(b, escPattern))
+            break;
+        std::memcpy(out + m_count, input + pos, 16);
+        m_count += 16;
+        pos += 16;
+    }
+    while (length - pos >= 8 && m_cap - m_count >= 8)
+    {
+        uint64_t w = load64(input + pos);
+        std::memcpy(out + m_count, &w, 8);
+        uint64_t special = hasByte(w, endPattern) | hasByte(w, escPattern);
+        if (special != 0)
+        {
+            // The lowest flag always marks a real framing byte: keep
+            // the plain bytes before it.
+            uint32_t plain = uint32_t(__builtin_ctzll(special)) / 8;
+            m_count += plain;
+            pos += plain;
+            return;
+        }
+        m_count += 8;
+        pos += 8;
+    }
+}
+
+#endif
+
 int CFrameDecoder::feed(const uint8_t* input, uint32_t length, uint32_t& pos)
 {
     if (m_state == COMPLETE)
@@ -233,97 +363,12 @@ int CFrameDecoder::feed(const uint8_t* input, uint32_t length, uint32_t& pos)
         m_packetLen = 0;
     }
     uint8_t* const out = m_buffer.get();
-#if defined(__SSE2__)
-    const FramingBytes framing{_mm_set1_epi8(char(m_frameEnd)), _mm_set1_epi8(char(m_frameEsc))};
-#else
-    const uint64_t endPattern = m_frameEnd * kOnes;
-    const uint64_t escPattern = m_frameEsc * kOnes;
-#endif
 
     while (pos < length)
     {
         if (m_state == NORMAL)
         {
-#if defined(__SSE2__)
-            // A block goes into the buffer whole before it is looked at; a framing
-            // byte in it cuts the copy back to the plain bytes ahead of it. An
-            // escape pair wholly in the input is undone here, the byte rules below
-            // take everything else. The block always fits, so the byte ahead of
-            // the framing byte does too. Short runs take short blocks.
-            bool longRuns = true;
-            while (length - pos >= 16 && m_cap - m_count >= 16)
-            {
-                uint32_t plain;
-                if (longRuns && length - pos >= 64 && m_cap - m_count >= 64)
-                {
-                    uint64_t special = copyBlock64(input + pos, out + m_count, framing);
-                    if (special == 0)
-                    {
-                        m_count += 64;
-                        pos += 64;
-                        continue;
-                    }
-                    plain = uint32_t(std::countr_zero(special));
-                }
-                else
-                {
-                    uint32_t special = copyBlock16(input + pos, out + m_count, framing);
-                    if (special == 0)
-                    {
-                        m_count += 16;
-                        pos += 16;
-                        longRuns = true;
-                        continue;
-                    }
-                    plain = uint32_t(std::countr_zero(special));
-                }
-                longRuns = plain >= 16;
-                m_count += plain;
-                pos += plain;
-                if (input[pos] == m_frameEnd || length - pos < 2)
-                    break;
-                uint8_t next = input[pos + 1];
-                if (next == m_frameEscEnd)
-                    out[m_count] = m_frameEnd;
-                else if (next == m_frameEsc)
-                    out[m_count] = m_frameEsc;
-                else
-                    break;
-                ++m_count;
-                pos += 2;
-            }
-#else
-            // Plain runs are copied sixteen, then eight bytes at a time while they
-            // fit the buffer.
-            while (length - pos >= 16 && m_cap - m_count >= 16)
-            {
-                uint64_t a = load64(input + pos);
-                uint64_t b = load64(input + pos + 8);
-                if (hasByte(a, endPattern) | hasByte(a, escPattern) | hasByte(b, endPattern) |
-                    hasByte(b, escPattern))
-                    break;
-                std::memcpy(out + m_count, input + pos, 16);
-                m_count += 16;
-                pos += 16;
-            }
-            while (length - pos >= 8 && m_cap - m_count >= 8)
-            {
-                uint64_t w = load64(input + pos);
-                std::memcpy(out + m_count, &w, 8);
-                uint64_t special = hasByte(w, endPattern) | hasByte(w, escPattern);
-                if (special != 0)
-                {
-                    // The lowest flag always marks a real framing byte: keep
-                    // the plain bytes before it.
-                    uint32_t plain = uint32_t(__builtin_ctzll(special)) / 8;
-                    m_count += plain;
-                    pos += plain;
-                    break;
-                }
-                m_count += 8;
-                pos += 8;
-            }
-#endif
+            copyRuns(input, length, pos);
             if (pos >= length)
                 break;
         }
