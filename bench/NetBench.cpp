@@ -1,4 +1,5 @@
-// CRC-32 against zlib's, and framing throughput each way.
+// CRC-32 against zlib's, and framing throughput each way on random content, text
+// and content thick with framing bytes.
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
@@ -37,10 +38,40 @@ void BM_zlibCrc32(benchmark::State& state)
     state.SetBytesProcessed(int64_t(state.iterations()) * state.range(0));
 }
 
-// A full chunk of random content: about 2 of every 256 bytes need escaping.
+// Plain ASCII words: nothing to escape.
+std::vector<uint8_t> textBytes(size_t n)
+{
+    static const char* const words[] = {"update ", "server ",  "client ", "patch ",
+                                        "file\n",  "version ", "the ",    "a "};
+    std::mt19937 rng(7);
+    std::vector<uint8_t> b;
+    while (b.size() < n)
+        for (const char* w = words[rng() % 8]; *w != 0 && b.size() < n; ++w)
+            b.push_back(uint8_t(*w));
+    return b;
+}
+
+// Random content where one byte in four needs escaping.
+std::vector<uint8_t> denseBytes(size_t n)
+{
+    auto b = randomBytes(n);
+    for (size_t i = 0; i < n; i += 2 + b[i] % 5)
+        b[i] = b[i] & 1 ? FRAME_END : FRAME_ESC;
+    return b;
+}
+
+// A full chunk: 0 random content (about 2 of every 256 bytes need escaping),
+// 1 text, 2 dense framing bytes.
+std::vector<uint8_t> frameContent(const benchmark::State& state)
+{
+    if (state.range(0) == 1)
+        return textBytes(FRAME_NOMINAL_SIZE);
+    return state.range(0) == 2 ? denseBytes(FRAME_NOMINAL_SIZE) : randomBytes(FRAME_NOMINAL_SIZE);
+}
+
 void BM_frameEncode(benchmark::State& state)
 {
-    auto data = randomBytes(FRAME_NOMINAL_SIZE);
+    auto data = frameContent(state);
     CFrameEncoder enc(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE);
     for (auto _ : state)
     {
@@ -54,7 +85,7 @@ void BM_frameEncode(benchmark::State& state)
 
 void BM_frameDecode(benchmark::State& state)
 {
-    auto data = randomBytes(FRAME_NOMINAL_SIZE);
+    auto data = frameContent(state);
     CFrameEncoder enc(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE);
     enc.encode(data.data(), uint32_t(data.size()));
     enc.finish();
@@ -72,6 +103,6 @@ void BM_frameDecode(benchmark::State& state)
 
 BENCHMARK(BM_calcCrc32)->Arg(64)->Arg(16360)->Arg(1 << 20);
 BENCHMARK(BM_zlibCrc32)->Arg(64)->Arg(16360)->Arg(1 << 20);
-BENCHMARK(BM_frameEncode);
-BENCHMARK(BM_frameDecode);
+BENCHMARK(BM_frameEncode)->ArgName("content")->DenseRange(0, 2);
+BENCHMARK(BM_frameDecode)->ArgName("content")->DenseRange(0, 2);
 BENCHMARK_MAIN();

@@ -69,6 +69,11 @@ private:
         SKIPPING = 3,
     };
 
+    // Moves plain bytes, and escape pairs undone, from input[pos] on into the
+    // buffer while a block of input and of room is left; stops in front of
+    // anything the byte rules must see.
+    void copyRuns(const uint8_t* input, uint32_t length, uint32_t& pos);
+
     uint8_t m_frameEnd, m_frameEsc, m_frameEscEnd;
     std::unique_ptr<uint8_t[]> m_buffer;
     uint32_t m_cap;

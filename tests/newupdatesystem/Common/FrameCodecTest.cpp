@@ -65,6 +65,7 @@ CFrameDecoder makeDecoder()
 // The decoding rules one byte at a time, to hold the word-at-a-time decoder to.
 struct ReferenceDecoder
 {
+    size_t cap = FRAME_NOMINAL_SIZE;
     int state = 0;
     Bytes buf;
     Decoded out;
@@ -72,7 +73,7 @@ struct ReferenceDecoder
     {
         auto store = [&](uint8_t b)
         {
-            if (buf.size() >= FRAME_NOMINAL_SIZE)
+            if (buf.size() >= cap)
             {
                 state = 3;
                 out.results.push_back(1);
@@ -116,7 +117,144 @@ struct ReferenceDecoder
     }
 };
 
+// Each byte a framing byte with probability permille/1000, any of the three,
+// and otherwise a plain one.
+Bytes mixedBytes(std::mt19937& rng, size_t size, uint32_t permille)
+{
+    static const uint8_t framing[] = {FRAME_END, FRAME_ESC, FRAME_ESC_END};
+    Bytes b(size);
+    for (auto& c : b)
+    {
+        uint8_t plain = uint8_t(rng());
+        c = rng() % 1000 < permille                    ? framing[rng() % 3]
+            : plain == FRAME_END || plain == FRAME_ESC ? 0x41
+                                                       : plain;
+    }
+    return b;
+}
+
+// The escaping rules one byte at a time into at most cap bytes; false at the
+// first byte that does not fit, with as much written as fits.
+bool referenceEncode(Bytes& out, size_t cap, const uint8_t* p, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+    {
+        bool escaped = p[i] == FRAME_END || p[i] == FRAME_ESC;
+        const uint8_t pair[2] = {escaped ? FRAME_ESC : p[i], p[i] == FRAME_END ? FRAME_ESC_END : FRAME_ESC};
+        for (int k = 0; k <= int(escaped); ++k)
+        {
+            if (out.size() >= cap)
+                return false;
+            out.push_back(pair[k]);
+        }
+    }
+    return true;
+}
+
+// The encoder against the reference, the data given in two calls.
+void expectEncoderMatches(const Bytes& data, uint32_t nominal, size_t first)
+{
+    CFrameEncoder enc(FRAME_END, FRAME_ESC, FRAME_ESC_END, nominal);
+    Bytes want;
+    bool wantOk = referenceEncode(want, enc.capacity(), data.data(), first) &&
+                  referenceEncode(want, enc.capacity(), data.data() + first, data.size() - first);
+    bool ok = enc.encode(data.data(), uint32_t(first)) &&
+              enc.encode(data.data() + first, uint32_t(data.size() - first));
+    ASSERT_EQ(ok, wantOk) << "nominal " << nominal << ", first " << first;
+    ASSERT_EQ(Bytes(enc.data(), enc.data() + enc.size()), want)
+        << "nominal " << nominal << ", first " << first;
+}
+
+// The decoder against the reference, the wire fed in pieces ending at the cuts.
+void expectDecoderMatches(const Bytes& wire, uint32_t nominal, std::vector<size_t> cuts)
+{
+    ReferenceDecoder ref;
+    ref.cap = nominal;
+    for (uint8_t c : wire)
+        ref.feed(c);
+    CFrameDecoder dec(FRAME_END, FRAME_ESC, FRAME_ESC_END, nominal);
+    Decoded got;
+    cuts.push_back(wire.size());
+    for (size_t begin = 0; size_t end : cuts)
+    {
+        for (uint32_t pos = 0; pos < end - begin;)
+        {
+            int r = dec.feed(wire.data() + begin, uint32_t(end - begin), pos);
+            if (r == CFrameDecoder::FEED_MORE)
+                break;
+            got.results.push_back(r);
+            if (r == CFrameDecoder::FEED_PACKET)
+                got.packets.emplace_back(dec.packet(), dec.packet() + dec.packetLength());
+        }
+        begin = end;
+    }
+    ASSERT_EQ(got.results, ref.out.results) << "nominal " << nominal;
+    ASSERT_EQ(got.packets, ref.out.packets) << "nominal " << nominal;
+}
+
 } // namespace
+
+// Sparse to solid framing bytes, short and long inputs, small buffers and
+// random feed splits, so the block scans meet framing bytes at every offset of
+// a block and at the edges of the input and the buffer.
+TEST(FrameCodecTest, BlockScansMatchByteWiseRules)
+{
+    std::mt19937 rng(29);
+    const uint32_t densities[] = {0, 4, 8, 60, 250, 500, 1000};
+    for (int round = 0; round < 1500; ++round)
+    {
+        size_t size = round % 16 == 0 ? 1000 + rng() % 40000 : rng() % 201;
+        Bytes data = mixedBytes(rng, size, densities[round % 7]);
+        uint32_t nominal = round % 3 == 0 ? 1 + uint32_t(rng() % (size + 1)) : FRAME_NOMINAL_SIZE;
+        ASSERT_NO_FATAL_FAILURE(expectEncoderMatches(data, nominal, rng() % (size + 1))) << "round " << round;
+
+        // Escaped (packets, some too long for a small buffer) or raw (bad
+        // escapes, stray frame ends).
+        Bytes wire = data;
+        if (round % 2 == 0)
+        {
+            wire.clear();
+            referenceEncode(wire, SIZE_MAX, data.data(), size);
+        }
+        if (round % 4 == 0)
+            wire.push_back(FRAME_END);
+        std::vector<size_t> cuts;
+        for (size_t cut = rng() % 300; cut < wire.size(); cut += 1 + rng() % (round % 2 ? 300 : 8))
+            cuts.push_back(cut);
+        uint32_t decNominal = round % 3 == 1 ? 1 + uint32_t(rng() % 200) : FRAME_NOMINAL_SIZE;
+        ASSERT_NO_FATAL_FAILURE(expectDecoderMatches(wire, decNominal, cuts)) << "round " << round;
+    }
+}
+
+// A lone framing byte at every offset of a plain run, against buffers that end
+// around it and feeds cut anywhere up to a block before it; then framing bytes
+// only from that offset on, the densest a block gets: the edges of blocks,
+// buffers and inputs.
+TEST(FrameCodecTest, LoneFramingByteAtEveryOffset)
+{
+    for (uint8_t special : {FRAME_END, FRAME_ESC})
+        for (size_t at = 0; at < 140; ++at)
+        {
+            Bytes data(140, 0x41);
+            data[at] = special;
+            Bytes wire;
+            referenceEncode(wire, SIZE_MAX, data.data(), data.size());
+            wire.push_back(FRAME_END);
+            for (size_t cut = at > 66 ? at - 66 : 0; cut <= at + 3; ++cut)
+                for (uint32_t nominal : {FRAME_NOMINAL_SIZE, 139u})
+                    ASSERT_NO_FATAL_FAILURE(expectDecoderMatches(wire, nominal, {cut}))
+                        << "at " << at << ", cut " << cut;
+            for (bool solid : {false, true})
+            {
+                if (solid)
+                    std::fill(data.begin() + at, data.end(), special);
+                for (uint32_t nominal = 1; nominal <= 72; ++nominal)
+                    for (size_t first : {0, 1})
+                        ASSERT_NO_FATAL_FAILURE(expectEncoderMatches(data, nominal, first))
+                            << "at " << at << (solid ? ", solid" : "");
+            }
+        }
+}
 
 TEST(FrameCodecTest, MatchesByteWiseRulesOnRandomStreams)
 {
