@@ -28,6 +28,14 @@ bool platformThreadSetPriority(PlatformThread* thread, int priority);
 // thread itself (a thread object that deletes itself).
 void platformThreadClose(PlatformThread* thread);
 
+// Lowers the calling thread, and only it, to the lowest scheduling priority
+// for work nobody waits for. An unprivileged process cannot raise it again on
+// every system, so a thread lowered stays low. False when refused.
+bool lowerThreadPriority();
+// The calling thread's scheduling priority; higher runs first. Only for
+// comparing with another reading on the same system.
+int currentThreadPriority();
+
 // Test hook: the next platformThreadCreate fails with EAGAIN.
 void platformThreadFailNextCreate();
 

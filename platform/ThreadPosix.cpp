@@ -1,6 +1,7 @@
 #include "platform/Thread.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -120,6 +121,19 @@ bool platformThreadJoin(PlatformThread* t, int64_t milliseconds)
 bool platformThreadSetPriority(PlatformThread*, int)
 {
     return true;
+}
+
+// On Linux a thread has its own nice value, set through its thread id.
+bool lowerThreadPriority()
+{
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19) == 0;
+}
+
+int currentThreadPriority()
+{
+    errno = 0;
+    int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    return errno == 0 ? -nice : 0;
 }
 
 void platformThreadClose(PlatformThread* t)

@@ -88,6 +88,17 @@ bool platformThreadSetPriority(PlatformThread* t, int priority)
     return SetThreadPriority(t->handle, priority) != 0;
 }
 
+bool lowerThreadPriority()
+{
+    return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST) != 0;
+}
+
+int currentThreadPriority()
+{
+    int priority = GetThreadPriority(GetCurrentThread());
+    return priority == THREAD_PRIORITY_ERROR_RETURN ? 0 : priority;
+}
+
 void platformThreadClose(PlatformThread* t)
 {
     // A thread still suspended is let go with nothing to do, so that it ends

@@ -129,6 +129,34 @@ TEST_F(StreamE2e, FileBeyondFourGiBIsListedWideAndStreamedWhole)
     EXPECT_NE(again.err.find("0 files to download"), std::string::npos) << again.err;
 }
 
+// A base client leaves alone a file only streaming clients are offered (one
+// got by an earlier streaming run): its ignore list names the file, so it
+// neither deletes its copy nor asks for it, and updates the rest.
+TEST_F(StreamE2e, BaseClientKeepsAFileOnlyStreamingClientsAreOffered)
+{
+    const uint64_t size = (uint64_t(2) << 30) + 5;
+    for (const char* folder : {"content", "inst"})
+    {
+        fs::create_directory(folder);
+        std::ofstream huge(fs::path(folder) / "huge.bin", std::ios::binary);
+        huge.seekp(std::streamoff(size - 4));
+        huge << "tail";
+    }
+    writeFile("content/small.txt", "small");
+    writeFile("inst/gone.txt", "not on the server");
+    startServer("content");
+
+    for (int run = 0; run < 2; ++run)
+    {
+        ClientRun base = update("inst", {"--no-stream"});
+        ASSERT_EQ(base.exitCode, 0) << base.err;
+        EXPECT_EQ(readFile(fs::path("inst") / "small.txt"), "small");
+        EXPECT_FALSE(fs::exists(fs::path("inst") / "gone.txt")) << "other files still go";
+        ASSERT_TRUE(fs::exists(fs::path("inst") / "huge.bin")) << "run " << run << base.err;
+        EXPECT_EQ(fs::file_size(fs::path("inst") / "huge.bin"), size);
+    }
+}
+
 // A disk that runs full during a streamed download keeps the old file whole
 // and leaves no temporary file; small files that no longer fit are reported
 // by name; once there is room the next run completes.

@@ -6,7 +6,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "newupdatesystem/Common/ChangeList.h"
 #include "newupdatesystem/Common/Excep.h"
+#include "newupdatesystem/Common/ItemList.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/Md5.h"
 #include "platform/Files.h"
@@ -104,7 +106,97 @@ void collectHuge(const FolderMap& map, const std::string& prefix, std::vector<st
             out.push_back(path);
     }
 }
+
+// A path for the log, its control characters shown as '?', so a name cannot
+// forge a line of it.
+std::string printable(std::string path)
+{
+    for (char& c : path)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    return path;
+}
+
+size_t countFiles(const FolderMap& map)
+{
+    size_t n = 0;
+    for (const auto& [name, entry] : map)
+        n += entry.isFolder() ? countFiles(*entry.child) : 1;
+    return n;
+}
+
+// Whether the lines, read as a client reads the ignore list, leave every file
+// of the list in place. Patterns compare without regard to case, so one path
+// may match another file.
+bool removeNothing(const CFileList& list, const std::string& lines)
+{
+    CFileList probe;
+    probe.createFromBin(list.image().data(), list.imageSize());
+    const size_t before = countFiles(probe.root);
+    ChangeList patterns;
+    parseItemList(patterns, lines.data(), static_cast<uint32_t>(lines.size()));
+    try
+    {
+        exclude(probe, patterns);
+    }
+    catch (const CExcep&)
+    {
+        return false;
+    }
+    return countFiles(probe.root) == before;
+}
+
+// The lines that tell a base client to leave the huge files alone, one path
+// each. A path is left out when a client would read it as anything but that
+// one file: a wildcard (there is no escape for one), a separator or line
+// break, a comment mark, a length it cuts, or a match with a file the base
+// list does hold (that one would never be updated again).
+std::string ignoreLines(const std::vector<std::string>& huge, const CFileList& base)
+{
+    std::vector<std::string> fit;
+    for (const std::string& path : huge)
+    {
+        bool plain = !path.empty() && path.size() <= MAX_PATH_LENGTH && path[0] != ';';
+        for (char c : path)
+            plain = plain && c != '*' && c != '?' && c != '\\' && static_cast<unsigned char>(c) >= 0x20 &&
+                    c != 0x7f;
+        if (plain)
+            fit.push_back(path);
+        else
+            logWarning("'%s' cannot be named in the ignore list; a base client deletes its copy",
+                       printable(path).c_str());
+    }
+    std::string lines;
+    for (const std::string& path : fit)
+        lines += path + '\n';
+    if (removeNothing(base, lines))
+        return lines;
+    lines.clear();
+    for (const std::string& path : fit)
+    {
+        if (removeNothing(base, path + '\n'))
+            lines += path + '\n';
+        else
+            logWarning("'%s' in the ignore list would hide another file; a base client deletes its copy",
+                       path.c_str());
+    }
+    return lines;
+}
 } // namespace
+
+std::string CContentStore::baseIgnoreText(const std::string& patterns,
+                                          const std::vector<std::string>& unlisted, const CFileList& base)
+{
+    std::string lines = ignoreLines(unlisted, base);
+    if (lines.empty())
+        return {};
+    // A lone "\n" ends the lines: it keeps the operator's lines as they read,
+    // whichever line ends they use.
+    std::string text = patterns;
+    if (!text.empty() && text.back() != '\n')
+        text += '\n';
+    return text + lines;
+}
 
 // A file changed in place after the lists were built would reach a client
 // that holds the old list as bytes it cannot check against anything.
@@ -150,6 +242,8 @@ void CContentStore::rebuild()
     buildList(next->content, next->contentDir, previous ? &previous->content : nullptr);
     std::vector<std::string> huge;
     collectHuge(next->content.root, "", huge);
+    std::vector<std::string> unlisted; // left out of the base list
+    CFileList base;                    // when some files are left out of the base list
     if (huge.empty())
     {
         publish(next->content, next->list);
@@ -160,7 +254,6 @@ void CContentStore::rebuild()
         // which could neither read that format nor fetch such a file, get the
         // rest in the old one.
         publish(next->content, next->wideList);
-        CFileList base;
         base.createFromBin(next->content.image().data(), next->content.imageSize());
         for (const std::string& path : huge)
         {
@@ -168,6 +261,7 @@ void CContentStore::rebuild()
             base.remove(path.c_str());
         }
         publish(base, next->list);
+        unlisted = std::move(huge);
     }
 
     if (!m_selfFolder.root().empty())
@@ -194,6 +288,12 @@ void CContentStore::rebuild()
         patterns = text.str();
     }
     publishBytes(patterns.data(), static_cast<uint32_t>(patterns.size()), next->ignore);
+    if (!unlisted.empty())
+    {
+        std::string forBase = baseIgnoreText(patterns, unlisted, base);
+        if (!forBase.empty())
+            publishBytes(forBase.data(), static_cast<uint32_t>(forBase.size()), next->baseIgnore);
+    }
 
     std::lock_guard<std::mutex> hold(m_lock);
     std::erase_if(m_older, [](const auto& w) { return w.expired(); });
@@ -227,7 +327,7 @@ const PublishedFile* CContentStore::special(const ContentSnapshot& snap, const s
     if (name == "list")
         return streaming && snap.wideList.packed.size() != 0 ? &snap.wideList : &snap.list;
     if (name == "ignore")
-        return &snap.ignore;
+        return !streaming && snap.baseIgnore.packed.size() != 0 ? &snap.baseIgnore : &snap.ignore;
     if (name == "self_upd")
         return &snap.selfList;
     return nullptr;

@@ -34,6 +34,10 @@ struct ContentSnapshot
     PublishedFile list;     // what a base client may read and fetch
     PublishedFile wideList; // every file, when some need the wide format; else empty
     PublishedFile ignore;
+    // "ignore" for base clients when some files are left out of their list:
+    // those files' paths follow the patterns, so a base client neither
+    // fetches nor deletes them; else empty.
+    PublishedFile baseIgnore;
     PublishedFile selfList;
 };
 
@@ -52,8 +56,17 @@ public:
     std::shared_ptr<const ContentSnapshot> snapshot() const;
 
     // The published list by its name ("list", "ignore", "self_upd"), or null;
-    // a streaming session reads "list" with the files beyond 2 GiB.
+    // a streaming session reads "list" with the files beyond 2 GiB, a base
+    // session "ignore" with those files' paths.
     static const PublishedFile* special(const ContentSnapshot& snap, const std::string& name, bool streaming);
+
+    // The ignore list for base clients: the patterns, then a line for each
+    // file left out of their list (unlisted; base is their list, its image
+    // built). A path a client would read as anything else (a wildcard, a
+    // match with another file) is left out and logged. Empty when no path is
+    // added.
+    static std::string baseIgnoreText(const std::string& patterns, const std::vector<std::string>& unlisted,
+                                      const CFileList& base);
 
     // The disk path of a requested file: a name of the self-update list is
     // taken from the self-update folder, any other must be a file of the

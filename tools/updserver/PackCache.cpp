@@ -55,8 +55,10 @@ CPackCache::CPackCache(uint64_t budget) : CPackCache(Options{budget, 0, std::chr
 CPackCache::CPackCache(const Options& options) : m_opts(options)
 {
     unsigned threads = m_opts.workers ? m_opts.workers : std::max(1u, std::thread::hardware_concurrency());
-    // Prepacking leaves one thread free for the clients' requests.
-    m_pool = std::make_unique<CWorkerPool>(threads, threads > 1 ? threads - 1 : 1);
+    // Packing ahead leaves one thread free for the clients' requests; packing
+    // nobody waits for has lowered threads of its own.
+    unsigned ahead = threads > 1 ? threads - 1 : 1;
+    m_pool = std::make_unique<CWorkerPool>(threads, ahead, ahead);
 }
 
 CPackCache::~CPackCache()
@@ -89,9 +91,9 @@ std::shared_ptr<CPackCache::Slot> CPackCache::newSlot(const std::string& key, co
 
 // Called with the lock held.
 void CPackCache::post(const std::string& key, const std::shared_ptr<Slot>& slot,
-                      CWorkerPool::Priority priority)
+                      CWorkerPool::Priority priority, bool again)
 {
-    m_pool->post([this, key, slot] { pack(key, slot); }, priority);
+    m_pool->post([this, key, slot, again] { pack(key, slot, again); }, priority);
 }
 
 std::shared_ptr<const CDataFile> CPackCache::get(const fs::path& file)
@@ -135,21 +137,45 @@ std::shared_ptr<const CDataFile> CPackCache::get(const fs::path& file)
             hold.unlock();
             for (size_t i = at->second + 1; i < sequence->files.size() && i <= at->second + m_opts.readAhead;
                  ++i)
-                enqueue(sequence->files[i], Slot::READ_AHEAD);
+                enqueue(sequence->files[i], Slot::READ_AHEAD, CWorkerPool::BACKGROUND);
             hold.lock();
         }
     }
-    auto deadline = std::chrono::steady_clock::now() + m_opts.waitLimit;
-    if (!m_changed.wait_until(hold, deadline,
-                              [&] { return slot->state == Slot::DONE || slot->state == Slot::FAILED; }))
-    {
-        ++m_counters.waitTimeouts;
-        throw std::runtime_error("packing '" + file.string() + "' did not finish within " +
-                                 std::to_string(m_opts.waitLimit.count()) + " ms");
-    }
+    await(hold, key, slot, file);
     if (slot->state == Slot::FAILED)
         std::rethrow_exception(slot->error);
     return slot->data;
+}
+
+// Called with the lock held: waits until the slot is packed or the wait limit
+// is over. A packing on a lowered thread may crawl on a busy machine, and an
+// unprivileged process cannot raise that thread again; past hurryAfter the
+// file is packed once more at the normal priority, the first to finish
+// serving all who wait.
+void CPackCache::await(std::unique_lock<std::mutex>& hold, const std::string& key,
+                       const std::shared_ptr<Slot>& slot, const fs::path& file)
+{
+    const auto began = std::chrono::steady_clock::now();
+    const auto deadline = began + m_opts.waitLimit;
+    const auto hurryAt = began + m_opts.hurryAfter;
+    while (slot->state != Slot::DONE && slot->state != Slot::FAILED)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+        {
+            ++m_counters.waitTimeouts;
+            throw std::runtime_error("packing '" + file.string() + "' did not finish within " +
+                                     std::to_string(m_opts.waitLimit.count()) + " ms");
+        }
+        const bool slow = slot->state == Slot::RUNNING && slot->lowered && !slot->hurried;
+        if (slow && now >= hurryAt)
+        {
+            slot->hurried = true;
+            post(key, slot, CWorkerPool::URGENT, true);
+            continue;
+        }
+        m_changed.wait_until(hold, slow ? std::min(deadline, hurryAt) : deadline);
+    }
 }
 
 std::shared_ptr<const CDataFile> CPackCache::peek(const fs::path& file)
@@ -170,13 +196,13 @@ std::shared_ptr<const CDataFile> CPackCache::peek(const fs::path& file)
         }
     }
     if (m_opts.budget > 0 || m_store)
-        enqueue(file, Slot::READ_AHEAD);
+        enqueue(file, Slot::READ_AHEAD, CWorkerPool::IDLE);
     return nullptr;
 }
 
 void CPackCache::prepack(const fs::path& file)
 {
-    enqueue(file, Slot::PREPACK);
+    enqueue(file, Slot::PREPACK, CWorkerPool::IDLE);
 }
 
 void CPackCache::setOrder(const std::vector<fs::path>& files)
@@ -189,7 +215,7 @@ void CPackCache::setOrder(const std::vector<fs::path>& files)
     m_order = std::move(next);
 }
 
-void CPackCache::enqueue(const fs::path& file, Slot::Origin origin)
+void CPackCache::enqueue(const fs::path& file, Slot::Origin origin, CWorkerPool::Priority priority)
 {
     std::string key;
     try
@@ -209,7 +235,7 @@ void CPackCache::enqueue(const fs::path& file, Slot::Origin origin)
     slot->origin = origin;
     if (origin == Slot::PREPACK)
         ++m_backgroundLeft;
-    post(key, slot, CWorkerPool::BACKGROUND);
+    post(key, slot, priority);
 }
 
 bool CPackCache::waitIdle(std::chrono::milliseconds limit)
@@ -219,15 +245,24 @@ bool CPackCache::waitIdle(std::chrono::milliseconds limit)
 }
 
 // Runs on a worker. A slot may be posted twice (queued by prepack, then
-// hurried by a client); whichever task comes first packs it.
-void CPackCache::pack(const std::string& key, const std::shared_ptr<Slot>& slot)
+// hurried by a client); whichever task comes first packs it. Once more
+// (again) it packs a slot running on a lowered thread alongside; the first
+// packing to finish is served, the last one out ends the slot's count.
+void CPackCache::pack(const std::string& key, const std::shared_ptr<Slot>& slot, bool again)
 {
     std::function<void(const fs::path&)> before;
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        if (slot->state != Slot::QUEUED)
+        if (slot->state != (again ? Slot::RUNNING : Slot::QUEUED))
             return;
-        slot->state = Slot::RUNNING;
+        if (!again)
+        {
+            slot->state = Slot::RUNNING;
+            slot->lowered = CWorkerPool::onLoweredThread();
+            // A client may already wait for it, to be hurried past its time.
+            m_changed.notify_all();
+        }
+        ++slot->runners;
         before = m_hook;
     }
     Produced made;
@@ -243,20 +278,25 @@ void CPackCache::pack(const std::string& key, const std::shared_ptr<Slot>& slot)
         error = std::current_exception();
     }
     std::unique_lock<std::mutex> hold(m_lock);
-    slot->data = made.data;
-    slot->error = error;
-    slot->state = error ? Slot::FAILED : Slot::DONE;
-    if (error && slot->origin == Slot::PREPACK)
-        logWarning("Cannot pack '%s': %s", slot->file.string().c_str(), describe(error).c_str());
-    finish(key, slot, made.keep);
-    m_changed.notify_all();
-    if (made.save)
+    if (slot->state == Slot::RUNNING)
     {
-        // The waiting clients have their file already; the write is this thread's own business.
-        hold.unlock();
-        made.store->save(made.md5, made.unpackedSize, *made.data);
-        hold.lock();
+        slot->data = made.data;
+        slot->error = error;
+        slot->state = error ? Slot::FAILED : Slot::DONE;
+        if (error && slot->origin == Slot::PREPACK)
+            logWarning("Cannot pack '%s': %s", slot->file.string().c_str(), describe(error).c_str());
+        finish(key, slot, made.keep);
+        m_changed.notify_all();
+        if (made.save)
+        {
+            // The waiting clients have their file already; the write is this thread's own business.
+            hold.unlock();
+            made.store->save(made.md5, made.unpackedSize, *made.data);
+            hold.lock();
+        }
     }
+    if (--slot->runners > 0)
+        return;
     --m_counters.pending;
     if (slot->origin == Slot::PREPACK && --m_backgroundLeft == 0)
         logInfo("Prepacking done; since the start %llu files packed, %llu taken from the cache folder",

@@ -3,9 +3,13 @@
 // keyed by the file's path, size and modification time, so a changed file is
 // packed afresh. Packing runs on a pool of worker threads; clients asking for
 // a file that is being packed wait for that one packing instead of starting
-// their own. With a disk store, packed files also persist on disk keyed by
-// their content, so a restart does not pack the same content again.
-// Thread-safe.
+// their own. Packing that nobody waits for (prepacking, and files packed for
+// the next client while this one is sent them otherwise) runs at the lowest
+// scheduling priority, so it takes only what the clients leave; a client
+// that waits for such a packing longer than hurryAfter has its file packed
+// again at the normal priority. With a disk
+// store, packed files also persist on disk keyed by their content, so a
+// restart does not pack the same content again. Thread-safe.
 #pragma once
 
 #include <chrono>
@@ -35,6 +39,10 @@ public:
         unsigned workers = 0;           // packing threads; 0: one per processor
         std::chrono::milliseconds waitLimit{300000}; // how long a client waits for its file to be packed
         unsigned readAhead = 4; // files of the order packed ahead of one a client asks for
+        // How long a client waits for its file being packed at the lowest
+        // priority before it is packed again at the normal one: a busy
+        // machine may leave the first packing next to no processor time.
+        std::chrono::milliseconds hurryAfter{2000};
     };
 
     // budget: bytes of packed data kept at most; 0 keeps nothing.
@@ -106,7 +114,10 @@ private:
         };
         State state = QUEUED;
         Origin origin = REQUEST;
-        bool urgent = false; // a client waits for it
+        bool urgent = false;  // a client waits for it
+        bool lowered = false; // packed on a thread at the lowest priority
+        bool hurried = false; // packed once more at the normal priority
+        unsigned runners = 0; // packings under way
         std::filesystem::path file;
         std::shared_ptr<const CDataFile> data;
         std::exception_ptr error;
@@ -115,7 +126,7 @@ private:
     };
 
     std::shared_ptr<Slot> newSlot(const std::string& key, const std::filesystem::path& file);
-    void pack(const std::string& key, const std::shared_ptr<Slot>& slot);
+    void pack(const std::string& key, const std::shared_ptr<Slot>& slot, bool again);
     struct Produced
     {
         std::shared_ptr<const CDataFile> data;
@@ -127,8 +138,11 @@ private:
     };
     Produced produce(const std::filesystem::path& file, const std::string& key);
     void finish(const std::string& key, const std::shared_ptr<Slot>& slot, bool keep);
-    void enqueue(const std::filesystem::path& file, Slot::Origin origin);
-    void post(const std::string& key, const std::shared_ptr<Slot>& slot, CWorkerPool::Priority priority);
+    void enqueue(const std::filesystem::path& file, Slot::Origin origin, CWorkerPool::Priority priority);
+    void post(const std::string& key, const std::shared_ptr<Slot>& slot, CWorkerPool::Priority priority,
+              bool again = false);
+    void await(std::unique_lock<std::mutex>& hold, const std::string& key, const std::shared_ptr<Slot>& slot,
+               const std::filesystem::path& file);
 
     Options m_opts;
     std::unique_ptr<CPackStore> m_store;

@@ -1,11 +1,34 @@
 #include "tools/updserver/WorkerPool.h"
 
+#include "platform/Thread.h"
+
 #include <algorithm>
 #include <exception>
 
 #include "newupdatesystem/Common/Log.h"
 
-CWorkerPool::CWorkerPool(unsigned threadCount, unsigned backgroundThreads)
+namespace
+{
+thread_local bool lowered = false;
+
+void run(std::function<void()>& task)
+{
+    try
+    {
+        task();
+    }
+    catch (const std::exception& e)
+    {
+        logError("A worker task failed: %s", e.what());
+    }
+    catch (...)
+    {
+        logError("A worker task failed");
+    }
+}
+} // namespace
+
+CWorkerPool::CWorkerPool(unsigned threadCount, unsigned backgroundThreads, unsigned idleThreads)
     : m_backgroundLimit(std::max(1u, backgroundThreads))
 {
     threadCount = std::max(1u, threadCount);
@@ -23,6 +46,20 @@ CWorkerPool::CWorkerPool(unsigned threadCount, unsigned backgroundThreads)
             break;
         }
     }
+    for (unsigned i = 0; i < idleThreads; ++i)
+    {
+        try
+        {
+            m_idleThreads.emplace_back([this] { idle(); });
+        }
+        catch (const std::system_error& e)
+        {
+            // Idle tasks then run as background ones.
+            logWarning("Only %zu of %u idle worker threads started: %s", m_idleThreads.size(), idleThreads,
+                       e.what());
+            break;
+        }
+    }
 }
 
 CWorkerPool::~CWorkerPool()
@@ -32,19 +69,30 @@ CWorkerPool::~CWorkerPool()
         m_stopping = true;
         m_urgent.clear();
         m_background.clear();
+        m_idle.clear();
     }
     m_ready.notify_all();
+    m_idleReady.notify_all();
     for (std::thread& t : m_threads)
         t.join();
+    for (std::thread& t : m_idleThreads)
+        t.join();
+}
+
+bool CWorkerPool::onLoweredThread()
+{
+    return lowered;
 }
 
 void CWorkerPool::post(std::function<void()> task, Priority priority)
 {
+    if (priority == IDLE && m_idleThreads.empty())
+        priority = BACKGROUND;
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        (priority == URGENT ? m_urgent : m_background).push_back(std::move(task));
+        (priority == URGENT ? m_urgent : priority == IDLE ? m_idle : m_background).push_back(std::move(task));
     }
-    m_ready.notify_one();
+    (priority == IDLE ? m_idleReady : m_ready).notify_one();
 }
 
 void CWorkerPool::work()
@@ -67,18 +115,7 @@ void CWorkerPool::work()
         if (isBackground)
             ++m_backgroundRunning;
         hold.unlock();
-        try
-        {
-            task();
-        }
-        catch (const std::exception& e)
-        {
-            logError("A worker task failed: %s", e.what());
-        }
-        catch (...)
-        {
-            logError("A worker task failed");
-        }
+        run(task);
         hold.lock();
         if (isBackground)
         {
@@ -86,5 +123,25 @@ void CWorkerPool::work()
             // A background slot came free: another worker may be waiting for one.
             m_ready.notify_one();
         }
+    }
+}
+
+// Lowered for good: an unprivileged process may not raise it again.
+void CWorkerPool::idle()
+{
+    lowered = platform::lowerThreadPriority();
+    if (!lowered)
+        logWarning("An idle worker thread keeps its priority: the system refused to lower it");
+    std::unique_lock<std::mutex> hold(m_lock);
+    for (;;)
+    {
+        m_idleReady.wait(hold, [this] { return m_stopping || !m_idle.empty(); });
+        if (m_stopping)
+            return;
+        std::function<void()> task = std::move(m_idle.front());
+        m_idle.pop_front();
+        hold.unlock();
+        run(task);
+        hold.lock();
     }
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -353,4 +354,66 @@ TEST_F(PackCacheTest, AMissPacksTheNextFilesOfTheListAhead)
     cache.get(files[3]); // the next one is gone: nothing to pack, nothing to log
     ASSERT_TRUE(cache.waitIdle(std::chrono::seconds(10)));
     EXPECT_EQ(cache.stats().packs, 5u);
+}
+
+// Packing nobody waits for runs on lowered threads; packing a client waits
+// for, or packs ahead for it, keeps the normal priority.
+TEST_F(PackCacheTest, OnlyPackingNobodyWaitsForRunsLowered)
+{
+    std::vector<fs::path> files;
+    for (int i = 0; i < 3; ++i)
+    {
+        files.push_back(fs::absolute("o" + std::to_string(i)));
+        write(files.back().c_str(), noise(2000, 40 + i));
+    }
+    write("spare", noise(2000, 50));
+    write("peeked", noise(2000, 51));
+    std::mutex lock;
+    std::map<std::string, bool> lowered;
+    CPackCache::Options o = withWorkers(2);
+    o.readAhead = 1;
+    CPackCache cache(o);
+    cache.setPackHook(
+        [&](const fs::path& file)
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            lowered[file.filename().string()] = CWorkerPool::onLoweredThread();
+        });
+    cache.setOrder(files);
+    cache.prepack(fs::absolute("spare"));
+    EXPECT_EQ(cache.peek(fs::absolute("peeked")), nullptr);
+    cache.get(files[0]); // o1 packed ahead
+    ASSERT_TRUE(cache.waitIdle(std::chrono::seconds(10)));
+    std::lock_guard<std::mutex> hold(lock);
+    EXPECT_EQ(lowered,
+              (std::map<std::string, bool>{{"o0", false}, {"o1", false}, {"peeked", true}, {"spare", true}}));
+}
+
+// A client waiting for a packing on a lowered thread does not wait on it past
+// hurryAfter: the file is packed again at the normal priority and served.
+TEST_F(PackCacheTest, AClientWaitingOnALoweredPackingHasItPackedAgain)
+{
+    write("big", noise(4000, 60));
+    Gate gate;
+    CPackCache::Options o = withWorkers(2);
+    o.hurryAfter = std::chrono::milliseconds(0);
+    CPackCache cache(o);
+    cache.setPackHook(
+        [&](const fs::path&)
+        {
+            if (CWorkerPool::onLoweredThread())
+                gate.pass(); // a starved packing: held until the end
+        });
+    cache.prepack(fs::absolute("big"));
+    ASSERT_TRUE(gate.waitArrived(1));
+    EXPECT_EQ(unpacked(*cache.get(fs::absolute("big"))), noise(4000, 60));
+    EXPECT_EQ(cache.stats().pending, 1u) << "the lowered packing is still under way";
+    EXPECT_EQ(unpacked(*cache.get(fs::absolute("big"))), noise(4000, 60)) << "kept once served";
+
+    gate.open();
+    ASSERT_TRUE(cache.waitIdle(std::chrono::seconds(10)));
+    EXPECT_EQ(cache.stats().pending, 0u);
+    EXPECT_EQ(cache.stats().packs, 2u);
+    EXPECT_EQ(cache.stats().entries, 1u) << "the late packing replaces nothing";
+    EXPECT_EQ(unpacked(*cache.get(fs::absolute("big"))), noise(4000, 60));
 }
