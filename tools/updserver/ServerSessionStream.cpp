@@ -29,14 +29,21 @@ void segmentKey(const uint8_t fileMd5[16], uint64_t offset, uint32_t length, uin
     CMd5::digest(what, sizeof what, key);
 }
 
+// The MD5 the list holds for the file, as the disk store keys content.
+std::array<uint8_t, 16> listMd5(const FileInfo& info)
+{
+    std::array<uint8_t, 16> md5;
+    for (int i = 0; i < 16; ++i)
+        md5[i] = static_cast<uint8_t>(info.checksum[i / 4] >> (8 * (i % 4)));
+    return md5;
+}
+
 // Larger files keep their packed segments in the disk store, where there is one.
 void keepSegments(CPackStore* store, const FileInfo& info, CStreamSender::Source& source)
 {
     if (store == nullptr || source.size <= STREAM_SEGMENT_SIZE || !(info.flags & FI_CHECKSUM))
         return;
-    std::array<uint8_t, 16> md5;
-    for (int i = 0; i < 16; ++i)
-        md5[i] = static_cast<uint8_t>(info.checksum[i / 4] >> (8 * (i % 4)));
+    const std::array<uint8_t, 16> md5 = listMd5(info);
     source.findSegment = [store, md5](uint64_t offset, uint32_t length)
     {
         uint8_t key[16];
@@ -158,6 +165,11 @@ bool CServerSession::openStream(const CStreamSender::Request& request, CStreamSe
         catch (const std::exception&)
         {
         }
+        // Not in memory yet, as after a restart: the disk store has it under
+        // the content the list vouches for, without reading the file first.
+        CPackStore* store = m_server.cache().store();
+        if (!image && store != nullptr && (info.flags & FI_CHECKSUM))
+            image = store->load(listMd5(info).data(), static_cast<uint32_t>(source.size));
         if (image)
         {
             source.image = image->data();

@@ -236,6 +236,48 @@ TEST_F(StreamTransferTest, PackedSegmentsAreKeptOnDiskAndADamagedOneIsPackedAgai
     fetchBoth();
 }
 
+// After a restart, before the memory cache has a small file again, a client
+// streams the packed form the cache folder kept, not one packed for it anew.
+TEST_F(StreamTransferTest, AfterARestartASmallFileStreamsFromTheCacheFolder)
+{
+    std::string text;
+    for (unsigned i = 0; text.size() < 200000; ++i)
+        text += "realm " + std::to_string(i * 7919 % 1000) + (i % 9 ? " map" : " sound\n");
+    std::ofstream("content/words.txt", std::ios::binary) << text;
+    m_cacheDir = fs::absolute("cache");
+    startServer();
+    auto firstSegment = [&]
+    {
+        StreamClient c(m_server->port());
+        c.open();
+        Bytes get = RawClient::withText(
+            words({PACKET_SIGNATURE, TAG_SGET, 0, 0, uint32_t(text.size()), 0, 1 << 20, 0}), "words.txt");
+        c.channel.sendPacket(get.data(), uint32_t(get.size()));
+        c.channel.recvPacket();
+        EXPECT_EQ(c.channel.packetTag(), TAG_SINF);
+        c.channel.recvPacket();
+        EXPECT_EQ(c.channel.packetTag(), TAG_SDAT);
+        return parseStreamChunkHead(c.channel.packetData());
+    };
+    firstSegment(); // packed quickly for this client; the cache packs it behind
+    ASSERT_TRUE(m_server->cache().waitIdle(std::chrono::seconds(60)));
+    m_stop = true;
+    m_runner.join();
+    m_stop = false;
+    startServer();
+
+    uintmax_t kept = 0;
+    for (const auto& e : fs::directory_iterator(m_cacheDir))
+        kept = std::max(kept, e.file_size());
+    StreamChunkHead h = firstSegment();
+    EXPECT_EQ(h.method, uint32_t(SegmentMethod::ZLIB));
+    EXPECT_EQ(h.packedLength, kept - CPackStore::HEADER_SIZE - CDataFile::HEADER_SIZE);
+    // Which a quick packing would not have given.
+    std::vector<uint8_t> quick;
+    CSegmentCodec(1).pack(text.data(), text.size(), quick);
+    EXPECT_NE(quick.size(), h.packedLength);
+}
+
 TEST_F(StreamTransferTest, ListsAskedForAheadComeWholeInOrder)
 {
     startServer();
