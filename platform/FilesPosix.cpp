@@ -60,6 +60,18 @@ std::string resolvePath(const char* path)
     }
     int savedErrno = errno;
 
+    // Most often only the last component is new or differs in case (a file
+    // about to be written): with its folder there as given, only that one is
+    // looked up, not every folder on the way.
+    size_t slash = given.rfind('/');
+    if (slash != std::string::npos && slash > 0 && slash + 1 < given.size() &&
+        given.find("//") == std::string::npos && existsNoFollow(given.substr(0, slash)))
+    {
+        std::string match = findCaseless(given.substr(0, slash), given.substr(slash + 1));
+        errno = savedErrno;
+        return match.empty() ? given : given.substr(0, slash + 1) + match;
+    }
+
     std::string prefix = given[0] == '/' ? "/" : "";
     size_t pos = 0;
     while (pos < given.size())

@@ -49,6 +49,11 @@ TEST_F(Files, ResolvesComponentsWithoutRegardToCase)
     std::string absolute = (m_sandbox.path() / "DATA/maps/a.bin").string();
     EXPECT_EQ(platform::resolvePath(absolute.c_str()), (m_sandbox.path() / "Data/Maps/A.BIN").string());
 
+    // Only the last component differing or missing, in a folder named exactly.
+    EXPECT_EQ(platform::resolvePath("Data/Maps/a.Bin"), "Data/Maps/A.BIN");
+    EXPECT_EQ(platform::resolvePath("Data/Maps/new.bin"), "Data/Maps/new.bin");
+    EXPECT_EQ(platform::resolvePath("Data//maps/a.bin"), "Data/Maps/A.BIN");
+
     // An exact match wins over a case-insensitive one.
     writeText("Data/Maps/a.bin", "lower");
     EXPECT_EQ(platform::resolvePath("data/maps/a.bin"), "Data/Maps/a.bin");
