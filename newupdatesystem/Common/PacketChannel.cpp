@@ -6,11 +6,19 @@
 #include "newupdatesystem/Common/Crc32.h"
 #include "newupdatesystem/Common/Excep.h"
 
+namespace
+{
+// What gathering holds at most before it sends.
+constexpr uint32_t kGatherBytes = 256u << 10;
+// What one receive takes at most: several frames of a burst at once.
+constexpr uint32_t kReceiveBytes = 8 * FRAME_NOMINAL_SIZE;
+} // namespace
+
 CPacketChannel::CPacketChannel(IPacketLink& link, const PacketSites& sites, double ioTimeout)
     : m_link(link), m_sites(sites), m_timeout(ioTimeout),
       m_decoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE),
       m_encoder(FRAME_END, FRAME_ESC, FRAME_ESC_END, FRAME_NOMINAL_SIZE),
-      m_recvBuffer(new uint8_t[FRAME_NOMINAL_SIZE]())
+      m_recvBuffer(new uint8_t[kReceiveBytes]())
 {
 }
 
@@ -25,12 +33,25 @@ void CPacketChannel::sendPacket(const void* head, uint32_t headLength, const voi
         !m_encoder.finish())
         throw CProtoExcep(PROTO_PACKET, EXCEP_SITE(m_sites.sendPacket));
 
+    if (m_gathering)
+    {
+        if (m_gathered.size() + m_encoder.size() > kGatherBytes)
+            flush();
+        m_gathered.insert(m_gathered.end(), m_encoder.data(), m_encoder.data() + m_encoder.size());
+    }
+    else
+    {
+        sendAll(m_encoder.data(), m_encoder.size());
+    }
+    m_link.onSent(m_encoder.size());
+}
+
+void CPacketChannel::sendAll(const uint8_t* p, uint32_t left)
+{
     // The peer's decoder needs every frame whole: the rest follows until all
     // is sent or the time is up. A stop is honoured only between waits, so a
     // frame the system takes at once always goes out.
     CStopwatch watch;
-    const uint8_t* p = m_encoder.data();
-    uint32_t left = m_encoder.size();
     for (;;)
     {
         uint32_t n = m_link.sendSome(p, left);
@@ -42,7 +63,31 @@ void CPacketChannel::sendPacket(const void* head, uint32_t headLength, const voi
             throw CProtoExcep(PROTO_TIMEOUT, EXCEP_SITE(m_sites.sendPacket));
         m_link.checkStop();
     }
-    m_link.onSent(m_encoder.size());
+}
+
+void CPacketChannel::setGathering(bool on)
+{
+    if (!on)
+        flush();
+    m_gathering = on;
+}
+
+void CPacketChannel::dropGathered()
+{
+    m_gathering = false;
+    m_gathered.clear();
+}
+
+void CPacketChannel::flush()
+{
+    if (m_gathered.empty())
+        return;
+    // Gone even when sending fails: what follows must not resend a part.
+    std::vector<uint8_t> out;
+    out.swap(m_gathered);
+    sendAll(out.data(), static_cast<uint32_t>(out.size()));
+    out.clear();
+    m_gathered.swap(out);
 }
 
 void CPacketChannel::sendMsg(uint32_t signature, uint32_t tag)
@@ -91,6 +136,8 @@ void CPacketChannel::sendData(uint32_t tag, uint32_t subtag, const void* bytes, 
 
 void CPacketChannel::recvPacket()
 {
+    // The peer may be waiting for what is gathered before it answers.
+    flush();
     if (!m_awaiting)
         m_awaiting.emplace();
     for (;;)
@@ -116,7 +163,7 @@ void CPacketChannel::recvPacket()
         }
         m_readPos = 0;
         m_fill = 0;
-        m_fill = m_link.receiveSome(m_recvBuffer.get(), FRAME_NOMINAL_SIZE);
+        m_fill = m_link.receiveSome(m_recvBuffer.get(), kReceiveBytes);
     }
     m_awaiting.reset();
     m_link.onPacket(packetTag(), m_decoder.packetLength());

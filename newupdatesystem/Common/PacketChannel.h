@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "newupdatesystem/Common/AsyncTCP.h"
 #include "newupdatesystem/Common/Excep.h"
@@ -93,6 +94,17 @@ public:
     // ends with "EndF"; a "Get " request awaits nothing.
     void sendData(uint32_t tag, uint32_t subtag, const void* bytes, uint32_t length);
 
+    // While gathering, sent frames collect in a buffer that goes out when the
+    // next frame would not fit or before the channel waits to receive, so a
+    // burst of packets costs few system calls and travels in large segments.
+    // The bytes are the same. Turning it off sends what is gathered.
+    void setGathering(bool on);
+    // Sends what is gathered, within the I/O time-out.
+    void flush();
+    // Stops gathering and drops what is gathered: the session is ending on a
+    // failure, and the peer is not to wait for it.
+    void dropGathered();
+
     // --- receiving; each works on the current packet, which stays available
     // until the next receive
 
@@ -122,12 +134,17 @@ public:
     bool loadPacket(const void* bytes, uint32_t length);
 
 private:
+    // Sends all of bytes within the I/O time-out.
+    void sendAll(const uint8_t* bytes, uint32_t length);
+
     IPacketLink& m_link;
     PacketSites m_sites;
     double m_timeout;
     CFrameDecoder m_decoder;
     CFrameEncoder m_encoder;
     std::unique_ptr<uint8_t[]> m_recvBuffer;
+    bool m_gathering = false;
+    std::vector<uint8_t> m_gathered;
     uint32_t m_readPos = 0;
     uint32_t m_fill = 0;
     // Since when a packet is awaited; broken frames leave it running.

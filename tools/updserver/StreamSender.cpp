@@ -184,6 +184,13 @@ uint64_t CStreamSender::serve(const Request& first)
     m_repeated = 0;
     m_sent = 0;
     m_completed = 0;
+    // Segments leave in large writes; receiving sends what is gathered first.
+    m_channel.setGathering(true);
+    struct Drop
+    {
+        CPacketChannel& channel;
+        ~Drop() { channel.dropGathered(); }
+    } drop{m_channel};
     add(first);
     while (!m_transfers.empty())
     {
@@ -242,5 +249,6 @@ uint64_t CStreamSender::serve(const Request& first)
             throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
         }
     }
+    m_channel.setGathering(false);
     return m_sent;
 }

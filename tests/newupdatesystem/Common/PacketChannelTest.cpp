@@ -1,5 +1,6 @@
 // The packet channel over an in-memory link: the chunk header's wire form, the
-// send deadline, stops between waits and chunks handed to a sink.
+// send deadline, stops between waits, gathered sends and chunks handed to a
+// sink.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,6 +29,7 @@ public:
     {
         uint32_t n = std::min(length, take);
         sent.insert(sent.end(), bytes, bytes + n);
+        sends += n != 0;
         return n;
     }
     uint32_t receiveSome(uint8_t* buffer, uint32_t capacity) override
@@ -46,6 +48,7 @@ public:
     std::function<Bytes()> source;
     uint32_t take = UINT32_MAX;
     Bytes sent;
+    unsigned sends = 0; // calls that took bytes
     bool stop = false;
 };
 
@@ -95,6 +98,45 @@ TEST(PacketChannelDeadlineTest, APeerThatTakesNothingTimesOutAndAStopEndsTheWait
     link.take = UINT32_MAX;
     patient.sendMsg(0, TAG_QUIT);
     EXPECT_EQ(link.sent.size(), peerEncodeFrame(peerPacket(0, TAG_QUIT)).size());
+}
+
+// Gathered frames leave as the same bytes in fewer writes: when the next one
+// would not fit, before a receive, or when gathering ends; dropped ones never.
+TEST(PacketChannelGatherTest, SameBytesInFewerWritesSentBeforeAnyWait)
+{
+    MemoryLink plain;
+    MemoryLink gathered;
+    CPacketChannel a(plain, kTestSites, 5.0);
+    CPacketChannel b(gathered, kTestSites, 5.0);
+    b.setGathering(true);
+    Bytes body(10000, FRAME_ESC); // framing bytes: each frame doubles
+    uint8_t head[8] = {1, 9, 8, 4, 'S', 'D', 'a', 't'};
+    for (int i = 0; i < 40; ++i)
+    {
+        a.sendPacket(head, sizeof head, body.data(), uint32_t(body.size()));
+        b.sendPacket(head, sizeof head, body.data(), uint32_t(body.size()));
+    }
+    EXPECT_LT(gathered.sent.size(), plain.sent.size()); // some still gathered
+    EXPECT_EQ(gathered.sends, 3u);                      // full buffers went
+    gathered.source = [] { return peerEncodeFrame(peerPacket(0, TAG_ACKN)); };
+    b.recvPacket();
+    EXPECT_EQ(gathered.sent, plain.sent);
+    EXPECT_EQ(plain.sends, 40u);
+    EXPECT_EQ(gathered.sends, 4u); // three full buffers and the rest
+
+    b.sendMsg(0, TAG_QUIT);
+    b.setGathering(false);
+    a.sendMsg(0, TAG_QUIT);
+    EXPECT_EQ(gathered.sent, plain.sent);
+    b.sendMsg(0, TAG_QUIT); // not gathering: at once
+    a.sendMsg(0, TAG_QUIT);
+    EXPECT_EQ(gathered.sent, plain.sent);
+
+    b.setGathering(true);
+    b.sendMsg(0, TAG_QUIT);
+    b.dropGathered();
+    b.recvPacket();
+    EXPECT_EQ(gathered.sent, plain.sent);
 }
 
 TEST(PacketChannelChunkTest, DeliversEachVerifiedChunkToTheSinkInOrder)
