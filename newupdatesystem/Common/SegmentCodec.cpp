@@ -16,14 +16,16 @@ CSegmentCodec::CSegmentCodec(int level, SegmentProbe probe) : m_engine(level)
 
 CSegmentCodec::~CSegmentCodec() = default;
 
-// Samples spread evenly from the first to the last byte; one that saves at
-// least 1/32 of its size is reason enough to pack the whole segment.
+// Samples spread evenly from the first to the last byte (a single one in the
+// middle); one that saves at least 1/32 of its size is reason enough to pack
+// the whole segment.
 bool CSegmentCodec::samplesShrink(const uint8_t* data, size_t size)
 {
     size_t room = PROBE_SAMPLE - PROBE_SAMPLE / 32;
-    for (int i = 0; i < PROBE_SAMPLES; ++i)
+    const size_t samples = std::clamp<size_t>(size / PROBE_FROM, 1, PROBE_SAMPLES);
+    for (size_t i = 0; i < samples; ++i)
     {
-        size_t at = (size - PROBE_SAMPLE) / (PROBE_SAMPLES - 1) * size_t(i);
+        size_t at = samples == 1 ? (size - PROBE_SAMPLE) / 2 : (size - PROBE_SAMPLE) / (samples - 1) * i;
         if (m_sampler->compress(data + at, PROBE_SAMPLE, m_scratch.data(), room) != 0)
             return true;
     }

@@ -36,7 +36,9 @@ class CSegmentCodec
 public:
     static constexpr size_t MAX_SEGMENT_SIZE = size_t(8) << 20;
     static constexpr int DEFAULT_LEVEL = 6;
-    static constexpr size_t PROBE_FROM = size_t(512) << 10; // smaller segments are packed outright
+    // Smaller segments are packed outright; larger ones get a sample per
+    // PROBE_FROM bytes, at most PROBE_SAMPLES.
+    static constexpr size_t PROBE_FROM = size_t(128) << 10;
     static constexpr size_t PROBE_SAMPLE = size_t(64) << 10;
     static constexpr int PROBE_SAMPLES = 4;
     static constexpr size_t MAX_DEFLATE_RATIO = 1032;

@@ -163,4 +163,18 @@ TEST(SegmentCodecTest, ProbeStoresRandomButKeepsWhatShrinks)
         ASSERT_TRUE(probing.unpack(SegmentMethod::ZLIB, packed.data(), packed.size(), size, back));
         EXPECT_EQ(back, mixed);
     }
+
+    // A smaller segment has fewer samples; one of noise is still stored, one
+    // with text between its samples still packed, and one below the probe
+    // size packed outright.
+    for (size_t small : {CSegmentCodec::PROBE_FROM, CSegmentCodec::PROBE_FROM * 3})
+    {
+        std::vector<uint8_t> piece(noise.begin(), noise.begin() + small);
+        EXPECT_EQ(probing.pack(piece.data(), small, packed), SegmentMethod::STORED) << small;
+        std::vector<uint8_t> words = textBytes(small / 2);
+        std::copy(words.begin(), words.end(), piece.begin() + small / 4);
+        EXPECT_EQ(probing.pack(piece.data(), small, packed), SegmentMethod::ZLIB) << small;
+    }
+    std::vector<uint8_t> below = textBytes(CSegmentCodec::PROBE_FROM - 1);
+    EXPECT_EQ(probing.pack(below.data(), below.size(), packed), SegmentMethod::ZLIB);
 }
