@@ -163,6 +163,12 @@ void CPackStore::save(const uint8_t md5[16], uint32_t unpackedSize, const CDataF
         admit(name, size);
 }
 
+bool CPackStore::hasRoomFor(uint32_t packedSize) const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_counters.bytes + HEADER_SIZE + packedSize <= m_budget;
+}
+
 // Called with the lock held: counts the entry and deletes the least recently
 // used ones beyond the budget.
 void CPackStore::admit(const std::string& name, uint64_t size)

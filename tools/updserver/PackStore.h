@@ -41,6 +41,9 @@ public:
     std::shared_ptr<const CDataFile> load(const uint8_t md5[16], uint32_t unpackedSize);
     // Best effort: a failure is logged and leaves no entry behind.
     void save(const uint8_t md5[16], uint32_t unpackedSize, const CDataFile& packed);
+    // Whether an entry of that packed size fits beside the others without
+    // pushing any out.
+    bool hasRoomFor(uint32_t packedSize) const;
 
     struct Stats
     {

@@ -38,7 +38,9 @@ std::array<uint8_t, 16> listMd5(const FileInfo& info)
     return md5;
 }
 
-// Larger files keep their packed segments in the disk store, where there is one.
+// Larger files keep their packed segments in the disk store, where there is
+// one, as long as they fit: a file larger than the store would otherwise push
+// out everything, its own first segments included, for every client.
 void keepSegments(CPackStore* store, const FileInfo& info, CStreamSender::Source& source)
 {
     if (store == nullptr || source.size <= STREAM_SEGMENT_SIZE || !(info.flags & FI_CHECKSUM))
@@ -53,6 +55,8 @@ void keepSegments(CPackStore* store, const FileInfo& info, CStreamSender::Source
     source.keepSegment =
         [store, md5](uint64_t offset, uint32_t length, const uint8_t* stream, size_t streamLength)
     {
+        if (!store->hasRoomFor(static_cast<uint32_t>(CDataFile::HEADER_SIZE + streamLength)))
+            return;
         uint8_t key[16];
         segmentKey(md5.data(), offset, length, key);
         uint8_t head[CDataFile::HEADER_SIZE];

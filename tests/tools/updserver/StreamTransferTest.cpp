@@ -6,6 +6,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "newupdatesystem/Common/FileList.h"
@@ -101,12 +102,14 @@ protected:
         o.port = 0;
         o.ioTimeoutSeconds = 10;
         o.cacheDir = m_cacheDir;
+        o.cacheDirBytes = m_cacheDirBytes;
         m_server = std::make_unique<CUpdServer>(o);
         m_server->start();
         m_runner = std::thread([this] { m_server->run(m_stop); });
     }
 
     fs::path m_cacheDir; // empty: packed data in memory only
+    uint64_t m_cacheDirBytes = ServerOptions().cacheDirBytes;
     std::unique_ptr<CUpdServer> m_server;
     std::atomic<bool> m_stop{false};
     std::thread m_runner;
@@ -234,6 +237,34 @@ TEST_F(StreamTransferTest, PackedSegmentsAreKeptOnDiskAndADamagedOneIsPackedAgai
     }
     fetchBoth();
     fetchBoth();
+}
+
+// Segments are kept only while they fit: a file larger than the cache folder
+// does not push out what is there, its own first segments included.
+TEST_F(StreamTransferTest, SegmentsBeyondTheCacheFolderBudgetAreNotKept)
+{
+    m_cacheDir = fs::absolute("cache");
+    m_cacheDirBytes = 600 << 10; // one of big.bin's packed segments
+    startServer();
+    const std::string big = pattern(2500000, 7);
+    std::set<fs::path> kept;
+    for (int run = 0; run < 2; ++run)
+    {
+        StreamClient c(m_server->port());
+        c.open();
+        EXPECT_EQ(c.receive("big.bin", 0, big.size()), big);
+        std::set<fs::path> now;
+        for (const auto& e : fs::directory_iterator(m_cacheDir))
+            now.insert(e.path());
+        ASSERT_EQ(now.size(), 1u);
+        // The first segment, not the last one packed.
+        EXPECT_NE(now.begin()->filename().string().find("-1048576."), std::string::npos);
+        if (run == 1)
+        {
+            EXPECT_EQ(now, kept);
+        }
+        kept = now;
+    }
 }
 
 // After a restart, before the memory cache has a small file again, a client
