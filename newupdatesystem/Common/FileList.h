@@ -26,6 +26,13 @@ struct FileInfo
     uint32_t checksum[4] = {}; // MD5 digest bytes read as four little-endian words
 };
 
+// The MD5 digest as bytes, as the checksum words hold it.
+inline void checksumBytes(const FileInfo& info, uint8_t digest[16])
+{
+    for (int i = 0; i < 16; ++i)
+        digest[i] = static_cast<uint8_t>(info.checksum[i / 4] >> (8 * (i % 4)));
+}
+
 // Names are ordered as strcmp orders them: plain unsigned bytes, no case
 // folding, no locale. std::string_view compares through char_traits<char>,
 // which compares as unsigned char.

@@ -83,11 +83,12 @@ void CPacketChannel::flush()
     if (m_gathered.empty())
         return;
     // Gone even when sending fails: what follows must not resend a part.
-    std::vector<uint8_t> out;
-    out.swap(m_gathered);
-    sendAll(out.data(), static_cast<uint32_t>(out.size()));
-    out.clear();
-    m_gathered.swap(out);
+    struct Clear
+    {
+        std::vector<uint8_t>& bytes;
+        ~Clear() { bytes.clear(); }
+    } clear{m_gathered};
+    sendAll(m_gathered.data(), static_cast<uint32_t>(m_gathered.size()));
 }
 
 void CPacketChannel::sendMsg(uint32_t signature, uint32_t tag)

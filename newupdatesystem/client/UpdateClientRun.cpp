@@ -255,11 +255,7 @@ void CUpdateClient::saveDownload(const std::string& path, const CDataFile& data,
 void CUpdateClient::commitChecked(CFileReplacer& file, const FileChange& item, const uint8_t* digest)
 {
     uint8_t expected[16];
-    for (int i = 0; i < 4; ++i)
-    {
-        for (int b = 0; b < 4; ++b)
-            expected[4 * i + b] = static_cast<uint8_t>(item.info.checksum[i] >> (8 * b));
-    }
+    checksumBytes(item.info, expected);
     // The list vouches for nothing about a file it marks as not to compare.
     if (item.info.flags & FI_NOCOMPARE)
         file.commitUnchecked(item.info.time);

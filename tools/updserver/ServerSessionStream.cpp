@@ -33,8 +33,7 @@ void segmentKey(const uint8_t fileMd5[16], uint64_t offset, uint32_t length, uin
 std::array<uint8_t, 16> listMd5(const FileInfo& info)
 {
     std::array<uint8_t, 16> md5;
-    for (int i = 0; i < 16; ++i)
-        md5[i] = static_cast<uint8_t>(info.checksum[i / 4] >> (8 * (i % 4)));
+    checksumBytes(info, md5.data());
     return md5;
 }
 

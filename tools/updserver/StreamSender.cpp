@@ -65,7 +65,7 @@ uint64_t CStreamSender::sendSegment(Transfer& t, uint32_t length)
     // A packed image, the whole file's or this segment's: the magic, the
     // unpacked size, the stream's size, then a zlib stream, which is what a
     // packed segment is.
-    constexpr uint32_t kImageHead = 12;
+    constexpr uint32_t kImageHead = CDataFile::HEADER_SIZE;
     auto fits = [length](const uint8_t* image, uint32_t imageLength)
     {
         return image != nullptr && imageLength > kImageHead && getLe32(image + 4) == length &&

@@ -1,11 +1,10 @@
 #include "tools/updserver/WorkerPool.h"
 
-#include "platform/Thread.h"
-
 #include <algorithm>
 #include <exception>
 
 #include "newupdatesystem/Common/Log.h"
+#include "platform/Thread.h"
 
 namespace
 {
