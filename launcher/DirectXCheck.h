@@ -4,6 +4,8 @@
 // goes through IDxProvider so the algorithm runs against fakes in tests.
 #pragma once
 
+#include "platform/DxDiag.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -14,15 +16,7 @@ constexpr uint32_t DX_VERSION_9_0C = 0x00090003;
 
 uint32_t packDirectXVersion(unsigned major, unsigned minor, char letter);
 
-// What the DxDiag provider reports for its system-info container. An absent
-// field is one that could not be read or had the wrong type.
-struct DxDiagInfo
-{
-    bool available = false;
-    std::optional<uint32_t> major;
-    std::optional<uint32_t> minor;
-    std::optional<std::string> letter;
-};
+using DxDiagInfo = platform::DxDiagInfo;
 
 class IDxProvider
 {
@@ -46,16 +40,18 @@ bool getDirectXVersion(IDxProvider& provider, uint32_t* packed, char* text, size
 // Reads the fixed version information from a PE file's version resource.
 bool getFileVersion(const std::string& path, uint32_t& ms, uint32_t& ls);
 
-// The Linux provider: no DxDiag; the system folder is the Wine prefix's
-// system32, where the game client's libraries live.
+// The system's answers (platform/DxDiag.h): on Windows the DxDiag provider,
+// the system directory and the version resources; on Linux no DxDiag and the
+// Wine prefix's system32, where the game client's libraries live.
 class CSystemDxProvider : public IDxProvider
 {
 public:
-    DxDiagInfo readDxDiag() override { return {}; }
+    DxDiagInfo readDxDiag() override;
     std::optional<std::string> getSystemDirectory() override;
     bool getFileVersion(const std::string& path, uint32_t& ms, uint32_t& ls) override;
 };
 
-// The Wine prefix's system32 folder ($WINEPREFIX, else ~/.wine), or nothing
-// when there is none: without it there is no DirectX to check.
+// The system library folder; on Linux the Wine prefix's system32 folder
+// ($WINEPREFIX, else ~/.wine), or nothing when there is none: without it
+// there is no DirectX to check.
 std::optional<std::string> wineSystemDirectory();
