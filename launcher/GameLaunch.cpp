@@ -5,12 +5,10 @@
 #include "platform/Files.h"
 #include "platform/Process.h"
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <gdk/gdkx.h>
-
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
-#include <cstring>
+#include <thread>
 
 std::vector<std::string> splitCommandLine(const std::string& commandLine)
 {
@@ -52,7 +50,7 @@ std::string findProgram(const std::string& name)
 {
     if (name.empty())
         return {};
-    if (name.find('/') != std::string::npos)
+    if (name.find_first_of(std::string("/") + platform::executablePathSeparator()) != std::string::npos)
         return isExecutableFile(name) ? name : std::string();
     std::vector<std::string> folders;
     if (std::string own = launcherFolder(); !own.empty())
@@ -82,27 +80,26 @@ std::string findProgram(const std::string& name)
 int startDetached(const std::string& commandLine, LaunchKind kind)
 {
     std::string line = commandLine.substr(0, COMMAND_LINE_MAX);
-    std::vector<std::string> args;
-    std::string program;
+    platform::ProcessId pid = -1;
     if (kind == LaunchKind::Script)
     {
         // The whole text is the script's path: blanks in it stay part of the name.
         if (line.empty())
             return -1;
-        platform::ProcessId pid = -1;
         return platform::spawnScript(line, pid) ? int(pid) : -1;
     }
-    else
-    {
-        args = splitCommandLine(line);
-        if (args.empty())
-            return -1;
-        program = findProgram(args[0]);
-        if (program.empty())
-            return -1;
-    }
-    platform::ProcessId pid = -1;
-    return platform::spawnProcess(program, args, true, pid) ? int(pid) : -1;
+    std::vector<std::string> words = splitCommandLine(line);
+    if (words.empty())
+        return -1;
+    std::string program = findProgram(words[0]);
+    if (program.empty())
+        return -1;
+    return platform::spawnCommandLine(program, line, pid) ? int(pid) : -1;
+}
+
+std::string gameCommandLine(const std::string& argumentText)
+{
+    return std::string(GAME_CLIENT_PROGRAM) + argumentText;
 }
 
 std::string clientArgumentText()
@@ -110,85 +107,18 @@ std::string clientArgumentText()
     return CIniFile("game.ini").getString("Launcher", "ClientArgs", "");
 }
 
-namespace
+bool waitForGameWindow(unsigned timeoutMs)
 {
-
-bool hasClass(Display* d, Window w, const std::string& windowClass)
-{
-    XClassHint hint{};
-    if (!XGetClassHint(d, w, &hint))
-        return false;
-    bool match =
-        (hint.res_class && windowClass == hint.res_class) || (hint.res_name && windowClass == hint.res_name);
-    if (hint.res_name)
-        XFree(hint.res_name);
-    if (hint.res_class)
-        XFree(hint.res_class);
-    return match;
-}
-
-// Top-level windows sit under the root, or one or two levels down inside a
-// window manager's frames.
-bool searchTree(Display* d, Window w, const std::string& windowClass, int depth)
-{
-    Window root = 0, parent = 0;
-    Window* children = nullptr;
-    unsigned count = 0;
-    if (!XQueryTree(d, w, &root, &parent, &children, &count))
-        return false;
-    bool found = false;
-    for (unsigned i = 0; i < count && !found; ++i)
-        found = hasClass(d, children[i], windowClass) ||
-                (depth > 0 && searchTree(d, children[i], windowClass, depth - 1));
-    if (children)
-        XFree(children);
-    return found;
-}
-
-int ignoreXError(Display*, XErrorEvent*)
-{
-    return 0;
-}
-
-} // namespace
-
-bool x11WindowOfClassExists(void* xdisplay, const std::string& windowClass)
-{
-    Display* d = static_cast<Display*>(xdisplay);
-    if (!d)
-        return false;
-    return x11WindowOfClassExistsBelow(d, DefaultRootWindow(d), windowClass);
-}
-
-// Other programs' windows come and go while the tree is walked: one that
-// vanishes between the listing and the question for its class raises an X
-// error, which by default ends the process. Errors of the walk are trapped
-// and only cost that window.
-bool x11WindowOfClassExistsBelow(void* xdisplay, unsigned long window, const std::string& windowClass)
-{
-    Display* d = static_cast<Display*>(xdisplay);
-    if (!d)
-        return false;
-    GdkDisplay* gdk = gdk_x11_lookup_xdisplay(d);
-    XErrorHandler previous = nullptr;
-    if (gdk)
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;)
     {
-        gdk_x11_display_error_trap_push(gdk);
+        if (platform::topLevelWindowOfClassExists(GAME_WINDOW_CLASS))
+            return true;
+        const auto now = Clock::now();
+        if (now >= deadline)
+            return false;
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(std::chrono::milliseconds(100), deadline - now));
     }
-    else
-    {
-        XSync(d, False);
-        previous = XSetErrorHandler(ignoreXError);
-    }
-    bool found = searchTree(d, window, windowClass, 2);
-    if (gdk)
-    {
-        gdk_x11_display_error_trap_pop_ignored(gdk);
-    }
-    else
-    {
-        XSync(d, False); // errors of the walk arrive before the handler goes back
-        XSetErrorHandler(previous);
-    }
-    return found;
 }

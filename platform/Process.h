@@ -24,6 +24,12 @@ ProcessId currentProcessId();
 bool spawnProcess(const std::string& program, const std::vector<std::string>& args, bool detached,
                   ProcessId& pid);
 
+// Starts program detached with a command line that reaches it as it stands:
+// Windows passes the text unchanged (the program's runtime splits it) and
+// gives the program the system's default error mode instead of ours; POSIX
+// splits it at blanks and tabs, without quoting, into the arguments.
+bool spawnCommandLine(const std::string& program, const std::string& commandLine, ProcessId& pid);
+
 // Runs a script file with the system's command interpreter, detached. A shell
 // script gets our process id as its first argument, to wait until we have ended.
 bool spawnScript(const std::string& script, ProcessId& pid);

@@ -51,6 +51,19 @@ bool spawnProcess(const std::string& program, const std::vector<std::string>& ar
     return true;
 }
 
+bool spawnCommandLine(const std::string& program, const std::string& commandLine, ProcessId& pid)
+{
+    std::vector<std::string> args;
+    size_t start = commandLine.find_first_not_of(" \t");
+    while (start != std::string::npos)
+    {
+        size_t end = commandLine.find_first_of(" \t", start);
+        args.push_back(commandLine.substr(start, end == std::string::npos ? end : end - start));
+        start = end == std::string::npos ? end : commandLine.find_first_not_of(" \t", end);
+    }
+    return spawnProcess(program, args, true, pid);
+}
+
 bool spawnScript(const std::string& script, ProcessId& pid)
 {
     // Our process id lets the script wait until this program has ended.

@@ -108,6 +108,11 @@ bool spawnProcess(const std::string& program, const std::vector<std::string>& ar
     return start(program, line, detached ? CREATE_NEW_PROCESS_GROUP : 0, pid);
 }
 
+bool spawnCommandLine(const std::string& program, const std::string& commandLine, ProcessId& pid)
+{
+    return start(program, commandLine, CREATE_NEW_PROCESS_GROUP | CREATE_DEFAULT_ERROR_MODE, pid);
+}
+
 bool spawnScript(const std::string& script, ProcessId& pid)
 {
     // cmd strips the outer pair of quotes and keeps the inner pair around the name.
