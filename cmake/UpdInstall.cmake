@@ -11,6 +11,13 @@
 #                        prefix is /usr, as in the packages
 #
 # cpack -G DEB makes one package per component.
+#
+# The Windows build lays out a player's folder instead (cmake/UpdInstallWin32.cmake).
+
+if(WIN32)
+    include(${CMAKE_CURRENT_LIST_DIR}/UpdInstallWin32.cmake)
+    return()
+endif()
 
 include(GNUInstallDirs)
 

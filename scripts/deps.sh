@@ -9,7 +9,7 @@ packages=(
     libgtk-3-dev libwebkit2gtk-4.1-dev
     xvfb xauth x11-utils python3 libglib2.0-dev-bin
     clang libclang-rt-14-dev clang-format
-    mingw-w64 libz-mingw-w64-dev googletest wine64
+    mingw-w64 libz-mingw-w64-dev googletest wine64 nsis
 )
 if [ "${1:-}" = "--bench" ]; then
     packages+=(rsync time python3 haproxy)

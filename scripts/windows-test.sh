@@ -36,6 +36,49 @@ timeout 300 "$wine" cmd /c exit >/dev/null 2>&1
 echo "== Windows tests under Wine"
 ctest --test-dir "$win" --output-on-failure -j "$jobs" --timeout 600
 
+# --- Player's installation folder and installer (NSIS) ---------------------
+echo "== Windows installer: layout, silent install and uninstall under Wine"
+inst="$win/installer"
+rm -rf "$inst"
+mkdir -p "$inst"
+player_files="Zelvan.exe updclient.dll game.ini english.lng russian.lng launcher_resources/launcher0.html
+    launcher_resources/launcher1.html launcher_resources/art/play_0_enabled.png"
+cmake --install "$win" --prefix "$inst/layout" >"$inst/install.log"
+for f in $player_files; do
+    [ -f "$inst/layout/$f" ] || { echo "cmake --install: $f missing" >&2; exit 1; }
+done
+(cd "$win" && cpack -G NSIS -B "$inst/package" >"$inst/cpack.log") || { cat "$inst/cpack.log" >&2; exit 1; }
+setup=$(ls "$inst"/package/Zelvan-*-setup.exe)
+# /D= takes the rest of the line unquoted, so the folder has no blank.
+target="$inst/PlayerFolder"
+target_win="Z:${target//\//\\}" # Wine's drive Z: is the root folder
+timeout 120 "$wine" "$setup" /S "/D=$target_win" >/dev/null 2>&1 || true
+for f in $player_files Uninstall.exe; do
+    [ -f "$target/$f" ] || { echo "installer: $f missing in $target" >&2; exit 1; }
+    if [ "$f" != Uninstall.exe ] && ! cmp -s "$inst/layout/$f" "$target/$f"; then
+        echo "installer: $f differs from the build's" >&2
+        exit 1
+    fi
+done
+# The start-menu entry belongs to the user, not to all users.
+menu=$(find "$WINEPREFIX/drive_c/users" -path '*/Start Menu/Programs/Zelvan/Zelvan.lnk' | head -n1)
+case "$menu" in
+*/users/Public/* | "") echo "installer: no per-user start-menu entry ($menu)" >&2; exit 1 ;;
+esac
+# The uninstaller copies itself away and returns at once: wait for its work.
+timeout 120 "$wine" "$target/Uninstall.exe" /S >/dev/null 2>&1 || true
+for _ in $(seq 600); do
+    [ -e "$target" ] || break
+    sleep 0.1
+done
+if [ -e "$target" ] || [ -e "$menu" ]; then
+    echo "uninstaller left files behind:" >&2
+    find "$target" "$menu" >&2 2>/dev/null || true
+    exit 1
+fi
+echo "-- installer: installed and uninstalled for the user alone"
+# --- end of the installer section -------------------------------------------
+
 echo "== Windows and Linux end to end"
 work="$win/e2e"
 rm -rf "$work"
