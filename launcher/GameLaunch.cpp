@@ -5,9 +5,11 @@
 #include "platform/Files.h"
 #include "platform/Process.h"
 
+#ifndef _WIN32
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <gdk/gdkx.h>
+#endif
 
 #include <cstdlib>
 #include <cstring>
@@ -110,6 +112,8 @@ std::string clientArgumentText()
     return CIniFile("game.ini").getString("Launcher", "ClientArgs", "");
 }
 
+// The game's window on X11; the Win32 window backend asks the system itself.
+#ifndef _WIN32
 namespace
 {
 
@@ -192,3 +196,4 @@ bool x11WindowOfClassExistsBelow(void* xdisplay, unsigned long window, const std
     }
     return found;
 }
+#endif
