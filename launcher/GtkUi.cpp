@@ -5,27 +5,17 @@
 #include <gtk/gtk.h>
 
 #include <cstdio>
-#include <cstdlib>
 
-bool logDialogForTest(const std::string& caption, const std::string& text)
+namespace
 {
-    const char* path = std::getenv("ZELVAN_DIALOG_LOG");
-    if (!path || !*path)
-        return false;
-    std::string line = caption + "|";
-    for (char c : text)
-    {
-        if (c == '\n')
-            line += "\\n";
-        else if (c != '\r')
-            line += c;
-    }
-    if (FILE* f = std::fopen(path, "a"))
-    {
-        std::fprintf(f, "%s\n", line.c_str());
-        std::fclose(f);
-    }
-    return true;
+
+GtkWindow* dialogOwner = nullptr;
+
+} // namespace
+
+void setDialogOwner(GtkWindow* owner)
+{
+    dialogOwner = owner;
 }
 
 void runMessageBox(GtkWindow* owner, const std::string& caption, const std::string& text)
@@ -48,7 +38,7 @@ void CGtkUi::showMessageBox(const std::string& caption, const std::string& text)
             std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
         return;
     }
-    runMessageBox(m_owner, caption, text);
+    runMessageBox(dialogOwner, caption, text);
 }
 
 void CGtkUi::runMainWindow(const std::string& autoRealm)
@@ -61,7 +51,6 @@ void CGtkUi::runMainWindow(const std::string& autoRealm)
     }
     CUpdaterDlg dlg(autoRealm, *this);
     dlg.runModal();
-    m_owner = nullptr;
 }
 
 std::unique_ptr<IAppUi> createAppUi(int& argc, char**& argv)

@@ -157,10 +157,15 @@ std::string scriptAppendElementHtml(const std::string& id, const std::string& ht
 
 std::string scriptSetProgressBar(int percent)
 {
+    return scriptSetFirstStyleSheet(progressRule(percent));
+}
+
+std::string scriptSetFirstStyleSheet(const std::string& cssText)
+{
     // The first sheet's whole text becomes the one rule. Rules of a sheet from
     // another origin cannot be touched; a <style> element's text always can.
     return "(function(){var l=document.styleSheets;if(!l||l.length<1)return;var s=l[0];var r=" +
-           jsStringLiteral(progressRule(percent)) +
+           jsStringLiteral(cssText) +
            ";try{while(s.cssRules.length)s.deleteRule(0);s.insertRule(r,0);}"
            "catch(x){var n=s.ownerNode;if(n&&n.tagName=='STYLE')n.textContent=r;}})();";
 }
@@ -232,10 +237,15 @@ std::string localPageUrl(const std::string& currentDir, int languagePosition)
 {
     // A file URL: every byte outside the unreserved set is percent-encoded.
     std::string path = currentDir + "/launcher_resources/" + format("launcher%d.html", languagePosition);
-    std::string url = "file://";
-    for (unsigned char c : path)
+    // A Windows folder (C:\Games) becomes file:///C:/Games.
+    bool drive = path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':';
+    std::string url = drive ? "file:///" : "file://";
+    for (size_t i = 0; i < path.size(); ++i)
     {
-        if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~')
+        unsigned char c = static_cast<unsigned char>(path[i]);
+        if (c == '\\')
+            c = '/';
+        if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~' || (drive && i == 1))
             url += static_cast<char>(c);
         else
         {

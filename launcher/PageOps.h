@@ -19,6 +19,7 @@ std::string htmlEscape(const std::string& text);
 std::string scriptSetElementHtml(const std::string& id, const std::string& html);
 std::string scriptAppendElementHtml(const std::string& id, const std::string& html);
 std::string scriptSetProgressBar(int percent);
+std::string scriptSetFirstStyleSheet(const std::string& cssText);
 // Returns the element's inner HTML, or null when there is none; for tests and diagnostics.
 std::string scriptGetElementHtml(const std::string& id);
 

@@ -2,8 +2,9 @@
 // the launcher's web page), the self-update check and the update it runs
 // through one update client at a time, their progress in the page, the
 // launcher:// commands, the game start and the DirectX warning.
-// Everything here runs on the GTK main thread; the client's worker reaches
-// the window only through events posted onto the main loop.
+// No toolkit here: the window, its views, timers and dialogs are a backend
+// (launcher/window/WindowBackend.h). Everything runs on the window's thread;
+// the client's worker reaches the window only through posted events.
 #pragma once
 
 #include "launcher/GameLaunch.h"
@@ -11,20 +12,17 @@
 #include "launcher/LauncherConfig.h"
 #include "launcher/TextTable.h"
 #include "launcher/UpdCallback.h"
+#include "launcher/window/WindowBackend.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
-class CWebBrowser2;
 class IDxProvider;
 class IMessageBoxUi;
-typedef struct _GtkWidget GtkWidget;
-typedef struct _GtkWindow GtkWindow;
-typedef struct _GdkPixbuf GdkPixbuf;
 
-class CUpdaterDlg : public ILauncherCommands
+class CUpdaterDlg : public ILauncherCommands, private IWindowEvents
 {
 public:
     // The job the window runs; one at a time.
@@ -52,6 +50,8 @@ public:
         // Starts a process; returns its id or -1.
         std::function<int(const std::string& commandLine, LaunchKind kind)> startProcess;
         IDxProvider* dxProvider = nullptr; // null: the system's
+        // The window's toolkit; null: the backend linked into the build.
+        std::function<std::unique_ptr<IWindowBackend>()> makeBackend;
     };
 
     CUpdaterDlg(const std::string& autoRealm, IMessageBoxUi& ui);
@@ -65,7 +65,7 @@ public:
     // Makes and shows the window without running a loop (tests drive the loop).
     void create();
     bool ended() const { return m_ended; }
-    GtkWindow* window() const;
+    IWindowBackend& backend() { return *m_backend; }
 
     // The operations of the window's state machine.
     bool beginJob(Job job, TimerId timer);
@@ -77,15 +77,15 @@ public:
     void showReadyText();
     void updateRateAndTime(bool show, bool force);
     void onRun();
-    void onCancel();
+    void onCancel() override;
     bool toggleFullCheck();
     void selectLanguage(int position);
     void launchProcess(const std::string& commandLine, LaunchKind kind);
     void launchGame();
 
     // The registered messages, handled on the window thread.
-    void onSetUpdateStatus(int event);
-    void onSetUpdateProgress(int percent, int seconds);
+    void onSetUpdateStatus(int event) override;
+    void onSetUpdateProgress(int percent, int seconds) override;
 
     // Navigation start of either view; true cancels the navigation.
     bool onBeforeNavigate(const std::string& url);
@@ -98,8 +98,8 @@ public:
     void commandChangeServer(int number) override;
 
     // Read access for tests and diagnostics.
-    CWebBrowser2& webView() { return *m_webView; }
-    CWebBrowser2& localView() { return *m_localView; }
+    IPageView& webView() { return m_backend->view(ViewId::Web); }
+    IPageView& localView() { return m_backend->view(ViewId::Local); }
     bool webViewShown() const { return m_webShown; }
     bool localViewShown() const { return m_localShown; }
     const LauncherConfig& config() const { return m_config; }
@@ -120,20 +120,22 @@ public:
     static constexpr int WINDOW_HEIGHT = 638;
 
 private:
-    struct Mailbox;
+    // The backend's events.
+    bool onBeforeNavigate(ViewId view, const std::string& url) override;
+    void onDocumentComplete(ViewId view) override;
+    void onNavigateError(ViewId view, const std::string& url) override;
+    void onTimer(int id) override;
+    void onFirstPaint() override;
+    bool onRunCommand() override;
 
-    void buildWindow();
     void initDialog();
-    void setBackground(int languagePosition);
     void showViews(bool local, bool web);
     void endDialog();
     void stopClientAndWait();
     void startTimer(TimerId id);
     void stopTimer(TimerId id);
-    void onTimer(TimerId id);
     void progressTick();
     void gameWindowCheck();
-    void onFirstPaint();
     void onJobSettled();
     void setRunEnabled(bool enabled);
     int progressPercent();
@@ -141,26 +143,18 @@ private:
     std::string resultText(int status);
 
     // Page operations.
-    void setElementHtml(CWebBrowser2& view, const std::string& id, const std::string& html);
-    void appendElementHtml(CWebBrowser2& view, const std::string& id, const std::string& html);
+    void setElementHtml(IPageView& view, const std::string& id, const std::string& html);
+    void appendElementHtml(IPageView& view, const std::string& id, const std::string& html);
     void setProgressBar(int percent);
     void showPlayButton(bool enabled);
-    void showCommandButton(CWebBrowser2& view, const std::string& command);
-    void showLanguageLinks(CWebBrowser2& view);
-    void showServerSelector(CWebBrowser2& view, bool interactive);
+    void showCommandButton(IPageView& view, const std::string& command);
+    void showLanguageLinks(IPageView& view);
+    void showServerSelector(IPageView& view, bool interactive);
     void loadLocalPage();
     void loadWebPage();
     void onLocalDocumentComplete();
     void onWebDocumentComplete();
     void onWebNavigateError();
-
-    static int onTimerSource(void* data);
-    static int onDraw(GtkWidget*, void* cr, void* self);
-    static int onDelete(GtkWidget*, void* event, void* self);
-    static int onButtonPress(GtkWidget*, void* event, void* self);
-    static int onKeyPress(GtkWidget*, void* event, void* self);
-    static void onCloseClicked(GtkWidget*, void* self);
-    static int onCloseCrossing(GtkWidget*, void* event, void* self);
 
     IMessageBoxUi& m_ui;
     Hooks m_hooks;
@@ -178,26 +172,9 @@ private:
     std::string m_excludedFolders;
     bool m_runEnabled = true;
     CUpdCallback m_callback;
-    std::shared_ptr<Mailbox> m_mailbox;
 
-    GtkWidget* m_window = nullptr;
-    GtkWidget* m_fixed = nullptr;
-    GtkWidget* m_closeButton = nullptr;
-    GtkWidget* m_closeImage = nullptr;
-    GdkPixbuf* m_background = nullptr;
-    std::unique_ptr<CWebBrowser2> m_webView;
-    std::unique_ptr<CWebBrowser2> m_localView;
+    std::unique_ptr<IWindowBackend> m_backend;
     bool m_webShown = false;
     bool m_localShown = false;
-    int m_viewWidth = WINDOW_WIDTH;
-    int m_viewHeight = WINDOW_HEIGHT - VIEW_TOP;
-    unsigned m_timers[4] = {};
-    struct TimerArg
-    {
-        CUpdaterDlg* dlg;
-        TimerId id;
-    } m_timerArgs[4];
-    bool m_painted = false;
     bool m_ended = false;
-    void* m_loop = nullptr;
 };

@@ -5,14 +5,9 @@
 #include "launcher/UpdaterDlg.h"
 
 #include "launcher/AppSeams.h"
-#include "launcher/GtkUi.h"
 #include "launcher/LauncherLog.h"
 #include "launcher/PageOps.h"
 #include "launcher/ProgressText.h"
-#include "launcher/WebBrowser2.h"
-
-#include <gdk/gdkx.h>
-#include <gtk/gtk.h>
 
 namespace
 {
@@ -64,7 +59,7 @@ int CUpdaterDlg::progressPercent()
 bool CUpdaterDlg::beginJob(Job job, TimerId timer)
 {
     setRunEnabled(false);
-    showServerSelector(*m_webView, false);
+    showServerSelector(webView(), false);
     m_activeJob = job;
     startTimer(timer);
     m_callback.resetProgress();
@@ -183,8 +178,8 @@ void CUpdaterDlg::updateRateAndTime(bool show, bool force)
 {
     if (!show)
     {
-        setElementHtml(*m_webView, "download_rate", "");
-        setElementHtml(*m_webView, "time_remaining", "");
+        setElementHtml(webView(), "download_rate", "");
+        setElementHtml(webView(), "time_remaining", "");
         return;
     }
     uint32_t now = tickCount();
@@ -202,8 +197,8 @@ void CUpdaterDlg::updateRateAndTime(bool show, bool force)
     }
     else if (m_lastRateText.empty())
         m_lastRateText = formatRateText(0);
-    setElementHtml(*m_webView, "download_rate", m_texts.text(text_id::TRANSFER_RATE) + m_lastRateText);
-    setElementHtml(*m_webView, "time_remaining",
+    setElementHtml(webView(), "download_rate", m_texts.text(text_id::TRANSFER_RATE) + m_lastRateText);
+    setElementHtml(webView(), "time_remaining",
                    m_texts.text(text_id::TIME_REMAINING) + formatTimeText(m_callback.estimateSecondsLeft()));
 }
 
@@ -217,7 +212,7 @@ void CUpdaterDlg::releaseClient()
     refreshStateText();
     setProgressBar(100);
     setRunEnabled(true);
-    showServerSelector(*m_webView, true);
+    showServerSelector(webView(), true);
 }
 
 void CUpdaterDlg::showError(int status)
@@ -226,8 +221,8 @@ void CUpdaterDlg::showError(int status)
     m_statusCode = status;
     std::string t = resultText(status);
     m_ui.showMessageBox(m_texts.text(text_id::ERROR_CAPTION), t);
-    setElementHtml(*m_webView, "state", t);
-    showCommandButton(*m_webView, "reconnect");
+    setElementHtml(webView(), "state", t);
+    showCommandButton(webView(), "reconnect");
     onJobSettled();
 }
 
@@ -242,20 +237,20 @@ void CUpdaterDlg::refreshStateText()
     if (m_statusKind == 1 &&
         (m_statusCode == UPD_EVENT_FILE_REQUEST || m_statusCode == UPD_EVENT_FILE_RECEIVED))
         t += htmlEscape(m_callback.getText());
-    setElementHtml(*m_webView, "state", t);
+    setElementHtml(webView(), "state", t);
 }
 
 void CUpdaterDlg::showReadyText()
 {
-    setElementHtml(*m_webView, "state", m_texts.text(text_id::READY));
+    setElementHtml(webView(), "state", m_texts.text(text_id::READY));
 }
 
 void CUpdaterDlg::onSetUpdateStatus(int event)
 {
     if (event != UPD_EVENT_FILE_REQUEST && event != UPD_EVENT_FILE_RECEIVED)
     {
-        setElementHtml(*m_webView, "download_rate", "");
-        setElementHtml(*m_webView, "time_remaining", "");
+        setElementHtml(webView(), "download_rate", "");
+        setElementHtml(webView(), "time_remaining", "");
     }
     m_statusKind = 1;
     m_statusCode = event;
@@ -267,10 +262,10 @@ void CUpdaterDlg::onSetUpdateProgress(int percent, int seconds)
     setProgressBar(percent);
     if (seconds <= 0)
     {
-        setElementHtml(*m_webView, "state", "");
+        setElementHtml(webView(), "state", "");
         return;
     }
-    setElementHtml(*m_webView, "state",
+    setElementHtml(webView(), "state",
                    formatTimePattern(m_texts.text(text_id::TIME_REMAINING), seconds / 3600,
                                      seconds % 3600 / 60, seconds % 60));
 }
@@ -294,7 +289,7 @@ void CUpdaterDlg::launchGame()
     std::string commandLine = std::string(GAME_CLIENT_PROGRAM) + clientArgumentText();
     m_readyToPlay = false;
     showPlayButton(false);
-    setElementHtml(*m_webView, "state", m_texts.text(text_id::GAME_STARTING));
+    setElementHtml(webView(), "state", m_texts.text(text_id::GAME_STARTING));
     launchProcess(commandLine, LaunchKind::Game);
     m_hooks.sleepMs(3000);
     m_hooks.terminateProcess(0);
@@ -302,9 +297,6 @@ void CUpdaterDlg::launchGame()
 
 void CUpdaterDlg::gameWindowCheck()
 {
-    GdkDisplay* display = gdk_display_get_default();
-    if (!display || !GDK_IS_X11_DISPLAY(display))
-        return;
-    if (x11WindowOfClassExists(gdk_x11_display_get_xdisplay(display), GAME_WINDOW_CLASS))
+    if (m_backend->windowOfClassExists(GAME_WINDOW_CLASS))
         m_hooks.terminateProcess(0);
 }

@@ -5,10 +5,7 @@
 
 #include "launcher/AppSeams.h"
 #include "launcher/PageOps.h"
-#include "launcher/WebBrowser2.h"
 #include "platform/Files.h"
-
-#include <gtk/gtk.h>
 
 #include <climits>
 
@@ -24,34 +21,34 @@ void CUpdaterDlg::setAutoStartPending(bool pending)
     autoStartPending = pending;
 }
 
-void CUpdaterDlg::setElementHtml(CWebBrowser2& view, const std::string& id, const std::string& html)
+void CUpdaterDlg::setElementHtml(IPageView& view, const std::string& id, const std::string& html)
 {
-    view.runScript(scriptSetElementHtml(id, html));
+    view.setElementHtml(id, html);
 }
 
-void CUpdaterDlg::appendElementHtml(CWebBrowser2& view, const std::string& id, const std::string& html)
+void CUpdaterDlg::appendElementHtml(IPageView& view, const std::string& id, const std::string& html)
 {
-    view.runScript(scriptAppendElementHtml(id, html));
+    view.appendElementHtml(id, html);
 }
 
 void CUpdaterDlg::setProgressBar(int percent)
 {
-    m_webView->runScript(scriptSetProgressBar(percent));
+    webView().setFirstStyleSheet(progressRule(percent));
 }
 
 void CUpdaterDlg::showPlayButton(bool enabled)
 {
-    setElementHtml(*m_webView, "play_button_bg",
+    setElementHtml(webView(), "play_button_bg",
                    playButtonHtml(enabled, static_cast<int>(m_config.currentLanguage)));
 }
 
-void CUpdaterDlg::showCommandButton(CWebBrowser2& view, const std::string& command)
+void CUpdaterDlg::showCommandButton(IPageView& view, const std::string& command)
 {
     setElementHtml(view, "play_button_bg",
                    commandButtonHtml(command, static_cast<int>(m_config.currentLanguage)));
 }
 
-void CUpdaterDlg::showLanguageLinks(CWebBrowser2& view)
+void CUpdaterDlg::showLanguageLinks(IPageView& view)
 {
     if (m_config.languages.empty())
     {
@@ -62,7 +59,7 @@ void CUpdaterDlg::showLanguageLinks(CWebBrowser2& view)
         appendElementHtml(view, "languages", languageLinkHtml(static_cast<int>(i), m_config.languages[i].id));
 }
 
-void CUpdaterDlg::showServerSelector(CWebBrowser2& view, bool interactive)
+void CUpdaterDlg::showServerSelector(IPageView& view, bool interactive)
 {
     std::string button;
     std::string list;
@@ -88,13 +85,13 @@ void CUpdaterDlg::loadLocalPage()
     showViews(false, false);
     const std::string cwd = platform::currentFolder();
     const std::string dir = cwd.empty() ? std::string(".") : cwd;
-    m_localView->navigate(localPageUrl(dir, static_cast<int>(m_config.currentLanguage)));
+    localView().navigate(localPageUrl(dir, static_cast<int>(m_config.currentLanguage)));
 }
 
 void CUpdaterDlg::loadWebPage()
 {
     m_navigationFailed = false;
-    m_webView->navigate(webPageUrl(m_config.webUrl, static_cast<int>(m_config.currentLanguage)));
+    webView().navigate(webPageUrl(m_config.webUrl, static_cast<int>(m_config.currentLanguage)));
 }
 
 void CUpdaterDlg::selectLanguage(int position)
@@ -103,16 +100,16 @@ void CUpdaterDlg::selectLanguage(int position)
     m_texts.load(valid ? m_config.languages[static_cast<size_t>(position)].textFile : std::string());
     m_config.currentLanguage = position < 0 ? SIZE_MAX : static_cast<size_t>(position);
     writeClientLanguage(currentLanguageId(m_config), m_ui);
-    setBackground(position);
+    m_backend->setBackground(position);
     loadLocalPage();
-    gtk_window_set_title(GTK_WINDOW(m_window), m_texts.text(text_id::WINDOW_TITLE).c_str());
+    m_backend->setTitle(m_texts.text(text_id::WINDOW_TITLE));
     showReadyText();
 }
 
 void CUpdaterDlg::onLocalDocumentComplete()
 {
-    showLanguageLinks(*m_localView);
-    showCommandButton(*m_localView, "refresh");
+    showLanguageLinks(localView());
+    showCommandButton(localView(), "refresh");
     showViews(true, m_webShown);
     loadWebPage();
 }
@@ -121,10 +118,10 @@ void CUpdaterDlg::onWebDocumentComplete()
 {
     if (m_navigationFailed)
         return;
-    showLanguageLinks(*m_webView);
-    showServerSelector(*m_webView, true);
+    showLanguageLinks(webView());
+    showServerSelector(webView(), true);
     if (m_statusKind == 2 && m_statusCode == UPD_CONNECT_FAILED)
-        showCommandButton(*m_webView, "reconnect");
+        showCommandButton(webView(), "reconnect");
     else
         showPlayButton(m_readyToPlay);
     if (autoStartPending)
@@ -139,16 +136,43 @@ void CUpdaterDlg::onWebDocumentComplete()
         updateRateAndTime(true, true);
     else
     {
-        setElementHtml(*m_webView, "download_rate", "");
-        setElementHtml(*m_webView, "time_remaining", "");
+        setElementHtml(webView(), "download_rate", "");
+        setElementHtml(webView(), "time_remaining", "");
     }
+}
+
+void CUpdaterDlg::onDocumentComplete(ViewId view)
+{
+    if (view == ViewId::Web)
+        onWebDocumentComplete();
+    else
+        onLocalDocumentComplete();
+}
+
+// A local page that cannot be loaded (missing, or no engine to show it) must
+// not stop the launcher: its view is shown as it is and the web page loads,
+// as after a completed local page, only without the links written into it.
+void CUpdaterDlg::onNavigateError(ViewId view, const std::string&)
+{
+    if (view == ViewId::Web)
+    {
+        onWebNavigateError();
+        return;
+    }
+    showViews(true, m_webShown);
+    loadWebPage();
 }
 
 void CUpdaterDlg::onWebNavigateError()
 {
     m_navigationFailed = true;
-    m_webView->stop();
+    webView().stop();
     m_ui.showMessageBox(m_texts.text(text_id::ERROR_CAPTION), m_texts.text(text_id::NO_CONNECTION));
+}
+
+bool CUpdaterDlg::onBeforeNavigate(ViewId, const std::string& url)
+{
+    return onBeforeNavigate(url);
 }
 
 bool CUpdaterDlg::onBeforeNavigate(const std::string& url)

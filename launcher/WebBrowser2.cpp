@@ -1,5 +1,7 @@
 #include "launcher/WebBrowser2.h"
 
+#include "launcher/PageOps.h"
+
 #include <webkit2/webkit2.h>
 
 namespace
@@ -71,6 +73,21 @@ std::string CWebBrowser2::currentUrl() const
 {
     const char* uri = webkit_web_view_get_uri(m_view);
     return uri ? uri : "";
+}
+
+void CWebBrowser2::setElementHtml(const std::string& id, const std::string& html)
+{
+    runScript(scriptSetElementHtml(id, html));
+}
+
+void CWebBrowser2::appendElementHtml(const std::string& id, const std::string& html)
+{
+    runScript(scriptAppendElementHtml(id, html));
+}
+
+void CWebBrowser2::setFirstStyleSheet(const std::string& cssText)
+{
+    runScript(scriptSetFirstStyleSheet(cssText));
 }
 
 void CWebBrowser2::runScript(const std::string& script)

@@ -1,7 +1,10 @@
-// One embedded HTML view: a WebKitWebView with the three operations the
-// launcher needs (navigate, stop, the document) and its navigation events.
+// One embedded HTML view of the GTK backend: a WebKitWebView with the
+// operations the launcher needs (navigate, stop, the page operations, run
+// as scripts in the document) and its navigation events.
 // Handlers run on the GTK main thread and are disconnected when the wrapper dies.
 #pragma once
+
+#include "launcher/window/WindowBackend.h"
 
 #include <functional>
 #include <memory>
@@ -11,7 +14,7 @@
 typedef struct _GtkWidget GtkWidget;
 typedef struct _WebKitWebView WebKitWebView;
 
-class CWebBrowser2
+class CWebBrowser2 : public IPageView
 {
 public:
     struct Events
@@ -23,16 +26,19 @@ public:
     };
 
     explicit CWebBrowser2(Events events);
-    ~CWebBrowser2();
+    virtual ~CWebBrowser2();
     CWebBrowser2(const CWebBrowser2&) = delete;
     CWebBrowser2& operator=(const CWebBrowser2&) = delete;
 
     GtkWidget* widget() const;
-    void navigate(const std::string& url);
-    void stop();
+    void navigate(const std::string& url) override;
+    void stop() override;
     // A document has been committed since the last navigation began.
     bool hasDocument() const { return m_hasDocument; }
-    std::string currentUrl() const;
+    std::string currentUrl() const override;
+    void setElementHtml(const std::string& id, const std::string& html) override;
+    void appendElementHtml(const std::string& id, const std::string& html) override;
+    void setFirstStyleSheet(const std::string& cssText) override;
 
     // Runs a script in the document; does nothing without one.
     void runScript(const std::string& script);

@@ -48,7 +48,7 @@ TEST_F(WindowCommandsTest, ChangeServerAndLanguage)
     ASSERT_TRUE(
         spinUntil([&] { return m_web.requested("/zelvan1/index.php/index1.html") && dlg->webViewShown(); }));
     EXPECT_NE(readFile("config.cfg").find("LANG 1\r\n"), std::string::npos);
-    EXPECT_EQ(gtk_window_get_title(dlg->window()), std::string("Запуск Zelvan"));
+    EXPECT_EQ(gtk_window_get_title(gtkWindow(*dlg)), std::string("Запуск Zelvan"));
     EXPECT_NE(element(*dlg, "play_button_bg").find("play_1_"), std::string::npos);
     EXPECT_NE(dlg->localView().currentUrl().find("launcher_resources/launcher1.html"), std::string::npos);
 }
@@ -62,21 +62,22 @@ TEST_F(WindowCommandsTest, LinksFromThePage)
     EXPECT_TRUE(dlg->readyToPlay());
     // A normal link navigates inside the view.
     EXPECT_FALSE(dlg->onBeforeNavigate("http://127.0.0.1/other.html"));
-    dlg->webView().runScript("window.location.href='http://127.0.0.1:" + std::to_string(m_web.port()) +
-                             "/other.html';");
+    gtkView(dlg->webView())
+        .runScript("window.location.href='http://127.0.0.1:" + std::to_string(m_web.port()) +
+                   "/other.html';");
     ASSERT_TRUE(spinUntil([&] { return m_web.requested("/other.html"); }));
     ASSERT_TRUE(
         spinUntil([&] { return elementHtml(dlg->webView(), "other").value_or("") == "another page"; }));
     // A launcher link clicked in the page is intercepted and runs: refresh reloads the page.
     size_t before = m_web.requests().size();
-    dlg->webView().runScript("window.location.href='launcher://refresh';");
+    gtkView(dlg->webView()).runScript("window.location.href='launcher://refresh';");
     ASSERT_TRUE(spinUntil(
         [&] { return m_web.requests().size() > before && m_web.requests().back() == "/zelvan1/index.php"; }));
     // Texts written into the page arrive unchanged, whatever they hold.
     ASSERT_TRUE(spinUntil([&] { return elementHtml(dlg->webView(), "state").has_value(); }));
     const std::string hostile = "a\"b'c\\d</script><!-- \xE2\x80\xA8 line\nend";
-    dlg->webView().runScript("document.getElementById('state').textContent=" + jsStringLiteral(hostile) +
-                             ";");
+    gtkView(dlg->webView())
+        .runScript("document.getElementById('state').textContent=" + jsStringLiteral(hostile) + ";");
     EXPECT_EQ(elementHtml(dlg->webView(), "state").value_or(""),
               "a\"b'c\\d&lt;/script&gt;&lt;!-- \xE2\x80\xA8 line\nend");
 }
@@ -153,8 +154,8 @@ TEST_F(WindowCommandsTest, ClosingDuringAnUpdateStopsTheClient)
     ASSERT_TRUE(spinUntil([&] { return element(*dlg, "download_rate").find("Transfer speed:") == 0; }));
     EXPECT_EQ(element(*dlg, "time_remaining").find("Time remaining:"), 0u);
     std::optional<std::string> rule;
-    dlg->webView().evaluate("document.styleSheets[0].cssRules[0].cssText",
-                            [&](auto r) { rule = r.value_or("?"); });
+    gtkView(dlg->webView())
+        .evaluate("document.styleSheets[0].cssRules[0].cssText", [&](auto r) { rule = r.value_or("?"); });
     ASSERT_TRUE(spinUntil([&] { return rule.has_value(); }));
     EXPECT_EQ(*rule, "#progress { width: 50%; }");
     // The progress message of other programs: no seconds empties "state".
@@ -211,4 +212,15 @@ TEST_F(WindowCommandsTest, LimitRateOfGameIniReachesBothJobs)
     EXPECT_EQ(m_clients[0].rateLimit, 1572864u);
     EXPECT_EQ(m_clients[1].job, JOB_UPDATE);
     EXPECT_EQ(m_clients[1].rateLimit, 1572864u);
+}
+
+TEST_F(WindowCommandsTest, MissingLocalPageStillLoadsTheWebPageAndUpdates)
+{
+    prepareInstallation(1, m_web.url());
+    fs::remove_all("launcher_resources");
+    auto dlg = makeDialog(scriptedHooks({{UPD_SELF_UP_TO_DATE}, {UPD_OK}}));
+    ASSERT_TRUE(spinUntil([&] { return dlg->webViewShown(); }));
+    EXPECT_TRUE(m_web.requested("/zelvan1/index.php"));
+    ASSERT_TRUE(spinUntil([&] { return dlg->readyToPlay() && !dlg->hasClient(); }));
+    EXPECT_TRUE(m_ui.boxes.empty());
 }

@@ -2,6 +2,7 @@
 
 #include "launcher/PageOps.h"
 #include "launcher/WebBrowser2.h"
+#include "launcher/window/WindowGtk.h"
 
 #include <arpa/inet.h>
 #include <gtk/gtk.h>
@@ -237,16 +238,26 @@ bool spinUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
-std::optional<std::string> elementHtml(CWebBrowser2& view, const std::string& id)
+CWebBrowser2& gtkView(IPageView& view)
+{
+    return dynamic_cast<CWebBrowser2&>(view);
+}
+
+GtkWindow* gtkWindow(CUpdaterDlg& dlg)
+{
+    return dynamic_cast<CGtkWindow&>(dlg.backend()).window();
+}
+
+std::optional<std::string> elementHtml(IPageView& view, const std::string& id)
 {
     bool done = false;
     std::optional<std::string> result;
-    view.evaluate(scriptGetElementHtml(id),
-                  [&](std::optional<std::string> r)
-                  {
-                      result = std::move(r);
-                      done = true;
-                  });
+    gtkView(view).evaluate(scriptGetElementHtml(id),
+                           [&](std::optional<std::string> r)
+                           {
+                               result = std::move(r);
+                               done = true;
+                           });
     spinUntil([&] { return done; }, std::chrono::seconds(10));
     return result;
 }

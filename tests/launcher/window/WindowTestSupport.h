@@ -142,7 +142,13 @@ bool spinUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
 // The inner HTML of an element of a view, or nothing (read through the engine).
-std::optional<std::string> elementHtml(CWebBrowser2& view, const std::string& id);
+std::optional<std::string> elementHtml(IPageView& view, const std::string& id);
+
+class CWebBrowser2;
+
+// The GTK backend behind a window, for what only the engine can tell.
+CWebBrowser2& gtkView(IPageView& view);
+GtkWindow* gtkWindow(CUpdaterDlg& dlg);
 
 class WindowTest : public ::testing::Test
 {
