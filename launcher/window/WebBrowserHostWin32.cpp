@@ -255,6 +255,8 @@ STDMETHODIMP CWebBrowserHost::GetHostInfo(DOCHOSTUIINFO* info)
         return E_POINTER;
     info->dwFlags = DOCHOSTUIFLAG_NO3DBORDER | DOCHOSTUIFLAG_SCROLL_NO | DOCHOSTUIFLAG_DISABLE_HELP_MENU;
     info->dwDoubleClick = DOCHOSTUIDBLCLK_DEFAULT;
+    info->pchHostCss = nullptr;
+    info->pchHostNS = nullptr;
     return S_OK;
 }
 
