@@ -3,93 +3,79 @@
 #include <algorithm>
 #include <cstring>
 
-#include "newupdatesystem/Common/WireBytes.h"
+#include "newupdatesystem/Common/WireFields.h"
 
 void putPacketHead(uint8_t* out, uint32_t signature, uint32_t tag)
 {
-    putLe32(out + HEAD_SIGNATURE_OFFSET, signature);
-    putLe32(out + HEAD_TAG_OFFSET, tag);
+    const auto head = encodeFields<PACKET_HEAD_SIZE>(signature, tag);
+    std::memcpy(out, head.data(), head.size());
+}
+
+WireCheck checkPacketTag(const uint8_t* packet, uint32_t length, uint32_t tag)
+{
+    // The head must be there for the tag to be read.
+    if (length < PACKET_HEAD_SIZE)
+        return WireCheck::LENGTH;
+    return getLe32(packet + HEAD_TAG_OFFSET) == tag ? WireCheck::OK : WireCheck::TAG;
 }
 
 WireCheck checkFixedMessage(const uint8_t* packet, uint32_t length, uint32_t tag, uint32_t size)
 {
-    // Length first: the tag must be there to be read.
-    if (length < PACKET_HEAD_SIZE)
-        return WireCheck::LENGTH;
-    if (getLe32(packet + HEAD_TAG_OFFSET) != tag)
-        return WireCheck::TAG;
+    WireCheck c = checkPacketTag(packet, length, tag);
+    if (c != WireCheck::OK)
+        return c;
     return length == size ? WireCheck::OK : WireCheck::LENGTH;
 }
 
 std::array<uint8_t, PacketHead::SIZE> PacketHead::encode() const
 {
-    std::array<uint8_t, SIZE> out{};
-    putPacketHead(out.data(), signature, tag);
-    return out;
+    return encodeFields<SIZE>(signature, tag);
 }
 
 WireCheck PacketHead::decode(const uint8_t* packet, uint32_t length, PacketHead& out)
 {
     if (length < SIZE)
         return WireCheck::LENGTH;
-    out.signature = getLe32(packet + HEAD_SIGNATURE_OFFSET);
-    out.tag = getLe32(packet + HEAD_TAG_OFFSET);
+    decodeFields(packet, out.signature, out.tag);
     return WireCheck::OK;
 }
 
 std::array<uint8_t, InitRequest::SIZE> InitRequest::encode() const
 {
-    std::array<uint8_t, SIZE> out{};
-    putPacketHead(out.data(), PACKET_SIGNATURE, TAG_INIT);
-    putLe32(out.data() + KIND_OFFSET, kind);
-    putLe32(out.data() + VERSION_OFFSET, version);
-    return out;
+    return encodeFields<SIZE>(PACKET_SIGNATURE, TAG_INIT, kind, version);
 }
 
 WireCheck InitRequest::decode(const uint8_t* packet, uint32_t length, InitRequest& out)
 {
     WireCheck c = checkFixedMessage(packet, length, TAG_INIT, SIZE);
     if (c == WireCheck::OK)
-    {
-        out.kind = getLe32(packet + KIND_OFFSET);
-        out.version = getLe32(packet + VERSION_OFFSET);
-    }
+        decodeFields(packet + KIND_OFFSET, out.kind, out.version);
     return c;
 }
 
 std::array<uint8_t, InitAnswer::SIZE> InitAnswer::encode() const
 {
-    std::array<uint8_t, SIZE> out{};
-    putPacketHead(out.data(), PACKET_SIGNATURE, TAG_INIT);
-    putLe32(out.data() + VERSION_OFFSET, version);
-    putLe32(out.data() + VERDICT_OFFSET, verdict);
-    return out;
+    return encodeFields<SIZE>(PACKET_SIGNATURE, TAG_INIT, version, verdict);
 }
 
 WireCheck InitAnswer::decode(const uint8_t* packet, uint32_t length, InitAnswer& out)
 {
     WireCheck c = checkFixedMessage(packet, length, TAG_INIT, SIZE);
     if (c == WireCheck::OK)
-    {
-        out.version = getLe32(packet + VERSION_OFFSET);
-        out.verdict = getLe32(packet + VERDICT_OFFSET);
-    }
+        decodeFields(packet + VERSION_OFFSET, out.version, out.verdict);
     return c;
 }
 
 std::array<uint8_t, ChallengeMsg::SIZE> ChallengeMsg::encode() const
 {
-    std::array<uint8_t, SIZE> out{};
-    putPacketHead(out.data(), PACKET_SIGNATURE, TAG_PSWK);
-    std::memcpy(out.data() + CHALLENGE_OFFSET, challenge, CHALLENGE_SIZE);
-    return out;
+    return encodeFields<SIZE>(PACKET_SIGNATURE, TAG_PSWK, challenge);
 }
 
 WireCheck ChallengeMsg::decode(const uint8_t* packet, uint32_t length, ChallengeMsg& out)
 {
     WireCheck c = checkFixedMessage(packet, length, TAG_PSWK, SIZE);
     if (c == WireCheck::OK)
-        std::memcpy(out.challenge, packet + CHALLENGE_OFFSET, CHALLENGE_SIZE);
+        decodeFields(packet + CHALLENGE_OFFSET, out.challenge);
     return c;
 }
 
@@ -101,50 +87,31 @@ void AuthMsg::setName(const std::string& login)
 
 std::array<uint8_t, AuthMsg::SIZE> AuthMsg::encode() const
 {
-    std::array<uint8_t, SIZE> out{};
-    putPacketHead(out.data(), PACKET_SIGNATURE, TAG_AUTH);
-    std::memcpy(out.data() + NAME_OFFSET, name, NAME_SIZE);
-    std::memcpy(out.data() + DIGEST_OFFSET, digest, DIGEST_SIZE);
-    return out;
+    return encodeFields<SIZE>(PACKET_SIGNATURE, TAG_AUTH, name, digest);
 }
 
 WireCheck AuthMsg::decode(const uint8_t* packet, uint32_t length, AuthMsg& out)
 {
     WireCheck c = checkFixedMessage(packet, length, TAG_AUTH, SIZE);
     if (c == WireCheck::OK)
-    {
-        std::memcpy(out.name, packet + NAME_OFFSET, NAME_SIZE);
-        std::memcpy(out.digest, packet + DIGEST_OFFSET, DIGEST_SIZE);
-    }
+        decodeFields(packet + NAME_OFFSET, out.name, out.digest);
     return c;
 }
 
 std::array<uint8_t, DataChunkHeader::SIZE> DataChunkHeader::encode() const
 {
-    std::array<uint8_t, SIZE> out{};
-    putPacketHead(out.data(), signature, tag);
-    putLe32(out.data() + SUBTAG_OFFSET, subtag);
-    putLe32(out.data() + LENGTH_OFFSET, length);
-    putLe32(out.data() + OFFSET_OFFSET, offset);
-    putLe32(out.data() + CRC_OFFSET, crc);
-    return out;
+    return encodeFields<SIZE>(signature, tag, subtag, length, offset, crc);
 }
 
 WireCheck DataChunkHeader::decode(const uint8_t* packet, uint32_t length, DataChunkHeader& out)
 {
-    if (length < PACKET_HEAD_SIZE)
-        return WireCheck::LENGTH;
-    const uint32_t tag = getLe32(packet + HEAD_TAG_OFFSET);
-    if (tag != TAG_DATA && tag != TAG_GET)
-        return WireCheck::TAG;
+    // The tag first: a packet of another kind is that, whatever its length.
+    if (checkPacketTag(packet, length, TAG_DATA) != WireCheck::OK &&
+        checkPacketTag(packet, length, TAG_GET) != WireCheck::OK)
+        return length < PACKET_HEAD_SIZE ? WireCheck::LENGTH : WireCheck::TAG;
     if (length <= SIZE)
         return WireCheck::LENGTH;
-    out.signature = getLe32(packet + HEAD_SIGNATURE_OFFSET);
-    out.tag = tag;
-    out.subtag = getLe32(packet + SUBTAG_OFFSET);
-    out.length = getLe32(packet + LENGTH_OFFSET);
-    out.offset = getLe32(packet + OFFSET_OFFSET);
-    out.crc = getLe32(packet + CRC_OFFSET);
+    decodeFields(packet, out.signature, out.tag, out.subtag, out.length, out.offset, out.crc);
     return WireCheck::OK;
 }
 
@@ -169,42 +136,34 @@ WirePacket encodeWireText(const uint8_t* head, uint32_t headLength, const std::s
 
 std::array<uint8_t, ChecksumAnswer::SIZE> ChecksumAnswer::encode() const
 {
-    std::array<uint8_t, SIZE> out{};
-    putPacketHead(out.data(), PACKET_SIGNATURE, TAG_FSUM);
-    std::memcpy(out.data() + DIGEST_OFFSET, digest, DIGEST_SIZE);
-    return out;
+    return encodeFields<SIZE>(PACKET_SIGNATURE, TAG_FSUM, digest);
 }
 
 WireCheck ChecksumAnswer::decode(const uint8_t* packet, uint32_t length, ChecksumAnswer& out)
 {
     WireCheck c = checkFixedMessage(packet, length, TAG_FSUM, SIZE);
     if (c == WireCheck::OK)
-        std::memcpy(out.digest, packet + DIGEST_OFFSET, DIGEST_SIZE);
+        decodeFields(packet + DIGEST_OFFSET, out.digest);
     return c;
 }
 
 WirePacket ModifyMsg::encode() const
 {
-    uint8_t head[PATH_OFFSET];
-    putPacketHead(head, PACKET_SIGNATURE, TAG_MDFY);
-    putLe32(head + OPERATION_OFFSET, operation);
-    putLe32(head + VALUE_OFFSET, value);
-    return encodeWireText(head, sizeof head, path);
+    return encodeWireText(encodeFields<PATH_OFFSET>(PACKET_SIGNATURE, TAG_MDFY, operation, value).data(),
+                          PATH_OFFSET, path);
 }
 
 WireCheck ModifyMsg::decode(const uint8_t* packet, uint32_t length, ModifyMsg& out)
 {
-    if (length < PACKET_HEAD_SIZE)
-        return WireCheck::LENGTH;
-    if (getLe32(packet + HEAD_TAG_OFFSET) != TAG_MDFY)
-        return WireCheck::TAG;
+    WireCheck c = checkPacketTag(packet, length, TAG_MDFY);
+    if (c != WireCheck::OK)
+        return c;
     if (length < MIN_SIZE)
         return WireCheck::LENGTH;
     std::string path;
     if (decodeWireText(packet, length, PATH_OFFSET, path) != WireCheck::OK)
         return WireCheck::TEXT;
-    out.operation = getLe32(packet + OPERATION_OFFSET);
-    out.value = getLe32(packet + VALUE_OFFSET);
+    decodeFields(packet + OPERATION_OFFSET, out.operation, out.value);
     out.path = std::move(path);
     return WireCheck::OK;
 }

@@ -181,8 +181,10 @@ static_assert(ChecksumAnswer::SIZE == 24);
 static_assert(ModifyMsg::PATH_OFFSET == 16 && ModifyMsg::MIN_SIZE == 18);
 
 // For the codecs of this module and StreamMessages: the head written at out;
-// the checks of a message of one fixed size (length, then tag, then size).
+// a head with the tag (LENGTH without a head, TAG for another); the checks of
+// a message of one fixed size (a head, then the tag, then the size).
 void putPacketHead(uint8_t* out, uint32_t signature, uint32_t tag);
+WireCheck checkPacketTag(const uint8_t* packet, uint32_t length, uint32_t tag);
 WireCheck checkFixedMessage(const uint8_t* packet, uint32_t length, uint32_t tag, uint32_t size);
 // Encodes head and text the way every text message travels.
 WirePacket encodeWireText(const uint8_t* head, uint32_t headLength, const std::string& text);
@@ -194,10 +196,6 @@ template <uint32_t Tag> WirePacket TextMsg<Tag>::encode() const
 
 template <uint32_t Tag> WireCheck TextMsg<Tag>::decode(const uint8_t* packet, uint32_t length, TextMsg& out)
 {
-    PacketHead head;
-    if (PacketHead::decode(packet, length, head) != WireCheck::OK)
-        return WireCheck::LENGTH;
-    if (head.tag != Tag)
-        return WireCheck::TAG;
-    return decodeWireText(packet, length, TEXT_OFFSET, out.text);
+    WireCheck c = checkPacketTag(packet, length, Tag);
+    return c == WireCheck::OK ? decodeWireText(packet, length, TEXT_OFFSET, out.text) : c;
 }

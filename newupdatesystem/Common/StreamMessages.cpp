@@ -1,147 +1,97 @@
 #include "newupdatesystem/Common/StreamMessages.h"
 
-#include "newupdatesystem/Common/WireBytes.h"
-
-namespace
-{
-void putHead(uint8_t* out, uint32_t tag)
-{
-    putPacketHead(out, PACKET_SIGNATURE, tag);
-}
-} // namespace
+#include "newupdatesystem/Common/WireFields.h"
 
 std::array<uint8_t, StreamOpenMsg::SIZE> StreamOpenMsg::encode() const
 {
-    std::array<uint8_t, SIZE> out{};
-    putHead(out.data(), TAG_STRM);
-    putLe32(out.data() + VERSION_OFFSET, version);
-    putLe32(out.data() + WINDOW_OFFSET, window);
-    return out;
+    return encodeFields<SIZE>(PACKET_SIGNATURE, TAG_STRM, version, window);
 }
 
 WireCheck StreamOpenMsg::decode(const uint8_t* packet, uint32_t length, StreamOpenMsg& out)
 {
     WireCheck c = checkFixedMessage(packet, length, TAG_STRM, SIZE);
     if (c == WireCheck::OK)
-    {
-        out.version = getLe32(packet + VERSION_OFFSET);
-        out.window = getLe32(packet + WINDOW_OFFSET);
-    }
+        decodeFields(packet + VERSION_OFFSET, out.version, out.window);
     return c;
 }
 
 WirePacket StreamRequestMsg::encode() const
 {
-    uint8_t head[HEAD_SIZE];
-    putHead(head, list ? TAG_SLST : TAG_SGET);
-    putLe64(head + OFFSET_OFFSET, offset);
-    putLe64(head + LENGTH_OFFSET, length);
-    putLe64(head + CREDIT_OFFSET, credit);
-    return encodeWireText(head, sizeof head, name);
+    const uint32_t tag = list ? TAG_SLST : TAG_SGET;
+    return encodeWireText(encodeFields<HEAD_SIZE>(PACKET_SIGNATURE, tag, offset, length, credit).data(),
+                          HEAD_SIZE, name);
 }
 
 WireCheck StreamRequestMsg::decode(const uint8_t* packet, uint32_t length, StreamRequestMsg& out)
 {
-    if (length < PACKET_HEAD_SIZE)
-        return WireCheck::LENGTH;
-    const uint32_t tag = getLe32(packet + HEAD_TAG_OFFSET);
-    if (tag != TAG_SGET && tag != TAG_SLST)
-        return WireCheck::TAG;
+    const bool list = checkPacketTag(packet, length, TAG_SLST) == WireCheck::OK;
+    WireCheck c = list ? WireCheck::OK : checkPacketTag(packet, length, TAG_SGET);
+    if (c != WireCheck::OK)
+        return c;
     if (length < MIN_SIZE || length > MAX_SIZE)
         return WireCheck::LENGTH;
     std::string name;
     if (decodeWireText(packet, length, NAME_OFFSET, name) != WireCheck::OK)
         return WireCheck::TEXT;
-    out.list = tag == TAG_SLST;
-    out.offset = getLe64(packet + OFFSET_OFFSET);
-    out.length = getLe64(packet + LENGTH_OFFSET);
-    out.credit = getLe64(packet + CREDIT_OFFSET);
+    out.list = list;
+    decodeFields(packet + OFFSET_OFFSET, out.offset, out.length, out.credit);
     out.name = std::move(name);
     return WireCheck::OK;
 }
 
 std::array<uint8_t, StreamInfoMsg::SIZE> StreamInfoMsg::encode() const
 {
-    std::array<uint8_t, SIZE> out{};
-    putHead(out.data(), TAG_SINF);
-    putLe64(out.data() + FILE_SIZE_OFFSET, fileSize);
-    putLe32(out.data() + SEGMENT_SIZE_OFFSET, segmentSize);
-    return out;
+    return encodeFields<SIZE>(PACKET_SIGNATURE, TAG_SINF, fileSize, segmentSize);
 }
 
 WireCheck StreamInfoMsg::decode(const uint8_t* packet, uint32_t length, StreamInfoMsg& out)
 {
     WireCheck c = checkFixedMessage(packet, length, TAG_SINF, SIZE);
     if (c == WireCheck::OK)
-    {
-        out.fileSize = getLe64(packet + FILE_SIZE_OFFSET);
-        out.segmentSize = getLe32(packet + SEGMENT_SIZE_OFFSET);
-    }
+        decodeFields(packet + FILE_SIZE_OFFSET, out.fileSize, out.segmentSize);
     return c;
 }
 
 std::array<uint8_t, StreamChunkHead::SIZE> StreamChunkHead::encode() const
 {
-    std::array<uint8_t, SIZE> out{};
-    putHead(out.data(), TAG_SDAT);
-    putLe64(out.data() + SEGMENT_OFFSET, segment);
-    putLe32(out.data() + RAW_LENGTH_OFFSET, rawLength);
-    putLe32(out.data() + PACKED_LENGTH_OFFSET, packedLength);
-    putLe32(out.data() + METHOD_OFFSET, method);
-    putLe32(out.data() + CHUNK_OFFSET_OFFSET, chunkOffset);
-    putLe32(out.data() + CRC_OFFSET, crc);
-    return out;
+    return encodeFields<SIZE>(PACKET_SIGNATURE, TAG_SDAT, segment, rawLength, packedLength, method,
+                              chunkOffset, crc);
 }
 
 WireCheck StreamChunkHead::decode(const uint8_t* packet, uint32_t length, StreamChunkHead& out)
 {
-    if (length < PACKET_HEAD_SIZE)
-        return WireCheck::LENGTH;
-    if (getLe32(packet + HEAD_TAG_OFFSET) != TAG_SDAT)
-        return WireCheck::TAG;
+    WireCheck c = checkPacketTag(packet, length, TAG_SDAT);
+    if (c != WireCheck::OK)
+        return c;
     if (length <= SIZE)
         return WireCheck::LENGTH;
-    out.segment = getLe64(packet + SEGMENT_OFFSET);
-    out.rawLength = getLe32(packet + RAW_LENGTH_OFFSET);
-    out.packedLength = getLe32(packet + PACKED_LENGTH_OFFSET);
-    out.method = getLe32(packet + METHOD_OFFSET);
-    out.chunkOffset = getLe32(packet + CHUNK_OFFSET_OFFSET);
-    out.crc = getLe32(packet + CRC_OFFSET);
+    decodeFields(packet + SEGMENT_OFFSET, out.segment, out.rawLength, out.packedLength, out.method,
+                 out.chunkOffset, out.crc);
     return WireCheck::OK;
 }
 
 std::array<uint8_t, StreamAckMsg::SIZE> StreamAckMsg::encode() const
 {
-    std::array<uint8_t, SIZE> out{};
-    putHead(out.data(), TAG_SACK);
-    putLe64(out.data() + VERIFIED_OFFSET, verified);
-    putLe64(out.data() + CREDIT_OFFSET, credit);
-    return out;
+    return encodeFields<SIZE>(PACKET_SIGNATURE, TAG_SACK, verified, credit);
 }
 
 WireCheck StreamAckMsg::decode(const uint8_t* packet, uint32_t length, StreamAckMsg& out)
 {
     WireCheck c = checkFixedMessage(packet, length, TAG_SACK, SIZE);
     if (c == WireCheck::OK)
-    {
-        out.verified = getLe64(packet + VERIFIED_OFFSET);
-        out.credit = getLe64(packet + CREDIT_OFFSET);
-    }
+        decodeFields(packet + VERIFIED_OFFSET, out.verified, out.credit);
     return c;
 }
 
 std::array<uint8_t, StreamRepeatMsg::SIZE> StreamRepeatMsg::encode() const
 {
-    std::array<uint8_t, SIZE> out{};
-    putHead(out.data(), TAG_SREP);
-    putLe64(out.data() + SEGMENT_OFFSET, segment);
-    return out;
+    return encodeFields<SIZE>(PACKET_SIGNATURE, TAG_SREP, segment);
 }
 
 WireCheck StreamRepeatMsg::decode(const uint8_t* packet, uint32_t length, StreamRepeatMsg& out)
 {
     WireCheck c = checkFixedMessage(packet, length, TAG_SREP, SIZE);
     if (c == WireCheck::OK)
-        out.segment = getLe64(packet + SEGMENT_OFFSET);
+        decodeFields(packet + SEGMENT_OFFSET, out.segment);
     return c;
 }
