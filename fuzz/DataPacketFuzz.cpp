@@ -1,5 +1,6 @@
 // Chunk and text checks of the protocol on arbitrary packets, without a socket.
 #include "newupdatesystem/Common/ProtoThread.h"
+#include "newupdatesystem/Common/WireBytes.h"
 
 struct FuzzProto : CProtoThread
 {

@@ -67,6 +67,18 @@ def file_list(files):
     return (words(tag("List"), 102, len(files), 0) + struct.pack("<Q", total)
             + words(tag("Fold"), len(files)) + records)
 
+# messages: one well-formed packet or head of each kind.
+def raw(body):
+    return body[2:]
+save("messages", "init", raw(init("File")))
+save("messages", "auth", words(SIG, tag("Auth")) + b"bob".ljust(16, b"\0") + bytes(range(16)))
+save("messages", "mdfy", raw(text("Mdfy", "a/b", tag("CrDr"), 7)))
+save("messages", "data", raw(data("NrmP", b"hello")))
+save("messages", "sget", words(SIG, tag("SGet")) + struct.pack("<QQQ", 0, 1 << 20, 64 << 20) + b"big.bin\0")
+save("messages", "sdat", words(SIG, tag("SDat")) + struct.pack("<QIIIII", 0, 5, 5, 0, 0, zlib.crc32(b"hello")) + b"hello")
+save("messages", "sack", words(SIG, tag("SAck")) + struct.pack("<QQ", 1 << 20, 65 << 20))
+save("messages", "zpck", zpck(b"hello"))
+
 launcher = {"Zelvan": b"x" * 10, "libupdclient.so": b"y" * 20, "english.lng": b"z"}
 save("self_update_script", "plain", b"Main\0" + file_list(launcher))
 save("self_update_script", "quotes", b"it's main\0" + file_list({"a 'b'.txt": b"1", "$(x)": b"2", "dir0029": b""}))

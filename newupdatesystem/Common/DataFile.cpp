@@ -10,22 +10,12 @@
 
 #include "newupdatesystem/Common/BinFile.h"
 #include "newupdatesystem/Common/Excep.h"
+#include "newupdatesystem/Common/StoredFormats.h"
+
+static_assert(PackedHead::SIZE == CDataFile::HEADER_SIZE && PackedHead::MAGIC == CDataFile::MAGIC);
 
 namespace
 {
-
-uint32_t getLe32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void putLe32(uint8_t* p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
 
 [[noreturn]] void fail(int32_t code, const CThrowSite& site)
 {
@@ -52,16 +42,16 @@ void CDataFile::pack(void* dest, uint32_t& capacity, const void* source, uint32_
         fail(Z_OUT_OF_BUFFER, EXCEP_HERE());
     }
     uint8_t* out = static_cast<uint8_t*>(dest);
-    putLe32(out, MAGIC);
-    putLe32(out + 4, length);
-    putLe32(out + 8, 0);
+    PackedHead head{length, 0};
+    std::memcpy(out, head.encode().data(), HEADER_SIZE);
     uLongf streamLength = available - HEADER_SIZE;
     int rc = compress2(out + HEADER_SIZE, &streamLength, static_cast<const Bytef*>(source), length, 9);
     if (rc != Z_OK || streamLength > MAX_SIZE)
     {
         fail(Z_OUT_OF_BUFFER, EXCEP_HERE());
     }
-    putLe32(out + 8, uint32_t(streamLength));
+    head.packedSize = uint32_t(streamLength);
+    std::memcpy(out, head.encode().data(), HEADER_SIZE);
     capacity = uint32_t(streamLength) + HEADER_SIZE;
 }
 
@@ -70,12 +60,13 @@ void CDataFile::unpack(void* dest, uint32_t& capacity, const void* source, uint3
     uint32_t available = capacity;
     capacity = 0;
     const uint8_t* in = static_cast<const uint8_t*>(source);
-    if (length < HEADER_SIZE || getLe32(in) != MAGIC)
+    PackedHead head;
+    if (PackedHead::decode(in, length, head) != WireCheck::OK)
     {
         fail(Z_CORRUPTED, EXCEP_HERE());
     }
-    uint32_t unpackedSize = getLe32(in + 4);
-    uint32_t packedSize = getLe32(in + 8);
+    const uint32_t unpackedSize = head.unpackedSize;
+    const uint32_t packedSize = head.packedSize;
     if (packedSize > MAX_SIZE || packedSize + HEADER_SIZE != length)
     {
         fail(Z_CORRUPTED, EXCEP_HERE());
@@ -234,11 +225,12 @@ void CDataFile::packFrom(const void* source, uint32_t length)
 void CDataFile::unpackFrom(const void* source, uint32_t length)
 {
     const uint8_t* in = static_cast<const uint8_t*>(source);
-    if (length < HEADER_SIZE || getLe32(in) != MAGIC || getLe32(in + 4) > MAX_SIZE)
+    PackedHead head;
+    if (PackedHead::decode(in, length, head) != WireCheck::OK || head.unpackedSize > MAX_SIZE)
     {
         fail(Z_CORRUPTED, EXCEP_SITE("CDataFile::unpack"));
     }
-    uint32_t unpackedSize = getLe32(in + 4);
+    const uint32_t unpackedSize = head.unpackedSize;
     // Deflate expands at most 1032:1, so a header promising more is corrupt
     // whatever follows; checking here spares a hostile 512 MiB allocation.
     if (unpackedSize > uint64_t(length - HEADER_SIZE) * 1032 + 1024)

@@ -16,7 +16,7 @@ class CDataFile
 public:
     static constexpr uint32_t MAGIC =
         uint32_t('Z') | uint32_t('P') << 8 | uint32_t('c') << 16 | uint32_t('k') << 24;
-    static constexpr uint32_t HEADER_SIZE = 12;
+    static constexpr uint32_t HEADER_SIZE = 12;      // PackedHead (StoredFormats.h) reads and writes it
     static constexpr uint32_t MAX_SIZE = 0x20000000; // both sizes of the header
     static_assert(MAGIC == 0x6B63505A);
 

@@ -5,6 +5,7 @@
 
 #include "newupdatesystem/Common/Crc32.h"
 #include "newupdatesystem/Common/Excep.h"
+#include "newupdatesystem/Common/Messages.h"
 
 namespace
 {
@@ -93,18 +94,15 @@ void CPacketChannel::flush()
 
 void CPacketChannel::sendMsg(uint32_t signature, uint32_t tag)
 {
-    uint8_t head[PACKET_HEAD_SIZE];
-    putLe32(head, signature);
-    putLe32(head + 4, tag);
-    sendPacket(head, sizeof head);
+    const auto head = PacketHead{signature, tag}.encode();
+    sendPacket(head.data(), head.size());
 }
 
 void CPacketChannel::sendText(uint32_t tag, const std::string& text)
 {
-    uint8_t head[PACKET_HEAD_SIZE];
-    putLe32(head, PACKET_SIGNATURE);
-    putLe32(head + 4, tag);
-    sendPacket(head, sizeof head, text.c_str(), uint32_t(text.size()) + 1);
+    const WirePacket packet =
+        encodeWireText(PacketHead{PACKET_SIGNATURE, tag}.encode().data(), BODY_OFFSET, text);
+    sendPacket(packet.data(), uint32_t(packet.size()));
 }
 
 void CPacketChannel::sendData(uint32_t tag, uint32_t subtag, const void* bytes, uint32_t length)
@@ -116,9 +114,9 @@ void CPacketChannel::sendData(uint32_t tag, uint32_t subtag, const void* bytes, 
     {
         m_link.checkStop();
         uint32_t n = std::min(length - done, CHUNK_MAX_SIZE);
-        uint8_t header[CHUNK_HEADER_SIZE];
-        encodeChunkHeader({PACKET_SIGNATURE, tag, subtag, n, done, calcCrc32(data + done, n, 0)}, header);
-        sendPacket(header, sizeof header, data + done, n);
+        const auto header =
+            DataChunkHeader{PACKET_SIGNATURE, tag, subtag, n, done, calcCrc32(data + done, n, 0)}.encode();
+        sendPacket(header.data(), header.size(), data + done, n);
         if (tag != TAG_DATA || recvAckMsg(TAG_ACKN, TAG_REPT))
         {
             done += n;
@@ -172,7 +170,9 @@ void CPacketChannel::recvPacket()
 
 uint32_t CPacketChannel::packetTag() const
 {
-    return m_decoder.packetLength() >= PACKET_HEAD_SIZE ? getLe32(m_decoder.packet() + 4) : 0;
+    PacketHead head;
+    return PacketHead::decode(m_decoder.packet(), m_decoder.packetLength(), head) == WireCheck::OK ? head.tag
+                                                                                                   : 0;
 }
 
 bool CPacketChannel::recvAckMsg(uint32_t first, uint32_t second)
@@ -191,12 +191,11 @@ void CPacketChannel::processDataPacket(uint32_t& subtag, uint32_t offset, const 
 {
     const uint8_t* p = m_decoder.packet();
     uint32_t packetLen = m_decoder.packetLength();
-    uint32_t tag = packetTag();
-    if (tag != TAG_DATA && tag != TAG_GET)
+    // Not "Data" or "Get ", or no content after the header.
+    DataChunkHeader h;
+    if (DataChunkHeader::decode(p, packetLen, h) != WireCheck::OK)
         throw CProtoExcep(PROTO_DATA, EXCEP_SITE(m_sites.processDataPacket));
-    if (packetLen <= CHUNK_HEADER_SIZE)
-        throw CProtoExcep(PROTO_DATA, EXCEP_SITE(m_sites.processDataPacket));
-    DataChunkHeader h = parseChunkHeader(p);
+    const uint32_t tag = h.tag;
     if (h.subtag != SUBTAG_NORM && h.subtag != SUBTAG_SPEC && h.subtag != SUBTAG_SPCP &&
         h.subtag != SUBTAG_NRMP)
         throw CProtoExcep(PROTO_DATA, EXCEP_SITE(m_sites.processDataPacket));
@@ -204,14 +203,14 @@ void CPacketChannel::processDataPacket(uint32_t& subtag, uint32_t offset, const 
         subtag = h.subtag;
     else if (subtag != h.subtag)
         throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(m_sites.processDataPacket));
-    if (h.length == 0 || packetLen != uint64_t(h.length) + CHUNK_HEADER_SIZE || h.offset != offset)
+    if (!h.fills(packetLen) || h.offset != offset)
         throw CProtoExcep(PROTO_DATA, EXCEP_SITE(m_sites.processDataPacket));
     // Computed wide so that no offset can wrap around the limit.
     uint64_t limit = tag == TAG_DATA ? DATA_TRANSFER_LIMIT : GET_REQUEST_LIMIT;
     if (uint64_t(h.offset) + h.length > limit)
         throw CProtoExcep(PROTO_TOO_LARGE, EXCEP_SITE(m_sites.processDataPacket));
 
-    const uint8_t* chunk = p + CHUNK_HEADER_SIZE;
+    const uint8_t* chunk = p + DataChunkHeader::SIZE;
     if (calcCrc32(chunk, h.length, 0) == h.crc)
     {
         m_reptCount = 0;
@@ -255,15 +254,7 @@ uint32_t CPacketChannel::recvChunks(uint32_t& subtag, const ChunkSink& sink)
 
 bool CPacketChannel::takeText(uint32_t offset, std::string& text) const
 {
-    const uint8_t* p = m_decoder.packet();
-    uint32_t length = m_decoder.packetLength();
-    if (offset >= length || p[length - 1] != 0)
-        return false;
-    const void* nul = std::memchr(p + offset, 0, length - offset);
-    if (static_cast<const uint8_t*>(nul) != p + length - 1)
-        return false;
-    text.assign(reinterpret_cast<const char*>(p + offset), length - offset - 1);
-    return true;
+    return decodeWireText(m_decoder.packet(), m_decoder.packetLength(), offset, text) == WireCheck::OK;
 }
 
 bool CPacketChannel::loadPacket(const void* bytes, uint32_t length)

@@ -22,7 +22,7 @@ inline constexpr uint32_t FRAME_NOMINAL_SIZE = 16384;                  // longes
 inline constexpr uint32_t FRAME_ENCODED_SIZE = 2 * FRAME_NOMINAL_SIZE; // longest frame, FRAME_END included
 
 inline constexpr uint32_t PACKET_HEAD_SIZE = 8;   // signature, tag
-inline constexpr uint32_t CHUNK_HEADER_SIZE = 24; // DataChunkHeader
+inline constexpr uint32_t CHUNK_HEADER_SIZE = 24; // DataChunkHeader (Messages.h)
 inline constexpr uint32_t CHUNK_MAX_SIZE = FRAME_NOMINAL_SIZE - CHUNK_HEADER_SIZE;
 inline constexpr uint32_t DATA_TRANSFER_LIMIT = 0x4000000; // end of a received "Data" transfer
 inline constexpr uint32_t GET_REQUEST_LIMIT = 1024;        // end of a received "Get " request
@@ -30,6 +30,7 @@ inline constexpr uint32_t GET_REQUEST_LIMIT = 1024;        // end of a received 
 // Session and packet kinds.
 inline constexpr uint32_t TAG_INIT = makeTag("Init");
 inline constexpr uint32_t TAG_ACPT = makeTag("Acpt");
+inline constexpr uint32_t TAG_RFSD = makeTag("Rfsd");
 inline constexpr uint32_t TAG_PSWK = makeTag("PswK");
 inline constexpr uint32_t TAG_AUTH = makeTag("Auth");
 inline constexpr uint32_t TAG_FILE = makeTag("File");
@@ -60,51 +61,8 @@ inline constexpr uint32_t SUBTAG_SPCP = makeTag("SpcP");
 inline constexpr uint32_t SUBTAG_NORM = makeTag("Norm");
 inline constexpr uint32_t SUBTAG_SPEC = makeTag("Spec");
 
-// Head of every "Data" and "Get " packet, followed by length bytes of content.
-struct DataChunkHeader
-{
-    uint32_t signature;
-    uint32_t tag;
-    uint32_t subtag;
-    uint32_t length; // 1 to CHUNK_MAX_SIZE when we send
-    uint32_t offset; // of the chunk's first byte in the whole transfer
-    uint32_t crc;    // calcCrc32 of the content, from 0
-};
-
 static_assert(TAG_INIT == 0x74696E49);
-static_assert(sizeof(DataChunkHeader) == CHUNK_HEADER_SIZE);
 static_assert(CHUNK_MAX_SIZE == 16360);
 // A full chunk escaped at worst: 16 plain header bytes, offset and CRC doubled,
 // content doubled, and FRAME_END.
 static_assert(16 + 2 * 8 + 2 * CHUNK_MAX_SIZE + 1 <= FRAME_ENCODED_SIZE);
-
-inline void putLe32(uint8_t* p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-
-inline uint32_t getLe32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-// The chunk header as it travels: six little-endian words in field order.
-inline void encodeChunkHeader(const DataChunkHeader& h, uint8_t out[CHUNK_HEADER_SIZE])
-{
-    putLe32(out, h.signature);
-    putLe32(out + 4, h.tag);
-    putLe32(out + 8, h.subtag);
-    putLe32(out + 12, h.length);
-    putLe32(out + 16, h.offset);
-    putLe32(out + 20, h.crc);
-}
-
-// Reads the header from the first CHUNK_HEADER_SIZE bytes of a packet.
-inline DataChunkHeader parseChunkHeader(const uint8_t* p)
-{
-    return DataChunkHeader{getLe32(p),      getLe32(p + 4),  getLe32(p + 8),
-                           getLe32(p + 12), getLe32(p + 16), getLe32(p + 20)};
-}

@@ -5,6 +5,7 @@
 #include "newupdatesystem/Common/DataFile.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/Md5.h"
+#include "newupdatesystem/Common/Messages.h"
 
 namespace
 {
@@ -90,12 +91,8 @@ void CProtoThread::sendMsg(uint32_t tag)
 
 void CProtoThread::sendInit(uint32_t sessionKind, uint32_t version)
 {
-    uint8_t packet[16];
-    putLe32(packet, PACKET_SIGNATURE);
-    putLe32(packet + 4, TAG_INIT);
-    putLe32(packet + 8, sessionKind);
-    putLe32(packet + 12, version);
-    sendPacket(packet, sizeof packet);
+    const auto packet = InitRequest{sessionKind, version}.encode();
+    sendPacket(packet.data(), packet.size());
 }
 
 void CProtoThread::sendText(uint32_t tag, const std::string& text)
@@ -105,12 +102,8 @@ void CProtoThread::sendText(uint32_t tag, const std::string& text)
 
 void CProtoThread::sendModify(uint32_t operation, const std::string& path, uint32_t value)
 {
-    uint8_t head[16];
-    putLe32(head, PACKET_SIGNATURE);
-    putLe32(head + 4, TAG_MDFY);
-    putLe32(head + 8, operation);
-    putLe32(head + 12, value);
-    sendPacket(head, sizeof head, path.c_str(), uint32_t(path.size()) + 1);
+    const WirePacket packet = ModifyMsg{operation, value, path}.encode();
+    sendPacket(packet.data(), uint32_t(packet.size()));
 }
 
 void CProtoThread::sendData(uint32_t tag, uint32_t subtag, const void* bytes, uint32_t length)
@@ -133,21 +126,26 @@ void CProtoThread::sendFileData(uint32_t subtag, const CDataFile& buffer)
 void CProtoThread::recvPacket(uint32_t* words)
 {
     m_channel.recvPacket();
-    if (words != nullptr)
+    PacketHead head;
+    if (words != nullptr && PacketHead::decode(packetData(), packetLength(), head) == WireCheck::OK)
     {
-        words[0] = getLe32(m_channel.packetData());
-        words[1] = m_channel.packetTag();
+        words[0] = head.signature;
+        words[1] = head.tag;
     }
 }
 
 bool CProtoThread::recvInit(uint32_t words[4])
 {
-    if (m_channel.packetLength() != 16)
+    PacketHead head;
+    InitAnswer answer;
+    if (InitAnswer::decode(packetData(), packetLength(), answer) != WireCheck::OK ||
+        PacketHead::decode(packetData(), packetLength(), head) != WireCheck::OK)
         return false;
-    const uint8_t* p = m_channel.packetData();
-    for (int i = 0; i < 4; ++i)
-        words[i] = getLe32(p + 4 * i);
-    return words[1] == TAG_INIT;
+    words[0] = head.signature;
+    words[1] = head.tag;
+    words[2] = answer.version;
+    words[3] = answer.verdict;
+    return true;
 }
 
 void CProtoThread::processDataPacket(uint32_t& subtag, uint32_t offset, const uint8_t*& content,
@@ -173,9 +171,10 @@ uint32_t CProtoThread::recvChunks(uint32_t subtag, const CPacketChannel::ChunkSi
 void CProtoThread::recvChecksum(uint8_t checksum[16])
 {
     recvPacket();
-    if (m_channel.packetTag() != TAG_FSUM || m_channel.packetLength() != 24)
+    ChecksumAnswer answer;
+    if (ChecksumAnswer::decode(packetData(), packetLength(), answer) != WireCheck::OK)
         throw CProtoExcep(PROTO_DATA, EXCEP_HERE());
-    std::memcpy(checksum, m_channel.packetData() + 8, 16);
+    std::memcpy(checksum, answer.digest, sizeof answer.digest);
 }
 
 bool CProtoThread::recvAckMsg(uint32_t first, uint32_t second)

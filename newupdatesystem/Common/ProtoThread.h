@@ -59,8 +59,8 @@ protected:
     uint32_t packetLength() const { return m_channel.packetLength(); }
     const uint8_t* packetData() const { return m_channel.packetData(); }
     uint32_t packetTag() const { return m_channel.packetTag(); }
-    // The current packet's four words when it has exactly 16 bytes; true when
-    // its tag is "Init".
+    // True when the current packet is a 16-byte "Init"; words then get its
+    // four words.
     bool recvInit(uint32_t words[4]);
     // Validates the current packet as a chunk of the expected subtag (0: any,
     // then set) at the expected offset. A good "Data" chunk is acknowledged and

@@ -24,6 +24,7 @@ inline constexpr uint32_t TAG_SDAT = makeTag("SDat"); // server: one chunk of a 
 inline constexpr uint32_t TAG_SACK = makeTag("SAck"); // client: verified end and credit
 inline constexpr uint32_t TAG_SREP = makeTag("SRep"); // client: send from this segment again
 
+// The layouts and their codecs are in StreamMessages.h.
 // "Strm": head, version, window in bytes (wanted, then granted).
 inline constexpr uint32_t STRM_SIZE = 16;
 // "SGet": head, offset u64, length u64, credit end u64, then the name and NUL.
@@ -46,42 +47,3 @@ inline constexpr uint32_t STREAM_MIN_WINDOW = 1u << 20;
 inline constexpr uint32_t STREAM_MAX_WINDOW = 64u << 20;
 inline constexpr uint32_t STREAM_DEFAULT_WINDOW = 64u << 20; // 1 Gbit/s at 500 ms
 inline constexpr unsigned STREAM_MAX_REPEATS = 8;            // of one segment in a row
-
-inline void putLe64(uint8_t* p, uint64_t v)
-{
-    putLe32(p, uint32_t(v));
-    putLe32(p + 4, uint32_t(v >> 32));
-}
-
-inline uint64_t getLe64(const uint8_t* p)
-{
-    return uint64_t(getLe32(p)) | uint64_t(getLe32(p + 4)) << 32;
-}
-
-struct StreamChunkHead
-{
-    uint64_t segment;   // file offset of the segment's first byte
-    uint32_t rawLength; // of the unpacked segment
-    uint32_t packedLength;
-    uint32_t method; // SegmentMethod
-    uint32_t chunkOffset;
-    uint32_t crc; // calcCrc32 of the chunk, from 0
-};
-
-inline void encodeStreamChunkHead(const StreamChunkHead& h, uint8_t out[SDAT_HEAD_SIZE])
-{
-    putLe32(out, PACKET_SIGNATURE);
-    putLe32(out + 4, TAG_SDAT);
-    putLe64(out + 8, h.segment);
-    putLe32(out + 16, h.rawLength);
-    putLe32(out + 20, h.packedLength);
-    putLe32(out + 24, h.method);
-    putLe32(out + 28, h.chunkOffset);
-    putLe32(out + 32, h.crc);
-}
-
-inline StreamChunkHead parseStreamChunkHead(const uint8_t* p)
-{
-    return StreamChunkHead{getLe64(p + 8),  getLe32(p + 16), getLe32(p + 20),
-                           getLe32(p + 24), getLe32(p + 28), getLe32(p + 32)};
-}

@@ -5,6 +5,7 @@
 
 #include "newupdatesystem/Common/Crc32.h"
 #include "newupdatesystem/Common/Excep.h"
+#include "newupdatesystem/Common/StreamMessages.h"
 
 namespace
 {
@@ -19,12 +20,8 @@ CStreamReceiver::CStreamReceiver(CPacketChannel& channel, uint32_t window)
 
 void CStreamReceiver::sendAck(uint64_t verified)
 {
-    uint8_t ack[SACK_SIZE];
-    putLe32(ack, PACKET_SIGNATURE);
-    putLe32(ack + 4, TAG_SACK);
-    putLe64(ack + 8, verified);
-    putLe64(ack + 16, verified + m_window);
-    m_channel.sendPacket(ack, sizeof ack);
+    const auto ack = StreamAckMsg{verified, verified + m_window}.encode();
+    m_channel.sendPacket(ack.data(), ack.size());
 }
 
 uint64_t CStreamReceiver::receive(const std::string& name, uint64_t offset, uint64_t length, const Sink& sink)
@@ -51,23 +48,20 @@ void CStreamReceiver::sendGet(CPacketChannel& channel, uint32_t tag, uint32_t wi
     window = std::clamp(window, STREAM_MIN_WINDOW, STREAM_MAX_WINDOW);
     if (length > UINT64_MAX - offset || name.empty() || name.size() > GET_REQUEST_LIMIT)
         throw CProtoExcep(PROTO_TOO_LARGE, EXCEP_SITE(kReceive));
-    uint8_t head[SGET_HEAD_SIZE];
-    putLe32(head, PACKET_SIGNATURE);
-    putLe32(head + 4, tag);
-    putLe64(head + 8, offset);
-    putLe64(head + 16, length);
-    putLe64(head + 24, offset + window);
-    channel.sendPacket(head, sizeof head, name.c_str(), uint32_t(name.size()) + 1);
+    const WirePacket packet =
+        StreamRequestMsg{tag == TAG_SLST, offset, length, offset + window, name}.encode();
+    channel.sendPacket(packet.data(), uint32_t(packet.size()));
 }
 
 uint64_t CStreamReceiver::receiveRange(uint64_t offset, uint64_t length, const Sink& sink, bool whole)
 {
     m_repeated = 0;
     m_channel.recvPacket();
-    if (m_channel.packetTag() != TAG_SINF || m_channel.packetLength() != SINF_SIZE)
+    StreamInfoMsg info;
+    if (StreamInfoMsg::decode(m_channel.packetData(), m_channel.packetLength(), info) != WireCheck::OK)
         throw CProtoExcep(PROTO_UNKN_MSG, EXCEP_SITE(kReceive));
-    const uint64_t fileSize = getLe64(m_channel.packetData() + 8);
-    const uint32_t segmentSize = getLe32(m_channel.packetData() + 16);
+    const uint64_t fileSize = info.fileSize;
+    const uint32_t segmentSize = info.segmentSize;
     if (whole && fileSize <= length)
         length = fileSize;
     if (segmentSize == 0 || segmentSize > STREAM_MAX_SEGMENT || offset > fileSize ||
@@ -85,11 +79,8 @@ uint64_t CStreamReceiver::receiveRange(uint64_t offset, uint64_t length, const S
         if (++repeats > STREAM_MAX_REPEATS)
             throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kReceive));
         ++m_repeated;
-        uint8_t rep[SREP_SIZE];
-        putLe32(rep, PACKET_SIGNATURE);
-        putLe32(rep + 4, TAG_SREP);
-        putLe64(rep + 8, verified);
-        m_channel.sendPacket(rep, sizeof rep);
+        const auto rep = StreamRepeatMsg{verified}.encode();
+        m_channel.sendPacket(rep.data(), rep.size());
         skipping = true;
         m_packed.clear();
     };
@@ -100,11 +91,11 @@ uint64_t CStreamReceiver::receiveRange(uint64_t offset, uint64_t length, const S
         // come again after the segment asked for.
         if (skipping && m_channel.packetTag() != TAG_SDAT)
             continue;
-        if (m_channel.packetTag() != TAG_SDAT || m_channel.packetLength() <= SDAT_HEAD_SIZE)
-            throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kReceive));
         const uint8_t* p = m_channel.packetData();
-        const StreamChunkHead h = parseStreamChunkHead(p);
-        const uint32_t chunk = m_channel.packetLength() - SDAT_HEAD_SIZE;
+        StreamChunkHead h;
+        if (StreamChunkHead::decode(p, m_channel.packetLength(), h) != WireCheck::OK)
+            throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kReceive));
+        const uint32_t chunk = m_channel.packetLength() - StreamChunkHead::SIZE;
         if (skipping)
         {
             if (h.segment != verified || h.chunkOffset != 0)
@@ -118,12 +109,13 @@ uint64_t CStreamReceiver::receiveRange(uint64_t offset, uint64_t length, const S
             (stored ? h.packedLength != h.rawLength : h.packedLength >= h.rawLength) ||
             h.chunkOffset != m_packed.size() || chunk > h.packedLength - h.chunkOffset)
             throw CProtoExcep(PROTO_DATA, EXCEP_SITE(kReceive));
-        if (calcCrc32(p + SDAT_HEAD_SIZE, chunk, 0) != h.crc)
+        const uint8_t* content = p + StreamChunkHead::SIZE;
+        if (calcCrc32(content, chunk, 0) != h.crc)
         {
             askAgain();
             continue;
         }
-        m_packed.insert(m_packed.end(), p + SDAT_HEAD_SIZE, p + SDAT_HEAD_SIZE + chunk);
+        m_packed.insert(m_packed.end(), content, content + chunk);
         if (m_packed.size() < h.packedLength)
             continue;
         const uint8_t* bytes = m_packed.data();

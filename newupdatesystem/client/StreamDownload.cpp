@@ -9,6 +9,8 @@
 #include "newupdatesystem/Common/FileReplacer.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/Md5.h"
+#include "newupdatesystem/Common/StoredFormats.h"
+#include "newupdatesystem/Common/StreamMessages.h"
 #include "newupdatesystem/Common/StreamProto.h"
 #include "newupdatesystem/Common/StreamReceiver.h"
 #include "newupdatesystem/client/ClientLock.h"
@@ -41,12 +43,8 @@ void CUpdateClient::negotiateStream(uint32_t serverVersion)
     m_listCacheCurrent = false;
     if (!m_streamWanted || !m_command.empty() || (serverVersion & SERVER_OFFERS_STREAM) == 0)
         return;
-    uint8_t request[STRM_SIZE];
-    putLe32(request, PACKET_SIGNATURE);
-    putLe32(request + 4, TAG_STRM);
-    putLe32(request + 8, STREAM_VERSION);
-    putLe32(request + 12, STREAM_DEFAULT_WINDOW);
-    sendPacket(request, sizeof request);
+    const auto request = StreamOpenMsg{STREAM_VERSION, STREAM_DEFAULT_WINDOW}.encode();
+    sendPacket(request.data(), request.size());
     // The server that offered the extension takes these right after "Strm",
     // so the lists cost no round trip of their own. Where a copy of "list" is
     // kept, its checksum is asked for instead of the list.
@@ -69,9 +67,11 @@ void CUpdateClient::negotiateStream(uint32_t serverVersion)
     for (const std::string& name : m_listsRequested)
         CStreamReceiver::sendListRequest(packetChannel(), STREAM_DEFAULT_WINDOW, name, kMaxStreamedList);
     recvPacket();
-    if (packetTag() != TAG_STRM || packetLength() != STRM_SIZE || getLe32(packetData() + 8) != STREAM_VERSION)
+    StreamOpenMsg granted;
+    if (StreamOpenMsg::decode(packetData(), packetLength(), granted) != WireCheck::OK ||
+        granted.version != STREAM_VERSION)
         throw CProtoExcep(PROTO_PROTO, EXCEP_HERE());
-    m_streamWindow = getLe32(packetData() + 12);
+    m_streamWindow = granted.window;
     m_streamAgreed = true;
     logInfo("Streaming transfer agreed, window %u kb", m_streamWindow >> 10);
 }
@@ -128,8 +128,7 @@ constexpr uint64_t kAheadBytes = uint64_t(64) << 20;
 // server's file, and how much of it is verified. Fixed little-endian fields.
 struct ResumeRecord
 {
-    static constexpr uint32_t kMagic = 0x52445055; // "UPDR"
-    static constexpr size_t kSize = 48;
+    static constexpr size_t kSize = ResumeState::SIZE;
     uint64_t size = 0;
     uint32_t checksum[4] = {};
     int64_t time = 0;
@@ -155,26 +154,22 @@ struct ResumeRecord
             return false;
         bool whole = std::fread(b, 1, kSize, f) == kSize && std::fgetc(f) == EOF;
         std::fclose(f);
-        if (!whole || getLe32(b) != kMagic)
+        ResumeState s;
+        if (!whole || ResumeState::decode(b, kSize, s) != WireCheck::OK)
             return false;
-        size = getLe64(b + 4);
-        for (int i = 0; i < 4; ++i)
-            checksum[i] = getLe32(b + 12 + 4 * i);
-        time = static_cast<int64_t>(getLe64(b + 28));
-        verified = getLe64(b + 36);
+        size = s.size;
+        std::memcpy(checksum, s.checksum, sizeof checksum);
+        time = s.time;
+        verified = s.verified;
         return verified <= size;
     }
     void write(const std::string& path) const
     {
-        uint8_t b[kSize] = {};
-        putLe32(b, kMagic);
-        putLe64(b + 4, size);
-        for (int i = 0; i < 4; ++i)
-            putLe32(b + 12 + 4 * i, checksum[i]);
-        putLe64(b + 28, static_cast<uint64_t>(time));
-        putLe64(b + 36, verified);
+        ResumeState s{size, {}, time, verified};
+        std::memcpy(s.checksum, checksum, sizeof s.checksum);
+        const auto b = s.encode();
         FILE* f = platform::openFile(path.c_str(), "wb");
-        bool ok = f != nullptr && std::fwrite(b, kSize, 1, f) == 1;
+        bool ok = f != nullptr && std::fwrite(b.data(), b.size(), 1, f) == 1;
         if (f != nullptr && std::fclose(f) != 0)
             ok = false;
         if (!ok)

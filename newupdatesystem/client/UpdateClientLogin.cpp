@@ -2,13 +2,13 @@
 #include <cstring>
 
 #include "newupdatesystem/Common/Log.h"
+#include "newupdatesystem/Common/Messages.h"
 #include "newupdatesystem/client/UpdateClient.h"
 
 namespace
 {
 constexpr int32_t kWsaeAddrNotAvail = 10049;
-constexpr size_t kLoginFieldSize = 16;
-constexpr uint32_t kAuthPacketSize = 40;
+constexpr size_t kLoginFieldSize = AuthMsg::NAME_SIZE;
 } // namespace
 
 void CUpdateClient::connect()
@@ -43,9 +43,10 @@ bool CUpdateClient::protoHandshake()
     logInfo("Server version is 0x%08x, local is 0x%08x", words[2], PROTOCOL_VERSION);
 
     recvPacket();
-    if (packetLength() != 16 || packetTag() != TAG_PSWK)
+    ChallengeMsg key;
+    if (ChallengeMsg::decode(packetData(), packetLength(), key) != WireCheck::OK)
         throw CProtoExcep(PROTO_UNKN_MSG, EXCEP_HERE());
-    setChallenge(packetData() + 8);
+    setChallenge(key.challenge);
 
     if (!m_command.empty() && m_login.empty())
         logWarning("Warning: Control session without authorization");
@@ -56,20 +57,17 @@ bool CUpdateClient::protoHandshake()
     }
 
     logInfo("Loggin as \"%s\"...", m_login.c_str());
-    uint8_t digest[16];
-    makeAuthDigest(m_password.c_str(), digest);
+    AuthMsg auth;
+    makeAuthDigest(m_password.c_str(), auth.digest);
     if (m_login.size() >= kLoginFieldSize || m_password.size() >= kLoginFieldSize)
     {
         logError("Login or password is too long!");
         return false;
     }
 
-    uint8_t auth[kAuthPacketSize] = {};
-    putLe32(auth, PACKET_SIGNATURE);
-    putLe32(auth + 4, TAG_AUTH);
-    std::memcpy(auth + 8, m_login.c_str(), m_login.size() + 1);
-    std::memcpy(auth + 24, digest, sizeof(digest));
-    sendPacket(auth, sizeof(auth));
+    auth.setName(m_login);
+    const auto packet = auth.encode();
+    sendPacket(packet.data(), packet.size());
 
     recvPacket();
     if (packetTag() != TAG_ACKN)

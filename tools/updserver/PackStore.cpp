@@ -9,7 +9,7 @@
 
 #include "newupdatesystem/Common/Crc32.h"
 #include "newupdatesystem/Common/Log.h"
-#include "newupdatesystem/Common/ProtoTags.h"
+#include "newupdatesystem/Common/StoredFormats.h"
 
 namespace fs = std::filesystem;
 
@@ -91,10 +91,11 @@ std::shared_ptr<const CDataFile> CPackStore::load(const uint8_t md5[16], uint32_
     }
     if (!in.read(reinterpret_cast<char*>(head), HEADER_SIZE))
         return damaged("short header");
-    uint32_t packedSize = getLe32(head + 12);
-    if (getLe32(head) != MAGIC || getLe32(head + 4) != FORMAT || getLe32(head + 8) != unpackedSize ||
-        std::memcmp(head + 20, md5, 16) != 0)
+    PackStoreHead entry;
+    if (PackStoreHead::decode(head, HEADER_SIZE, entry) != WireCheck::OK || entry.format != FORMAT ||
+        entry.unpackedSize != unpackedSize || std::memcmp(entry.md5, md5, sizeof entry.md5) != 0)
         return damaged("wrong header");
+    const uint32_t packedSize = entry.packedSize;
     if (packedSize < CDataFile::HEADER_SIZE || packedSize > CDataFile::MAX_SIZE + CDataFile::HEADER_SIZE)
         return damaged("impossible length");
     auto packed = std::make_shared<CDataFile>();
@@ -104,10 +105,12 @@ std::shared_ptr<const CDataFile> CPackStore::load(const uint8_t md5[16], uint32_
         return damaged("wrong length");
     packed->writeAt(nullptr, 0, packedSize); // the size only: the bytes are in place
     const uint8_t* p = packed->data();
-    if (calcCrc32(p, packedSize, 0) != getLe32(head + 16))
+    if (calcCrc32(p, packedSize, 0) != entry.crc)
         return damaged("checksum mismatch");
-    if (getLe32(p) != CDataFile::MAGIC || getLe32(p + 4) != unpackedSize ||
-        uint64_t(getLe32(p + 8)) + CDataFile::HEADER_SIZE != packedSize)
+    PackedHead packedHead;
+    if (PackedHead::decode(p, packedSize, packedHead) != WireCheck::OK ||
+        packedHead.unpackedSize != unpackedSize ||
+        uint64_t(packedHead.packedSize) + PackedHead::SIZE != packedSize)
         return damaged("wrong packed header");
     // The time stamp carries the recency over to the next start.
     std::error_code ec;
@@ -129,19 +132,19 @@ void CPackStore::save(const uint8_t md5[16], uint32_t unpackedSize, const CDataF
         tempName = name + "." + std::to_string(platform::currentProcessId()) + "." +
                    std::to_string(++m_tempSerial) + kTempSuffix;
     }
-    uint8_t head[HEADER_SIZE];
-    putLe32(head, MAGIC);
-    putLe32(head + 4, FORMAT);
-    putLe32(head + 8, unpackedSize);
-    putLe32(head + 12, packed.size());
-    putLe32(head + 16, calcCrc32(packed.data(), packed.size(), 0));
-    std::memcpy(head + 20, md5, 16);
+    PackStoreHead entry;
+    entry.format = FORMAT;
+    entry.unpackedSize = unpackedSize;
+    entry.packedSize = packed.size();
+    entry.crc = calcCrc32(packed.data(), packed.size(), 0);
+    std::memcpy(entry.md5, md5, sizeof entry.md5);
+    const auto head = entry.encode();
 
     fs::path temp = m_dir / tempName;
     std::error_code ec;
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(head), HEADER_SIZE);
+        out.write(reinterpret_cast<const char*>(head.data()), head.size());
         out.write(reinterpret_cast<const char*>(packed.data()), packed.size());
         out.close();
         if (!out)

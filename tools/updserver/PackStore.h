@@ -23,14 +23,14 @@
 #include <string>
 
 #include "newupdatesystem/Common/DataFile.h"
+#include "newupdatesystem/Common/StoredFormats.h"
 
 class CPackStore
 {
 public:
-    static constexpr uint32_t MAGIC =
-        uint32_t('Z') | uint32_t('P') << 8 | uint32_t('c') << 16 | uint32_t('S') << 24;
+    static constexpr uint32_t MAGIC = PackStoreHead::MAGIC;
     static constexpr uint32_t FORMAT = 1; // zlib level 9 in "ZPck"
-    static constexpr uint32_t HEADER_SIZE = 36;
+    static constexpr uint32_t HEADER_SIZE = PackStoreHead::SIZE;
 
     // Creates the folder when missing, takes stock of the entries there and
     // deletes temporary files left by an interrupted write. Throws

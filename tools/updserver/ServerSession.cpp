@@ -8,6 +8,7 @@
 
 #include "newupdatesystem/Common/Excep.h"
 #include "newupdatesystem/Common/Log.h"
+#include "newupdatesystem/Common/Messages.h"
 #include "newupdatesystem/Common/ProtoTags.h"
 #include "newupdatesystem/Common/StreamProto.h"
 #include "platform/Files.h"
@@ -27,6 +28,9 @@ const PacketSites kSites{"CServerSession::sendPacket", "CServerSession::recvPack
 // The longest single wait on the socket; the channel's deadlines are checked
 // between waits.
 constexpr int kSliceMs = 500;
+
+// The longest echo line sent, well inside one packet with its head and NUL.
+constexpr size_t kEchoLineLimit = FRAME_NOMINAL_SIZE - 16;
 
 std::string tagText(uint32_t t)
 {
@@ -172,11 +176,6 @@ uint32_t CServerSession::tag() const
     return m_channel.packetTag();
 }
 
-uint32_t CServerSession::word(uint32_t offset) const
-{
-    return getLe32(m_channel.packetData() + offset);
-}
-
 void CServerSession::sendPacket(const void* head, uint32_t headLength, const void* data, uint32_t dataLength)
 {
     try
@@ -212,10 +211,8 @@ void CServerSession::channelFailure(const CProtoExcep& e, const char* what)
 
 void CServerSession::sendMsg(uint32_t t)
 {
-    uint8_t head[8];
-    putLe32(head, 0);
-    putLe32(head + 4, t);
-    sendPacket(head, sizeof head);
+    const auto head = PacketHead{0, t}.encode();
+    sendPacket(head.data(), head.size());
 }
 
 void CServerSession::violation(const char* what)
@@ -245,20 +242,19 @@ bool CServerSession::handshake()
         return false;
     }
     recvPacket();
-    if (m_channel.packetLength() != 16 || tag() != TAG_INIT)
+    InitRequest init;
+    if (InitRequest::decode(m_channel.packetData(), m_channel.packetLength(), init) != WireCheck::OK)
         violation("session must open with a 16-byte \"Init\"");
-    m_kind = word(8);
-    uint32_t version = word(12);
-    uint8_t answer[16];
-    putLe32(answer, PACKET_SIGNATURE);
-    putLe32(answer + 4, TAG_INIT);
-    putLe32(answer + 8, PROTOCOL_VERSION);
+    m_kind = init.kind;
+    uint32_t version = init.version;
+    InitAnswer answer{PROTOCOL_VERSION, TAG_ACPT};
     if (version != PROTOCOL_VERSION || (m_kind != TAG_FILE && m_kind != TAG_CTRL))
     {
         logWarning("%s: refused session '%s' of version 0x%08x", m_peer.c_str(), tagText(m_kind).c_str(),
                    version);
-        putLe32(answer + 12, makeTag("Rfsd"));
-        sendPacket(answer, sizeof answer);
+        answer.verdict = TAG_RFSD;
+        const auto refusal = answer.encode();
+        sendPacket(refusal.data(), refusal.size());
         return false;
     }
     if (m_kind == TAG_FILE && m_server.suspended())
@@ -270,18 +266,20 @@ bool CServerSession::handshake()
     // The offer of the streaming transfer rides in the version word, which a
     // base client only logs.
     if (m_kind == TAG_FILE)
-        putLe32(answer + 8, PROTOCOL_VERSION | SERVER_OFFERS_STREAM);
-    putLe32(answer + 12, TAG_ACPT);
-    sendPacket(answer, sizeof answer);
+        answer.version = PROTOCOL_VERSION | SERVER_OFFERS_STREAM;
+    const auto accepted = answer.encode();
+    sendPacket(accepted.data(), accepted.size());
 
     std::random_device random;
-    for (size_t i = 0; i < sizeof m_challenge; i += 4)
-        putLe32(m_challenge + i, random());
-    uint8_t key[16];
-    putLe32(key, PACKET_SIGNATURE);
-    putLe32(key + 4, TAG_PSWK);
-    std::memcpy(key + 8, m_challenge, sizeof m_challenge);
-    sendPacket(key, sizeof key);
+    for (size_t i = 0; i < sizeof m_challenge; i += sizeof(uint32_t))
+    {
+        const uint32_t r = random();
+        std::memcpy(m_challenge + i, &r, sizeof r);
+    }
+    ChallengeMsg key;
+    std::memcpy(key.challenge, m_challenge, sizeof m_challenge);
+    const auto keyPacket = key.encode();
+    sendPacket(keyPacket.data(), keyPacket.size());
     logInfo("%s: %s session opened", m_peer.c_str(), m_kind == TAG_CTRL ? "control" : "file");
     return true;
 }
@@ -338,9 +336,9 @@ void CServerSession::serve()
 
 void CServerSession::onAuth()
 {
-    if (m_channel.packetLength() != 40)
+    AuthMsg auth;
+    if (AuthMsg::decode(m_channel.packetData(), m_channel.packetLength(), auth) != WireCheck::OK)
         violation("\"Auth\" must have 40 bytes");
-    const uint8_t* p = m_channel.packetData();
     if (!m_server.loginRequired())
     {
         // Without accounts a login is as good as none: the client may go on
@@ -361,7 +359,7 @@ void CServerSession::onAuth()
         throw End{};
     }
     std::string name;
-    if (!m_server.users().check(p + 8, p + 24, m_challenge, name))
+    if (!m_server.users().check(auth.name, auth.digest, m_challenge, name))
     {
         logWarning("%s: login as '%s' rejected", m_peer.c_str(), printable(name).c_str());
         m_server.metrics().countError(CMetrics::ERR_LOGIN);
@@ -477,9 +475,10 @@ void CServerSession::sendData(uint32_t subtag, const uint8_t* bytes, uint32_t le
 
 void CServerSession::onGetChecksum()
 {
-    std::string name;
-    if (!takeText(8, name))
+    ChecksumRequest request;
+    if (ChecksumRequest::decode(m_channel.packetData(), m_channel.packetLength(), request) != WireCheck::OK)
         violation("malformed \"GetS\"");
+    const std::string& name = request.text;
     if (!m_snapshot)
         m_snapshot = m_server.store().snapshot();
     const std::shared_ptr<const ContentSnapshot>& snap = m_snapshot;
@@ -490,18 +489,18 @@ void CServerSession::onGetChecksum()
         sendMsg(TAG_ACSS);
         return;
     }
-    uint8_t answer[24];
-    putLe32(answer, PACKET_SIGNATURE);
-    putLe32(answer + 4, TAG_FSUM);
-    std::memcpy(answer + 8, file->md5, 16);
-    sendPacket(answer, sizeof answer);
+    ChecksumAnswer answer;
+    std::memcpy(answer.digest, file->md5, sizeof answer.digest);
+    const auto packet = answer.encode();
+    sendPacket(packet.data(), packet.size());
 }
 
 void CServerSession::onCommand()
 {
-    std::string text;
-    if (!takeText(8, text))
+    CommandMsg command;
+    if (CommandMsg::decode(m_channel.packetData(), m_channel.packetLength(), command) != WireCheck::OK)
         violation("malformed \"Cmnd\"");
+    const std::string& text = command.text;
     bool allowed = (m_kind == TAG_CTRL || m_modifying) && m_server.access().mayChange(m_loggedIn);
     if (!allowed)
     {
@@ -516,27 +515,26 @@ void CServerSession::onCommand()
     lines.emplace_back(); // the empty echo ends the output
     for (const std::string& line : lines)
     {
-        uint8_t head[8];
-        putLe32(head, PACKET_SIGNATURE);
-        putLe32(head + 4, makeTag("Echo"));
         // An echo line fits one packet and carries no NUL of its own.
-        std::string safe = line.substr(0, FRAME_NOMINAL_SIZE - 16);
-        for (char& c : safe)
+        EchoMsg echo{line.substr(0, kEchoLineLimit)};
+        for (char& c : echo.text)
             if (c == '\0')
                 c = ' ';
-        sendPacket(head, sizeof head, safe.c_str(), static_cast<uint32_t>(safe.size() + 1));
+        const WirePacket packet = echo.encode();
+        sendPacket(packet.data(), static_cast<uint32_t>(packet.size()));
     }
 }
 
 void CServerSession::onModify()
 {
-    uint32_t length = m_channel.packetLength();
-    if (length < 18)
+    ModifyMsg change;
+    WireCheck check = ModifyMsg::decode(m_channel.packetData(), m_channel.packetLength(), change);
+    if (check == WireCheck::LENGTH)
         violation("short \"Mdfy\"");
-    uint32_t op = word(8), value = word(12);
-    std::string path;
-    if (!takeText(16, path))
+    if (check != WireCheck::OK)
         violation("malformed \"Mdfy\" path");
+    const uint32_t op = change.operation, value = change.value;
+    const std::string& path = change.path;
     if (!m_modifying)
     {
         logWarning("%s: change of '%s' outside modification mode", m_peer.c_str(), path.c_str());

@@ -86,7 +86,6 @@ private:
     // Packet level.
     void recvPacket();
     uint32_t tag() const;
-    uint32_t word(uint32_t offset) const;
     void sendPacket(const void* head, uint32_t headLength, const void* data = nullptr,
                     uint32_t dataLength = 0);
     void sendMsg(uint32_t tag);

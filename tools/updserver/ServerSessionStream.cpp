@@ -7,6 +7,8 @@
 
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/Md5.h"
+#include "newupdatesystem/Common/StoredFormats.h"
+#include "newupdatesystem/Common/StreamMessages.h"
 #include "newupdatesystem/Common/StreamProto.h"
 #include "tools/updserver/ContentStore.h"
 #include "tools/updserver/PackCache.h"
@@ -22,11 +24,12 @@ namespace
 // content, so that a restart or another server finds it too.
 void segmentKey(const uint8_t fileMd5[16], uint64_t offset, uint32_t length, uint8_t key[16])
 {
-    uint8_t what[32] = {'s', 'e', 'g', '1'};
-    std::copy(fileMd5, fileMd5 + 16, what + 4);
-    putLe64(what + 20, offset);
-    putLe32(what + 28, length);
-    CMd5::digest(what, sizeof what, key);
+    SegmentKeySource what;
+    std::copy(fileMd5, fileMd5 + sizeof what.fileMd5, what.fileMd5);
+    what.offset = offset;
+    what.length = length;
+    const auto bytes = what.encode();
+    CMd5::digest(bytes.data(), bytes.size(), key);
 }
 
 // The MD5 the list holds for the file, as the disk store keys content.
@@ -58,14 +61,11 @@ void keepSegments(CPackStore* store, const FileInfo& info, CStreamSender::Source
             return;
         uint8_t key[16];
         segmentKey(md5.data(), offset, length, key);
-        uint8_t head[CDataFile::HEADER_SIZE];
-        putLe32(head, CDataFile::MAGIC);
-        putLe32(head + 4, length);
-        putLe32(head + 8, static_cast<uint32_t>(streamLength));
+        const auto head = PackedHead{length, static_cast<uint32_t>(streamLength)}.encode();
         CDataFile image;
-        image.reserve(static_cast<uint32_t>(sizeof head + streamLength));
-        image.writeAt(head, sizeof head, 0);
-        image.writeAt(stream, static_cast<uint32_t>(streamLength), sizeof head);
+        image.reserve(static_cast<uint32_t>(head.size() + streamLength));
+        image.writeAt(head.data(), head.size(), 0);
+        image.writeAt(stream, static_cast<uint32_t>(streamLength), head.size());
         store->save(key, length, image);
     };
 }
@@ -73,15 +73,13 @@ void keepSegments(CPackStore* store, const FileInfo& info, CStreamSender::Source
 
 void CServerSession::onStreamOpen()
 {
-    if (m_kind != TAG_FILE || m_channel.packetLength() != STRM_SIZE)
+    StreamOpenMsg wanted;
+    if (m_kind != TAG_FILE ||
+        StreamOpenMsg::decode(m_channel.packetData(), m_channel.packetLength(), wanted) != WireCheck::OK)
         violation("\"Strm\" outside a file session or malformed");
-    uint32_t window = std::clamp(word(12), STREAM_MIN_WINDOW, STREAM_MAX_WINDOW);
-    uint8_t answer[STRM_SIZE];
-    putLe32(answer, PACKET_SIGNATURE);
-    putLe32(answer + 4, TAG_STRM);
-    putLe32(answer + 8, STREAM_VERSION);
-    putLe32(answer + 12, window);
-    sendPacket(answer, sizeof answer);
+    uint32_t window = std::clamp(wanted.window, STREAM_MIN_WINDOW, STREAM_MAX_WINDOW);
+    const auto answer = StreamOpenMsg{STREAM_VERSION, window}.encode();
+    sendPacket(answer.data(), answer.size());
     m_streaming = true;
     logFileOnly("%s: streaming transfer agreed", m_peer.c_str());
 }

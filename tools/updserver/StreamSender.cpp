@@ -5,6 +5,8 @@
 
 #include "newupdatesystem/Common/Crc32.h"
 #include "newupdatesystem/Common/Excep.h"
+#include "newupdatesystem/Common/StoredFormats.h"
+#include "newupdatesystem/Common/StreamMessages.h"
 
 namespace
 {
@@ -13,15 +15,15 @@ const char* const kServe = "CStreamSender::serve";
 
 bool CStreamSender::parseRequest(const uint8_t* p, uint32_t length, Request& request)
 {
-    if (length < SGET_HEAD_SIZE + 2 || length > SGET_HEAD_SIZE + GET_REQUEST_LIMIT + 1 ||
-        (getLe32(p + 4) != TAG_SGET && getLe32(p + 4) != TAG_SLST) || p[length - 1] != 0)
+    StreamRequestMsg m;
+    if (StreamRequestMsg::decode(p, length, m) != WireCheck::OK)
         return false;
-    request.list = getLe32(p + 4) == TAG_SLST;
-    request.offset = getLe64(p + 8);
-    request.length = getLe64(p + 16);
-    request.credit = getLe64(p + 24);
-    request.name.assign(reinterpret_cast<const char*>(p + SGET_HEAD_SIZE), length - SGET_HEAD_SIZE - 1);
-    return request.name.find('\0') == std::string::npos;
+    request.list = m.list;
+    request.offset = m.offset;
+    request.length = m.length;
+    request.credit = m.credit;
+    request.name = std::move(m.name);
+    return true;
 }
 
 CStreamSender::CStreamSender(CPacketChannel& channel, Opener opener, uint32_t segmentSize)
@@ -65,12 +67,9 @@ uint64_t CStreamSender::sendSegment(Transfer& t, uint32_t length)
     // A packed image, the whole file's or this segment's: the magic, the
     // unpacked size, the stream's size, then a zlib stream, which is what a
     // packed segment is.
-    constexpr uint32_t kImageHead = CDataFile::HEADER_SIZE;
+    constexpr uint32_t kImageHead = PackedHead::SIZE;
     auto fits = [length](const uint8_t* image, uint32_t imageLength)
-    {
-        return image != nullptr && imageLength > kImageHead && getLe32(image + 4) == length &&
-               getLe32(image + 8) == imageLength - kImageHead;
-    };
+    { return SegmentImage::holdsStream(image, imageLength, length); };
     // Files are open only while they are sent: they are opened again for a
     // repeat.
     if (!t.source.file && !open(t))
@@ -92,8 +91,7 @@ uint64_t CStreamSender::sendSegment(Transfer& t, uint32_t length)
             image = kept->data();
             imageLength = kept->size();
         }
-        storedBefore = kept->size() == kImageHead && getLe32(kept->data() + 4) == length &&
-                       getLe32(kept->data() + 8) == 0;
+        storedBefore = SegmentImage::marksStored(kept->data(), kept->size(), length);
     }
     if (image != nullptr && imageLength - kImageHead < length)
     {
@@ -123,13 +121,12 @@ uint64_t CStreamSender::sendSegment(Transfer& t, uint32_t length)
         }
     }
     StreamChunkHead h{t.next, length, uint32_t(m_packed.size()), uint32_t(method), 0, 0};
-    uint8_t head[SDAT_HEAD_SIZE];
     while (h.chunkOffset < h.packedLength)
     {
         uint32_t n = std::min(h.packedLength - h.chunkOffset, SDAT_MAX_CHUNK);
         h.crc = calcCrc32(m_packed.data() + h.chunkOffset, n, 0);
-        encodeStreamChunkHead(h, head);
-        m_channel.sendPacket(head, sizeof head, m_packed.data() + h.chunkOffset, n);
+        const auto head = h.encode();
+        m_channel.sendPacket(head.data(), head.size(), m_packed.data() + h.chunkOffset, n);
         h.chunkOffset += n;
     }
     return m_packed.size();
@@ -146,18 +143,12 @@ bool CStreamSender::sendSome()
             if (t.refused)
             {
                 t.next = t.verified = t.end();
-                uint8_t refusal[8] = {};
-                putLe32(refusal + 4, TAG_ACSS);
-                m_channel.sendPacket(refusal, sizeof refusal);
+                m_channel.sendMsg(0, TAG_ACSS);
             }
             else
             {
-                uint8_t info[SINF_SIZE];
-                putLe32(info, PACKET_SIGNATURE);
-                putLe32(info + 4, TAG_SINF);
-                putLe64(info + 8, t.source.size);
-                putLe32(info + 16, m_segmentSize);
-                m_channel.sendPacket(info, sizeof info);
+                const auto info = StreamInfoMsg{t.source.size, m_segmentSize}.encode();
+                m_channel.sendPacket(info.data(), info.size());
             }
             t.announced = true;
             return true;
@@ -208,19 +199,21 @@ uint64_t CStreamSender::serve(const Request& first)
         m_channel.recvPacket();
         const uint8_t* p = m_channel.packetData();
         const uint32_t tag = m_channel.packetTag();
+        StreamAckMsg sack;
+        StreamRepeatMsg srep;
         if (tag == TAG_QUIT)
             throw CProtoExcep(PROTO_QUIT, EXCEP_SITE(kServe));
-        if (tag == TAG_SACK && m_channel.packetLength() == SACK_SIZE)
+        if (StreamAckMsg::decode(p, m_channel.packetLength(), sack) == WireCheck::OK)
         {
-            uint64_t ack = getLe64(p + 8);
+            uint64_t ack = sack.verified;
             if (!front.announced || ack < front.verified || ack > front.next)
                 throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
             front.verified = ack;
-            front.credit = std::max(front.credit, std::min(getLe64(p + 16), ack + STREAM_MAX_WINDOW));
+            front.credit = std::max(front.credit, std::min(sack.credit, ack + STREAM_MAX_WINDOW));
         }
-        else if (tag == TAG_SREP && m_channel.packetLength() == SREP_SIZE)
+        else if (StreamRepeatMsg::decode(p, m_channel.packetLength(), srep) == WireCheck::OK)
         {
-            uint64_t from = getLe64(p + 8);
+            uint64_t from = srep.segment;
             if (!front.announced || from < front.verified || from >= front.next ||
                 (from - front.request.offset) % m_segmentSize != 0)
                 throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "newupdatesystem/Common/DataFile.h"
+#include "newupdatesystem/Common/StoredFormats.h"
 #include "platform/Files.h"
 
 namespace fs = std::filesystem;
@@ -14,11 +15,6 @@ namespace
 constexpr const char* kTempPrefix = ".upload-";
 constexpr const char* kTempSuffix = ".tmp";
 constexpr size_t kOutBuffer = 64 * 1024;
-
-uint32_t le32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 // A name no other upload of this or another server process picks: a counter
 // and a random part, and the file is created exclusively all the same.
@@ -126,10 +122,12 @@ bool CUploadStore::append(const void* bytes, uint32_t length)
 
 bool CUploadStore::takeHeader()
 {
-    m_declaredUnpacked = le32(m_header + 4);
-    m_declaredPacked = le32(m_header + 8);
-    if (le32(m_header) != CDataFile::MAGIC || m_declaredUnpacked > CDataFile::MAX_SIZE ||
-        m_declaredPacked > CDataFile::MAX_SIZE)
+    PackedHead head;
+    if (PackedHead::decode(m_header, sizeof m_header, head) != WireCheck::OK)
+        return fail("it is not packed data");
+    m_declaredUnpacked = head.unpackedSize;
+    m_declaredPacked = head.packedSize;
+    if (m_declaredUnpacked > CDataFile::MAX_SIZE || m_declaredPacked > CDataFile::MAX_SIZE)
         return fail("it is not packed data");
     if (m_declaredUnpacked > m_maxUnpacked)
         return fail("it unpacks to " + std::to_string(m_declaredUnpacked) +

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "newupdatesystem/Common/Messages.h"
 #include "newupdatesystem/Common/PacketChannel.h"
 #include "support/CatchExcep.h"
 #include "support/ScriptedPeer.h"
@@ -57,14 +58,14 @@ public:
 TEST(ChunkHeaderTest, TravelsAsSixLittleEndianWordsInFieldOrder)
 {
     DataChunkHeader h{PACKET_SIGNATURE, TAG_DATA, SUBTAG_NRMP, 5, 0x01020304, 0xA1B2C3D4};
-    uint8_t wire[CHUNK_HEADER_SIZE];
-    encodeChunkHeader(h, wire);
+    const auto wire = h.encode();
     const Bytes expected = {0x01, 0x09, 0x08, 0x04, 'D', 'a', 't', 'a', 'N',  'r',  'm',  'P',
                             5,    0,    0,    0,    4,   3,   2,   1,   0xD4, 0xC3, 0xB2, 0xA1};
-    EXPECT_EQ(Bytes(wire, wire + sizeof wire), expected);
+    EXPECT_EQ(Bytes(wire.begin(), wire.end()), expected);
 
     Bytes chunk = peerChunk(peerTag("Get "), peerTag("SpcP"), 7, {'l', 'i', 's', 't'});
-    DataChunkHeader back = parseChunkHeader(chunk.data());
+    DataChunkHeader back;
+    ASSERT_EQ(DataChunkHeader::decode(chunk.data(), uint32_t(chunk.size()), back), WireCheck::OK);
     EXPECT_EQ(back.signature, PACKET_SIGNATURE);
     EXPECT_EQ(back.tag, TAG_GET);
     EXPECT_EQ(back.subtag, SUBTAG_SPCP);

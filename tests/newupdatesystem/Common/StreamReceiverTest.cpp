@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "newupdatesystem/Common/Crc32.h"
+#include "newupdatesystem/Common/StreamMessages.h"
 #include "newupdatesystem/Common/StreamReceiver.h"
 #include "support/CatchExcep.h"
 #include "support/ScriptedPeer.h"
@@ -17,25 +18,12 @@
 namespace
 {
 
-Bytes le64(uint64_t v)
+// A fixed-size message as the peer sends it: its bytes after the head.
+template <size_t N> Bytes body(const std::array<uint8_t, N>& packet, const Bytes& tail = {})
 {
-    Bytes b(8);
-    putLe64(b.data(), v);
-    return b;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-Bytes le32(uint32_t v)
-{
-    Bytes b(4);
-    putLe32(b.data(), v);
+    Bytes b(N - PACKET_HEAD_SIZE + tail.size());
+    std::copy(packet.data() + PACKET_HEAD_SIZE, packet.data() + N, b.data());
+    std::copy(tail.begin(), tail.end(), b.data() + N - PACKET_HEAD_SIZE);
     return b;
 }
 
@@ -101,9 +89,9 @@ private:
                 uint32_t crc = calcCrc32(chunk.data(), c, 0);
                 if (damageAll || (at == damageSegment && off == 32000 && !m_damaged++))
                     chunk[c / 2] ^= 0x40;
-                s.sendPacket(PACKET_SIGNATURE, TAG_SDAT,
-                             cat({le64(at + wrongSegmentShift), le32(n), le32(uint32_t(packed.size())),
-                                  le32(method), le32(off), le32(crc), chunk}));
+                const StreamChunkHead head{
+                    at + wrongSegmentShift, n, uint32_t(packed.size()), method, off, crc};
+                s.sendPacket(PACKET_SIGNATURE, TAG_SDAT, body(head.encode(), chunk));
             }
         }
     }
@@ -112,21 +100,25 @@ private:
     {
         uint32_t tag = peerWord(p, 4);
         std::lock_guard<std::mutex> hold(mutex);
-        if (tag == TAG_SGET)
+        const uint32_t length = uint32_t(p.size());
+        StreamRequestMsg request;
+        StreamRepeatMsg repeat;
+        StreamAckMsg ack;
+        if (tag == TAG_SGET && StreamRequestMsg::decode(p.data(), length, request) == WireCheck::OK)
         {
-            m_offset = getLe64(p.data() + 8);
-            m_end = m_offset + getLe64(p.data() + 16);
-            s.sendPacket(PACKET_SIGNATURE, TAG_SINF, cat({le64(fileSize), le32(segmentSize)}));
+            m_offset = request.offset;
+            m_end = m_offset + request.length;
+            s.sendPacket(PACKET_SIGNATURE, TAG_SINF, body(StreamInfoMsg{fileSize, segmentSize}.encode()));
             sendFrom(m_offset, m_end, s);
         }
-        else if (tag == TAG_SREP)
+        else if (StreamRepeatMsg::decode(p.data(), length, repeat) == WireCheck::OK)
         {
-            repeats.push_back(getLe64(p.data() + 8));
+            repeats.push_back(repeat.segment);
             sendFrom(repeats.back(), m_end, s);
         }
-        else if (tag == TAG_SACK)
+        else if (StreamAckMsg::decode(p.data(), length, ack) == WireCheck::OK)
         {
-            acks.push_back(getLe64(p.data() + 8));
+            acks.push_back(ack.verified);
             acked.notify_all();
         }
     }

@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -17,7 +19,18 @@
 #include "newupdatesystem/Common/Crc32.h"
 #include "newupdatesystem/Common/FrameCodec.h"
 #include "newupdatesystem/Common/Md5.h"
+#include "newupdatesystem/Common/Messages.h"
 #include "newupdatesystem/Common/ProtoTags.h"
+#include "newupdatesystem/Common/StreamMessages.h"
+#include "newupdatesystem/Common/WireBytes.h"
+
+// The message in a packet, which must decode.
+template <class Message> Message decoded(const uint8_t* packet, uint32_t length)
+{
+    Message m;
+    EXPECT_EQ(Message::decode(packet, length, m), WireCheck::OK);
+    return m;
+}
 
 class RawClient
 {
@@ -43,6 +56,12 @@ public:
 
     void sendRaw(const std::vector<uint8_t>& bytes) { ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
 
+    void sendMsg(uint32_t tag)
+    {
+        const auto head = PacketHead{0, tag}.encode();
+        send({head.begin(), head.end()});
+    }
+
     void send(const std::vector<uint8_t>& packet)
     {
         m_encoder.reset();
@@ -58,7 +77,12 @@ public:
         for (;;)
         {
             if (m_pos < m_fill && m_decoder.feed(m_buffer, m_fill, m_pos) == CFrameDecoder::FEED_PACKET)
-                return m_decoder.packetLength() >= 8 ? getLe32(m_decoder.packet() + 4) : 1;
+            {
+                PacketHead head;
+                return PacketHead::decode(m_decoder.packet(), m_decoder.packetLength(), head) == WireCheck::OK
+                           ? head.tag
+                           : 1;
+            }
             if (m_pos < m_fill)
                 continue;
             ssize_t n = ::recv(fd, m_buffer, sizeof m_buffer, 0);
@@ -98,6 +122,7 @@ public:
         return closed;
     }
 
+    // A packet of the words as given, well-formed or not.
     static std::vector<uint8_t> words(std::initializer_list<uint32_t> ws)
     {
         std::vector<uint8_t> out(ws.size() * 4);
@@ -114,15 +139,20 @@ public:
     }
     static std::vector<uint8_t> get(uint32_t subtag, const std::string& name)
     {
-        auto p = words({PACKET_SIGNATURE, TAG_GET, subtag, uint32_t(name.size()), 0,
-                        calcCrc32(name.data(), name.size(), 0)});
+        const auto h = DataChunkHeader{PACKET_SIGNATURE,      TAG_GET, subtag,
+                                       uint32_t(name.size()), 0,       calcCrc32(name.data(), name.size(), 0)}
+                           .encode();
+        std::vector<uint8_t> p(h.begin(), h.end());
         p.insert(p.end(), name.begin(), name.end());
         return p;
     }
     static std::vector<uint8_t> chunk(const std::string& bytes, uint32_t offset)
     {
-        auto p = words({PACKET_SIGNATURE, TAG_DATA, SUBTAG_NRMP, uint32_t(bytes.size()), offset,
-                        calcCrc32(bytes.data(), bytes.size(), 0)});
+        const auto h =
+            DataChunkHeader{PACKET_SIGNATURE,       TAG_DATA, SUBTAG_NRMP,
+                            uint32_t(bytes.size()), offset,   calcCrc32(bytes.data(), bytes.size(), 0)}
+                .encode();
+        std::vector<uint8_t> p(h.begin(), h.end());
         p.insert(p.end(), bytes.begin(), bytes.end());
         return p;
     }
@@ -130,25 +160,30 @@ public:
     // Opens a session of the kind; true when accepted with a challenge.
     bool open(uint32_t kind)
     {
-        send(words({PACKET_SIGNATURE, TAG_INIT, kind, PROTOCOL_VERSION}));
-        if (recv() != TAG_INIT || getLe32(packet() + 12) != TAG_ACPT)
+        const auto init = InitRequest{kind, PROTOCOL_VERSION}.encode();
+        send({init.begin(), init.end()});
+        InitAnswer answer;
+        if (recv() != TAG_INIT || InitAnswer::decode(packet(), length(), answer) != WireCheck::OK ||
+            answer.verdict != TAG_ACPT)
             return false;
-        if (recv() != TAG_PSWK || length() != 16)
+        ChallengeMsg key;
+        if (recv() != TAG_PSWK || ChallengeMsg::decode(packet(), length(), key) != WireCheck::OK)
             return false;
-        std::memcpy(challenge, packet() + 8, 8);
+        std::memcpy(challenge, key.challenge, sizeof challenge);
         return true;
     }
 
     // Logs in; the tag of the answer.
     uint32_t login(const char* name, const char* password)
     {
-        auto p = words({PACKET_SIGNATURE, TAG_AUTH, 0, 0, 0, 0, 0, 0, 0, 0});
-        std::memcpy(p.data() + 8, name, std::strlen(name));
+        AuthMsg auth;
+        std::memcpy(auth.name, name, std::min<size_t>(std::strlen(name), sizeof auth.name));
         CMd5 md5;
-        md5.update(challenge, 8);
+        md5.update(challenge, sizeof challenge);
         md5.update(password, std::strlen(password));
-        md5.final(p.data() + 24);
-        send(p);
+        md5.final(auth.digest);
+        const auto p = auth.encode();
+        send({p.begin(), p.end()});
         return recv();
     }
 
@@ -156,21 +191,21 @@ public:
     // the empty echo that ends the output, anything else for a refusal).
     uint32_t command(const std::string& text, std::vector<std::string>* lines = nullptr)
     {
-        send(withText(words({PACKET_SIGNATURE, TAG_CMND}), text));
+        send(CommandMsg{text}.encode());
         for (;;)
         {
             uint32_t t = recv();
-            if (t != TAG_ECHO || length() <= 9)
+            if (t != TAG_ECHO || length() <= EchoMsg::MIN_SIZE)
                 return t;
             if (lines)
-                lines->emplace_back(reinterpret_cast<const char*>(packet() + 8));
+                lines->emplace_back(reinterpret_cast<const char*>(packet() + EchoMsg::TEXT_OFFSET));
         }
     }
 
     // Sends an upload's request and its chunks, each awaited; the answer to "EndF".
     uint32_t upload(const std::string& path, const std::string& packed, uint32_t time = 1000000000)
     {
-        send(withText(words({PACKET_SIGNATURE, TAG_MDFY, TAG_UPLD, time}), path));
+        send(ModifyMsg{TAG_UPLD, time, path}.encode());
         return sendChunks(packed, 0, packed.size()) ? finishUpload() : 0;
     }
     bool sendChunks(const std::string& packed, size_t from, size_t to)
@@ -186,7 +221,7 @@ public:
     }
     uint32_t finishUpload()
     {
-        send(words({0, TAG_ENDF}));
+        sendMsg(TAG_ENDF);
         return recv();
     }
 
@@ -201,8 +236,9 @@ public:
                 return true;
             if (t != TAG_DATA)
                 return false;
-            out.append(reinterpret_cast<const char*>(packet() + 24), length() - 24);
-            send(words({0, TAG_ACKN}));
+            out.append(reinterpret_cast<const char*>(packet() + DataChunkHeader::SIZE),
+                       length() - DataChunkHeader::SIZE);
+            sendMsg(TAG_ACKN);
         }
     }
 

@@ -151,7 +151,10 @@ TEST_F(ServerSessionTest, ChangesNeedModificationModeAndStayInsideTheRoot)
     chunk.insert(chunk.end(), packed.data(), packed.data() + packed.size());
     c.send(chunk);
     EXPECT_EQ(c.recv(), TAG_REPT);
-    putLe32(chunk.data() + 20, calcCrc32(packed.data(), packed.size(), 0));
+    const auto good = DataChunkHeader{PACKET_SIGNATURE, TAG_DATA, SUBTAG_NRMP,
+                                      packed.size(),    0,        calcCrc32(packed.data(), packed.size(), 0)}
+                          .encode();
+    std::copy(good.begin(), good.end(), chunk.begin());
     c.send(chunk);
     EXPECT_EQ(c.recv(), TAG_ACKN);
     c.send(RawClient::words({0, TAG_ENDF}));

@@ -55,14 +55,14 @@ struct StreamClient
         Bytes init = words({PACKET_SIGNATURE, TAG_INIT, TAG_FILE, PROTOCOL_VERSION});
         channel.sendPacket(init.data(), uint32_t(init.size()));
         channel.recvPacket();
-        uint32_t version = getLe32(channel.packetData() + 8);
+        uint32_t version = decoded<InitAnswer>(channel.packetData(), channel.packetLength()).version;
         channel.recvPacket();
         EXPECT_EQ(channel.packetTag(), TAG_PSWK);
         Bytes strm = words({PACKET_SIGNATURE, TAG_STRM, STREAM_VERSION, 4u << 20});
         channel.sendPacket(strm.data(), uint32_t(strm.size()));
         channel.recvPacket();
         EXPECT_EQ(channel.packetTag(), TAG_STRM);
-        EXPECT_EQ(getLe32(channel.packetData() + 12), 4u << 20);
+        EXPECT_EQ(decoded<StreamOpenMsg>(channel.packetData(), channel.packetLength()).window, 4u << 20);
         return version;
     }
     std::string receive(const std::string& name, uint64_t offset, uint64_t length)
@@ -123,8 +123,9 @@ TEST_F(StreamTransferTest, OfferedInTheVersionWordOnlyAndUsableOnlyOnceAskedFor)
         c.send(words({PACKET_SIGNATURE, TAG_INIT, TAG_FILE, PROTOCOL_VERSION}));
         ASSERT_EQ(c.recv(), TAG_INIT);
         ASSERT_EQ(c.length(), 16u);
-        EXPECT_EQ(getLe32(c.packet() + 8), PROTOCOL_VERSION | SERVER_OFFERS_STREAM);
-        EXPECT_EQ(getLe32(c.packet() + 12), TAG_ACPT);
+        EXPECT_EQ(decoded<InitAnswer>(c.packet(), c.length()).version,
+                  PROTOCOL_VERSION | SERVER_OFFERS_STREAM);
+        EXPECT_EQ(decoded<InitAnswer>(c.packet(), c.length()).verdict, TAG_ACPT);
         ASSERT_EQ(c.recv(), TAG_PSWK);
         // A client that never asked gets no streamed file.
         c.send(RawClient::withText(words({PACKET_SIGNATURE, TAG_SGET, 0, 0, 0, 0, 1 << 20, 0}), "big.bin"));
@@ -135,7 +136,7 @@ TEST_F(StreamTransferTest, OfferedInTheVersionWordOnlyAndUsableOnlyOnceAskedFor)
         RawClient c(m_server->port());
         c.send(words({PACKET_SIGNATURE, TAG_INIT, TAG_CTRL, PROTOCOL_VERSION}));
         ASSERT_EQ(c.recv(), TAG_INIT);
-        EXPECT_EQ(getLe32(c.packet() + 8), PROTOCOL_VERSION);
+        EXPECT_EQ(decoded<InitAnswer>(c.packet(), c.length()).version, PROTOCOL_VERSION);
     }
 }
 
@@ -166,7 +167,7 @@ TEST_F(StreamTransferTest, FilesWholeAndInRangesARangeBeyondTheEndRefusedAndASeg
     {
         c.channel.recvPacket();
         ASSERT_EQ(c.channel.packetTag(), TAG_SDAT);
-        StreamChunkHead h = parseStreamChunkHead(c.channel.packetData());
+        StreamChunkHead h = decoded<StreamChunkHead>(c.channel.packetData(), c.channel.packetLength());
         ASSERT_EQ(h.segment, 0u);
         ++firstChunks;
         if (h.chunkOffset + c.channel.packetLength() - SDAT_HEAD_SIZE == h.packedLength)
@@ -176,7 +177,7 @@ TEST_F(StreamTransferTest, FilesWholeAndInRangesARangeBeyondTheEndRefusedAndASeg
     c.channel.sendPacket(rep.data(), uint32_t(rep.size()));
     c.channel.recvPacket();
     ASSERT_EQ(c.channel.packetTag(), TAG_SDAT);
-    StreamChunkHead again = parseStreamChunkHead(c.channel.packetData());
+    StreamChunkHead again = decoded<StreamChunkHead>(c.channel.packetData(), c.channel.packetLength());
     EXPECT_EQ(again.segment, 0u);
     EXPECT_EQ(again.chunkOffset, 0u);
     // A repeat of a segment not yet sent is out of place: the session ends.
@@ -288,7 +289,7 @@ TEST_F(StreamTransferTest, AfterARestartASmallFileStreamsFromTheCacheFolder)
         EXPECT_EQ(c.channel.packetTag(), TAG_SINF);
         c.channel.recvPacket();
         EXPECT_EQ(c.channel.packetTag(), TAG_SDAT);
-        return parseStreamChunkHead(c.channel.packetData());
+        return decoded<StreamChunkHead>(c.channel.packetData(), c.channel.packetLength());
     };
     firstSegment(); // packed quickly for this client; the cache packs it behind
     ASSERT_TRUE(m_server->cache().waitIdle(std::chrono::seconds(60)));
@@ -484,7 +485,8 @@ TEST_F(StreamTransferTest, ASegmentAskedForAgainBringsBackTheAnswersSentAfterIt)
     } while (infos < 2 || first.back() == TAG_SINF);
     EXPECT_EQ(first.front(), TAG_SINF);
     EXPECT_EQ(first.back(), TAG_SDAT);
-    EXPECT_EQ(getLe64(c.channel.packetData() + 8), 0u); // the second file's only segment
+    EXPECT_EQ(decoded<StreamChunkHead>(c.channel.packetData(), c.channel.packetLength()).segment,
+              0u); // the second file's only segment
 
     Bytes rep = words({PACKET_SIGNATURE, TAG_SREP, 0, 0});
     c.channel.sendPacket(rep.data(), uint32_t(rep.size()));
