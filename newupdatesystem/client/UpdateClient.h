@@ -141,7 +141,12 @@ protected:
     void removeLeftoverParts(const ChangeList* continued);
     // Throws FILE_WRITE (ENOSPC) when the disk lacks the room the files to
     // take need; the parts of earlier downloads then go too.
-    void checkDiskSpace(const ChangeList& toTake);
+    enum class DiskUse
+    {
+        ReplacesFiles, // each file takes the place of the installed one
+        AddsFiles,     // the files come beside the installed ones (self-update)
+    };
+    void checkDiskSpace(const ChangeList& toTake, DiskUse use = DiskUse::ReplacesFiles);
     // Throws PROTO_PROTO for any item path that could leave the folder.
     void checkServerPaths(const ChangeList& items, NameOrigin origin = NameOrigin::Server);
     // Clears a local file where the server has a folder, or a local folder

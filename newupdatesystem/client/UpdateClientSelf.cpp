@@ -151,6 +151,7 @@ void CUpdateClient::selfUpdate()
             throw CUpdExcep(UPD_SELF_LIST, EXCEP_HERE());
         }
     }
+    checkDiskSpace(changed, DiskUse::AddsFiles);
     CBinFile::createDir(folder.c_str(), false);
     downloadFiles(changed, folder.c_str());
     keepModes(changed, m_localDir, folder);

@@ -84,7 +84,7 @@ void CUpdateClient::removeLeftoverParts(const ChangeList* continued)
     m_localList.passedOver.swap(left);
 }
 
-void CUpdateClient::checkDiskSpace(const ChangeList& toTake)
+void CUpdateClient::checkDiskSpace(const ChangeList& toTake, DiskUse use)
 {
     // A replaced file goes once its successor is in place: at its peak the
     // disk holds what the files grow by, and the old files whose successors
@@ -96,7 +96,8 @@ void CUpdateClient::checkDiskSpace(const ChangeList& toTake)
     for (const FileChange& item : toTake.fileItems)
     {
         uint64_t old = 0;
-        if (const FileEntry* entry = m_localList.findEntry(item.path); entry && !entry->isFolder())
+        const FileEntry* entry = use == DiskUse::ReplacesFiles ? m_localList.findEntry(item.path) : nullptr;
+        if (entry && !entry->isFolder())
             old = entry->size;
         uint64_t need = item.info.size;
         platform::FileStatus part;

@@ -112,3 +112,17 @@ TEST_F(UpdateDiskTest, PartsGoWhenTheirFileLeavesTheListAndStayWhileItIsToBeTake
     EXPECT_FALSE(fs::exists("game/big.bin.resume.log"));
     EXPECT_EQ(big, readFile("game/big.bin"));
 }
+
+// The launcher's own files come beside the installed ones: the same check,
+// before the temporary folder is made.
+TEST_F(UpdateDiskTest, SelfUpdateThatDoesNotFitIsRefusedBeforeItsFolderIsMade)
+{
+    FakeServer server;
+    server.serve("self_upd", hugeList());
+    TestClient client(server.port(), "Files.lst");
+    client.setSelfUpdateJob("main");
+    EXPECT_EQ(UPD_WRITE_ERROR, runToEnd(client));
+    EXPECT_FALSE(fs::exists("dir0029"));
+    for (const std::string& name : server.requests())
+        EXPECT_EQ(name, "self_upd");
+}
