@@ -51,6 +51,16 @@ FILE* createNewFile(const char* path);
 // with write access for the owner. 0 or -1 with errno.
 int moveIntoPlace(const char* from, const char* to);
 
+// The bytes an unprivileged writer may still put on the volume that holds
+// the folder (resolved as resolvePath does); false with errno set.
+bool freeDiskSpace(const char* folder, uint64_t& bytes);
+
+// Gives the file at path the permission bits of the regular file at model
+// (neither followed through a link), with write access for the owner and
+// without set-id bits; where the system keeps no such bits, nothing to do.
+// 0 or -1 with errno (EINVAL when model is not a regular file).
+int copyFileMode(const char* model, const char* path);
+
 // True when the path names a folder, or a link to one.
 bool isFolder(const char* path);
 

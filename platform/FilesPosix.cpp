@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace platform
@@ -213,6 +214,34 @@ int moveIntoPlace(const char* from, const char* to)
         chmod(source.c_str(), (st.st_mode & 07777) | S_IWUSR);
     }
     return rename(source.c_str(), target.c_str());
+}
+
+bool freeDiskSpace(const char* folder, uint64_t& bytes)
+{
+    struct statvfs vs;
+    if (statvfs(resolvePath(*folder ? folder : ".").c_str(), &vs) != 0)
+    {
+        return false;
+    }
+    bytes = uint64_t(vs.f_bavail) * uint64_t(vs.f_frsize);
+    return true;
+}
+
+int copyFileMode(const char* model, const char* path)
+{
+    struct stat st;
+    if (lstat(resolvePath(model).c_str(), &st) != 0)
+    {
+        return -1;
+    }
+    std::string target = resolvePath(path);
+    struct stat own;
+    if (!S_ISREG(st.st_mode) || lstat(target.c_str(), &own) != 0 || !S_ISREG(own.st_mode))
+    {
+        errno = EINVAL;
+        return -1;
+    }
+    return chmod(target.c_str(), (st.st_mode & 0777) | S_IWUSR);
 }
 
 bool isFolder(const char* path)

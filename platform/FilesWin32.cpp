@@ -212,6 +212,24 @@ int moveIntoPlace(const char* from, const char* to)
     return -1;
 }
 
+bool freeDiskSpace(const char* folder, uint64_t& bytes)
+{
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(widen(*folder ? folder : ".").c_str(), &available, nullptr, nullptr))
+    {
+        storeErrno();
+        return false;
+    }
+    bytes = available.QuadPart;
+    return true;
+}
+
+int copyFileMode(const char*, const char*)
+{
+    // Windows keeps no execute bits: a program runs by its name.
+    return 0;
+}
+
 bool isFolder(const char* path)
 {
     DWORD a = GetFileAttributesW(widen(path).c_str());

@@ -67,6 +67,7 @@ enum ListEvent : uint32_t
     LE_UPDATE = 7,
     LE_REMOVE = 8,
     LE_EXCLUDE = 9,
+    LE_PASSED_OVER = 10, // a file the scan leaves out (a log file); the path as found
 };
 
 // Limits of the binary format and of names.

@@ -111,7 +111,11 @@ void CFileList::scanRecursive(FolderMap& map, const std::string& folder, bool wi
         std::memcpy(name, item.name, length + 1);
         normalizePath(name);
         if (item.folder ? excludedFolder(name) : excludedFile(name, length))
+        {
+            if (!item.folder)
+                onListEvent(LE_PASSED_OVER, (prefix + item.name).c_str(), nullptr);
             continue;
+        }
 
         FileEntry entry;
         entry.size = item.size;

@@ -11,16 +11,22 @@ namespace
 class CCheckedScan : public CFileList
 {
 public:
-    explicit CCheckedScan(const std::function<void()>& checkpoint) : m_checkpoint(checkpoint) {}
+    CCheckedScan(const std::function<void()>& checkpoint, std::vector<std::string>& passedOver)
+        : m_checkpoint(checkpoint), m_passedOver(passedOver)
+    {
+    }
     void onListEvent(uint32_t code, const char* path, const FileInfo* info) override
     {
         if (code == LE_CHECKSUM && m_checkpoint)
             m_checkpoint();
+        if (code == LE_PASSED_OVER)
+            m_passedOver.push_back(path);
         CFileList::onListEvent(code, path, info);
     }
 
 private:
     const std::function<void()>& m_checkpoint;
+    std::vector<std::string>& m_passedOver;
 };
 
 } // namespace
@@ -53,7 +59,8 @@ void CFileListSync::syncWithDisk(const char* listFile, const char* folder, bool 
     }
     exclude(*this, recheckPatterns);
 
-    CCheckedScan disk(checkpoint);
+    passedOver.clear();
+    CCheckedScan disk(checkpoint, passedOver);
     disk.scan(folder, withChecksums);
     compareLists(newerItems, olderItems, *this, disk,
                  withChecksums ? CMP_SIZE | CMP_CHECKSUM : CMP_SIZE | CMP_TIME);

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "newupdatesystem/Common/ChangeList.h"
 #include "newupdatesystem/Common/FileList.h"
@@ -36,4 +37,7 @@ public:
     ChangeList recheckPatterns; // examined afresh at every synchronisation
     ChangeList newerItems;      // what the disk has that the list lacked or held differently
     ChangeList olderItems;      // what the list had that the disk lacks or holds differently
+    // The files the last scan passed over (log files), as found on disk: the
+    // parts of interrupted downloads are among them.
+    std::vector<std::string> passedOver;
 };

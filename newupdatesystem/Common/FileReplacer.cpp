@@ -11,6 +11,7 @@
 #include "newupdatesystem/Common/BinFile.h"
 #include "newupdatesystem/Common/Excep.h"
 #include "platform/Files.h"
+#include "platform/OpenNoFollow.h"
 
 namespace
 {
@@ -59,7 +60,7 @@ CFileReplacer::CFileReplacer(const char* target, const std::string& partialPath,
         }
         if (!ec)
         {
-            m_stream = platform::openFile(m_tempPath.c_str(), "r+b");
+            m_stream = platform::openFileNoFollow(platform::resolvePath(m_tempPath.c_str()).c_str(), "r+b");
         }
     }
     if (m_stream != nullptr)

@@ -11,6 +11,7 @@
 #include "platform/Console.h"
 #include "platform/Environment.h"
 #include "platform/LocalTime.h"
+#include "platform/OpenNoFollow.h"
 
 namespace
 {
@@ -51,7 +52,9 @@ struct CLogFile
 
     std::string path() const { return folder.empty() ? fileName : folder + "/" + fileName; }
 
-    void openFile() { file = std::fopen(path().c_str(), "ab"); }
+    // The folder may be writable by others: a link planted at the name would
+    // take our lines to its target.
+    void openFile() { file = platform::openFileNoFollow(path().c_str(), "ab", platform::AtLink::Replace); }
 
     void close()
     {

@@ -5,11 +5,25 @@
 
 #include "newupdatesystem/Common/Crc32.h"
 #include "newupdatesystem/Common/Excep.h"
+#include "newupdatesystem/Common/SkipDeadline.h"
 #include "newupdatesystem/Common/StreamMessages.h"
 
 namespace
 {
 const char* const kReceive = "CStreamReceiver::receive";
+
+// Deflate spends at least 2 bits on a run of 258 bytes, so a zlib stream
+// unpacks to at most 1032 times what it holds beyond its 6-byte frame. Real
+// packers come close on zeros (8 MiB pack to 8,163 bytes with zlib, 1028:1;
+// to 8,488 with libdeflate), so a legitimate segment is never refused, while
+// a length that no stream of its size could reach is refused unread.
+constexpr uint64_t kMaxInflation = 1032;
+constexpr uint32_t kZlibFrame = 6;
+
+bool couldInflateTo(uint32_t packedLength, uint32_t rawLength)
+{
+    return packedLength > kZlibFrame && uint64_t(packedLength - kZlibFrame) * kMaxInflation >= rawLength;
+}
 } // namespace
 
 CStreamReceiver::CStreamReceiver(CPacketChannel& channel, uint32_t window)
@@ -73,6 +87,7 @@ uint64_t CStreamReceiver::receiveRange(uint64_t offset, uint64_t length, const S
     unsigned repeats = 0;
     std::exception_ptr sinkFailure;
     bool skipping = false; // until the segment asked for again begins
+    CSkipDeadline skip(m_channel.ioTimeout());
     m_packed.clear();
     auto askAgain = [&]
     {
@@ -82,11 +97,14 @@ uint64_t CStreamReceiver::receiveRange(uint64_t offset, uint64_t length, const S
         const auto rep = StreamRepeatMsg{verified}.encode();
         m_channel.sendPacket(rep.data(), rep.size());
         skipping = true;
+        skip.start();
         m_packed.clear();
     };
     while (verified < end)
     {
         m_channel.recvPacket();
+        if (skipping && skip.dropped(m_channel.packetTag() == TAG_SDAT ? m_channel.packetLength() : 0))
+            throw CProtoExcep(PROTO_TIMEOUT, EXCEP_SITE(kReceive));
         // While skipping, the answers to later requests go by as well: they
         // come again after the segment asked for.
         if (skipping && m_channel.packetTag() != TAG_SDAT)
@@ -108,6 +126,8 @@ uint64_t CStreamReceiver::receiveRange(uint64_t offset, uint64_t length, const S
             (!stored && h.method != uint32_t(SegmentMethod::ZLIB)) ||
             (stored ? h.packedLength != h.rawLength : h.packedLength >= h.rawLength) ||
             h.chunkOffset != m_packed.size() || chunk > h.packedLength - h.chunkOffset)
+            throw CProtoExcep(PROTO_DATA, EXCEP_SITE(kReceive));
+        if (!stored && !couldInflateTo(h.packedLength, h.rawLength))
             throw CProtoExcep(PROTO_DATA, EXCEP_SITE(kReceive));
         const uint8_t* content = p + StreamChunkHead::SIZE;
         if (calcCrc32(content, chunk, 0) != h.crc)

@@ -20,9 +20,40 @@ std::string selfUpdateFolderName(int value)
     return name;
 }
 
-static bool isPlainName(const char* name, size_t length)
+static char lowerAscii(char c)
+{
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+bool isWindowsImpossibleName(const char* name, size_t length)
+{
+    if (length == 0)
+        return false;
+    if (name[length - 1] == '.' || name[length - 1] == ' ')
+        return true;
+    // The device is named by what comes before the first dot, spaces cut off.
+    size_t base = 0;
+    while (base < length && name[base] != '.')
+        ++base;
+    while (base > 0 && name[base - 1] == ' ')
+        --base;
+    char stem[5] = {};
+    if (base < 3 || base > 4)
+        return false;
+    for (size_t i = 0; i < base; ++i)
+        stem[i] = lowerAscii(name[i]);
+    if (base == 3)
+        return std::strcmp(stem, "con") == 0 || std::strcmp(stem, "prn") == 0 ||
+               std::strcmp(stem, "aux") == 0 || std::strcmp(stem, "nul") == 0;
+    return (std::strncmp(stem, "com", 3) == 0 || std::strncmp(stem, "lpt", 3) == 0) && stem[3] >= '1' &&
+           stem[3] <= '9';
+}
+
+static bool isPlainName(const char* name, size_t length, NameOrigin origin)
 {
     if (length == 0 || length > 127)
+        return false;
+    if (origin == NameOrigin::Server && isWindowsImpossibleName(name, length))
         return false;
     if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.'))
         return false;
@@ -35,12 +66,12 @@ static bool isPlainName(const char* name, size_t length)
     return true;
 }
 
-bool isPlainFileName(const char* name)
+bool isPlainFileName(const char* name, NameOrigin origin)
 {
-    return name && isPlainName(name, std::strlen(name));
+    return name && isPlainName(name, std::strlen(name), origin);
 }
 
-bool isSafeRelativePath(const char* path)
+bool isSafeRelativePath(const char* path, NameOrigin origin)
 {
     if (!path || !*path)
         return false;
@@ -48,7 +79,7 @@ bool isSafeRelativePath(const char* path)
     for (;;)
     {
         size_t n = std::strcspn(p, "/\\");
-        if (!isPlainName(p, n))
+        if (!isPlainName(p, n, origin))
             return false;
         p += n;
         if (!*p)

@@ -3,6 +3,7 @@
 // launcher's files once the launcher has exited.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -26,14 +27,29 @@ private:
 // "dir%04x" and the platform's separator: the folder of one self-update.
 std::string selfUpdateFolderName(int value);
 
+// A name no Windows system can hold as a file of its own: a device name (CON,
+// PRN, AUX, NUL, COM1-9, LPT1-9, in any case, with or without an extension)
+// or a name ending in a dot or a space, which Windows cuts off.
+bool isWindowsImpossibleName(const char* name, size_t length);
+
+// Where a name comes from: a server's names must be possible on every system
+// the installation may live on; names found on the local disk are only
+// checked for staying inside the folder.
+enum class NameOrigin
+{
+    Server,
+    Local,
+};
+
 // A single file name for the installation's root: not empty, not "." or "..",
-// no separator, no drive colon, no control character.
-bool isPlainFileName(const char* name);
+// no separator, no drive colon, no control character, and (from a server) no
+// name Windows cannot hold.
+bool isPlainFileName(const char* name, NameOrigin origin = NameOrigin::Server);
 
 // A relative path inside a folder: one or more components separated by `/` or
 // `\`, each of them a plain file name (a trailing separator is allowed). Names
 // from a server must pass this before anything is written or deleted.
-bool isSafeRelativePath(const char* path);
+bool isSafeRelativePath(const char* path, NameOrigin origin = NameOrigin::Server);
 
 // Quotes a text for the POSIX shell: in single quotes, each quote as '\''.
 std::string shellQuote(const std::string& text);

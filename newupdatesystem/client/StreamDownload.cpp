@@ -1,5 +1,6 @@
 // CUpdateClient: the streaming transfer, used where the server offers it.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -14,9 +15,11 @@
 #include "newupdatesystem/Common/StreamProto.h"
 #include "newupdatesystem/Common/StreamReceiver.h"
 #include "newupdatesystem/client/ClientLock.h"
+#include "newupdatesystem/client/PartialFiles.h"
 #include "newupdatesystem/client/UpdateClient.h"
 #include "newupdatesystem/client/WriteBehind.h"
 #include "platform/Files.h"
+#include "platform/OpenNoFollow.h"
 
 void CUpdateClient::setStreaming(bool enabled)
 {
@@ -116,8 +119,7 @@ void CUpdateClient::receiveStreamedLists()
 
 namespace
 {
-// Files from this size on are resumed where an earlier try stopped.
-constexpr uint64_t kResumeFrom = uint64_t(4) << 20;
+constexpr uint64_t kResumeFrom = kResumableSize;
 // The resume record is rewritten after about this many bytes.
 constexpr uint64_t kRecordEvery = uint64_t(16) << 20;
 // Requests sent ahead: at most this many files and about this many bytes.
@@ -168,7 +170,9 @@ struct ResumeRecord
         ResumeState s{size, {}, time, verified};
         std::memcpy(s.checksum, checksum, sizeof s.checksum);
         const auto b = s.encode();
-        FILE* f = platform::openFile(path.c_str(), "wb");
+        // A link planted at the name is replaced, never written through.
+        FILE* f = platform::openFileNoFollow(platform::resolvePath(path.c_str()).c_str(), "wb",
+                                             platform::AtLink::Replace);
         bool ok = f != nullptr && std::fwrite(b.data(), b.size(), 1, f) == 1;
         if (f != nullptr && std::fclose(f) != 0)
             ok = false;
@@ -176,6 +180,17 @@ struct ResumeRecord
             throw CSystemExcep(FILE_WRITE, EK_ERRNO, errno, path, EXCEP_HERE());
     }
 };
+// Everything written was verified: a later try starts after it.
+template <typename Keep> void keepRecordQuietly(Keep& keep)
+{
+    try
+    {
+        keep();
+    }
+    catch (const CSystemExcep&)
+    {
+    }
+}
 } // namespace
 
 bool CUpdateClient::requestAhead(std::list<FileChange>::const_iterator at,
@@ -242,8 +257,8 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
     // derived from the target (so inside the installation) that end in
     // ".log", which scans of the installation pass over.
     const bool resumable = item.info.size >= kResumeFrom;
-    const std::string partialPath = path + ".partial.log";
-    const std::string recordPath = path + ".resume.log";
+    const std::string partialPath = path + kPartialSuffix;
+    const std::string recordPath = path + kResumeSuffix;
     ResumeRecord record = ResumeRecord::of(item);
     uint64_t keep = 0;
     if (resumable)
@@ -296,6 +311,19 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
                              if (offset + length < item.info.size)
                                  progressWithin(offset + length);
                          });
+    }
+    catch (const CSystemExcep& e)
+    {
+        // On a full disk the part would only hold the space others need.
+        if (resumable && e.kind == EK_ERRNO && e.errorNumber == ENOSPC)
+        {
+            file->discardPartial();
+            platform::removeFile(recordPath.c_str());
+            throw;
+        }
+        if (resumable)
+            keepRecordQuietly(keepRecord);
+        throw;
     }
     catch (...)
     {

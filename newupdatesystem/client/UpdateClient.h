@@ -20,6 +20,7 @@
 #include "newupdatesystem/Common/FileListSync.h"
 #include "newupdatesystem/Common/ProtoThread.h"
 #include "newupdatesystem/Common/TransferThrottle.h"
+#include "newupdatesystem/client/SelfUpdateScript.h"
 #include "newupdatesystem/client/UpdClient.h"
 
 class CDataFile;
@@ -135,8 +136,19 @@ protected:
     // Progress in the middle of a large file: fileBytes of it are in.
     void progressWithin(uint64_t fileBytes);
     void runUpdate();
+    // The parts of interrupted downloads that the scan found go, but for
+    // those of continued's files (UpdateClientSpace.cpp).
+    void removeLeftoverParts(const ChangeList* continued);
+    // Throws FILE_WRITE (ENOSPC) when the disk lacks the room the files to
+    // take need; the parts of earlier downloads then go too.
+    enum class DiskUse
+    {
+        ReplacesFiles, // each file takes the place of the installed one
+        AddsFiles,     // the files come beside the installed ones (self-update)
+    };
+    void checkDiskSpace(const ChangeList& toTake, DiskUse use = DiskUse::ReplacesFiles);
     // Throws PROTO_PROTO for any item path that could leave the folder.
-    void checkServerPaths(const ChangeList& items);
+    void checkServerPaths(const ChangeList& items, NameOrigin origin = NameOrigin::Server);
     // Clears a local file where the server has a folder, or a local folder
     // where it has a file, from disk and from the local list.
     void removeConflicts(const ChangeList& toTake, const ChangeList& toGive);

@@ -31,9 +31,9 @@ std::string joinPath(const char* folder, const char* path)
 
 // An item path of 511 characters may have been cut off on its way into the
 // ChangeList and then names some other file.
-bool isUsablePath(const char* path)
+bool isUsablePath(const char* path, NameOrigin origin)
 {
-    return std::strlen(path) < MAX_PATH_LENGTH && isSafeRelativePath(path);
+    return std::strlen(path) < MAX_PATH_LENGTH && isSafeRelativePath(path, origin);
 }
 
 } // namespace
@@ -248,7 +248,9 @@ void CUpdateClient::progressWithin(uint64_t fileBytes)
 void CUpdateClient::saveDownload(const std::string& path, const CDataFile& data, const FileChange& item)
 {
     CFileReplacer file(path.c_str());
-    file.write(data.data(), data.size());
+    // No more than the list vouches for reaches the disk; the check refuses it.
+    if ((item.info.flags & FI_NOCOMPARE) || data.size() == item.info.size)
+        file.write(data.data(), data.size());
     commitDownload(file, item);
 }
 
@@ -298,11 +300,11 @@ void CUpdateClient::reportWritten()
     }
 }
 
-void CUpdateClient::checkServerPaths(const ChangeList& items)
+void CUpdateClient::checkServerPaths(const ChangeList& items, NameOrigin origin)
 {
     for (const FileChange& item : items.fileItems)
     {
-        if (!isUsablePath(item.path))
+        if (!isUsablePath(item.path, origin))
         {
             logError("Server sent unsafe path '%s'!", item.path);
             throw CProtoExcep(PROTO_PROTO, EXCEP_HERE());
@@ -310,7 +312,7 @@ void CUpdateClient::checkServerPaths(const ChangeList& items)
     }
     for (const FolderChange& item : items.folderItems)
     {
-        if (!isUsablePath(item.path))
+        if (!isUsablePath(item.path, origin))
         {
             logError("Server sent unsafe path '%s'!", item.path);
             throw CProtoExcep(PROTO_PROTO, EXCEP_HERE());
@@ -454,11 +456,14 @@ void CUpdateClient::runUpdate()
     ChangeList toGive;
     compareWithServer(toTake, toGive);
     checkServerPaths(toTake);
-    checkServerPaths(toGive);
+    // What only the disk has is deleted, whatever its name.
+    checkServerPaths(toGive, NameOrigin::Local);
 
     emitEvent(UPD_EVENT_CREATING_FOLDERS);
     logInfo("%u folders to create...", static_cast<unsigned>(toTake.folderItems.size()));
     print(toTake, "Items to download", KIND_OLD | KIND_MOD | KIND_ADD);
+    removeLeftoverParts(&toTake);
+    checkDiskSpace(toTake);
     removeConflicts(toTake, toGive);
     createUpdateFolders(toTake);
     m_itemFailures = true;

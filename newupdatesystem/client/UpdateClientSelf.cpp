@@ -1,6 +1,7 @@
 // CUpdateClient: the self-update. The launcher's own files are downloaded
 // into a fresh temporary folder together with a script that, once the
 // launcher has exited, moves them into place and restarts it.
+#include <cerrno>
 #include <string>
 
 #include "newupdatesystem/Common/BinFile.h"
@@ -9,6 +10,47 @@
 #include "newupdatesystem/client/UpdateClient.h"
 #include "platform/ExecutablePath.h"
 #include "platform/Files.h"
+
+namespace
+{
+// The scan lists neither links nor what they point to: a link (even a
+// dangling one) or anything else at the name makes it unusable.
+bool isNameInUse(std::string name)
+{
+    while (!name.empty() && (name.back() == '/' || name.back() == '\\'))
+        name.pop_back();
+    platform::FileStatus status;
+    return platform::fileStatus(name.c_str(), status, true) || errno != ENOENT;
+}
+
+// The new version of an installed file keeps its mode, so that a program
+// stays a program; the launcher itself is made one in any case, as the
+// script starts it by its name.
+void keepMode(const std::string& installed, const std::string& downloaded, bool isLauncher)
+{
+    platform::FileStatus status;
+    if (platform::fileStatus(installed.c_str(), status, true) && status.kind == platform::FileKind::Regular &&
+        !status.link)
+        platform::copyFileMode(installed.c_str(), downloaded.c_str());
+    if (isLauncher)
+        platform::makeExecutable(platform::resolvePath(downloaded.c_str()).c_str());
+}
+void keepModes(const ChangeList& changed, const std::string& localDir, const std::string& folder)
+{
+    std::string launcher;
+    if (platform::executablePath(launcher, 1024))
+        launcher.erase(0, launcher.rfind(platform::executablePathSeparator()) + 1);
+    for (char& c : launcher)
+        c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+    for (const FileChange& item : changed.fileItems)
+    {
+        std::string installed = localDir;
+        addTrailingSlash(installed);
+        installed += item.path;
+        keepMode(platform::resolvePath(installed.c_str()), folder + item.path, launcher == item.path);
+    }
+}
+} // namespace
 
 void CUpdateClient::getSelfUpdateList(ChangeList& out)
 {
@@ -87,7 +129,8 @@ void CUpdateClient::selfUpdate()
         {
             if (e.code != FLIST_NOT_FOUND)
                 throw;
-            folder = candidate;
+            if (!isNameInUse(candidate))
+                folder = candidate;
         }
     }
     if (folder.empty())
@@ -108,8 +151,10 @@ void CUpdateClient::selfUpdate()
             throw CUpdExcep(UPD_SELF_LIST, EXCEP_HERE());
         }
     }
+    checkDiskSpace(changed, DiskUse::AddsFiles);
     CBinFile::createDir(folder.c_str(), false);
     downloadFiles(changed, folder.c_str());
+    keepModes(changed, m_localDir, folder);
 
     std::string scriptPath = folder + kSelfUpdateScriptName;
     CBinFile script(scriptPath.c_str(), CBinFile::MODE_CREATE);
@@ -119,7 +164,7 @@ void CUpdateClient::selfUpdate()
     {
         // The installed file may be spelt in another case: that one is replaced.
         std::string installed = platform::resolvePath(item.path);
-        if (!isPlainFileName(installed.c_str()))
+        if (!isPlainFileName(installed.c_str(), NameOrigin::Local))
             installed = item.path;
         text += selfUpdateScriptFileBlock(number++, folder, item.path, installed);
     }

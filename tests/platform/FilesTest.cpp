@@ -13,6 +13,7 @@
 
 #include "newupdatesystem/Common/BinFile.h"
 #include "newupdatesystem/Common/Excep.h"
+#include "platform/OpenNoFollow.h"
 #include "support/Sandbox.h"
 
 namespace fs = std::filesystem;
@@ -117,4 +118,36 @@ TEST_F(Files, DirReaderReportsFilesAndFolders)
 
     EXPECT_FALSE(reader.open("missing"));
     EXPECT_EQ(errno, ENOENT);
+}
+
+// Writing in a folder others can write to: a link at the name is refused or
+// replaced, never written through; a pipe is refused without waiting for a
+// reader; a file's mode passes to its successor; the free space is told.
+TEST_F(Files, OpeningWithoutFollowingLinks)
+{
+    writeText("target.txt", "mine");
+    fs::create_symlink("target.txt", "link.txt");
+    errno = 0;
+    EXPECT_EQ(platform::openFileNoFollow("link.txt", "ab"), nullptr);
+    EXPECT_EQ(errno, ELOOP);
+    FILE* f = platform::openFileNoFollow("link.txt", "wb", platform::AtLink::Replace);
+    ASSERT_NE(f, nullptr);
+    std::fputs("ours", f);
+    std::fclose(f);
+    EXPECT_EQ(readText("target.txt"), "mine");
+    EXPECT_FALSE(fs::is_symlink("link.txt"));
+    EXPECT_EQ(readText("link.txt"), "ours");
+
+    ASSERT_EQ(mkfifo("pipe.log", 0600), 0);
+    EXPECT_EQ(platform::openFileNoFollow("pipe.log", "ab", platform::AtLink::Replace), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+
+    ASSERT_EQ(chmod("target.txt", 0750), 0);
+    EXPECT_EQ(platform::copyFileMode("target.txt", "link.txt"), 0);
+    EXPECT_EQ(fs::status("link.txt").permissions() & fs::perms::all, fs::perms(0750));
+    EXPECT_NE(platform::copyFileMode("pipe.log", "link.txt"), 0);
+
+    uint64_t available = 0;
+    EXPECT_TRUE(platform::freeDiskSpace(".", available));
+    EXPECT_GT(available, 0u);
 }

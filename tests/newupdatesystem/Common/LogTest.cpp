@@ -214,6 +214,28 @@ TEST_F(LogTest, FileThatCannotBeOpenedLeavesTheConsole)
     EXPECT_EQ(consoleText(), "still here\n");
 }
 
+#if !defined(_WIN32)
+// A link planted at the daily file's name, dangling or not, is replaced by a
+// file of the log's own; its target never receives a line.
+TEST_F(LogTest, LinkAtTheFileNameIsReplacedNotWrittenThrough)
+{
+    logStop();
+    std::filesystem::remove("GAMEPC_120718.log");
+    std::ofstream("victim.txt") << "mine";
+    std::filesystem::create_symlink("victim.txt", "GAMEPC_120718.log");
+    std::filesystem::create_symlink("nowhere.txt", "GAMEPC_120719.log");
+    logRestart();
+    logInfo("today");
+    setFakeTime(2012, 7, 19, 0, 0, 1);
+    logInfo("tomorrow");
+    EXPECT_EQ(readFile("victim.txt"), "mine");
+    EXPECT_FALSE(std::filesystem::exists("nowhere.txt"));
+    EXPECT_FALSE(std::filesystem::is_symlink("GAMEPC_120718.log"));
+    EXPECT_EQ(file(), kHeader + "14:03:27 today\n");
+    EXPECT_EQ(readFile("GAMEPC_120719.log"), "00:00:01 tomorrow\n");
+}
+#endif
+
 TEST_F(LogTest, FileOpensWithTheFirstMessageInTheChosenFolder)
 {
     // As at program start: nothing open until something is logged.

@@ -5,8 +5,10 @@
 
 #include <zlib.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "newupdatesystem/Common/Crc32.h"
 #include "newupdatesystem/Common/StreamMessages.h"
@@ -214,5 +216,100 @@ TEST(StreamReceiverTest, RepeatsAreBoundedAndChunksThatDoNotFitAreRefused)
         e = catchExcep<CProtoExcep>([&] { d.receive("f", 0, 200 << 10); });
         ASSERT_TRUE(e);
         EXPECT_EQ(e->code, PROTO_DATA);
+    }
+}
+
+// A damaged chunk and then packets that never bring the segment asked for
+// again: the receiver drops them, but only until its I/O time-out, however
+// often they come.
+TEST(StreamReceiverTest, DroppingWhatComesBeforeTheSegmentAskedForAgainEndsWithTheTimeOut)
+{
+    ScriptedPeer peer;
+    std::atomic<bool> done{false};
+    std::thread server(
+        [&]
+        {
+            try
+            {
+                if (!peer.nextPacket())
+                    return;
+                peer.sendPacket(PACKET_SIGNATURE, TAG_SINF, cat({le64(1000), le32(1000)}));
+                Bytes chunk(1000, 'z');
+                peer.sendPacket(PACKET_SIGNATURE, TAG_SDAT,
+                                cat({le64(0), le32(1000), le32(1000), le32(0), le32(0), le32(12345), chunk}));
+                // 100 a second, for longer than any test should take.
+                for (int i = 0; i < 2000 && !done; ++i)
+                {
+                    peer.sendPacket(PACKET_SIGNATURE, TAG_SINF, cat({le64(1000), le32(1000)}));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+            }
+            catch (...)
+            {
+                // The client has gone.
+            }
+        });
+    SocketPacketLink link(peer.port());
+    CPacketChannel channel(link, kSocketLinkSites, 1.0);
+    CStreamReceiver receiver(channel);
+    CStopwatch clock;
+    auto e = catchExcep<CProtoExcep>(
+        [&] { receiver.receive("f", 0, 1000, [](const uint8_t*, size_t, uint64_t) { ADD_FAILURE(); }); });
+    const double took = clock.elapsed();
+    done = true;
+    server.join();
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->code, PROTO_TIMEOUT);
+    EXPECT_EQ(receiver.repeatedSegments(), 1u);
+    EXPECT_LT(took, 5.0);
+}
+
+// A packed segment unpacks to no more than deflate can express: an all-zero
+// segment of the largest size, packed as tightly as zlib packs, arrives; one
+// that claims more than its packed bytes could hold is refused unread.
+TEST(StreamReceiverTest, SegmentsExpandOnlyAsFarAsDeflateCan)
+{
+    const uint32_t size = STREAM_MAX_SEGMENT;
+    Bytes zeros(size, 0);
+    uLongf len = compressBound(size);
+    Bytes packed(len);
+    compress2(packed.data(), &len, zeros.data(), size, 9);
+    packed.resize(len);
+    for (bool forged : {false, true})
+    {
+        SCOPED_TRACE(forged ? "forged" : "all zero");
+        // The forged segment claims the same length from a fifth of the bytes.
+        Bytes sent = forged ? Bytes(packed.begin(), packed.begin() + len / 5) : packed;
+        ScriptedPeer peer;
+        std::thread server(
+            [&]
+            {
+                if (!peer.nextPacket())
+                    return;
+                peer.sendPacket(PACKET_SIGNATURE, TAG_SINF, cat({le64(size), le32(size)}));
+                for (uint32_t off = 0; off < sent.size(); off += 16000)
+                {
+                    Bytes chunk(sent.begin() + off,
+                                sent.begin() + std::min<size_t>(off + 16000, sent.size()));
+                    peer.sendPacket(PACKET_SIGNATURE, TAG_SDAT,
+                                    cat({le64(0), le32(size), le32(uint32_t(sent.size())), le32(1), le32(off),
+                                         le32(calcCrc32(chunk.data(), uint32_t(chunk.size()), 0)), chunk}));
+                }
+            });
+        Client c(peer.port());
+        Bytes got;
+        auto e = catchExcep<CProtoExcep>([&] { got = c.receive("zeros", 0, size); });
+        server.join();
+        if (forged)
+        {
+            ASSERT_TRUE(e);
+            EXPECT_EQ(e->code, PROTO_DATA);
+            EXPECT_EQ(c.receiver.repeatedSegments(), 0u);
+        }
+        else
+        {
+            EXPECT_FALSE(e);
+            EXPECT_TRUE(got == zeros);
+        }
     }
 }

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -274,4 +275,46 @@ TEST_F(SelfUpdateTest, NamesInAnotherCaseReplaceTheInstalledFile)
         again.serve("self_upd", list);
         EXPECT_EQ(UPD_SELF_UP_TO_DATE, selfUpdate(again)) << content;
     }
+}
+
+// The scan lists no links: a dangling link named like the first temporary
+// folder is passed over (and left alone), not taken for a free name.
+TEST_F(SelfUpdateTest, LinkNamedLikeTheTemporaryFolderIsPassedOver)
+{
+    fs::create_symlink("elsewhere", "dir0029");
+    FakeServer server;
+    server.serve("self_upd", makeFileList({{"tovra.bin", "v2", 5}}));
+    server.serve("tovra.bin", std::string("v2"));
+    EXPECT_EQ(UPD_OK, selfUpdate(server));
+    EXPECT_EQ("dir4823/TmpSelfupdate.sh", m_batch);
+    EXPECT_TRUE(fs::is_symlink("dir0029"));
+    EXPECT_FALSE(fs::exists("elsewhere"));
+}
+
+// A replaced file keeps its mode: the launcher restarts from its new version,
+// a tool stays runnable, a data file does not become a program.
+TEST_F(SelfUpdateTest, ReplacedFilesKeepTheirModeAndTheLauncherStaysAProgram)
+{
+    writeFile(exeName(), "old");
+    fs::permissions(exeName(), fs::perms(0755));
+    writeFile("tool.sh", "old");
+    fs::permissions("tool.sh", fs::perms(0750));
+    writeFile("data.txt", "old");
+    fs::permissions("data.txt", fs::perms(0640));
+    const std::string launcher = "#!/bin/sh\necho \"$@\" > ran.txt\n";
+    FakeServer server;
+    std::string lowerExe = exeName();
+    for (char& c : lowerExe)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    server.serve("self_upd",
+                 makeFileList({{lowerExe, launcher, 5}, {"tool.sh", "new", 6}, {"data.txt", "new", 7}}));
+    server.serve(lowerExe, launcher);
+    server.serve("tool.sh", std::string("new"));
+    server.serve("data.txt", std::string("new"));
+    ASSERT_EQ(UPD_OK, selfUpdate(server));
+    ASSERT_EQ(0, std::system(("sh " + m_batch + " 2>/dev/null").c_str()));
+    EXPECT_EQ("/auto_realm main\n", readFile("ran.txt"));
+    EXPECT_EQ(fs::perms(0755), fs::status(exeName()).permissions() & fs::perms(0777));
+    EXPECT_EQ(fs::perms(0750), fs::status("tool.sh").permissions() & fs::perms(0777));
+    EXPECT_EQ(fs::perms(0640), fs::status("data.txt").permissions() & fs::perms(0777));
 }

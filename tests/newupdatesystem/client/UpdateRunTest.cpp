@@ -266,6 +266,32 @@ TEST_F(UpdateRunTest, PathsTooLongForAChangeListAreRefused)
     EXPECT_FALSE(fs::exists("game/" + std::string(100, 'a')));
 }
 
+// Names Windows cannot hold (device names, trailing dots and spaces) are
+// refused from a server on every system; a local file of such a name that the
+// server does not list is deleted like any other.
+TEST_F(UpdateRunTest, NamesWindowsCannotHoldAreRefusedFromTheServer)
+{
+    for (const char* name :
+         {"aux", "trail.txt.", "data/con.cfg", "Nul.tar.gz", "com7", "lpt9.x", "data/x /", "data/prn /"})
+    {
+        FakeServer server;
+        server.publish({{"data/", "", 0}, {name, std::string(name).back() == '/' ? "" : "evil", 7}});
+        EXPECT_EQ(UPD_PROTO_ERROR, update(server)) << name;
+        EXPECT_TRUE(fileRequests(server).empty()) << name;
+        EXPECT_TRUE(fs::is_empty("game")) << name;
+    }
+    // Near misses are ordinary names.
+    FakeServer server;
+    server.publish({{"auxiliary.txt", "a", 7}, {"com10", "b", 7}, {"lpt0", "c", 7}, {".config", "d", 7}});
+#if !defined(_WIN32)
+    writeFile("game/aux", "local");
+#endif
+    EXPECT_EQ(UPD_OK, update(server));
+    EXPECT_EQ("a", readFile("game/auxiliary.txt"));
+    EXPECT_EQ("d", readFile("game/.config"));
+    EXPECT_FALSE(fs::exists("game/aux"));
+}
+
 TEST_F(UpdateRunTest, DamagedListEndsWith15)
 {
     FakeServer server;
