@@ -95,9 +95,11 @@ void CServerSession::onStreamGet()
         violation("malformed \"SGet\" or \"SLst\"");
     CStreamSender sender(m_channel, [this](const CStreamSender::Request& r, CStreamSender::Source& source)
                          { return openStream(r, source); });
+    limitStream(sender);
     try
     {
         const uint64_t bytes = sender.serve(request);
+        m_repeatsUsed += sender.repeatedSegments();
         m_server.countServed(bytes, sender.filesCompleted());
     }
     catch (const CProtoExcep& e)
@@ -117,6 +119,13 @@ void CServerSession::onStreamGet()
     }
 }
 
+// The session's allowance of repeats, and the client's progress as it verifies.
+void CServerSession::limitStream(CStreamSender& sender)
+{
+    sender.limitRepeats(kMaxStreamRepeats - std::min(m_repeatsUsed, kMaxStreamRepeats));
+    sender.onVerified([this](uint64_t bytes) { m_progress.add(bytes); });
+}
+
 bool CServerSession::openStream(const CStreamSender::Request& request, CStreamSender::Source& source)
 {
     if (!m_snapshot)
@@ -133,19 +142,28 @@ bool CServerSession::openStream(const CStreamSender::Request& request, CStreamSe
     }
     std::error_code ec;
     source.size = fs::file_size(disk, ec);
+    if (ec)
+    {
+        logWarning("%s: cannot read '%s'", m_peer.c_str(), request.name.c_str());
+        m_server.metrics().countError(CMetrics::ERR_READ);
+        return false;
+    }
+    if (request.offset > source.size || request.length > source.size - request.offset)
+    {
+        logWarning("%s: range beyond the end of '%s' requested", m_peer.c_str(), request.name.c_str());
+        return false;
+    }
+    // An empty range is answered from the size alone: no descriptor for it.
+    if (request.length == 0)
+        return true;
     auto file = std::make_unique<std::ifstream>(disk, std::ios::binary);
-    if (ec || !*file)
+    if (!*file)
     {
         logWarning("%s: cannot read '%s'", m_peer.c_str(), request.name.c_str());
         m_server.metrics().countError(CMetrics::ERR_READ);
         return false;
     }
     source.file = std::move(file);
-    if (request.offset > source.size || request.length > source.size - request.offset)
-    {
-        logWarning("%s: range beyond the end of '%s' requested", m_peer.c_str(), request.name.c_str());
-        return false;
-    }
     keepSegments(m_server.cache().store(), info, source);
     logFileOnly("%s: streaming '%s' from %llu, %llu bytes", m_peer.c_str(), request.name.c_str(),
                 static_cast<unsigned long long>(request.offset),
