@@ -16,6 +16,7 @@
 #include "newupdatesystem/Common/Excep.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/LogControl.h"
+#include "platform/Environment.h"
 #include "platform/Signals.h"
 #include "platform/StopRequest.h"
 #include "tools/updserver/UpdServer.h"
@@ -99,8 +100,9 @@ int main(int argc, char** argv)
         ->check(CLI::Range(0u, 1024u));
     app.add_option("--cache-dir", cacheDir,
                    "folder where packed files (and packed segments of larger files) persist across restarts, "
-                   "keyed by content; must lie outside the published folders (default: ROOT.packcache "
-                   "beside the content folder)");
+                   "keyed by content; must lie outside the published folders and belong to this user alone "
+                   "(default: packcache in $STATE_DIRECTORY when the service manager sets it, else "
+                   "ROOT.packcache beside the content folder)");
     app.add_option("--cache-dir-mb", cacheDirMb,
                    "MiB the cache folder may hold; 0 keeps packed files in memory only "
                    "(default 4096)");
@@ -128,9 +130,16 @@ int main(int argc, char** argv)
     o.cacheBytes = static_cast<uint64_t>(cacheMb) << 20;
     o.maxUploadBytes = static_cast<uint64_t>(uploadMb) << 20;
     o.cacheDirBytes = std::min<uint64_t>(cacheDirMb, uint64_t(1) << 40) << 20;
+    std::string stateDir;
     if (!cacheDir.empty())
     {
         o.cacheDir = absolute(cacheDir);
+    }
+    else if (platform::getEnvironmentVariable("STATE_DIRECTORY", stateDir) && !stateDir.empty())
+    {
+        // Run as a service: the content is read-only, the state folder ours.
+        o.cacheDir = absolute(stateDir.substr(0, stateDir.find(':'))) / "packcache";
+        o.cacheDirOptional = true;
     }
     else
     {
