@@ -30,14 +30,25 @@ public:
 
     // A new connection's descriptor, or -1 when none arrived within
     // timeoutMs (or the wait was interrupted by a signal). The peer's
-    // "address:port" goes to peer.
+    // "address:port" goes to peer. When accepting fails (descriptors or
+    // memory run out) the call waits a little, longer after each failure in
+    // a row, so the caller does not spin; a connection that cannot be taken
+    // for want of descriptors is closed rather than left pending.
     int acceptTimeout(int timeoutMs, std::string& peer);
     void close();
+    // Accepts that failed since listening.
+    unsigned acceptFailures() const { return m_failures; }
 
 private:
+    // After a failed accept: the wait before the next, doubling up to a limit.
+    void backOff();
+
     int m_fd = -1;
     uint16_t m_boundPort = 0;
     int m_receiveBuffer = 0;
+    int m_spareFd = -1; // held back, so that a connection can be taken and closed at the limit
+    int m_backoffMs = 0;
+    unsigned m_failures = 0;
 };
 
 class CServerConnection

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -58,6 +59,15 @@ void CServerSocket::listenOn(const std::string& address, uint16_t port, int back
     if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
         fail("getsockname");
     m_boundPort = ntohs(a.sin_port);
+    if (m_spareFd < 0)
+        m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void CServerSocket::backOff()
+{
+    ++m_failures;
+    m_backoffMs = m_backoffMs == 0 ? 10 : std::min(m_backoffMs * 2, 500);
+    ::poll(nullptr, 0, m_backoffMs);
 }
 
 int CServerSocket::acceptTimeout(int timeoutMs, std::string& peer)
@@ -77,8 +87,22 @@ int CServerSocket::acceptTimeout(int timeoutMs, std::string& peer)
     {
         // The peer may have gone already, or descriptors ran out for a moment:
         // neither ends the server.
+        if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED)
+            return -1;
+        if ((errno == EMFILE || errno == ENFILE) && m_spareFd >= 0)
+        {
+            // The connection stays pending and the listener readable: take it
+            // with the spare descriptor and close it, or the loop would spin.
+            ::close(m_spareFd);
+            int refused = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (refused >= 0)
+                ::close(refused);
+            m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        }
+        backOff();
         return -1;
     }
+    m_backoffMs = 0;
     int one = 1;
     ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     peer = describe(a);
@@ -90,6 +114,9 @@ void CServerSocket::close()
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
+    if (m_spareFd >= 0)
+        ::close(m_spareFd);
+    m_spareFd = -1;
 }
 
 CServerConnection::CServerConnection(int fd) : m_fd(fd) {}

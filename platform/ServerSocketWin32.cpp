@@ -92,7 +92,15 @@ int CServerSocket::acceptTimeout(int timeoutMs, std::string& peer)
     int len = sizeof a;
     SOCKET client = ::accept(native(m_fd), reinterpret_cast<sockaddr*>(&a), &len);
     if (client == INVALID_SOCKET)
-        return -1; // the peer may have gone already
+    {
+        // The peer may have gone already; anything else (no buffers, no
+        // handles) is waited out a little so the caller does not spin.
+        int error = WSAGetLastError();
+        if (error != WSAECONNRESET && error != WSAEINTR && error != WSAEWOULDBLOCK)
+            backOff();
+        return -1;
+    }
+    m_backoffMs = 0;
     SetHandleInformation(reinterpret_cast<HANDLE>(client), HANDLE_FLAG_INHERIT, 0);
     u_long on = 1;
     ::ioctlsocket(client, FIONBIO, &on);
@@ -100,6 +108,13 @@ int CServerSocket::acceptTimeout(int timeoutMs, std::string& peer)
     ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
     peer = describe(a);
     return int(client);
+}
+
+void CServerSocket::backOff()
+{
+    ++m_failures;
+    m_backoffMs = m_backoffMs == 0 ? 10 : (m_backoffMs * 2 > 500 ? 500 : m_backoffMs * 2);
+    Sleep(DWORD(m_backoffMs));
 }
 
 void CServerSocket::close()

@@ -1,6 +1,7 @@
 // Control sessions: commands, mirroring a folder onto the server, logins.
 #include <signal.h>
 
+#include <cstdlib>
 #include <fstream>
 
 #include "tests/e2e/E2eFixture.h"
@@ -70,6 +71,32 @@ TEST_F(ControlE2e, LoginAcceptedRejectedAndMissing)
     // Updates stay anonymous.
     fs::create_directory("inst");
     EXPECT_EQ(update("inst").exitCode, 0);
+}
+
+TEST_F(ControlE2e, PasswordFromAFileOrTheEnvironmentAndAWarningForTheCommandLine)
+{
+    writeFile("content/x.txt", "x");
+    writeFile("users.txt", "admin:letmein\n");
+    writeFile("secret", "letmein\n");
+    writeFile("wrong", "nope\n");
+    startServer("content", {"--users", fs::absolute("users.txt").string()});
+    const std::string file = fs::absolute("secret").string();
+    ClientRun fromFile = runClient(".", {"--login", "admin", "--password-file", file, "command", "status"});
+    EXPECT_EQ(fromFile.exitCode, 0) << fromFile.err;
+    EXPECT_EQ(fromFile.err.find("process table"), std::string::npos);
+    EXPECT_EQ(runClient(".", {"--login", "admin", "--password-file", fs::absolute("wrong").string(),
+                              "--password", "letmein", "command", "status"})
+                  .exitCode,
+              7)
+        << "the file wins over the command line";
+    ASSERT_EQ(setenv("UPD_PASSWORD", "letmein", 1), 0);
+    ClientRun fromEnvironment = runClient(".", {"--login", "admin", "command", "status"});
+    unsetenv("UPD_PASSWORD");
+    EXPECT_EQ(fromEnvironment.exitCode, 0) << fromEnvironment.err;
+    ClientRun onCommandLine =
+        runClient(".", {"--login", "admin", "--password", "letmein", "command", "status"});
+    EXPECT_EQ(onCommandLine.exitCode, 0);
+    EXPECT_NE(onCommandLine.err.find("process table"), std::string::npos) << "still works, with a warning";
 }
 
 TEST_F(ControlE2e, LargeUploadsGoToDiskWithoutGrowingTheServer)

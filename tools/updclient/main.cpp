@@ -17,6 +17,7 @@
 #include "newupdatesystem/client/UpdLogFile.h"
 #include "platform/Console.h"
 #include "platform/StopRequest.h"
+#include "tools/common/PasswordSource.h"
 #include "tools/updclient/Progress.h"
 #include "tools/updclient/StatusText.h"
 
@@ -124,7 +125,12 @@ int parse(int argc, char** argv, Options& o)
     app.add_option("--mode", o.mode, "time|normal|full: how files are judged equal (default normal)")
         ->check(CLI::IsMember({"time", "normal", "full"}));
     app.add_option("--login", o.login, "login name (at most 15 bytes)");
-    app.add_option("--password", o.password, "password (at most 15 bytes)");
+    app.add_option(
+        "--password", o.password,
+        "password (at most 15 bytes; visible to all users: prefer --password-file or UPD_PASSWORD)");
+    std::string passwordFile;
+    app.add_option("--password-file", passwordFile, "read the password from the first line of this file")
+        ->check(CLI::ExistingFile);
     app.add_option("--realm", o.realm, "realm for selfupdate, passed to the restarted launcher");
     auto* limitRate = app.add_option(
         "--limit-rate", o.limitRate,
@@ -169,6 +175,8 @@ int parse(int argc, char** argv, Options& o)
     };
     if (!splitServer(o))
         return usage("--server must be HOST or HOST:PORT with a port from 1 to 65535");
+    if (std::string error; !choosePassword(passwordFile, o.password, o.password, error))
+        return usage(error.c_str());
     if (update->parsed())
         o.job = JOB_UPDATE;
     else if (self->parsed())

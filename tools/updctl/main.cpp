@@ -20,6 +20,7 @@
 #include "newupdatesystem/Common/Excep.h"
 #include "platform/Console.h"
 #include "platform/LocalTime.h"
+#include "tools/common/PasswordSource.h"
 #include "tools/updctl/ControlSession.h"
 #include "tools/updctl/ReleaseStore.h"
 
@@ -186,7 +187,12 @@ int main(int argc, char** argv)
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("--login", o.login, "login name for the control sessions");
-    app.add_option("--password", o.password, "password for the control sessions");
+    app.add_option("--password", o.password,
+                   "password for the control sessions (visible to all users: prefer --password-file or "
+                   "UPD_PASSWORD)");
+    std::string passwordFile;
+    app.add_option("--password-file", passwordFile, "read the password from the first line of this file")
+        ->check(CLI::ExistingFile);
     app.add_option("--deadline", o.deadline, "seconds one command may take (default 600)")
         ->check(CLI::Range(1u, 86400u));
 
@@ -203,6 +209,11 @@ int main(int argc, char** argv)
     auto* list = app.add_subcommand("list", "the releases, newest first");
     list->add_option("--dir", o.dir, "the folder holding releases/ and current")->required();
     CLI11_PARSE(app, argc, argv);
+    if (std::string error; !choosePassword(passwordFile, o.password, o.password, error))
+    {
+        std::fprintf(stderr, "updctl: %s\n", error.c_str());
+        return 2;
+    }
 
     // The library logs to stdout: keep the real stdout for results only.
     out = platform::consoleMoveStdoutToStderr();

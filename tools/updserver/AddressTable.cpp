@@ -51,10 +51,13 @@ std::chrono::seconds CAddressTable::loginWait(const std::string& address, Clock:
 {
     std::lock_guard<std::mutex> hold(m_lock);
     auto it = m_entries.find(address);
-    if (it == m_entries.end() || it->second.lockedUntil <= now)
+    Clock::time_point until = m_everyone.lockedUntil;
+    if (it != m_entries.end())
+        until = std::max(until, it->second.lockedUntil);
+    if (until <= now)
         return std::chrono::seconds(0);
     // Rounded up, so a wait never reads as zero while it lasts.
-    return std::chrono::ceil<std::chrono::seconds>(it->second.lockedUntil - now);
+    return std::chrono::ceil<std::chrono::seconds>(until - now);
 }
 
 std::chrono::seconds CAddressTable::loginFailed(const std::string& address, Clock::time_point now)
@@ -67,15 +70,20 @@ std::chrono::seconds CAddressTable::loginFailed(const std::string& address, Cloc
         // addresses costs no scan per login.
         m_pruneAt = std::max(kPruneAbove, 2 * m_entries.size());
     }
-    Entry& e = m_entries[address];
+    std::chrono::seconds everyone = backOff(m_everyone, m_limits.globalFreeLoginTries, now);
+    return std::max(backOff(m_entries[address], m_limits.freeLoginTries, now), everyone);
+}
+
+std::chrono::seconds CAddressTable::backOff(Entry& e, unsigned freeTries, Clock::time_point now)
+{
     if (e.failures > 0 && now - e.lastFailure > kFailureMemory)
         e.failures = 0;
     ++e.failures;
     e.lastFailure = now;
-    if (e.failures < m_limits.freeLoginTries)
+    if (e.failures < freeTries)
         return std::chrono::seconds(0);
     // Doubles with every further miss: 2, 4, 8 ... seconds up to the limit.
-    unsigned extra = std::min(e.failures - m_limits.freeLoginTries, 30u);
+    unsigned extra = std::min(e.failures - freeTries, 30u);
     std::chrono::seconds wait = m_limits.firstLock * (uint64_t(1) << extra);
     if (wait > m_limits.maxLock || wait.count() < 0)
         wait = m_limits.maxLock;

@@ -22,6 +22,9 @@ public:
         unsigned freeLoginTries = 5; // failed logins that lock the address for a while
         std::chrono::seconds firstLock{2};
         std::chrono::seconds maxLock{900};
+        // Failed logins of all addresses together before every login must
+        // wait: guesses spread over many addresses get slower too.
+        unsigned globalFreeLoginTries = 50;
     };
 
     explicit CAddressTable(Limits limits);
@@ -55,9 +58,12 @@ private:
     };
 
     void forgetIdle(Clock::time_point now);
+    // The wait that failures of all addresses together impose; the lock is held.
+    std::chrono::seconds backOff(Entry& e, unsigned freeTries, Clock::time_point now);
 
     Limits m_limits;
     mutable std::mutex m_lock;
     std::map<std::string, Entry> m_entries;
     size_t m_pruneAt = 4096;
+    Entry m_everyone; // the failures of all addresses together
 };

@@ -39,6 +39,7 @@ void CMetricsEndpoint::stop()
     m_stopping = true;
     if (m_worker.joinable())
         m_worker.join();
+    waitForAnswers();
     m_listener.close();
 }
 
@@ -49,7 +50,7 @@ void CMetricsEndpoint::loop()
         std::string peer;
         int fd = m_listener.acceptTimeout(kAcceptPollMs, peer);
         if (fd >= 0)
-            answer(fd);
+            dispatch(fd);
     }
 }
 

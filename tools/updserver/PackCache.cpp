@@ -99,6 +99,8 @@ void CPackCache::post(const std::string& key, const std::shared_ptr<Slot>& slot,
 std::shared_ptr<const CDataFile> CPackCache::get(const fs::path& file)
 {
     std::string key = makeKey(file);
+    if (std::string why = refusalOf(file, key); !why.empty())
+        throw std::runtime_error(why);
     std::unique_lock<std::mutex> hold(m_lock);
     std::shared_ptr<Slot> slot;
     auto it = m_slots.find(key);
@@ -228,6 +230,8 @@ void CPackCache::enqueue(const fs::path& file, Slot::Origin origin, CWorkerPool:
             logWarning("Cannot pack '%s': %s", file.string().c_str(), e.what());
         return;
     }
+    if (!refusalOf(file, key).empty())
+        return;
     std::lock_guard<std::mutex> hold(m_lock);
     if (m_slots.count(key))
         return;
@@ -334,6 +338,15 @@ CPackCache::Produced CPackCache::produce(const fs::path& file, const std::string
     auto packed = std::make_shared<CDataFile>();
     packed->packFrom(*raw);
     raw.reset();
+    if (m_opts.maxPacked > 0 && packed->size() > m_opts.maxPacked)
+    {
+        std::string why = "'" + file.string() + "' packs to " + std::to_string(packed->size()) +
+                          " bytes, more than a client accepts";
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (makeKey(file) == key)
+            refuse(key, why);
+        throw std::runtime_error(why);
+    }
     out.data = std::move(packed);
     out.keep = makeKey(file) == key;
     out.save = out.store && out.keep;

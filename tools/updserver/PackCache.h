@@ -43,6 +43,12 @@ public:
         // priority before it is packed again at the normal one: a busy
         // machine may leave the first packing next to no processor time.
         std::chrono::milliseconds hurryAfter{2000};
+        // Files larger than this are refused before anything is read; a
+        // packed form larger than maxPacked is refused and the refusal
+        // remembered while the file stays as it is (0: no limit).
+        uint64_t maxUnpacked =
+            CDataFile::MAX_SIZE - (CDataFile::MAX_SIZE >> 9); // room for the packing's bound
+        uint64_t maxPacked = 0;
     };
 
     // budget: bytes of packed data kept at most; 0 keeps nothing.
@@ -143,6 +149,11 @@ private:
               bool again = false);
     void await(std::unique_lock<std::mutex>& hold, const std::string& key, const std::shared_ptr<Slot>& slot,
                const std::filesystem::path& file);
+    // In PackCacheLimits.cpp. The refusal already known for the file's key,
+    // or one of a file too large to read: empty when it may be packed.
+    std::string refusalOf(const std::filesystem::path& file, const std::string& key);
+    // Remembers the refusal of a packed form too large; called with the lock held.
+    void refuse(const std::string& key, const std::string& why);
 
     Options m_opts;
     std::unique_ptr<CPackStore> m_store;
@@ -159,5 +170,6 @@ private:
     };
     std::shared_ptr<const Order> m_order;
     std::function<void(const std::filesystem::path&)> m_hook;
-    std::unique_ptr<CWorkerPool> m_pool; // last: its threads use everything above
+    std::map<std::string, std::string> m_refused; // key: why, for files that cannot be served whole
+    std::unique_ptr<CWorkerPool> m_pool;          // last: its threads use everything above
 };

@@ -1,10 +1,14 @@
 #include "tools/updserver/PackStore.h"
 
+#include "platform/Files.h"
+#include "platform/PrivateFolder.h"
 #include "platform/Process.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <stdexcept>
 #include <vector>
 
 #include "newupdatesystem/Common/Crc32.h"
@@ -26,29 +30,17 @@ bool endsWith(const std::string& s, const std::string& tail)
 
 CPackStore::CPackStore(fs::path folder, uint64_t budget) : m_dir(std::move(folder)), m_budget(budget)
 {
-    fs::create_directories(m_dir);
-    std::vector<std::pair<fs::file_time_type, std::pair<std::string, uint64_t>>> found;
+    std::string why;
+    if (!platform::ensurePrivateFolder(m_dir.string().c_str(), why))
+        throw std::runtime_error("the cache folder '" + m_dir.string() + "' is not usable: " + why);
     for (const fs::directory_entry& e : fs::directory_iterator(m_dir))
     {
-        std::string name = e.path().filename().string();
         std::error_code ec;
-        if (endsWith(name, kTempSuffix))
-        {
+        if (endsWith(e.path().filename().string(), kTempSuffix))
             fs::remove(e.path(), ec);
-            continue;
-        }
-        if (!endsWith(name, kEntrySuffix) || !e.is_regular_file(ec))
-            continue;
-        uint64_t size = e.file_size(ec);
-        if (ec)
-            continue;
-        found.push_back({e.last_write_time(ec), {name, size}});
     }
-    // Oldest first, so that the newest ends at the front of the recency list.
-    std::sort(found.begin(), found.end());
     std::lock_guard<std::mutex> hold(m_lock);
-    for (const auto& f : found)
-        admit(f.second.first, f.second.second);
+    rescan();
 }
 
 std::string CPackStore::entryName(const uint8_t md5[16], uint32_t unpackedSize)
@@ -63,7 +55,8 @@ std::string CPackStore::entryName(const uint8_t md5[16], uint32_t unpackedSize)
     return name + "-" + std::to_string(unpackedSize) + kEntrySuffix;
 }
 
-std::shared_ptr<const CDataFile> CPackStore::load(const uint8_t md5[16], uint32_t unpackedSize)
+std::shared_ptr<const CDataFile> CPackStore::load(const uint8_t md5[16], uint32_t unpackedSize,
+                                                  const Check& check)
 {
     std::string name = entryName(md5, unpackedSize);
     {
@@ -74,6 +67,13 @@ std::shared_ptr<const CDataFile> CPackStore::load(const uint8_t md5[16], uint32_
         m_recent.splice(m_recent.begin(), m_recent, it->second.lru);
     }
     fs::path path = m_dir / name;
+    platform::FileStatus st;
+    if (!platform::fileStatus(path.string().c_str(), st, true) || st.link ||
+        st.kind != platform::FileKind::Regular)
+    {
+        forget(name, false);
+        return nullptr;
+    }
     std::ifstream in(path, std::ios::binary);
     uint8_t head[HEADER_SIZE];
     auto damaged = [&](const char* why) -> std::shared_ptr<const CDataFile>
@@ -112,6 +112,8 @@ std::shared_ptr<const CDataFile> CPackStore::load(const uint8_t md5[16], uint32_
         packedHead.unpackedSize != unpackedSize ||
         uint64_t(packedHead.packedSize) + PackedHead::SIZE != packedSize)
         return damaged("wrong packed header");
+    if (!verified(name, md5, *packed, check))
+        return damaged("content does not match its key");
     // The time stamp carries the recency over to the next start.
     std::error_code ec;
     fs::last_write_time(path, fs::file_time_type::clock::now(), ec);
@@ -143,11 +145,16 @@ void CPackStore::save(const uint8_t md5[16], uint32_t unpackedSize, const CDataF
     fs::path temp = m_dir / tempName;
     std::error_code ec;
     {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(head.data()), head.size());
-        out.write(reinterpret_cast<const char*>(packed.data()), packed.size());
-        out.close();
-        if (!out)
+        // Exclusively: a name prepared in advance is never written through.
+        FILE* out = platform::createExclusiveFile(temp.string().c_str());
+        if (out == nullptr)
+        {
+            logWarning("Cannot create the packed file '%s'", temp.string().c_str());
+            return;
+        }
+        bool written = std::fwrite(head.data(), 1, head.size(), out) == head.size() &&
+                       std::fwrite(packed.data(), 1, packed.size(), out) == packed.size();
+        if (std::fclose(out) != 0 || !written)
         {
             logWarning("Cannot write the packed file '%s'", temp.string().c_str());
             fs::remove(temp, ec);
@@ -162,8 +169,12 @@ void CPackStore::save(const uint8_t md5[16], uint32_t unpackedSize, const CDataF
         return;
     }
     std::lock_guard<std::mutex> hold(m_lock);
+    // Others sharing the folder count against the same budget.
+    if (std::chrono::steady_clock::now() - m_scanned >= m_rescanEvery)
+        rescan();
     if (!m_entries.count(name))
         admit(name, size);
+    m_verified.insert(name);
 }
 
 bool CPackStore::hasRoomFor(uint32_t packedSize) const
@@ -188,6 +199,7 @@ void CPackStore::admit(const std::string& name, uint64_t size)
         m_counters.bytes -= it->second.size;
         --m_counters.files;
         m_entries.erase(it);
+        m_verified.erase(victim);
         std::error_code ec;
         fs::remove(m_dir / victim, ec);
     }
@@ -205,6 +217,7 @@ void CPackStore::forget(const std::string& name, bool damaged)
     --m_counters.files;
     m_recent.erase(it->second.lru);
     m_entries.erase(it);
+    m_verified.erase(name);
     if (damaged)
         ++m_counters.damaged;
 }

@@ -12,14 +12,23 @@
 // temporary name and renamed into place, checked in full when loaded (a
 // damaged one is deleted and reported as absent), and the least recently used
 // ones are deleted when the folder would grow beyond its budget. Thread-safe.
+//
+// Nothing in the folder is taken on trust: it must belong to this user and be
+// writable by no one else, links are never read, temporary files are created
+// exclusively, and an entry's content is checked against its key the first
+// time this process uses it. Servers sharing the folder share its budget: the
+// folder itself is measured again on admission (at most once a second).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "newupdatesystem/Common/DataFile.h"
@@ -34,11 +43,17 @@ public:
 
     // Creates the folder when missing, takes stock of the entries there and
     // deletes temporary files left by an interrupted write. Throws
-    // std::filesystem::filesystem_error when the folder cannot be made or read.
+    // std::filesystem::filesystem_error when the folder cannot be read, and
+    // std::runtime_error when it cannot be made or is not ours alone.
     CPackStore(std::filesystem::path folder, uint64_t budget);
 
-    // The packed file for the content, or null when absent or damaged.
-    std::shared_ptr<const CDataFile> load(const uint8_t md5[16], uint32_t unpackedSize);
+    // Whether an entry's packed file holds what its key names; asked the
+    // first time this process loads the entry.
+    using Check = std::function<bool(const CDataFile& packed)>;
+    // The packed file for the content, or null when absent or damaged. Without
+    // a check, the key is the MD5 of the unpacked bytes, and that is checked.
+    std::shared_ptr<const CDataFile> load(const uint8_t md5[16], uint32_t unpackedSize,
+                                          const Check& check = {});
     // Best effort: a failure is logged and leaves no entry behind.
     void save(const uint8_t md5[16], uint32_t unpackedSize, const CDataFile& packed);
     // Whether an entry of that packed size fits beside the others without
@@ -54,6 +69,8 @@ public:
     Stats stats() const;
     const std::filesystem::path& folder() const { return m_dir; }
     static std::string entryName(const uint8_t md5[16], uint32_t unpackedSize);
+    // How often an admission measures the folder again (tests: always).
+    void setRescanInterval(std::chrono::milliseconds every) { m_rescanEvery = every; }
 
 private:
     struct Entry
@@ -63,6 +80,11 @@ private:
     };
     void forget(const std::string& name, bool damaged);
     void admit(const std::string& name, uint64_t size);
+    // In PackStoreFolder.cpp. Takes stock of the folder again, others'
+    // entries included; called with the lock held.
+    void rescan();
+    bool verified(const std::string& name, const uint8_t md5[16], const CDataFile& packed,
+                  const Check& check);
 
     std::filesystem::path m_dir;
     uint64_t m_budget;
@@ -71,4 +93,7 @@ private:
     std::list<std::string> m_recent; // most recently used first
     Stats m_counters;
     uint64_t m_tempSerial = 0;
+    std::set<std::string> m_verified; // entries whose content this process checked
+    std::chrono::steady_clock::time_point m_scanned;
+    std::chrono::milliseconds m_rescanEvery{1000};
 };

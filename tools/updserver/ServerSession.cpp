@@ -159,6 +159,21 @@ bool CServerSession::Link::skipBrokenPacket(uint32_t length)
     return true;
 }
 
+// Progress is what the client proves it took: the bytes of "Data" chunks it
+// acknowledged, and the chunks of its uploads.
+void CServerSession::Link::onPacket(uint32_t tag, uint32_t length)
+{
+    if (tag == TAG_ACKN)
+    {
+        m_session.m_progress.add(m_unconfirmed);
+        m_unconfirmed = 0;
+    }
+    else if (tag == TAG_DATA)
+    {
+        m_session.m_progress.add(length);
+    }
+}
+
 void CServerSession::recvPacket()
 {
     try
@@ -372,6 +387,7 @@ void CServerSession::onAuth()
     }
     addresses.loginSucceeded(address);
     m_loggedIn = true;
+    m_isTrusted = true;
     m_userName = name;
     logInfo("%s: logged in as '%s'", m_peer.c_str(), name.c_str());
     sendMsg(TAG_ACKN);
@@ -456,6 +472,7 @@ void CServerSession::onGet()
 // The transfer of one file: chunks each acknowledged before the next.
 void CServerSession::sendData(uint32_t subtag, const uint8_t* bytes, uint32_t length)
 {
+    m_link.m_unconfirmed = 0;
     try
     {
         m_channel.sendData(TAG_DATA, subtag, bytes, length);
@@ -510,6 +527,7 @@ void CServerSession::onCommand()
     }
     logInfo("%s: command '%s'%s%s", m_peer.c_str(), text.c_str(), m_userName.empty() ? "" : " by ",
             m_userName.c_str());
+    m_progress.mark();
     std::vector<std::string> lines;
     m_server.execCommand(text, lines);
     lines.emplace_back(); // the empty echo ends the output

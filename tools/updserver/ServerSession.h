@@ -15,6 +15,7 @@
 #include "newupdatesystem/Common/DataFile.h"
 #include "newupdatesystem/Common/PacketChannel.h"
 #include "platform/ServerSocket.h"
+#include "tools/updserver/SessionProgress.h"
 #include "tools/updserver/StreamSender.h"
 
 class CUpdServer;
@@ -63,6 +64,13 @@ public:
     // then the server's handshake deadline applies.
     bool opened() const { return m_isOpened.load(); }
     std::chrono::steady_clock::time_point startedAt() const { return m_started; }
+    // What the client took (acknowledged) or uploaded so far.
+    CSessionProgress& progress() { return m_progress; }
+    // Logged in with an account: an operator, whose session never yields.
+    bool trusted() const { return m_isTrusted.load(); }
+
+    // "SRep" a session may send in all, whatever the segments.
+    static constexpr unsigned kMaxStreamRepeats = 64;
 
 private:
     struct End // the session is over, for the reason already logged
@@ -78,6 +86,10 @@ private:
         uint32_t sendSome(const uint8_t* bytes, uint32_t length) override;
         uint32_t receiveSome(uint8_t* buffer, uint32_t capacity) override;
         bool skipBrokenPacket(uint32_t length) override;
+        void onSent(uint32_t bytes) override { m_unconfirmed += bytes; }
+        void onPacket(uint32_t tag, uint32_t length) override;
+        // Sent bytes an "Ackn" confirms when it comes.
+        uint64_t m_unconfirmed = 0;
 
     private:
         CServerSession& m_session;
@@ -106,6 +118,7 @@ private:
     void onStreamGet();
     bool openStream(const CStreamSender::Request& request, CStreamSender::Source& source);
     bool openList(const CStreamSender::Request& request, CStreamSender::Source& source);
+    void limitStream(CStreamSender& sender);
     bool receiveUpload(CUploadStore* store);
     bool storeUpload(const std::string& path, uint32_t time);
     void sendData(uint32_t subtag, const uint8_t* bytes, uint32_t length);
@@ -127,4 +140,7 @@ private:
     std::shared_ptr<const ContentSnapshot> m_snapshot;
     std::chrono::steady_clock::time_point m_started = std::chrono::steady_clock::now();
     std::atomic<bool> m_isOpened{false};
+    std::atomic<bool> m_isTrusted{false};
+    CSessionProgress m_progress{m_started};
+    unsigned m_repeatsUsed = 0;
 };

@@ -4,7 +4,9 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
+#include "newupdatesystem/Common/Excep.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/Md5.h"
 #include "newupdatesystem/Common/StoredFormats.h"
@@ -40,19 +42,45 @@ std::array<uint8_t, 16> listMd5(const FileInfo& info)
     return md5;
 }
 
+// A kept segment's key names a range of the file, not its bytes: it is
+// checked against the range itself (a marker of a segment kept unpacked
+// holds no bytes to check).
+bool segmentMatches(const CDataFile& packed, const fs::path& disk, uint64_t offset, uint32_t length)
+{
+    if (packed.size() == CDataFile::HEADER_SIZE)
+        return getLe32(packed.data() + 8) == 0;
+    CDataFile plain;
+    try
+    {
+        plain.unpackFrom(packed.data(), packed.size());
+    }
+    catch (const CExcep&)
+    {
+        return false;
+    }
+    std::vector<char> raw(length);
+    std::ifstream in(disk, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    return plain.size() == length && in.read(raw.data(), length) &&
+           std::equal(raw.begin(), raw.end(), reinterpret_cast<const char*>(plain.data()));
+}
+
 // Larger files keep their packed segments in the disk store, where there is
 // one, as long as they fit: a file larger than the store would otherwise push
 // out everything, its own first segments included, for every client.
-void keepSegments(CPackStore* store, const FileInfo& info, CStreamSender::Source& source)
+void keepSegments(CPackStore* store, const FileInfo& info, const fs::path& disk,
+                  CStreamSender::Source& source)
 {
     if (store == nullptr || source.size <= STREAM_SEGMENT_SIZE || !(info.flags & FI_CHECKSUM))
         return;
     const std::array<uint8_t, 16> md5 = listMd5(info);
-    source.findSegment = [store, md5](uint64_t offset, uint32_t length)
+    source.findSegment = [store, md5, disk](uint64_t offset, uint32_t length)
     {
         uint8_t key[16];
         segmentKey(md5.data(), offset, length, key);
-        return store->load(key, length);
+        return store->load(key, length,
+                           [&](const CDataFile& packed)
+                           { return segmentMatches(packed, disk, offset, length); });
     };
     source.keepSegment =
         [store, md5](uint64_t offset, uint32_t length, const uint8_t* stream, size_t streamLength)
@@ -93,9 +121,11 @@ void CServerSession::onStreamGet()
         violation("malformed \"SGet\" or \"SLst\"");
     CStreamSender sender(m_channel, [this](const CStreamSender::Request& r, CStreamSender::Source& source)
                          { return openStream(r, source); });
+    limitStream(sender);
     try
     {
         const uint64_t bytes = sender.serve(request);
+        m_repeatsUsed += sender.repeatedSegments();
         m_server.countServed(bytes, sender.filesCompleted());
     }
     catch (const CProtoExcep& e)
@@ -115,6 +145,13 @@ void CServerSession::onStreamGet()
     }
 }
 
+// The session's allowance of repeats, and the client's progress as it verifies.
+void CServerSession::limitStream(CStreamSender& sender)
+{
+    sender.limitRepeats(kMaxStreamRepeats - std::min(m_repeatsUsed, kMaxStreamRepeats));
+    sender.onVerified([this](uint64_t bytes) { m_progress.add(bytes); });
+}
+
 bool CServerSession::openStream(const CStreamSender::Request& request, CStreamSender::Source& source)
 {
     if (!m_snapshot)
@@ -131,20 +168,29 @@ bool CServerSession::openStream(const CStreamSender::Request& request, CStreamSe
     }
     std::error_code ec;
     source.size = fs::file_size(disk, ec);
+    if (ec)
+    {
+        logWarning("%s: cannot read '%s'", m_peer.c_str(), request.name.c_str());
+        m_server.metrics().countError(CMetrics::ERR_READ);
+        return false;
+    }
+    if (request.offset > source.size || request.length > source.size - request.offset)
+    {
+        logWarning("%s: range beyond the end of '%s' requested", m_peer.c_str(), request.name.c_str());
+        return false;
+    }
+    // An empty range is answered from the size alone: no descriptor for it.
+    if (request.length == 0)
+        return true;
     auto file = std::make_unique<std::ifstream>(disk, std::ios::binary);
-    if (ec || !*file)
+    if (!*file)
     {
         logWarning("%s: cannot read '%s'", m_peer.c_str(), request.name.c_str());
         m_server.metrics().countError(CMetrics::ERR_READ);
         return false;
     }
     source.file = std::move(file);
-    if (request.offset > source.size || request.length > source.size - request.offset)
-    {
-        logWarning("%s: range beyond the end of '%s' requested", m_peer.c_str(), request.name.c_str());
-        return false;
-    }
-    keepSegments(m_server.cache().store(), info, source);
+    keepSegments(m_server.cache().store(), info, disk, source);
     logFileOnly("%s: streaming '%s' from %llu, %llu bytes", m_peer.c_str(), request.name.c_str(),
                 static_cast<unsigned long long>(request.offset),
                 static_cast<unsigned long long>(request.length));

@@ -151,6 +151,9 @@ bool CStreamSender::sendSome()
                 m_channel.sendPacket(info.data(), info.size());
             }
             t.announced = true;
+            // Nothing to send (refused, or an empty range): nothing stays open.
+            if (t.next == t.end())
+                t.source = Source();
             return true;
         }
         if (t.next < t.end())
@@ -173,6 +176,8 @@ bool CStreamSender::sendSome()
 uint64_t CStreamSender::serve(const Request& first)
 {
     m_repeated = 0;
+    m_repeatFrom = UINT64_MAX;
+    m_repeatRun = 0;
     m_sent = 0;
     m_completed = 0;
     // Segments leave in large writes; receiving sends what is gathered first.
@@ -192,6 +197,7 @@ uint64_t CStreamSender::serve(const Request& first)
             if (!front.refused && !front.request.list)
                 ++m_completed;
             m_transfers.pop_front();
+            m_repeatFrom = UINT64_MAX;
             continue;
         }
         if (sendSome())
@@ -208,7 +214,7 @@ uint64_t CStreamSender::serve(const Request& first)
             uint64_t ack = sack.verified;
             if (!front.announced || ack < front.verified || ack > front.next)
                 throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
-            front.verified = ack;
+            verified(front, ack);
             front.credit = std::max(front.credit, std::min(sack.credit, ack + STREAM_MAX_WINDOW));
         }
         else if (StreamRepeatMsg::decode(p, m_channel.packetLength(), srep) == WireCheck::OK)
@@ -217,7 +223,7 @@ uint64_t CStreamSender::serve(const Request& first)
             if (!front.announced || from < front.verified || from >= front.next ||
                 (from - front.request.offset) % m_segmentSize != 0)
                 throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
-            if (++m_repeated > STREAM_MAX_REPEATS * (front.request.length / m_segmentSize + 1))
+            if (!countRepeat(from))
                 throw CProtoExcep(PROTO_PROTO, EXCEP_SITE(kServe));
             // The client drops everything until that segment comes again, so
             // everything after it goes again too.
@@ -244,4 +250,22 @@ uint64_t CStreamSender::serve(const Request& first)
     }
     m_channel.setGathering(false);
     return m_sent;
+}
+
+bool CStreamSender::countRepeat(uint64_t from)
+{
+    if (++m_repeated > m_repeatsAllowed)
+        return false;
+    m_repeatRun = from == m_repeatFrom ? m_repeatRun + 1 : 1;
+    m_repeatFrom = from;
+    return m_repeatRun <= STREAM_MAX_REPEATS;
+}
+
+void CStreamSender::verified(Transfer& front, uint64_t ack)
+{
+    if (ack > m_repeatFrom)
+        m_repeatFrom = UINT64_MAX; // that segment came through: a new run starts
+    if (ack > front.verified && m_progress)
+        m_progress(ack - front.verified);
+    front.verified = ack;
 }

@@ -75,6 +75,11 @@ public:
     uint64_t filesCompleted() const { return m_completed; }
 
     unsigned repeatedSegments() const { return m_repeated; }
+    // Repeats the next serve may grant in all, whatever the segments: the
+    // session's allowance left. More ends it like a segment asked for too often.
+    void limitRepeats(unsigned total) { m_repeatsAllowed = total; }
+    // Called with the bytes each "SAck" newly verifies: the client's progress.
+    void onVerified(std::function<void(uint64_t)> progress) { m_progress = std::move(progress); }
 
 private:
     struct Transfer
@@ -96,6 +101,11 @@ private:
     // send; false when none may.
     bool sendSome();
     uint64_t sendSegment(Transfer& t, uint32_t length);
+    // Counts an "SRep" of the front transfer from that offset; false past a
+    // bound (the same segment more than STREAM_MAX_REPEATS times in a row, or
+    // the allowance in all).
+    bool countRepeat(uint64_t from);
+    void verified(Transfer& front, uint64_t ack);
 
     CPacketChannel& m_channel;
     Opener m_opener;
@@ -105,6 +115,10 @@ private:
     std::vector<uint8_t> m_raw;
     std::vector<uint8_t> m_packed;
     unsigned m_repeated = 0;
+    unsigned m_repeatsAllowed = UINT32_MAX;
+    uint64_t m_repeatFrom = UINT64_MAX; // the segment last asked for again, while not verified
+    unsigned m_repeatRun = 0;
+    std::function<void(uint64_t)> m_progress;
     uint64_t m_sent = 0;
     uint64_t m_completed = 0;
 };

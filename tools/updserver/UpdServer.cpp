@@ -8,6 +8,7 @@
 
 #include "newupdatesystem/Common/Excep.h"
 #include "newupdatesystem/Common/Log.h"
+#include "newupdatesystem/Common/ProtoTags.h"
 #include "tools/updserver/ServerSession.h"
 
 namespace fs = std::filesystem;
@@ -49,6 +50,7 @@ CPackCache::Options packOptions(const ServerOptions& o)
     p.workers = o.packThreads;
     p.waitLimit = std::chrono::seconds(o.packWaitSeconds);
     p.readAhead = o.packReadAhead;
+    p.maxPacked = DATA_TRANSFER_LIMIT;
     return p;
 }
 
@@ -227,6 +229,7 @@ void CUpdServer::run(const std::atomic<bool>& stop, const std::atomic<unsigned>*
         if (fd >= 0)
             startSession(fd, peer);
         enforceHandshakeDeadline();
+        enforceProgress();
     }
     m_listener.close();
     drain();
@@ -259,13 +262,7 @@ void CUpdServer::startSession(int fd, const std::string& peer)
     std::unique_ptr<CServerSession> session;
     {
         std::lock_guard<std::mutex> hold(m_sessionLock);
-        size_t serving = m_sessions.size() - m_busySessions;
-        bool full = serving >= m_opts.maxClients;
-        if (!full && !m_peers.addSession(CAddressTable::addressOf(peer)))
-        {
-            logWarning("%s: the address holds %u sessions already", peer.c_str(), m_opts.maxPerAddress);
-            full = true;
-        }
+        bool full = !admit(peer);
         if (full)
         {
             if (m_busySessions >= kMaxBusySessions)
@@ -307,7 +304,7 @@ void CUpdServer::finishSession(CServerSession* session)
     std::lock_guard<std::mutex> hold(m_sessionLock);
     if (session->mode() == CServerSession::BUSY_ONLY)
         --m_busySessions;
-    else
+    else if (m_released.erase(session) == 0)
         m_peers.removeSession(CAddressTable::addressOf(session->peerName()));
     m_sessions.erase(session);
     m_overdue.erase(session);
@@ -387,7 +384,7 @@ void CUpdServer::execCommand(const std::string& text, std::vector<std::string>& 
         size_t clients;
         {
             std::lock_guard<std::mutex> hold(m_sessionLock);
-            clients = m_sessions.size() - m_busySessions;
+            clients = m_sessions.size() - m_busySessions - m_released.size();
         }
         auto snap = m_content->snapshot();
         CPackCache::Stats cs = m_packs.stats();

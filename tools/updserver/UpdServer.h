@@ -49,6 +49,13 @@ struct ServerOptions
     uint64_t maxUploadBytes = 256ull << 20; // unpacked size of one upload
     unsigned graceSeconds = 30;             // how long a stop waits for running sessions to finish
     std::string metricsAddress;             // empty: no metrics endpoint
+    // A session that took fewer than minProgressBytes in a window of this
+    // many seconds (0: the I/O time-out) is closed; when the server or the
+    // address is full, one without progress for yieldAfterSeconds gives its
+    // slot to a new client. Sessions logged in with an account are exempt.
+    unsigned progressWindowSeconds = 0;
+    uint64_t minProgressBytes = 64u << 10;
+    unsigned yieldAfterSeconds = 5;
 };
 
 class CUpdServer
@@ -93,6 +100,11 @@ private:
     void startSession(int fd, const std::string& peer);
     void finishSession(CServerSession* session);
     void enforceHandshakeDeadline();
+    // In UpdServerLimits.cpp, called with m_sessionLock held.
+    bool admit(const std::string& peer);
+    bool makeRoom(const std::string& address, bool sameAddress);
+    void release(CServerSession* session, const char* why);
+    void enforceProgress();
     void drain();
 
     ServerOptions m_opts;
@@ -113,6 +125,7 @@ private:
     std::mutex m_sessionLock;
     std::condition_variable m_sessionsChanged;
     std::set<CServerSession*> m_sessions;
-    unsigned m_busySessions = 0;         // sessions that only answer "Busy"
-    std::set<CServerSession*> m_overdue; // interrupted for missing the handshake deadline
+    unsigned m_busySessions = 0;          // sessions that only answer "Busy"
+    std::set<CServerSession*> m_overdue;  // interrupted for missing the handshake deadline
+    std::set<CServerSession*> m_released; // interrupted, their slot already given to others
 };

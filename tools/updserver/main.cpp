@@ -16,6 +16,7 @@
 #include "newupdatesystem/Common/Excep.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/LogControl.h"
+#include "platform/Environment.h"
 #include "platform/Signals.h"
 #include "platform/StopRequest.h"
 #include "tools/updserver/UpdServer.h"
@@ -99,8 +100,9 @@ int main(int argc, char** argv)
         ->check(CLI::Range(0u, 1024u));
     app.add_option("--cache-dir", cacheDir,
                    "folder where packed files (and packed segments of larger files) persist across restarts, "
-                   "keyed by content; must lie outside the published folders (default: ROOT.packcache "
-                   "beside the content folder)");
+                   "keyed by content; must lie outside the published folders and belong to this user alone "
+                   "(default: packcache in $STATE_DIRECTORY when the service manager sets it, else "
+                   "ROOT.packcache beside the content folder)");
     app.add_option("--cache-dir-mb", cacheDirMb,
                    "MiB the cache folder may hold; 0 keeps packed files in memory only "
                    "(default 4096)");
@@ -109,6 +111,18 @@ int main(int argc, char** argv)
     app.add_option("--grace", o.graceSeconds, "seconds a stop waits for running sessions (default 30)")
         ->check(CLI::Range(0u, 3600u));
     app.add_option("--metrics", o.metricsAddress, "serve Prometheus metrics over HTTP on [HOST:]PORT");
+    unsigned minProgressKb = static_cast<unsigned>(o.minProgressBytes >> 10);
+    app.add_option(
+           "--progress-window", o.progressWindowSeconds,
+           "seconds in which a session must take --min-progress-kb or be closed; 0: --timeout (default 0)")
+        ->check(CLI::Range(0u, 86400u));
+    app.add_option("--min-progress-kb", minProgressKb,
+                   "KiB a session must take (acknowledged or uploaded) in each window (default 64)")
+        ->check(CLI::Range(0u, 1u << 20));
+    app.add_option("--yield-after", o.yieldAfterSeconds,
+                   "seconds without progress after which a session gives its slot to a new client when the "
+                   "server or its address is full (default 5)")
+        ->check(CLI::Range(1u, 3600u));
     app.set_config("--config", "", "read options from this file; the command line wins");
     app.allow_config_extras(CLI::config_extras_mode::error);
     bool noLog = false;
@@ -127,10 +141,18 @@ int main(int argc, char** argv)
     o.port = static_cast<uint16_t>(port);
     o.cacheBytes = static_cast<uint64_t>(cacheMb) << 20;
     o.maxUploadBytes = static_cast<uint64_t>(uploadMb) << 20;
+    o.minProgressBytes = static_cast<uint64_t>(minProgressKb) << 10;
     o.cacheDirBytes = std::min<uint64_t>(cacheDirMb, uint64_t(1) << 40) << 20;
+    std::string stateDir;
     if (!cacheDir.empty())
     {
         o.cacheDir = absolute(cacheDir);
+    }
+    else if (platform::getEnvironmentVariable("STATE_DIRECTORY", stateDir) && !stateDir.empty())
+    {
+        // Run as a service: the content is read-only, the state folder ours.
+        o.cacheDir = absolute(stateDir.substr(0, stateDir.find(':'))) / "packcache";
+        o.cacheDirOptional = true;
     }
     else
     {

@@ -71,3 +71,18 @@ TEST(AddressTableTest, ManyAddressesDoNotGrowTheTableWithoutBound)
         t.loginFailed("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256), t0);
     EXPECT_LE(t.tracked(), 32768u);
 }
+
+TEST(AddressTableTest, FailuresSpreadOverManyAddressesMakeEveryLoginWait)
+{
+    CAddressTable::Limits l = limits(8, 5);
+    l.globalFreeLoginTries = 4;
+    CAddressTable t(l);
+    auto now = CAddressTable::Clock::now();
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_EQ(t.loginFailed("10.0.0." + std::to_string(i), now), 0s) << "within the allowance of all";
+    EXPECT_EQ(t.loginFailed("10.0.0.4", now), 2s) << "the fourth address starts no fresh allowance";
+    EXPECT_EQ(t.loginWait("10.9.9.9", now), 2s) << "an address never seen waits as well";
+    EXPECT_EQ(t.loginWait("10.9.9.9", now + 2s), 0s);
+    t.loginSucceeded("10.0.0.1");
+    EXPECT_EQ(t.loginFailed("10.0.0.5", now + 3s), 4s) << "a success elsewhere resets nothing of all";
+}

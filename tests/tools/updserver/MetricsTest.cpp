@@ -1,7 +1,13 @@
 // The metrics text a scraper parses and the HTTP answers around it.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <sstream>
+#include <vector>
 
 #include "tools/updserver/Metrics.h"
 #include "tools/updserver/MetricsEndpoint.h"
@@ -68,4 +74,48 @@ TEST(MetricsTest, EndpointAnswersOnlyGetAndHeadOfMetrics)
     CMetricsEndpoint endpoint;
     EXPECT_THROW(endpoint.start("127.0.0.1:99999", source), std::invalid_argument);
     EXPECT_THROW(endpoint.start("host:", source), std::invalid_argument);
+}
+
+namespace
+{
+int connectTo(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval tv{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : (close(fd), -1);
+}
+} // namespace
+
+TEST(MetricsTest, IdleConnectionsDoNotHoldUpAScrape)
+{
+    CMetricsEndpoint endpoint;
+    endpoint.start("127.0.0.1:0", [] { return std::string("x 1\n"); });
+    std::vector<int> idle;
+    for (int i = 0; i < 10; ++i)
+        idle.push_back(connectTo(endpoint.port()));
+    int scrape = connectTo(endpoint.port());
+    ASSERT_GE(scrape, 0);
+    const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(send(scrape, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
+    std::string answer;
+    char buffer[1024];
+    for (ssize_t n; (n = recv(scrape, buffer, sizeof buffer, 0)) > 0;)
+        answer.append(buffer, size_t(n));
+    close(scrape);
+    EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    // Answered while every idle connection still waits for its deadline.
+    int stillOpen = 0;
+    for (int fd : idle)
+    {
+        pollfd p{fd, POLLIN, 0};
+        stillOpen += fd >= 0 && poll(&p, 1, 0) == 0 ? 1 : 0;
+        close(fd);
+    }
+    EXPECT_EQ(stillOpen, 10);
+    endpoint.stop();
 }
