@@ -48,7 +48,10 @@ std::array<uint8_t, 16> listMd5(const FileInfo& info)
 bool segmentMatches(const CDataFile& packed, const fs::path& disk, uint64_t offset, uint32_t length)
 {
     if (packed.size() == CDataFile::HEADER_SIZE)
-        return getLe32(packed.data() + 8) == 0;
+    {
+        PackedHead head;
+        return PackedHead::decode(packed.data(), packed.size(), head) == WireCheck::OK && head.packedSize == 0;
+    }
     CDataFile plain;
     try
     {
