@@ -70,7 +70,7 @@ esac
 # The uninstaller copies itself away and returns at once: wait for its work.
 timeout 120 "$wine" "$target/Uninstall.exe" /S >/dev/null 2>&1 || true
 for _ in $(seq 600); do
-    [ -e "$target" ] || break
+    [ -e "$target" ] || [ -e "$menu" ] || break
     sleep 0.1
 done
 if [ -e "$target" ] || [ -e "$menu" ]; then
