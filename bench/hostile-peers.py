@@ -14,6 +14,7 @@ import struct
 import sys
 import threading
 import time
+import zlib
 
 SIG = 0x04080901
 VERSION = 0x00010005
@@ -212,7 +213,7 @@ def whole_file():
             p = Peer(PORT, "127.0.0.5")
             if p.open():
                 name = b"huge.bin"
-                p.send(struct.pack("<6I", SIG, GET, NRMP, len(name), 0, 0) + name)
+                p.send(struct.pack("<6I", SIG, GET, NRMP, len(name), 0, zlib.crc32(name)) + name)
                 started = time.time()
                 t = p.recv()[0]
                 stats.most("whole file: slowest refusal, ms", int((time.time() - started) * 1000))
