@@ -161,6 +161,14 @@ bool CServerSession::Link::skipBrokenPacket(uint32_t length)
 
 // Progress is what the client proves it took: the bytes of "Data" chunks it
 // acknowledged, and the chunks of its uploads.
+void CServerSession::Link::onSent(uint32_t bytes)
+{
+    if (m_streaming)
+        m_session.m_progress.add(bytes);
+    else
+        m_unconfirmed += bytes;
+}
+
 void CServerSession::Link::onPacket(uint32_t tag, uint32_t length)
 {
     if (tag == TAG_ACKN)

@@ -86,10 +86,14 @@ private:
         uint32_t sendSome(const uint8_t* bytes, uint32_t length) override;
         uint32_t receiveSome(uint8_t* buffer, uint32_t capacity) override;
         bool skipBrokenPacket(uint32_t length) override;
-        void onSent(uint32_t bytes) override { m_unconfirmed += bytes; }
+        void onSent(uint32_t bytes) override;
         void onPacket(uint32_t tag, uint32_t length) override;
         // Sent bytes an "Ackn" confirms when it comes.
         uint64_t m_unconfirmed = 0;
+        // While streaming, bytes count once the socket took them: a segment
+        // may take longer than a window on a slow line, and a client that
+        // stops reading stops the sending.
+        bool m_streaming = false;
 
     private:
         CServerSession& m_session;

@@ -125,6 +125,11 @@ void CServerSession::onStreamGet()
     CStreamSender sender(m_channel, [this](const CStreamSender::Request& r, CStreamSender::Source& source)
                          { return openStream(r, source); });
     limitStream(sender);
+    struct Unstream
+    {
+        Link& link;
+        ~Unstream() { link.m_streaming = false; }
+    } unstream{m_link};
     try
     {
         const uint64_t bytes = sender.serve(request);
@@ -153,6 +158,7 @@ void CServerSession::limitStream(CStreamSender& sender)
 {
     sender.limitRepeats(kMaxStreamRepeats - std::min(m_repeatsUsed, kMaxStreamRepeats));
     sender.onVerified([this](uint64_t bytes) { m_progress.add(bytes); });
+    m_link.m_streaming = true;
 }
 
 bool CServerSession::openStream(const CStreamSender::Request& request, CStreamSender::Source& source)
