@@ -7,10 +7,8 @@
 #include "launcher/DxWarning.h"
 #include "platform/Process.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 CUpdaterDlg::CUpdaterDlg(const std::string& autoRealm, IMessageBoxUi& ui)
     : CUpdaterDlg(autoRealm, ui, Hooks())
@@ -27,7 +25,7 @@ CUpdaterDlg::CUpdaterDlg(const std::string& autoRealm, IMessageBoxUi& ui, Hooks 
     if (!m_hooks.terminateProcess)
         m_hooks.terminateProcess = [](int code) { platform::exitProcessNow(code); };
     if (!m_hooks.sleepMs)
-        m_hooks.sleepMs = [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+        m_hooks.sleepMs = [](unsigned ms) { waitForGameWindow(ms); };
     if (!m_hooks.startProcess)
         m_hooks.startProcess = startDetached;
     m_backend = m_hooks.makeBackend ? m_hooks.makeBackend() : createWindowBackend();

@@ -46,6 +46,8 @@ public:
         std::function<IUpdateClient*(const char* host, unsigned port, const char* listFile)> createClient;
         // Ends the process at once (hand-over to the game or the self-update).
         std::function<void(int code)> terminateProcess;
+        // The pause between the game's start and the launcher's end: at most
+        // ms, over as soon as the game's window is there.
         std::function<void(unsigned ms)> sleepMs;
         // Starts a process; returns its id or -1.
         std::function<int(const std::string& commandLine, LaunchKind kind)> startProcess;

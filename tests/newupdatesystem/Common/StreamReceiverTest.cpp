@@ -233,14 +233,14 @@ TEST(StreamReceiverTest, DroppingWhatComesBeforeTheSegmentAskedForAgainEndsWithT
             {
                 if (!peer.nextPacket())
                     return;
-                peer.sendPacket(PACKET_SIGNATURE, TAG_SINF, cat({le64(1000), le32(1000)}));
+                peer.sendPacket(PACKET_SIGNATURE, TAG_SINF, body(StreamInfoMsg{1000, 1000}.encode()));
                 Bytes chunk(1000, 'z');
                 peer.sendPacket(PACKET_SIGNATURE, TAG_SDAT,
-                                cat({le64(0), le32(1000), le32(1000), le32(0), le32(0), le32(12345), chunk}));
+                                body(StreamChunkHead{0, 1000, 1000, 0, 0, 12345}.encode(), chunk));
                 // 100 a second, for longer than any test should take.
                 for (int i = 0; i < 2000 && !done; ++i)
                 {
-                    peer.sendPacket(PACKET_SIGNATURE, TAG_SINF, cat({le64(1000), le32(1000)}));
+                    peer.sendPacket(PACKET_SIGNATURE, TAG_SINF, body(StreamInfoMsg{1000, 1000}.encode()));
                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 }
             }
@@ -286,14 +286,16 @@ TEST(StreamReceiverTest, SegmentsExpandOnlyAsFarAsDeflateCan)
             {
                 if (!peer.nextPacket())
                     return;
-                peer.sendPacket(PACKET_SIGNATURE, TAG_SINF, cat({le64(size), le32(size)}));
+                peer.sendPacket(PACKET_SIGNATURE, TAG_SINF, body(StreamInfoMsg{size, size}.encode()));
                 for (uint32_t off = 0; off < sent.size(); off += 16000)
                 {
                     Bytes chunk(sent.begin() + off,
                                 sent.begin() + std::min<size_t>(off + 16000, sent.size()));
                     peer.sendPacket(PACKET_SIGNATURE, TAG_SDAT,
-                                    cat({le64(0), le32(size), le32(uint32_t(sent.size())), le32(1), le32(off),
-                                         le32(calcCrc32(chunk.data(), uint32_t(chunk.size()), 0)), chunk}));
+                                    body(StreamChunkHead{0, size, uint32_t(sent.size()), 1, off,
+                                                         calcCrc32(chunk.data(), uint32_t(chunk.size()), 0)}
+                                             .encode(),
+                                         chunk));
                 }
             });
         Client c(peer.port());
