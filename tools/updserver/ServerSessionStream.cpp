@@ -50,7 +50,8 @@ bool segmentMatches(const CDataFile& packed, const fs::path& disk, uint64_t offs
     if (packed.size() == CDataFile::HEADER_SIZE)
     {
         PackedHead head;
-        return PackedHead::decode(packed.data(), packed.size(), head) == WireCheck::OK && head.packedSize == 0;
+        return PackedHead::decode(packed.data(), packed.size(), head) == WireCheck::OK &&
+               head.packedSize == 0;
     }
     CDataFile plain;
     try
