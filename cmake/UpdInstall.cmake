@@ -7,7 +7,7 @@
 #   share/zelvan/launcher/  the launcher's pages, art, texts and game.ini: the
 #                        template of a player's installation folder (client)
 #   lib/systemd/system/  updserver.service (server)
-#   etc/updserver/       updserver.conf (server); /etc itself when the
+#   etc/updserver/       updserver.conf, ignore.txt (server); /etc itself when the
 #                        prefix is /usr, as in the packages
 #
 # cpack -G DEB makes one package per component.
@@ -63,6 +63,7 @@ if(TARGET updserver)
         file(INSTALL \"${PROJECT_BINARY_DIR}/packaging/updserver.service\"
              DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
         file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/updserver.conf\" DESTINATION \"\${UPD_ETC}/updserver\")
+        file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/ignore.txt\" DESTINATION \"\${UPD_ETC}/updserver\")
     " COMPONENT server)
     install(FILES ${PROJECT_SOURCE_DIR}/docs/operations.md
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelvan-server COMPONENT server OPTIONAL)

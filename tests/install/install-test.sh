@@ -22,7 +22,7 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work
 libdir=$(dirname "$(find "$prefix" -name 'libupdclient.so*' | head -n1)")
 [ -n "$libdir" ] && [ "$libdir" != . ] || fail "libupdclient.so not installed"
 for f in bin/updclient bin/updserver bin/filelist bin/updctl include/zelvan/UpdClient.h \
-         lib/systemd/system/updserver.service etc/updserver/updserver.conf; do
+         lib/systemd/system/updserver.service etc/updserver/updserver.conf etc/updserver/ignore.txt; do
     [ -e "$prefix/$f" ] || fail "missing $f"
 done
 if [ -e "$build/launcher/Zelvan" ]; then
@@ -56,6 +56,7 @@ mkdir -p "$work/content/data" "$work/inst" "$work/log"
 printf 'hello\n' >"$work/content/readme.txt"
 head -c 300000 /dev/urandom >"$work/content/data/blob.bin"
 sed -e "s|^root = .*|root = \"$work/content\"|" -e 's|^bind = .*|bind = "127.0.0.1"|' \
+    -e "s|^ignore = .*|ignore = \"$prefix/etc/updserver/ignore.txt\"|" \
     -e 's|^metrics = .*|metrics = "127.0.0.1:0"|' -e "s|^log-dir = .*|log-dir = \"$work/log\"|" \
     "$prefix/etc/updserver/updserver.conf" >"$work/updserver.conf"
 printf 'operator:secret\n' >"$work/users.txt"
@@ -69,9 +70,13 @@ for _ in $(seq 300); do
 done
 [ -s "$work/port" ] || fail "the installed server did not listen within 30 s"
 port=$(cat "$work/port")
+# A player's own files: the shipped ignore list keeps them through the update.
+printf '[Launcher]\n' >"$work/inst/game.ini"
+printf 'x\n' >"$work/inst/english.lng"
 (cd "$work" && timeout 60 "$prefix/bin/updclient" --server "127.0.0.1:$port" --dir inst --list inst.lst update \
     >"$work/client.out" 2>"$work/client.err") || { cat "$work/client.err"; fail "the installed client failed"; }
-diff -r "$work/content" "$work/inst" || fail "the installed client's tree differs"
+diff -r -x game.ini -x english.lng -x '*.log' "$work/content" "$work/inst" || fail "the installed client's tree differs"
+[ -s "$work/inst/game.ini" ] && [ -s "$work/inst/english.lng" ] || fail "the update deleted a player's own files"
 # The client may be gone before the server has taken its last acknowledgement
 # and counted the files: the figures are read until they show them, at most 10 s.
 for _ in $(seq 50); do
@@ -93,7 +98,7 @@ if command -v cpack >/dev/null && command -v dpkg-deb >/dev/null; then
     client_deb=$(ls "$work"/pkg/zelvan-launcher_*.deb 2>/dev/null | head -n1)
     [ -n "$server_deb" ] && [ -n "$client_deb" ] || { ls "$work/pkg"; fail "two packages expected"; }
     dpkg-deb -c "$server_deb" >"$work/server.list"
-    for f in ./usr/bin/updserver ./usr/bin/updctl ./usr/bin/filelist ./etc/updserver/updserver.conf \
+    for f in ./usr/bin/updserver ./usr/bin/updctl ./usr/bin/filelist ./etc/updserver/updserver.conf ./etc/updserver/ignore.txt \
              ./usr/lib/systemd/system/updserver.service; do
         grep -q " $f\$" "$work/server.list" || { cat "$work/server.list"; fail "server package lacks $f"; }
     done
