@@ -1,4 +1,5 @@
 #include "platform/Files.h"
+#include "platform/WideNameWin32.h"
 
 #include <windows.h>
 
@@ -14,23 +15,6 @@ namespace
 
 constexpr int64_t kTicksPerSecond = 10000000;
 constexpr int64_t kEpochTicks = 116444736000000000; // 1601-01-01 to 1970-01-01
-
-// Names are UTF-8 in our build; a name that is not is taken in the ANSI code page.
-std::wstring widen(const char* text)
-{
-    UINT page = CP_UTF8;
-    int n = MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    if (n <= 0)
-    {
-        page = CP_ACP;
-        n = MultiByteToWideChar(page, 0, text, -1, nullptr, 0);
-    }
-    std::wstring out(n > 0 ? size_t(n) : 1, L'\0');
-    if (n > 0)
-        MultiByteToWideChar(page, 0, text, -1, out.data(), n);
-    out.resize(n > 0 ? size_t(n - 1) : 0);
-    return out;
-}
 
 std::string narrow(const wchar_t* text)
 {
@@ -87,7 +71,7 @@ int64_t unixTime(const FILETIME& ft)
 
 bool attributes(const char* path, WIN32_FILE_ATTRIBUTE_DATA& data)
 {
-    if (GetFileAttributesExW(widen(path).c_str(), GetFileExInfoStandard, &data))
+    if (GetFileAttributesExW(widenName(path).c_str(), GetFileExInfoStandard, &data))
         return true;
     storeErrno();
     return false;
@@ -103,18 +87,18 @@ std::string resolvePath(const char* path)
 
 FILE* openFile(const char* path, const char* mode)
 {
-    DWORD a = GetFileAttributesW(widen(path).c_str());
+    DWORD a = GetFileAttributesW(widenName(path).c_str());
     if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY))
     {
         errno = EISDIR;
         return nullptr;
     }
-    return _wfopen(widen(path).c_str(), widen(mode).c_str());
+    return _wfopen(widenName(path).c_str(), widenName(mode).c_str());
 }
 
 int removeFile(const char* path)
 {
-    std::wstring name = widen(path);
+    std::wstring name = widenName(path);
     // A read-only or hidden file cannot be deleted until its attributes are cleared.
     SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (DeleteFileW(name.c_str()))
@@ -125,7 +109,7 @@ int removeFile(const char* path)
 
 int removeDirectory(const char* path)
 {
-    std::wstring name = widen(path);
+    std::wstring name = widenName(path);
     SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_DIRECTORY);
     if (RemoveDirectoryW(name.c_str()))
         return 0;
@@ -135,7 +119,7 @@ int removeDirectory(const char* path)
 
 int createDirectory(const char* path)
 {
-    if (CreateDirectoryW(widen(path).c_str(), nullptr))
+    if (CreateDirectoryW(widenName(path).c_str(), nullptr))
         return 0;
     storeErrno();
     return -1;
@@ -143,7 +127,7 @@ int createDirectory(const char* path)
 
 int setFileTime(const char* path, int64_t t)
 {
-    HANDLE h = CreateFileW(widen(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    HANDLE h = CreateFileW(widenName(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
     {
@@ -167,7 +151,7 @@ int64_t getFileTime(const char* path)
 
 int clearWriteProtection(const char* path)
 {
-    std::wstring name = widen(path);
+    std::wstring name = widenName(path);
     DWORD a = GetFileAttributesW(name.c_str());
     if (a == INVALID_FILE_ATTRIBUTES)
     {
@@ -185,28 +169,29 @@ int clearWriteProtection(const char* path)
 FILE* createNewFile(const char* path)
 {
     // CREATE_NEW fails on any existing name, a link included.
-    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    HANDLE h = CreateFileW(widenName(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
     {
         storeErrno();
         return nullptr;
     }
     CloseHandle(h);
-    FILE* f = _wfopen(widen(path).c_str(), L"wb");
+    FILE* f = _wfopen(widenName(path).c_str(), L"wb");
     if (f == nullptr)
-        DeleteFileW(widen(path).c_str());
+        DeleteFileW(widenName(path).c_str());
     return f;
 }
 
 int moveIntoPlace(const char* from, const char* to)
 {
     // A read-only target would refuse the replace; the new file takes its place anyway.
-    std::wstring target = widen(to);
+    std::wstring target = widenName(to);
     DWORD a = GetFileAttributesW(target.c_str());
     if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY))
         SetFileAttributesW(target.c_str(), a & ~DWORD(FILE_ATTRIBUTE_READONLY));
-    if (MoveFileExW(widen(from).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (MoveFileExW(widenName(from).c_str(), target.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return 0;
     storeErrno();
     return -1;
@@ -215,7 +200,7 @@ int moveIntoPlace(const char* from, const char* to)
 bool freeDiskSpace(const char* folder, uint64_t& bytes)
 {
     ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExW(widen(*folder ? folder : ".").c_str(), &available, nullptr, nullptr))
+    if (!GetDiskFreeSpaceExW(widenName(*folder ? folder : ".").c_str(), &available, nullptr, nullptr))
     {
         storeErrno();
         return false;
@@ -232,13 +217,13 @@ int copyFileMode(const char*, const char*)
 
 bool isFolder(const char* path)
 {
-    DWORD a = GetFileAttributesW(widen(path).c_str());
+    DWORD a = GetFileAttributesW(widenName(path).c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool isSymbolicLink(const char* path)
 {
-    DWORD a = GetFileAttributesW(widen(path).c_str());
+    DWORD a = GetFileAttributesW(widenName(path).c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
@@ -281,7 +266,7 @@ std::string currentFolder()
 
 ReplaceResult replaceFile(const char* path, std::string_view content, bool createIfMissing, int& err)
 {
-    std::wstring name = widen(path);
+    std::wstring name = widenName(path);
     HANDLE probe = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                createIfMissing ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (probe == INVALID_HANDLE_VALUE)
@@ -338,7 +323,7 @@ struct DirReader::State
 bool DirReader::open(const char* folder)
 {
     close();
-    std::wstring pattern = widen(*folder ? folder : ".");
+    std::wstring pattern = widenName(*folder ? folder : ".");
     if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/')
         pattern += L'\\';
     pattern += L'*';

@@ -1,4 +1,5 @@
 #include "platform/OpenNoFollow.h"
+#include "platform/WideNameWin32.h"
 
 #include <windows.h>
 
@@ -10,26 +11,6 @@
 
 namespace platform
 {
-
-namespace
-{
-// Names are UTF-8 in our build; a name that is not is taken in the ANSI code page.
-std::wstring widenName(const char* text)
-{
-    UINT page = CP_UTF8;
-    int n = MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    if (n <= 0)
-    {
-        page = CP_ACP;
-        n = MultiByteToWideChar(page, 0, text, -1, nullptr, 0);
-    }
-    std::wstring out(n > 0 ? size_t(n) : 1, L'\0');
-    if (n > 0)
-        MultiByteToWideChar(page, 0, text, -1, out.data(), n);
-    out.resize(n > 0 ? size_t(n - 1) : 0);
-    return out;
-}
-} // namespace
 
 namespace
 {

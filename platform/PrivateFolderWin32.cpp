@@ -1,4 +1,5 @@
 #include "platform/PrivateFolder.h"
+#include "platform/WideNameWin32.h"
 
 #include <windows.h>
 
@@ -11,23 +12,10 @@
 namespace platform
 {
 
-namespace
-{
-std::wstring widen(const char* text)
-{
-    int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    std::wstring out(n > 0 ? size_t(n) : 1, L'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, text, -1, out.data(), n);
-    out.resize(n > 0 ? size_t(n - 1) : 0);
-    return out;
-}
-} // namespace
-
 bool ensurePrivateFolder(const char* path, std::string& why)
 {
     std::error_code ec;
-    std::filesystem::path folder(widen(path));
+    std::filesystem::path folder(widenName(path));
     if (folder.has_parent_path())
         std::filesystem::create_directories(folder.parent_path(), ec);
     if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
@@ -48,7 +36,7 @@ bool ensurePrivateFolder(const char* path, std::string& why)
 FILE* createExclusiveFile(const char* path)
 {
     // CREATE_NEW fails on any existing name, a link included.
-    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE h = CreateFileW(widenName(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
     {
