@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
-    zlib1g-dev libdeflate-dev libcli11-dev
+    zlib1g-dev libdeflate-dev libcli11-dev libssl-dev libxxhash-dev
     libgtk-3-dev libwebkit2gtk-4.1-dev
     xvfb xauth x11-utils python3 libglib2.0-dev-bin
     clang libclang-rt-14-dev clang-format
