@@ -146,12 +146,25 @@ timeout 300 xvfb-run -a "${window_env[@]}" ctest --test-dir "$win" --output-on-f
     -R '^window_win32_tests$'
 
 # End to end: Zelvan.exe in an installation folder whose game.ini names the
-# Linux updserver. The page cannot load, the local view stays, the injected
-# reconnect link runs the self-update check and the update; then the close
-# button ends the launcher within 2 s.
+# Linux updserver, along a player's whole road. The server offers a newer
+# launcher (Zelvan.exe and updclient.dll with bytes appended, so size and MD5
+# differ and both still run). The page cannot load, the local view stays, the
+# injected reconnect link runs the self-update check: the launcher downloads
+# the new files, writes the batch and ends; cmd.exe runs the batch, which
+# replaces the locked files and restarts the launcher with /auto_realm. The
+# new launcher (same environment, so the same injected link) finds itself
+# current and updates the game, which the server carries (the stand-in game
+# as ZelvanClient.exe); then the play link, sent once the update is done,
+# starts the game and the launcher ends by itself. Nothing may stay running.
+wineserver="$(dirname "$wine")/wineserver"
 lw="$work/launcher"
 mkdir -p "$lw/server/self" "$lw/install"
 cp -r "$work/content" "$lw/server/content"
+# Lists spell names in lower case, and so does the update on the player's
+# side (Windows ignores case, Wine here too, the test's checks do not).
+cp "$win/tests/game_standin.exe" "$lw/server/content/zelvanclient.exe"
+{ cat "$win/launcher/Zelvan.exe"; printf 'newer launcher\n'; } >"$lw/server/self/zelvan.exe"
+{ cat "$win/tools/updclient.dll"; printf 'newer launcher\n'; } >"$lw/server/self/updclient.dll"
 printf '%s\n' game.ini launcher_resources/ zelvan.exe updclient.dll '*.log' options.ini config.cfg \
     connect.cfg connectn.cfg >"$lw/server/ignore.txt"
 start_server "$lw/server.port" "$linux_tools/updserver" --root "$lw/server/content" \
@@ -159,23 +172,67 @@ start_server "$lw/server.port" "$linux_tools/updserver" --root "$lw/server/conte
 port=$(tr -d '\r\n' <"$lw/server.port")
 cp "$win/launcher/Zelvan.exe" "$win/tools/updclient.dll" "$lw/install/"
 cp -r "$root/demo/launcher_resources" "$lw/install/"
-printf '[Launcher]\r\nWebURL=http://127.0.0.1:1/zelvan1/index.php\r\n\r\n[Main]\r\nName=Main realm\r\nUpdateURL=127.0.0.1\r\nPort=%s\r\n' \
+printf '[Launcher]\r\nWebURL=http://127.0.0.1:1/zelvan1/index.php\r\nClientArgs=-realm main -token 7\r\n\r\n[Main]\r\nName=Main realm\r\nUpdateURL=127.0.0.1\r\nPort=%s\r\n' \
     "$port" >"$lw/install/game.ini"
+# Waits (at most $2 tenths of a second) until the daily log holds a line.
+cat >"$lw/wait-log.sh" <<'EOS'
+wait_log() {
+    for _ in $(seq "$2"); do
+        grep -aqs -- "$1" ./*.log && return 0
+        sleep 0.1
+    done
+    grep -aqs -- "$1" ./*.log
+}
+EOS
 cat >"$lw/run.sh" <<EOS
 set -u
+. "$lw/wait-log.sh"
 cd "$lw/install"
 ZELVAN_DIALOG_LOG="$lw/dialogs.txt" ZELVAN_TEST_NAVIGATE=launcher://reconnect "$wine" Zelvan.exe /eng &
 launcher=\$!
 for _ in \$(seq 1200); do
-    grep -aqs "Update successfull!" ./*.log && break
+    kill -0 \$launcher 2>/dev/null || break
     sleep 0.1
 done
-grep -aqs "Update successfull!" ./*.log || echo "launcher: no update within 120 s"
-"$wine" "$win/tests/close_launcher.exe"
-wait \$launcher
+if kill -0 \$launcher 2>/dev/null; then
+    echo "self-update: the first launcher still runs after 120 s"
+else
+    echo "self-update: the first launcher ended"
+fi
+wait_log "Update successfull!" 1200 || echo "launcher: no update within 120 s"
+"$wine" "$win/tests/close_launcher.exe" --screenshot ../launcher-window.bmp --navigate launcher://play \
+    --end-within 15000
+# The game stand-in ends once this file exists.
+echo x >release
+timeout 60 "$wineserver" -w && echo "wine: no process left"
 EOS
 timeout 300 xvfb-run -a "${window_env[@]}" bash "$lw/run.sh" | tr -d '\r' | tee "$lw/run.out"
-grep -q "^close_launcher: the launcher ended" "$lw/run.out" || { echo "the launcher did not close in time" >&2; exit 1; }
+lw_fail() {
+    echo "$1" >&2
+    cat "$lw"/install/*.log | tr -d '\r' | tail -n 40 >&2
+    exit 1
+}
+grep -qx "self-update: the first launcher ended" "$lw/run.out" || lw_fail "the launcher did not hand over to the batch"
+for f in zelvan.exe updclient.dll; do
+    installed=$(find "$lw/install" -maxdepth 1 -iname "$f")
+    [ "$(echo "$installed" | wc -l)" = 1 ] && cmp -s "$lw/server/self/$f" "$installed" ||
+        lw_fail "self-update: $f was not replaced ($installed)"
+done
+# Two checks: the first found itself old, the restarted (new) one current.
+cat "$lw"/install/*.log | tr -d '\r' >"$lw/log.lines"
+[ "$(grep -c "Begining self-update, realm 'Main'" "$lw/log.lines")" = 2 ] &&
+    [ "$(grep -c "Self files is up to date!" "$lw/log.lines")" = 1 ] ||
+    lw_fail "self-update: the new launcher did not run its check"
+# The batch's folder is emptied; Wine's cmd.exe keeps it while it runs the batch.
+for d in "$lw"/install/dir*; do
+    [ -e "$d" ] || continue
+    [ -z "$(ls -A "$d")" ] || lw_fail "self-update: $d was not emptied"
+done
+grep -q "^close_launcher: the launcher ended .* after launcher://play" "$lw/run.out" ||
+    lw_fail "the launcher did not end after the play link"
+[ "$(tr -d '\r' <"$lw/install/standin.log")" = "ZelvanClient.exe -realm main -token 7" ] ||
+    lw_fail "play: the game did not start with its command line (standin.log: $(cat "$lw/install/standin.log" 2>/dev/null))"
+grep -qx "wine: no process left" "$lw/run.out" || lw_fail "Wine processes still run after the launcher ended"
 # The only dialogs: the page that could not load, and the DirectX advice.
 tr -d '\r' <"$lw/dialogs.txt" >"$lw/dialogs.lines"
 if ! grep -qx "Error|No connection[.]" "$lw/dialogs.lines" ||
@@ -184,11 +241,42 @@ if ! grep -qx "Error|No connection[.]" "$lw/dialogs.lines" ||
     cat "$lw/dialogs.lines" >&2
     exit 1
 fi
-if ! diff -r -x game.ini -x launcher_resources -x Zelvan.exe -x updclient.dll -x '*.log' -x Files.lst \
-    -x SvCache.lst -x options.ini -x config.cfg -x connect.cfg -x connectn.cfg "$lw/server/content" "$lw/install"; then
+if ! diff -r -x game.ini -x launcher_resources -x '[Zz]elvan.exe' -x updclient.dll -x '*.log' -x Files.lst \
+    -x SvCache.lst -x options.ini -x config.cfg -x connect.cfg -x connectn.cfg -x standin.log -x release \
+    -x 'dir[0-9a-f][0-9a-f][0-9a-f][0-9a-f]' "$lw/server/content" "$lw/install"; then
     echo "trees differ: Zelvan.exe against the Linux updserver" >&2
     exit 1
 fi
-echo "-- Zelvan.exe against the Linux updserver: identical, closed by its close button"
+echo "-- Zelvan.exe against the Linux updserver: self-updated, restarted, identical, game started"
+
+# Closing the window during an update: a launcher already current (the
+# server's own files) in a fresh folder, with a rate limit that makes the
+# update last; the close button once the downloads have begun ends the
+# process within 2 s, and the update stays unfinished.
+lc="$work/launcher-close"
+mkdir -p "$lc/install"
+cp "$lw/server/self/zelvan.exe" "$lw/server/self/updclient.dll" "$lc/install/"
+cp -r "$root/demo/launcher_resources" "$lc/install/"
+printf '[Launcher]\r\nWebURL=http://127.0.0.1:1/zelvan1/index.php\r\nLimitRate=100k\r\n\r\n[Main]\r\nName=Main realm\r\nUpdateURL=127.0.0.1\r\nPort=%s\r\n' \
+    "$port" >"$lc/install/game.ini"
+cat >"$lc/run.sh" <<EOS
+set -u
+. "$lw/wait-log.sh"
+cd "$lc/install"
+ZELVAN_DIALOG_LOG="$lc/dialogs.txt" ZELVAN_TEST_NAVIGATE=launcher://reconnect "$wine" zelvan.exe /eng &
+launcher=\$!
+wait_log "files to download" 1200 || echo "launcher: no download within 120 s"
+"$wine" "$win/tests/close_launcher.exe"
+wait \$launcher
+timeout 60 "$wineserver" -w && echo "wine: no process left"
+EOS
+timeout 300 xvfb-run -a "${window_env[@]}" bash "$lc/run.sh" | tr -d '\r' | tee "$lc/run.out"
+grep -q "^close_launcher: the launcher ended" "$lc/run.out" || { echo "the launcher did not close in time" >&2; exit 1; }
+if grep -aqs "Update successfull!" "$lc"/install/*.log; then
+    echo "the update ended before the close button: the test closed nothing" >&2
+    exit 1
+fi
+grep -qx "wine: no process left" "$lc/run.out" || { echo "Wine processes still run after the close" >&2; exit 1; }
+echo "-- Zelvan.exe closed during an update"
 # ---- end of the launcher window section ----
 echo "== Windows stage passed"

@@ -6,6 +6,7 @@
 
 #include <urlmon.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 
@@ -86,6 +87,18 @@ IPageView& CWin32Window::view(ViewId id)
 void CWin32Window::create(IWindowEvents& events, int width, int height, int viewTop)
 {
     m_events = &events;
+    // The sizes are pixels at 96 dots per inch. The manifest declares the
+    // process DPI aware, so the system does not stretch (and blur) the
+    // window: it grows with the screen's setting here, and the views zoom
+    // their pages to match (DOCHOSTUIFLAG_DPI_AWARE).
+    HDC screen = GetDC(nullptr);
+    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 96;
+    if (screen)
+        ReleaseDC(nullptr, screen);
+    auto scaled = [dpi](int pixels) { return dpi > 96 ? MulDiv(pixels, dpi, 96) : pixels; };
+    width = scaled(width);
+    height = scaled(height);
+    viewTop = scaled(viewTop);
     m_width = width;
     m_height = height;
     m_viewTop = viewTop;
@@ -100,7 +113,7 @@ void CWin32Window::create(IWindowEvents& events, int width, int height, int view
         WS_EX_APPWINDOW, WINDOW_CLASS, L"", WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN,
         x < 0 ? 0 : x, y < 0 ? 0 : y, width, height, nullptr, nullptr, GetModuleHandleW(nullptr), this);
     m_closeButton = CreateWindowExW(0, L"BUTTON", L"\u00D7", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON | BS_FLAT,
-                                    width - 34, 0, 30, viewTop, m_window,
+                                    width - scaled(34), 0, scaled(30), viewTop, m_window,
                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(CLOSE_BUTTON_ID)),
                                     GetModuleHandleW(nullptr), nullptr);
 
@@ -129,9 +142,11 @@ void CWin32Window::create(IWindowEvents& events, int width, int height, int view
     showViews(false, false);
 
     // For tests on systems whose control cannot show pages: links the page
-    // would send, navigated once the web view's first load has ended.
+    // would send, navigated once the web view's first load has ended, and
+    // later ones sent by a test driver (WM_COPYDATA) when the test needs them.
     if (const char* list = std::getenv("ZELVAN_TEST_NAVIGATE"))
     {
+        m_testDriven = true;
         std::istringstream in(list);
         for (std::string url; in >> url;)
             m_testNavigations.push_back(url);
@@ -151,6 +166,22 @@ void CWin32Window::afterNavigation()
                 m_webView->navigate(url);
         },
         0);
+}
+
+// Only a launcher:// link, and only in a launcher a test started: no other
+// program can make the window load a page.
+bool CWin32Window::testNavigate(const COPYDATASTRUCT& data)
+{
+    if (!m_testDriven || data.dwData != TEST_NAVIGATE_DATA || !data.lpData || data.cbData == 0 ||
+        data.cbData > TEST_NAVIGATE_MAX)
+        return false;
+    std::string url(static_cast<const char*>(data.lpData), data.cbData);
+    url.resize(std::min(url.size(), url.find('\0')));
+    if (url.rfind("launcher://", 0) != 0)
+        return false;
+    // The sender waits inside SendMessage: navigate after it has its answer.
+    postTask([this, url] { m_webView->navigate(url); }, 0);
+    return true;
 }
 
 void CWin32Window::showViews(bool local, bool web)
@@ -351,6 +382,8 @@ LRESULT CWin32Window::handle(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_CLOSE:
         m_events->onCancel();
         return 0;
+    case WM_COPYDATA:
+        return testNavigate(*reinterpret_cast<const COPYDATASTRUCT*>(lParam)) ? TRUE : FALSE;
     default:
         break;
     }

@@ -48,12 +48,16 @@ public:
     static constexpr int CLOSE_BUTTON_ID = 1050;
     // Ids of one-shot task timers start here, above the window's own timers.
     static constexpr UINT_PTR TASK_TIMER_BASE = 0x1000;
+    // WM_COPYDATA tag of a link sent by a test driver (only with ZELVAN_TEST_NAVIGATE set).
+    static constexpr ULONG_PTR TEST_NAVIGATE_DATA = 0x5A4C4E56;
+    static constexpr DWORD TEST_NAVIGATE_MAX = 1024;
 
 private:
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
     void paint();
     void afterNavigation();
+    bool testNavigate(const COPYDATASTRUCT& data);
 
     IWindowEvents* m_events = nullptr;
     HWND m_window = nullptr;
@@ -69,6 +73,7 @@ private:
     std::map<UINT_PTR, std::function<void()>> m_tasks;
     UINT_PTR m_nextTask = TASK_TIMER_BASE;
     std::vector<std::string> m_testNavigations;
+    bool m_testDriven = false;
 };
 
 // The registered window messages, registered by name once per process.
