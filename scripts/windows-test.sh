@@ -215,14 +215,16 @@ lw_fail() {
 grep -qx "self-update: the first launcher ended" "$lw/run.out" || lw_fail "the launcher did not hand over to the batch"
 for f in zelvan.exe updclient.dll; do
     installed=$(find "$lw/install" -maxdepth 1 -iname "$f")
-    [ "$(echo "$installed" | wc -l)" = 1 ] && cmp -s "$lw/server/self/$f" "$installed" ||
+    if [ "$(echo "$installed" | wc -l)" != 1 ] || ! cmp -s "$lw/server/self/$f" "$installed"; then
         lw_fail "self-update: $f was not replaced ($installed)"
+    fi
 done
 # Two checks: the first found itself old, the restarted (new) one current.
 cat "$lw"/install/*.log | tr -d '\r' >"$lw/log.lines"
-[ "$(grep -c "Begining self-update, realm 'Main'" "$lw/log.lines")" = 2 ] &&
-    [ "$(grep -c "Self files is up to date!" "$lw/log.lines")" = 1 ] ||
+if [ "$(grep -c "Begining self-update, realm 'Main'" "$lw/log.lines")" != 2 ] ||
+    [ "$(grep -c "Self files is up to date!" "$lw/log.lines")" != 1 ]; then
     lw_fail "self-update: the new launcher did not run its check"
+fi
 # The batch's folder is emptied; Wine's cmd.exe keeps it while it runs the batch.
 for d in "$lw"/install/dir*; do
     [ -e "$d" ] || continue
@@ -248,6 +250,7 @@ if ! diff -r -x game.ini -x launcher_resources -x '[Zz]elvan.exe' -x updclient.d
     exit 1
 fi
 echo "-- Zelvan.exe against the Linux updserver: self-updated, restarted, identical, game started"
+echo "-- the window as Xvfb showed it before the play link: $lw/launcher-window.bmp"
 
 # Closing the window during an update: a launcher already current (the
 # server's own files) in a fresh folder, with a rate limit that makes the

@@ -7,6 +7,7 @@
 #include "launcher/DirectXCheck.h"
 #include "launcher/UpdaterDlg.h"
 #include "launcher/window/WebBrowserHostWin32.h"
+#include "support/EnvironmentGuard.h"
 #include "support/Sandbox.h"
 
 #include <gtest/gtest.h>
@@ -122,6 +123,35 @@ TEST_F(Win32OleHost, ActivatesNavigatesCancelsResizesAndCloses)
     SendMessageW(GetDlgItem(window.window(), CWin32Window::CLOSE_BUTTON_ID), BM_CLICK, 0, 0);
     PostMessageW(window.window(), WM_CLOSE, 0, 0);
     EXPECT_TRUE(pumpUntil([&] { return events.cancels == 2; }));
+}
+
+// A test driver's link (close_launcher --navigate): only a launcher started
+// with ZELVAN_TEST_NAVIGATE takes one, and only a launcher:// link.
+TEST_F(Win32OleHost, TakesDriverLinksOnlyWhenStartedForATest)
+{
+    auto send = [](HWND window, const std::string& url, ULONG_PTR tag = CWin32Window::TEST_NAVIGATE_DATA)
+    {
+        COPYDATASTRUCT data{tag, DWORD(url.size()), const_cast<char*>(url.data())};
+        return SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+    };
+    EnvironmentGuard env({"ZELVAN_TEST_NAVIGATE"});
+    {
+        RecordingEvents events;
+        CWin32Window window;
+        window.create(events, 810, 638, 26);
+        EXPECT_EQ(send(window.window(), "launcher://play"), FALSE);
+    }
+    env.set("ZELVAN_TEST_NAVIGATE", " ");
+    RecordingEvents events;
+    CWin32Window window;
+    window.create(events, 810, 638, 26);
+    EXPECT_EQ(send(window.window(), "http://127.0.0.1:1/elsewhere"), FALSE);
+    EXPECT_EQ(send(window.window(), "launcher://play", 1), FALSE);
+    EXPECT_EQ(send(window.window(), std::string(CWin32Window::TEST_NAVIGATE_MAX + 1, 'x')), FALSE);
+    EXPECT_EQ(send(window.window(), "launcher://play/1"), TRUE);
+    ASSERT_TRUE(pumpUntil([&] { return !events.navigations.empty(); }));
+    EXPECT_EQ(events.navigations,
+              (std::vector<std::pair<ViewId, std::string>>{{ViewId::Web, "launcher://play/1"}}));
 }
 
 // A client that ends with a chosen status, or works until it is stopped.
