@@ -260,7 +260,7 @@ lc="$work/launcher-close"
 mkdir -p "$lc/install"
 cp "$lw/server/self/zelvan.exe" "$lw/server/self/updclient.dll" "$lc/install/"
 cp -r "$root/demo/launcher_resources" "$lc/install/"
-printf '[Launcher]\r\nWebURL=http://127.0.0.1:1/zelvan1/index.php\r\nLimitRate=100k\r\n\r\n[Main]\r\nName=Main realm\r\nUpdateURL=127.0.0.1\r\nPort=%s\r\n' \
+printf '[Launcher]\r\nWebURL=http://127.0.0.1:1/zelvan1/index.php\r\nLimitRate=50k\r\n\r\n[Main]\r\nName=Main realm\r\nUpdateURL=127.0.0.1\r\nPort=%s\r\n' \
     "$port" >"$lc/install/game.ini"
 cat >"$lc/run.sh" <<EOS
 set -u
