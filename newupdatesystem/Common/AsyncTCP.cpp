@@ -167,7 +167,8 @@ bool CAsyncTcp::receive(void* buffer, int32_t& length)
     int32_t error = failedCallError(m_sock, true);
     if (error == WSAEWOULDBLOCK)
         return false;
-    throw CSocketExcep(NET_RECEIVE, error, EXCEP_HERE());
+    // NET_SEND as the base client reports it; NET_RECEIVE is never raised.
+    throw CSocketExcep(NET_SEND, error, EXCEP_HERE());
 }
 
 bool CAsyncTcp::receiveTimeout(void* buffer, int32_t& length, double seconds)

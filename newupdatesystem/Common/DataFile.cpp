@@ -154,6 +154,22 @@ void CDataFile::reserve(uint32_t n)
     m_allocated = n;
 }
 
+void CDataFile::resize(uint32_t n)
+{
+    n = std::max(n, std::max<uint32_t>(m_used, 1));
+    if (n == m_allocated)
+    {
+        return;
+    }
+    uint8_t* moved = static_cast<uint8_t*>(::realloc(m_bytes, n));
+    if (moved == nullptr)
+    {
+        throw std::bad_alloc();
+    }
+    m_bytes = moved;
+    m_allocated = n;
+}
+
 void CDataFile::writeAt(const void* source, uint32_t length, uint32_t offset)
 {
     uint64_t end = uint64_t(offset) + length;

@@ -39,6 +39,10 @@ public:
     void free();
     // Grows to exactly n bytes when smaller; never shrinks; size unchanged.
     void reserve(uint32_t n);
+    // Grows or trims the buffer to exactly n bytes (at least size) in place
+    // where the allocator can: a packing that grows by doubling keeps no
+    // second copy and ends with no slack.
+    void resize(uint32_t n);
     // Copies length bytes to offset (growing to at least twice the capacity),
     // then size = offset + length.
     void writeAt(const void* source, uint32_t length, uint32_t offset);

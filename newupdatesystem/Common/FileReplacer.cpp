@@ -193,7 +193,9 @@ void CFileReplacer::finish()
     platform::clearWriteProtection(m_targetPath.c_str());
     if (platform::moveIntoPlace(m_tempPath.c_str(), m_targetPath.c_str()) != 0)
     {
-        throw CSystemExcep(FILE_RENAME, EK_ERRNO, errno, m_targetPath, EXCEP_HERE());
+        // The target could not be written (on Windows, a file in use): the
+        // write error a base client reports when it cannot create the file.
+        throw CSystemExcep(FILE_CREATE, EK_ERRNO, errno, m_targetPath, EXCEP_HERE());
     }
     m_placed = true;
 }

@@ -153,6 +153,8 @@ void CPacketChannel::recvPacket()
             uint32_t length = r == CFrameDecoder::FEED_PACKET ? m_decoder.packetLength() : 0;
             if (m_link.skipBrokenPacket(length))
                 continue;
+            // The exchange ends here; the next one waits its own time.
+            m_awaiting.reset();
             throw CProtoExcep(PROTO_PACKET, EXCEP_SITE(m_sites.recvPacket));
         }
         if (m_awaiting->elapsed() > m_timeout)
@@ -255,6 +257,17 @@ uint32_t CPacketChannel::recvChunks(uint32_t& subtag, const ChunkSink& sink)
 bool CPacketChannel::takeText(uint32_t offset, std::string& text) const
 {
     return decodeWireText(m_decoder.packet(), m_decoder.packetLength(), offset, text) == WireCheck::OK;
+}
+
+void CPacketChannel::restart()
+{
+    dropGathered();
+    m_decoder.reset();
+    m_readPos = 0;
+    m_fill = 0;
+    m_awaiting.reset();
+    m_reptOffset = 0;
+    m_reptCount = 0;
 }
 
 bool CPacketChannel::loadPacket(const void* bytes, uint32_t length)

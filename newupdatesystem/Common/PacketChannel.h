@@ -129,6 +129,10 @@ public:
     // inside; false when the packet holds none.
     bool takeText(uint32_t offset, std::string& text) const;
 
+    // Forgets everything received and gathered, for a new connection under
+    // the same channel: no byte of the old one is read as the new one's.
+    void restart();
+
     // Makes a packet current as if it had been received (any partly received
     // frame is dropped). False when it does not fit.
     bool loadPacket(const void* bytes, uint32_t length);

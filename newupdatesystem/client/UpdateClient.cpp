@@ -335,10 +335,20 @@ bool CUpdateClient::runJob()
         logError("Job failed %u times, giving up!", kMaxJobRuns);
         return false;
     }
-    if (m_jobRuns > 1)
-        logInfo("Repeating the job, attempt %u...", m_jobRuns);
     try
     {
+        if (m_jobRuns > 1)
+        {
+            logInfo("Repeating the job, attempt %u...", m_jobRuns);
+            // A streaming server may still be answering requests the failed
+            // run sent ahead: the job starts again on a connection of its own.
+            if (m_streamAgreed)
+            {
+                packetChannel().restart();
+                if (!protoHandshake())
+                    return false;
+            }
+        }
         switch (m_job)
         {
         case JOB_COMMAND:

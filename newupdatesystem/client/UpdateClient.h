@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <map>
 #include <memory>
@@ -183,7 +184,8 @@ protected:
     std::string m_password;
     std::string m_command;
     bool m_commandDone = false;
-    std::vector<std::string> m_echoes;
+    // A deque: the pointers handed to the host stay valid while lines are added.
+    std::deque<std::string> m_echoes;
     std::string m_localDir;
     std::string m_listFileName;
     std::string m_serverListCache;

@@ -2,6 +2,7 @@
 
 #include "platform/Files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
@@ -9,8 +10,8 @@
 #include <thread>
 
 #include "newupdatesystem/Common/Excep.h"
+#include "newupdatesystem/Common/FilePacker.h"
 #include "newupdatesystem/Common/Log.h"
-#include "newupdatesystem/Common/Md5.h"
 
 namespace fs = std::filesystem;
 
@@ -312,7 +313,10 @@ void CPackCache::pack(const std::string& key, const std::shared_ptr<Slot>& slot,
 // The packed file from the disk store, or packed now (to be stored by the
 // caller). keep is false when the file changed while it was read: the result
 // is then handed to the clients waiting now but not kept under the old key.
-// The file is read once; its bytes go as soon as the packed form is there.
+// The file is read in blocks and packed as it is read, never held whole; a
+// packing that outgrows maxPacked stops there, so a refusal costs no more
+// memory than an answer. With a store the file is read once for its key
+// first; the packing reads it again and keys what it made by what it read.
 CPackCache::Produced CPackCache::produce(const fs::path& file, const std::string& key)
 {
     Produced out;
@@ -321,14 +325,13 @@ CPackCache::Produced CPackCache::produce(const fs::path& file, const std::string
         out.store = m_store.get();
     }
     const auto began = std::chrono::steady_clock::now();
-    auto raw = std::make_unique<CDataFile>();
-    raw->loadFromFile(file.string().c_str());
-    out.unpackedSize = raw->size();
     if (out.store)
     {
-        CMd5::digest(raw->data(), raw->size(), out.md5);
-        if ((out.data = out.store->load(out.md5, out.unpackedSize)))
+        CFilePacker::Result sum = CFilePacker::digest(file.string().c_str());
+        if ((out.data = out.store->load(sum.md5, sum.unpackedSize)))
         {
+            std::copy(sum.md5, sum.md5 + 16, out.md5);
+            out.unpackedSize = sum.unpackedSize;
             out.keep = makeKey(file) == key;
             std::lock_guard<std::mutex> hold(m_lock);
             ++m_counters.diskHits;
@@ -336,17 +339,21 @@ CPackCache::Produced CPackCache::produce(const fs::path& file, const std::string
         }
     }
     auto packed = std::make_shared<CDataFile>();
-    packed->packFrom(*raw);
-    raw.reset();
-    if (m_opts.maxPacked > 0 && packed->size() > m_opts.maxPacked)
+    const uint64_t cap = m_opts.maxPacked > 0 ? m_opts.maxPacked : UINT64_MAX;
+    CFilePacker::Result made = CFilePacker::pack(file.string().c_str(), cap, *packed);
+    if (!made.fits)
     {
-        std::string why = "'" + file.string() + "' packs to " + std::to_string(packed->size()) +
+        if (m_opts.maxPacked == 0)
+            throw CSystemExcep(Z_OUT_OF_BUFFER, EK_NONE, 0, "", EXCEP_SITE("CDataFile::pack"));
+        std::string why = "'" + file.string() + "' packs to more than " + std::to_string(m_opts.maxPacked) +
                           " bytes, more than a client accepts";
         std::lock_guard<std::mutex> hold(m_lock);
         if (makeKey(file) == key)
             refuse(key, why);
         throw std::runtime_error(why);
     }
+    std::copy(made.md5, made.md5 + 16, out.md5);
+    out.unpackedSize = made.unpackedSize;
     out.data = std::move(packed);
     out.keep = makeKey(file) == key;
     out.save = out.store && out.keep;

@@ -94,6 +94,26 @@ TEST_F(FileReplacer, MismatchOrAbandonLeavesTheOldFile)
     EXPECT_EQ(FILE_CREATE, e->code);
 }
 
+// A checked file that cannot take the name's place (a file in use on
+// Windows; here a folder in the way) is a write error, as a base client
+// reports a file it cannot create, and leaves nothing behind.
+TEST_F(FileReplacer, AFileThatCannotBePutInPlaceIsAWriteError)
+{
+    fs::create_directories("f.txt/inside");
+    uint8_t digest[16];
+    CMd5::digest("abc", 3, digest);
+    {
+        CFileReplacer file("f.txt");
+        file.write("abc", 3);
+        auto e = catchExcep<CSystemExcep>([&] { file.commit(3, digest, 7); });
+        ASSERT_TRUE(e.has_value());
+        EXPECT_EQ(FILE_CREATE, e->code) << "not FILE_RENAME, which the base client never raises";
+        EXPECT_EQ("f.txt", e->subject);
+    }
+    EXPECT_TRUE(fs::is_directory("f.txt/inside"));
+    EXPECT_EQ(1u, entries("."));
+}
+
 TEST_F(FileReplacer, APartialFileContinuesAndStaysForTheNextTry)
 {
     // The kept part counts towards the checksum; what followed it is cut off.

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <thread>
+#include <utility>
 
 #include "newupdatesystem/Common/Messages.h"
 #include "newupdatesystem/Common/PacketChannel.h"
@@ -177,4 +179,27 @@ TEST(PacketChannelChunkTest, DeliversEachVerifiedChunkToTheSinkInOrder)
     answers.insert(answers.end(), rept.begin(), rept.end());
     answers.insert(answers.end(), ackn.begin(), ackn.end());
     EXPECT_EQ(link.sent, answers);
+}
+
+// A packet error ends one exchange; the next one's deadline starts afresh
+// rather than inheriting the time the broken one took.
+TEST(PacketChannelDeadlineTest, AfterABrokenPacketTheNextWaitHasItsWholeTime)
+{
+    MemoryLink link;
+    CPacketChannel channel(link, kTestSites, 2.0);
+    CStopwatch since;
+    Bytes next = peerEncodeFrame({1, 2, 3}); // shorter than a head
+    link.source = [&]
+    {
+        std::this_thread::yield();
+        return since.elapsed() > 1.2 ? std::exchange(next, Bytes{}) : Bytes{};
+    };
+    auto e = catchExcep<CProtoExcep>([&] { channel.recvPacket(); });
+    ASSERT_TRUE(e);
+    ASSERT_EQ(e->code, PROTO_PACKET);
+
+    since = CStopwatch();
+    next = peerEncodeFrame(peerPacket(0, TAG_ACKN));
+    channel.recvPacket(); // 2.4 s after the first wait began
+    EXPECT_EQ(channel.packetTag(), TAG_ACKN);
 }

@@ -222,9 +222,11 @@ void FakeServer::onPacket(const Bytes& packet)
         std::string text = textAt(packet, 8);
         m_cmnds.push_back(text);
         if (text != "suspend" && text != "up")
-            for (const auto& line : echoes)
+            for (size_t n = 0; n < echoes.size(); ++n)
             {
-                Bytes body = toBytes(line);
+                if (beforeEcho)
+                    beforeEcho(n);
+                Bytes body = toBytes(echoes[n]);
                 body.push_back(0);
                 m_peer.sendPacket(0, TAG_ECHO, body);
             }

@@ -3,6 +3,7 @@
 // the client with a short I/O time-out.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,6 +54,8 @@ public:
 
     // Echo lines for every command; "suspend"/"up" get none.
     std::vector<std::string> echoes;
+    // Called on the server's thread before echo line n goes out.
+    std::function<void(size_t n)> beforeEcho;
     // How many times a request of this name is answered with a broken frame.
     std::map<std::string, int> breakRequests;
 

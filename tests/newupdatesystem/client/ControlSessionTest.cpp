@@ -1,7 +1,10 @@
 // The command job with its echoes, and the upload's order of requests.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 
 #include "ClientTestSupport.h"
 #include "newupdatesystem/Common/ProtoTags.h"
@@ -45,6 +48,45 @@ TEST_F(ControlSessionTest, ThreeEchoesAreFoundIgnoringCase)
     EXPECT_STREQ("Uptime 3d", client.findEchoPrefix("upt"));
     EXPECT_STREQ("Players: 12", client.findEchoPrefix(""));
     EXPECT_TRUE(client.isCommandDone());
+}
+
+// A host may read echoes while the command runs: what it was handed stays
+// readable, unchanged, while more lines arrive, until the next command.
+TEST_F(ControlSessionTest, EchoesReadDuringTheCommandStayValidWhileMoreArrive)
+{
+    FakeServer server;
+    for (int i = 0; i < 300; ++i)
+        server.echoes.push_back("echo line number " + std::to_string(i) + " of the dump");
+    std::mutex m;
+    std::condition_variable cv;
+    bool taken = false;
+    server.beforeEcho = [&](size_t n)
+    {
+        if (n != 1)
+            return;
+        std::unique_lock<std::mutex> hold(m);
+        cv.wait_for(hold, std::chrono::seconds(10), [&] { return taken; });
+    };
+    TestClient client(server.port());
+    client.setCommand("dump");
+    client.start();
+    ASSERT_TRUE(waitFor([&] { return client.getEchoCount() >= 1; }));
+    const char* first = client.getEcho(0);
+    const char* found = client.findEcho("ECHO LINE NUMBER 0 OF THE DUMP");
+    const char* prefixed = client.findEchoPrefix("echo line number 0 ");
+    {
+        std::lock_guard<std::mutex> hold(m);
+        taken = true;
+    }
+    cv.notify_all();
+    ASSERT_TRUE(waitFor([&] { return client.isCommandDone(); }));
+    client.wait(-1.0);
+    EXPECT_EQ(UPD_OK, client.getStatus());
+    ASSERT_EQ(300, client.getEchoCount());
+    EXPECT_EQ(first, client.getEcho(0)) << "the line did not move";
+    EXPECT_STREQ("echo line number 0 of the dump", first);
+    EXPECT_EQ(first, found);
+    EXPECT_EQ(first, prefixed);
 }
 
 TEST_F(ControlSessionTest, TooManyEchoesEndWithStatus8)

@@ -7,9 +7,11 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "newupdatesystem/Common/StreamProto.h"
@@ -241,4 +243,56 @@ TEST_F(HostilePeerTest, AConnectionArrivingWithoutDescriptorsLeftIsClosedNotLeft
     EXPECT_TRUE(ended);
     RawClient c(port());
     EXPECT_TRUE(c.open(TAG_FILE)) << "served again once descriptors are there";
+}
+
+namespace
+{
+// A field of /proc/self/status in KiB, or -1.
+long statusKib(const char* field)
+{
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field, 0) == 0)
+            return std::stol(line.substr(std::strlen(field)));
+    return -1;
+}
+} // namespace
+
+// What the server queues for a peer that stops reading is what the socket
+// takes and one segment: the session sends only what the socket accepts, and
+// it goes when the peer makes no progress. The peak resident size is the
+// kernel's counter, reset before the request.
+TEST_F(HostilePeerTest, APeerThatStopsReadingHoldsNoMoreThanASegmentOfMemory)
+{
+    constexpr uint64_t kNoise = 24u << 20;
+    {
+        std::ofstream out("content/noise.bin", std::ios::binary);
+        std::string block(1u << 20, '\0');
+        uint32_t x = 5;
+        for (uint64_t done = 0; done < kNoise; done += block.size())
+        {
+            for (char& ch : block)
+                ch = char((x = x * 1103515245u + 12345u) >> 24);
+            out << block;
+        }
+    }
+    m_options.ioTimeoutSeconds = 3;
+    m_options.progressWindowSeconds = 3;
+    startServer();
+    RawClient c(port());
+    ASSERT_TRUE(c.open(TAG_FILE));
+    c.send(RawClient::words({PACKET_SIGNATURE, TAG_STRM, STREAM_VERSION, STREAM_MAX_WINDOW}));
+    ASSERT_EQ(c.recv(), TAG_STRM);
+    if (!(std::ofstream("/proc/self/clear_refs") << "5" << std::flush))
+        GTEST_SKIP() << "the peak resident size cannot be reset here";
+    const long before = statusKib("VmRSS:");
+    // The whole file may be sent without an answer; the client reads nothing.
+    c.send(rangeRequest(TAG_SGET, "noise.bin", 0, kNoise, kNoise));
+    EXPECT_TRUE(waitFor([&] { return m_server->addresses().sessions("127.0.0.1") == 0; }, 20s))
+        << "a session whose peer reads nothing is closed";
+    const long peak = statusKib("VmHWM:");
+    RecordProperty("peakGrowthKiB", static_cast<int>(peak - before));
+    EXPECT_LT(peak - before, 8L << 10)
+        << "peak grew by " << (peak - before) << " KiB for a range of " << (kNoise >> 10) << " KiB";
 }

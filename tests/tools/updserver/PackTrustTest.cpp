@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -154,4 +155,51 @@ TEST_F(PackTrustTest, AFileThatCannotBeServedWholeIsRefusedBeforeReadingAndTheRe
     EXPECT_EQ(reads.load(), 1) << "packed once; the refusal is remembered";
     std::ofstream("noise.bin", std::ios::binary) << "small now";
     EXPECT_NE(cache.get(fs::absolute("noise.bin")), nullptr) << "a changed file is packed again";
+}
+
+namespace
+{
+// A field of /proc/self/status in KiB, or -1.
+long statusKib(const char* field)
+{
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field, 0) == 0)
+            return std::stol(line.substr(std::strlen(field)));
+    return -1;
+}
+} // namespace
+
+// The peak resident size is the kernel's own counter, reset before the
+// request: a file read whole shows as its size however briefly it is held.
+TEST_F(PackTrustTest, AFileThatPacksTooLargeIsRefusedWithoutBeingHeldWhole)
+{
+    constexpr uint32_t kFile = 48u << 20;
+    {
+        std::string noise(kFile, '\0');
+        uint32_t x = 11;
+        for (char& ch : noise)
+            ch = char((x = x * 1103515245u + 12345u) >> 24);
+        std::ofstream("noise.bin", std::ios::binary) << noise;
+    }
+    CPackCache::Options o;
+    o.maxPacked = 4u << 20;
+    o.workers = 1;
+    CPackCache cache(o);
+    std::atomic<int> reads{0};
+    cache.setPackHook([&](const fs::path&) { ++reads; });
+    if (!(std::ofstream("/proc/self/clear_refs") << "5" << std::flush))
+        GTEST_SKIP() << "the peak resident size cannot be reset here";
+    const long before = statusKib("VmRSS:");
+    ASSERT_GT(before, 0);
+    EXPECT_THROW(cache.get(fs::absolute("noise.bin")), std::runtime_error);
+    const long peak = statusKib("VmHWM:");
+    RecordProperty("peakGrowthKiB", static_cast<int>(peak - before));
+    EXPECT_EQ(reads.load(), 1);
+    // The cap, one block read and the packer's state; never the file.
+    EXPECT_LT(peak - before, 12L << 10)
+        << "peak grew by " << (peak - before) << " KiB for a file of " << (kFile >> 10) << " KiB";
+    EXPECT_THROW(cache.get(fs::absolute("noise.bin")), std::runtime_error);
+    EXPECT_EQ(reads.load(), 1) << "the refusal is remembered";
 }

@@ -112,6 +112,31 @@ TEST_F(ServerSessionTest, ServesListAndFilesButNothingOutsideTheRoot)
     EXPECT_TRUE(c.receiveFile(packed));
 }
 
+// The base answer carries the file packed whole, byte for byte, whether the
+// server packs it in one piece or block by block as it reads.
+TEST_F(ServerSessionTest, BaseAnswersCarryTheFilePackedWhole)
+{
+    std::string mixed(3u << 20, '\0');
+    uint32_t x = 9;
+    for (size_t i = 0; i < mixed.size(); ++i)
+        mixed[i] = (i >> 18) % 2 ? char((x = x * 1103515245u + 12345u) >> 24) : "realm map\n"[i % 10];
+    std::ofstream("content/mixed.bin", std::ios::binary) << mixed;
+    std::ofstream("content/empty.bin", std::ios::binary);
+    startServer();
+    RawClient c(m_server->port());
+    ASSERT_TRUE(c.open(TAG_FILE));
+    for (const std::string& text : {mixed, std::string(), std::string("town data")})
+    {
+        CDataFile whole;
+        whole.packFrom(text.data(), static_cast<uint32_t>(text.size()));
+        const char* name = text.empty() ? "empty.bin" : text.size() < 100 ? "maps/town.dat" : "mixed.bin";
+        c.send(RawClient::get(SUBTAG_NRMP, name));
+        std::string packed;
+        ASSERT_TRUE(c.receiveFile(packed)) << name;
+        EXPECT_TRUE(packed == std::string(reinterpret_cast<const char*>(whole.data()), whole.size())) << name;
+    }
+}
+
 TEST_F(ServerSessionTest, ChangesNeedModificationModeAndStayInsideTheRoot)
 {
     startServer(8, false, true);
