@@ -37,9 +37,11 @@ const char* kDescription =
     "When the server listens it prints \"listening on ADDRESS:PORT\" on stdout.\n"
     "\n"
     "--config FILE reads \"option = value\" lines (the long names without dashes,\n"
-    "flags as true/false); options on the command line win. SIGHUP rebuilds the\n"
-    "lists like \"up\"; SIGTERM stops accepting, lets running sessions finish for\n"
-    "up to --grace seconds, then exits.";
+    "flags as true or false); options on the command line win; an unknown or\n"
+    "repeated option is an error naming the file's line. SIGHUP reads the --users\n"
+    "file again and rebuilds the lists like \"up\" (the --ignore file too); other\n"
+    "options need a restart. SIGTERM stops accepting, lets running sessions finish\n"
+    "for up to --grace seconds, then exits.";
 } // namespace
 
 int main(int argc, char** argv)
