@@ -57,6 +57,12 @@ for b in updclient updserver filelist updctl; do
     [ -s "$work/$b.help" ] || fail "$b --help printed nothing"
     [ "$("$prefix/bin/$b" --version)" = "$b $version" ] || fail "$b --version does not print '$b $version'"
 done
+# Every option of the server has its row in the operators' table.
+docs="$(dirname "$0")/../../docs/operations.md"
+for name in $("$prefix/bin/updserver" --help | grep -o -- '--[a-z][a-z-]*' | sort -u | sed 's/^--//'); do
+    case $name in help | version) continue ;; esac
+    grep -q "^| \`$name\` |" "$docs" || fail "the table in docs/operations.md lacks the option '$name'"
+done
 cmake --install "$build" --prefix "$work/server-only" --component server >/dev/null || fail "server component"
 "$work/server-only/bin/updctl" --version >/dev/null || fail "updctl of the server component alone does not run"
 

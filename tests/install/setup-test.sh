@@ -145,8 +145,9 @@ update "$player"
 # SIGHUP reads the users file again.
 echo 'second:other-one' | tee -a /etc/updserver/users >/dev/null
 kill -HUP "$server_pid"
+# Failed logins are held back: the new account is tried once, after the reload.
 for _ in $(seq 100); do
-    as_op "UPD_PASSWORD=other-one updctl --server $server --login second command status" >/dev/null 2>&1 && break
+    grep -q "Users reloaded: 2 accounts" /var/log/updserver/*.log && break
     sleep 0.1
 done
 as_op "UPD_PASSWORD=other-one updctl --server $server --login second command status" >/dev/null 2>&1 ||

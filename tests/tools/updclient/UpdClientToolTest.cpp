@@ -85,7 +85,9 @@ TEST_F(UpdClientToolTest, UpdateAndSelfUpdateResults)
     EXPECT_NE(std::string::npos, run.err.find("Downloading file: a.txt")) << run.err;
 
     // A new installation's folder is made, however deep.
-    run = runTool({"update", "--server", "127.0.0.1:" + std::to_string(server.port()), "--dir", "new/game",
+    FakeServer fresh;
+    fresh.publish({{"a.txt", "alpha", 1000000}});
+    run = runTool({"update", "--server", "127.0.0.1:" + std::to_string(fresh.port()), "--dir", "new/game",
                    "--list", "new.lst"});
     EXPECT_EQ(0, run.status) << run.err;
     EXPECT_EQ("alpha", readFile("new/game/a.txt"));
