@@ -73,6 +73,7 @@ head -c 300000 /dev/urandom >"$work/content/data/blob.bin"
 sed -e "s|^root = .*|root = \"$work/content\"|" -e 's|^bind = .*|bind = "127.0.0.1"|' \
     -e "s|^ignore = .*|ignore = \"$prefix/etc/updserver/ignore.txt\"|" \
     -e 's|^metrics = .*|metrics = "127.0.0.1:0"|' -e "s|^log-dir = .*|log-dir = \"$work/log\"|" \
+    -e "s|^cache-dir = .*|cache-dir = \"$work/packcache\"|" \
     "$prefix/etc/updserver/updserver.conf" >"$work/updserver.conf"
 printf 'operator:secret\n' >"$work/users.txt"
 "$prefix/bin/updserver" --config "$work/updserver.conf" --users "$work/users.txt" --port 0 --port-file "$work/port" \

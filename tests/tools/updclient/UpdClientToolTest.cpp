@@ -88,7 +88,7 @@ TEST_F(UpdClientToolTest, UpdateAndSelfUpdateResults)
     FakeServer fresh;
     fresh.publish({{"a.txt", "alpha", 1000000}});
     run = runTool({"update", "--server", "127.0.0.1:" + std::to_string(fresh.port()), "--dir", "new/game",
-                   "--list", "new.lst"});
+                   "--list", (std::filesystem::current_path() / "new.lst").string()});
     EXPECT_EQ(0, run.status) << run.err;
     EXPECT_EQ("alpha", readFile("new/game/a.txt"));
 
