@@ -7,6 +7,7 @@
 #   share/zelvan/launcher/  the launcher's pages, art, texts and game.ini: the
 #                        template of a player's installation folder (client)
 #   lib/systemd/system/  updserver.service (server)
+#   lib/tmpfiles.d/      updserver.conf: the log and state folders (server)
 #   etc/updserver/       updserver.conf, ignore.txt (server); /etc itself when the
 #                        prefix is /usr, as in the packages
 #
@@ -64,6 +65,8 @@ if(TARGET updserver)
              DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
         file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/updserver.conf\" DESTINATION \"\${UPD_ETC}/updserver\")
         file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/ignore.txt\" DESTINATION \"\${UPD_ETC}/updserver\")
+        file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/updserver.tmpfiles\"
+             DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/tmpfiles.d\" RENAME updserver.conf)
     " COMPONENT server)
     install(FILES ${PROJECT_SOURCE_DIR}/docs/operations.md
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelvan-server COMPONENT server OPTIONAL)
@@ -71,7 +74,7 @@ endif()
 
 set(CPACK_PACKAGE_NAME zelvan)
 set(CPACK_PACKAGE_VENDOR "Zelvan")
-set(CPACK_PACKAGE_VERSION "1.0.0")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_CONTACT "Zelvan operators <ops@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Game launcher, update client and update server")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -83,12 +86,14 @@ set(CPACK_COMPONENTS_ALL client server)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME zelvan-launcher)
-set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "libc6, libstdc++6, zlib1g, libgtk-3-0, libwebkit2gtk-4.1-0")
+set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "libc6, libstdc++6, zlib1g, libdeflate0, libgtk-3-0, libwebkit2gtk-4.1-0")
 set(CPACK_COMPONENT_CLIENT_DESCRIPTION "Game launcher, update client library and updclient")
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME zelvan-server)
-set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "libc6, libstdc++6, zlib1g, adduser")
+# updctl carries its own copy of the client library: the server's package
+# neither needs libupdclient.so nor pulls in the launcher's GTK and WebKit.
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "libc6, libstdc++6, zlib1g, libdeflate0, adduser")
 set(CPACK_DEBIAN_SERVER_PACKAGE_SUGGESTS "haproxy, rsync")
 set(CPACK_COMPONENT_SERVER_DESCRIPTION "Update server as a systemd service, filelist and updctl")
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
-    "${PROJECT_SOURCE_DIR}/packaging/deb-server/postinst;${PROJECT_SOURCE_DIR}/packaging/deb-server/conffiles")
+    "${PROJECT_SOURCE_DIR}/packaging/deb-server/postinst;${PROJECT_SOURCE_DIR}/packaging/deb-server/postrm;${PROJECT_SOURCE_DIR}/packaging/deb-server/conffiles")
 include(CPack)

@@ -145,6 +145,10 @@ void CUpdateClient::compareWithServer(ChangeList& toTake, ChangeList& toGive)
 
     auto addOwnFile = [&patterns](const std::string& name)
     {
+        // A list named by an absolute path is no pattern of the folder (and
+        // would stop the whole run as a malformed one).
+        if (name.empty() || name[0] == '/' || name[0] == '\\' || (name.size() > 1 && name[1] == ':'))
+            return;
         char path[PATH_BUFFER_SIZE];
         pathCopy(path, name.c_str());
         normalizePath(path);

@@ -179,6 +179,44 @@ TEST_F(OperationsE2e, SighupRebuildsTheListsLikeUp)
     EXPECT_EQ(readTree("inst"), readTree("content"));
 }
 
+TEST_F(OperationsE2e, SighupReloadsTheUsersAndEverySessionEndsWithASummary)
+{
+    writeFile("content/a.txt", "alpha");
+    writeFile("users.txt", "op:one\n");
+    startServer("content", {"--users", (m_sandbox.path() / "users.txt").string()});
+    EXPECT_NE(serverLog().find("Warning: no ignore list"), std::string::npos) << serverLog();
+
+    fs::create_directory("inst");
+    ASSERT_EQ(update("inst").exitCode, 0);
+    EXPECT_TRUE(waitFor(
+        [&]
+        {
+            return std::regex_search(serverLog(), std::regex("#[0-9]+: session summary: release 'content', 1 "
+                                                             "files, [1-9][0-9]* bytes, [0-9.]+ s"));
+        },
+        std::chrono::seconds(10)))
+        << serverLog();
+
+    auto login = [&](const char* password) {
+        return runClient(".", {"--login", "op", "--password", password, "command", "status"}).exitCode;
+    };
+    EXPECT_EQ(login("one"), 0);
+    writeFile("users.txt", "op:two\n");
+    kill(m_server, SIGHUP);
+    // Failed logins are held back, so the new password is tried once, after the reload.
+    EXPECT_TRUE(waitFor([&] { return serverLog().find("Users reloaded: 1 accounts") != std::string::npos; },
+                        std::chrono::seconds(30)))
+        << serverLog();
+    EXPECT_EQ(login("two"), 0);
+    EXPECT_NE(login("one"), 0);
+    // A file that names nobody would lock every operator out: the accounts stay.
+    writeFile("users.txt", "# nobody\n");
+    kill(m_server, SIGHUP);
+    EXPECT_TRUE(waitFor([&] { return serverLog().find("Reloading the users failed") != std::string::npos; },
+                        std::chrono::seconds(30)));
+    EXPECT_EQ(login("two"), 0);
+}
+
 TEST_F(OperationsE2e, SigtermLetsTheRunningUpdateFinishAndRefusesNewClients)
 {
     writeFile("content/small.txt", "small");

@@ -3,6 +3,9 @@
 # layout, the binaries' help, a short update on loopback between the
 # installed server (started from the installed configuration file) and the
 # installed client, and, when cpack and dpkg-deb are there, the two packages.
+# Run as root, it then follows "Set up a server" in docs/operations.md on this
+# machine (tests/install/setup-test.sh): a change to those steps changes that
+# script too.
 #
 #   tests/install/install-test.sh BUILD_DIR
 set -euo pipefail
@@ -39,17 +42,29 @@ if command -v systemd-analyze >/dev/null; then
         fail "systemd-analyze does not accept the unit"
 fi
 
-# The installed programs find the installed library, not the build's.
-for b in updclient updctl Zelvan; do
+# The installed programs find the installed library, not the build's; the
+# operator's tool needs none, so the server component runs alone.
+if ldd "$prefix/bin/updctl" | grep -q libupdclient; then fail "updctl needs libupdclient.so"; fi
+for b in updclient Zelvan; do
     [ -e "$prefix/bin/$b" ] || continue
     where=$(ldd "$prefix/bin/$b" | awk '/libupdclient/ {print $3}')
     [ "$(cd "$(dirname "$where")" && pwd -P)" = "$(cd "$libdir" && pwd -P)" ] ||
         fail "$b loads libupdclient from '$where'"
 done
+version=$(sed -n 's/^project(ZelvanLauncher VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")
 for b in updclient updserver filelist updctl; do
     "$prefix/bin/$b" --help >"$work/$b.help" || fail "$b --help failed"
     [ -s "$work/$b.help" ] || fail "$b --help printed nothing"
+    [ "$("$prefix/bin/$b" --version)" = "$b $version" ] || fail "$b --version does not print '$b $version'"
 done
+# Every option of the server has its row in the operators' table.
+docs="$(dirname "$0")/../../docs/operations.md"
+for name in $("$prefix/bin/updserver" --help | grep -o -- '--[a-z][a-z-]*' | sort -u | sed 's/^--//'); do
+    case $name in help | version) continue ;; esac
+    grep -q "^| \`$name\` |" "$docs" || fail "the table in docs/operations.md lacks the option '$name'"
+done
+cmake --install "$build" --prefix "$work/server-only" --component server >/dev/null || fail "server component"
+"$work/server-only/bin/updctl" --version >/dev/null || fail "updctl of the server component alone does not run"
 
 # A short update through the installed server and client.
 mkdir -p "$work/content/data" "$work/inst" "$work/log"
@@ -58,6 +73,7 @@ head -c 300000 /dev/urandom >"$work/content/data/blob.bin"
 sed -e "s|^root = .*|root = \"$work/content\"|" -e 's|^bind = .*|bind = "127.0.0.1"|' \
     -e "s|^ignore = .*|ignore = \"$prefix/etc/updserver/ignore.txt\"|" \
     -e 's|^metrics = .*|metrics = "127.0.0.1:0"|' -e "s|^log-dir = .*|log-dir = \"$work/log\"|" \
+    -e "s|^cache-dir = .*|cache-dir = \"$work/packcache\"|" \
     "$prefix/etc/updserver/updserver.conf" >"$work/updserver.conf"
 printf 'operator:secret\n' >"$work/users.txt"
 "$prefix/bin/updserver" --config "$work/updserver.conf" --users "$work/users.txt" --port 0 --port-file "$work/port" \
@@ -102,6 +118,7 @@ if command -v cpack >/dev/null && command -v dpkg-deb >/dev/null; then
              ./usr/lib/systemd/system/updserver.service; do
         grep -q " $f\$" "$work/server.list" || { cat "$work/server.list"; fail "server package lacks $f"; }
     done
+    dpkg-deb -f "$server_deb" Depends | grep -Eq 'gtk|webkit' && fail "the server package pulls in GTK or WebKit"
     dpkg-deb -c "$client_deb" >"$work/client.list"
     grep -q "/libupdclient.so" "$work/client.list" || fail "client package lacks the library"
     grep -q " ./usr/bin/updclient$" "$work/client.list" || fail "client package lacks updclient"
@@ -113,5 +130,10 @@ if command -v cpack >/dev/null && command -v dpkg-deb >/dev/null; then
     dpkg-deb -x "$server_deb" "$work/unpacked"
     grep -q "^ExecStart=/usr/bin/updserver " "$work/unpacked/usr/lib/systemd/system/updserver.service" ||
         fail "the packaged unit does not start /usr/bin/updserver"
+    if [ "$(id -u)" != 0 ]; then
+        echo "install test: not root: the set-up on this machine (dpkg -i, a service user) is skipped"
+    else
+        timeout 300 bash "$(dirname "$0")/setup-test.sh" "$server_deb" "$client_deb" "$build" || fail "the set-up as documented failed"
+    fi
 fi
 echo "install test: passed"

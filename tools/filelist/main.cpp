@@ -14,6 +14,7 @@
 #include "newupdatesystem/Common/FileList.h"
 #include "newupdatesystem/Common/LogControl.h"
 #include "platform/Console.h"
+#include "tools/common/Version.h"
 
 namespace
 {
@@ -114,6 +115,7 @@ int main(int argc, char** argv)
     app.add_option("--log-dir", logDir,
                    "also write the daily log file into this folder (default: no log file)")
         ->check(CLI::ExistingDirectory);
+    app.set_version_flag("--version", std::string("filelist ") + UPD_VERSION);
     CLI11_PARSE(app, argc, argv);
 
     // Listings go to stdout as plain lines; warnings to stderr; a log file

@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "platform/Console.h"
 #include "platform/StopRequest.h"
 #include "tools/common/PasswordSource.h"
+#include "tools/common/Version.h"
 #include "tools/updclient/Progress.h"
 #include "tools/updclient/StatusText.h"
 
@@ -111,7 +113,7 @@ int parse(int argc, char** argv, Options& o)
     app.fallthrough();
     app.require_subcommand(1);
     app.add_option("--server", o.server, "update server, HOST[:PORT] (port default 25859)")->required();
-    app.add_option("--dir", o.dir, "local folder for update/upload (default \".\")");
+    app.add_option("--dir", o.dir, "local folder for update (made when missing) or upload (default \".\")");
     app.add_option("--list", o.list,
                    "local file list, relative to the current directory (default \"Files.lst\")");
     app.add_option("--cache", o.cache, "server-list cache file for update (default: none)");
@@ -147,6 +149,7 @@ int parse(int argc, char** argv, Options& o)
     auto* command = app.add_subcommand("command", "send TEXT as a control command");
     command->add_option("TEXT", o.commandText, "the command text")->required();
     auto* upload = app.add_subcommand("upload", "mirror --dir onto the server");
+    app.set_version_flag("--version", std::string("updclient ") + UPD_VERSION);
 
     try
     {
@@ -162,9 +165,22 @@ int parse(int argc, char** argv, Options& o)
         std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), stdout);
         return -1;
     }
+    catch (const CLI::CallForVersion& e)
+    {
+        std::printf("%s\n", e.what());
+        return -1;
+    }
     catch (const CLI::ParseError& e)
     {
-        std::fprintf(stderr, "updclient: %s (see --help)\n", e.what());
+        // A mistyped subcommand is left over as a word, not missing.
+        std::vector<std::string> words = app.remaining();
+        if (app.get_subcommands().empty() && !words.empty() && words.front().rfind("-", 0) != 0)
+            std::fprintf(stderr,
+                         "updclient: unknown subcommand '%s': use update, selfupdate, command or upload "
+                         "(see --help)\n",
+                         words.front().c_str());
+        else
+            std::fprintf(stderr, "updclient: %s (see --help)\n", e.what());
         return kUsageError;
     }
 
@@ -252,6 +268,19 @@ int main(int argc, char** argv)
     }
 
     platform::onStopRequest(onInterrupt);
+
+    if (o.job == JOB_UPDATE)
+    {
+        // A new installation starts with its folder.
+        std::error_code made;
+        std::filesystem::create_directories(o.dir, made);
+        if (made)
+        {
+            std::fprintf(stderr, "updclient: cannot make the folder '%s': %s\n", o.dir.c_str(),
+                         made.message().c_str());
+            return UPD_WRITE_ERROR;
+        }
+    }
 
     if (o.noLog || !o.logDir.empty())
         UpdSetLogFile(o.logDir.c_str(), o.noLog ? 0 : 1);

@@ -46,9 +46,17 @@ void setWritable(const fs::path& root, bool writable)
     auto apply = [&](const fs::path& p)
     {
         if (writable)
+        {
             fs::permissions(p, fs::perms::owner_write, fs::perm_options::add);
-        else
-            fs::permissions(p, perms, fs::perm_options::remove);
+            return;
+        }
+        fs::permissions(p, perms, fs::perm_options::remove);
+        // Published files are public, and the server runs as another user: a
+        // private umask of the operator must not hide them from it.
+        auto readable = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+        if (fs::is_directory(fs::symlink_status(p)))
+            readable |= fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+        fs::permissions(p, readable, fs::perm_options::add);
     };
     std::vector<fs::path> folders{root};
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)

@@ -18,9 +18,12 @@
 #include <vector>
 
 #include "newupdatesystem/Common/Excep.h"
+#include "newupdatesystem/Common/LogControl.h"
+#include "newupdatesystem/client/UpdClient.h"
 #include "platform/Console.h"
 #include "platform/LocalTime.h"
 #include "tools/common/PasswordSource.h"
+#include "tools/common/Version.h"
 #include "tools/updctl/ControlSession.h"
 #include "tools/updctl/ReleaseStore.h"
 
@@ -50,7 +53,35 @@ struct Options
     unsigned deadline = 600;
     std::string dir, from, name, text;
     unsigned keep = 2;
+    bool verbose = false;
 };
+
+// What a failed control session means to the operator, and what to do.
+std::string explain(int status, const Options& o)
+{
+    switch (status)
+    {
+    case UPD_CONNECT_FAILED:
+        return "cannot connect: is the server running, and is this the address and port it listens on?";
+    case UPD_NETWORK_ERROR:
+        return "the connection broke off; try again";
+    case UPD_PROTO_VERSION:
+        return "the server speaks another protocol version";
+    case UPD_AUTH_FAILED:
+    case UPD_SERVER_REFUSED:
+        if (o.login.empty())
+            return "the server refused the command: give --login NAME and --password-file FILE (or "
+                   "UPD_PASSWORD) for an account of the server's users file; a server whose configuration "
+                   "names no users file ('users = ...') refuses every command";
+        return "the server refused the login or the command: check that '" + o.login +
+               "' and its password are in the server's users file (reload the server with SIGHUP after "
+               "changing it)";
+    case UPD_INTERNAL_ERROR:
+        return "no answer within --deadline " + std::to_string(o.deadline) + " seconds";
+    default:
+        return "the session failed with status " + std::to_string(status) + " (--verbose shows its log)";
+    }
+}
 
 std::vector<ControlTarget> targets(const Options& o)
 {
@@ -59,7 +90,7 @@ std::vector<ControlTarget> targets(const Options& o)
     {
         ControlTarget t;
         if (!parseServer(s, t))
-            throw CLI::ValidationError("--server", "'" + s + "' is not HOST[:PORT]");
+            throw std::invalid_argument("--server '" + s + "' is not HOST[:PORT]");
         t.login = o.login;
         t.password = o.password;
         t.deadlineSeconds = o.deadline;
@@ -74,13 +105,13 @@ std::string describe(const ControlTarget& t)
 }
 
 // "up" on one server, which must then serve the release expected.
-bool rebuild(const ControlTarget& t, const std::string& expected, std::string& why)
+bool rebuild(const ControlTarget& t, const std::string& expected, const Options& o, std::string& why)
 {
     std::vector<std::string> echoes;
     int status = runControlCommand(t, "up", echoes);
-    if (status != 1)
+    if (status != UPD_OK)
     {
-        why = "the command failed with status " + std::to_string(status);
+        why = explain(status, o);
         return false;
     }
     for (const std::string& e : echoes)
@@ -131,7 +162,8 @@ bool releasesInUse(const std::vector<ControlTarget>& servers, std::vector<std::s
 
 // Switches the link and rebuilds every server; on a failure the link and the
 // servers already rebuilt go back to the previous release.
-int switchAndRebuild(CReleaseStore& store, const std::vector<ControlTarget>& servers, const std::string& name)
+int switchAndRebuild(CReleaseStore& store, const std::vector<ControlTarget>& servers, const std::string& name,
+                     const Options& o)
 {
     std::string previous = store.current();
     store.switchTo(name);
@@ -141,7 +173,7 @@ int switchAndRebuild(CReleaseStore& store, const std::vector<ControlTarget>& ser
     for (size_t i = 0; i < servers.size(); ++i)
     {
         std::string why;
-        if (rebuild(servers[i], name, why))
+        if (rebuild(servers[i], name, o, why))
         {
             std::fprintf(out, "%s serves %s\n", describe(servers[i]).c_str(), name.c_str());
             continue;
@@ -158,7 +190,7 @@ int switchAndRebuild(CReleaseStore& store, const std::vector<ControlTarget>& ser
         for (size_t j = 0; j <= i; ++j)
         {
             std::string again;
-            if (!rebuild(servers[j], previous, again))
+            if (!rebuild(servers[j], previous, o, again))
                 std::fprintf(stderr, "updctl: %s did not go back to %s: %s\n", describe(servers[j]).c_str(),
                              previous.c_str(), again.c_str());
         }
@@ -183,6 +215,8 @@ int main(int argc, char** argv)
     Options o;
     CLI::App app(kDescription, "updctl");
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("updctl ") + UPD_VERSION);
+    app.add_flag("--verbose", o.verbose, "show the client library's log lines on stderr");
     app.add_option("--server", o.servers, "an update server's control address HOST[:PORT] (repeatable)")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
@@ -208,7 +242,24 @@ int main(int argc, char** argv)
     sw->add_option("NAME", o.name, "the release")->required();
     auto* list = app.add_subcommand("list", "the releases, newest first");
     list->add_option("--dir", o.dir, "the folder holding releases/ and current")->required();
-    CLI11_PARSE(app, argc, argv);
+    try
+    {
+        app.parse(argc, argv);
+    }
+    catch (const CLI::ParseError& e)
+    {
+        // A mistyped subcommand is left over as a word, not missing.
+        std::vector<std::string> words = app.remaining();
+        if (app.get_subcommands().empty() && !words.empty() && words.front().rfind("-", 0) != 0)
+        {
+            std::fprintf(
+                stderr,
+                "updctl: unknown subcommand '%s': use release, switch, list or command (see --help)\n",
+                words.front().c_str());
+            return 2;
+        }
+        return app.exit(e);
+    }
     if (std::string error; !choosePassword(passwordFile, o.password, o.password, error))
     {
         std::fprintf(stderr, "updctl: %s\n", error.c_str());
@@ -220,12 +271,14 @@ int main(int argc, char** argv)
     if (!out)
         out = stdout;
     std::setvbuf(out, nullptr, _IOLBF, 0);
+    // The library logs every echo line; the results already carry them once.
+    logSetConsoleStream(o.verbose ? stderr : nullptr);
 
     try
     {
         std::vector<ControlTarget> servers = targets(o);
         if (command->parsed() && servers.empty())
-            throw CLI::ValidationError("--server", "at least one server is needed");
+            throw std::invalid_argument("command needs at least one --server HOST[:PORT]");
         if (command->parsed())
         {
             int worst = 0;
@@ -237,9 +290,9 @@ int main(int argc, char** argv)
                     std::fprintf(out, "== %s\n", describe(t).c_str());
                 for (const std::string& e : echoes)
                     std::fprintf(out, "%s\n", e.c_str());
-                if (status != 1)
+                if (status != UPD_OK)
                 {
-                    std::fprintf(stderr, "updctl: %s: status %d\n", describe(t).c_str(), status);
+                    std::fprintf(stderr, "updctl: %s: %s\n", describe(t).c_str(), explain(status, o).c_str());
                     worst = 1;
                 }
             }
@@ -254,17 +307,19 @@ int main(int argc, char** argv)
             return 0;
         }
         if (sw->parsed())
-            return switchAndRebuild(store, servers, o.name);
+            return switchAndRebuild(store, servers, o.name, o);
 
         if (o.name.empty())
             o.name = defaultName();
         CReleaseStore::Staged staged = store.stage(o.from, o.name);
         std::fprintf(out, "staged %s: %u files, %llu bytes\n", staged.name.c_str(), staged.files,
                      static_cast<unsigned long long>(staged.bytes));
-        if (switchAndRebuild(store, servers, o.name) != 0)
+        if (switchAndRebuild(store, servers, o.name, o) != 0)
         {
-            std::fprintf(stderr, "updctl: release %s stays staged; 'updctl switch %s' retries it\n",
-                         o.name.c_str(), o.name.c_str());
+            std::fprintf(stderr,
+                         "updctl: release %s stays staged; 'updctl --server ... switch --dir %s %s' "
+                         "retries it\n",
+                         o.name.c_str(), o.dir.c_str(), o.name.c_str());
             return 1;
         }
         std::vector<std::string> inUse;
@@ -282,9 +337,16 @@ int main(int argc, char** argv)
             std::fprintf(out, "deleted %s\n", gone.c_str());
         return 0;
     }
-    catch (const CLI::Error& e)
+    catch (const std::invalid_argument& e)
     {
-        return app.exit(e);
+        std::fprintf(stderr, "updctl: %s (see --help)\n", e.what());
+        return 2;
+    }
+    catch (const CSystemExcep& e)
+    {
+        std::string reason;
+        e.errorText(reason);
+        std::fprintf(stderr, "updctl: %s '%s': %s\n", e.codeName(), e.subject.c_str(), reason.c_str());
     }
     catch (const CExcep& e)
     {

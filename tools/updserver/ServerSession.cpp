@@ -672,3 +672,8 @@ bool CServerSession::storeUpload(const std::string& path, uint32_t time)
         logWarning("%s: upload '%s' stored, but %s", m_peer.c_str(), path.c_str(), store->failure().c_str());
     return true;
 }
+
+std::string CServerSession::releaseName() const
+{
+    return m_snapshot ? m_snapshot->release : std::string();
+}

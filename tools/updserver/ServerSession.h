@@ -63,6 +63,8 @@ public:
     // True once the client sent its first request after the opening: until
     // then the server's handshake deadline applies.
     bool opened() const { return m_isOpened.load(); }
+    // The release the session was served from; empty before it asked for a file.
+    std::string releaseName() const;
     std::chrono::steady_clock::time_point startedAt() const { return m_started; }
     // What the client took (acknowledged) or uploaded so far.
     CSessionProgress& progress() { return m_progress; }

@@ -30,6 +30,15 @@ std::string trimLower(const std::string& text)
     return s;
 }
 
+// Each session runs on a thread of its own: what it served is counted there
+// too, for the one line that sums the session up when it ends.
+struct SessionTally
+{
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+};
+thread_local SessionTally tally;
+
 std::string describe(const CExcep& e)
 {
     return "exception " + std::to_string(e.code) + " at " + e.formatSource();
@@ -103,6 +112,9 @@ void CUpdServer::start()
     std::string exposure = m_policy->exposureWarning(m_opts.bindAddress);
     if (!exposure.empty())
         logWarning("Warning: %s", exposure.c_str());
+    if (m_opts.ignoreFile.empty())
+        logWarning("Warning: no ignore list (--ignore): clients delete every file the published tree does "
+                   "not hold, the launcher and the players' settings included");
     m_content = std::make_unique<CContentStore>(m_opts.root, m_opts.selfUpdateDir, m_opts.ignoreFile);
     logInfo("Building the file lists of '%s'...", m_opts.root.string().c_str());
     try
@@ -220,6 +232,7 @@ void CUpdServer::run(const std::atomic<bool>& stop, const std::atomic<unsigned>*
                 [this, &reloading]
                 {
                     std::vector<std::string> out;
+                    reloadUsers();
                     execCommand("up", out);
                     reloading = false;
                 });
@@ -236,6 +249,23 @@ void CUpdServer::run(const std::atomic<bool>& stop, const std::atomic<unsigned>*
     if (reloader.joinable())
         reloader.join();
     m_endpoint.stop();
+}
+
+void CUpdServer::reloadUsers()
+{
+    if (m_opts.usersFile.empty())
+        return;
+    try
+    {
+        m_accounts.loadFromFile(m_opts.usersFile.string(), false);
+        logInfo("Users reloaded: %zu accounts from '%s'", m_accounts.size(),
+                m_opts.usersFile.string().c_str());
+    }
+    catch (const std::exception& e)
+    {
+        logError("Reloading the users failed: %s; the previous accounts stay", e.what());
+        m_counters.countError(CMetrics::ERR_RELOAD);
+    }
 }
 
 void CUpdServer::drain()
@@ -287,7 +317,17 @@ void CUpdServer::startSession(int fd, const std::string& peer)
         std::thread(
             [this, raw]
             {
+                tally = SessionTally{};
                 raw->run();
+                if (raw->opened())
+                {
+                    std::chrono::duration<double> took = std::chrono::steady_clock::now() - raw->startedAt();
+                    std::string release = raw->releaseName();
+                    logInfo("%s: session summary: release '%s', %llu files, %llu bytes, %.1f s",
+                            raw->peerName().c_str(), release.empty() ? "-" : release.c_str(),
+                            static_cast<unsigned long long>(tally.files),
+                            static_cast<unsigned long long>(tally.bytes), took.count());
+                }
                 finishSession(raw);
             })
             .detach();
@@ -335,6 +375,8 @@ void CUpdServer::countServed(uint64_t bytes, uint64_t files)
 {
     m_filesServed += files;
     m_bytesServed += bytes;
+    tally.files += files;
+    tally.bytes += bytes;
 }
 
 CMetrics::Sample CUpdServer::sample()

@@ -92,6 +92,9 @@ public:
     CMetrics::Sample sample();
     // Runs an operator command; the lines to echo go to out (possibly none).
     void execCommand(const std::string& text, std::vector<std::string>& out);
+    // SIGHUP reads the users file again (before rebuilding the lists); a bad
+    // file keeps the accounts there were.
+    void reloadUsers();
 
 private:
     void openPackStore();

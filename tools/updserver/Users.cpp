@@ -7,17 +7,29 @@
 
 #include "newupdatesystem/Common/Md5.h"
 
-void CUsers::loadFromFile(const std::string& path)
+void CUsers::loadFromFile(const std::string& path, bool allowEmpty)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::runtime_error("cannot read the users file '" + path + "'");
     std::ostringstream text;
     text << in.rdbuf();
-    loadFromText(text.str(), path);
+    loadFromText(text.str(), path, allowEmpty);
 }
 
-void CUsers::loadFromText(const std::string& text, const std::string& origin)
+bool CUsers::empty() const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_accounts.empty();
+}
+
+size_t CUsers::size() const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_accounts.size();
+}
+
+void CUsers::loadFromText(const std::string& text, const std::string& origin, bool allowEmpty)
 {
     std::map<std::string, std::string> parsed;
     std::istringstream in(text);
@@ -41,6 +53,9 @@ void CUsers::loadFromText(const std::string& text, const std::string& origin)
         if (!parsed.emplace(name, password).second)
             throw std::runtime_error(where + ": user '" + name + "' appears twice");
     }
+    if (parsed.empty() && !allowEmpty)
+        throw std::runtime_error("the users file '" + origin + "' names no user");
+    std::lock_guard<std::mutex> hold(m_lock);
     m_accounts = std::move(parsed);
 }
 
@@ -51,11 +66,19 @@ bool CUsers::check(const uint8_t nameField[16], const uint8_t digest[16], const 
     if (!nul)
         return false;
     name.assign(reinterpret_cast<const char*>(nameField), static_cast<const uint8_t*>(nul) - nameField);
-    auto it = m_accounts.find(name);
     // An unknown name costs the same digest and comparison as a known one, so
     // the answer's time does not tell which names exist.
-    static const std::string kNoPassword(kMaxField + 1, '\xff');
-    const std::string& password = it == m_accounts.end() ? kNoPassword : it->second;
+    std::string password(kMaxField + 1, '\xff');
+    bool known = false;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        auto it = m_accounts.find(name);
+        if (it != m_accounts.end())
+        {
+            password = it->second;
+            known = true;
+        }
+    }
     CMd5 md5;
     md5.update(challenge, 8);
     md5.update(password.data(), password.size());
@@ -65,5 +88,5 @@ bool CUsers::check(const uint8_t nameField[16], const uint8_t digest[16], const 
     uint8_t diff = 0;
     for (int i = 0; i < 16; ++i)
         diff |= static_cast<uint8_t>(expected[i] ^ digest[i]);
-    return diff == 0 && it != m_accounts.end();
+    return diff == 0 && known;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 
 class CUsers
@@ -12,12 +13,15 @@ class CUsers
 public:
     static constexpr size_t kMaxField = 15;
 
-    // Throws std::runtime_error naming the file and line on a bad line.
-    void loadFromFile(const std::string& path);
-    void loadFromText(const std::string& text, const std::string& origin);
+    // Throws std::runtime_error naming the file and line on a bad line; the
+    // accounts are replaced only when the whole file is good, so a reload
+    // while sessions log in sees either the old or the new accounts.
+    // allowEmpty false: a file that names no user is refused too.
+    void loadFromFile(const std::string& path, bool allowEmpty = true);
+    void loadFromText(const std::string& text, const std::string& origin, bool allowEmpty = true);
 
-    bool empty() const { return m_accounts.empty(); }
-    size_t size() const { return m_accounts.size(); }
+    bool empty() const;
+    size_t size() const;
 
     // Checks the 16-byte name field and the digest of a login packet: the
     // digest must be MD5 over the 8 challenge bytes and the password.
@@ -25,5 +29,6 @@ public:
                std::string& name) const;
 
 private:
+    mutable std::mutex m_lock;
     std::map<std::string, std::string> m_accounts;
 };

@@ -19,6 +19,8 @@
 #include "platform/Environment.h"
 #include "platform/Signals.h"
 #include "platform/StopRequest.h"
+#include "tools/common/ConfigFile.h"
+#include "tools/common/Version.h"
 #include "tools/updserver/UpdServer.h"
 
 namespace
@@ -35,9 +37,11 @@ const char* kDescription =
     "When the server listens it prints \"listening on ADDRESS:PORT\" on stdout.\n"
     "\n"
     "--config FILE reads \"option = value\" lines (the long names without dashes,\n"
-    "flags as true/false); options on the command line win. SIGHUP rebuilds the\n"
-    "lists like \"up\"; SIGTERM stops accepting, lets running sessions finish for\n"
-    "up to --grace seconds, then exits.";
+    "flags as true or false); options on the command line win; an unknown or\n"
+    "repeated option is an error naming the file's line. SIGHUP reads the --users\n"
+    "file again and rebuilds the lists like \"up\" (the --ignore file too); other\n"
+    "options need a restart. SIGTERM stops accepting, lets running sessions finish\n"
+    "for up to --grace seconds, then exits.";
 } // namespace
 
 int main(int argc, char** argv)
@@ -51,9 +55,7 @@ int main(int argc, char** argv)
     uint64_t cacheDirMb = o.cacheDirBytes >> 20;
 
     CLI::App app(kDescription, "updserver");
-    app.add_option("--root", root, "the content folder to publish")
-        ->required()
-        ->check(CLI::ExistingDirectory);
+    app.add_option("--root", root, "the content folder to publish (required)")->check(CLI::ExistingDirectory);
     app.add_option("--self-update", self, "folder of the launcher's own files (files only)")
         ->check(CLI::ExistingDirectory);
     app.add_option("--ignore", ignore, "item-list text published as \"ignore\"")->check(CLI::ExistingFile);
@@ -106,8 +108,8 @@ int main(int argc, char** argv)
     app.add_option("--cache-dir-mb", cacheDirMb,
                    "MiB the cache folder may hold; 0 keeps packed files in memory only "
                    "(default 4096)");
-    app.add_option("--log-dir", logDir, "folder for the daily log file (default: the current folder)")
-        ->check(CLI::ExistingDirectory);
+    app.add_option("--log-dir", logDir,
+                   "folder for the daily log file, made when missing (default: the current folder)");
     app.add_option("--grace", o.graceSeconds, "seconds a stop waits for running sessions (default 30)")
         ->check(CLI::Range(0u, 3600u));
     app.add_option("--metrics", o.metricsAddress, "serve Prometheus metrics over HTTP on [HOST:]PORT");
@@ -123,11 +125,27 @@ int main(int argc, char** argv)
                    "seconds without progress after which a session gives its slot to a new client when the "
                    "server or its address is full (default 5)")
         ->check(CLI::Range(1u, 3600u));
-    app.set_config("--config", "", "read options from this file; the command line wins");
-    app.allow_config_extras(CLI::config_extras_mode::error);
+    std::string configFile;
+    app.add_option("--config", configFile, "read options from this file; the command line wins")
+        ->check(CLI::ExistingFile);
+    app.set_version_flag("--version", std::string("updserver ") + UPD_VERSION);
     bool noLog = false;
     app.add_flag("--no-log", noLog, "write no log file (log lines still go to stderr)");
     CLI11_PARSE(app, argc, argv);
+    if (CConfigFile config; !configFile.empty())
+    {
+        std::string error;
+        if (!config.load(configFile, error) || !config.applyTo(app, error))
+        {
+            std::fprintf(stderr, "updserver: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    if (root.empty())
+    {
+        std::fprintf(stderr, "updserver: no content folder: give --root, or root = in the --config file\n");
+        return 2;
+    }
 
     // Absolute, so that every log line names them in full.
     auto absolute = [](const std::string& p)
@@ -172,7 +190,17 @@ int main(int argc, char** argv)
     if (noLog)
         logStop();
     else if (!logDir.empty())
+    {
+        std::error_code made;
+        fs::create_directories(logDir, made);
+        if (made || !fs::is_directory(logDir))
+        {
+            std::fprintf(stderr, "updserver: cannot make the log folder '%s': %s\n", logDir.c_str(),
+                         made ? made.message().c_str() : "not a folder");
+            return 1;
+        }
         logSetFolder(logDir);
+    }
     logSetConsoleStream(stderr);
 
     platform::watchServerSignals();

@@ -84,6 +84,14 @@ TEST_F(UpdClientToolTest, UpdateAndSelfUpdateResults)
     EXPECT_TRUE(std::filesystem::exists("SvCache.lst"));
     EXPECT_NE(std::string::npos, run.err.find("Downloading file: a.txt")) << run.err;
 
+    // A new installation's folder is made, however deep.
+    FakeServer fresh;
+    fresh.publish({{"a.txt", "alpha", 1000000}});
+    run = runTool({"update", "--server", "127.0.0.1:" + std::to_string(fresh.port()), "--dir", "new/game",
+                   "--list", (std::filesystem::current_path() / "new.lst").string()});
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("alpha", readFile("new/game/a.txt"));
+
     FakeServer self;
     self.serve("self_upd", makeFileList({{"tool.bin", "v2", 5}}));
     self.serve("tool.bin", std::string("v2"));
@@ -115,6 +123,12 @@ TEST_F(UpdClientToolTest, UsageErrorsExitWith2AndOneLine)
         EXPECT_EQ("", run.out);
         EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
     }
+    auto typo = runTool({"--server", "h", "updat"});
+    EXPECT_EQ(2, typo.status);
+    EXPECT_NE(std::string::npos, typo.err.find("unknown subcommand 'updat'")) << typo.err;
+    auto version = runTool({"--version"});
+    EXPECT_EQ(0, version.status);
+    EXPECT_EQ(0u, version.out.rfind("updclient ", 0)) << version.out;
     auto help = runTool({"--help"});
     EXPECT_EQ(0, help.status);
     for (const char* word : {"update", "selfupdate", "command TEXT", "upload", "--server", "--recheck",

@@ -56,6 +56,17 @@ TEST_F(ReleaseStoreTest, StagedReleaseIsAReadOnlyCopyWithTimesAndIsNeverReplaced
     EXPECT_EQ(fs::status("d/releases/r1/readme.txt").permissions() & fs::perms::owner_write, fs::perms::none);
     EXPECT_EQ(fs::status("d/releases/r1/Data").permissions() & fs::perms::owner_write, fs::perms::none);
 
+    writeFile("src/private/key.txt", "k");
+    fs::permissions("src/private/key.txt", fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions("src/private", fs::perms::owner_all);
+    m_store.stage("src", "r0");
+    // The server runs as another user: an operator's private modes must not hide a release from it.
+    EXPECT_EQ(fs::status("d/releases/r0/private/key.txt").permissions() & fs::perms::others_read,
+              fs::perms::others_read);
+    EXPECT_EQ(fs::status("d/releases/r0/private").permissions() & fs::perms::others_exec,
+              fs::perms::others_exec);
+    fs::remove_all("src/private");
+
     writeFile("src/readme.txt", "changed");
     EXPECT_THROW(m_store.stage("src", "r1"), std::runtime_error);
     EXPECT_EQ(readFile("d/releases/r1/readme.txt"), "read me");

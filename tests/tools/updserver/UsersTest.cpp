@@ -77,3 +77,19 @@ TEST(Users, BadLinesAreReportedWithTheirPlace)
     users.loadFromText("ok:pw\n", "users.txt");
     EXPECT_EQ(users.size(), 1u);
 }
+
+TEST(Users, AReloadReplacesTheAccountsOnlyWhenTheWholeFileIsGood)
+{
+    CUsers users;
+    users.loadFromText("admin:one\n", "users");
+    std::string name;
+    EXPECT_THROW(users.loadFromText("admin:two\nbroken line\n", "users"), std::runtime_error);
+    EXPECT_THROW(users.loadFromText("# everyone gone\n", "users", false), std::runtime_error);
+    Login old = makeLogin("admin", "one", kChallenge);
+    EXPECT_TRUE(users.check(old.name, old.digest, kChallenge, name)) << "a bad reload keeps the accounts";
+
+    users.loadFromText("admin:two\n", "users", false);
+    EXPECT_FALSE(users.check(old.name, old.digest, kChallenge, name));
+    Login now = makeLogin("admin", "two", kChallenge);
+    EXPECT_TRUE(users.check(now.name, now.digest, kChallenge, name));
+}
