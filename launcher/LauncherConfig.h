@@ -40,6 +40,9 @@ struct LauncherConfig
     // [Launcher] LimitRate: received bytes per second of the update jobs, 0
     // for no limit.
     uint64_t limitRate = 0;
+    // [Launcher] TlsCA: PEM file the update jobs trust for TLS (relative to
+    // the installation folder); empty keeps the sessions in clear.
+    std::string tlsCa;
 };
 
 constexpr int32_t DEFAULT_UPDATE_PORT = 25859;

@@ -75,6 +75,8 @@ bool CUpdaterDlg::beginJob(Job job, TimerId timer)
     m_client->setRecheckList(RECHECK_LIST);
     if (m_config.limitRate != 0)
         m_client->setRateLimit(m_config.limitRate);
+    if (!m_config.tlsCa.empty())
+        m_client->setTlsTrust(m_config.tlsCa.c_str());
     return true;
 }
 

@@ -75,8 +75,9 @@ constexpr const char* kProtoTexts[] = {
     "Получена команда разрыва соединения",
     "Попытка передать слишком большой файл",
     "Соединение передано плагину",
+    "Не удалось установить защищённое соединение",
 };
-static_assert(sizeof(kProtoTexts) / sizeof(kProtoTexts[0]) == PROTO_PLUGIN + 1);
+static_assert(sizeof(kProtoTexts) / sizeof(kProtoTexts[0]) == PROTO_TLS + 1);
 
 struct WinsockName
 {
@@ -167,7 +168,7 @@ void CExcep::formatSource(std::string& out) const
 
 const char* CProtoExcep::description() const
 {
-    if (code >= 0 && code <= PROTO_PLUGIN)
+    if (code >= 0 && code <= PROTO_TLS)
         return kProtoTexts[code];
     return "Неизвестное исключение";
 }

@@ -53,6 +53,7 @@ enum ProtoCode : int32_t
     PROTO_QUIT = 9,
     PROTO_TOO_LARGE = 10,
     PROTO_PLUGIN = 11,
+    PROTO_TLS = 12, // the private channel was asked for and could not be had
 };
 
 enum NetCode : int32_t

@@ -115,6 +115,8 @@ public:
     const uint8_t* packetData() const { return m_decoder.packet(); }
     // The current packet's tag; 0 when it has no head.
     uint32_t packetTag() const;
+    // Received bytes behind the current packet, not yet decoded.
+    uint32_t bufferedBytes() const { return m_fill - m_readPos; }
     // True for the first tag, false for the second, PROTO_PROTO for any other.
     bool recvAckMsg(uint32_t first, uint32_t second);
     // Validates the current packet as a chunk of the expected subtag (0: any,

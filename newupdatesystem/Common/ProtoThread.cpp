@@ -34,14 +34,24 @@ CAsyncTcp& CProtoThread::requireSocket(const char* function) const
     return *s;
 }
 
-// One readiness wait (the socket's select time-out) per call.
 uint32_t CProtoThread::Link::sendSome(const uint8_t* bytes, uint32_t length)
+{
+    return m_owner.m_tls ? m_owner.tlsSend(bytes, length) : rawSend(bytes, length);
+}
+
+uint32_t CProtoThread::Link::receiveSome(uint8_t* buffer, uint32_t capacity)
+{
+    return m_owner.m_tls ? m_owner.tlsReceive(buffer, capacity) : rawReceive(buffer, capacity);
+}
+
+// One readiness wait (the socket's select time-out) per call.
+uint32_t CProtoThread::Link::rawSend(const uint8_t* bytes, uint32_t length)
 {
     int32_t n = int32_t(length);
     return m_owner.requireSocket("CAsyncTcp::readyToSend").send(bytes, n, 0.0) ? uint32_t(n) : 0;
 }
 
-uint32_t CProtoThread::Link::receiveSome(uint8_t* buffer, uint32_t capacity)
+uint32_t CProtoThread::Link::rawReceive(uint8_t* buffer, uint32_t capacity)
 {
     int32_t got = int32_t(capacity);
     if (!m_owner.requireSocket("CAsyncTcp::readyToRecv").receiveTimeout(buffer, got, 0.0))

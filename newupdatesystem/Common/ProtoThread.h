@@ -16,6 +16,7 @@
 #include "newupdatesystem/Common/PacketChannel.h"
 #include "newupdatesystem/Common/ProtoTags.h"
 #include "newupdatesystem/Common/SocketThread.h"
+#include "platform/Tls.h"
 
 class CDataFile;
 
@@ -102,6 +103,14 @@ protected:
     // The packet level itself, for exchanges that work on it directly.
     CPacketChannel& packetChannel() { return m_channel; }
 
+    // The private channel (ProtoThreadTls.cpp). startTls runs the client's
+    // TLS handshake on the connection within the I/O time-out, checking the
+    // certificate against host; from then on every byte travels inside.
+    // A refused certificate or a failed handshake is logged and raises
+    // PROTO_TLS. endTls forgets the channel of an earlier connection.
+    void startTls(const std::shared_ptr<platform::CTlsContext>& context, const std::string& host);
+    void endTls();
+
 private:
     // The channel's connection: the socket thread's socket, its stop request,
     // the first-data hook and the traffic counters.
@@ -114,6 +123,9 @@ private:
         void checkStop() override { m_owner.checkRun(); }
         void onPacket(uint32_t tag, uint32_t length) override;
         void onSent(uint32_t bytes) override { m_owner.onTraffic(bytes, 0); }
+        // The socket itself, under TLS or without it.
+        uint32_t rawSend(const uint8_t* bytes, uint32_t length);
+        uint32_t rawReceive(uint8_t* buffer, uint32_t capacity);
 
     private:
         CProtoThread& m_owner;
@@ -121,8 +133,25 @@ private:
 
     CAsyncTcp& requireSocket(const char* function) const;
 
+    // The TLS session's connection: the socket as the link reaches it, with
+    // the thread's stop request checked before each wait.
+    class TlsLower : public platform::ITlsLower
+    {
+    public:
+        explicit TlsLower(CProtoThread& owner) : m_owner(owner) {}
+        uint32_t lowerSend(const uint8_t* bytes, uint32_t length) override;
+        uint32_t lowerReceive(uint8_t* buffer, uint32_t capacity) override;
+
+    private:
+        CProtoThread& m_owner;
+    };
+    uint32_t tlsSend(const uint8_t* bytes, uint32_t length);
+    uint32_t tlsReceive(uint8_t* buffer, uint32_t capacity);
+
     Link m_link{*this};
     CPacketChannel m_channel;
+    TlsLower m_tlsLower{*this};
+    std::unique_ptr<platform::CTlsSession> m_tls;
     uint8_t m_challenge[8] = {};
     bool m_firstData = true;
 };

@@ -48,7 +48,7 @@ enum UpdStatus : int
     UPD_CONNECT_FAILED = 3,
     UPD_NETWORK_ERROR = 4,
     UPD_PROTO_VERSION = 5,
-    UPD_AUTH_FAILED = 6, // never set by the client
+    UPD_AUTH_FAILED = 6, // the server did not prove itself over TLS (wrong certificate, no offer)
     UPD_SERVER_REFUSED = 7,
     UPD_PROTO_ERROR = 8,
     UPD_READ_ERROR = 9,
@@ -123,6 +123,11 @@ public:
     // Whether file sessions use the streaming transfer where the server
     // offers it (the default); false keeps to the base protocol. Before start.
     virtual void setStreaming(bool /*enabled*/) {} // 23
+    // Moves every session into TLS, trusting only the certificates of this
+    // PEM file (the server's own, pinned, or its CA); a server that does not
+    // offer TLS or does not match is refused with UPD_AUTH_FAILED. Null or
+    // empty: sessions stay in clear (the default). Before start.
+    virtual void setTlsTrust(const char* /*trustFile*/) {} // 24
 
     // The library's two exports. create returns null only when memory runs out.
     static UPD_API IUpdateClient* UPD_CALL create(const char* host, unsigned int port,

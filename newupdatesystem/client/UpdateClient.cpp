@@ -29,6 +29,8 @@ UpdStatus statusForProtoExcep(int32_t code)
     case PROTO_AUTH:
     case PROTO_BUSY:
         return UPD_SERVER_REFUSED;
+    case PROTO_TLS:
+        return UPD_AUTH_FAILED;
     default:
         return UPD_PROTO_ERROR;
     }

@@ -71,6 +71,7 @@ public:
     void addExclusions(const char* itemListText) override;
     void setRateLimit(unsigned long long bytesPerSecond) override;
     void setStreaming(bool enabled) override;
+    void setTlsTrust(const char* trustFile) override;
 
 protected:
     // For tests: a shorter I/O time-out than the protocol's 30 seconds.
@@ -115,6 +116,9 @@ protected:
     // Asks for the streaming transfer when the server offered it, and with it
     // (without waiting for its answer) for the lists the job starts with.
     void negotiateStream(uint32_t serverVersion);
+    // With a TLS trust file: moves the session into TLS after the opening
+    // (UpdateClientTls.cpp), or refuses a server that cannot, with PROTO_TLS.
+    void openPrivateChannel(uint32_t serverVersion);
     // Takes the answers to the lists asked for with the streaming transfer;
     // getFile and getFileList then use them instead of asking.
     void receiveStreamedLists();
@@ -212,6 +216,7 @@ private:
     std::set<std::string> m_failedItems;
     UpdStatus m_itemStatus = UPD_OK;
     bool m_streamWanted = true;
+    std::string m_tlsTrust; // empty: sessions in clear
     bool m_streamAgreed = false;
     uint32_t m_streamWindow = 0;
     size_t m_streamAhead = 0;                         // items after the current one already requested

@@ -15,6 +15,7 @@ void CUpdateClient::connect()
 {
     // Small requests go out at once: several may follow each other with no
     // answer between them.
+    endTls();
     createSocket(TCP_REUSEADDR_FLAG | TCP_NODELAY_FLAG);
     CAsyncTcp* tcp = getSocket();
     tcp->setSelectTimeout(0.5);
@@ -47,6 +48,7 @@ bool CUpdateClient::protoHandshake()
     if (ChallengeMsg::decode(packetData(), packetLength(), key) != WireCheck::OK)
         throw CProtoExcep(PROTO_UNKN_MSG, EXCEP_HERE());
     setChallenge(key.challenge);
+    openPrivateChannel(words[2]);
 
     if (!m_command.empty() && m_login.empty())
         logWarning("Warning: Control session without authorization");

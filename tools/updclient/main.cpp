@@ -54,6 +54,7 @@ struct Options
     std::string limitRate;
     uint64_t rateLimit = 0;
     bool noStream = false;
+    std::string tlsCa;
     std::string logDir;
     bool noLog = false;
     UpdJob job = JOB_NONE;
@@ -143,6 +144,10 @@ int parse(int argc, char** argv, Options& o)
 
     app.add_flag("--no-stream", o.noStream,
                  "keep to the base transfer even where the server offers streaming");
+    app.add_option("--tls-ca", o.tlsCa,
+                   "talk to the server only over TLS, trusting the certificates of this PEM file (the "
+                   "server's own or its CA); refuse a server that does not offer TLS or does not match")
+        ->check(CLI::ExistingFile);
 
     auto* update = app.add_subcommand("update", "update --dir (with --cache, --exclude, --mode)");
     auto* self = app.add_subcommand("selfupdate", "self-update check and download for --realm");
@@ -228,6 +233,8 @@ void configure(IUpdateClient& client, const Options& o, IUpdateCallback* callbac
         client.setRateLimit(o.rateLimit);
     if (o.noStream)
         client.setStreaming(false);
+    if (!o.tlsCa.empty())
+        client.setTlsTrust(o.tlsCa.c_str());
     switch (o.job)
     {
     case JOB_UPDATE:

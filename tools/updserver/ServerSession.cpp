@@ -11,9 +11,11 @@
 #include "newupdatesystem/Common/Messages.h"
 #include "newupdatesystem/Common/ProtoTags.h"
 #include "newupdatesystem/Common/StreamProto.h"
+#include "newupdatesystem/Common/TlsMessages.h"
 #include "platform/Files.h"
 #include "tools/updserver/ContentStore.h"
 #include "tools/updserver/PathGuard.h"
+#include "tools/updserver/TlsTransport.h"
 #include "tools/updserver/UpdServer.h"
 #include "tools/updserver/UploadStore.h"
 
@@ -84,7 +86,7 @@ private:
 } // namespace
 
 CServerSession::CServerSession(CUpdServer& server, int fd, std::string peer, Mode mode)
-    : CServerSession(server, std::make_unique<SocketTransport>(fd), std::move(peer), mode)
+    : CServerSession(server, withTls(server, std::make_unique<SocketTransport>(fd)), std::move(peer), mode)
 {
 }
 
@@ -93,6 +95,7 @@ CServerSession::CServerSession(CUpdServer& server, std::unique_ptr<ISessionTrans
     : m_server(server), m_connection(std::move(transport)), m_peer(std::move(peer)), m_sessionMode(mode),
       m_channel(m_link, kSites, server.options().ioTimeoutSeconds)
 {
+    m_tls = dynamic_cast<CTlsTransport*>(m_connection.get());
 }
 
 CServerSession::~CServerSession() = default;
@@ -290,6 +293,8 @@ bool CServerSession::handshake()
     // base client only logs.
     if (m_kind == TAG_FILE)
         answer.version = PROTOCOL_VERSION | SERVER_OFFERS_STREAM;
+    if (m_tls != nullptr)
+        answer.version |= SERVER_OFFERS_TLS;
     const auto accepted = answer.encode();
     sendPacket(accepted.data(), accepted.size());
 
@@ -312,6 +317,8 @@ void CServerSession::serve()
     for (;;)
     {
         recvPacket();
+        if (m_tls != nullptr && tlsGate())
+            continue;
         m_isOpened = true;
         switch (tag())
         {

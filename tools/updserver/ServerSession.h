@@ -18,6 +18,7 @@
 #include "tools/updserver/SessionProgress.h"
 #include "tools/updserver/StreamSender.h"
 
+class CTlsTransport;
 class CUpdServer;
 class CUploadStore;
 struct ContentSnapshot;
@@ -129,9 +130,15 @@ private:
     bool storeUpload(const std::string& path, uint32_t time);
     void sendData(uint32_t subtag, const uint8_t* bytes, uint32_t length);
     void closeGracefully();
+    // The private channel (ServerSessionTls.cpp).
+    static std::unique_ptr<ISessionTransport> withTls(CUpdServer& server,
+                                                      std::unique_ptr<ISessionTransport> transport);
+    bool tlsGate();
+    void onTlsOpen();
 
     CUpdServer& m_server;
     std::unique_ptr<ISessionTransport> m_connection;
+    CTlsTransport* m_tls = nullptr; // m_connection, when the server offers TLS
     std::string m_peer;
     Mode m_sessionMode;
     Link m_link{*this};

@@ -106,6 +106,7 @@ void CUpdServer::start()
         if (m_accounts.empty())
             throw std::runtime_error("the users file '" + m_opts.usersFile.string() + "' names no user");
     }
+    loadTls();
     m_policy = std::make_unique<CAccessPolicy>(
         !m_accounts.empty(), m_opts.allowAnonymousChanges ? CAccessPolicy::ANONYMOUS_CHANGES_ALLOWED
                                                           : CAccessPolicy::CHANGES_NEED_LOGIN);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/ServerSocket.h"
+#include "platform/Tls.h"
 #include "tools/updserver/AccessPolicy.h"
 #include "tools/updserver/AddressTable.h"
 #include "tools/updserver/ContentStore.h"
@@ -56,6 +57,9 @@ struct ServerOptions
     unsigned progressWindowSeconds = 0;
     uint64_t minProgressBytes = 64u << 10;
     unsigned yieldAfterSeconds = 5;
+    std::filesystem::path tlsCertFile; // with tlsKeyFile: offer TLS to clients that opt in
+    std::filesystem::path tlsKeyFile;
+    bool tlsRequired = false; // refuse sessions that stay in clear
 };
 
 class CUpdServer
@@ -85,6 +89,8 @@ public:
     const CUsers& users() const { return m_accounts; }
     bool loginRequired() const { return !m_accounts.empty(); }
     const CAccessPolicy& access() const { return *m_policy; }
+    // Null when the server does not offer TLS.
+    const std::shared_ptr<platform::CTlsContext>& tlsContext() const { return m_tls; }
     CAddressTable& addresses() { return m_peers; }
     bool suspended() const { return m_isSuspended.load(); }
     void countServed(uint64_t bytes, uint64_t files = 1);
@@ -98,6 +104,8 @@ public:
 
 private:
     void openPackStore();
+    // The TLS offer from the certificate and key options (UpdServerTls.cpp).
+    void loadTls();
     void prepackAll();
     std::vector<std::filesystem::path> publishedFiles() const;
     void startSession(int fd, const std::string& peer);
@@ -115,6 +123,7 @@ private:
     CPackCache m_packs;
     CUsers m_accounts;
     std::unique_ptr<CAccessPolicy> m_policy;
+    std::shared_ptr<platform::CTlsContext> m_tls;
     CAddressTable m_peers;
     platform::CServerSocket m_listener;
     std::atomic<bool> m_isSuspended{false};

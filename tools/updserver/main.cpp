@@ -125,6 +125,11 @@ int main(int argc, char** argv)
                    "seconds without progress after which a session gives its slot to a new client when the "
                    "server or its address is full (default 5)")
         ->check(CLI::Range(1u, 3600u));
+    std::string tlsCert, tlsKey;
+    app.add_option("--tls-cert", tlsCert, "PEM certificate chain: offer TLS to clients that ask for it")
+        ->check(CLI::ExistingFile);
+    app.add_option("--tls-key", tlsKey, "PEM private key of --tls-cert")->check(CLI::ExistingFile);
+    app.add_flag("--tls-required", o.tlsRequired, "refuse sessions that do not move into TLS");
     std::string configFile;
     app.add_option("--config", configFile, "read options from this file; the command line wins")
         ->check(CLI::ExistingFile);
@@ -154,6 +159,8 @@ int main(int argc, char** argv)
     o.selfUpdateDir = absolute(self);
     o.ignoreFile = absolute(ignore);
     o.usersFile = absolute(users);
+    o.tlsCertFile = absolute(tlsCert);
+    o.tlsKeyFile = absolute(tlsKey);
     if (!portFile.empty())
         portFile = absolute(portFile).string();
     o.port = static_cast<uint16_t>(port);
