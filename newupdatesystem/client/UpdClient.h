@@ -123,6 +123,10 @@ public:
     // Whether file sessions use the streaming transfer where the server
     // offers it (the default); false keeps to the base protocol. Before start.
     virtual void setStreaming(bool /*enabled*/) {} // 23
+    // A public key file of "updctl keygen": update and self-update jobs then
+    // take only releases signed by it (or by the key a signed release rotated
+    // to), and refuse anything else with UPD_DATA_CORRUPTED. Before start.
+    virtual void setTrustKey(const char* /*publicKeyFile*/) {} // 24
 
     // The library's two exports. create returns null only when memory runs out.
     static UPD_API IUpdateClient* UPD_CALL create(const char* host, unsigned int port,

@@ -9,6 +9,7 @@
 #include "newupdatesystem/Common/FileReplacer.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/Md5.h"
+#include "newupdatesystem/client/ReleaseCheck.h"
 #include "newupdatesystem/client/SelfUpdateScript.h"
 #include "newupdatesystem/client/UpdateClient.h"
 #include "newupdatesystem/client/WriteBehind.h"
@@ -133,12 +134,16 @@ void CUpdateClient::getFileList(CFileList& list, const char* name, const char* c
         logError("Received invalid file-list");
         throw;
     }
+    if (m_release)
+        m_release->checkList(name, list);
 }
 
 void CUpdateClient::compareWithServer(ChangeList& toTake, ChangeList& toGive)
 {
     CDataFile ignoreText;
     getFile(ServerFile::Special, "ignore", ignoreText);
+    if (m_release)
+        m_release->checkIgnore(ignoreText.data(), ignoreText.size());
     ChangeList patterns;
     if (ignoreText.size() > 0)
         parseItemList(patterns, reinterpret_cast<const char*>(ignoreText.data()), ignoreText.size());
@@ -153,6 +158,8 @@ void CUpdateClient::compareWithServer(ChangeList& toTake, ChangeList& toGive)
     if (!m_serverListCache.empty())
         addOwnFile(m_serverListCache);
     addOwnFile(m_listFileName);
+    if (m_release)
+        addOwnFile(trustStatePath());
     exclude(m_localList, patterns);
     exclude(m_serverList, patterns);
 
@@ -247,6 +254,8 @@ void CUpdateClient::progressWithin(uint64_t fileBytes)
 
 void CUpdateClient::saveDownload(const std::string& path, const CDataFile& data, const FileChange& item)
 {
+    if (m_release)
+        m_release->checkFile(item.path, data.size(), platform::CSha256::digest(data.data(), data.size()));
     CFileReplacer file(path.c_str());
     // No more than the list vouches for reaches the disk; the check refuses it.
     if ((item.info.flags & FI_NOCOMPARE) || data.size() == item.info.size)

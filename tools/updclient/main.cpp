@@ -52,6 +52,7 @@ struct Options
     std::string limitRate;
     uint64_t rateLimit = 0;
     bool noStream = false;
+    std::string trustKey;
     std::string logDir;
     bool noLog = false;
     UpdJob job = JOB_NONE;
@@ -141,6 +142,8 @@ int parse(int argc, char** argv, Options& o)
 
     app.add_flag("--no-stream", o.noStream,
                  "keep to the base transfer even where the server offers streaming");
+    app.add_option("--trust-key", o.trustKey,
+                   "public key of updctl keygen: take only releases signed by it (status 13 otherwise)");
 
     auto* update = app.add_subcommand("update", "update --dir (with --cache, --exclude, --mode)");
     auto* self = app.add_subcommand("selfupdate", "self-update check and download for --realm");
@@ -212,6 +215,8 @@ void configure(IUpdateClient& client, const Options& o, IUpdateCallback* callbac
         client.setRateLimit(o.rateLimit);
     if (o.noStream)
         client.setStreaming(false);
+    if (!o.trustKey.empty())
+        client.setTrustKey(o.trustKey.c_str());
     switch (o.job)
     {
     case JOB_UPDATE:
@@ -289,6 +294,8 @@ int main(int argc, char** argv)
         std::fprintf(results, "%s\n", client->getSelfUpdateBatch());
     std::fflush(results);
     std::fprintf(stderr, "updclient: status %d: %s\n", status, statusText(status));
+    if (status == UPD_DATA_CORRUPTED && !o.trustKey.empty())
+        std::fprintf(stderr, "updclient: %s\n", kReleaseRefusedText);
     client->release();
     std::fclose(results);
     return status == UPD_OK || status == UPD_SELF_UP_TO_DATE ? 0 : status;

@@ -11,6 +11,7 @@
 #include "newupdatesystem/Common/Messages.h"
 #include "newupdatesystem/Common/ProtoTags.h"
 #include "newupdatesystem/Common/StreamProto.h"
+#include "newupdatesystem/Common/TrustProto.h"
 #include "platform/Files.h"
 #include "tools/updserver/ContentStore.h"
 #include "tools/updserver/PathGuard.h"
@@ -290,6 +291,8 @@ bool CServerSession::handshake()
     // base client only logs.
     if (m_kind == TAG_FILE)
         answer.version = PROTOCOL_VERSION | SERVER_OFFERS_STREAM;
+    if (m_kind == TAG_FILE && m_server.store().hasSignedRelease())
+        answer.version |= SERVER_OFFERS_SIGNED;
     const auto accepted = answer.encode();
     sendPacket(accepted.data(), accepted.size());
 
