@@ -177,6 +177,8 @@ void loadGameIni(LauncherConfig& config)
     if (!limit.empty() && !CRateLimiter::parseRate(limit.c_str(), config.limitRate))
         logWarning("game.ini: LimitRate '%.40s' is not a rate such as 2M or 512k, no limit!", limit.c_str());
 
+    config.trustKey = ini.getString("Launcher", "TrustKey", "");
+
     config.realms.clear();
     for (const std::string& s : ini.getSectionNames())
     {

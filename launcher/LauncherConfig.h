@@ -40,6 +40,10 @@ struct LauncherConfig
     // [Launcher] LimitRate: received bytes per second of the update jobs, 0
     // for no limit.
     uint64_t limitRate = 0;
+    // [Launcher] TrustKey: the public key file (relative to the installation
+    // folder) that update jobs check the server's signed releases with;
+    // empty for none.
+    std::string trustKey;
 };
 
 constexpr int32_t DEFAULT_UPDATE_PORT = 25859;

@@ -70,7 +70,7 @@ bool CReleaseCheck::State::decode(const std::string& text, State& out)
         if (!std::getline(in, line))
             return false;
     }
-    if (line.rfind("release ", 0) != 0 || line.size() > 8 + 20 ||
+    if (line.rfind("release ", 0) != 0 || line.size() > 8 + 19 ||
         line.find_first_not_of("0123456789", 8) != std::string::npos || line.size() == 8)
         return false;
     out.release = std::stoull(line.substr(8));

@@ -115,15 +115,11 @@ void CUpdateClient::getFileList(CFileList& list, const char* name, const char* c
             buffer.clear();
         }
     }
+    bool fetched = false;
     if (buffer.size() == 0)
     {
         getFile(ServerFile::Special, name, buffer);
-        if (cachePath)
-        {
-            CFileReplacer cache(cachePath);
-            cache.write(buffer.data(), buffer.size());
-            cache.commit();
-        }
+        fetched = true;
     }
     try
     {
@@ -136,6 +132,13 @@ void CUpdateClient::getFileList(CFileList& list, const char* name, const char* c
     }
     if (m_release)
         m_release->checkList(name, list);
+    // Kept only once it is known to be a list, and one the release vouches for.
+    if (fetched && cachePath)
+    {
+        CFileReplacer cache(cachePath);
+        cache.write(buffer.data(), buffer.size());
+        cache.commit();
+    }
 }
 
 void CUpdateClient::compareWithServer(ChangeList& toTake, ChangeList& toGive)
