@@ -67,8 +67,9 @@ const BuiltinEntry kTexts[] = {
     {197,
      "The update was refused: the server's release is not signed by the trusted key, is older than the one "
      "installed, has expired or does not match its files. Nothing was changed.",
-     "Обновление отклонено: выпуск на сервере не подписан доверенным ключом, старше установленного, просрочен "
-     "или не совпадает со своими файлами. Ничего не изменено."},
+     "Обновление отклонено: выпуск на сервере не подписан доверенным ключом, "
+     "старше установленного, просрочен или не совпадает со своими файлами. "
+     "Ничего не изменено."},
 };
 
 std::atomic<BuiltinLanguage> g_language{BuiltinLanguage::English};
