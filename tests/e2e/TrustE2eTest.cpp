@@ -174,3 +174,41 @@ TEST_F(TrustE2e, UnsignedReplayedExpiredForeignAndWrongKeyAreRefused)
     expectRefused("the manifest's signature does not verify with the trusted key");
     EXPECT_EQ(readFile("inst/readme.txt"), "version 2\n");
 }
+
+TEST_F(TrustE2e, SelfUpdateTakesOnlyVerifiedFiles)
+{
+    writeFile("self/Tool.exe", "tool version 2");
+    SignRequest r;
+    r.root = "content";
+    r.selfDir = "self";
+    r.keyFile = "release.key";
+    CReleaseSigner::sign(r);
+    // Changed on the server after signing: same size, other bytes.
+    writeFile("self/Tool.exe", "tool version 3");
+    startServer("content", {"--self-update", fs::absolute("self").string()});
+    writeFile("inst/tool.exe", "tool version 1");
+    const std::vector<std::string> args = {
+        "--list",    "Files.lst", "--realm", "main", "--trust-key", fs::absolute("release.key.pub").string(),
+        "selfupdate"};
+    Tree before = readTree("inst");
+    ClientRun run = runClient("inst", args);
+    EXPECT_EQ(run.exitCode, 13) << run.err;
+    EXPECT_EQ(run.out, "") << "no script to run";
+    EXPECT_NE(run.err.find("Release refused: 'tool.exe' differs from the signed manifest"), std::string::npos)
+        << run.err;
+    // Beside the files: the list, the log and the kept release (the manifest
+    // and its lists were genuine; one file was not). No temporary folder.
+    Tree after = readTree("inst");
+    std::erase_if(after, [](const auto& e)
+                  { return e.first.rfind("files.lst", 0) == 0 || e.first.rfind("log_", 0) == 0; });
+    before.erase("files.lst");
+    EXPECT_EQ(after, before);
+
+    r.release = 2;
+    CReleaseSigner::sign(r);
+    killServer(SIGTERM);
+    startServer("content", {"--self-update", fs::absolute("self").string()});
+    run = runClient("inst", args);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out, "");
+}

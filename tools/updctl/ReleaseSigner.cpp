@@ -31,8 +31,11 @@ void writeNewFile(const fs::path& path, const std::string& text, bool secret)
         throw std::runtime_error("cannot write '" + path.string() + "'");
 }
 
-ManifestEntry hashFile(const fs::path& path, uint64_t size)
+// Lists hold names in lower case; the disk may spell them otherwise, and the
+// server finds them as resolvePath does.
+ManifestEntry hashFile(const fs::path& listed, uint64_t size)
 {
+    const fs::path path = platform::resolvePath(listed.string().c_str());
     platform::CSha256 hash;
     // Exactly the listed size: a file that changed since the scan fails here.
     if (!addFileToSha256(path.string().c_str(), size, hash) || fs::file_size(path) != size)
