@@ -84,3 +84,16 @@ save("self_update_script", "plain", b"Main\0" + file_list(launcher))
 save("self_update_script", "quotes", b"it's main\0" + file_list({"a 'b'.txt": b"1", "$(x)": b"2", "dir0029": b""}))
 with open(os.path.join(root, "file_list_bin", "tree.lst"), "rb") as f:
     save("self_update_script", "tree", b"../realm\0" + f.read())
+
+# release_manifest and signed_release: a manifest and its envelope as updctl
+# writes them (the signature is no real one; the readers do not check it).
+manifest = ("updmanifest 1\nrelease 3\nexpires 1900000000\n"
+            "next-key 04" + "ab" * 64 + "\n"
+            "ignore 6 " + "11" * 32 + "\n"
+            "d bin\n"
+            "f 12 " + "22" * 32 + " bin/game.exe\n"
+            "f 0 " + "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855" + " read me.txt\n"
+            "s 4 " + "33" * 32 + " launcher\n").encode()
+save("release_manifest", "manifest.txt", manifest)
+save("signed_release", "release.updsig", b"updsigned 1\nsignature " + b"44" * 64 + b"\n" + manifest)
+save("signed_release", "key.pub", b"upd-ecdsa-p256 04" + b"55" * 64 + b"\n")

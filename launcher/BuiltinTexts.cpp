@@ -64,6 +64,12 @@ const BuiltinEntry kTexts[] = {
     {192, "You can download DirectX by following link:", "Скачать DirectX можно по следующей ссылке:"},
     {195, "No connection.", "Нет соединения."},
     {196, "Please wait while the game is starting.", "Игра запускается. Пожалуйста, подождите."},
+    {197,
+     "The update was refused: the server's release is not signed by the trusted key, is older than the one "
+     "installed, has expired or does not match its files. Nothing was changed.",
+     "Обновление отклонено: выпуск на сервере не подписан доверенным ключом, "
+     "старше установленного, просрочен или не совпадает со своими файлами. "
+     "Ничего не изменено."},
 };
 
 std::atomic<BuiltinLanguage> g_language{BuiltinLanguage::English};

@@ -178,6 +178,7 @@ void loadGameIni(LauncherConfig& config)
         logWarning("game.ini: LimitRate '%.40s' is not a rate such as 2M or 512k, no limit!", limit.c_str());
 
     config.tlsCa = ini.getString("Launcher", "TlsCA", "");
+    config.trustKey = ini.getString("Launcher", "TrustKey", "");
 
     config.realms.clear();
     for (const std::string& s : ini.getSectionNames())

@@ -43,6 +43,10 @@ struct LauncherConfig
     // [Launcher] TlsCA: PEM file the update jobs trust for TLS (relative to
     // the installation folder); empty keeps the sessions in clear.
     std::string tlsCa;
+    // [Launcher] TrustKey: the public key file (relative to the installation
+    // folder) that update jobs check the server's signed releases with;
+    // empty for none.
+    std::string trustKey;
 };
 
 constexpr int32_t DEFAULT_UPDATE_PORT = 25859;

@@ -28,4 +28,6 @@ constexpr int32_t WARNING_CAPTION = 191;
 constexpr int32_t DIRECTX_DOWNLOAD = 192;
 constexpr int32_t NO_CONNECTION = 195;
 constexpr int32_t GAME_STARTING = 196;
+// Shown instead of status 13's text when a trusted key refused the release.
+constexpr int32_t RELEASE_REFUSED = 197;
 } // namespace text_id

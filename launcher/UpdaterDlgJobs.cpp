@@ -45,6 +45,8 @@ std::string CUpdaterDlg::statusText(int event)
 
 std::string CUpdaterDlg::resultText(int status)
 {
+    if (status == UPD_DATA_CORRUPTED && !m_config.trustKey.empty())
+        return m_texts.text(text_id::RELEASE_REFUSED);
     return m_texts.text(status >= 1 && status <= 15 ? text_id::STATUS_BASE + status
                                                     : text_id::INTERNAL_ERROR);
 }
@@ -77,6 +79,8 @@ bool CUpdaterDlg::beginJob(Job job, TimerId timer)
         m_client->setRateLimit(m_config.limitRate);
     if (!m_config.tlsCa.empty())
         m_client->setTlsTrust(m_config.tlsCa.c_str());
+    if (!m_config.trustKey.empty())
+        m_client->setTrustKey(m_config.trustKey.c_str());
     return true;
 }
 

@@ -8,14 +8,17 @@
 
 #include "newupdatesystem/Common/DataFile.h"
 #include "newupdatesystem/Common/FileReplacer.h"
+#include "newupdatesystem/Common/FileSha256.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/Md5.h"
 #include "newupdatesystem/Common/StoredFormats.h"
 #include "newupdatesystem/Common/StreamMessages.h"
 #include "newupdatesystem/Common/StreamProto.h"
 #include "newupdatesystem/Common/StreamReceiver.h"
+#include "newupdatesystem/Common/TrustProto.h"
 #include "newupdatesystem/client/ClientLock.h"
 #include "newupdatesystem/client/PartialFiles.h"
+#include "newupdatesystem/client/ReleaseCheck.h"
 #include "newupdatesystem/client/UpdateClient.h"
 #include "newupdatesystem/client/WriteBehind.h"
 #include "platform/Files.h"
@@ -44,6 +47,8 @@ void CUpdateClient::negotiateStream(uint32_t serverVersion)
     m_streamedLists.clear();
     m_listChecksumAsked = false;
     m_listCacheCurrent = false;
+    if (!m_trustKeyFile.empty() && (m_job == JOB_UPDATE || m_job == JOB_SELF_UPDATE))
+        requireSignedRelease(serverVersion);
     if (!m_streamWanted || !m_command.empty() || (serverVersion & SERVER_OFFERS_STREAM) == 0)
         return;
     const auto request = StreamOpenMsg{STREAM_VERSION, STREAM_DEFAULT_WINDOW}.encode();
@@ -67,6 +72,9 @@ void CUpdateClient::negotiateStream(uint32_t serverVersion)
     {
         m_listsRequested.push_back("self_upd");
     }
+    // The manifest comes first: nothing else is used before it is verified.
+    if (m_release)
+        m_listsRequested.insert(m_listsRequested.begin(), kSignedReleaseList);
     for (const std::string& name : m_listsRequested)
         CStreamReceiver::sendListRequest(packetChannel(), STREAM_DEFAULT_WINDOW, name, kMaxStreamedList);
     recvPacket();
@@ -115,6 +123,8 @@ void CUpdateClient::receiveStreamedLists()
         receiver.receiveList(kMaxStreamedList, [&](const uint8_t* data, size_t length, uint64_t)
                              { bytes.insert(bytes.end(), data, data + length); });
     }
+    if (m_release && !m_release->accepted())
+        acceptRelease();
 }
 
 namespace
@@ -243,11 +253,14 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
         file->append(bytes.data(), static_cast<uint32_t>(bytes.size()));
         const size_t held = bytes.size();
         behind.post(
-            [file, &item, bytes = std::move(bytes)]
+            [file, &item, bytes = std::move(bytes), release = m_release]
             {
                 uint8_t digest[16] = {};
                 if (!bytes.empty())
                     CMd5::digest(bytes.data(), bytes.size(), digest);
+                if (release)
+                    release->checkFile(item.path, bytes.size(),
+                                       platform::CSha256::digest(bytes.data(), bytes.size()));
                 commitChecked(*file, item, digest);
             },
             held, item.path);
@@ -291,6 +304,14 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
     // The bytes are written here and checksummed behind the transfer; the
     // checksum is touched here only once that has drained.
     CMd5 md5 = file->checksum();
+    // With a signed release, SHA-256 beside the MD5, the kept part included.
+    std::unique_ptr<platform::CSha256> sha;
+    if (m_release)
+    {
+        sha = std::make_unique<platform::CSha256>();
+        if (from != 0 && !addFileToSha256(file->temporaryPath().c_str(), from, *sha))
+            throw CSystemExcep(FILE_READ, EK_NONE, 0, file->temporaryPath(), EXCEP_HERE());
+    }
     struct Drain
     {
         CWriteBehind& behind;
@@ -302,9 +323,14 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
                          [&](const uint8_t* bytes, size_t length, uint64_t offset)
                          {
                              file->append(bytes, static_cast<uint32_t>(length));
-                             behind.post([&md5, piece = std::vector<uint8_t>(bytes, bytes + length)]
-                                         { md5.update(piece.data(), piece.size()); },
-                                         length, item.path);
+                             behind.post(
+                                 [&md5, &sha, piece = std::vector<uint8_t>(bytes, bytes + length)]
+                                 {
+                                     md5.update(piece.data(), piece.size());
+                                     if (sha)
+                                         sha->update(piece.data(), piece.size());
+                                 },
+                                 length, item.path);
                              if (resumable && file->size() - recorded >= kRecordEvery)
                                  keepRecord();
                              // The end is reported with the file.
@@ -349,6 +375,8 @@ void CUpdateClient::streamDownload(const std::string& path, const FileChange& it
         md5.final(digest);
     try
     {
+        if (m_release)
+            m_release->checkFile(item.path, file->size(), sha->final());
         commitDownload(*file, item, digest);
     }
     catch (const CSystemExcep& e)

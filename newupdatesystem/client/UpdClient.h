@@ -128,6 +128,10 @@ public:
     // offer TLS or does not match is refused with UPD_AUTH_FAILED. Null or
     // empty: sessions stay in clear (the default). Before start.
     virtual void setTlsTrust(const char* /*trustFile*/) {} // 24
+    // A public key file of "updctl keygen": update and self-update jobs then
+    // take only releases signed by it (or by the key a signed release rotated
+    // to), and refuse anything else with UPD_DATA_CORRUPTED. Before start.
+    virtual void setTrustKey(const char* /*publicKeyFile*/) {} // 25
 
     // The library's two exports. create returns null only when memory runs out.
     static UPD_API IUpdateClient* UPD_CALL create(const char* host, unsigned int port,

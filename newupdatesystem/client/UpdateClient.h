@@ -26,6 +26,7 @@
 
 class CDataFile;
 class CFileReplacer;
+class CReleaseCheck;
 class CWriteBehind;
 
 // The one place that turns the exception family into UpdStatus codes.
@@ -72,6 +73,7 @@ public:
     void setRateLimit(unsigned long long bytesPerSecond) override;
     void setStreaming(bool enabled) override;
     void setTlsTrust(const char* trustFile) override;
+    void setTrustKey(const char* publicKeyFile) override;
 
 protected:
     // For tests: a shorter I/O time-out than the protocol's 30 seconds.
@@ -177,6 +179,13 @@ protected:
     void execCommand(const char* text);
     void runUpload();
 
+    // Signed releases (UpdateClientTrust.cpp): with a trusted key, the
+    // server must offer them, and the manifest is asked for with the lists.
+    void requireSignedRelease(uint32_t serverVersion);
+    // Verifies the manifest that came with the streamed lists.
+    void acceptRelease();
+    std::string trustStatePath() const { return m_listFileName + ".trust"; }
+
     bool isFullCheck() const { return m_checkMode == CHECK_FULL; }
     uint32_t serverCompareMode() const;
 
@@ -231,4 +240,8 @@ private:
     std::map<std::string, std::vector<uint8_t>> m_streamedLists; // read, not yet used
     // Received bytes pass through it; reported to the host as they pass.
     std::unique_ptr<CTransferThrottle> m_throttle = std::make_unique<CTransferThrottle>();
+    std::string m_trustKeyFile;
+    // With a trusted key, from the negotiation on; read by the write-behind
+    // thread once the lists are checked.
+    std::shared_ptr<CReleaseCheck> m_release;
 };

@@ -9,6 +9,7 @@
 #include "newupdatesystem/Common/FileReplacer.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/Md5.h"
+#include "newupdatesystem/client/ReleaseCheck.h"
 #include "newupdatesystem/client/SelfUpdateScript.h"
 #include "newupdatesystem/client/UpdateClient.h"
 #include "newupdatesystem/client/WriteBehind.h"
@@ -114,15 +115,11 @@ void CUpdateClient::getFileList(CFileList& list, const char* name, const char* c
             buffer.clear();
         }
     }
+    bool fetched = false;
     if (buffer.size() == 0)
     {
         getFile(ServerFile::Special, name, buffer);
-        if (cachePath)
-        {
-            CFileReplacer cache(cachePath);
-            cache.write(buffer.data(), buffer.size());
-            cache.commit();
-        }
+        fetched = true;
     }
     try
     {
@@ -133,12 +130,23 @@ void CUpdateClient::getFileList(CFileList& list, const char* name, const char* c
         logError("Received invalid file-list");
         throw;
     }
+    if (m_release)
+        m_release->checkList(name, list);
+    // Kept only once it is known to be a list, and one the release vouches for.
+    if (fetched && cachePath)
+    {
+        CFileReplacer cache(cachePath);
+        cache.write(buffer.data(), buffer.size());
+        cache.commit();
+    }
 }
 
 void CUpdateClient::compareWithServer(ChangeList& toTake, ChangeList& toGive)
 {
     CDataFile ignoreText;
     getFile(ServerFile::Special, "ignore", ignoreText);
+    if (m_release)
+        m_release->checkIgnore(ignoreText.data(), ignoreText.size());
     ChangeList patterns;
     if (ignoreText.size() > 0)
         parseItemList(patterns, reinterpret_cast<const char*>(ignoreText.data()), ignoreText.size());
@@ -157,6 +165,8 @@ void CUpdateClient::compareWithServer(ChangeList& toTake, ChangeList& toGive)
     if (!m_serverListCache.empty())
         addOwnFile(m_serverListCache);
     addOwnFile(m_listFileName);
+    if (m_release)
+        addOwnFile(trustStatePath());
     exclude(m_localList, patterns);
     exclude(m_serverList, patterns);
 
@@ -251,6 +261,8 @@ void CUpdateClient::progressWithin(uint64_t fileBytes)
 
 void CUpdateClient::saveDownload(const std::string& path, const CDataFile& data, const FileChange& item)
 {
+    if (m_release)
+        m_release->checkFile(item.path, data.size(), platform::CSha256::digest(data.data(), data.size()));
     CFileReplacer file(path.c_str());
     // No more than the list vouches for reaches the disk; the check refuses it.
     if ((item.info.flags & FI_NOCOMPARE) || data.size() == item.info.size)

@@ -153,7 +153,19 @@ void CUpdateClient::selfUpdate()
     }
     checkDiskSpace(changed, DiskUse::AddsFiles);
     CBinFile::createDir(folder.c_str(), false);
-    downloadFiles(changed, folder.c_str());
+    try
+    {
+        downloadFiles(changed, folder.c_str());
+    }
+    catch (...)
+    {
+        // The folder is this run's own: a download that failed or was
+        // refused leaves nothing of it behind.
+        for (const FileChange& item : changed.fileItems)
+            platform::removeFile((folder + item.path).c_str());
+        platform::removeDirectory(folder.c_str());
+        throw;
+    }
     keepModes(changed, m_localDir, folder);
 
     std::string scriptPath = folder + kSelfUpdateScriptName;

@@ -41,6 +41,11 @@ inline const char* statusText(int status)
     }
 }
 
+// Beside status 13 when a trusted key is set: the log says which check failed.
+inline constexpr const char* kReleaseRefusedText =
+    "The update was refused: the server's release is not signed by the trusted key, is older than the one "
+    "installed, has expired or does not match its files. Nothing was changed.";
+
 inline const char* eventText(int event)
 {
     switch (event)

@@ -55,6 +55,7 @@ struct Options
     uint64_t rateLimit = 0;
     bool noStream = false;
     std::string tlsCa;
+    std::string trustKey;
     std::string logDir;
     bool noLog = false;
     UpdJob job = JOB_NONE;
@@ -148,6 +149,8 @@ int parse(int argc, char** argv, Options& o)
                    "talk to the server only over TLS, trusting the certificates of this PEM file (the "
                    "server's own or its CA); refuse a server that does not offer TLS or does not match")
         ->check(CLI::ExistingFile);
+    app.add_option("--trust-key", o.trustKey,
+                   "public key of updctl keygen: take only releases signed by it (status 13 otherwise)");
 
     auto* update = app.add_subcommand("update", "update --dir (with --cache, --exclude, --mode)");
     auto* self = app.add_subcommand("selfupdate", "self-update check and download for --realm");
@@ -235,6 +238,8 @@ void configure(IUpdateClient& client, const Options& o, IUpdateCallback* callbac
         client.setStreaming(false);
     if (!o.tlsCa.empty())
         client.setTlsTrust(o.tlsCa.c_str());
+    if (!o.trustKey.empty())
+        client.setTrustKey(o.trustKey.c_str());
     switch (o.job)
     {
     case JOB_UPDATE:
@@ -325,6 +330,8 @@ int main(int argc, char** argv)
         std::fprintf(results, "%s\n", client->getSelfUpdateBatch());
     std::fflush(results);
     std::fprintf(stderr, "updclient: status %d: %s\n", status, statusText(status));
+    if (status == UPD_DATA_CORRUPTED && !o.trustKey.empty())
+        std::fprintf(stderr, "updclient: %s\n", kReleaseRefusedText);
     client->release();
     std::fclose(results);
     return status == UPD_OK || status == UPD_SELF_UP_TO_DATE ? 0 : status;

@@ -6,12 +6,16 @@
 //     servers reloaded by SIGHUP; nothing old is deleted)
 //   updctl [--server H:P]... switch --dir D NAME
 //   updctl list --dir D
+//   updctl keygen FILE                         a signing key pair: FILE and FILE.pub
+//   updctl sign --key FILE --root D [--self-update S] [--ignore I] [--version N]
+//          [--expires DAYS] [--next-key PUB]   sign the folder's release manifest
 //
 // Exit status: 0 done, 1 the operation failed (the message says what stands),
 // 2 usage error.
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -25,6 +29,7 @@
 #include "tools/common/PasswordSource.h"
 #include "tools/common/Version.h"
 #include "tools/updctl/ControlSession.h"
+#include "tools/updctl/ReleaseSigner.h"
 #include "tools/updctl/ReleaseStore.h"
 
 namespace
@@ -44,7 +49,10 @@ const char* kDescription = "Operator's tool for update servers.\n"
                            "           When a server cannot take the release, current goes back.\n"
                            "  switch   point current at an existing release and rebuild the servers.\n"
                            "  command  send TEXT to every --server and print the echoed lines.\n"
-                           "  list     the releases, newest first; the current one is marked.";
+                           "  list     the releases, newest first; the current one is marked.\n"
+                           "  keygen   make a signing key pair; keep FILE off the servers.\n"
+                           "  sign     sign the manifest of a served folder (with the server's --root,\n"
+                           "           --self-update and --ignore) into the folder.";
 
 struct Options
 {
@@ -53,6 +61,8 @@ struct Options
     unsigned deadline = 600;
     std::string dir, from, name, text;
     unsigned keep = 2;
+    SignRequest signing;
+    uint64_t version = 0;
     bool verbose = false;
 };
 
@@ -81,6 +91,17 @@ std::string explain(int status, const Options& o)
     default:
         return "the session failed with status " + std::to_string(status) + " (--verbose shows its log)";
     }
+}
+
+// Signs the folder, and says what was signed.
+void signFolder(Options& o)
+{
+    if (o.version != 0)
+        o.signing.release = o.version;
+    ReleaseManifest m = CReleaseSigner::sign(o.signing);
+    std::fprintf(out, "signed release %llu of %s: %zu entries, %zu self-update files, expires in %u days\n",
+                 static_cast<unsigned long long>(m.release), o.signing.root.string().c_str(), m.tree.size(),
+                 m.self.size(), o.signing.expiresDays);
 }
 
 std::vector<ControlTarget> targets(const Options& o)
@@ -242,6 +263,29 @@ int main(int argc, char** argv)
     sw->add_option("NAME", o.name, "the release")->required();
     auto* list = app.add_subcommand("list", "the releases, newest first");
     list->add_option("--dir", o.dir, "the folder holding releases/ and current")->required();
+    release->add_option("--sign-key", o.signing.keyFile, "sign the release with this private key (as sign)")
+        ->check(CLI::ExistingFile);
+    auto* keygen = app.add_subcommand("keygen", "make a signing key pair");
+    keygen->add_option("FILE", o.signing.keyFile, "the private key; the public one goes to FILE.pub")
+        ->required();
+    auto* sign = app.add_subcommand("sign", "sign a served folder's release manifest");
+    sign->add_option("--key", o.signing.keyFile, "the private key")->required()->check(CLI::ExistingFile);
+    sign->add_option("--root", o.signing.root, "the content folder")
+        ->required()
+        ->check(CLI::ExistingDirectory);
+    for (CLI::App* signer : {sign, release})
+    {
+        signer->add_option("--self-update", o.signing.selfDir, "the server's --self-update folder")
+            ->check(CLI::ExistingDirectory);
+        signer->add_option("--ignore", o.signing.ignoreFile, "the server's --ignore file")
+            ->check(CLI::ExistingFile);
+        signer->add_option("--version", o.version, "the release number (default: one more than the last)")
+            ->check(CLI::Range(uint64_t(1), ReleaseManifest::kMaxNumber));
+        signer->add_option("--expires", o.signing.expiresDays, "days the signature holds (default 30)")
+            ->check(CLI::Range(1u, 3650u));
+        signer->add_option("--next-key", o.signing.nextKeyFile, "a public key the clients move to (rotation)")
+            ->check(CLI::ExistingFile);
+    }
     try
     {
         app.parse(argc, argv);
@@ -252,10 +296,10 @@ int main(int argc, char** argv)
         std::vector<std::string> words = app.remaining();
         if (app.get_subcommands().empty() && !words.empty() && words.front().rfind("-", 0) != 0)
         {
-            std::fprintf(
-                stderr,
-                "updctl: unknown subcommand '%s': use release, switch, list or command (see --help)\n",
-                words.front().c_str());
+            std::fprintf(stderr,
+                         "updctl: unknown subcommand '%s': use release, switch, list, command, keygen or "
+                         "sign (see --help)\n",
+                         words.front().c_str());
             return 2;
         }
         return app.exit(e);
@@ -276,6 +320,18 @@ int main(int argc, char** argv)
 
     try
     {
+        if (keygen->parsed())
+        {
+            CReleaseSigner::generateKeys(o.signing.keyFile);
+            std::fprintf(out, "wrote %s (keep it off the servers) and %s.pub\n",
+                         o.signing.keyFile.string().c_str(), o.signing.keyFile.string().c_str());
+            return 0;
+        }
+        if (sign->parsed())
+        {
+            signFolder(o);
+            return 0;
+        }
         std::vector<ControlTarget> servers = targets(o);
         if (command->parsed() && servers.empty())
             throw std::invalid_argument("command needs at least one --server HOST[:PORT]");
@@ -311,6 +367,17 @@ int main(int argc, char** argv)
 
         if (o.name.empty())
             o.name = defaultName();
+        if (!o.signing.keyFile.empty())
+        {
+            // Signed in the source, so that the copy carries the manifest; the
+            // number goes on from the release served now.
+            o.signing.root = o.from;
+            if (o.version == 0 && !store.current().empty())
+                o.signing.release =
+                    std::max(CReleaseSigner::lastRelease(o.from), CReleaseSigner::lastRelease(store.link())) +
+                    1;
+            signFolder(o);
+        }
         CReleaseStore::Staged staged = store.stage(o.from, o.name);
         std::fprintf(out, "staged %s: %u files, %llu bytes\n", staged.name.c_str(), staged.files,
                      static_cast<unsigned long long>(staged.bytes));

@@ -11,6 +11,7 @@
 #include "newupdatesystem/Common/ItemList.h"
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/Md5.h"
+#include "newupdatesystem/Common/TrustProto.h"
 #include "platform/Files.h"
 #include "tools/updserver/UploadStore.h"
 
@@ -70,7 +71,8 @@ void dropUnservable(CFileList& list, const CPathGuard& guard)
                 self(self, *entry.child, path);
                 continue;
             }
-            if (CUploadStore::isTemporaryName(name))
+            // The signed manifest speaks about the listed files; it is none of them.
+            if (CUploadStore::isTemporaryName(name) || (prefix.empty() && name == kSignedReleaseFile))
             {
                 drop.push_back(path);
                 continue;
@@ -231,6 +233,26 @@ void CContentStore::publish(CFileList& list, PublishedFile& out)
     publishBytes(list.image().data(), list.imageSize(), out);
 }
 
+void CContentStore::loadSignedRelease(ContentSnapshot& snap)
+{
+    // A manifest may name every file a list can hold; more than that is no
+    // manifest of ours, and is not read.
+    constexpr uintmax_t kMaxSignedRelease = uintmax_t(64) << 20 | 4096;
+    const fs::path file = snap.contentDir / kSignedReleaseFile;
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec))
+        return;
+    uintmax_t size = fs::file_size(file, ec);
+    if (ec || size > kMaxSignedRelease)
+        throw std::runtime_error("the signed manifest '" + file.string() +
+                                 "' cannot be read or is too large");
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    if (!in.read(bytes.data(), static_cast<std::streamsize>(bytes.size())))
+        throw std::runtime_error("cannot read the signed manifest '" + file.string() + "'");
+    publishBytes(bytes.data(), static_cast<uint32_t>(bytes.size()), snap.signedRelease);
+}
+
 void CContentStore::rebuild()
 {
     std::lock_guard<std::mutex> one(m_rebuilding);
@@ -295,6 +317,8 @@ void CContentStore::rebuild()
             publishBytes(forBase.data(), static_cast<uint32_t>(forBase.size()), next->baseIgnore);
     }
 
+    loadSignedRelease(*next);
+
     std::lock_guard<std::mutex> hold(m_lock);
     std::erase_if(m_older, [](const auto& w) { return w.expired(); });
     if (m_current)
@@ -321,6 +345,12 @@ std::shared_ptr<const ContentSnapshot> CContentStore::snapshot() const
     return m_current;
 }
 
+bool CContentStore::hasSignedRelease() const
+{
+    std::shared_ptr<const ContentSnapshot> snap = snapshot();
+    return snap && snap->signedRelease.packed.size() != 0;
+}
+
 const PublishedFile* CContentStore::special(const ContentSnapshot& snap, const std::string& name,
                                             bool streaming)
 {
@@ -330,6 +360,8 @@ const PublishedFile* CContentStore::special(const ContentSnapshot& snap, const s
         return !streaming && snap.baseIgnore.packed.size() != 0 ? &snap.baseIgnore : &snap.ignore;
     if (name == "self_upd")
         return &snap.selfList;
+    if (name == kSignedReleaseList && streaming && snap.signedRelease.packed.size() != 0)
+        return &snap.signedRelease;
     return nullptr;
 }
 

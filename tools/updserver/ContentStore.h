@@ -39,6 +39,8 @@ struct ContentSnapshot
     // fetches nor deletes them; else empty.
     PublishedFile baseIgnore;
     PublishedFile selfList;
+    // The release's signed manifest as "updctl sign" wrote it; empty when unsigned.
+    PublishedFile signedRelease;
 };
 
 class CContentStore
@@ -54,6 +56,8 @@ public:
     void rebuild();
 
     std::shared_ptr<const ContentSnapshot> snapshot() const;
+    // Whether the current snapshot carries a signed manifest to offer.
+    bool hasSignedRelease() const;
 
     // The published list by its name ("list", "ignore", "self_upd"), or null;
     // a streaming session reads "list" with the files beyond 2 GiB, a base
@@ -88,6 +92,9 @@ private:
     static void publish(CFileList& list, PublishedFile& out);
     static bool matchesDisk(const FileEntry& entry, const std::filesystem::path& disk);
     static void publishBytes(const void* bytes, uint32_t size, PublishedFile& out);
+    // Takes the signed manifest the content folder's root holds, as it is:
+    // the server cannot sign and does not judge.
+    static void loadSignedRelease(ContentSnapshot& snap);
 
     CPathGuard m_content;
     CPathGuard m_selfFolder;

@@ -12,6 +12,7 @@
 #include "newupdatesystem/Common/ProtoTags.h"
 #include "newupdatesystem/Common/StreamProto.h"
 #include "newupdatesystem/Common/TlsMessages.h"
+#include "newupdatesystem/Common/TrustProto.h"
 #include "platform/Files.h"
 #include "tools/updserver/ContentStore.h"
 #include "tools/updserver/PathGuard.h"
@@ -295,6 +296,8 @@ bool CServerSession::handshake()
         answer.version = PROTOCOL_VERSION | SERVER_OFFERS_STREAM;
     if (m_tls != nullptr)
         answer.version |= SERVER_OFFERS_TLS;
+    if (m_kind == TAG_FILE && m_server.store().hasSignedRelease())
+        answer.version |= SERVER_OFFERS_SIGNED;
     const auto accepted = answer.encode();
     sendPacket(accepted.data(), accepted.size());
 
