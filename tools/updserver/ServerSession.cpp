@@ -289,7 +289,7 @@ bool CServerSession::handshake()
     // The offer of the streaming transfer rides in the version word, which a
     // base client only logs.
     if (m_kind == TAG_FILE)
-        answer.version = PROTOCOL_VERSION | SERVER_OFFERS_STREAM;
+        answer.version = PROTOCOL_VERSION | SERVER_OFFERS_STREAM | SERVER_OFFERS_CHUNK_INDEX;
     const auto accepted = answer.encode();
     sendPacket(accepted.data(), accepted.size());
 
@@ -346,6 +346,7 @@ void CServerSession::serve()
             break;
         case TAG_SGET:
         case TAG_SLST:
+        case TAG_SIDX:
             onStreamGet();
             break;
         case TAG_QUIT:
