@@ -89,6 +89,8 @@ bool fileStatus(const char* path, FileStatus& out, bool noFollow = false);
 
 // The size of an open stream's file, buffered output included; -1 on failure.
 int64_t streamLength(FILE* stream);
+// Moves an open stream to a 64-bit offset from its start; 0, or -1 with errno.
+int seekStream(FILE* stream, uint64_t offset);
 
 // The current folder; empty when the system cannot tell.
 std::string currentFolder();

@@ -286,6 +286,16 @@ int64_t streamLength(FILE* stream)
     return int64_t(st.st_size);
 }
 
+int seekStream(FILE* stream, uint64_t offset)
+{
+    if (offset > uint64_t(INT64_MAX))
+    {
+        errno = EINVAL;
+        return -1;
+    }
+    return fseeko(stream, static_cast<off_t>(offset), SEEK_SET);
+}
+
 std::string currentFolder()
 {
     char buffer[4096];

@@ -253,6 +253,16 @@ int64_t streamLength(FILE* stream)
     return _filelengthi64(_fileno(stream));
 }
 
+int seekStream(FILE* stream, uint64_t offset)
+{
+    if (offset > uint64_t(INT64_MAX))
+    {
+        errno = EINVAL;
+        return -1;
+    }
+    return _fseeki64(stream, static_cast<__int64>(offset), SEEK_SET);
+}
+
 std::string currentFolder()
 {
     DWORD n = GetCurrentDirectoryW(0, nullptr);

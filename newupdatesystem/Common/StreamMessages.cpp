@@ -17,14 +17,15 @@ WireCheck StreamOpenMsg::decode(const uint8_t* packet, uint32_t length, StreamOp
 
 WirePacket StreamRequestMsg::encode() const
 {
-    const uint32_t tag = list ? TAG_SLST : TAG_SGET;
+    const uint32_t tag = index ? TAG_SIDX : list ? TAG_SLST : TAG_SGET;
     return encodeWireText(encodeFields<HEAD_SIZE>(PACKET_SIGNATURE, tag, offset, length, credit).data(),
                           HEAD_SIZE, name);
 }
 
 WireCheck StreamRequestMsg::decode(const uint8_t* packet, uint32_t length, StreamRequestMsg& out)
 {
-    const bool list = checkPacketTag(packet, length, TAG_SLST) == WireCheck::OK;
+    const bool index = checkPacketTag(packet, length, TAG_SIDX) == WireCheck::OK;
+    const bool list = index || checkPacketTag(packet, length, TAG_SLST) == WireCheck::OK;
     WireCheck c = list ? WireCheck::OK : checkPacketTag(packet, length, TAG_SGET);
     if (c != WireCheck::OK)
         return c;
@@ -34,6 +35,7 @@ WireCheck StreamRequestMsg::decode(const uint8_t* packet, uint32_t length, Strea
     if (decodeWireText(packet, length, NAME_OFFSET, name) != WireCheck::OK)
         return WireCheck::TEXT;
     out.list = list;
+    out.index = index;
     decodeFields(packet + OFFSET_OFFSET, out.offset, out.length, out.credit);
     out.name = std::move(name);
     return WireCheck::OK;

@@ -24,9 +24,9 @@ struct StreamOpenMsg
     static WireCheck decode(const uint8_t* packet, uint32_t length, StreamOpenMsg& out);
 };
 
-// "SGet" (a range of a listed file) or "SLst" (one of the server's lists,
-// whole: offset 0, length the most the client takes), with the credit end and
-// the NUL-terminated name.
+// "SGet" (a range of a listed file), "SLst" (one of the server's lists,
+// whole: offset 0, length the most the client takes) or "SIdx" (a listed
+// file's chunk index, as "SLst"), with the credit end and the NUL-terminated name.
 struct StreamRequestMsg
 {
     static constexpr uint32_t OFFSET_OFFSET = BODY_OFFSET;
@@ -41,6 +41,7 @@ struct StreamRequestMsg
     uint64_t length = 0;
     uint64_t credit = 0; // file offset before which segments may start
     std::string name;
+    bool index = false; // "SIdx": a file's chunk index, answered whole like a list (list is set too)
 
     WirePacket encode() const;
     static WireCheck decode(const uint8_t* packet, uint32_t length, StreamRequestMsg& out);

@@ -15,10 +15,13 @@
 // In the server's version word: it speaks the streaming transfer.
 inline constexpr uint32_t SERVER_OFFERS_STREAM = 0x01000000;
 inline constexpr uint32_t STREAM_VERSION = 1;
+// In the same word: it also serves chunk indexes ("SIdx", ChunkMessages.h).
+inline constexpr uint32_t SERVER_OFFERS_CHUNK_INDEX = 0x04000000;
 
 inline constexpr uint32_t TAG_STRM = makeTag("Strm"); // both ways: request and acknowledgement
 inline constexpr uint32_t TAG_SGET = makeTag("SGet"); // client: a file range
 inline constexpr uint32_t TAG_SLST = makeTag("SLst"); // client: one of the server's lists, whole
+inline constexpr uint32_t TAG_SIDX = makeTag("SIdx"); // client: a file's chunk index, whole
 inline constexpr uint32_t TAG_SINF = makeTag("SInf"); // server: the file's size, then its segments
 inline constexpr uint32_t TAG_SDAT = makeTag("SDat"); // server: one chunk of a segment
 inline constexpr uint32_t TAG_SACK = makeTag("SAck"); // client: verified end and credit

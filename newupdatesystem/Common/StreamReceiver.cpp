@@ -56,6 +56,12 @@ void CStreamReceiver::sendListRequest(CPacketChannel& channel, uint32_t window, 
     sendGet(channel, TAG_SLST, window, name, 0, maxSize);
 }
 
+void CStreamReceiver::sendIndexRequest(CPacketChannel& channel, uint32_t window, const std::string& name,
+                                       uint64_t maxSize)
+{
+    sendGet(channel, TAG_SIDX, window, name, 0, maxSize);
+}
+
 void CStreamReceiver::sendGet(CPacketChannel& channel, uint32_t tag, uint32_t window, const std::string& name,
                               uint64_t offset, uint64_t length)
 {
@@ -63,7 +69,7 @@ void CStreamReceiver::sendGet(CPacketChannel& channel, uint32_t tag, uint32_t wi
     if (length > UINT64_MAX - offset || name.empty() || name.size() > GET_REQUEST_LIMIT)
         throw CProtoExcep(PROTO_TOO_LARGE, EXCEP_SITE(kReceive));
     const WirePacket packet =
-        StreamRequestMsg{tag == TAG_SLST, offset, length, offset + window, name}.encode();
+        StreamRequestMsg{tag != TAG_SGET, offset, length, offset + window, name, tag == TAG_SIDX}.encode();
     channel.sendPacket(packet.data(), uint32_t(packet.size()));
 }
 

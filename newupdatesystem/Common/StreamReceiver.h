@@ -48,6 +48,10 @@ public:
     static void sendListRequest(CPacketChannel& channel, uint32_t window, const std::string& name,
                                 uint64_t maxSize);
     uint64_t receiveList(uint64_t maxSize, const Sink& sink) { return receiveRange(0, maxSize, sink, true); }
+    // A listed file's chunk index ("SIdx"), whole like a list: taken with
+    // receiveList.
+    static void sendIndexRequest(CPacketChannel& channel, uint32_t window, const std::string& name,
+                                 uint64_t maxSize);
 
     // Segments asked for again during the last receive.
     unsigned repeatedSegments() const { return m_repeated; }

@@ -19,6 +19,7 @@
 #include "newupdatesystem/client/ClientLock.h"
 #include "newupdatesystem/client/PartialFiles.h"
 #include "newupdatesystem/client/ReleaseCheck.h"
+#include "newupdatesystem/client/ResumeRecord.h"
 #include "newupdatesystem/client/UpdateClient.h"
 #include "newupdatesystem/client/WriteBehind.h"
 #include "platform/Files.h"
@@ -43,6 +44,7 @@ void CUpdateClient::negotiateStream(uint32_t serverVersion)
 {
     // Only asked where offered: a base server never sees the request.
     m_streamAgreed = false;
+    m_indexOffered = false;
     m_listsRequested.clear();
     m_streamedLists.clear();
     m_listChecksumAsked = false;
@@ -84,6 +86,7 @@ void CUpdateClient::negotiateStream(uint32_t serverVersion)
         throw CProtoExcep(PROTO_PROTO, EXCEP_HERE());
     m_streamWindow = granted.window;
     m_streamAgreed = true;
+    m_indexOffered = (serverVersion & SERVER_OFFERS_CHUNK_INDEX) != 0;
     logInfo("Streaming transfer agreed, window %u kb", m_streamWindow >> 10);
 }
 
@@ -136,60 +139,6 @@ constexpr uint64_t kRecordEvery = uint64_t(16) << 20;
 constexpr size_t kAheadFiles = 1000; // the server keeps 1024
 constexpr uint64_t kAheadBytes = uint64_t(64) << 20;
 
-// What a partial file is part of: the list's size, checksum and time of the
-// server's file, and how much of it is verified. Fixed little-endian fields.
-struct ResumeRecord
-{
-    static constexpr size_t kSize = ResumeState::SIZE;
-    uint64_t size = 0;
-    uint32_t checksum[4] = {};
-    int64_t time = 0;
-    uint64_t verified = 0;
-
-    static ResumeRecord of(const FileChange& item)
-    {
-        ResumeRecord r;
-        r.size = item.info.size;
-        std::memcpy(r.checksum, item.info.checksum, sizeof r.checksum);
-        r.time = item.info.time;
-        return r;
-    }
-    bool sameFile(const ResumeRecord& o) const
-    {
-        return size == o.size && std::memcmp(checksum, o.checksum, sizeof checksum) == 0 && time == o.time;
-    }
-    bool read(const std::string& path)
-    {
-        uint8_t b[kSize];
-        FILE* f = platform::openFile(path.c_str(), "rb");
-        if (f == nullptr)
-            return false;
-        bool whole = std::fread(b, 1, kSize, f) == kSize && std::fgetc(f) == EOF;
-        std::fclose(f);
-        ResumeState s;
-        if (!whole || ResumeState::decode(b, kSize, s) != WireCheck::OK)
-            return false;
-        size = s.size;
-        std::memcpy(checksum, s.checksum, sizeof checksum);
-        time = s.time;
-        verified = s.verified;
-        return verified <= size;
-    }
-    void write(const std::string& path) const
-    {
-        ResumeState s{size, {}, time, verified};
-        std::memcpy(s.checksum, checksum, sizeof s.checksum);
-        const auto b = s.encode();
-        // A link planted at the name is replaced, never written through.
-        FILE* f = platform::openFileNoFollow(platform::resolvePath(path.c_str()).c_str(), "wb",
-                                             platform::AtLink::Replace);
-        bool ok = f != nullptr && std::fwrite(b.data(), b.size(), 1, f) == 1;
-        if (f != nullptr && std::fclose(f) != 0)
-            ok = false;
-        if (!ok)
-            throw CSystemExcep(FILE_WRITE, EK_ERRNO, errno, path, EXCEP_HERE());
-    }
-};
 // Everything written was verified: a later try starts after it.
 template <typename Keep> void keepRecordQuietly(Keep& keep)
 {
@@ -209,7 +158,7 @@ bool CUpdateClient::requestAhead(std::list<FileChange>::const_iterator at,
     auto small = [&](const FileChange& it)
     {
         return !(it.info.flags & FI_NOCOMPARE) && it.info.size < kResumeFrom &&
-               !(m_itemFailures && isBlocked(it.path));
+               !(m_itemFailures && isBlocked(it.path)) && !patchable(it);
     };
     if (!small(*at))
         return false;

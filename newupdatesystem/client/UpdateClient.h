@@ -24,6 +24,7 @@
 #include "newupdatesystem/client/SelfUpdateScript.h"
 #include "newupdatesystem/client/UpdClient.h"
 
+class CChunkSources;
 class CDataFile;
 class CFileReplacer;
 class CReleaseCheck;
@@ -132,6 +133,16 @@ protected:
     // number and size, so that they arrive without a round trip each; true
     // when the item at index is among those requested.
     bool requestAhead(std::list<FileChange>::const_iterator at, std::list<FileChange>::const_iterator end);
+    // PatchDownload.cpp: builds the item from the chunks of the old file at
+    // path and the missing ranges; false, with nothing sent, when it is not
+    // to be patched (patchable), or when the server has no index for it.
+    bool patchDownload(const std::string& path, const FileChange& item);
+    // Whether the item is patched: the server serves indexes, the file is
+    // large enough, and an old version lies in the download folder.
+    bool patchable(const FileChange& item) const;
+    // Files the update deletes (toGive): a file new at its place may take
+    // chunks from them, a renamed one all of them.
+    void choosePatchDonors(const ChangeList& toGive);
     // Puts the file in place if it matches the item, as commitDownload
     // without the log line; may run on the write-behind thread.
     static void commitChecked(CFileReplacer& file, const FileChange& item, const uint8_t* digest = nullptr);
@@ -228,6 +239,10 @@ private:
     std::string m_tlsTrust; // empty: sessions in clear
     bool m_streamAgreed = false;
     uint32_t m_streamWindow = 0;
+    bool m_indexOffered = false;                      // the server serves chunk indexes
+    std::string m_downloadFolder;                     // of the files downloadFiles takes
+    std::vector<std::string> m_donorPaths;            // by choosePatchDonors
+    std::shared_ptr<CChunkSources> m_donors;          // their chunks, cut on first use
     size_t m_streamAhead = 0;                         // items after the current one already requested
     std::list<FileChange>::const_iterator m_aheadEnd; // the first item after them
     uint64_t m_aheadBytes = 0;                        // their bytes

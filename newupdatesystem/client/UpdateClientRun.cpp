@@ -190,6 +190,7 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
     m_progressTotal = items.totalSize;
     CDataFile data;
     m_streamAhead = 0;
+    m_downloadFolder = folder;
     // Streamed files are checksummed behind the transfer, and small ones put
     // in place there.
     std::unique_ptr<CWriteBehind> behind;
@@ -219,7 +220,8 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
                 // not to compare, and a range needs it.
                 if (m_streamAgreed && !(item.info.flags & FI_NOCOMPARE))
                 {
-                    streamDownload(path, item, requestAhead(at, items.fileItems.end()));
+                    if (!patchDownload(path, item))
+                        streamDownload(path, item, requestAhead(at, items.fileItems.end()));
                 }
                 else
                 {
@@ -482,6 +484,7 @@ void CUpdateClient::runUpdate()
     checkDiskSpace(toTake);
     removeConflicts(toTake, toGive);
     createUpdateFolders(toTake);
+    choosePatchDonors(toGive);
     m_itemFailures = true;
     try
     {

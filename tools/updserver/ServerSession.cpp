@@ -293,7 +293,7 @@ bool CServerSession::handshake()
     // The offer of the streaming transfer rides in the version word, which a
     // base client only logs.
     if (m_kind == TAG_FILE)
-        answer.version = PROTOCOL_VERSION | SERVER_OFFERS_STREAM;
+        answer.version = PROTOCOL_VERSION | SERVER_OFFERS_STREAM | SERVER_OFFERS_CHUNK_INDEX;
     if (m_tls != nullptr)
         answer.version |= SERVER_OFFERS_TLS;
     if (m_kind == TAG_FILE && m_server.store().hasSignedRelease())
@@ -356,6 +356,7 @@ void CServerSession::serve()
             break;
         case TAG_SGET:
         case TAG_SLST:
+        case TAG_SIDX:
             onStreamGet();
             break;
         case TAG_QUIT:

@@ -125,6 +125,8 @@ private:
     void onStreamGet();
     bool openStream(const CStreamSender::Request& request, CStreamSender::Source& source);
     bool openList(const CStreamSender::Request& request, CStreamSender::Source& source);
+    // ServerSessionIndex.cpp: a file's chunk index, answered like a list.
+    bool openIndex(const CStreamSender::Request& request, CStreamSender::Source& source);
     void limitStream(CStreamSender& sender);
     bool receiveUpload(CUploadStore* store);
     bool storeUpload(const std::string& path, uint32_t time);

@@ -166,6 +166,8 @@ bool CServerSession::openStream(const CStreamSender::Request& request, CStreamSe
 {
     if (!m_snapshot)
         m_snapshot = m_server.store().snapshot();
+    if (request.index)
+        return openIndex(request, source);
     if (request.list)
         return openList(request, source);
     fs::path disk;

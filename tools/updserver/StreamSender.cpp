@@ -19,6 +19,7 @@ bool CStreamSender::parseRequest(const uint8_t* p, uint32_t length, Request& req
     if (StreamRequestMsg::decode(p, length, m) != WireCheck::OK)
         return false;
     request.list = m.list;
+    request.index = m.index;
     request.offset = m.offset;
     request.length = m.length;
     request.credit = m.credit;

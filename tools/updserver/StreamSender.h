@@ -30,7 +30,8 @@ public:
         uint64_t length = 0;
         uint64_t credit = 0; // end of what may be sent before the client answers
         std::string name;
-        bool list = false; // "SLst": a list, whole, its length the most the client takes
+        bool list = false;  // "SLst": a list, whole, its length the most the client takes
+        bool index = false; // "SIdx": a file's chunk index, answered as a list
     };
 
     // What a request is served from.

@@ -17,6 +17,7 @@
 #include "platform/Tls.h"
 #include "tools/updserver/AccessPolicy.h"
 #include "tools/updserver/AddressTable.h"
+#include "tools/updserver/ChunkIndexStore.h"
 #include "tools/updserver/ContentStore.h"
 #include "tools/updserver/Metrics.h"
 #include "tools/updserver/MetricsEndpoint.h"
@@ -86,6 +87,7 @@ public:
     const ServerOptions& options() const { return m_opts; }
     CContentStore& store() { return *m_content; }
     CPackCache& cache() { return m_packs; }
+    CChunkIndexStore& chunkIndexes() { return m_indexes; }
     const CUsers& users() const { return m_accounts; }
     bool loginRequired() const { return !m_accounts.empty(); }
     const CAccessPolicy& access() const { return *m_policy; }
@@ -121,6 +123,7 @@ private:
     ServerOptions m_opts;
     std::unique_ptr<CContentStore> m_content;
     CPackCache m_packs;
+    CChunkIndexStore m_indexes;
     CUsers m_accounts;
     std::unique_ptr<CAccessPolicy> m_policy;
     std::shared_ptr<platform::CTlsContext> m_tls;

@@ -124,7 +124,7 @@ TEST_F(StreamTransferTest, OfferedInTheVersionWordOnlyAndUsableOnlyOnceAskedFor)
         ASSERT_EQ(c.recv(), TAG_INIT);
         ASSERT_EQ(c.length(), 16u);
         EXPECT_EQ(decoded<InitAnswer>(c.packet(), c.length()).version,
-                  PROTOCOL_VERSION | SERVER_OFFERS_STREAM);
+                  PROTOCOL_VERSION | SERVER_OFFERS_STREAM | SERVER_OFFERS_CHUNK_INDEX);
         EXPECT_EQ(decoded<InitAnswer>(c.packet(), c.length()).verdict, TAG_ACPT);
         ASSERT_EQ(c.recv(), TAG_PSWK);
         // A client that never asked gets no streamed file.
@@ -145,7 +145,7 @@ TEST_F(StreamTransferTest, FilesWholeAndInRangesARangeBeyondTheEndRefusedAndASeg
     startServer();
     const std::string big = pattern(2500000, 7);
     StreamClient c(m_server->port());
-    EXPECT_EQ(c.open(), PROTOCOL_VERSION | SERVER_OFFERS_STREAM);
+    EXPECT_EQ(c.open(), PROTOCOL_VERSION | SERVER_OFFERS_STREAM | SERVER_OFFERS_CHUNK_INDEX);
     const std::string town = "town data, town data, town data, town data";
     EXPECT_EQ(c.receive("maps/town.dat", 0, town.size()), town);
     EXPECT_EQ(c.receive("big.bin", 0, big.size()), big);
