@@ -18,6 +18,7 @@ namespace
 // The release notes the update brings along; their first line names the release.
 const char* const RELEASE_NOTES = "docs/changes.txt";
 constexpr size_t RELEASE_NOTES_MAX = 16 * 1024;
+constexpr uint32_t CONNECT_NO_RETRY_MS = 20000;
 
 // A path as the player can find it: relative ones are under the installation.
 std::string fullPath(std::string path)
@@ -96,8 +97,12 @@ void CUpdaterDlg::jobFailed(int status)
 {
     // The bar stays where the job stopped: a full bar means done.
     int percent = progressPercent();
+    // An address that never answered has had its time-out; trying it again
+    // would keep the player waiting minutes for the same answer.
+    bool timedOut = m_statusKind == 1 && m_statusCode == UPD_EVENT_CONNECTING &&
+                    tickCount() - m_statusSince >= CONNECT_NO_RETRY_MS;
     releaseClient();
-    if (scheduleRetry(status))
+    if (!timedOut && scheduleRetry(status))
     {
         setProgressBar(percent);
         return;

@@ -64,9 +64,19 @@ private:
                 continue;
             for (int c : waiting)
             {
+                // A connection may be opened ahead of its request: wait for the request.
+                std::string request;
                 char buf[4096];
-                ssize_t n = recv(c, buf, sizeof buf - 1, MSG_DONTWAIT);
-                std::string request(buf, n > 0 ? static_cast<size_t>(n) : 0);
+                while (request.find("\r\n\r\n") == std::string::npos)
+                {
+                    pollfd q{c, POLLIN, 0};
+                    if (poll(&q, 1, 2000) <= 0)
+                        break;
+                    ssize_t n = recv(c, buf, sizeof buf, 0);
+                    if (n <= 0)
+                        break;
+                    request.append(buf, static_cast<size_t>(n));
+                }
                 std::ifstream in(fs::path(UPD_SOURCE_DIR) / "demo/web/index.php", std::ios::binary);
                 std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
                 bool page = request.rfind("GET /zelvan1/index.php ", 0) == 0;
