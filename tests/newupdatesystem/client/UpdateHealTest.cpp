@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "ClientTestSupport.h"
 #include "newupdatesystem/Common/LogControl.h"
@@ -345,4 +347,28 @@ TEST_F(DiskFullTest, JobInfoTellsAFullDiskFromAReadOnlyOne)
     EXPECT_EQ(info.failure, UPD_FAILURE_READ_ONLY) << info.path;
     EXPECT_NE(std::string(info.path).find("game"), std::string::npos) << info.path;
     EXPECT_EQ(info.spaceNeeded, 0u);
+}
+
+TEST_F(UpdateHealTest, PartsOfARunThatRanOutOfRoomAreRemoved)
+{
+    // Kept for a resume otherwise; on a full disk they only hold the room.
+    struct Client : TestClient
+    {
+        using CUpdateClient::removePartsOf;
+        using TestClient::TestClient;
+    } client(1);
+    client.setUpdateJob("game", nullptr);
+    fs::create_directories("game/data");
+    for (const char* name : {"game/data/big.bin.partial.log", "game/data/big.bin.resume.log",
+                             "game/data/other.bin.partial.log", "game/data/big.bin"})
+        std::ofstream(name) << "x";
+    ChangeList items;
+    FileChange big;
+    std::strcpy(big.path, "data/big.bin");
+    items.fileItems.push_back(big);
+    client.removePartsOf(items);
+    EXPECT_FALSE(fs::exists("game/data/big.bin.partial.log"));
+    EXPECT_FALSE(fs::exists("game/data/big.bin.resume.log"));
+    EXPECT_TRUE(fs::exists("game/data/other.bin.partial.log"));
+    EXPECT_TRUE(fs::exists("game/data/big.bin"));
 }
