@@ -48,7 +48,8 @@ const BuiltinEntry kTexts[] = {
     {171, "Time remaining:", "Осталось времени: "},
     {172, "Error", "Ошибка"},
     {173, "Scanning files (may take several minutes)", "Сканирование файлов (может занять несколько минут)"},
-    {174, "?onnecting to server", "Соединение с сервером"},
+    // The old English text began with a Cyrillic letter, which 8-bit English showed as "?".
+    {174, "Connecting to server", "Соединение с сервером"},
     {175, "Building an update filelist", "Составление списка обновляемых файлов"},
     {176, "Transfer speed:", "Скорость передачи: "},
     {177, "Downloading file:", "Загрузка файла с сервера: "},
@@ -64,7 +65,23 @@ const BuiltinEntry kTexts[] = {
     {192, "You can download DirectX by following link:", "Скачать DirectX можно по следующей ссылке:"},
     {195, "No connection.", "Нет соединения."},
     {196, "Please wait while the game is starting.", "Игра запускается. Пожалуйста, подождите."},
-    {197,
+    {197, "Connection failed. Trying again in %s s (attempt %s of %s).",
+     "Не удалось соединиться. Новая попытка через %s с (попытка %s из %s)."},
+    {198,
+     "Not enough disk space for the update: %s needed, %s free in \"%s\". Free some space, then press "
+     "Reconnect.",
+     "Недостаточно места на диске для обновления: нужно %s, свободно %s в \"%s\". Освободите место и нажмите "
+     "\"Переподключиться\"."},
+    {199, "The disk is full: \"%s\" could not be written. Free some space, then press Reconnect.",
+     "Диск заполнен: не удалось записать \"%s\". Освободите место и нажмите \"Переподключиться\"."},
+    {200,
+     "\"%s\" cannot be written: the file or folder is read-only or access is denied. Check its permissions.",
+     "Нельзя записать \"%s\": файл или папка только для чтения, или нет доступа. Проверьте права доступа."},
+    {201, "The file or folder concerned: \"%s\".", "Файл или папка: \"%s\"."},
+    {202, "Details are in the log file \"%s\".", "Подробности в файле журнала \"%s\"."},
+    {203, "Downloaded: ", "Загружено: "},
+    {204, "Installed release: ", "Установленный выпуск: "},
+    {205,
      "The update was refused: the server's release is not signed by the trusted key, is older than the one "
      "installed, has expired or does not match its files. Nothing was changed.",
      "Обновление отклонено: выпуск на сервере не подписан доверенным ключом, "

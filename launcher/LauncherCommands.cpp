@@ -54,6 +54,8 @@ bool dispatchLauncherCommand(const LauncherUrl& url, ILauncherCommands& target)
         target.commandReconnect();
     else if (c == "changeServer")
         target.commandChangeServer(url.number);
+    else if (c == "repair")
+        target.commandRepair();
     else
         return false;
     return true;

@@ -23,6 +23,9 @@ public:
     virtual void commandRefresh() = 0;
     virtual void commandReconnect() = 0;
     virtual void commandChangeServer(int number) = 0;
+    // launcher://repair: verify every file and fetch what differs. An extra
+    // that newer pages offer; a target without it ignores the command.
+    virtual void commandRepair() {}
 
 protected:
     ~ILauncherCommands() = default;

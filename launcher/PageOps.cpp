@@ -197,6 +197,13 @@ std::string commandButtonHtml(const std::string& command, int languagePosition)
            "</a>";
 }
 
+std::string progressBarHtml(int percent)
+{
+    return format("<div id=\"progress\" style=\"width: %d%%;\"></div>", percent < 0     ? 0
+                                                                        : percent > 100 ? 100
+                                                                                        : percent);
+}
+
 std::string languageLinkHtml(int position, int id)
 {
     char buf[160];
@@ -265,4 +272,47 @@ std::string webPageUrl(const std::string& webUrl, int languagePosition)
     if (url.empty() || url.back() != '/')
         url += '/';
     return url + format("index%d.html", languagePosition);
+}
+
+namespace
+{
+
+const char* const STAND_IN_PREFIX = "data:text/html;charset=utf-8,";
+
+} // namespace
+
+std::string standInPageUrl(const std::string& baseUrl)
+{
+    const std::string html =
+        "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><base href=\"" + htmlEscape(baseUrl) +
+        "\"><style>body{margin:0;background:#0e1629;color:#e8ecf8;font:14px sans-serif}"
+        "#languages{position:absolute;right:24px;top:24px}#refresh_bg{position:absolute;right:24px;top:60px}"
+        "#play_button_bg{position:absolute;right:24px;bottom:24px}"
+        "#play_button,#reconnect_button{min-width:180px;min-height:56px;background:#239b56}"
+        "#bottom{position:absolute;left:24px;right:224px;bottom:24px}"
+        "#progress_bg{height:18px;border:1px solid #5b6b99;background:#1a2440;margin:8px 0}"
+        "#progress{height:100%;background:#239b56}#download_rate,#time_remaining{display:inline-block;"
+        "min-width:200px;color:#aab4d4}</style></head><body><div id=\"languages\"></div>"
+        "<div id=\"refresh_bg\"></div><div id=\"play_button_bg\"></div><div id=\"bottom\">"
+        "<div id=\"state\"></div><div id=\"progress_bg\"></div><span id=\"download_rate\"></span>"
+        "<span id=\"time_remaining\"></span><span id=\"download_bytes\"></span><div id=\"release\"></div>"
+        "</div></body></html>";
+    std::string url = STAND_IN_PREFIX;
+    for (unsigned char c : html)
+    {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~')
+            url += static_cast<char>(c);
+        else
+        {
+            char buf[4];
+            std::snprintf(buf, sizeof buf, "%%%02X", c);
+            url += buf;
+        }
+    }
+    return url;
+}
+
+bool isStandInPageUrl(const std::string& url)
+{
+    return url.compare(0, std::char_traits<char>::length(STAND_IN_PREFIX), STAND_IN_PREFIX) == 0;
 }

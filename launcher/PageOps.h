@@ -26,6 +26,9 @@ std::string scriptGetElementHtml(const std::string& id);
 std::string progressRule(int percent);
 std::string playButtonHtml(bool enabled, int languagePosition);
 std::string commandButtonHtml(const std::string& command, int languagePosition);
+// The progress bar of a page that has no sheet of its own for it: the element
+// "progress" at the width, written into "progress_bg".
+std::string progressBarHtml(int percent);
 std::string languageLinkHtml(int position, int id);
 std::string noLanguagesHtml();
 std::string realmButtonHtml(const std::string& name, bool interactive);
@@ -35,3 +38,8 @@ std::string realmListHtml(const std::vector<std::string>& names, int current);
 // and the web page for a language position.
 std::string localPageUrl(const std::string& currentDir, int languagePosition);
 std::string webPageUrl(const std::string& webUrl, int languagePosition);
+// A page of the launcher's own, as a data: URL, for when the installation's
+// local page is missing: every element the launcher writes status into, with
+// pictures looked up under baseUrl (the local page's folder).
+std::string standInPageUrl(const std::string& baseUrl);
+bool isStandInPageUrl(const std::string& url);

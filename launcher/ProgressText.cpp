@@ -81,3 +81,39 @@ std::string formatTimePattern(const std::string& pattern, int hours, int minutes
     }
     return out;
 }
+
+std::string fillPattern(const std::string& pattern, const std::vector<std::string>& values)
+{
+    std::string out;
+    size_t next = 0;
+    for (size_t i = 0; i < pattern.size(); ++i)
+    {
+        if (pattern[i] == '%' && i + 1 < pattern.size() && pattern[i + 1] == 's')
+        {
+            if (next < values.size())
+                out += values[next];
+            ++next;
+            ++i;
+        }
+        else
+            out += pattern[i];
+    }
+    return out;
+}
+
+std::string formatBytes(uint64_t bytes)
+{
+    static const char* const units[] = {"B", "kB", "MB", "GB", "TB"};
+    if (bytes < 1024)
+        return std::to_string(bytes) + " B";
+    double value = static_cast<double>(bytes);
+    size_t unit = 0;
+    while (value >= 1024.0 && unit + 1 < sizeof units / sizeof units[0])
+    {
+        value /= 1024.0;
+        ++unit;
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f %s", value, units[unit]);
+    return buf;
+}

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The millisecond tick the rate and the time left are measured with.
 uint32_t tickCount();
@@ -18,3 +19,11 @@ std::string formatTimeText(float secondsLeft); // "%02d:%02d:%02d", rounded to w
 // %d / %i conversions (with flags and width) and %% are honoured: the pattern
 // comes from a file and must not reach printf.
 std::string formatTimePattern(const std::string& pattern, int hours, int minutes, int seconds);
+
+// The pattern with each "%s" replaced by the next value, in order; a "%s"
+// without a value stays empty. Language files supply patterns, so nothing
+// here reaches printf.
+std::string fillPattern(const std::string& pattern, const std::vector<std::string>& values);
+
+// A byte count for people: "900 B", "12.3 kB", "45.6 MB", "1.2 GB".
+std::string formatBytes(uint64_t bytes);

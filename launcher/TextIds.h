@@ -28,6 +28,16 @@ constexpr int32_t WARNING_CAPTION = 191;
 constexpr int32_t DIRECTX_DOWNLOAD = 192;
 constexpr int32_t NO_CONNECTION = 195;
 constexpr int32_t GAME_STARTING = 196;
+// Texts of the player's extras; a language file without them gets the built-in ones.
+// "%s" marks where a value goes (fillPattern).
+constexpr int32_t RETRY_COUNTDOWN = 197;
+constexpr int32_t NO_SPACE_NEEDED = 198;
+constexpr int32_t DISK_FULL_AT = 199;
+constexpr int32_t READ_ONLY_AT = 200;
+constexpr int32_t FILE_FAILED_AT = 201;
+constexpr int32_t LOG_FILE_AT = 202;
+constexpr int32_t DOWNLOADED = 203;
+constexpr int32_t INSTALLED_RELEASE = 204;
 // Shown instead of status 13's text when a trusted key refused the release.
-constexpr int32_t RELEASE_REFUSED = 197;
+constexpr int32_t RELEASE_REFUSED = 205;
 } // namespace text_id

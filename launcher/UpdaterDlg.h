@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class IDxProvider;
 class IMessageBoxUi;
@@ -54,6 +55,12 @@ public:
         IDxProvider* dxProvider = nullptr; // null: the system's
         // The window's toolkit; null: the backend linked into the build.
         std::function<std::unique_ptr<IWindowBackend>()> makeBackend;
+        // The pauses before the automatic tries after a network failure; the
+        // reconnect button comes when they are used up.
+        std::vector<unsigned> retryDelaysMs{3000, 6000, 12000};
+        // How long the web page may take before the local page shows the
+        // status, the progress and the play button in its place.
+        unsigned pageDeadlineMs = 5000;
     };
 
     CUpdaterDlg(const std::string& autoRealm, IMessageBoxUi& ui);
@@ -98,11 +105,15 @@ public:
     void commandRefresh() override;
     void commandReconnect() override;
     void commandChangeServer(int number) override;
+    void commandRepair() override;
 
     // Read access for tests and diagnostics.
     IPageView& webView() { return m_backend->view(ViewId::Web); }
     IPageView& localView() { return m_backend->view(ViewId::Local); }
     bool webViewShown() const { return m_webShown; }
+    // The web page failed or is late: the local page shows the status.
+    bool pageFallback() const { return m_pageFallback; }
+    bool retryPending() const { return m_statusKind == STATUS_RETRY; }
     bool localViewShown() const { return m_localShown; }
     const LauncherConfig& config() const { return m_config; }
     bool readyToPlay() const { return m_readyToPlay; }
@@ -116,6 +127,8 @@ public:
 
     // The first load of the web page in a process starts the self-update check.
     static void setAutoStartPending(bool pending);
+    // True once per process: the first page (or what stands in for it) starts the check.
+    static bool takeAutoStart();
 
     static constexpr int VIEW_TOP = 26;      // the 16-unit strip
     static constexpr int WINDOW_WIDTH = 810; // 540 by 392 dialog units
@@ -158,6 +171,28 @@ private:
     void onWebDocumentComplete();
     void onWebNavigateError();
 
+    // The player's extras (UpdaterDlgPlayer.cpp).
+    enum : int
+    {
+        STATUS_RETRY = 3, // statusKind while an automatic try is counted down
+    };
+    void setStatusHtml(const std::string& id, const std::string& html);
+    void showPlayArea(bool reconnect);
+    void enterPageFallback();
+    void armPageDeadline();
+    void jobFailed(int status);
+    bool scheduleRetry(int status);
+    void retryTick(unsigned generation, unsigned remainingMs);
+    void cancelRetry();
+    std::string retryText();
+    // While a connection takes long: where to, and for how long already.
+    std::string connectingDetail();
+    std::string failureText(int status);
+    std::string logFileText();
+    void takeJobInfo();
+    void showDownloadedBytes(bool show);
+    void showInstalledRelease();
+
     IMessageBoxUi& m_ui;
     Hooks m_hooks;
     LauncherConfig m_config;
@@ -179,4 +214,14 @@ private:
     bool m_webShown = false;
     bool m_localShown = false;
     bool m_ended = false;
+
+    bool m_pageFallback = false;
+    bool m_localStandIn = false;
+    unsigned m_pageLoads = 0;
+    unsigned m_retryCount = 0;
+    unsigned m_retryGeneration = 0;
+    unsigned m_retryRemainingMs = 0;
+    bool m_repair = false;
+    uint32_t m_statusSince = 0;
+    UpdJobInfo m_jobInfo{};
 };

@@ -65,6 +65,7 @@ bool CUpdaterDlg::beginJob(Job job, TimerId timer)
     m_activeJob = job;
     startTimer(timer);
     m_callback.resetProgress();
+    m_jobInfo = UpdJobInfo{};
     Realm realm = currentRealm(m_config);
     m_client = m_hooks.createClient(realm.UpdateURL.c_str(), static_cast<unsigned>(realm.Port), LIST_FILE);
     if (!m_client)
@@ -105,7 +106,7 @@ void CUpdaterDlg::startUpdate()
     }
     if (!beginJob(JOB_UPDATE, TIMER_UPDATE))
         return;
-    m_client->setFullCheck(m_fullCheck);
+    m_client->setFullCheck(m_fullCheck || m_repair);
     m_client->setUpdateJob(".", SERVER_LIST_CACHE);
     m_client->addExclusions(m_excludedFolders.c_str());
     m_client->start();
@@ -122,8 +123,11 @@ void CUpdaterDlg::progressTick()
         return;
     setProgressBar(progressPercent());
     updateRateAndTime(true, false);
+    if (m_statusKind == 1 && m_statusCode == UPD_EVENT_CONNECTING && !connectingDetail().empty())
+        refreshStateText();
     if (m_client->wait(0))
     {
+        takeJobInfo();
         updateRateAndTime(false, false);
         if (m_activeJob == JOB_UPDATE)
         {
@@ -136,15 +140,14 @@ void CUpdaterDlg::progressTick()
                 showPlayButton(true);
                 m_statusKind = 1;
                 m_statusCode = 0;
+                m_retryCount = 0;
+                m_repair = false;
                 refreshStateText();
+                showInstalledRelease();
                 onJobSettled();
             }
             else
-            {
-                releaseClient();
-                showError(r);
-                setProgressBar(100);
-            }
+                jobFailed(r);
         }
         else if (m_activeJob == JOB_SELF_UPDATE)
         {
@@ -172,10 +175,7 @@ void CUpdaterDlg::progressTick()
                 }
             }
             else
-            {
-                releaseClient();
-                showError(r);
-            }
+                jobFailed(r);
         }
     }
 }
@@ -184,8 +184,9 @@ void CUpdaterDlg::updateRateAndTime(bool show, bool force)
 {
     if (!show)
     {
-        setElementHtml(webView(), "download_rate", "");
-        setElementHtml(webView(), "time_remaining", "");
+        setStatusHtml("download_rate", "");
+        setStatusHtml("time_remaining", "");
+        showDownloadedBytes(false);
         return;
     }
     uint32_t now = tickCount();
@@ -203,9 +204,11 @@ void CUpdaterDlg::updateRateAndTime(bool show, bool force)
     }
     else if (m_lastRateText.empty())
         m_lastRateText = formatRateText(0);
-    setElementHtml(webView(), "download_rate", m_texts.text(text_id::TRANSFER_RATE) + m_lastRateText);
-    setElementHtml(webView(), "time_remaining",
-                   m_texts.text(text_id::TIME_REMAINING) + formatTimeText(m_callback.estimateSecondsLeft()));
+    setStatusHtml("download_rate", m_texts.text(text_id::TRANSFER_RATE) + m_lastRateText);
+    setStatusHtml("time_remaining",
+                  m_texts.text(text_id::TIME_REMAINING) + formatTimeText(m_callback.estimateSecondsLeft()));
+    takeJobInfo();
+    showDownloadedBytes(true);
 }
 
 void CUpdaterDlg::releaseClient()
@@ -226,9 +229,15 @@ void CUpdaterDlg::showError(int status)
     m_statusKind = 2;
     m_statusCode = status;
     std::string t = resultText(status);
-    m_ui.showMessageBox(m_texts.text(text_id::ERROR_CAPTION), t);
-    setElementHtml(webView(), "state", t);
-    showCommandButton(webView(), "reconnect");
+    // The box says what failed where, and where the log is; the page keeps to
+    // the cause, beside the reconnect button.
+    std::string box = t;
+    for (const std::string& more : {failureText(status), logFileText()})
+        if (!more.empty())
+            box += "\n\n" + more;
+    m_ui.showMessageBox(m_texts.text(text_id::ERROR_CAPTION), box);
+    refreshStateText();
+    showPlayArea(true);
     onJobSettled();
 }
 
@@ -236,30 +245,39 @@ void CUpdaterDlg::refreshStateText()
 {
     std::string t;
     if (m_statusKind == 1)
-        t = statusText(m_statusCode);
+        t = statusText(m_statusCode) + connectingDetail();
     else if (m_statusKind == 2)
+    {
         t = resultText(m_statusCode);
+        // A file name from the server: shown as text, never as markup.
+        if (std::string detail = failureText(m_statusCode); !detail.empty())
+            t += " " + htmlEscape(detail);
+    }
+    else if (m_statusKind == STATUS_RETRY)
+        t = retryText();
     // The file name comes from the server: it is shown as text, never as markup.
     if (m_statusKind == 1 &&
         (m_statusCode == UPD_EVENT_FILE_REQUEST || m_statusCode == UPD_EVENT_FILE_RECEIVED))
         t += htmlEscape(m_callback.getText());
-    setElementHtml(webView(), "state", t);
+    setStatusHtml("state", t);
 }
 
 void CUpdaterDlg::showReadyText()
 {
-    setElementHtml(webView(), "state", m_texts.text(text_id::READY));
+    setStatusHtml("state", m_texts.text(text_id::READY));
 }
 
 void CUpdaterDlg::onSetUpdateStatus(int event)
 {
     if (event != UPD_EVENT_FILE_REQUEST && event != UPD_EVENT_FILE_RECEIVED)
     {
-        setElementHtml(webView(), "download_rate", "");
-        setElementHtml(webView(), "time_remaining", "");
+        setStatusHtml("download_rate", "");
+        setStatusHtml("time_remaining", "");
+        showDownloadedBytes(false);
     }
     m_statusKind = 1;
     m_statusCode = event;
+    m_statusSince = tickCount();
     refreshStateText();
 }
 
@@ -268,12 +286,11 @@ void CUpdaterDlg::onSetUpdateProgress(int percent, int seconds)
     setProgressBar(percent);
     if (seconds <= 0)
     {
-        setElementHtml(webView(), "state", "");
+        setStatusHtml("state", "");
         return;
     }
-    setElementHtml(webView(), "state",
-                   formatTimePattern(m_texts.text(text_id::TIME_REMAINING), seconds / 3600,
-                                     seconds % 3600 / 60, seconds % 60));
+    setStatusHtml("state", formatTimePattern(m_texts.text(text_id::TIME_REMAINING), seconds / 3600,
+                                             seconds % 3600 / 60, seconds % 60));
 }
 
 void CUpdaterDlg::launchProcess(const std::string& commandLine, LaunchKind kind)
@@ -295,7 +312,7 @@ void CUpdaterDlg::launchGame()
     std::string commandLine = std::string(GAME_CLIENT_PROGRAM) + clientArgumentText();
     m_readyToPlay = false;
     showPlayButton(false);
-    setElementHtml(webView(), "state", m_texts.text(text_id::GAME_STARTING));
+    setStatusHtml("state", m_texts.text(text_id::GAME_STARTING));
     launchProcess(commandLine, LaunchKind::Game);
     m_hooks.sleepMs(3000);
     m_hooks.terminateProcess(0);

@@ -21,6 +21,13 @@ void CUpdaterDlg::setAutoStartPending(bool pending)
     autoStartPending = pending;
 }
 
+bool CUpdaterDlg::takeAutoStart()
+{
+    bool pending = autoStartPending;
+    autoStartPending = false;
+    return pending;
+}
+
 void CUpdaterDlg::setElementHtml(IPageView& view, const std::string& id, const std::string& html)
 {
     view.setElementHtml(id, html);
@@ -34,12 +41,17 @@ void CUpdaterDlg::appendElementHtml(IPageView& view, const std::string& id, cons
 void CUpdaterDlg::setProgressBar(int percent)
 {
     webView().setFirstStyleSheet(progressRule(percent));
+    // The local page's first sheet is its own layout: its bar is an element.
+    if (m_pageFallback)
+        setElementHtml(localView(), "progress_bg", progressBarHtml(percent));
 }
 
 void CUpdaterDlg::showPlayButton(bool enabled)
 {
-    setElementHtml(webView(), "play_button_bg",
-                   playButtonHtml(enabled, static_cast<int>(m_config.currentLanguage)));
+    std::string html = playButtonHtml(enabled, static_cast<int>(m_config.currentLanguage));
+    setElementHtml(webView(), "play_button_bg", html);
+    if (m_pageFallback)
+        setElementHtml(localView(), "play_button_bg", html);
 }
 
 void CUpdaterDlg::showCommandButton(IPageView& view, const std::string& command)
@@ -82,6 +94,8 @@ void CUpdaterDlg::showServerSelector(IPageView& view, bool interactive)
 
 void CUpdaterDlg::loadLocalPage()
 {
+    m_pageFallback = false;
+    m_localStandIn = false;
     showViews(false, false);
     const std::string cwd = platform::currentFolder();
     const std::string dir = cwd.empty() ? std::string(".") : cwd;
@@ -91,7 +105,9 @@ void CUpdaterDlg::loadLocalPage()
 void CUpdaterDlg::loadWebPage()
 {
     m_navigationFailed = false;
+    ++m_pageLoads;
     webView().navigate(webPageUrl(m_config.webUrl, static_cast<int>(m_config.currentLanguage)));
+    armPageDeadline();
 }
 
 void CUpdaterDlg::selectLanguage(int position)
@@ -110,6 +126,15 @@ void CUpdaterDlg::onLocalDocumentComplete()
 {
     showLanguageLinks(localView());
     showCommandButton(localView(), "refresh");
+    if (m_localStandIn)
+    {
+        // The stand-in for a missing local page: the web page is on its way already.
+        if (!m_webShown)
+            showViews(true, false);
+        if (m_pageFallback)
+            enterPageFallback();
+        return;
+    }
     showViews(true, m_webShown);
     loadWebPage();
 }
@@ -118,6 +143,8 @@ void CUpdaterDlg::onWebDocumentComplete()
 {
     if (m_navigationFailed)
         return;
+    // A late page still replaces the local one.
+    m_pageFallback = false;
     showLanguageLinks(webView());
     showServerSelector(webView(), true);
     if (m_statusKind == 2 && m_statusCode == UPD_CONNECT_FAILED)
@@ -139,6 +166,7 @@ void CUpdaterDlg::onWebDocumentComplete()
         setElementHtml(webView(), "download_rate", "");
         setElementHtml(webView(), "time_remaining", "");
     }
+    showInstalledRelease();
 }
 
 void CUpdaterDlg::onDocumentComplete(ViewId view)
@@ -159,6 +187,22 @@ void CUpdaterDlg::onNavigateError(ViewId view, const std::string&)
         onWebNavigateError();
         return;
     }
+    if (m_localStandIn)
+        return;
+    // A blank view would hide the status the launcher writes: a page of its
+    // own stands in (an engine without data: pages reports an error again).
+    m_localStandIn = true;
+    std::string url = localPageUrl(platform::currentFolder(), static_cast<int>(m_config.currentLanguage));
+    url = standInPageUrl(url.substr(0, url.rfind('/') + 1));
+    // Not from inside the engine's report of the failed load, which the
+    // engine would follow with its own error page.
+    m_backend->postTask(
+        [this, url]
+        {
+            if (m_localStandIn)
+                localView().navigate(url);
+        },
+        0);
     showViews(true, m_webShown);
     loadWebPage();
 }
@@ -167,6 +211,9 @@ void CUpdaterDlg::onWebNavigateError()
 {
     m_navigationFailed = true;
     webView().stop();
+    // Status, progress and play at once, and the update starts: the player
+    // does not wait for a page that may never come.
+    enterPageFallback();
     m_ui.showMessageBox(m_texts.text(text_id::ERROR_CAPTION), m_texts.text(text_id::NO_CONNECTION));
 }
 
@@ -203,12 +250,14 @@ void CUpdaterDlg::commandRefresh()
 
 void CUpdaterDlg::commandReconnect()
 {
+    cancelRetry();
     showPlayButton(false);
     startSelfUpdateCheck();
 }
 
 void CUpdaterDlg::commandChangeServer(int number)
 {
+    cancelRetry();
     m_config.currentRealmIndex = static_cast<size_t>(number);
     if (m_config.currentRealmIndex < m_config.realms.size())
         writeRealmFiles(m_config.realms[m_config.currentRealmIndex], m_ui);

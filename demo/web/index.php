@@ -13,7 +13,12 @@ body { margin: 0; background: #0e1629; color: #e8ecf8; font: 14px sans-serif; ov
 #bottom { position: absolute; left: 24px; right: 24px; bottom: 24px; }
 #progress_frame { height: 18px; border: 1px solid #5b6b99; background: #1a2440; margin: 8px 0; }
 #progress { height: 100%; background: linear-gradient(#58d68d, #239b56); }
-#state { min-height: 18px; }
+/* The reconnect or play button stands at the right: texts keep clear of it. */
+#state { min-height: 18px; margin-right: 200px; }
+#download_bytes { color: #aab4d4; }
+#release { color: #f0c040; margin-top: 10px; }
+#release_notes { font-size: 12px; color: #aab4d4; max-height: 120px; overflow: auto; }
+#repair { position: absolute; right: 24px; top: 120px; color: #aab4d4; }
 #download_rate, #time_remaining { display: inline-block; min-width: 200px; color: #aab4d4; }
 #play_button_bg { position: absolute; right: 0; bottom: 40px; }
 #select_list_bg select { position: absolute; right: 0; top: 60px; width: 200px; display: none; }
@@ -35,17 +40,20 @@ function hide_list_control() {
 <h1>Zelvan</h1>
 <p>Welcome to the Zelvan demo realm. The launcher brings your installation up to date and then lets you play.</p>
 <p><a href="https://example.org/">Project site</a></p>
+<div id="release"></div>
+<div id="release_notes"></div>
 </div>
 <div id="side">
 <div id="languages"></div>
 <div id="select_bg"></div>
 <div id="select_list_bg"></div>
 </div>
+<a id="repair" href="launcher://repair">Verify and repair</a>
 <div id="bottom">
 <div id="play_button_bg"></div>
 <div id="state"></div>
 <div id="progress_frame"><div id="progress"></div></div>
-<span id="download_rate"></span><span id="time_remaining"></span>
+<span id="download_rate"></span><span id="time_remaining"></span><span id="download_bytes"></span>
 </div>
 </body>
 </html>

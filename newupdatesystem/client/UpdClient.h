@@ -77,6 +77,26 @@ enum CheckMode : int
     CHECK_FULL = 2,    // recompute every checksum; compare size and checksum
 };
 
+// Why a job failed, as far as the client can tell; hosts name it to the user.
+enum UpdFailure : int
+{
+    UPD_FAILURE_NONE = 0,
+    UPD_FAILURE_NO_SPACE = 1,  // the disk is full, or lacks the room the update needs
+    UPD_FAILURE_READ_ONLY = 2, // a file or folder may not be written (access, read-only disk)
+    UPD_FAILURE_FILE = 3,      // another error of the file or folder in path
+};
+
+// What getJobInfo reports: the size of the download and the first failure.
+struct UpdJobInfo
+{
+    unsigned long long bytesTotal;  // of the files to download, once known
+    unsigned long long spaceNeeded; // with UPD_FAILURE_NO_SPACE from the check before downloading
+    unsigned long long spaceFree;
+    int failure;       // UpdFailure
+    char path[512];    // the file or folder of the failure, or empty
+    char logFile[512]; // the log file the client writes, or empty
+};
+
 // Called on the client's worker thread; the host makes it thread-safe.
 class IUpdateCallback
 {
@@ -132,6 +152,8 @@ public:
     // take only releases signed by it (or by the key a signed release rotated
     // to), and refuse anything else with UPD_DATA_CORRUPTED. Before start.
     virtual void setTrustKey(const char* /*publicKeyFile*/) {} // 25
+    // Fills info at any time (false when the client cannot tell).
+    virtual bool getJobInfo(UpdJobInfo* /*info*/) { return false; } // 26
 
     // The library's two exports. create returns null only when memory runs out.
     static UPD_API IUpdateClient* UPD_CALL create(const char* host, unsigned int port,

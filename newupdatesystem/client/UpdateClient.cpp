@@ -405,6 +405,7 @@ bool CUpdateClient::runJob()
 void CUpdateClient::onSystemExcep(const CSystemExcep& e)
 {
     CProtoThread::onSystemExcep(e);
+    noteFailure(e);
     setStatus(statusForSystemExcep(e.code));
 }
 

@@ -75,6 +75,7 @@ public:
     void setStreaming(bool enabled) override;
     void setTlsTrust(const char* trustFile) override;
     void setTrustKey(const char* publicKeyFile) override;
+    bool getJobInfo(UpdJobInfo* info) override;
 
 protected:
     // For tests: a shorter I/O time-out than the protocol's 30 seconds.
@@ -177,6 +178,12 @@ protected:
     // items below it are passed over and the list keeps its old state, and
     // the job ends with the first failure's status.
     void itemFailed(const char* path, const CSystemExcep& e);
+    // Keeps the first failure's kind and path for getJobInfo (UpdateClientInfo.cpp).
+    void noteFailure(const CSystemExcep& e);
+    void noteDownloadSize(uint64_t bytes);
+    void noteSpaceShort(uint64_t needed, uint64_t available);
+    // After a run that ran out of room: the parts of its downloads go, the disk is full.
+    void removePartsOf(const ChangeList& items);
     // The path or a folder above it has failed.
     bool isBlocked(const char* path) const;
     // The status the job ends with: UPD_OK, or that of the first failed item.
@@ -231,6 +238,7 @@ private:
     bool refuseAfterStart(const char* what);
 
     bool m_started = false;
+    UpdJobInfo m_info{}; // under m_lock
     unsigned m_jobRuns = 0;
     bool m_itemFailures = false;
     std::set<std::string> m_failedItems;

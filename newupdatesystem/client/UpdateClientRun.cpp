@@ -188,6 +188,7 @@ void CUpdateClient::downloadFiles(const ChangeList& items, const char* folder)
     // 64 bits: the finished bytes pass 4 GiB on a large installation.
     uint64_t done = 0;
     m_progressTotal = items.totalSize;
+    noteDownloadSize(items.totalSize);
     CDataFile data;
     m_streamAhead = 0;
     m_downloadFolder = folder;
@@ -437,6 +438,7 @@ void CUpdateClient::createUpdateFolders(const ChangeList& toTake)
 void CUpdateClient::itemFailed(const char* path, const CSystemExcep& e)
 {
     CProtoThread::onSystemExcep(e);
+    noteFailure(e);
     logError("Could not update '%s'!", path);
     if (m_failedItems.empty())
         m_itemStatus = statusForSystemExcep(e.code);
@@ -496,6 +498,8 @@ void CUpdateClient::runUpdate()
         throw;
     }
     m_itemFailures = false;
+    if (UpdJobInfo info{}; getJobInfo(&info) && info.failure == UPD_FAILURE_NO_SPACE)
+        removePartsOf(toTake);
 
     emitEvent(UPD_EVENT_DELETING);
     print(toGive, "Files and folders to delete:", KIND_ADD);

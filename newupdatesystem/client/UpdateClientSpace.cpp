@@ -121,6 +121,7 @@ void CUpdateClient::checkDiskSpace(const ChangeList& toTake, DiskUse use)
         return;
     logError("Not enough disk space for the update: %llu kb needed, %llu kb available",
              static_cast<unsigned long long>(needed >> 10), static_cast<unsigned long long>(available >> 10));
+    noteSpaceShort(needed, available);
     removeLeftoverParts(nullptr);
     throw CSystemExcep(FILE_WRITE, EK_ERRNO, ENOSPC, m_localDir, EXCEP_HERE());
 }

@@ -52,3 +52,20 @@ TEST(BuiltinTextsTest, BothSetsHoldEveryUsedId)
     EXPECT_EQ(builtinText(171, BuiltinLanguage::Russian), "Осталось времени: ");
     EXPECT_EQ(builtinText(171, BuiltinLanguage::English), "Time remaining:");
 }
+
+TEST(BuiltinTextsTest, EnglishTextsAreWholeAndThePlayersExtrasExist)
+{
+    // The connecting status once began with a Cyrillic letter, shown as "?".
+    EXPECT_EQ(builtinText(174, BuiltinLanguage::English), "Connecting to server");
+    for (int id = 151; id <= 204; ++id)
+    {
+        const std::string english = builtinText(id, BuiltinLanguage::English);
+        for (char c : english)
+            EXPECT_TRUE(static_cast<unsigned char>(c) < 0x80 && c != '?') << id << ": " << english;
+    }
+    for (int id = 197; id <= 204; ++id)
+    {
+        EXPECT_FALSE(builtinText(id, BuiltinLanguage::English).empty()) << id;
+        EXPECT_NE(builtinText(id, BuiltinLanguage::English), builtinText(id, BuiltinLanguage::Russian)) << id;
+    }
+}

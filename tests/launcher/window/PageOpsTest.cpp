@@ -141,3 +141,38 @@ TEST(UpdCallback, CountsPostsAndEstimates)
     cb.onUpdateEvent(UPD_EVENT_PROGRESS, nullptr, 0.0005f);
     EXPECT_EQ(cb.estimateSecondsLeft(), 0);
 }
+
+TEST(LauncherCommands, RepairIsAnExtraThatOlderTargetsIgnore)
+{
+    struct Target : ILauncherCommands
+    {
+        int repairs = 0;
+        void commandPlay() override {}
+        void commandLanguage(int) override {}
+        void commandRefresh() override {}
+        void commandReconnect() override {}
+        void commandChangeServer(int) override {}
+        void commandRepair() override { ++repairs; }
+    } target;
+    EXPECT_TRUE(dispatchLauncherCommand(parseLauncherUrl("launcher://repair"), target));
+    EXPECT_EQ(target.repairs, 1);
+    EXPECT_FALSE(dispatchLauncherCommand(parseLauncherUrl("launcher://Repair"), target));
+    EXPECT_EQ(target.repairs, 1);
+}
+
+TEST(ProgressText, PlayerTextsFillPatternsAndNameSizes)
+{
+    // Patterns come from language files: only "%s" is filled, nothing reaches printf.
+    EXPECT_EQ(fillPattern("need %s, free %s in \"%s\"", {"1.0 MB", "2 B", "/g"}),
+              "need 1.0 MB, free 2 B in \"/g\"");
+    EXPECT_EQ(fillPattern("%d %n %s%s", {"x"}), "%d %n x");
+    EXPECT_EQ(fillPattern("100%", {}), "100%");
+    EXPECT_EQ(formatBytes(0), "0 B");
+    EXPECT_EQ(formatBytes(1023), "1023 B");
+    EXPECT_EQ(formatBytes(1536), "1.5 kB");
+    EXPECT_EQ(formatBytes(uint64_t(45) << 20), "45.0 MB");
+    EXPECT_EQ(formatBytes(uint64_t(5) << 40), "5.0 TB");
+    // The local page's bar never leaves 0..100.
+    EXPECT_EQ(progressBarHtml(150), "<div id=\"progress\" style=\"width: 100%;\"></div>");
+    EXPECT_EQ(progressBarHtml(-3), "<div id=\"progress\" style=\"width: 0%;\"></div>");
+}

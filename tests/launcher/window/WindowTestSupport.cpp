@@ -329,6 +329,7 @@ std::unique_ptr<CUpdaterDlg> WindowTest::makeDialog(CUpdaterDlg::Hooks hooks)
                 m_children.push_back(pid);
             return pid;
         };
+    hooks.retryDelaysMs = m_retryDelays;
     auto dlg = std::make_unique<CUpdaterDlg>("", m_ui, std::move(hooks));
     dlg->create();
     return dlg;

@@ -66,6 +66,7 @@ struct ScriptedClientPlan
     int status = UPD_OK;
     std::string batch;
     bool runUntilStopped = false;
+    std::optional<UpdJobInfo> info; // what getJobInfo reports; none: the call fails
 };
 
 // What a scripted client was asked to do; outlives the client.
@@ -74,6 +75,7 @@ struct ClientRecord
     int job = JOB_NONE;
     std::string realmName;
     unsigned long long rateLimit = 0;
+    bool fullCheck = false;
 };
 
 class ScriptedClient : public IUpdateClient
@@ -97,7 +99,7 @@ public:
     const char* findEchoPrefix(const char*) override { return nullptr; }
     void setUpdateJob(const char*, const char*) override { m_record.job = JOB_UPDATE; }
     void setRecheckList(const char*) override {}
-    void setFullCheck(bool) override {}
+    void setFullCheck(bool full) override { m_record.fullCheck = full; }
     void setUploadJob(const char*) override {}
     void setSelfUpdateJob(const char* realm) override
     {
@@ -114,6 +116,13 @@ public:
     int getStatus() override { return m_status; }
     void addExclusions(const char*) override {}
     void setRateLimit(unsigned long long bytesPerSecond) override { m_record.rateLimit = bytesPerSecond; }
+    bool getJobInfo(UpdJobInfo* info) override
+    {
+        if (!m_plan.info)
+            return false;
+        *info = *m_plan.info;
+        return true;
+    }
 
     std::atomic<bool> m_stopRequested{false};
 
@@ -172,4 +181,7 @@ protected:
     std::vector<unsigned> m_sleeps;
     std::vector<std::pair<std::string, LaunchKind>> m_launches;
     std::vector<int> m_children;
+    // The pauses before automatic tries in every dialog made here: short, so
+    // that a failing connection comes to its error quickly.
+    std::vector<unsigned> m_retryDelays{50, 50, 50};
 };

@@ -274,19 +274,22 @@ protected:
 
 TEST_F(Win32Window, PageThatCannotLoadShowsTheLocalViewAndObeysCommands)
 {
-    auto dlg = makeDialog({{UPD_SELF_UP_TO_DATE, false}, {UPD_OK, false}});
+    auto dlg = makeDialog(
+        {{UPD_SELF_UP_TO_DATE, false}, {UPD_OK, false}, {UPD_SELF_UP_TO_DATE, false}, {UPD_OK, false}});
     ASSERT_TRUE(pumpUntil([&] { return !m_ui.boxes.empty(); }));
     EXPECT_EQ(m_ui.boxes, std::vector<std::string>{"Error|No connection."});
     EXPECT_TRUE(dlg->localViewShown());
     EXPECT_FALSE(dlg->webViewShown());
     auto& window = dynamic_cast<CWin32Window&>(dlg->backend());
     EXPECT_EQ(controlSize(window, ViewId::Local).cx, CUpdaterDlg::WINDOW_WIDTH);
-    EXPECT_TRUE(m_jobs.empty()); // the check waits for a page that loaded
-
-    // A link of the page, through the real control: cancelled and run.
-    dlg->webView().navigate("launcher://reconnect");
+    // The update no longer waits for a page that loaded: it runs under the local page.
     ASSERT_TRUE(pumpUntil([&] { return dlg->readyToPlay() && !dlg->hasClient(); }));
     EXPECT_EQ(m_jobs, (std::vector<int>{1, 2}));
+
+    // A link of the page, through the real control: cancelled and run.
+    dlg->webView().navigate("launcher://changeServer/0");
+    ASSERT_TRUE(pumpUntil([&] { return m_jobs.size() == 4 && dlg->readyToPlay() && !dlg->hasClient(); }));
+    EXPECT_EQ(m_jobs, (std::vector<int>{1, 2, 1, 2}));
     EXPECT_EQ(m_ui.boxes.size(), 1u);
 }
 

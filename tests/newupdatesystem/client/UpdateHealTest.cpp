@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "ClientTestSupport.h"
 #include "newupdatesystem/Common/LogControl.h"
@@ -307,4 +309,66 @@ TEST_F(DiskFullTest, FullDiskKeepsTheOldFileAndTheNextRunRepairs)
     again.publish(changed);
     EXPECT_EQ(UPD_OK, update(again));
     EXPECT_TRUE(fileRequests(again).empty());
+}
+
+TEST_F(DiskFullTest, JobInfoTellsAFullDiskFromAReadOnlyOne)
+{
+    FakeServer first;
+    first.publish(m_base);
+    ASSERT_EQ(UPD_OK, update(first));
+
+    // Short of space: the room needed and free, the folder, and nothing begun.
+    auto changed = m_base;
+    changed[3].content = std::string(300000, 'y');
+    FakeServer full;
+    full.publish(changed);
+    {
+        TestClient client(full.port(), "Files.lst");
+        client.setUpdateJob("game", nullptr);
+        EXPECT_EQ(UPD_WRITE_ERROR, runToEnd(client));
+        UpdJobInfo info{};
+        ASSERT_TRUE(client.getJobInfo(&info));
+        EXPECT_EQ(info.failure, UPD_FAILURE_NO_SPACE);
+        EXPECT_GE(info.spaceNeeded, 300000u - 40003u);
+        EXPECT_LT(info.spaceFree, info.spaceNeeded);
+        EXPECT_STREQ(info.path, "game");
+        EXPECT_EQ(info.bytesTotal, 0u);
+    }
+
+    // A read-only disk with room: the file that could not be written is named.
+    ASSERT_EQ(0, mount("tmpfs", "game", "tmpfs", MS_REMOUNT | MS_RDONLY, "size=4m"));
+    FakeServer readOnly;
+    readOnly.publish(changed);
+    TestClient client(readOnly.port(), "Files.lst");
+    client.setUpdateJob("game", nullptr);
+    EXPECT_NE(UPD_OK, runToEnd(client));
+    UpdJobInfo info{};
+    ASSERT_TRUE(client.getJobInfo(&info));
+    EXPECT_EQ(info.failure, UPD_FAILURE_READ_ONLY) << info.path;
+    EXPECT_NE(std::string(info.path).find("game"), std::string::npos) << info.path;
+    EXPECT_EQ(info.spaceNeeded, 0u);
+}
+
+TEST_F(UpdateHealTest, PartsOfARunThatRanOutOfRoomAreRemoved)
+{
+    // Kept for a resume otherwise; on a full disk they only hold the room.
+    struct Client : TestClient
+    {
+        using CUpdateClient::removePartsOf;
+        using TestClient::TestClient;
+    } client(1);
+    client.setUpdateJob("game", nullptr);
+    fs::create_directories("game/data");
+    for (const char* name : {"game/data/big.bin.partial.log", "game/data/big.bin.resume.log",
+                             "game/data/other.bin.partial.log", "game/data/big.bin"})
+        std::ofstream(name) << "x";
+    ChangeList items;
+    FileChange big;
+    std::strcpy(big.path, "data/big.bin");
+    items.fileItems.push_back(big);
+    client.removePartsOf(items);
+    EXPECT_FALSE(fs::exists("game/data/big.bin.partial.log"));
+    EXPECT_FALSE(fs::exists("game/data/big.bin.resume.log"));
+    EXPECT_TRUE(fs::exists("game/data/other.bin.partial.log"));
+    EXPECT_TRUE(fs::exists("game/data/big.bin"));
 }
