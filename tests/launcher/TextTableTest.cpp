@@ -42,7 +42,7 @@ TEST(BuiltinTextsTest, BothSetsHoldEveryUsedId)
 {
     const int ids[] = {151, 156, 157, 158, 159, 160, 161, 162, 163, 164, 165, 166,
                        167, 168, 169, 170, 171, 172, 173, 174, 175, 176, 177, 178,
-                       179, 180, 181, 182, 188, 190, 191, 192, 195, 196, 197};
+                       179, 180, 181, 182, 188, 190, 191, 192, 195, 196, 197, 205};
     for (int id : ids)
     {
         EXPECT_FALSE(builtinText(id, BuiltinLanguage::English).empty()) << id;
