@@ -86,12 +86,12 @@ set(CPACK_COMPONENTS_ALL client server)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME zelvan-launcher)
-set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "libc6, libstdc++6, zlib1g, libdeflate0, libgtk-3-0, libwebkit2gtk-4.1-0")
+set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "libc6, libstdc++6, zlib1g, libdeflate0, libssl3, libgtk-3-0, libwebkit2gtk-4.1-0")
 set(CPACK_COMPONENT_CLIENT_DESCRIPTION "Game launcher, update client library and updclient")
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME zelvan-server)
 # updctl carries its own copy of the client library: the server's package
 # neither needs libupdclient.so nor pulls in the launcher's GTK and WebKit.
-set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "libc6, libstdc++6, zlib1g, libdeflate0, adduser")
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "libc6, libstdc++6, zlib1g, libdeflate0, libssl3, adduser")
 set(CPACK_DEBIAN_SERVER_PACKAGE_SUGGESTS "haproxy, rsync")
 set(CPACK_COMPONENT_SERVER_DESCRIPTION "Update server as a systemd service, filelist and updctl")
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
