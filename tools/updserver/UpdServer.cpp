@@ -252,23 +252,6 @@ void CUpdServer::run(const std::atomic<bool>& stop, const std::atomic<unsigned>*
     m_endpoint.stop();
 }
 
-void CUpdServer::reloadUsers()
-{
-    if (m_opts.usersFile.empty())
-        return;
-    try
-    {
-        m_accounts.loadFromFile(m_opts.usersFile.string(), false);
-        logInfo("Users reloaded: %zu accounts from '%s'", m_accounts.size(),
-                m_opts.usersFile.string().c_str());
-    }
-    catch (const std::exception& e)
-    {
-        logError("Reloading the users failed: %s; the previous accounts stay", e.what());
-        m_counters.countError(CMetrics::ERR_RELOAD);
-    }
-}
-
 void CUpdServer::drain()
 {
     m_draining = true;
