@@ -23,6 +23,7 @@ command -v openssl >/dev/null || { echo "needs the openssl tool for the certific
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j "$jobs" --target updserver updclient_tool updctl >/dev/null
 buildtype=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt")
+buildtype=${buildtype:-RelWithDebInfo} # the project's default when none is given
 
 work=${BENCH_DIR:-$(mktemp -d)}
 pids=()

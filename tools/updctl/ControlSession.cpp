@@ -31,6 +31,8 @@ int runControlCommand(const ControlTarget& target, const std::string& text, std:
         return UPD_SYSTEM_ERROR;
     if (!target.login.empty())
         client->setLogin(target.login.c_str(), target.password.c_str());
+    if (!target.tlsCa.empty())
+        client->setTlsTrust(target.tlsCa.c_str());
     client->setCommand(text.c_str());
     client->start();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(target.deadlineSeconds);

@@ -11,6 +11,7 @@ struct ControlTarget
     unsigned port = 25859;
     std::string login; // empty: no login
     std::string password;
+    std::string tlsCa;              // empty: the session stays in clear
     unsigned deadlineSeconds = 600; // for the whole command, connection included
 };
 

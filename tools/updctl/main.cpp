@@ -58,6 +58,7 @@ struct Options
 {
     std::vector<std::string> servers;
     std::string login, password;
+    std::string tlsCa;
     unsigned deadline = 600;
     std::string dir, from, name, text;
     unsigned keep = 2;
@@ -114,6 +115,7 @@ std::vector<ControlTarget> targets(const Options& o)
             throw std::invalid_argument("--server '" + s + "' is not HOST[:PORT]");
         t.login = o.login;
         t.password = o.password;
+        t.tlsCa = o.tlsCa;
         t.deadlineSeconds = o.deadline;
         list.push_back(t);
     }
@@ -247,6 +249,9 @@ int main(int argc, char** argv)
                    "UPD_PASSWORD)");
     std::string passwordFile;
     app.add_option("--password-file", passwordFile, "read the password from the first line of this file")
+        ->check(CLI::ExistingFile);
+    app.add_option("--tls-ca", o.tlsCa,
+                   "talk to the servers only over TLS, trusting the certificates of this PEM file")
         ->check(CLI::ExistingFile);
     app.add_option("--deadline", o.deadline, "seconds one command may take (default 600)")
         ->check(CLI::Range(1u, 86400u));

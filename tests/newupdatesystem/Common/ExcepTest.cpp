@@ -91,7 +91,8 @@ TEST(CProtoExcep, DescriptionsAreTheFixedRussianTexts)
     EXPECT_STREQ(CProtoExcep(PROTO_PACKET, kSite).description(), "Битый пакет");
     EXPECT_STREQ(CProtoExcep(PROTO_AUTH, kSite).description(), "Ошибка авторизации");
     EXPECT_STREQ(CProtoExcep(PROTO_PLUGIN, kSite).description(), "Соединение передано плагину");
-    EXPECT_STREQ(CProtoExcep(12, kSite).description(), "Неизвестное исключение");
+    EXPECT_STREQ(CProtoExcep(PROTO_TLS, kSite).description(), "Не удалось установить защищённое соединение");
+    EXPECT_STREQ(CProtoExcep(13, kSite).description(), "Неизвестное исключение");
     EXPECT_STREQ(CProtoExcep(-1, kSite).description(), "Неизвестное исключение");
 }
 
