@@ -35,6 +35,8 @@
 
 namespace
 {
+// Bytes delivered in both directions, for --count-file.
+std::atomic<uint64_t> g_delivered{0};
 
 using Clock = std::chrono::steady_clock;
 
@@ -176,6 +178,7 @@ private:
                 if (sent <= 0)
                     return false;
                 done += size_t(sent);
+                g_delivered += uint64_t(sent);
             }
         }
         return true;
@@ -272,6 +275,8 @@ int main(int argc, char** argv)
     app.add_option("--queue-mb", queueMb, "bytes held per direction and connection")
         ->check(CLI::Range(1.0, 4096.0));
     app.add_option("--port-file", portFile, "file that receives the port once listening");
+    std::string countFile;
+    app.add_option("--count-file", countFile, "file that receives the bytes relayed so far, every 100 ms");
     CLI11_PARSE(app, argc, argv);
 
     Settings settings;
@@ -334,6 +339,22 @@ int main(int argc, char** argv)
     std::printf("port %u\n", actual);
     std::fflush(stdout);
 
+    if (!countFile.empty())
+    {
+        // Written whole under another name, like the port; runs until the relay is killed.
+        std::thread(
+            [countFile]
+            {
+                for (;;)
+                {
+                    std::string temp = countFile + ".tmp";
+                    std::ofstream(temp) << g_delivered.load() << "\n";
+                    std::rename(temp.c_str(), countFile.c_str());
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
+            })
+            .detach();
+    }
     std::list<std::unique_ptr<Connection>> connections;
     for (;;)
     {

@@ -4,7 +4,7 @@
 # daemon, both through latency_relay. v2 rewrites eight 32 KiB regions in each
 # of three packs and inserts 64 KiB in the middle of one; of 200 small files 25
 # are rewritten, 10 added and 10 removed. Bytes moved are what the relay read
-# from both sides (/proc/PID/io rchar), so both tools are counted alike.
+# in both directions (its --count-file), so both tools are counted alike.
 #   bench/compare-patch.sh [BUILD_FOLDER]   (default $UPD_BUILD_DIR, else build)
 # Environment (defaults in brackets):
 #   PACK_MIB [64]      size of each pack (256 for the full variant)
@@ -113,16 +113,15 @@ stop_upd() {
 }
 start_relay() { # name target: prints the relay's port
     "$build/bench/latency_relay" --target "127.0.0.1:$2" --rtt-ms "$rtt" --rate "$rate" \
-        --port-file "$1.port" >/dev/null 2>"$1.err" &
+        --port-file "$1.port" --count-file "$1.count" >/dev/null 2>"$1.err" &
     echo $! > "$1.pid"
     wait_for_file "$1.port"
     cat "$1.port"
 }
-relay_bytes() { # name: bytes the relay read from both sides, then stops it
-    local pid
-    pid=$(cat "$1.pid")
-    sed -n 's/^rchar: //p' "/proc/$pid/io"
-    kill "$pid" 2>/dev/null || true
+relay_bytes() { # name: bytes the relay delivered both ways, then stops it
+    sleep 0.3 # the count is written every 100 ms
+    cat "$1.count"
+    kill "$(cat "$1.pid")" 2>/dev/null || true
     rm -f "$1.pid"
 }
 verify() {

@@ -69,13 +69,25 @@ size_t CContentChunker::cut(const uint8_t* data, size_t n) const
         if ((h & m_maskSmall) == 0)
             return i + 1;
     }
+    // Without a match up to the maximum (repetitive data, where the hash
+    // repeats with the content), the cut follows the first byte of the
+    // smallest hash seen after the average: a place the content decides, so
+    // that the chunks after an edit find their old starts again.
+    uint64_t least = UINT64_MAX;
+    size_t leastAt = end;
     for (; i < end; ++i)
     {
         h = (h << 1) + kGear[data[i]];
         if ((h & m_maskLarge) == 0)
             return i + 1;
+        if (h < least)
+        {
+            least = h;
+            leastAt = i + 1;
+        }
     }
-    return end;
+    // The data ends before the maximum: the last chunk ends with it.
+    return end < m_params.maxSize ? end : leastAt;
 }
 
 uint64_t CContentChunker::scan(const Reader& read, const Sink& sink) const

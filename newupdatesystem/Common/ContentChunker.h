@@ -5,7 +5,9 @@
 // size a cut needs two more zero bits of the hash, above it two fewer, which
 // keeps most chunks near the average; none is shorter than the minimum (but
 // the last) or longer than the maximum. The first minimum bytes of a chunk
-// are not hashed at all. Chunks are named by XXH3-128.
+// are not hashed at all. Where nothing matches up to the maximum (repetitive
+// data), the cut follows the smallest hash after the average, so that it
+// still depends on the content. Chunks are named by XXH3-128.
 #pragma once
 
 #include <cstddef>

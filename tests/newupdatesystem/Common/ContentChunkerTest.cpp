@@ -91,6 +91,25 @@ TEST(ContentChunker, CutsWithinTheSizesAndReSynchronisesAfterAnInsertion)
     EXPECT_LT(newBytes, (96u << 10) + 4 * CHUNK_PARAMS.maxSize);
 }
 
+TEST(ContentChunker, RepetitiveDataFindsItsCutsAgainAfterAnInsertion)
+{
+    // One short line over and over: the hash repeats with it and may never
+    // match, yet an insertion must not change every chunk after it.
+    const std::string line = "zelvan realm texture sound map player zelvan realm texture sound map\n";
+    std::vector<uint8_t> before;
+    while (before.size() < (2u << 20))
+        before.insert(before.end(), line.begin(), line.end());
+    std::vector<uint8_t> after = before;
+    const std::vector<uint8_t> inserted = noise(1000, 5);
+    after.insert(after.begin() + (1u << 20), inserted.begin(), inserted.end());
+    const auto old = hashes(indexOf(before));
+    uint64_t newBytes = 0;
+    for (const ChunkEntry& c : indexOf(after).chunks)
+        if (!old.count(std::vector<uint8_t>(c.hash, c.hash + 16)))
+            newBytes += c.length;
+    EXPECT_LT(newBytes, 3 * CHUNK_PARAMS.maxSize);
+}
+
 TEST(ContentChunker, EqualContentCutsAndHashesAlikeAndBadSizesAreRefused)
 {
     const std::vector<uint8_t> bytes = noise(300000, 9);
