@@ -114,6 +114,9 @@ void CUpdaterDlg::startUpdate()
 
 void CUpdaterDlg::onRun()
 {
+    // The player's own start replaces a counted-down try.
+    if (!m_client)
+        cancelRetry();
     startSelfUpdateCheck();
 }
 

@@ -176,5 +176,7 @@ int CWebBrowser2::onLoadFailed(WebKitWebView*, int, const char* uri, void* error
         return FALSE;
     if (self->m_events.navigateError)
         self->m_events.navigateError(uri ? uri : "");
-    return FALSE;
+    // Handled: the engine's own error page would replace whatever the
+    // launcher shows in the view instead.
+    return TRUE;
 }
