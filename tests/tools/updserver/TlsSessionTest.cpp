@@ -77,7 +77,8 @@ TEST_F(TlsSessionTest, BaseClientsSeeTheOfferOnlyInTheVersionWordAndAreServedInC
 {
     startServer(true);
     RawClient file(m_server->port());
-    EXPECT_EQ(openSession(file, TAG_FILE), PROTOCOL_VERSION | SERVER_OFFERS_STREAM | SERVER_OFFERS_TLS);
+    EXPECT_EQ(openSession(file, TAG_FILE),
+              PROTOCOL_VERSION | SERVER_OFFERS_STREAM | SERVER_OFFERS_CHUNK_INDEX | SERVER_OFFERS_TLS);
     file.send(RawClient::get(SUBTAG_NRMP, "maps/town.dat"));
     std::string packed;
     ASSERT_TRUE(file.receiveFile(packed));
@@ -91,7 +92,8 @@ TEST_F(TlsSessionTest, ServerWithoutCertificateOffersNothingNew)
 {
     startServer(false);
     RawClient file(m_server->port());
-    EXPECT_EQ(openSession(file, TAG_FILE), PROTOCOL_VERSION | SERVER_OFFERS_STREAM);
+    EXPECT_EQ(openSession(file, TAG_FILE),
+              PROTOCOL_VERSION | SERVER_OFFERS_STREAM | SERVER_OFFERS_CHUNK_INDEX);
     RawClient control(m_server->port());
     EXPECT_EQ(openSession(control, TAG_CTRL), PROTOCOL_VERSION);
 }
