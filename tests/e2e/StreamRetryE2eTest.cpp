@@ -91,9 +91,11 @@ private:
             }
             if (::poll(fds.data(), fds.size(), 50) <= 0)
                 continue;
+            // A pair accepted now has no entry in fds until the next poll.
+            const size_t polled = pairs.size();
             if (fds[0].revents & POLLIN)
                 accept(pairs);
-            for (size_t i = 0; i < pairs.size(); ++i)
+            for (size_t i = 0; i < polled; ++i)
             {
                 Pair& p = pairs[i];
                 bool open = true;

@@ -217,7 +217,9 @@ std::vector<fs::path> CUpdServer::publishedFiles() const
 
 void CUpdServer::run(const std::atomic<bool>& stop, const std::atomic<unsigned>* reloads)
 {
-    unsigned reloadsSeen = reloads ? reloads->load() : 0;
+    // Counted from zero: a reload asked for between "listening" and here
+    // must not be lost.
+    unsigned reloadsSeen = 0;
     std::thread reloader;
     std::atomic<bool> reloading{false};
     while (!stop.load())

@@ -78,8 +78,9 @@ public:
 
     // Accepts connections until stop is set (tested several times a second),
     // then drains: accepts no more, lets running sessions finish for up to
-    // the grace time, ends the rest and waits for their threads. A change of
-    // *reloads rebuilds the lists as "up" does, off the accepting thread.
+    // the grace time, ends the rest and waits for their threads. Each
+    // increment of *reloads since it was zero rebuilds the lists as "up" does,
+    // off the accepting thread.
     void run(const std::atomic<bool>& stop, const std::atomic<unsigned>* reloads = nullptr);
     uint16_t metricsPort() const { return m_endpoint.port(); }
 
