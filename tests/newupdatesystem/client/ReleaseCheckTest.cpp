@@ -19,7 +19,10 @@ struct Key
     platform::PrivateKey priv;
     platform::PublicKey pub;
     Key() { platform::generateKeyPair(priv, pub); }
-    void save(const std::string& file) const { std::ofstream(file) << KeyFile::encodePublic(pub); }
+    void save(const std::string& file) const
+    {
+        std::ofstream(file, std::ios::binary) << KeyFile::encodePublic(pub);
+    }
 };
 
 std::vector<uint8_t> envelope(const Key& by, uint64_t release, const Key* next = nullptr,
