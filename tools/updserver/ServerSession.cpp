@@ -301,6 +301,14 @@ bool CServerSession::handshake()
     const auto accepted = answer.encode();
     sendPacket(accepted.data(), accepted.size());
 
+    sendChallenge();
+    logInfo("%s: %s session opened", m_peer.c_str(), m_kind == TAG_CTRL ? "control" : "file");
+    return true;
+}
+
+// A fresh challenge for the login digest, as "PswK".
+void CServerSession::sendChallenge()
+{
     std::random_device random;
     for (size_t i = 0; i < sizeof m_challenge; i += sizeof(uint32_t))
     {
@@ -311,8 +319,6 @@ bool CServerSession::handshake()
     std::memcpy(key.challenge, m_challenge, sizeof m_challenge);
     const auto keyPacket = key.encode();
     sendPacket(keyPacket.data(), keyPacket.size());
-    logInfo("%s: %s session opened", m_peer.c_str(), m_kind == TAG_CTRL ? "control" : "file");
-    return true;
 }
 
 void CServerSession::serve()

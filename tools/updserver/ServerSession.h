@@ -115,6 +115,7 @@ private:
 
     // Session.
     bool handshake();
+    void sendChallenge();
     void serve();
     void onAuth();
     void onGet();

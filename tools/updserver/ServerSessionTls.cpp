@@ -4,7 +4,6 @@
 // challenge inside, so that the login digest answers a challenge that never
 // crossed in clear.
 #include <cstring>
-#include <random>
 
 #include "newupdatesystem/Common/Log.h"
 #include "newupdatesystem/Common/TlsMessages.h"
@@ -68,14 +67,5 @@ void CServerSession::onTlsOpen()
     }
     logInfo("%s: private channel open (%s)", m_peer.c_str(), m_tls->description().c_str());
 
-    std::random_device random;
-    for (size_t i = 0; i < sizeof m_challenge; i += sizeof(uint32_t))
-    {
-        const uint32_t r = random();
-        std::memcpy(m_challenge + i, &r, sizeof r);
-    }
-    ChallengeMsg key;
-    std::memcpy(key.challenge, m_challenge, sizeof m_challenge);
-    const auto keyPacket = key.encode();
-    sendPacket(keyPacket.data(), keyPacket.size());
+    sendChallenge();
 }
